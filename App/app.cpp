@@ -1,0 +1,100 @@
+#include "App/app.h"
+
+#include <glog/logging.h>
+
+#include "App/Elevate.h"
+#include "CmdParser/CommandParser.h"
+#include "Platform/platform.h"
+#include "Utils/FileUtils.h"
+#include "Utils/LogText.h"
+#include "Utils/PathUtils.h"
+
+namespace {
+
+const char kInstallPathOption[] = "--installpath=";
+
+// The INFO file's base name. The file must be called
+// Taverly.<host>.<user>.log.INFO.log_<yyyymmdd-hhmmss>.<pid>; this glog
+// version appends its file-name extension after the process id, so "log_"
+// ends the base name instead, after which glog adds the time stamp and pid.
+std::string InfoLogBaseName(const std::string& folder) {
+  std::string base = folder;
+  if (!base.empty()) base += static_cast<char>(platform::kPathSeparator);
+  return base + "Taverly." + platform::LogHostName() + "." + platform::LogUserName() +
+         ".log.INFO.log_";
+}
+
+}  // namespace
+
+App& App::Instance() {
+  static App app;
+  return app;
+}
+
+bool App::Init(int32_t& exit_code) {
+  InitLog();
+  ParseCommandLine();
+
+  if (!CheckAdminPrivilege()) {
+    exit_code = 200;
+    return false;
+  }
+
+  if (!VerifyFileSignature(platform::OwnExecutablePath().c_str())) {
+    LOG(INFO) << "Current exe is not signed, just exit...";
+    exit_code = 201;
+    return false;
+  }
+
+  const std::string& install_path = GetInstallPath();
+  if (!platform::PathExists(AnsiToWide(install_path))) {
+    LOG(INFO) << "The incoming installation path does not exist, path:" << install_path
+              << ", just exit...";
+    exit_code = 202;
+    return false;
+  }
+  return true;
+}
+
+void App::InitLog() {
+  std::string folder = WideToAnsi(GetLogDir());
+  // A folder that cannot be created, or that another account could have
+  // planted, gets no log file; every line still reaches standard error.
+  bool usable = platform::PrepareLogFolder(AnsiToWide(folder));
+
+  google::InitGoogleLogging("Taverly");
+  google::SetLogDestination(google::GLOG_ERROR, "");
+  google::SetLogDestination(google::GLOG_WARNING, "");
+  google::SetStderrLogging(google::GLOG_INFO);
+  google::SetLogDestination(google::GLOG_INFO, usable ? InfoLogBaseName(folder).c_str() : "");
+  FLAGS_log_dir = folder;
+  FLAGS_logtostderr = false;
+  FLAGS_alsologtostderr = true;
+  FLAGS_colorlogtostderr = true;
+  FLAGS_logbufsecs = 0;
+  FLAGS_max_log_size = 10;
+  FLAGS_stop_logging_if_full_disk = true;
+
+  if (!usable) LOG(ERROR) << "log folder cannot be used, path: " << folder;
+}
+
+void App::ParseCommandLine() {
+  for (const std::string& argument : CommandParser::GetArguments()) {
+    CommandParser::ParseOption(GetInstallPath(), argument, kInstallPathOption);
+  }
+}
+
+bool App::CheckAdminPrivilege() {
+  if (IsProcessElevated()) return true;
+  LOG(INFO) << "No administrator privileges, just exit...";
+  return false;
+}
+
+std::wstring App::GetLogDir() {
+  if (log_dir_.empty()) log_dir_ = platform::CombinePath(platform::TempFolder(), L"hoxinst_log");
+  return log_dir_;
+}
+
+std::wstring App::GetResultFilePath() {
+  return GetLogDir() + platform::kPathSeparator + L"TaverlyResultInfo.dat";
+}

@@ -1,0 +1,29 @@
+// The process-wide application object: start-up checks and the log folder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class App {
+ public:
+  static App& Instance();
+
+  // Sets up logging, reads the command line and checks rights, the program's
+  // own signature and the installation path. On refusal sets exit_code to 200,
+  // 201 or 202 and answers false.
+  bool Init(int32_t& exit_code);
+
+  void InitLog();
+  void ParseCommandLine();
+  bool CheckAdminPrivilege();
+
+  // The temporary folder of the account followed by "hoxinst_log"; computed once.
+  std::wstring GetLogDir();
+  // The log folder followed by the result file's name; computed on every call.
+  std::wstring GetResultFilePath();
+
+ private:
+  App() = default;
+
+  std::wstring log_dir_;
+};

@@ -1,0 +1,28 @@
+// The process-wide record of why the finishing work failed; its three texts
+// become the "error_info" section of the result file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct InstallErrorRecord {
+  std::wstring errorPath;
+  std::wstring errorCode;
+  std::wstring errorDetail;
+};
+
+// Numeric install error codes.
+enum InstallErrorCode : int32_t {
+  kInstallErrorMissingFile = 11,
+  kInstallErrorParseXml = 40,
+  kInstallErrorExitCode = 50,
+};
+
+InstallErrorRecord& GetInstallErrorRecord();
+
+// errorCode = "InstallError:" + code in decimal.
+void SetErrorCode(int32_t code);
+// errorCode = text (narrow code page) in wide form.
+void SetErrorCodeText(const std::string& text);
+// errorDetail = text.
+void SetErrorDetail(const std::wstring& text);

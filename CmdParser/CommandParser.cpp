@@ -1,0 +1,32 @@
+#include "CmdParser/CommandParser.h"
+
+#include <glog/logging.h>
+
+#include "Platform/platform.h"
+#include "Utils/PathUtils.h"
+
+namespace CommandParser {
+
+std::vector<std::string> GetArguments() {
+  std::vector<std::string> arguments;
+  std::vector<std::wstring> all = platform::CommandLineArguments();
+  for (size_t i = 1; i < all.size(); ++i) {
+    if (all[i].empty()) continue;
+    arguments.push_back(WideToAnsi(all[i]));
+  }
+  return arguments;
+}
+
+bool ParseOption(std::string& destination, const std::string& argument, const std::string& key) {
+  if (argument.compare(0, key.size(), key) != 0) return false;
+  destination = argument.substr(key.size());
+  LOG(INFO) << "commindline " << key << " : " << destination;
+  return true;
+}
+
+}  // namespace CommandParser
+
+std::string& GetInstallPath() {
+  static std::string install_path;
+  return install_path;
+}

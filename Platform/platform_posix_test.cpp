@@ -1,0 +1,116 @@
+// POSIX equivalents of the Windows behaviour the program relies on.
+#include "Platform/platform.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "tests/support/temp_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(PlatformPosixTest, InvalidUtf8BecomesReplacementCharacters) {
+  std::string bytes = "a\xFF" "b\xC3";
+  EXPECT_EQ(platform::NarrowToWide(bytes.data(), bytes.size()), L"a\uFFFDb\uFFFD");
+  // Overlong forms and encoded surrogates are not characters either.
+  std::string overlong = "\xC0\xAF\xED\xA0\x80";
+  EXPECT_EQ(platform::NarrowToWide(overlong.data(), overlong.size()),
+            std::wstring(5, L'\uFFFD'));
+}
+
+TEST(PlatformPosixTest, TempFolderComesFromTmpdirWhenSet) {
+  const char* saved = std::getenv("TMPDIR");
+  std::string old = saved != nullptr ? saved : "";
+  setenv("TMPDIR", "/var/tmp/x", 1);
+  EXPECT_EQ(platform::TempFolder(), L"/var/tmp/x");
+  setenv("TMPDIR", "", 1);
+  EXPECT_EQ(platform::TempFolder(), L"/tmp");
+  if (saved != nullptr) setenv("TMPDIR", old.c_str(), 1); else unsetenv("TMPDIR");
+}
+
+TEST(PlatformPosixTest, CombinePathAddsOneSeparator) {
+  EXPECT_EQ(platform::CombinePath(L"/tmp", L"hoxinst_log"), L"/tmp/hoxinst_log");
+  EXPECT_EQ(platform::CombinePath(L"/tmp/", L"hoxinst_log"), L"/tmp/hoxinst_log");
+}
+
+TEST(PlatformPosixTest, LogFolderIsCreatedOwnerOnly) {
+  TempFolder tmp;
+  std::string folder = tmp.Join("a/b/hoxinst_log");
+  ASSERT_TRUE(platform::PrepareLogFolder(platform::NarrowToWide(folder.data(), folder.size())));
+  struct stat st;
+  ASSERT_EQ(stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  // An existing folder is reused.
+  EXPECT_TRUE(platform::PrepareLogFolder(platform::NarrowToWide(folder.data(), folder.size())));
+}
+
+TEST(PlatformPosixTest, PlantedLogFoldersAreRefused) {
+  TempFolder tmp;
+  std::string open_folder = tmp.Join("open");
+  fs::create_directory(open_folder);
+  chmod(open_folder.c_str(), 0777);
+  EXPECT_FALSE(platform::PrepareLogFolder(platform::NarrowToWide(open_folder.data(), open_folder.size())));
+
+  std::string target = tmp.Join("target"), link = tmp.Join("link");
+  fs::create_directory(target);
+  chmod(target.c_str(), 0700);
+  fs::create_directory_symlink(target, link);
+  EXPECT_FALSE(platform::PrepareLogFolder(platform::NarrowToWide(link.data(), link.size())));
+
+  // Nor is an INI file written through them.
+  uint32_t error = 0;
+  std::string ini = open_folder + "/r.dat";
+  EXPECT_FALSE(platform::WriteProfileString(L"s", L"k", L"v",
+                                            platform::NarrowToWide(ini.data(), ini.size()), &error));
+  EXPECT_EQ(error, 13u);
+  EXPECT_FALSE(fs::exists(ini));
+}
+
+TEST(PlatformPosixTest, WriteProfileStringKeepsModeAndLeavesNoTemporaryFile) {
+  TempFolder tmp;
+  chmod(tmp.path().c_str(), 0700);
+  std::string file = tmp.Join("r.dat");
+  WriteTextFile(file, "[a]\r\nk=1\r\n");
+  chmod(file.c_str(), 0600);
+  uint32_t error = 0;
+  ASSERT_TRUE(platform::WriteProfileString(L"a", L"k", L"2",
+                                           platform::NarrowToWide(file.data(), file.size()), &error));
+  EXPECT_EQ(ReadTextFile(file), "[a]\r\nk=2\r\n");
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator()), 1);
+}
+
+TEST(PlatformPosixTest, WriteProfileStringRefusesALinkInPlaceOfTheFile) {
+  TempFolder tmp;
+  chmod(tmp.path().c_str(), 0700);
+  WriteTextFile(tmp.Join("victim"), "keep");
+  fs::create_symlink(tmp.Join("victim"), tmp.Join("r.dat"));
+  uint32_t error = 0;
+  std::string file = tmp.Join("r.dat");
+  EXPECT_FALSE(platform::WriteProfileString(L"a", L"k", L"v",
+                                            platform::NarrowToWide(file.data(), file.size()), &error));
+  EXPECT_EQ(ReadTextFile(tmp.Join("victim")), "keep");
+}
+
+TEST(PlatformPosixTest, LoadLibraryTellsUnreadableFromNotALibrary) {
+  TempFolder tmp;
+  std::string junk = tmp.Join("junk.so");
+  WriteTextFile(junk, "not a library");
+  uint32_t error = 0;
+  EXPECT_EQ(platform::LoadLibraryFile(platform::NarrowToWide(junk.data(), junk.size()), &error), nullptr);
+  EXPECT_EQ(error, 8u);
+  if (geteuid() != 0) {
+    chmod(junk.c_str(), 0);
+    EXPECT_EQ(platform::LoadLibraryFile(platform::NarrowToWide(junk.data(), junk.size()), &error), nullptr);
+    EXPECT_EQ(error, 13u);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+// Behaviour of the platform layer that both sides share.
+#include "Platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+TEST(PlatformTextTest, NarrowAndWideRoundTrip) {
+  std::string text = "C:\\Programme\\Sch\xC3\xB6n \xE2\x82\xAC";
+  std::wstring wide = platform::NarrowToWide(text.data(), text.size());
+  EXPECT_EQ(wide, L"C:\\Programme\\Sch\u00F6n \u20AC");
+  EXPECT_EQ(platform::WideToNarrow(wide), text);
+  EXPECT_EQ(platform::NarrowToWide("", 0), L"");
+}
+
+TEST(PlatformFileTest, FindFilesMatchesPatternAndReportsNoMatch) {
+  TempFolder tmp;
+  WriteTextFile(tmp.Join("mod_b.xml"), "");
+  WriteTextFile(tmp.Join("MOD_A.XML"), "");
+  WriteTextFile(tmp.Join("mod_c.txt"), "");
+  WriteTextFile(tmp.Join("other.xml"), "");
+  std::vector<std::wstring> names;
+  uint32_t error = 0;
+  ASSERT_TRUE(platform::FindFiles(tmp.wpath() + platform::kPathSeparator + L"mod_*.xml", &names, &error));
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"MOD_A.XML", L"mod_b.xml"}));
+
+  EXPECT_FALSE(platform::FindFiles(tmp.wpath() + platform::kPathSeparator + L"none_*.xml", &names, &error));
+  EXPECT_EQ(error, platform::kErrorFileNotFound);
+}
+
+TEST(PlatformFileTest, PathExistsForFilesAndFoldersOnly) {
+  TempFolder tmp;
+  WriteTextFile(tmp.Join("f"), "x");
+  EXPECT_TRUE(platform::PathExists(tmp.wpath()));
+  EXPECT_TRUE(platform::PathExists(tmp.wpath() + platform::kPathSeparator + L"f"));
+  EXPECT_FALSE(platform::PathExists(tmp.wpath() + platform::kPathSeparator + L"g"));
+  EXPECT_FALSE(platform::PathExists(L""));
+}
+
+TEST(PlatformFileTest, ReadOnlyFileReadsExactRanges) {
+  TempFolder tmp;
+  WriteTextFile(tmp.Join("f"), "0123456789");
+  platform::ReadOnlyFile file;
+  ASSERT_TRUE(file.Open(tmp.wpath() + platform::kPathSeparator + L"f"));
+  uint64_t size = 0;
+  ASSERT_TRUE(file.Size(&size));
+  EXPECT_EQ(size, 10u);
+  char buffer[4] = {};
+  ASSERT_TRUE(file.ReadAt(6, buffer, 4));
+  EXPECT_EQ(std::string(buffer, 4), "6789");
+  EXPECT_FALSE(file.ReadAt(7, buffer, 4));
+
+  platform::ReadOnlyFile folder;
+  EXPECT_FALSE(folder.Open(tmp.wpath()));
+}
+
+TEST(PlatformFileTest, WriteProfileStringCreatesAndUpdatesTheFile) {
+  TempFolder tmp;
+  std::wstring path = tmp.wpath() + platform::kPathSeparator + L"r.dat";
+  uint32_t error = 0;
+  ASSERT_TRUE(platform::WriteProfileString(L"result", L"is_success", L"false", path, &error));
+  ASSERT_TRUE(platform::WriteProfileString(L"error_info", L"error_code", L"GLE:2", path, &error));
+  ASSERT_TRUE(platform::WriteProfileString(L"Result", L"IS_SUCCESS", L"true", path, &error));
+  EXPECT_EQ(ReadTextFile(tmp.Join("r.dat")), "[result]\nIS_SUCCESS=true\n[error_info]\nerror_code=GLE:2\n");
+}
+
+TEST(PlatformFileTest, WriteProfileStringFailsWithTheSystemError) {
+  TempFolder tmp;
+  uint32_t error = 0;
+  std::wstring path = tmp.wpath() + platform::kPathSeparator + L"missing" +
+                      platform::kPathSeparator + L"r.dat";
+  EXPECT_FALSE(platform::WriteProfileString(L"s", L"k", L"v", path, &error));
+  EXPECT_NE(error, 0u);
+}
+
+TEST(PlatformProcessTest, LoadLibraryReportsAMissingFile) {
+  TempFolder tmp;
+  uint32_t error = 0;
+  EXPECT_EQ(platform::LoadLibraryFile(tmp.wpath() + platform::kPathSeparator + L"none.so", &error), nullptr);
+  EXPECT_EQ(error, platform::kErrorFileNotFound);
+}
+
+}  // namespace

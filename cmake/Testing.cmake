@@ -1,0 +1,15 @@
+if(TAVERLY_TESTS)
+  enable_testing()
+  find_package(GTest REQUIRED)
+endif()
+
+# Unit tests sit beside the code they test; each folder lists its own with this.
+function(taverly_unit_test name)
+  if(NOT TAVERLY_TESTS)
+    return()
+  endif()
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE taverly taverly_testlib GTest::gmock GTest::gtest_main)
+  taverly_warnings(${name})
+  add_test(NAME ${name} COMMAND ${name})
+endfunction()

@@ -1,0 +1,163 @@
+// Start-up: single instance, command line, log set-up, refusals.
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+
+#include <gmock/gmock.h>
+
+#include "tests/e2e/harness.h"
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+
+namespace e2e {
+namespace {
+
+using StartupTest = TaverlyTest;
+
+TEST_F(StartupTest, NoArgumentEndsWith202AndNoResultFile) {
+  RunResult run = Run({});
+  EXPECT_EQ(run.exit_code, 202);
+  EXPECT_THAT(Messages(), ElementsAre(
+      "I:The incoming installation path does not exist, path:, just exit..."));
+  EXPECT_FALSE(fs::exists(ResultFile()));
+}
+
+TEST_F(StartupTest, EmptyValueIsLoggedThenRefused) {
+  RunResult run = RunWithInstallPath("");
+  EXPECT_EQ(run.exit_code, 202);
+  EXPECT_THAT(Messages(), ElementsAre(
+      "I:commindline --installpath= : ",
+      "I:The incoming installation path does not exist, path:, just exit..."));
+}
+
+TEST_F(StartupTest, MissingFolderEndsWith202) {
+  std::string missing = tmp_.Join("no such folder");
+  RunResult run = RunWithInstallPath(missing);
+  EXPECT_EQ(run.exit_code, 202);
+  EXPECT_THAT(Messages(), ElementsAre(
+      "I:commindline --installpath= : " + missing,
+      "I:The incoming installation path does not exist, path:" + missing + ", just exit..."));
+  EXPECT_FALSE(fs::exists(ResultFile()));
+}
+
+TEST_F(StartupTest, RefusalLinesCarryTheirSourceLocation) {
+  Run({});
+  std::vector<LogLine> lines = LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].severity, 'I');
+  EXPECT_TRUE(std::regex_match(lines[0].location, std::regex(R"(app\.cpp:\d+)")))
+      << lines[0].location;
+}
+
+TEST_F(StartupTest, FileInsteadOfFolderPassesStartUp) {
+  WriteTextFile(tmp_.Join("plain-file"), "x");
+  RunResult run = RunWithInstallPath(tmp_.Join("plain-file"));
+  // Start-up succeeds; the finishing work then fails on the missing catalogue.
+  EXPECT_EQ(run.exit_code, 210);
+  EXPECT_TRUE(fs::exists(ResultFile()));
+}
+
+TEST_F(StartupTest, LastInstallPathWinsAndOthersAreIgnored) {
+  RunOptions options;
+  std::string a = tmp_.Join("A"), b = tmp_.Join("B");
+  options.arguments = {"--installpath=" + a, "", "x--installpath=" + a, "--INSTALLPATH=" + a,
+                       "stray", "--installpath=" + b + "=C"};
+  RunResult run = Run(options);
+  EXPECT_EQ(run.exit_code, 202);
+  EXPECT_THAT(Messages(), ElementsAre(
+      "I:commindline --installpath= : " + a,
+      "I:commindline --installpath= : " + b + "=C",
+      "I:The incoming installation path does not exist, path:" + b + "=C, just exit..."));
+}
+
+TEST_F(StartupTest, UnprivilegedRunEndsWith200BeforeThePathCheck) {
+  RunOptions options;
+  options.as_nobody = true;
+  options.arguments = {"--installpath=" + tmp_.Join("missing")};
+  RunResult run = Run(options);
+  EXPECT_EQ(run.exit_code, 200);
+  EXPECT_THAT(Messages(), ElementsAre(
+      "I:commindline --installpath= : " + tmp_.Join("missing"),
+      "I:No administrator privileges, just exit..."));
+  EXPECT_FALSE(fs::exists(ResultFile()));
+}
+
+TEST_F(StartupTest, SecondCopyExitsAtOnceWithoutTrace) {
+  int fd = open("/run/VXTaverly_Mutex.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+  RunResult run = RunWithInstallPath(product_.folder());
+  close(fd);
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+  EXPECT_FALSE(fs::exists(LogDir()));
+}
+
+TEST_F(StartupTest, LogFileNameCarriesHostUserExtensionTimeAndPid) {
+  RunOptions options;
+  options.env["USER"] = "tester";
+  RunResult run = Run(options);
+  struct utsname names;
+  ASSERT_EQ(uname(&names), 0);
+  std::vector<std::string> files = LogFileNames();
+  ASSERT_EQ(files.size(), 1u);
+  std::regex expected("Taverly\\." + std::regex_replace(names.nodename, std::regex(R"(\.)"), "\\.") +
+                      R"(\.tester\.log\.INFO\.log_\d{8}-\d{6}\.)" + std::to_string(run.pid));
+  EXPECT_TRUE(std::regex_match(files[0], expected)) << files[0];
+}
+
+TEST_F(StartupTest, LogFileUserFallsBackToTheAccountName) {
+  RunOptions options;
+  options.unset_env = {"USER"};
+  Run(options);
+  std::vector<std::string> files = LogFileNames();
+  ASSERT_EQ(files.size(), 1u);
+  struct passwd* account = getpwuid(geteuid());
+  ASSERT_NE(account, nullptr);
+  EXPECT_NE(files[0].find(std::string(".") + account->pw_name + ".log.INFO.log_"), std::string::npos)
+      << files[0];
+}
+
+TEST_F(StartupTest, EveryLineAlsoReachesStandardError) {
+  RunResult run = RunWithInstallPath("");
+  EXPECT_NE(run.err.find("] commindline --installpath= : \n"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("] The incoming installation path does not exist, path:, just exit..."),
+            std::string::npos) << run.err;
+}
+
+TEST_F(StartupTest, ExistingLogFolderIsReusedAndEarlierLogsStay) {
+  Run({});
+  Run({});
+  EXPECT_EQ(LogFileNames().size(), 2u);
+}
+
+TEST_F(StartupTest, UnsafeLogFolderIsNeverWrittenThrough) {
+  // A folder that another account could have planted: writable by others.
+  fs::create_directories(LogDir());
+  chmod(LogDir().c_str(), 0777);
+  RunResult run = RunWithInstallPath("");
+  EXPECT_EQ(run.exit_code, 202);
+  EXPECT_TRUE(fs::is_empty(LogDir()));
+  EXPECT_NE(run.err.find("] The incoming installation path does not exist"), std::string::npos);
+}
+
+TEST_F(StartupTest, LogFolderThatIsALinkIsNotFollowed) {
+  std::string elsewhere = tmp_.Join("elsewhere");
+  fs::create_directories(elsewhere);
+  chmod(elsewhere.c_str(), 0700);
+  fs::create_directory_symlink(elsewhere, LogDir());
+  RunResult run = RunWithInstallPath("");
+  EXPECT_EQ(run.exit_code, 202);
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+}
+
+}  // namespace
+}  // namespace e2e
