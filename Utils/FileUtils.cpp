@@ -1,0 +1,52 @@
+#include "Utils/FileUtils.h"
+
+#include <glog/logging.h>
+
+#include <cwchar>
+#include <exception>
+#include <string>
+
+#include "Platform/platform.h"
+#include "Signing/SignatureBlock.h"
+#include "Utils/LogText.h"
+
+namespace {
+
+// The shell's path limit; longer names are refused before the shell sees them.
+constexpr size_t kMaxShellPath = 260;
+
+signing::Verdict ReadVerdict(const std::wstring& path) {
+  platform::ReadOnlyFile file;
+  uint64_t size = 0;
+  if (!file.Open(path) || !file.Size(&size)) return signing::kNotSigned;
+  signing::Verdict verdict = signing::kNotSigned;
+  const auto read = [&file](uint64_t offset, void* buffer, size_t count) {
+    return file.ReadAt(offset, buffer, count);
+  };
+  if (!signing::JudgeFile(size, read, signing::BuiltInPublicKeys(), &verdict)) {
+    return signing::kNotSigned;
+  }
+  return verdict;
+}
+
+}  // namespace
+
+bool VerifyFileSignature(const wchar_t* path) {
+  if (path == nullptr || *path == L'\0') return false;
+  if (ReadVerdict(path) == signing::kValidKey1) return true;
+  LOG(ERROR) << "file not signed,file:" << LogText(path);
+  return false;
+}
+
+bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait,
+                   uint32_t* exit_code) {
+  if (file == nullptr || *file == L'\0' || std::wcslen(file) > kMaxShellPath) return false;
+  // The shell call is the one place that may fail with something other than a
+  // result (memory for the argument list); it counts as a failed start.
+  try {
+    if (!platform::PathExists(file)) return false;
+    return platform::StartProgram(file, parameters != nullptr ? parameters : L"", wait, exit_code);
+  } catch (const std::exception&) {
+    return false;
+  }
+}

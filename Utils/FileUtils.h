@@ -1,0 +1,19 @@
+// Checks the product's signature on a file before the program trusts it, and
+// starts programs of the product through the shell's "open" action.
+#pragma once
+
+#include <cstdint>
+
+// Answers whether path carries a valid signature made with key 1; any other
+// outcome (no or broken signature, changed content, key 0, unreadable file)
+// is logged as "file not signed,file:<path>". A null or empty path gives
+// false without a log line.
+bool VerifyFileSignature(const wchar_t* path);
+
+// Starts file with parameters (may be null) through the shell's "open"
+// action; with wait, blocks until the started process ends. Stores the
+// process's exit code (259 while it still runs) when exit_code is not null.
+// False when file is null, empty, longer than 260 characters or missing, or
+// when nothing could be started.
+bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait,
+                   uint32_t* exit_code);
