@@ -1,0 +1,39 @@
+// Declares the 32-bit status results and the interface identifier type of the
+// product's component-object family. The values match the platform's own
+// status codes, so a definition that a system header already made is kept.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+using LwResult = int32_t;
+
+constexpr LwResult LW_S_OK = 0;
+// The caller's buffer is absent or too small; the byte count it needs was stored.
+constexpr LwResult LW_S_MORE_DATA = 201;
+// No entry under the key, or the entry holds another type.
+constexpr LwResult LW_E_NOT_FOUND = static_cast<LwResult>(0x80040005u);
+
+#ifndef E_INVALIDARG
+constexpr LwResult E_INVALIDARG = static_cast<LwResult>(0x80070057u);
+#endif
+#ifndef E_OUTOFMEMORY
+constexpr LwResult E_OUTOFMEMORY = static_cast<LwResult>(0x8007000Eu);
+#endif
+#ifndef E_NOTIMPL
+constexpr LwResult E_NOTIMPL = static_cast<LwResult>(0x80004001u);
+#endif
+
+// Identifies an interface in QueryInterface; laid out like the platform's GUID.
+// The security-base contract declares the same type under the same guard.
+#ifndef TAVERLY_LW_GUID_DEFINED
+#define TAVERLY_LW_GUID_DEFINED
+typedef struct LwGuid {
+  uint32_t data1;
+  uint16_t data2;
+  uint16_t data3;
+  uint8_t data4[8];
+} LwGuid;
+#endif
+static_assert(sizeof(LwGuid) == 16, "LwGuid must be 16 bytes");
+static_assert(std::is_standard_layout<LwGuid>::value, "LwGuid must be standard layout");

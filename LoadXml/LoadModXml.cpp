@@ -1,0 +1,198 @@
+#include "LoadXml/LoadModXml.h"
+
+#include <glog/logging.h>
+#include <rapidxml/rapidxml.hpp>
+
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <vector>
+
+#include "CallPlugins/InstallErrorRecord.h"
+#include "LoadXml/XmlDepthGuard.h"
+#include "Platform/platform.h"
+#include "Utils/LogText.h"
+
+namespace {
+
+// Shared by every phase, file and loader of the process and never reset, so
+// item keys never repeat within a run.
+std::atomic<int32_t> g_item_sequence{0};
+
+// Names shorter than this cannot hold anything between "mod_" and ".xml".
+constexpr size_t kShortestModuleFileName = 9;
+
+std::string ReadFileText(const std::wstring& path) {
+  std::ifstream stream;
+  std::string text;
+  if (!platform::OpenInputStream(path, &stream)) return text;
+  // The stream turns a read error (a folder, a failing disk) into its end
+  // instead of an exception, so such a file reads as what it gave so far.
+  char chunk[4096];
+  while (stream.read(chunk, sizeof(chunk)) || stream.gcount() > 0) {
+    text.append(chunk, static_cast<size_t>(stream.gcount()));
+  }
+  return text;
+}
+
+void ReleaseAll(PhaseItemMap* items) {
+  for (auto& item : *items) item.second->Release();
+  items->clear();
+}
+
+}  // namespace
+
+ModXmlLoader::ModXmlLoader(const std::wstring& product_folder,
+                           std::shared_ptr<IFilterCallback> filter)
+    : product_folder_(product_folder), filter_(std::move(filter)) {}
+
+ModXmlLoader::~ModXmlLoader() {
+  ReleaseAll(&after_setup_items_);
+  ReleaseAll(&open_selfprotect_items_);
+  ReleaseAll(&after_selfprotect_items_);
+  for (ILwBundle* bundle : retired_) bundle->Release();
+}
+
+PhaseItemMap& ModXmlLoader::MapOf(ModulePhase phase) {
+  switch (phase) {
+    case OpenSelfProtect:
+      return open_selfprotect_items_;
+    case AfterSelfProtect:
+      return after_selfprotect_items_;
+    case AfterSetup:
+    default:
+      return after_setup_items_;
+  }
+}
+
+bool ModXmlLoader::FailMissingFile(const std::wstring& path) {
+  SetErrorCode(kInstallErrorMissingFile);
+  SetErrorDetail(L"Missing file:" + path);
+  LOG(ERROR) << "Missing file:" << LogText(path);
+  return false;
+}
+
+bool ModXmlLoader::LoadModules() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (PhaseItemMap* items :
+         {&after_setup_items_, &open_selfprotect_items_, &after_selfprotect_items_}) {
+      for (auto& item : *items) retired_.push_back(item.second);
+      items->clear();
+    }
+  }
+
+  const std::wstring module_folder = product_folder_ + platform::kPathSeparator + L"modularize";
+  LOG(INFO) << "load module config folder path: " << LogText(module_folder);
+  if (!platform::PathExists(module_folder)) return FailMissingFile(module_folder);
+
+  const std::wstring search = module_folder + platform::kPathSeparator + L"mod_*.xml";
+  std::vector<std::wstring> names;
+  uint32_t error = 0;
+  if (!platform::FindFiles(search, &names, &error)) {
+    SetErrorCodeText("GLE:" + std::to_string(error));
+    SetErrorDetail(L"deploy file, get file exception:" + search);
+    return false;
+  }
+
+  for (const std::wstring& name : names) {
+    const std::wstring full_path = module_folder + platform::kPathSeparator + name;
+    if (name.size() < kShortestModuleFileName) continue;
+    if (!platform::PathExists(full_path)) return FailMissingFile(full_path);
+    LOG(ERROR) << "load module config file name: " << LogText(full_path);
+    try {
+      // A file that yields nothing does not stop the scan.
+      if (filter_ && filter_->IsModuleInstalled(full_path)) LoadModuleFile(full_path);
+    } catch (const std::exception& e) {
+      LOG(ERROR) << "exception : " << e.what();
+      SetErrorCode(kInstallErrorParseXml);
+      SetErrorDetail(L"deploy file, parse xml failed:" + full_path);
+      LOG(ERROR) << "******** parse xml exception , xml name : " << LogText(full_path);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ModXmlLoader::LoadModuleFile(const std::wstring& path) {
+  if (path.empty() || !platform::PathExists(path)) return false;
+
+  // The parser works in place on a private, NUL-terminated copy that ends at
+  // the file's first zero byte.
+  const std::string content = ReadFileText(path);
+  const char* end_of_text = content.c_str() + std::strlen(content.c_str());
+  std::vector<char> text(content.c_str(), end_of_text + 1);
+
+  // The parser has no depth limit of its own; a file it cannot take safely
+  // fails the way any other unparsable module file does.
+  if (XmlNestedTooDeeply(text.data())) {
+    throw rapidxml::parse_error("document nested too deeply", text.data());
+  }
+  auto document = std::make_unique<rapidxml::xml_document<char>>();
+  document->parse<0>(text.data());
+
+  rapidxml::xml_node<char>* root = document->first_node("root");
+  if (root == nullptr) return false;
+  rapidxml::xml_node<char>* module = root->first_node("module");
+  if (module == nullptr) return false;
+  rapidxml::xml_node<char>* setup = module->first_node("setup");
+  if (setup == nullptr) return false;
+
+  ReadPhaseItems(setup, "after_setup", AfterSetup);
+  ReadPhaseItems(setup, "open_selfprotect", OpenSelfProtect);
+  ReadPhaseItems(setup, "after_selfprotect", AfterSelfProtect);
+  return true;
+}
+
+bool ModXmlLoader::ReadPhaseItems(rapidxml::xml_node<char>* setup, const std::string& phase_name,
+                                  ModulePhase phase) {
+  rapidxml::xml_node<char>* phase_node = setup->first_node(phase_name.c_str(), phase_name.size());
+  if (phase_node == nullptr) return false;
+
+  for (rapidxml::xml_node<char>* item = phase_node->first_node("item"); item != nullptr;
+       item = item->next_sibling("item")) {
+    ILwBundle* bundle = new CLwBundle();
+    bundle->AddRef();
+    try {
+      std::string file;
+      for (rapidxml::xml_attribute<char>* attribute = item->first_attribute(); attribute != nullptr;
+           attribute = attribute->next_attribute()) {
+        const std::string name(attribute->name(), attribute->name_size());
+        const std::string value(attribute->value(), attribute->value_size());
+        bundle->SetString(name.c_str(), value.c_str());
+        // Remember what the bundle holds: the text up to any NUL a character
+        // reference put into it.
+        if (name == "file") file = value.c_str();
+      }
+
+      if (file.empty()) {
+        LOG(ERROR) << "load xml abnormal, some module load exception";
+        bundle->Release();
+        continue;
+      }
+      std::lock_guard<std::mutex> guard(lock_);
+      const int32_t sequence = ++g_item_sequence;
+      MapOf(phase).emplace(std::to_string(sequence), bundle);
+    } catch (...) {
+      bundle->Release();
+      throw;
+    }
+  }
+  return true;
+}
+
+PhaseItemMap ModXmlLoader::GetAfterSetupItems() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return after_setup_items_;
+}
+
+PhaseItemMap ModXmlLoader::GetOpenSelfProtectItems() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return open_selfprotect_items_;
+}
+
+PhaseItemMap ModXmlLoader::GetAfterSelfProtectItems() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return after_selfprotect_items_;
+}
