@@ -1,0 +1,59 @@
+#include "App/main.h"
+
+#include <glog/logging.h>
+
+#include "App/app.h"
+#include "CallPlugins/DoFinishWork.h"
+#include "CallPlugins/InstallErrorRecord.h"
+#include "Platform/platform.h"
+#include "Utils/LogText.h"
+
+namespace {
+
+constexpr int kExitPluginsFailed = 210;
+
+}  // namespace
+
+int RunTaverly() {
+  if (platform::ClaimSingleInstance() == platform::InstanceClaim::kAlreadyRunning) return 0;
+
+  int32_t exit_code = 0;
+  if (!App::Instance().Init(exit_code)) return exit_code;
+
+  if (!DoFinishWork()) {
+    LOG(INFO) << "call plugins failed.";
+    WriteFailureResult();
+    return kExitPluginsFailed;
+  }
+  LOG(ERROR) << "call plugins success.";
+  WriteSuccessResult();
+  return exit_code;
+}
+
+void WriteFailureResult() {
+  std::wstring path = App::Instance().GetResultFilePath();
+  const InstallErrorRecord& record = GetInstallErrorRecord();
+  WriteResultValue(path, L"result", L"is_success", L"false");
+  WriteResultValue(path, L"error_info", L"error_path", record.errorPath);
+  WriteResultValue(path, L"error_info", L"error_code", record.errorCode);
+  WriteResultValue(path, L"error_info", L"error_detail", record.errorDetail);
+}
+
+void WriteSuccessResult() {
+  WriteResultValue(App::Instance().GetResultFilePath(), L"result", L"is_success", L"true");
+}
+
+void WriteResultValue(const std::wstring& path, const std::wstring& section,
+                      const std::wstring& key, const std::wstring& value) {
+  // A line break in a value (a parameter text may carry one into the error
+  // detail) would add lines to the file; it is written as a blank instead.
+  std::wstring flat = value;
+  for (wchar_t& c : flat) {
+    if (c == L'\r' || c == L'\n') c = L' ';
+  }
+  uint32_t error = 0;
+  if (!platform::WriteProfileString(section, key, flat, path, &error)) {
+    LOG(ERROR) << "WritePrivateProfileStringW failed, path: " << LogText(path)
+               << ", result: " << LogText(flat) << ", GLE: " << error;
+  }
+}

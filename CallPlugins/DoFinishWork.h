@@ -1,0 +1,29 @@
+// The finishing work: the security base, the module catalogue and the three
+// plugin phases.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "LoadXml/LoadModXml.h"
+
+// Runs the whole finishing work; true when every phase ran to its end.
+bool DoFinishWork();
+
+class PluginCaller {
+ public:
+  PluginCaller();
+
+  // Verifies, loads and starts the product's security base; best effort.
+  bool LoadSecurityBase();
+  // Runs the items of one phase in key order; false at the first failed item.
+  bool CallPluginContainer(PhaseItemMap items);
+
+  void SetCatalogue(std::unique_ptr<ModXmlLoader> catalogue) { catalogue_ = std::move(catalogue); }
+  ModXmlLoader* catalogue() const { return catalogue_.get(); }
+
+ private:
+  std::wstring product_folder_;
+  std::unique_ptr<ModXmlLoader> catalogue_;
+};

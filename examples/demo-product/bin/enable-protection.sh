@@ -1,0 +1,3 @@
+#!/bin/sh
+echo "enable-protection: $*" >> demo-activity.log
+exit 0

@@ -1,0 +1,3 @@
+#!/bin/sh
+echo "schedule-updates: $*" >> demo-activity.log
+exit 0

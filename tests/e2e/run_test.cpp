@@ -1,0 +1,332 @@
+// Whole runs: the catalogue, the three phases, the items and the result file.
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+
+#include "Platform/ini_text.h"
+#include <gmock/gmock.h>
+
+#include "tests/e2e/harness.h"
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsSupersetOf;
+using ::testing::Not;
+using ::testing::Contains;
+
+namespace e2e {
+namespace {
+
+class RunTest : public TaverlyTest {
+ protected:
+  RunTest() {
+    product_.AddProbe("bin/probe");
+    product_.SetInstalledModules({"core"});
+  }
+
+  // An Exe item running the probe with a tag, recorded in calls.txt.
+  std::string Probe(const std::string& tag, std::map<std::string, std::string> extra = {}) {
+    std::map<std::string, std::string> attributes = {
+        {"type", "Exe"}, {"file", "bin/probe"}, {"wait_for_exit", "1"},
+        {"param", "--record=%productpath%/calls.txt --tag=" + tag}};
+    for (const auto& item : extra) attributes[item.first] = item.second;
+    return Item(attributes);
+  }
+
+  // The tags of the probe runs and the entries of library calls, in order.
+  std::vector<std::string> Calls() const {
+    std::vector<std::string> calls;
+    std::istringstream in(ReadTextFile(product_.Path("calls.txt")));
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("arg=--tag=", 0) == 0) calls.push_back(line.substr(10));
+      if (line.rfind("entry=", 0) == 0) calls.push_back("dll:" + line.substr(6));
+    }
+    return calls;
+  }
+
+  std::string Result(const std::string& section, const std::string& key) const {
+    std::string value = "<absent>";
+    GetIniValue(ReadTextFile(ResultFile()), section, key, &value);
+    return value;
+  }
+
+  void AddLibrary(const std::string& relative) {
+    product_.AddFile(relative, TAVERLY_E2E_PROBE_LIBRARY);
+  }
+
+  void AddSecurityBase(bool sign) {
+    product_.AddFile("libBrindle.so", TAVERLY_E2E_SECURITY_BASE);
+    if (sign) {
+      std::string command = SignTool() + " sign --key " + DevKey(1) + " --index 1 " +
+                            product_.Path("libBrindle.so") + " >/dev/null";
+      ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+  }
+
+  RunResult RunProduct() { return RunWithInstallPath(product_.folder()); }
+};
+
+TEST_F(RunTest, SuccessfulRunLogsSixPhaseLinesAndWritesSuccess) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  RunResult run = RunProduct();
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "c"}));
+  std::string tail = " , param: --record=" + product_.folder() + "/calls.txt --tag=";
+  std::string folder = product_.folder();
+  std::vector<std::string> messages = Messages();
+  ASSERT_GE(messages.size(), 4u);
+  std::vector<std::string> after_path(messages.begin() + 3, messages.end());
+  EXPECT_THAT(after_path, ElementsAre(
+      "I:load module config folder path: " + folder + "/modularize",
+      "E:load module config file name: " + folder + "/modularize/mod_core.xml",
+      "I:start call after setup plugins...",
+      "I:run exe application: " + folder + "/bin/probe" + tail + "a ,wait_for_exit: 1 , system: ",
+      "I:end   call after setup plugins",
+      "I:start call open self protect plugins...",
+      "I:run exe application: " + folder + "/bin/probe" + tail + "b ,wait_for_exit: 1 , system: ",
+      "I:end   call open self protect plugins",
+      "I:start call after self protect plugins...",
+      "I:run exe application: " + folder + "/bin/probe" + tail + "c ,wait_for_exit: 1 , system: ",
+      "I:end   call after self protect plugins",
+      "E:call plugins success."));
+  EXPECT_EQ(ReadTextFile(ResultFile()), "[result]\nis_success=true\n");
+}
+
+TEST_F(RunTest, ProductFolderIsOnPathAndIsTheWorkingDirectory) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  RunOptions options;
+  options.arguments = {"--installpath=" + product_.folder()};
+  options.env["PATH"] = "/usr/bin:/bin";
+  EXPECT_EQ(Run(options).exit_code, 0);
+  std::vector<ProbeRun> runs = ReadProbeRecords(product_.Path("calls.txt"));
+  ASSERT_EQ(runs.size(), 3u);
+  EXPECT_EQ(runs[0].cwd, product_.folder());
+  EXPECT_EQ(runs[0].path, "/usr/bin:/bin:" + product_.folder());
+  std::vector<std::string> messages = Messages();
+  ASSERT_GE(messages.size(), 3u);
+  EXPECT_EQ(messages[1], "I:add PATH:  PATH=/usr/bin:/bin:" + product_.folder() + "  to Process Path");
+  EXPECT_EQ(messages[2], "I:set current running path:  " + product_.folder());
+}
+
+TEST_F(RunTest, KeysRunInTextOrderAcrossFilesAndPhases) {
+  // Ten items in the first file give keys 1..10; "10" sorts before "2".
+  std::string first;
+  for (int i = 1; i <= 10; ++i) first += Probe("k" + std::to_string(i));
+  product_.AddModuleFile("mod_core.xml", first, Probe("o"), Probe("s"));
+  product_.AddModuleFile("mod_extra.xml", Probe("x"), "", "");
+  product_.SetInstalledModules({"core", "extra"});
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  // Keys: core 1..10, o=11, s=12, extra x=13.
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"k1", "k10", "x", "k2", "k3", "k4", "k5", "k6",
+                                               "k7", "k8", "k9", "o", "s"}));
+}
+
+TEST_F(RunTest, ModuleMissingFromTheListIsLeftOut) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  product_.AddModuleFile("mod_absent.xml", Probe("never"), "", "");
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_THAT(Messages(), Contains("I:absent is not installed, will ignore it."));
+}
+
+TEST_F(RunTest, ExitCodeMismatchFailsTheRunWithCode50) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"),
+                         Probe("b", {{"exitcode", "0"}, {"param", "--exit=7 --record=calls.txt --tag=b"}}) +
+                             Probe("never"),
+                         Probe("c"));
+  RunResult run = RunProduct();
+  EXPECT_EQ(run.exit_code, 210);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b"}));
+  std::string message = "exitCode do not match expectations, exe file:" + product_.Path("bin/probe") +
+                        " ,param:--exit=7 --record=calls.txt --tag=b ,exe exit code:7 ,expected exit code:-1";
+  std::vector<std::string> messages = Messages();
+  ASSERT_GE(messages.size(), 3u);
+  EXPECT_THAT(std::vector<std::string>(messages.end() - 3, messages.end()),
+              ElementsAre("I:" + message, "E:CallOpenSelfProtectPlugins() failed",
+                          "I:call plugins failed."));
+  EXPECT_EQ(Result("result", "is_success"), "false");
+  EXPECT_EQ(Result("error_info", "error_path"), "");
+  EXPECT_EQ(Result("error_info", "error_code"), "InstallError:50");
+  EXPECT_EQ(Result("error_info", "error_detail"), message);
+  EXPECT_EQ(ReadTextFile(ResultFile()),
+            "[result]\nis_success=false\n[error_info]\nerror_path=\nerror_code=InstallError:50\n"
+            "error_detail=" + message + "\n");
+}
+
+TEST_F(RunTest, ExpectedCodesMatchTheirWayAndSkippedItemsDoNotFail) {
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Probe("a", {{"exitcode", "0;42"}, {"param", "--exit=42 --record=calls.txt --tag=a"}}) +
+          Probe("b", {{"exitcode", "abc"}}) +                          // reads as 0
+          Probe("lower", {{"type", "exe"}}) +                          // not a known type
+          Item({{"type", "Exe"}, {"file", "bin/missing"}, {"exitcode", "0"}}) +
+          Probe("nowait", {{"wait_for_exit", "0"}, {"exitcode", "259"},
+                           {"param", "--sleep-ms=300 --record=calls.txt --tag=nowait"}}),
+      Probe("o"), Probe("s"));
+  RunResult run = RunProduct();
+  EXPECT_EQ(run.exit_code, 0);
+  std::vector<std::string> messages = Messages();
+  EXPECT_THAT(messages, Contains("I:exitCode match the expectations , exitCode: 42. expected result: -1"));
+  EXPECT_THAT(messages, Contains("I:exitCode match the expectations , exitCode: 0. expected result: -1"));
+  EXPECT_THAT(messages, Contains("I:exitCode match the expectations , exitCode: 259. expected result: -1"));
+  EXPECT_THAT(messages, Contains("I:run exe application: " + product_.Path("bin/missing") +
+                                 " , param:  ,wait_for_exit: 0 , system: "));
+  EXPECT_THAT(messages, Not(Contains(HasSubstr("--tag=lower"))));
+}
+
+TEST_F(RunTest, SeparatorsOnlyExpectationFailsEveryStartedProgram) {
+  product_.AddModuleFile("mod_core.xml", Probe("a", {{"exitcode", ";"}}), Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_EQ(Result("error_info", "error_code"), "InstallError:50");
+}
+
+TEST_F(RunTest, SystemGateFollowsTheAccount) {
+  // The test runs as root, the system's own account.
+  product_.AddModuleFile("mod_core.xml", Probe("sys", {{"system", "1"}}) + Probe("nosys", {{"system", "0"}}),
+                         Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"sys", "b", "c"}));
+  EXPECT_THAT(Messages(), Contains(
+      "I:run exe do not need system, current is system, will not excute it, path: " +
+      product_.Path("bin/probe") + " , param: --record=" + product_.folder() +
+      "/calls.txt --tag=nosys ,wait_for_exit: 1 , system: 0"));
+}
+
+TEST_F(RunTest, ParameterSubstitutionNeverReexpandsTheFolder) {
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Probe("a", {{"param", "--record=calls.txt --tag=a %productpath%/x %PRODUCTPATH% %productpath%"}}),
+      Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  std::vector<ProbeRun> runs = ReadProbeRecords(product_.Path("calls.txt"));
+  ASSERT_FALSE(runs.empty());
+  EXPECT_EQ(runs[0].args, (std::vector<std::string>{"--record=calls.txt", "--tag=a",
+                                                     product_.folder() + "/x", "%PRODUCTPATH%",
+                                                     product_.folder()}));
+}
+
+TEST_F(RunTest, LibraryItemsCallTheirEntryAndCheckForMinusOne) {
+  AddLibrary("lib/probe.so");
+  auto dll = [](const std::string& entry, const std::string& exitcode) {
+    std::map<std::string, std::string> a = {{"type", "SimpleDll"}, {"file", "lib/probe.so"}, {"entry", entry}};
+    if (!exitcode.empty()) a["exitcode"] = exitcode;
+    return Item(a);
+  };
+  product_.AddModuleFile(
+      "mod_core.xml",
+      dll("ReturnMinusOne", "0") + dll("ReturnZero", "") +
+          Item({{"type", "SimpleDll"}, {"file", "lib/none.so"}, {"entry", "ReturnZero"}}) +
+          dll("NoSuchEntry", "0") + dll("", ""),
+      dll("ReturnMinusFive", "1") + dll("ReturnMinusOne", ""), Probe("c"));
+  RunResult run = RunProduct();
+  EXPECT_EQ(run.exit_code, 210);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"dll:ReturnMinusOne", "dll:ReturnZero", "dll:ReturnMinusFive"}));
+  std::string lib = product_.Path("lib/probe.so");
+  std::vector<std::string> messages = Messages();
+  EXPECT_THAT(messages, IsSupersetOf(std::vector<std::string>{
+      "I:run dll: " + lib + " , entry: ReturnMinusOne",
+      "I:LoadLibrary fail: " + product_.Path("lib/none.so") + " ,getlasterror = 2",
+      "I:run dll fail: " + lib + " , entry: NoSuchEntry",
+      "I:run dll fail: " + lib + " , entry: ",
+      "I:exitCode do not match expectations, exe file:" + lib +
+          " ,entry:ReturnMinusFive ,exe exit code:-5 ,expected exit code:-1",
+      "E:CallOpenSelfProtectPlugins() failed"}));
+  EXPECT_EQ(Result("error_info", "error_detail"),
+            "exitCode do not match expectations, exe file:" + lib +
+                " ,entry:ReturnMinusFive ,exe exit code:-5 ,expected exit code:-1");
+}
+
+TEST_F(RunTest, EmptyPhaseFailsWithAnEmptyErrorRecord) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), "", Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_EQ(Calls(), std::vector<std::string>{"a"});
+  std::vector<std::string> messages = Messages();
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(messages[messages.size() - 2], "I:end   call after setup plugins");
+  EXPECT_EQ(messages.back(), "I:call plugins failed.");
+  EXPECT_EQ(ReadTextFile(ResultFile()),
+            "[result]\nis_success=false\n[error_info]\nerror_path=\nerror_code=\nerror_detail=\n");
+}
+
+TEST_F(RunTest, MissingCatalogueFolderFailsWithCode11) {
+  fs::remove_all(product_.Path("modularize"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_THAT(Messages(), Contains("E:Missing file:" + product_.Path("modularize")));
+  EXPECT_EQ(Result("error_info", "error_code"), "InstallError:11");
+  EXPECT_EQ(Result("error_info", "error_detail"), "Missing file:" + product_.Path("modularize"));
+}
+
+TEST_F(RunTest, EmptyCatalogueFolderFailsWithTheSearchError) {
+  fs::remove(product_.Path("modularize/module_config.dat"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_EQ(Result("error_info", "error_code"), "GLE:2");
+  EXPECT_EQ(Result("error_info", "error_detail"),
+            "deploy file, get file exception:" + product_.Path("modularize/mod_*.xml"));
+}
+
+TEST_F(RunTest, MalformedModuleFileFailsWithCode40) {
+  WriteTextFile(product_.Path("modularize/mod_core.xml"), "<root><module>");
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  std::string file = product_.Path("modularize/mod_core.xml");
+  EXPECT_THAT(Messages(), IsSupersetOf(std::vector<std::string>{"E:exception : unexpected end of data",
+                                        "E:******** parse xml exception , xml name : " + file}));
+  EXPECT_EQ(Result("error_info", "error_code"), "InstallError:40");
+  EXPECT_EQ(Result("error_info", "error_detail"), "deploy file, parse xml failed:" + file);
+}
+
+TEST_F(RunTest, SuccessAfterAFailureKeepsTheEarlierErrorInfo) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), "", Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  EXPECT_EQ(ReadTextFile(ResultFile()),
+            "[result]\nis_success=true\n[error_info]\nerror_path=\nerror_code=\nerror_detail=\n");
+}
+
+TEST_F(RunTest, LineBreakInADetailCannotAddLinesToTheResultFile) {
+  product_.AddModuleFile("mod_core.xml",
+                         Probe("a", {{"exitcode", "0"}, {"param", "--exit=1 x&#10;[result]&#10;is_success=true"}}),
+                         Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_EQ(Result("result", "is_success"), "false");
+  std::string text = ReadTextFile(ResultFile());
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6) << text;
+}
+
+TEST_F(RunTest, UnwritableResultFileIsLoggedFourTimesAndKeepsTheExitCode) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), "", "");
+  fs::create_directories(ResultFile());  // a folder where the file should be
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  std::vector<std::string> messages = Messages();
+  ASSERT_GE(messages.size(), 4u);
+  std::regex failed("E:WritePrivateProfileStringW failed, path: " + ResultFile() +
+                    ", result: .*, GLE: [0-9]+");
+  for (size_t i = messages.size() - 4; i < messages.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(messages[i], failed)) << messages[i];
+  }
+}
+
+TEST_F(RunTest, SignedSecurityBaseIsStartedOnceBeforeTheItems) {
+  AddSecurityBase(true);
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  EXPECT_EQ(ReadTextFile(product_.Path("brindle_started.txt")), "started 1\n");
+  EXPECT_THAT(Messages(), Not(Contains(HasSubstr("check file sign fail"))));
+}
+
+TEST_F(RunTest, UnsignedSecurityBaseIsRefusedAndTheRunGoesOn) {
+  AddSecurityBase(false);
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  EXPECT_FALSE(fs::exists(product_.Path("brindle_started.txt")));
+  std::string library = product_.Path("libBrindle.so");
+  EXPECT_THAT(Messages(), IsSupersetOf(std::vector<std::string>{"E:file not signed,file:" + library,
+                                        "E:check file sign fail, file path: " + library}));
+}
+
+}  // namespace
+}  // namespace e2e
