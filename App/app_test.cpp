@@ -9,6 +9,7 @@
 #include "Platform/ini_text.h"
 #include "Platform/platform.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -42,8 +43,9 @@ TEST(ResultFileTest, FailedWriteIsLoggedWithTheSystemError) {
   LogCapture log;
   WriteResultValue(path, L"result", L"is_success", L"true");
   ASSERT_EQ(log.lines().size(), 1u);
-  EXPECT_EQ(log.lines()[0], "E:WritePrivateProfileStringW failed, path: " + tmp.path() +
-                                "/missing/r.dat, result: true, GLE: 2");
+  EXPECT_EQ(log.lines()[0], "E:WritePrivateProfileStringW failed, path: " + tmp.Join("missing") +
+                                static_cast<char>(platform::kPathSeparator) + "r.dat, result: true, GLE: " +
+                                std::to_string(platform_facts::kMissingFolderError));
 }
 
 }  // namespace

@@ -111,7 +111,10 @@ std::string SetIniValue(const std::string& content, const std::string& section,
     lines.push_back({"[" + section + "]", newline});
     lines.push_back({entry, newline});
   } else if (FindKey(lines, header, end, key, &index)) {
-    lines[index].text = entry;
+    // The key keeps the spelling it has in the file.
+    std::string existing;
+    KeyName(lines[index].text, &existing);
+    lines[index].text = existing + "=" + value;
   } else {
     if (lines[end - 1].ending.empty()) lines[end - 1].ending = newline;
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(end), Line{entry, newline});

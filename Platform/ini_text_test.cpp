@@ -23,7 +23,7 @@ TEST(IniTextTest, ReplacesInPlaceIgnoringCaseAndKeepsOtherLines) {
       "; written by the installer\r\n[RESULT]\r\n IS_SUCCESS = false\r\nother=1\r\n\r\n"
       "[error_info]\r\nerror_code=GLE:2\r\n";
   EXPECT_EQ(SetIniValue(before, "result", "is_success", "true"),
-            "; written by the installer\r\n[RESULT]\r\nis_success=true\r\nother=1\r\n\r\n"
+            "; written by the installer\r\n[RESULT]\r\nIS_SUCCESS=true\r\nother=1\r\n\r\n"
             "[error_info]\r\nerror_code=GLE:2\r\n");
 }
 

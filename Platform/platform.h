@@ -141,6 +141,11 @@ bool WriteProfileString(const std::wstring& section, const std::wstring& key,
 bool StartProgram(const std::wstring& file, const std::wstring& parameters,
                   bool wait, uint32_t* exit_code);
 
+// Answers whether StartProgram could start file for this account, without
+// starting anything (POSIX: a regular file this account may execute; Windows:
+// a folder, or a file whose type has an "open" action).
+bool CanStartProgram(const std::wstring& file);
+
 // Loads a library by full path; null on failure, with the system error number.
 void* LoadLibraryFile(const std::wstring& path, uint32_t* error);
 // Finds an exported symbol; null when there is none.

@@ -486,6 +486,13 @@ bool StartProgram(const std::wstring& file, const std::wstring& parameters, bool
   return true;
 }
 
+bool CanStartProgram(const std::wstring& file) {
+  std::string program = Utf8(file);
+  struct stat st;
+  if (program.empty() || stat(program.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  return access(program.c_str(), X_OK) == 0;
+}
+
 void* LoadLibraryFile(const std::wstring& path, uint32_t* error) {
   std::string name = Utf8(path);
   void* library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);

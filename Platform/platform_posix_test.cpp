@@ -14,6 +14,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
+TEST(PlatformPosixTest, NarrowTextIsUtf8) {
+  std::string text = "C:\\Programme\\Sch\xC3\xB6n \xE2\x82\xAC";
+  std::wstring wide = platform::NarrowToWide(text.data(), text.size());
+  EXPECT_EQ(wide, L"C:\\Programme\\Sch\u00F6n \u20AC");
+  EXPECT_EQ(platform::WideToNarrow(wide), text);
+}
+
 TEST(PlatformPosixTest, InvalidUtf8BecomesReplacementCharacters) {
   std::string bytes = "a\xFF" "b\xC3";
   EXPECT_EQ(platform::NarrowToWide(bytes.data(), bytes.size()), L"a\uFFFDb\uFFFD");
@@ -71,6 +78,16 @@ TEST(PlatformPosixTest, PlantedLogFoldersAreRefused) {
   EXPECT_FALSE(fs::exists(ini));
 }
 
+TEST(PlatformPosixTest, WriteProfileStringCreatesAndUpdatesTheFile) {
+  TempFolder tmp;
+  std::wstring path = tmp.wpath() + platform::kPathSeparator + L"r.dat";
+  uint32_t error = 0;
+  ASSERT_TRUE(platform::WriteProfileString(L"result", L"is_success", L"false", path, &error));
+  ASSERT_TRUE(platform::WriteProfileString(L"error_info", L"error_code", L"GLE:2", path, &error));
+  ASSERT_TRUE(platform::WriteProfileString(L"Result", L"IS_SUCCESS", L"true", path, &error));
+  EXPECT_EQ(ReadTextFile(tmp.Join("r.dat")), "[result]\nis_success=true\n[error_info]\nerror_code=GLE:2\n");
+}
+
 TEST(PlatformPosixTest, WriteProfileStringKeepsModeAndLeavesNoTemporaryFile) {
   TempFolder tmp;
   chmod(tmp.path().c_str(), 0700);
@@ -99,11 +116,37 @@ TEST(PlatformPosixTest, WriteProfileStringRefusesALinkInPlaceOfTheFile) {
   EXPECT_EQ(ReadTextFile(tmp.Join("victim")), "keep");
 }
 
-TEST(PlatformPosixTest, LoadLibraryTellsUnreadableFromNotALibrary) {
+TEST(PlatformPosixTest, CanStartProgramWantsAnExecutableRegularFile) {
   TempFolder tmp;
+  const auto wide = [](const std::string& path) {
+    return platform::NarrowToWide(path.data(), path.size());
+  };
+  const std::string program = tmp.Join("program");
+  const std::string plain = tmp.Join("plain");
+  WriteTextFile(program, "#!/bin/sh\nexit 0\n");
+  WriteTextFile(plain, "#!/bin/sh\nexit 0\n");
+  chmod(program.c_str(), 0755);
+  chmod(plain.c_str(), 0644);
+  EXPECT_TRUE(platform::CanStartProgram(wide(program)));
+  EXPECT_FALSE(platform::CanStartProgram(wide(plain)));
+  EXPECT_FALSE(platform::CanStartProgram(wide(tmp.path())));
+  EXPECT_FALSE(platform::CanStartProgram(wide(tmp.Join("missing"))));
+  EXPECT_FALSE(platform::CanStartProgram(L""));
+  // The answer is the one a start gives.
+  uint32_t exit_code = 0;
+  EXPECT_TRUE(platform::StartProgram(wide(program), L"", true, &exit_code));
+  EXPECT_FALSE(platform::StartProgram(wide(plain), L"", true, &exit_code));
+  EXPECT_FALSE(platform::StartProgram(wide(tmp.path()), L"", true, &exit_code));
+}
+
+TEST(PlatformPosixTest, LoadLibraryTellsMissingUnreadableAndNotALibraryApart) {
+  TempFolder tmp;
+  uint32_t error = 0;
+  EXPECT_EQ(platform::LoadLibraryFile(tmp.wpath() + L"/none.so", &error), nullptr);
+  EXPECT_EQ(error, platform::kErrorFileNotFound);
+
   std::string junk = tmp.Join("junk.so");
   WriteTextFile(junk, "not a library");
-  uint32_t error = 0;
   EXPECT_EQ(platform::LoadLibraryFile(platform::NarrowToWide(junk.data(), junk.size()), &error), nullptr);
   EXPECT_EQ(error, 8u);
   if (geteuid() != 0) {

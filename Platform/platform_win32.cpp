@@ -5,6 +5,10 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
+// winbase.h maps the name to WriteProfileStringW; the layer's own function
+// of that name is meant here.
+#undef WriteProfileString
+
 #include <climits>
 #include <cstdlib>
 #include <cwchar>
@@ -85,10 +89,10 @@ std::string LogHostName() {
 }
 
 std::string LogUserName() {
-  // The same source as the logging library's own user lookup.
+  // The same source as the logging library's own user lookup: a variable
+  // that is set counts even when empty.
   const char* user = std::getenv("USERNAME");
-  if (user == nullptr || *user == '\0') return "invalid-user";
-  return user;
+  return user != nullptr ? user : "invalid-user";
 }
 
 // --- Privileges ------------------------------------------------------------
@@ -294,6 +298,17 @@ bool StartProgram(const std::wstring& file, const std::wstring& parameters, bool
     CloseHandle(info.hProcess);
   }
   return true;
+}
+
+bool CanStartProgram(const std::wstring& file) {
+  DWORD attributes = GetFileAttributesW(file.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  // The shell opens a folder in a window of its own.
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+  DWORD length = 0;
+  HRESULT result = AssocQueryStringW(ASSOCF_INIT_IGNOREUNKNOWN, ASSOCSTR_COMMAND,
+                                     PathFindExtensionW(file.c_str()), L"open", nullptr, &length);
+  return result == S_OK || result == S_FALSE;
 }
 
 void* LoadLibraryFile(const std::wstring& path, uint32_t* error) {

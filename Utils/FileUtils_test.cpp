@@ -15,6 +15,7 @@
 #include "Signing/KeyText.h"
 #include "Signing/SignatureBlock.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -109,6 +110,30 @@ TEST_F(VerifyFileSignatureTest, UnsignedMissingAndUnreadableFilesAreLogged) {
   for (const std::string& file : log_.files()) EXPECT_EQ(file.substr(0, 14), "FileUtils.cpp:");
 }
 
+TEST_F(VerifyFileSignatureTest, VerdictIsReadWithoutALogLine) {
+  if (!BuildTrustsDevKey1()) GTEST_SKIP() << "built with keys other than the development keys";
+  std::string changed_bytes = SignWithDevKey(kProgram, 1);
+  changed_bytes[3] ^= 0x01;
+  const struct {
+    std::string path;
+    signing::Verdict verdict;
+  } cases[] = {
+      {Write("plain.bin", kProgram), signing::kNotSigned},
+      {folder_.Join("missing.bin"), signing::kNotSigned},
+      {Write("changed.bin", changed_bytes), signing::kContentChanged},
+      {Write("key0.bin", SignWithDevKey(kProgram, 0)), signing::kValidKey0},
+      {Write("key1.bin", SignWithDevKey(kProgram, 1)), signing::kValidKey1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(c.verdict, ReadSignatureVerdict(Wide(c.path).c_str()));
+    // The verdict and VerifyFileSignature's answer agree.
+    EXPECT_EQ(IsAcceptedVerdict(c.verdict), c.verdict == signing::kValidKey1);
+  }
+  EXPECT_EQ(signing::kNotSigned, ReadSignatureVerdict(nullptr));
+  EXPECT_TRUE(log_.lines().empty());
+}
+
 // --- ShellOpenFile ---------------------------------------------------------
 
 class ShellOpenFileTest : public ::testing::Test {
@@ -190,13 +215,24 @@ TEST_F(ShellOpenFileTest, RefusesMissingEmptyAndOverlongPaths) {
   EXPECT_FALSE(ShellOpenFile(Wide(folder_.Join("missing")).c_str(), L"", true, &exit_code));
   EXPECT_EQ(exit_code, 0xFFFFFFFFu);
 
-  const std::string longest = ProbeAtPathLength(260);
+  const std::string longest = ProbeAtPathLength(platform_facts::kLongestStartablePath);
   EXPECT_TRUE(ShellOpenFile(Wide(longest).c_str(), L"--exit=9", true, &exit_code));
   EXPECT_EQ(exit_code, 9u);
   exit_code = 0xFFFFFFFF;
   const std::string too_long = ProbeAtPathLength(261);
   EXPECT_FALSE(ShellOpenFile(Wide(too_long).c_str(), L"--exit=9", true, &exit_code));
   EXPECT_EQ(exit_code, 0xFFFFFFFFu);
+}
+
+TEST_F(ShellOpenFileTest, CheckNamesTheRefusalWithoutStartingAnything) {
+  EXPECT_EQ(ShellOpenRefusal::kNoFile, CheckShellOpenFile(nullptr));
+  EXPECT_EQ(ShellOpenRefusal::kNoFile, CheckShellOpenFile(L""));
+  EXPECT_EQ(ShellOpenRefusal::kMissing, CheckShellOpenFile(Wide(folder_.Join("missing")).c_str()));
+  EXPECT_EQ(ShellOpenRefusal::kNone, CheckShellOpenFile(Wide(ProbeAtPathLength(260)).c_str()));
+  // Too long wins over missing, as ShellOpenFile tests the length first.
+  EXPECT_EQ(ShellOpenRefusal::kPathTooLong,
+            CheckShellOpenFile(std::wstring(300, L'p').c_str()));
+  EXPECT_EQ(ShellOpenRefusal::kPathTooLong, CheckShellOpenFile(Wide(ProbeAtPathLength(261)).c_str()));
 }
 
 }  // namespace

@@ -8,7 +8,7 @@ namespace {
 
 TEST(LogTextTest, ValuesOutsideTheDefaultLocaleAreLeftOutWhole) {
   EXPECT_EQ(LogText(L"C:\\P\\bin\\tool.exe"), "C:\\P\\bin\\tool.exe");
-  EXPECT_EQ(LogText(L"/opt/Prod\u00FCkt/bin"), "");
+  EXPECT_EQ(LogText(L"/opt/Produ\u20ACt/bin"), "");
   EXPECT_EQ(LogText(L""), "");
   EXPECT_EQ(LogText(static_cast<const wchar_t*>(nullptr)), "");
 }

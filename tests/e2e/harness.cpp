@@ -1,14 +1,21 @@
 #include "tests/e2e/harness.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 extern char** environ;
 
@@ -16,12 +23,126 @@ namespace fs = std::filesystem;
 
 namespace e2e {
 
-std::string TaverlyBinary() { return TAVERLY_E2E_BINARY; }
+namespace {
+
+std::string Environment(const char* name, const std::string& fallback = "") {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// A build output named by the environment; the suite cannot run without it.
+std::string RequiredPath(const char* name) {
+  std::string value = Environment(name);
+  if (value.empty()) {
+    std::fprintf(stderr, "e2e: TAVERLY_E2E_TARGET=wine needs %s\n", name);
+    std::exit(2);
+  }
+  return value;
+}
+
+std::string AccountName() {
+  struct passwd* account = getpwuid(geteuid());
+  return account != nullptr ? account->pw_name : "root";
+}
+
+std::string HostName() {
+  struct utsname names;
+  return uname(&names) == 0 ? names.nodename : "";
+}
+
+Target NativeTarget() {
+  Target t;
+  t.name = "native";
+  t.taverly = TAVERLY_E2E_BINARY;
+  t.probe = TAVERLY_E2E_PROBE;
+  t.probe_library = TAVERLY_E2E_PROBE_LIBRARY;
+  t.security_base = TAVERLY_E2E_SECURITY_BASE;
+  t.library_suffix = ".so";
+  t.security_base_name = "libBrindle.so";
+  t.line_break = "\n";
+  t.system_account = geteuid() == 0;
+  t.log_host = HostName();
+  return t;
+}
+
+// Wine runs every process with an elevated token under the Unix account's
+// name (never SYSTEM), with a temporary folder of its own inside the prefix.
+Target WineTarget() {
+  Target t;
+  t.name = "wine";
+  t.windows = true;
+  t.launcher = {Environment("TAVERLY_E2E_WINE", "/usr/bin/wine")};
+  std::string prefix = RequiredPath("WINEPREFIX");
+  t.env = {{"WINEPREFIX", prefix}, {"WINEDEBUG", "-all"}};
+  t.taverly = RequiredPath("TAVERLY_E2E_BINARY");
+  t.probe = RequiredPath("TAVERLY_E2E_PROBE");
+  t.probe_library = RequiredPath("TAVERLY_E2E_PROBE_LIBRARY");
+  t.security_base = RequiredPath("TAVERLY_E2E_SECURITY_BASE");
+  t.separator = '\\';
+  t.path_list_separator = ';';
+  t.executable_suffix = ".exe";
+  t.library_suffix = ".dll";
+  t.security_base_name = "Brindle.dll";
+  t.line_break = "\r\n";
+  t.temp_per_test = false;
+  t.account_temp = prefix + "/drive_c/users/" + AccountName() + "/Temp";
+  t.system_account = false;
+  t.reports_pid = false;
+  // The computer name: the host name up to its first dot, in capitals, at
+  // most 15 characters.
+  std::string host = HostName().substr(0, HostName().find('.')).substr(0, 15);
+  std::transform(host.begin(), host.end(), host.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  t.log_host = host;
+  t.fixed_log_user = AccountName();
+  t.missing_library_error = 126;  // ERROR_MOD_NOT_FOUND
+  t.ignored_byte_offset = 0x50;   // the text of the DOS stub
+  return t;
+}
+
+}  // namespace
+
+const Target& target() {
+  static const Target chosen = [] {
+    std::string name = Environment("TAVERLY_E2E_TARGET", "native");
+    if (name == "native") return NativeTarget();
+    if (name == "wine") return WineTarget();
+    std::fprintf(stderr, "e2e: unknown TAVERLY_E2E_TARGET=%s (native or wine)\n", name.c_str());
+    std::exit(2);
+  }();
+  return chosen;
+}
+
+std::string Target::Spell(const std::string& host_path) const {
+  if (!windows || host_path.empty()) return host_path;
+  // The prefix's drive_c is C:, everything else is reached through Z:, the root.
+  std::string drive_c = env.at("WINEPREFIX") + "/drive_c";
+  std::string path = "Z:" + host_path;
+  if (host_path.compare(0, drive_c.size() + 1, drive_c + "/") == 0) {
+    path = "C:" + host_path.substr(drive_c.size());
+  }
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
+
+std::string Target::Relative(const std::string& relative) const {
+  std::string path = relative;
+  std::replace(path.begin(), path.end(), '/', separator);
+  return path;
+}
+
+std::string Target::IniText(const std::vector<std::string>& lines) const {
+  std::string text;
+  for (const std::string& line : lines) text += line + line_break;
+  return text;
+}
+
+std::string TaverlyBinary() { return target().taverly; }
 std::string SignTool() { return TAVERLY_E2E_SIGN_TOOL; }
 std::string DevKey(int index) {
   return std::string(TAVERLY_E2E_KEY_DIR) + "/key" + std::to_string(index) + ".key";
 }
-std::string ProbeProgram() { return TAVERLY_E2E_PROBE; }
+std::string ProbeProgram() { return target().probe; }
 
 Product::Product(std::string folder) : folder_(std::move(folder)) {
   fs::create_directories(folder_ + "/modularize");
@@ -55,9 +176,9 @@ void Product::SetInstalledModules(const std::vector<std::string>& names) {
 void Product::AddProbe(const std::string& relative) const { AddFile(relative, ProbeProgram()); }
 
 void Product::AddFile(const std::string& relative, const std::string& source) const {
-  fs::path target(Path(relative));
-  fs::create_directories(target.parent_path());
-  fs::copy_file(source, target, fs::copy_options::overwrite_existing);
+  fs::path target_file(Path(relative));
+  fs::create_directories(target_file.parent_path());
+  fs::copy_file(source, target_file, fs::copy_options::overwrite_existing);
 }
 
 std::string Item(const std::map<std::string, std::string>& attributes) {
@@ -86,20 +207,50 @@ std::vector<ProbeRun> ReadProbeRecords(const std::string& file) {
   return runs;
 }
 
-TaverlyTest::TaverlyTest() : product_(tmp_.Join("product")) {
-  fs::create_directories(TempDir());
+bool WaitForText(const std::string& file, const std::string& text, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (ReadTextFile(file).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
-RunResult TaverlyTest::Run(const RunOptions& options) {
+TaverlyTest::TaverlyTest() : product_(tmp_.Join("product")) {
+  if (target().temp_per_test) {
+    fs::create_directories(TempDir());
+  } else {
+    // The folder outlives the test: start from nothing, so that what is
+    // found there afterwards is this test's.
+    std::error_code ignored;
+    fs::remove_all(LogDir(), ignored);
+  }
+}
+
+TaverlyTest::~TaverlyTest() {
+  // A failing test keeps its temporary folder; put the shared log folder there too.
+  if (!target().temp_per_test && HasFailure()) {
+    std::error_code ignored;
+    fs::copy(LogDir(), tmp_.Join("hoxinst_log"), fs::copy_options::recursive, ignored);
+  }
+}
+
+std::string TaverlyTest::TempDir() const {
+  return target().temp_per_test ? tmp_.Join("tmp") : target().account_temp;
+}
+
+Process TaverlyTest::Start(const RunOptions& options) {
   std::vector<std::string> argv;
   std::string program = options.program.empty() ? TaverlyBinary() : options.program;
   if (options.as_nobody) {
+    EXPECT_FALSE(target().windows) << "accounts are changed for native programs only";
     // The unprivileged account needs its own temporary folder and a way to
     // reach the program.
     EXPECT_EQ(chown(TempDir().c_str(), 65534, 65534), 0);
     EXPECT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
     argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
   }
+  argv.insert(argv.end(), target().launcher.begin(), target().launcher.end());
   argv.push_back(program);
   argv.insert(argv.end(), options.arguments.begin(), options.arguments.end());
 
@@ -109,7 +260,8 @@ RunResult TaverlyTest::Run(const RunOptions& options) {
     size_t equals = entry.find('=');
     if (equals != std::string::npos) env[entry.substr(0, equals)] = entry.substr(equals + 1);
   }
-  env["TMPDIR"] = TempDir();
+  if (target().temp_per_test) env["TMPDIR"] = TempDir();
+  for (const auto& item : target().env) env[item.first] = item.second;
   for (const auto& item : options.env) env[item.first] = item.second;
   for (const auto& name : options.unset_env) env.erase(name);
   std::vector<std::string> env_entries;
@@ -121,31 +273,43 @@ RunResult TaverlyTest::Run(const RunOptions& options) {
   for (auto& e : env_entries) c_env.push_back(&e[0]);
   c_env.push_back(nullptr);
 
-  std::string out_file = tmp_.Join("stdout.txt"), err_file = tmp_.Join("stderr.txt");
+  Process process;
+  const std::string n = std::to_string(++started_);
+  process.out_file = tmp_.Join("stdout-" + n + ".txt");
+  process.err_file = tmp_.Join("stderr-" + n + ".txt");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 1, process.out_file.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, process.err_file.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = 0;
-  RunResult result;
   int rc = posix_spawn(&pid, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
   posix_spawn_file_actions_destroy(&actions);
   EXPECT_EQ(rc, 0) << "cannot start " << c_argv[0];
-  if (rc != 0) return result;
+  if (rc == 0) process.pid = pid;
+  return process;
+}
+
+RunResult TaverlyTest::Wait(const Process& process) {
+  RunResult result;
+  if (process.pid == 0) return result;
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(process.pid, &status, 0) < 0 && errno == EINTR) {
   }
-  result.pid = pid;
+  result.pid = target().reports_pid ? process.pid : 0;
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = ReadTextFile(out_file);
-  result.err = ReadTextFile(err_file);
+  result.out = ReadTextFile(process.out_file);
+  result.err = ReadTextFile(process.err_file);
   return result;
 }
 
+RunResult TaverlyTest::Run(const RunOptions& options) { return Wait(Start(options)); }
+
 RunResult TaverlyTest::RunWithInstallPath(const std::string& path) {
   RunOptions options;
-  options.arguments = {"--installpath=" + path};
+  options.arguments = {"--installpath=" + target().Spell(path)};
   return Run(options);
 }
 
@@ -171,6 +335,7 @@ std::vector<LogLine> TaverlyTest::LogLines() const {
   std::istringstream in(ReadTextFile(LogDir() + "/" + names[0]));
   std::string text;
   while (std::getline(in, text)) {
+    if (!text.empty() && text.back() == '\r') text.pop_back();
     std::smatch match;
     if (std::regex_match(text, match, kLine)) {
       lines.push_back({match[1].str()[0], match[2].str(), match[3].str()});

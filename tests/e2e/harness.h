@@ -1,9 +1,12 @@
 // Runs the real Taverly executable on product folders built in temporary
 // folders, and reads back what it left: exit code, output, log and result file.
+// The same suite runs the native program or the Windows program under Wine;
+// Target holds everything in which the two differ.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -12,6 +15,57 @@
 #include "tests/support/temp_folder.h"
 
 namespace e2e {
+
+// The program under test and the world it sees. Chosen once per process by
+// TAVERLY_E2E_TARGET: unset or "native" runs the programs of this build;
+// "wine" runs the Windows programs named by TAVERLY_E2E_BINARY,
+// TAVERLY_E2E_PROBE, TAVERLY_E2E_PROBE_LIBRARY and TAVERLY_E2E_SECURITY_BASE
+// with TAVERLY_E2E_WINE in the prefix WINEPREFIX.
+struct Target {
+  std::string name;                   // "native" or "wine"
+  bool windows = false;               // the program is the Windows one
+  std::vector<std::string> launcher;  // put before the program's path to start it
+  std::map<std::string, std::string> env;  // added to every start
+
+  // Build outputs, as paths on this machine.
+  std::string taverly;
+  std::string probe;
+  std::string probe_library;
+  std::string security_base;
+
+  char separator = '/';                // joins folder and name in the program's paths
+  char path_list_separator = ':';      // between PATH entries
+  std::string executable_suffix;       // "" or ".exe"
+  std::string library_suffix;          // ".so" or ".dll"
+  std::string security_base_name;      // the name the program loads from the product folder
+  std::string line_break;              // ends the lines of the log, the result file and stderr
+
+  // Native runs get a temporary folder per test (TMPDIR); under Wine the
+  // account's own temporary folder is fixed, so each test clears the log
+  // folder in it first.
+  bool temp_per_test = true;
+  std::string account_temp;            // this machine's path of the Wine account's one
+
+  bool system_account = true;          // the program runs as the system's own account
+  bool reports_pid = true;             // the started process's id is the program's
+  std::string log_host;                // host name in log file names
+  std::string fixed_log_user;          // user name in log file names, when not from USER
+  uint32_t missing_library_error = 2;  // the loader's error for a library that is not there
+  long ignored_byte_offset = 9;        // a byte of the program that its loader never reads
+
+  // Spells a path of this machine the way the program sees it (Z:\... under Wine).
+  std::string Spell(const std::string& host_path) const;
+  // A relative name ("bin/probe") in the program's spelling.
+  std::string Relative(const std::string& relative) const;
+  // Names of built files: "bin/probe" → "bin/probe.exe"; "lib/probe" → "lib/probe.dll".
+  std::string Program(const std::string& stem) const { return stem + executable_suffix; }
+  std::string Library(const std::string& stem) const { return stem + library_suffix; }
+  // Joins lines the way the program writes them, a break after each.
+  std::string IniText(const std::vector<std::string>& lines) const;
+};
+
+// The target of this run of the suite.
+const Target& target();
 
 // One parsed line of the glog file.
 struct LogLine {
@@ -22,7 +76,7 @@ struct LogLine {
 
 struct RunResult {
   int exit_code = -1;
-  int pid = 0;
+  int pid = 0;      // the program's process id, 0 when the target does not tell it
   std::string out;  // standard output
   std::string err;  // standard error
 };
@@ -30,17 +84,30 @@ struct RunResult {
 struct RunOptions {
   std::vector<std::string> arguments;   // after the program name
   std::string program;                  // default: the built Taverly
-  bool as_nobody = false;               // run with uid/gid 65534
+  bool as_nobody = false;               // run with uid/gid 65534 (native only)
   std::map<std::string, std::string> env;  // added to / replacing the environment
   std::vector<std::string> unset_env;
+};
+
+// A program started and not yet waited for.
+struct Process {
+  int pid = 0;
+  std::string out_file;
+  std::string err_file;
 };
 
 // Builds product folders: module files, the module list, item programs.
 class Product {
  public:
   explicit Product(std::string folder);
+  // The folder and its files as paths of this machine.
   const std::string& folder() const { return folder_; }
   std::string Path(const std::string& relative) const { return folder_ + "/" + relative; }
+  // The same, spelled the way the program sees them.
+  std::string TargetFolder() const { return target().Spell(folder_); }
+  std::string TargetPath(const std::string& relative) const {
+    return target().Spell(Path(relative));
+  }
 
   // Writes modularize/<file_name> from phase bodies (each the text inside
   // <after_setup> etc.; an empty string leaves the phase element out).
@@ -67,17 +134,32 @@ struct ProbeRun {
 };
 std::vector<ProbeRun> ReadProbeRecords(const std::string& file);
 
-// Fixture: a fresh TMPDIR per test, so each run has its own log folder.
+// Waits until file holds text (a program started in the background got
+// there); false after timeout_ms.
+bool WaitForText(const std::string& file, const std::string& text, int timeout_ms = 30000);
+
+// Fixture: a fresh product folder and log folder per test.
 class TaverlyTest : public ::testing::Test {
  protected:
   TaverlyTest();
+  ~TaverlyTest() override;
 
   RunResult Run(const RunOptions& options);
+  // Starts without waiting; Wait collects the result.
+  Process Start(const RunOptions& options);
+  RunResult Wait(const Process& process);
+  // Runs Taverly with --installpath= and the folder of this machine, spelled
+  // for the program.
   RunResult RunWithInstallPath(const std::string& path);
 
-  std::string TempDir() const { return tmp_.Join("tmp"); }
+  // The account's temporary folder, log folder and result file as paths of
+  // this machine, for reading what the program left.
+  std::string TempDir() const;
   std::string LogDir() const { return TempDir() + "/hoxinst_log"; }
   std::string ResultFile() const { return LogDir() + "/TaverlyResultInfo.dat"; }
+  // The same log folder and result file as the program names them.
+  std::string TargetLogDir() const { return target().Spell(LogDir()); }
+  std::string TargetResultFile() const { return target().Spell(ResultFile()); }
   // Regular files in the log folder.
   std::vector<std::string> LogFileNames() const;
   // The lines of the run's single log file (fails the test when not exactly one).
@@ -87,9 +169,12 @@ class TaverlyTest : public ::testing::Test {
 
   TempFolder tmp_;
   Product product_;
+
+ private:
+  int started_ = 0;
 };
 
-// Paths of what the build produced, fixed at configure time.
+// Paths of what the build produced.
 std::string TaverlyBinary();
 std::string SignTool();
 std::string DevKey(int index);

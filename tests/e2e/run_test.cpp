@@ -23,18 +23,22 @@ namespace {
 class RunTest : public TaverlyTest {
  protected:
   RunTest() {
-    product_.AddProbe("bin/probe");
+    product_.AddProbe(probe_);
     product_.SetInstalledModules({"core"});
   }
 
   // An Exe item running the probe with a tag, recorded in calls.txt.
   std::string Probe(const std::string& tag, std::map<std::string, std::string> extra = {}) {
     std::map<std::string, std::string> attributes = {
-        {"type", "Exe"}, {"file", "bin/probe"}, {"wait_for_exit", "1"},
-        {"param", "--record=%productpath%/calls.txt --tag=" + tag}};
+        {"type", "Exe"}, {"file", target().Relative(probe_)}, {"wait_for_exit", "1"},
+        {"param", "--record=%productpath%" + Sep() + "calls.txt --tag=" + tag}};
     for (const auto& item : extra) attributes[item.first] = item.second;
     return Item(attributes);
   }
+
+  // A file of the product as the program names it.
+  std::string At(const std::string& relative) const { return product_.TargetPath(relative); }
+  static std::string Sep() { return std::string(1, target().separator); }
 
   // The tags of the probe runs and the entries of library calls, in order.
   std::vector<std::string> Calls() const {
@@ -54,20 +58,20 @@ class RunTest : public TaverlyTest {
     return value;
   }
 
-  void AddLibrary(const std::string& relative) {
-    product_.AddFile(relative, TAVERLY_E2E_PROBE_LIBRARY);
-  }
+  void AddLibrary(const std::string& relative) { product_.AddFile(relative, target().probe_library); }
 
   void AddSecurityBase(bool sign) {
-    product_.AddFile("libBrindle.so", TAVERLY_E2E_SECURITY_BASE);
+    product_.AddFile(target().security_base_name, target().security_base);
     if (sign) {
       std::string command = SignTool() + " sign --key " + DevKey(1) + " --index 1 " +
-                            product_.Path("libBrindle.so") + " >/dev/null";
+                            product_.Path(target().security_base_name) + " >/dev/null";
       ASSERT_EQ(std::system(command.c_str()), 0);
     }
   }
 
   RunResult RunProduct() { return RunWithInstallPath(product_.folder()); }
+
+  const std::string probe_ = target().Program("bin/probe");
 };
 
 TEST_F(RunTest, SuccessfulRunLogsSixPhaseLinesAndWritesSuccess) {
@@ -75,41 +79,72 @@ TEST_F(RunTest, SuccessfulRunLogsSixPhaseLinesAndWritesSuccess) {
   RunResult run = RunProduct();
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "c"}));
-  std::string tail = " , param: --record=" + product_.folder() + "/calls.txt --tag=";
-  std::string folder = product_.folder();
+  std::string tail = " , param: --record=" + At("calls.txt") + " --tag=";
   std::vector<std::string> messages = Messages();
   ASSERT_GE(messages.size(), 4u);
   std::vector<std::string> after_path(messages.begin() + 3, messages.end());
   EXPECT_THAT(after_path, ElementsAre(
-      "I:load module config folder path: " + folder + "/modularize",
-      "E:load module config file name: " + folder + "/modularize/mod_core.xml",
+      "I:load module config folder path: " + At("modularize"),
+      "E:load module config file name: " + At("modularize/mod_core.xml"),
       "I:start call after setup plugins...",
-      "I:run exe application: " + folder + "/bin/probe" + tail + "a ,wait_for_exit: 1 , system: ",
+      "I:run exe application: " + At(probe_) + tail + "a ,wait_for_exit: 1 , system: ",
       "I:end   call after setup plugins",
       "I:start call open self protect plugins...",
-      "I:run exe application: " + folder + "/bin/probe" + tail + "b ,wait_for_exit: 1 , system: ",
+      "I:run exe application: " + At(probe_) + tail + "b ,wait_for_exit: 1 , system: ",
       "I:end   call open self protect plugins",
       "I:start call after self protect plugins...",
-      "I:run exe application: " + folder + "/bin/probe" + tail + "c ,wait_for_exit: 1 , system: ",
+      "I:run exe application: " + At(probe_) + tail + "c ,wait_for_exit: 1 , system: ",
       "I:end   call after self protect plugins",
       "E:call plugins success."));
-  EXPECT_EQ(ReadTextFile(ResultFile()), "[result]\nis_success=true\n");
+  EXPECT_EQ(ReadTextFile(ResultFile()), target().IniText({"[result]", "is_success=true"}));
+}
+
+TEST_F(RunTest, WideValuesOutsideTheDefaultLocaleAreLeftOutOfTheirLines) {
+  if (target().windows) {
+    GTEST_SKIP() << "the ANSI code page cannot name this folder, so the run would end with 202";
+  }
+  // The narrow texts (command line, PATH, current folder) are written as they
+  // are; wide paths that the C locale cannot convert are left out.
+  Product product(tmp_.Join("Prod\xC3\xBCkt\xE2\x82\xAC"));
+  product.AddProbe(probe_);
+  product.SetInstalledModules({"core"});
+  product.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  RunResult run = RunWithInstallPath(product.folder());
+  EXPECT_EQ(run.exit_code, 0);
+  std::vector<std::string> messages = Messages();
+  ASSERT_EQ(messages.size(), 15u);
+  EXPECT_EQ(messages[0], "I:commindline --installpath= : " + product.folder());
+  EXPECT_EQ(messages[2], "I:set current running path:  " + product.folder());
+  EXPECT_EQ(messages[3], "I:load module config folder path: ");
+  EXPECT_EQ(messages[4], "E:load module config file name: ");
+  EXPECT_EQ(messages[6], "I:run exe application:  , param:  ,wait_for_exit: 1 , system: ");
+  EXPECT_EQ(ReadProbeRecords(product.Path("calls.txt")).size(), 3u);
 }
 
 TEST_F(RunTest, ProductFolderIsOnPathAndIsTheWorkingDirectory) {
   product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
   RunOptions options;
-  options.arguments = {"--installpath=" + product_.folder()};
   options.env["PATH"] = "/usr/bin:/bin";
+  // The PATH a program gets without Taverly: the one given natively, the
+  // account's own under Wine.
+  options.program = target().probe;
+  options.arguments = {"--record=" + target().Spell(tmp_.Join("alone.txt"))};
+  ASSERT_EQ(Run(options).exit_code, 0);
+  std::vector<ProbeRun> alone = ReadProbeRecords(tmp_.Join("alone.txt"));
+  ASSERT_EQ(alone.size(), 1u);
+
+  options.program.clear();
+  options.arguments = {"--installpath=" + product_.TargetFolder()};
   EXPECT_EQ(Run(options).exit_code, 0);
   std::vector<ProbeRun> runs = ReadProbeRecords(product_.Path("calls.txt"));
   ASSERT_EQ(runs.size(), 3u);
-  EXPECT_EQ(runs[0].cwd, product_.folder());
-  EXPECT_EQ(runs[0].path, "/usr/bin:/bin:" + product_.folder());
+  const std::string path = alone[0].path + target().path_list_separator + product_.TargetFolder();
+  EXPECT_EQ(runs[0].cwd, product_.TargetFolder());
+  EXPECT_EQ(runs[0].path, path);
   std::vector<std::string> messages = Messages();
   ASSERT_GE(messages.size(), 3u);
-  EXPECT_EQ(messages[1], "I:add PATH:  PATH=/usr/bin:/bin:" + product_.folder() + "  to Process Path");
-  EXPECT_EQ(messages[2], "I:set current running path:  " + product_.folder());
+  EXPECT_EQ(messages[1], "I:add PATH:  PATH=" + path + "  to Process Path");
+  EXPECT_EQ(messages[2], "I:set current running path:  " + product_.TargetFolder());
 }
 
 TEST_F(RunTest, KeysRunInTextOrderAcrossFilesAndPhases) {
@@ -141,7 +176,7 @@ TEST_F(RunTest, ExitCodeMismatchFailsTheRunWithCode50) {
   RunResult run = RunProduct();
   EXPECT_EQ(run.exit_code, 210);
   EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b"}));
-  std::string message = "exitCode do not match expectations, exe file:" + product_.Path("bin/probe") +
+  std::string message = "exitCode do not match expectations, exe file:" + At(probe_) +
                         " ,param:--exit=7 --record=calls.txt --tag=b ,exe exit code:7 ,expected exit code:-1";
   std::vector<std::string> messages = Messages();
   ASSERT_GE(messages.size(), 3u);
@@ -153,8 +188,8 @@ TEST_F(RunTest, ExitCodeMismatchFailsTheRunWithCode50) {
   EXPECT_EQ(Result("error_info", "error_code"), "InstallError:50");
   EXPECT_EQ(Result("error_info", "error_detail"), message);
   EXPECT_EQ(ReadTextFile(ResultFile()),
-            "[result]\nis_success=false\n[error_info]\nerror_path=\nerror_code=InstallError:50\n"
-            "error_detail=" + message + "\n");
+            target().IniText({"[result]", "is_success=false", "[error_info]", "error_path=",
+                              "error_code=InstallError:50", "error_detail=" + message}));
 }
 
 TEST_F(RunTest, ExpectedCodesMatchTheirWayAndSkippedItemsDoNotFail) {
@@ -163,7 +198,7 @@ TEST_F(RunTest, ExpectedCodesMatchTheirWayAndSkippedItemsDoNotFail) {
       Probe("a", {{"exitcode", "0;42"}, {"param", "--exit=42 --record=calls.txt --tag=a"}}) +
           Probe("b", {{"exitcode", "abc"}}) +                          // reads as 0
           Probe("lower", {{"type", "exe"}}) +                          // not a known type
-          Item({{"type", "Exe"}, {"file", "bin/missing"}, {"exitcode", "0"}}) +
+          Item({{"type", "Exe"}, {"file", target().Relative("bin/missing")}, {"exitcode", "0"}}) +
           Probe("nowait", {{"wait_for_exit", "0"}, {"exitcode", "259"},
                            {"param", "--sleep-ms=300 --record=calls.txt --tag=nowait"}}),
       Probe("o"), Probe("s"));
@@ -173,7 +208,7 @@ TEST_F(RunTest, ExpectedCodesMatchTheirWayAndSkippedItemsDoNotFail) {
   EXPECT_THAT(messages, Contains("I:exitCode match the expectations , exitCode: 42. expected result: -1"));
   EXPECT_THAT(messages, Contains("I:exitCode match the expectations , exitCode: 0. expected result: -1"));
   EXPECT_THAT(messages, Contains("I:exitCode match the expectations , exitCode: 259. expected result: -1"));
-  EXPECT_THAT(messages, Contains("I:run exe application: " + product_.Path("bin/missing") +
+  EXPECT_THAT(messages, Contains("I:run exe application: " + At("bin/missing") +
                                  " , param:  ,wait_for_exit: 0 , system: "));
   EXPECT_THAT(messages, Not(Contains(HasSubstr("--tag=lower"))));
 }
@@ -185,15 +220,35 @@ TEST_F(RunTest, SeparatorsOnlyExpectationFailsEveryStartedProgram) {
 }
 
 TEST_F(RunTest, SystemGateFollowsTheAccount) {
-  // The test runs as root, the system's own account.
+  // Natively the suite runs as root, the system's own account; Wine's account
+  // is the Unix user's, never SYSTEM.
   product_.AddModuleFile("mod_core.xml", Probe("sys", {{"system", "1"}}) + Probe("nosys", {{"system", "0"}}),
                          Probe("b"), Probe("c"));
   EXPECT_EQ(RunProduct().exit_code, 0);
-  EXPECT_EQ(Calls(), (std::vector<std::string>{"sys", "b", "c"}));
+  const bool system = target().system_account;
+  EXPECT_EQ(Calls(), (std::vector<std::string>{system ? "sys" : "nosys", "b", "c"}));
+  const std::string skipped = system ? "nosys" : "sys";
   EXPECT_THAT(Messages(), Contains(
-      "I:run exe do not need system, current is system, will not excute it, path: " +
-      product_.Path("bin/probe") + " , param: --record=" + product_.folder() +
-      "/calls.txt --tag=nosys ,wait_for_exit: 1 , system: 0"));
+      std::string(system ? "I:run exe do not need system, current is system, will not excute it, path: "
+                         : "I:run exe need system, current is not system, will not excute it, path: ") +
+      At(probe_) + " , param: --record=" + At("calls.txt") + " --tag=" + skipped +
+      " ,wait_for_exit: 1 , system: " + (system ? "0" : "1")));
+}
+
+TEST_F(RunTest, MinusOneExpectationMatchesAProgramExitingWithAllBitsSet) {
+  if (!target().windows) GTEST_SKIP() << "a POSIX exit status has eight bits: -1 arrives as 255";
+  product_.AddModuleFile(
+      "mod_core.xml", Probe("a", {{"exitcode", "-1"}, {"param", "--exit=-1 --record=calls.txt --tag=a"}}),
+      Probe("b", {{"exitcode", "0"}, {"param", "--exit=-1 --record=calls.txt --tag=b"}}), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b"}));
+  std::string message = "exitCode do not match expectations, exe file:" + At(probe_) +
+                        " ,param:--exit=-1 --record=calls.txt --tag=b ,exe exit code:4294967295"
+                        " ,expected exit code:-1";
+  EXPECT_THAT(Messages(), IsSupersetOf(std::vector<std::string>{
+      "I:exitCode match the expectations , exitCode: 4294967295. expected result: -1",
+      "I:" + message}));
+  EXPECT_EQ(Result("error_info", "error_detail"), message);
 }
 
 TEST_F(RunTest, ParameterSubstitutionNeverReexpandsTheFolder) {
@@ -205,31 +260,34 @@ TEST_F(RunTest, ParameterSubstitutionNeverReexpandsTheFolder) {
   std::vector<ProbeRun> runs = ReadProbeRecords(product_.Path("calls.txt"));
   ASSERT_FALSE(runs.empty());
   EXPECT_EQ(runs[0].args, (std::vector<std::string>{"--record=calls.txt", "--tag=a",
-                                                     product_.folder() + "/x", "%PRODUCTPATH%",
-                                                     product_.folder()}));
+                                                     product_.TargetFolder() + "/x", "%PRODUCTPATH%",
+                                                     product_.TargetFolder()}));
 }
 
 TEST_F(RunTest, LibraryItemsCallTheirEntryAndCheckForMinusOne) {
-  AddLibrary("lib/probe.so");
-  auto dll = [](const std::string& entry, const std::string& exitcode) {
-    std::map<std::string, std::string> a = {{"type", "SimpleDll"}, {"file", "lib/probe.so"}, {"entry", entry}};
+  const std::string library = target().Library("lib/probe"), none = target().Library("lib/none");
+  AddLibrary(library);
+  auto dll = [&](const std::string& entry, const std::string& exitcode) {
+    std::map<std::string, std::string> a = {
+        {"type", "SimpleDll"}, {"file", target().Relative(library)}, {"entry", entry}};
     if (!exitcode.empty()) a["exitcode"] = exitcode;
     return Item(a);
   };
   product_.AddModuleFile(
       "mod_core.xml",
       dll("ReturnMinusOne", "0") + dll("ReturnZero", "") +
-          Item({{"type", "SimpleDll"}, {"file", "lib/none.so"}, {"entry", "ReturnZero"}}) +
+          Item({{"type", "SimpleDll"}, {"file", target().Relative(none)}, {"entry", "ReturnZero"}}) +
           dll("NoSuchEntry", "0") + dll("", ""),
       dll("ReturnMinusFive", "1") + dll("ReturnMinusOne", ""), Probe("c"));
   RunResult run = RunProduct();
   EXPECT_EQ(run.exit_code, 210);
   EXPECT_EQ(Calls(), (std::vector<std::string>{"dll:ReturnMinusOne", "dll:ReturnZero", "dll:ReturnMinusFive"}));
-  std::string lib = product_.Path("lib/probe.so");
+  std::string lib = At(library);
   std::vector<std::string> messages = Messages();
   EXPECT_THAT(messages, IsSupersetOf(std::vector<std::string>{
       "I:run dll: " + lib + " , entry: ReturnMinusOne",
-      "I:LoadLibrary fail: " + product_.Path("lib/none.so") + " ,getlasterror = 2",
+      "I:LoadLibrary fail: " + At(none) + " ,getlasterror = " +
+          std::to_string(target().missing_library_error),
       "I:run dll fail: " + lib + " , entry: NoSuchEntry",
       "I:run dll fail: " + lib + " , entry: ",
       "I:exitCode do not match expectations, exe file:" + lib +
@@ -249,15 +307,16 @@ TEST_F(RunTest, EmptyPhaseFailsWithAnEmptyErrorRecord) {
   EXPECT_EQ(messages[messages.size() - 2], "I:end   call after setup plugins");
   EXPECT_EQ(messages.back(), "I:call plugins failed.");
   EXPECT_EQ(ReadTextFile(ResultFile()),
-            "[result]\nis_success=false\n[error_info]\nerror_path=\nerror_code=\nerror_detail=\n");
+            target().IniText({"[result]", "is_success=false", "[error_info]", "error_path=",
+                              "error_code=", "error_detail="}));
 }
 
 TEST_F(RunTest, MissingCatalogueFolderFailsWithCode11) {
   fs::remove_all(product_.Path("modularize"));
   EXPECT_EQ(RunProduct().exit_code, 210);
-  EXPECT_THAT(Messages(), Contains("E:Missing file:" + product_.Path("modularize")));
+  EXPECT_THAT(Messages(), Contains("E:Missing file:" + At("modularize")));
   EXPECT_EQ(Result("error_info", "error_code"), "InstallError:11");
-  EXPECT_EQ(Result("error_info", "error_detail"), "Missing file:" + product_.Path("modularize"));
+  EXPECT_EQ(Result("error_info", "error_detail"), "Missing file:" + At("modularize"));
 }
 
 TEST_F(RunTest, EmptyCatalogueFolderFailsWithTheSearchError) {
@@ -265,13 +324,13 @@ TEST_F(RunTest, EmptyCatalogueFolderFailsWithTheSearchError) {
   EXPECT_EQ(RunProduct().exit_code, 210);
   EXPECT_EQ(Result("error_info", "error_code"), "GLE:2");
   EXPECT_EQ(Result("error_info", "error_detail"),
-            "deploy file, get file exception:" + product_.Path("modularize/mod_*.xml"));
+            "deploy file, get file exception:" + At("modularize/mod_*.xml"));
 }
 
 TEST_F(RunTest, MalformedModuleFileFailsWithCode40) {
   WriteTextFile(product_.Path("modularize/mod_core.xml"), "<root><module>");
   EXPECT_EQ(RunProduct().exit_code, 210);
-  std::string file = product_.Path("modularize/mod_core.xml");
+  std::string file = At("modularize/mod_core.xml");
   EXPECT_THAT(Messages(), IsSupersetOf(std::vector<std::string>{"E:exception : unexpected end of data",
                                         "E:******** parse xml exception , xml name : " + file}));
   EXPECT_EQ(Result("error_info", "error_code"), "InstallError:40");
@@ -284,7 +343,8 @@ TEST_F(RunTest, SuccessAfterAFailureKeepsTheEarlierErrorInfo) {
   product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
   EXPECT_EQ(RunProduct().exit_code, 0);
   EXPECT_EQ(ReadTextFile(ResultFile()),
-            "[result]\nis_success=true\n[error_info]\nerror_path=\nerror_code=\nerror_detail=\n");
+            target().IniText({"[result]", "is_success=true", "[error_info]", "error_path=",
+                              "error_code=", "error_detail="}));
 }
 
 TEST_F(RunTest, LineBreakInADetailCannotAddLinesToTheResultFile) {
@@ -303,7 +363,8 @@ TEST_F(RunTest, UnwritableResultFileIsLoggedFourTimesAndKeepsTheExitCode) {
   EXPECT_EQ(RunProduct().exit_code, 210);
   std::vector<std::string> messages = Messages();
   ASSERT_GE(messages.size(), 4u);
-  std::regex failed("E:WritePrivateProfileStringW failed, path: " + ResultFile() +
+  std::regex failed("E:WritePrivateProfileStringW failed, path: " +
+                    std::regex_replace(TargetResultFile(), std::regex(R"([\\.])"), "\\$&") +
                     ", result: .*, GLE: [0-9]+");
   for (size_t i = messages.size() - 4; i < messages.size(); ++i) {
     EXPECT_TRUE(std::regex_match(messages[i], failed)) << messages[i];
@@ -323,7 +384,7 @@ TEST_F(RunTest, UnsignedSecurityBaseIsRefusedAndTheRunGoesOn) {
   product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
   EXPECT_EQ(RunProduct().exit_code, 0);
   EXPECT_FALSE(fs::exists(product_.Path("brindle_started.txt")));
-  std::string library = product_.Path("libBrindle.so");
+  std::string library = At(target().security_base_name);
   EXPECT_THAT(Messages(), IsSupersetOf(std::vector<std::string>{"E:file not signed,file:" + library,
                                         "E:check file sign fail, file path: " + library}));
 }

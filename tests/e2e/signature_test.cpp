@@ -18,7 +18,7 @@ constexpr size_t kSignatureBlockSize = 160;
 class SignatureTest : public TaverlyTest {
  protected:
   std::string CopyOfTaverly(const std::string& name) {
-    std::string copy = tmp_.Join(name);
+    std::string copy = tmp_.Join(target().Program(name));
     fs::copy_file(TaverlyBinary(), copy);
     return copy;
   }
@@ -26,11 +26,11 @@ class SignatureTest : public TaverlyTest {
   void ExpectRefused(const std::string& program) {
     RunOptions options;
     options.program = program;
-    options.arguments = {"--installpath=" + product_.folder()};
+    options.arguments = {"--installpath=" + product_.TargetFolder()};
     RunResult run = Run(options);
     EXPECT_EQ(run.exit_code, 201);
-    EXPECT_THAT(Messages(), ElementsAre("I:commindline --installpath= : " + product_.folder(),
-                                        "E:file not signed,file:" + program,
+    EXPECT_THAT(Messages(), ElementsAre("I:commindline --installpath= : " + product_.TargetFolder(),
+                                        "E:file not signed,file:" + target().Spell(program),
                                         "I:Current exe is not signed, just exit..."));
     EXPECT_FALSE(fs::exists(ResultFile()));
   }
@@ -39,7 +39,8 @@ class SignatureTest : public TaverlyTest {
 TEST_F(SignatureTest, CopyWithOneByteChangedIsRefused) {
   std::string copy = CopyOfTaverly("changed");
   std::fstream file(copy, std::ios::in | std::ios::out | std::ios::binary);
-  file.seekp(9);  // padding of the ELF identification: the loader ignores it
+  // ELF identification padding, or the text of the DOS stub: no loader reads it.
+  file.seekp(target().ignored_byte_offset);
   file.put('\x5A');
   file.close();
   ExpectRefused(copy);

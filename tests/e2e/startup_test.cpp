@@ -3,7 +3,6 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -20,6 +19,11 @@ namespace e2e {
 namespace {
 
 using StartupTest = TaverlyTest;
+
+// What Wine cannot show; the native suite covers the shared logic.
+constexpr char kWineElevates[] =
+    "Wine gives every process an elevated token; the refusal is covered natively";
+constexpr char kPosixOnly[] = "POSIX behaviour of the native program";
 
 TEST_F(StartupTest, NoArgumentEndsWith202AndNoResultFile) {
   RunResult run = Run({});
@@ -38,8 +42,8 @@ TEST_F(StartupTest, EmptyValueIsLoggedThenRefused) {
 }
 
 TEST_F(StartupTest, MissingFolderEndsWith202) {
-  std::string missing = tmp_.Join("no such folder");
-  RunResult run = RunWithInstallPath(missing);
+  std::string missing = target().Spell(tmp_.Join("no such folder"));
+  RunResult run = RunWithInstallPath(tmp_.Join("no such folder"));
   EXPECT_EQ(run.exit_code, 202);
   EXPECT_THAT(Messages(), ElementsAre(
       "I:commindline --installpath= : " + missing,
@@ -66,7 +70,7 @@ TEST_F(StartupTest, FileInsteadOfFolderPassesStartUp) {
 
 TEST_F(StartupTest, LastInstallPathWinsAndOthersAreIgnored) {
   RunOptions options;
-  std::string a = tmp_.Join("A"), b = tmp_.Join("B");
+  std::string a = target().Spell(tmp_.Join("A")), b = target().Spell(tmp_.Join("B"));
   options.arguments = {"--installpath=" + a, "", "x--installpath=" + a, "--INSTALLPATH=" + a,
                        "stray", "--installpath=" + b + "=C"};
   RunResult run = Run(options);
@@ -78,6 +82,7 @@ TEST_F(StartupTest, LastInstallPathWinsAndOthersAreIgnored) {
 }
 
 TEST_F(StartupTest, UnprivilegedRunEndsWith200BeforeThePathCheck) {
+  if (target().windows) GTEST_SKIP() << kWineElevates;
   RunOptions options;
   options.as_nobody = true;
   options.arguments = {"--installpath=" + tmp_.Join("missing")};
@@ -90,6 +95,7 @@ TEST_F(StartupTest, UnprivilegedRunEndsWith200BeforeThePathCheck) {
 }
 
 TEST_F(StartupTest, SecondCopyExitsAtOnceWithoutTrace) {
+  if (target().windows) GTEST_SKIP() << kPosixOnly << ": the guard is a lock file";
   int fd = open("/run/VXTaverly_Mutex.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
@@ -101,20 +107,81 @@ TEST_F(StartupTest, SecondCopyExitsAtOnceWithoutTrace) {
   EXPECT_FALSE(fs::exists(LogDir()));
 }
 
+TEST_F(StartupTest, SecondCopyExitsAtOnceWhileTheFirstRuns) {
+  // The first copy holds the guard while its first item waits for a file.
+  std::string probe = target().Program("bin/probe");
+  product_.AddProbe(probe);
+  product_.SetInstalledModules({"core"});
+  std::string release = tmp_.Join("release");
+  auto item = [&](const std::string& param) {
+    return Item({{"type", "Exe"}, {"file", target().Relative(probe)}, {"wait_for_exit", "1"},
+                 {"param", param}});
+  };
+  product_.AddModuleFile("mod_core.xml", item("--record=calls.txt --wait-for=" + target().Spell(release)),
+                         item(""), item(""));
+  RunOptions options;
+  options.arguments = {"--installpath=" + product_.TargetFolder()};
+  Process first = Start(options);
+  ASSERT_TRUE(WaitForText(product_.Path("calls.txt"), "[end]\n")) << "the first copy never got going";
+
+  RunResult second = Run(options);
+  WriteTextFile(release, "");
+  RunResult first_run = Wait(first);
+
+  EXPECT_EQ(second.exit_code, 0);
+  EXPECT_EQ(second.out, "");
+  EXPECT_EQ(second.err, "");
+  EXPECT_EQ(first_run.exit_code, 0);
+  // One log, the first copy's, to its end; one run of the waiting item.
+  EXPECT_EQ(LogFileNames().size(), 1u);
+  std::vector<std::string> messages = Messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back(), "E:call plugins success.");
+  EXPECT_EQ(ReadProbeRecords(product_.Path("calls.txt")).size(), 1u);
+  EXPECT_EQ(ReadTextFile(ResultFile()), target().IniText({"[result]", "is_success=true"}));
+}
+
+TEST_F(StartupTest, ProgramStartedWithoutWaitingDoesNotKeepTheGuard) {
+  // The item outlives the run; a copy started right after must still run.
+  std::string probe = target().Program("bin/probe");
+  product_.AddProbe(probe);
+  product_.SetInstalledModules({"core"});
+  std::string release = tmp_.Join("release");
+  auto item = [&](const std::string& wait, const std::string& param) {
+    return Item({{"type", "Exe"}, {"file", target().Relative(probe)}, {"wait_for_exit", wait},
+                 {"param", param}});
+  };
+  product_.AddModuleFile("mod_core.xml",
+                         item("0", "--record=calls.txt --wait-for=" + target().Spell(release)),
+                         item("1", ""), item("1", ""));
+  RunOptions options;
+  options.arguments = {"--installpath=" + product_.TargetFolder()};
+  RunResult first = Run(options);
+  ASSERT_TRUE(WaitForText(product_.Path("calls.txt"), "[end]\n")) << "the item never started";
+  RunResult second = Run(options);
+  WriteTextFile(release, "");
+
+  EXPECT_EQ(first.exit_code, 0);
+  EXPECT_EQ(second.exit_code, 0);
+  EXPECT_EQ(LogFileNames().size(), 2u) << "the second copy took itself for a second copy";
+  EXPECT_EQ(ReadProbeRecords(product_.Path("calls.txt")).size(), 2u);
+}
+
 TEST_F(StartupTest, LogFileNameCarriesHostUserExtensionTimeAndPid) {
   RunOptions options;
   options.env["USER"] = "tester";
   RunResult run = Run(options);
-  struct utsname names;
-  ASSERT_EQ(uname(&names), 0);
+  std::string user = target().fixed_log_user.empty() ? "tester" : target().fixed_log_user;
+  std::string pid = run.pid != 0 ? std::to_string(run.pid) : R"(\d+)";
   std::vector<std::string> files = LogFileNames();
   ASSERT_EQ(files.size(), 1u);
-  std::regex expected("Taverly\\." + std::regex_replace(names.nodename, std::regex(R"(\.)"), "\\.") +
-                      R"(\.tester\.log\.INFO\.log_\d{8}-\d{6}\.)" + std::to_string(run.pid));
+  std::regex expected("Taverly\\." + std::regex_replace(target().log_host, std::regex(R"(\.)"), "\\.") +
+                      "\\." + user + R"(\.log\.INFO\.log_\d{8}-\d{6}\.)" + pid);
   EXPECT_TRUE(std::regex_match(files[0], expected)) << files[0];
 }
 
 TEST_F(StartupTest, LogFileUserFallsBackToTheAccountName) {
+  if (target().windows) GTEST_SKIP() << "Wine always sets USERNAME to the account's name";
   RunOptions options;
   options.unset_env = {"USER"};
   Run(options);
@@ -128,7 +195,8 @@ TEST_F(StartupTest, LogFileUserFallsBackToTheAccountName) {
 
 TEST_F(StartupTest, EveryLineAlsoReachesStandardError) {
   RunResult run = RunWithInstallPath("");
-  EXPECT_NE(run.err.find("] commindline --installpath= : \n"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("] commindline --installpath= : " + target().line_break), std::string::npos)
+      << run.err;
   EXPECT_NE(run.err.find("] The incoming installation path does not exist, path:, just exit..."),
             std::string::npos) << run.err;
 }
@@ -140,6 +208,7 @@ TEST_F(StartupTest, ExistingLogFolderIsReusedAndEarlierLogsStay) {
 }
 
 TEST_F(StartupTest, UnsafeLogFolderIsNeverWrittenThrough) {
+  if (target().windows) GTEST_SKIP() << kPosixOnly << ": folder ownership and mode";
   // A folder that another account could have planted: writable by others.
   fs::create_directories(LogDir());
   chmod(LogDir().c_str(), 0777);
@@ -150,6 +219,7 @@ TEST_F(StartupTest, UnsafeLogFolderIsNeverWrittenThrough) {
 }
 
 TEST_F(StartupTest, LogFolderThatIsALinkIsNotFollowed) {
+  if (target().windows) GTEST_SKIP() << kPosixOnly << ": symbolic links in the temporary folder";
   std::string elsewhere = tmp_.Join("elsewhere");
   fs::create_directories(elsewhere);
   chmod(elsewhere.c_str(), 0700);

@@ -33,6 +33,10 @@ TempFolder::~TempFolder() {
   fs::remove_all(path_, ignored);
 }
 
+std::string TempFolder::Join(const std::string& name) const {
+  return path_ + static_cast<char>(platform::kPathSeparator) + name;
+}
+
 std::wstring TempFolder::wpath() const { return platform::NarrowToWide(path_.data(), path_.size()); }
 
 void WriteTextFile(const std::string& path, const std::string& content) {

@@ -13,8 +13,8 @@ class TempFolder {
 
   const std::string& path() const { return path_; }
   std::wstring wpath() const;
-  // path() joined with a relative name.
-  std::string Join(const std::string& name) const { return path_ + "/" + name; }
+  // path() joined with a relative name by the platform's separator.
+  std::string Join(const std::string& name) const;
 
  private:
   std::string path_;

@@ -1,0 +1,15 @@
+// States what the operating system itself answers where the two platforms
+// differ, so that shared tests can assert exact values on both.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform_facts {
+
+// The system error of writing a file into a folder that does not exist.
+extern const uint32_t kMissingFolderError;
+// The longest full path the platform can start a program from.
+extern const size_t kLongestStartablePath;
+
+}  // namespace platform_facts

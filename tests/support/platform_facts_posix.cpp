@@ -1,0 +1,8 @@
+#include "tests/support/platform_facts.h"
+
+namespace platform_facts {
+
+const uint32_t kMissingFolderError = 2;    // ENOENT
+const size_t kLongestStartablePath = 260;  // the program's own limit; the kernel takes more
+
+}  // namespace platform_facts

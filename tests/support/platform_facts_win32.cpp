@@ -1,0 +1,8 @@
+#include "tests/support/platform_facts.h"
+
+namespace platform_facts {
+
+const uint32_t kMissingFolderError = 3;    // ERROR_PATH_NOT_FOUND
+const size_t kLongestStartablePath = 259;  // MAX_PATH counts the terminating NUL
+
+}  // namespace platform_facts
