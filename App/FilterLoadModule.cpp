@@ -3,11 +3,9 @@
 #include <glog/logging.h>
 #include <rapidjson/document.h>
 #include <rapidjson/error/error.h>
-#include <rapidjson/istreamwrapper.h>
 
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "App/JsonGuard.h"
 #include "CmdParser/CommandParser.h"
@@ -63,49 +61,94 @@ std::wstring ModuleNameFromPath(const std::wstring& path) {
 }
 
 bool LoadModFilter::IsModuleInstalled(std::wstring path) {
-  if (path.empty() || !platform::PathExists(path)) return false;
+  const ModuleVerdict verdict = Judge(path);
+  switch (verdict.reason) {
+    case ModuleVerdictReason::kConfigUnparsable:
+      LOG(ERROR) << "parse json failed. file: " << LogText(verdict.config_path)
+                 << " ,GetParseError() : " << verdict.parse_error;
+      break;
+    case ModuleVerdictReason::kConfigMisshapen:
+      LOG(ERROR) << "parse json failed. file: " << LogText(verdict.config_path);
+      break;
+    case ModuleVerdictReason::kNotListed:
+    case ModuleVerdictReason::kEntryNotObject:
+    case ModuleVerdictReason::kNoState:
+    case ModuleVerdictReason::kStateNotString:
+    case ModuleVerdictReason::kStateNotOne:
+      LogNotInstalled(verdict.module_name);
+      break;
+    case ModuleVerdictReason::kInstalled:
+    case ModuleVerdictReason::kNoModuleFile:
+    case ModuleVerdictReason::kNoConfig:
+      break;
+  }
+  return verdict.installed;
+}
 
-  const std::string name = WideToAnsi(ModuleNameFromPath(path));
-  const std::wstring config_path = ModuleConfigPath();
-  if (!platform::PathExists(config_path)) return false;
+ModuleVerdict LoadModFilter::Judge(const std::wstring& path) const {
+  ModuleVerdict verdict;
+  if (path.empty() || !platform::PathExists(path)) {
+    verdict.reason = ModuleVerdictReason::kNoModuleFile;
+    return verdict;
+  }
 
-  const std::string text = ReadConfigText(config_path);
+  verdict.module_name = WideToAnsi(ModuleNameFromPath(path));
+  verdict.config_path = ModuleConfigPath();
+  if (!platform::PathExists(verdict.config_path)) {
+    verdict.reason = ModuleVerdictReason::kNoConfig;
+    return verdict;
+  }
+
+  const std::string text = ReadConfigText(verdict.config_path);
   rapidjson::Document document;
   // A document the parser cannot take safely is reported as a parse that was
   // cut short; it never reaches the parser.
   rapidjson::ParseErrorCode error = rapidjson::kParseErrorTermination;
   if (IsJsonSafeToParse(text)) {
-    std::istringstream bytes(text);
-    rapidjson::IStreamWrapper stream(bytes);
+    // Parsed from memory: the standard-stream wrapper's two stream calls per
+    // character cost several times the parse itself. Both streams end the
+    // document at its first NUL, so every result and error code stays the same.
+    rapidjson::StringStream stream(text.c_str());
     document.ParseStream(stream);
     error = document.GetParseError();
   }
   if (error != rapidjson::kParseErrorNone) {
-    LOG(ERROR) << "parse json failed. file: " << LogText(config_path)
-               << " ,GetParseError() : " << static_cast<int>(error);
-    return false;
+    verdict.reason = ModuleVerdictReason::kConfigUnparsable;
+    verdict.parse_error = static_cast<int>(error);
+    return verdict;
   }
 
   bool shaped = document.IsObject();
   auto modules = shaped ? document.FindMember("module_info") : rapidjson::Value::MemberIterator();
   shaped = shaped && modules != document.MemberEnd() && modules->value.IsObject();
   if (!shaped) {
-    LOG(ERROR) << "parse json failed. file: " << LogText(config_path);
-    return false;
+    verdict.reason = ModuleVerdictReason::kConfigMisshapen;
+    return verdict;
   }
 
+  const std::string& name = verdict.module_name;
   const rapidjson::Value key(rapidjson::StringRef(name.data(), name.size()));
   auto module = modules->value.FindMember(key);
-  if (module == modules->value.MemberEnd() || !module->value.IsObject()) {
-    LogNotInstalled(name);
-    return false;
+  if (module == modules->value.MemberEnd()) {
+    verdict.reason = ModuleVerdictReason::kNotListed;
+    return verdict;
+  }
+  if (!module->value.IsObject()) {
+    verdict.reason = ModuleVerdictReason::kEntryNotObject;
+    return verdict;
   }
 
   auto state = module->value.FindMember("state");
-  if (state != module->value.MemberEnd() && state->value.IsString() &&
-      std::strcmp(state->value.GetString(), "1") == 0) {
-    return true;
+  if (state == module->value.MemberEnd()) {
+    verdict.reason = ModuleVerdictReason::kNoState;
+  } else if (!state->value.IsString()) {
+    verdict.reason = ModuleVerdictReason::kStateNotString;
+  } else {
+    // Compared as zero-terminated text: a state with a NUL inside counts up to it.
+    verdict.state = state->value.GetString();
+    verdict.installed = std::strcmp(state->value.GetString(), "1") == 0;
+    verdict.reason =
+        verdict.installed ? ModuleVerdictReason::kInstalled : ModuleVerdictReason::kStateNotOne;
   }
-  LogNotInstalled(name);
-  return false;
+  return verdict;
 }

@@ -16,10 +16,36 @@ class IFilterCallback {
   ~IFilterCallback() = default;
 };
 
+// Why the filter admits a module file or leaves it out.
+enum class ModuleVerdictReason {
+  kInstalled,         // the entry's state is the string "1"
+  kNoModuleFile,      // the path is empty or names nothing
+  kNoConfig,          // module_config.dat is missing
+  kConfigUnparsable,  // not well-formed JSON, or refused as unsafe to parse
+  kConfigMisshapen,   // root not an object, module_info missing or not an object
+  kNotListed,         // module_info has no member with the module name
+  kEntryNotObject,    // the module's entry is not an object
+  kNoState,           // the entry has no state
+  kStateNotString,    // state is not a string
+  kStateNotOne,       // state is a string other than "1"
+};
+
+struct ModuleVerdict {
+  bool installed = false;
+  ModuleVerdictReason reason = ModuleVerdictReason::kNoModuleFile;
+  std::string module_name;   // narrow, as looked up under module_info
+  std::wstring config_path;  // empty when the module file was not there
+  int parse_error = 0;       // the parser's error code for kConfigUnparsable
+  std::string state;         // the state text for kInstalled and kStateNotOne
+};
+
 // Reads module_config.dat anew on every call; keeps no state.
 class LoadModFilter final : public IFilterCallback {
  public:
+  // Judges, then logs the reason of a refusal where the reason calls for a line.
   bool IsModuleInstalled(std::wstring path) override;
+  // Judges path as IsModuleInstalled does, without logging.
+  ModuleVerdict Judge(const std::wstring& path) const;
 };
 
 // Derives the module name from the file name of a module file: the text after

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -173,6 +174,49 @@ TEST_F(LoadModFilterTest, FolderNamesDoNotMoveTheModuleName) {
   EXPECT_TRUE(Ask("alpha"));
   EXPECT_FALSE(Ask("beta"));
   EXPECT_EQ(std::vector<std::string>{NotInstalledLine("beta")}, log_.Take());
+}
+
+// Judge gives the reason behind each answer, and IsModuleInstalled answers
+// and logs according to it.
+TEST_F(LoadModFilterTest, JudgeNamesTheReasonAndLogsNothing) {
+  const struct {
+    const char* json;  // null: no module_config.dat
+    ModuleVerdictReason reason;
+    std::vector<std::string> line;
+  } cases[] = {
+      {nullptr, ModuleVerdictReason::kNoConfig, {}},
+      {"", ModuleVerdictReason::kConfigUnparsable, {ParseFailedLine(1)}},
+      {"[]", ModuleVerdictReason::kConfigMisshapen, {ShapeFailedLine()}},
+      {R"({"module_info":{"beta":{"state":"1"}}})", ModuleVerdictReason::kNotListed,
+       {NotInstalledLine("alpha")}},
+      {R"({"module_info":{"alpha":"1"}})", ModuleVerdictReason::kEntryNotObject,
+       {NotInstalledLine("alpha")}},
+      {R"({"module_info":{"alpha":{}}})", ModuleVerdictReason::kNoState, {NotInstalledLine("alpha")}},
+      {R"({"module_info":{"alpha":{"state":1}}})", ModuleVerdictReason::kStateNotString,
+       {NotInstalledLine("alpha")}},
+      {R"({"module_info":{"alpha":{"state":"0"}}})", ModuleVerdictReason::kStateNotOne,
+       {NotInstalledLine("alpha")}},
+      {R"({"module_info":{"alpha":{"state":"1"}}})", ModuleVerdictReason::kInstalled, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json == nullptr ? "(no file)" : c.json);
+    std::filesystem::remove(ConfigPath());
+    if (c.json != nullptr) WriteConfig(c.json);
+    const ModuleVerdict verdict = filter_.Judge(Wide(ModuleFile("alpha")));
+    EXPECT_TRUE(log_.Take().empty());
+    EXPECT_EQ(c.reason, verdict.reason);
+    EXPECT_EQ(c.reason == ModuleVerdictReason::kInstalled, verdict.installed);
+    EXPECT_EQ("alpha", verdict.module_name);
+    EXPECT_EQ(Wide(ConfigPath()), verdict.config_path);
+    EXPECT_EQ(verdict.installed, Ask("alpha"));
+    EXPECT_EQ(c.line, log_.Take());
+  }
+  WriteConfig("{} {}");
+  EXPECT_EQ(2, filter_.Judge(Wide(ModuleFile("alpha"))).parse_error);
+  WriteState("alpha", R"("yes")");
+  EXPECT_EQ("yes", filter_.Judge(Wide(ModuleFile("alpha"))).state);
+  EXPECT_EQ(ModuleVerdictReason::kNoModuleFile, filter_.Judge(Wide(ModuleFile("ghost"))).reason);
+  EXPECT_TRUE(log_.Take().empty());
 }
 
 TEST(ModuleNameFromPathTest, UsesTheFileNameOnly) {

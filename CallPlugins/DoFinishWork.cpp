@@ -2,14 +2,10 @@
 
 #include <glog/logging.h>
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <vector>
-
 #include "App/Elevate.h"
 #include "App/FilterLoadModule.h"
 #include "CallPlugins/InstallErrorRecord.h"
+#include "CallPlugins/ItemRules.h"
 #include "CallPlugins/LwSecurityBase.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
@@ -19,53 +15,7 @@
 
 namespace {
 
-const wchar_t kProductPathToken[] = L"%productpath%";
 const char kExpectedResult[] = "-1";
-
-// What every item of a phase carries, read afresh for each item.
-struct Item {
-  std::wstring file_path;       // product folder + separator + "file"
-  std::string type;
-  bool has_expectation = false; // "exitcode" is not empty
-  std::vector<std::string> expected_codes;
-  std::wstring parameters;      // "param" with "%productpath%" replaced
-};
-
-// Reads a text attribute with the bundle's two-call protocol; anything but a
-// clean answer reads as empty.
-std::string ReadAttribute(ILwBundle* bundle, const char* name) {
-  if (bundle == nullptr || name == nullptr || *name == '\0') return std::string();
-  int32_t length = 0;
-  if (bundle->GetString(name, nullptr, &length) != LW_S_MORE_DATA || length <= 0) {
-    return std::string();
-  }
-  std::vector<char> buffer(static_cast<size_t>(length), '\0');
-  if (bundle->GetString(name, buffer.data(), &length) != 0) return std::string();
-  return std::string(buffer.data());
-}
-
-// Replaces each "%productpath%" by the folder; inserted text is never searched again.
-std::wstring SubstituteProductPath(const std::wstring& text, const std::wstring& folder) {
-  std::wstring result = text;
-  const size_t token_length = sizeof kProductPathToken / sizeof kProductPathToken[0] - 1;
-  size_t pos = result.find(kProductPathToken);
-  while (pos != std::wstring::npos) {
-    result.replace(pos, token_length, folder);
-    pos = result.find(kProductPathToken, pos + folder.size());
-  }
-  return result;
-}
-
-// atoi with the C runtime's rules (blanks and a sign accepted, stops at the
-// first non-digit, no digits give 0); out-of-range values saturate as the
-// Windows runtime does, on every platform.
-int32_t ParseExpectedCode(const std::string& text) {
-  errno = 0;
-  long long value = std::strtoll(text.c_str(), nullptr, 10);
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(value);
-}
 
 void RecordItemFailure(const std::wstring& message) {
   LOG(INFO) << LogText(message);
@@ -73,21 +23,23 @@ void RecordItemFailure(const std::wstring& message) {
   SetErrorDetail(message);
 }
 
-bool RunExeItem(ILwBundle* bundle, const Item& item) {
-  bool wait = ReadAttribute(bundle, "wait_for_exit") == "1";
-  std::string system = ReadAttribute(bundle, "system");
+bool RunExeItem(ILwBundle* bundle, const ItemFacts& item) {
+  bool wait = ReadWaitForExit(bundle);
+  std::string system = ReadItemAttribute(bundle, "system");
   auto tail = [&](std::ostream& line) -> std::ostream& {
     return line << LogText(item.file_path) << " , param: " << LogText(item.parameters)
                 << " ,wait_for_exit: " << (wait ? "1" : "0") << " , system: " << system;
   };
 
-  if (system == "1" && !IsSystemAccount()) {
-    tail(LOG(INFO) << "run exe need system, current is not system, will not excute it, path: ");
-    return true;
-  }
-  if (system == "0" && IsSystemAccount()) {
-    tail(LOG(INFO) << "run exe do not need system, current is system, will not excute it, path: ");
-    return true;
+  switch (DecideSystemGate(system, IsSystemAccount)) {
+    case SystemGate::kSkipNeedsSystem:
+      tail(LOG(INFO) << "run exe need system, current is not system, will not excute it, path: ");
+      return true;
+    case SystemGate::kSkipNeedsOtherAccount:
+      tail(LOG(INFO) << "run exe do not need system, current is system, will not excute it, path: ");
+      return true;
+    case SystemGate::kRun:
+      break;
   }
   tail(LOG(INFO) << "run exe application: ");
 
@@ -110,8 +62,8 @@ bool RunExeItem(ILwBundle* bundle, const Item& item) {
   return false;
 }
 
-bool RunSimpleDllItem(ILwBundle* bundle, const Item& item) {
-  std::string entry = ReadAttribute(bundle, "entry");
+bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item) {
+  std::string entry = ReadItemAttribute(bundle, "entry");
   LOG(INFO) << "run dll: " << LogText(item.file_path) << " , entry: " << entry;
 
   // Libraries stay loaded for the rest of the process, whatever the outcome.
@@ -128,7 +80,7 @@ bool RunSimpleDllItem(ILwBundle* bundle, const Item& item) {
     return true;
   }
   int32_t result = function();
-  if (!item.has_expectation || result == -1) return true;
+  if (!item.has_expectation || result == kExpectedLibraryResult) return true;
 
   RecordItemFailure(L"exitCode do not match expectations, exe file:" + item.file_path +
                     L" ,entry:" + AnsiToWide(entry) + L" ,exe exit code:" +
@@ -141,28 +93,12 @@ ILwSecurityBase*& SecurityBaseObject() {
   return object;
 }
 
-struct Phase {
-  PhaseItemMap (ModXmlLoader::*items)();
-  const char* start_line;
-  const char* failure_line;
-  const char* end_line;
-};
-
-const Phase kPhases[] = {
-    {&ModXmlLoader::GetAfterSetupItems, "start call after setup plugins...",
-     "CallPluginContainer() failed", "end   call after setup plugins"},
-    {&ModXmlLoader::GetOpenSelfProtectItems, "start call open self protect plugins...",
-     "CallOpenSelfProtectPlugins() failed", "end   call open self protect plugins"},
-    {&ModXmlLoader::GetAfterSelfProtectItems, "start call after self protect plugins...",
-     "CallPluginContainer() failed", "end   call after self protect plugins"},
-};
-
 }  // namespace
 
-PluginCaller::PluginCaller() : product_folder_(AnsiToWide(GetInstallPath())) {}
+PluginCaller::PluginCaller() : product_folder_(ProductFolderOf(GetInstallPath())) {}
 
 bool PluginCaller::LoadSecurityBase() {
-  std::wstring path = product_folder_ + platform::kPathSeparator + platform::kSecurityBaseLibrary;
+  std::wstring path = SecurityBasePath(product_folder_);
   if (!platform::PathExists(path)) return false;
   if (!VerifyFileSignature(path.c_str())) {
     LOG(ERROR) << "check file sign fail, file path: " << LogText(path);
@@ -184,24 +120,18 @@ bool PluginCaller::LoadSecurityBase() {
 bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
   for (const auto& entry : items) {
     ILwBundle* bundle = entry.second;
-    Item item;
-    item.file_path = product_folder_ + platform::kPathSeparator + AnsiToWide(ReadAttribute(bundle, "file"));
-    item.type = ReadAttribute(bundle, "type");
-    std::string exit_codes = ReadAttribute(bundle, "exitcode");
-    if (!exit_codes.empty()) {
-      item.has_expectation = true;
-      item.expected_codes = SplitText(exit_codes, ";");
-    }
-    std::string parameters = ReadAttribute(bundle, "param");
-    if (!parameters.empty()) {
-      item.parameters = SubstituteProductPath(AnsiToWide(parameters), product_folder_);
-    }
+    const ItemFacts item = ReadItemFacts(bundle, product_folder_);
 
     bool done = true;
-    if (item.type == "Exe") {
-      done = RunExeItem(bundle, item);
-    } else if (item.type == "SimpleDll") {
-      done = RunSimpleDllItem(bundle, item);
+    switch (ItemKindOf(item.type)) {
+      case ItemKind::kExe:
+        done = RunExeItem(bundle, item);
+        break;
+      case ItemKind::kSimpleDll:
+        done = RunSimpleDllItem(bundle, item);
+        break;
+      case ItemKind::kSkipped:
+        break;
     }
     if (!done) return false;
   }
@@ -209,8 +139,7 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
 }
 
 bool DoFinishWork() {
-  const std::string& install_path = GetInstallPath();
-  std::wstring product_folder = install_path.empty() ? std::wstring() : AnsiToWide(install_path);
+  std::wstring product_folder = ProductFolderOf(GetInstallPath());
   AddFolderToProcessPath(product_folder);
 
   PluginCaller caller;
@@ -222,7 +151,7 @@ bool DoFinishWork() {
   filter.reset();
   if (!loaded) return false;
 
-  for (const Phase& phase : kPhases) {
+  for (const PhaseRule& phase : kPhaseRules) {
     PhaseItemMap items = (caller.catalogue()->*phase.items)();
     if (items.empty()) return false;
     LOG(INFO) << phase.start_line;

@@ -81,6 +81,7 @@ bool ModXmlLoader::LoadModules() {
       for (auto& item : *items) retired_.push_back(item.second);
       items->clear();
     }
+    records_.clear();
   }
 
   const std::wstring module_folder = product_folder_ + platform::kPathSeparator + L"modularize";
@@ -98,13 +99,24 @@ bool ModXmlLoader::LoadModules() {
 
   for (const std::wstring& name : names) {
     const std::wstring full_path = module_folder + platform::kPathSeparator + name;
-    if (name.size() < kShortestModuleFileName) continue;
-    if (!platform::PathExists(full_path)) return FailMissingFile(full_path);
+    if (name.size() < kShortestModuleFileName) {
+      AddRecord(full_path, ModuleFileRecord::kNameTooShort);
+      continue;
+    }
+    if (!platform::PathExists(full_path)) {
+      AddRecord(full_path, ModuleFileRecord::kMissing);
+      return FailMissingFile(full_path);
+    }
+    AddRecord(full_path, ModuleFileRecord::kNotAdmitted);
     LOG(ERROR) << "load module config file name: " << LogText(full_path);
     try {
       // A file that yields nothing does not stop the scan.
-      if (filter_ && filter_->IsModuleInstalled(full_path)) LoadModuleFile(full_path);
+      if (filter_ && filter_->IsModuleInstalled(full_path)) {
+        SetLastOutcome(LoadModuleFile(full_path) ? ModuleFileRecord::kLoaded
+                                                 : ModuleFileRecord::kNoSetup);
+      }
     } catch (const std::exception& e) {
+      SetLastOutcome(ModuleFileRecord::kParseFailed);
       LOG(ERROR) << "exception : " << e.what();
       SetErrorCode(kInstallErrorParseXml);
       SetErrorDetail(L"deploy file, parse xml failed:" + full_path);
@@ -158,28 +170,48 @@ bool ModXmlLoader::ReadPhaseItems(rapidxml::xml_node<char>* setup, const std::st
       std::string file;
       for (rapidxml::xml_attribute<char>* attribute = item->first_attribute(); attribute != nullptr;
            attribute = attribute->next_attribute()) {
-        const std::string name(attribute->name(), attribute->name_size());
-        const std::string value(attribute->value(), attribute->value_size());
-        bundle->SetString(name.c_str(), value.c_str());
-        // Remember what the bundle holds: the text up to any NUL a character
-        // reference put into it.
-        if (name == "file") file = value.c_str();
+        // The parser ends every name and value with a NUL in place, so both
+        // go to the bundle without a copy; a value that a character reference
+        // put a NUL into counts up to it, there and in the remembered file.
+        const char* name = attribute->name();
+        const char* value = attribute->value();
+        bundle->SetString(name, value);
+        if (std::strcmp(name, "file") == 0) file = value;
       }
 
       if (file.empty()) {
         LOG(ERROR) << "load xml abnormal, some module load exception";
         bundle->Release();
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!records_.empty()) ++records_.back().dropped_items;
         continue;
       }
       std::lock_guard<std::mutex> guard(lock_);
       const int32_t sequence = ++g_item_sequence;
-      MapOf(phase).emplace(std::to_string(sequence), bundle);
+      const std::string key = std::to_string(sequence);
+      MapOf(phase).emplace(key, bundle);
+      if (!records_.empty()) records_.back().item_keys.push_back(key);
     } catch (...) {
       bundle->Release();
       throw;
     }
   }
   return true;
+}
+
+void ModXmlLoader::AddRecord(const std::wstring& path, ModuleFileRecord::Outcome outcome) {
+  std::lock_guard<std::mutex> guard(lock_);
+  records_.push_back(ModuleFileRecord{path, outcome, {}, 0});
+}
+
+void ModXmlLoader::SetLastOutcome(ModuleFileRecord::Outcome outcome) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!records_.empty()) records_.back().outcome = outcome;
+}
+
+std::vector<ModuleFileRecord> ModXmlLoader::GetModuleFileRecords() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return records_;
 }
 
 PhaseItemMap ModXmlLoader::GetAfterSetupItems() {

@@ -27,6 +27,22 @@ enum ModulePhase {
 // to the item's bundle.
 using PhaseItemMap = std::map<std::string, ILwBundle*>;
 
+// What the last LoadModules did with one name that the search returned.
+struct ModuleFileRecord {
+  enum Outcome {
+    kNameTooShort,  // nothing between "mod_" and the extension: skipped unasked
+    kMissing,       // vanished after the search: the scan ended here
+    kNotAdmitted,   // the filter said no (or there was no filter)
+    kNoSetup,       // admitted, but unreadable, empty or without root/module/setup
+    kLoaded,        // admitted and read
+    kParseFailed,   // the filter or the parser threw: the scan ended here
+  };
+  std::wstring path;
+  Outcome outcome = kNotAdmitted;
+  std::vector<std::string> item_keys;  // keys of the items it gave, in load order
+  int dropped_items = 0;               // items without a non-empty "file"
+};
+
 class ModXmlLoader {
  public:
   ModXmlLoader(const std::wstring& product_folder, std::shared_ptr<IFilterCallback> filter);
@@ -45,12 +61,18 @@ class ModXmlLoader {
   PhaseItemMap GetOpenSelfProtectItems();
   PhaseItemMap GetAfterSelfProtectItems();
 
+  // Returns the files of the last LoadModules in search order, with what
+  // became of each; kept so that a plan can explain a run.
+  std::vector<ModuleFileRecord> GetModuleFileRecords();
+
  private:
   bool LoadModuleFile(const std::wstring& path);
   bool ReadPhaseItems(rapidxml::xml_node<char>* setup, const std::string& phase_name,
                       ModulePhase phase);
   PhaseItemMap& MapOf(ModulePhase phase);
   bool FailMissingFile(const std::wstring& path);
+  void AddRecord(const std::wstring& path, ModuleFileRecord::Outcome outcome);
+  void SetLastOutcome(ModuleFileRecord::Outcome outcome);
 
   std::wstring product_folder_;
   std::mutex lock_;
@@ -58,6 +80,7 @@ class ModXmlLoader {
   PhaseItemMap open_selfprotect_items_;
   PhaseItemMap after_selfprotect_items_;
   std::shared_ptr<IFilterCallback> filter_;
+  std::vector<ModuleFileRecord> records_;  // of the last LoadModules
   // Bundles dropped by a later LoadModules; copies handed out earlier may
   // still point at them, so they are released only with the loader.
   std::vector<ILwBundle*> retired_;

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,10 +45,11 @@ class FakeFilter final : public IFilterCallback {
  public:
   bool IsModuleInstalled(std::wstring path) override {
     asked.push_back(WideToAnsi(path));
-    return answer;
+    return answer && refused.count(WideToAnsi(path)) == 0;
   }
   std::vector<std::string> asked;
   bool answer = true;
+  std::set<std::string> refused;
 };
 
 std::string Join(const std::string& a, const std::string& b) {
@@ -273,6 +275,54 @@ TEST_F(ModXmlLoaderTest, ItemsWithoutFileAreDroppedWithTheirLine) {
   EXPECT_EQ((std::vector<std::string>{FolderLine(), FileLine(path), kDroppedLine, kDroppedLine,
                                       kDroppedLine}),
             log_.Take());
+}
+
+TEST_F(ModXmlLoaderTest, RecordsTellWhatBecameOfEachFile) {
+  const std::string short_name = WriteModule("mod_.xml", Module(Phase("after_setup", Item("s"))));
+  const std::string a = WriteModule(
+      "mod_a.xml", Module(Phase("after_setup", Item("a1") + "<item type=\"Exe\"/>" + Item("a2")) +
+                          Phase("open_selfprotect", Item("a3"))));
+  const std::string b = WriteModule("mod_b.xml", Module(Phase("after_setup", Item("b1"))));
+  const std::string c = WriteModule("mod_c.xml", "");
+  const std::string d = WriteModule("mod_d.xml", Module(""));
+  filter_->refused.insert(b);
+  auto loader = MakeLoader();
+  ASSERT_TRUE(loader->LoadModules());
+
+  const std::map<std::string, int> keys = KeysByFile(loader->GetAfterSetupItems());
+  const std::string a1 = std::to_string(keys.at("a1"));
+  const std::string a2 = std::to_string(keys.at("a2"));
+  const std::string a3 = std::to_string(keys.at("a2") + 1);
+  const std::vector<ModuleFileRecord> records = loader->GetModuleFileRecords();
+  ASSERT_EQ(5u, records.size());
+  const std::vector<std::string> paths = {short_name, a, b, c, d};
+  const std::vector<ModuleFileRecord::Outcome> outcomes = {
+      ModuleFileRecord::kNameTooShort, ModuleFileRecord::kLoaded, ModuleFileRecord::kNotAdmitted,
+      ModuleFileRecord::kNoSetup, ModuleFileRecord::kLoaded};
+  for (size_t i = 0; i < records.size(); ++i) {
+    SCOPED_TRACE(paths[i]);
+    EXPECT_EQ(paths[i], WideToAnsi(records[i].path));
+    EXPECT_EQ(outcomes[i], records[i].outcome);
+  }
+  EXPECT_EQ((std::vector<std::string>{a1, a2, a3}), records[1].item_keys);
+  EXPECT_EQ(1, records[1].dropped_items);
+  EXPECT_TRUE(records[2].item_keys.empty());
+  EXPECT_TRUE(records[4].item_keys.empty());
+  EXPECT_EQ(0, records[4].dropped_items);
+
+  // A new load starts a new record; a parse failure is the last entry.
+  WriteModule("mod_b.xml", "<root><module>");
+  ASSERT_TRUE(loader->LoadModules());  // refused before it is parsed
+  const std::vector<ModuleFileRecord> again = loader->GetModuleFileRecords();
+  ASSERT_EQ(5u, again.size());
+  EXPECT_EQ(ModuleFileRecord::kLoaded, again[1].outcome);
+  EXPECT_EQ(3u, again[1].item_keys.size());
+  EXPECT_NE(a1, again[1].item_keys[0]);
+  EXPECT_EQ(ModuleFileRecord::kNotAdmitted, again[2].outcome);
+  filter_->refused.clear();
+  ASSERT_FALSE(loader->LoadModules());
+  ASSERT_EQ(3u, loader->GetModuleFileRecords().size());
+  EXPECT_EQ(ModuleFileRecord::kParseFailed, loader->GetModuleFileRecords()[2].outcome);
 }
 
 TEST_F(ModXmlLoaderTest, OnlyTheDocumentedPathIsRead) {

@@ -15,7 +15,10 @@ namespace {
 // The shell's path limit; longer names are refused before the shell sees them.
 constexpr size_t kMaxShellPath = 260;
 
-signing::Verdict ReadVerdict(const std::wstring& path) {
+}  // namespace
+
+signing::Verdict ReadSignatureVerdict(const wchar_t* path) {
+  if (path == nullptr || *path == L'\0') return signing::kNotSigned;
   platform::ReadOnlyFile file;
   uint64_t size = 0;
   if (!file.Open(path) || !file.Size(&size)) return signing::kNotSigned;
@@ -29,22 +32,28 @@ signing::Verdict ReadVerdict(const std::wstring& path) {
   return verdict;
 }
 
-}  // namespace
+bool IsAcceptedVerdict(signing::Verdict verdict) { return verdict == signing::kValidKey1; }
 
 bool VerifyFileSignature(const wchar_t* path) {
   if (path == nullptr || *path == L'\0') return false;
-  if (ReadVerdict(path) == signing::kValidKey1) return true;
+  if (IsAcceptedVerdict(ReadSignatureVerdict(path))) return true;
   LOG(ERROR) << "file not signed,file:" << LogText(path);
   return false;
 }
 
+ShellOpenRefusal CheckShellOpenFile(const wchar_t* file) {
+  if (file == nullptr || *file == L'\0') return ShellOpenRefusal::kNoFile;
+  if (std::wcslen(file) > kMaxShellPath) return ShellOpenRefusal::kPathTooLong;
+  if (!platform::PathExists(file)) return ShellOpenRefusal::kMissing;
+  return ShellOpenRefusal::kNone;
+}
+
 bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait,
                    uint32_t* exit_code) {
-  if (file == nullptr || *file == L'\0' || std::wcslen(file) > kMaxShellPath) return false;
   // The shell call is the one place that may fail with something other than a
   // result (memory for the argument list); it counts as a failed start.
   try {
-    if (!platform::PathExists(file)) return false;
+    if (CheckShellOpenFile(file) != ShellOpenRefusal::kNone) return false;
     return platform::StartProgram(file, parameters != nullptr ? parameters : L"", wait, exit_code);
   } catch (const std::exception&) {
     return false;

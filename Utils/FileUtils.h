@@ -4,11 +4,19 @@
 
 #include <cstdint>
 
+#include "Signing/SignatureBlock.h"
+
 // Answers whether path carries a valid signature made with key 1; any other
 // outcome (no or broken signature, changed content, key 0, unreadable file)
 // is logged as "file not signed,file:<path>". A null or empty path gives
 // false without a log line.
 bool VerifyFileSignature(const wchar_t* path);
+
+// Returns the verdict on path's signature without logging; a file that cannot
+// be read is not signed.
+signing::Verdict ReadSignatureVerdict(const wchar_t* path);
+// Answers whether VerifyFileSignature accepts a file with this verdict.
+bool IsAcceptedVerdict(signing::Verdict verdict);
 
 // Starts file with parameters (may be null) through the shell's "open"
 // action; with wait, blocks until the started process ends. Stores the
@@ -17,3 +25,12 @@ bool VerifyFileSignature(const wchar_t* path);
 // when nothing could be started.
 bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait,
                    uint32_t* exit_code);
+
+// Why ShellOpenFile gives up on a file before asking the platform to start it.
+enum class ShellOpenRefusal {
+  kNone,         // it goes on to start the file
+  kNoFile,       // null or empty name
+  kPathTooLong,  // longer than 260 characters
+  kMissing,      // nothing exists there
+};
+ShellOpenRefusal CheckShellOpenFile(const wchar_t* file);

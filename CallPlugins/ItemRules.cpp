@@ -1,0 +1,104 @@
+#include "CallPlugins/ItemRules.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "Platform/platform.h"
+#include "Utils/PathUtils.h"
+
+namespace {
+
+const wchar_t kProductPathToken[] = L"%productpath%";
+
+}  // namespace
+
+std::string ReadItemAttribute(ILwBundle* bundle, const char* name) {
+  if (bundle == nullptr || name == nullptr || *name == '\0') return std::string();
+  int32_t length = 0;
+  if (bundle->GetString(name, nullptr, &length) != LW_S_MORE_DATA || length <= 0) {
+    return std::string();
+  }
+  std::vector<char> buffer(static_cast<size_t>(length), '\0');
+  if (bundle->GetString(name, buffer.data(), &length) != 0) return std::string();
+  return std::string(buffer.data());
+}
+
+std::wstring SubstituteProductPath(const std::wstring& text, const std::wstring& folder) {
+  std::wstring result = text;
+  const size_t token_length = sizeof kProductPathToken / sizeof kProductPathToken[0] - 1;
+  size_t pos = result.find(kProductPathToken);
+  while (pos != std::wstring::npos) {
+    result.replace(pos, token_length, folder);
+    pos = result.find(kProductPathToken, pos + folder.size());
+  }
+  return result;
+}
+
+int32_t ParseExpectedCode(const std::string& text, bool* exact) {
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (exact != nullptr) {
+    // strtoll leaves end at the start when it found no digits.
+    bool clean = end != text.c_str() && value >= INT32_MIN && value <= INT32_MAX;
+    for (const char* rest = end; clean && *rest != '\0'; ++rest) {
+      clean = std::isspace(static_cast<unsigned char>(*rest)) != 0;
+    }
+    *exact = clean;
+  }
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+ItemFacts ReadItemFacts(ILwBundle* bundle, const std::wstring& product_folder) {
+  ItemFacts facts;
+  facts.file = ReadItemAttribute(bundle, "file");
+  facts.file_path = product_folder + platform::kPathSeparator + AnsiToWide(facts.file);
+  facts.type = ReadItemAttribute(bundle, "type");
+  facts.exit_codes = ReadItemAttribute(bundle, "exitcode");
+  if (!facts.exit_codes.empty()) {
+    facts.has_expectation = true;
+    facts.expected_codes = SplitText(facts.exit_codes, ";");
+  }
+  const std::string parameters = ReadItemAttribute(bundle, "param");
+  if (!parameters.empty()) {
+    facts.parameters = SubstituteProductPath(AnsiToWide(parameters), product_folder);
+  }
+  return facts;
+}
+
+ItemKind ItemKindOf(const std::string& type) {
+  if (type == "Exe") return ItemKind::kExe;
+  if (type == "SimpleDll") return ItemKind::kSimpleDll;
+  return ItemKind::kSkipped;
+}
+
+bool ReadWaitForExit(ILwBundle* bundle) { return ReadItemAttribute(bundle, "wait_for_exit") == "1"; }
+
+SystemGate DecideSystemGate(const std::string& system, bool (*is_system)()) {
+  if (system == "1" && !is_system()) return SystemGate::kSkipNeedsSystem;
+  if (system == "0" && is_system()) return SystemGate::kSkipNeedsOtherAccount;
+  return SystemGate::kRun;
+}
+
+std::wstring ProductFolderOf(const std::string& install_path) {
+  return install_path.empty() ? std::wstring() : AnsiToWide(install_path);
+}
+
+std::wstring SecurityBasePath(const std::wstring& product_folder) {
+  return product_folder + platform::kPathSeparator + platform::kSecurityBaseLibrary;
+}
+
+const PhaseRule kPhaseRules[kPhaseCount] = {
+    {"after_setup", &ModXmlLoader::GetAfterSetupItems, "start call after setup plugins...",
+     "CallPluginContainer() failed", "end   call after setup plugins"},
+    {"open_selfprotect", &ModXmlLoader::GetOpenSelfProtectItems,
+     "start call open self protect plugins...", "CallOpenSelfProtectPlugins() failed",
+     "end   call open self protect plugins"},
+    {"after_selfprotect", &ModXmlLoader::GetAfterSelfProtectItems,
+     "start call after self protect plugins...", "CallPluginContainer() failed",
+     "end   call after self protect plugins"},
+};

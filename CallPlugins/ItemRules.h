@@ -1,0 +1,76 @@
+// Declares the rules by which the finishing work reads and judges the items of
+// a phase. The runner and taverly-plan both use them, so a plan can never
+// describe an item differently from how a run treats it. Nothing here logs,
+// starts, loads or records anything.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Bundle/LwBundle.h"
+#include "LoadXml/LoadModXml.h"
+
+// The result a library entry must return when its item has an expectation,
+// whatever "exitcode" lists.
+constexpr int32_t kExpectedLibraryResult = -1;
+
+// Reads a text attribute with the bundle's two-call protocol; anything but a
+// clean answer (and a null bundle or an empty name) reads as empty.
+std::string ReadItemAttribute(ILwBundle* bundle, const char* name);
+
+// Replaces each "%productpath%" (exact, case-sensitive) by folder; text that
+// came from folder is never searched again.
+std::wstring SubstituteProductPath(const std::wstring& text, const std::wstring& folder);
+
+// Reads one piece of "exitcode" the way atoi does: leading blanks and a sign
+// accepted, it stops at the first non-digit, no digits give 0. Values beyond
+// 32 bits saturate, as on Windows. When exact is given, it tells whether the
+// piece said what it reads as: digits present, nothing but blanks after them,
+// and no saturation.
+int32_t ParseExpectedCode(const std::string& text, bool* exact = nullptr);
+
+// What the common steps read for every item, before the type decides.
+struct ItemFacts {
+  std::string file;              // "file" as written
+  std::wstring file_path;        // product folder + separator + "file"
+  std::string type;
+  bool has_expectation = false;  // "exitcode" is not empty
+  std::string exit_codes;        // "exitcode" as written
+  std::vector<std::string> expected_codes;  // its non-empty ";" pieces, in order
+  std::wstring parameters;       // "param" with "%productpath%" replaced
+};
+ItemFacts ReadItemFacts(ILwBundle* bundle, const std::wstring& product_folder);
+
+enum class ItemKind { kExe, kSimpleDll, kSkipped };
+// Types compare byte for byte: "exe" is not "Exe" and is skipped.
+ItemKind ItemKindOf(const std::string& type);
+
+// Exactly "1" waits for the started program.
+bool ReadWaitForExit(ILwBundle* bundle);
+
+enum class SystemGate {
+  kRun,
+  kSkipNeedsSystem,        // "1", and the process is not the system account
+  kSkipNeedsOtherAccount,  // "0", and the process is the system account
+};
+// Applies the "system" gate of an Exe item. is_system is asked only when the
+// text is "1" or "0", as the runner asks the account nothing otherwise.
+SystemGate DecideSystemGate(const std::string& system, bool (*is_system)());
+
+// The product folder as the finishing work forms it from the installation path.
+std::wstring ProductFolderOf(const std::string& install_path);
+
+// The security-base library: product folder + separator + its file name.
+std::wstring SecurityBasePath(const std::wstring& product_folder);
+
+// One row of the phase table, in run order.
+struct PhaseRule {
+  const char* element;  // the phase element of a module file
+  PhaseItemMap (ModXmlLoader::*items)();
+  const char* start_line;
+  const char* failure_line;
+  const char* end_line;
+};
+constexpr size_t kPhaseCount = 3;
+extern const PhaseRule kPhaseRules[kPhaseCount];

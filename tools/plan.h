@@ -1,0 +1,115 @@
+// Declares the plan of a run: what Taverly would do with a product folder, and
+// why, worked out with the program's own catalogue, filter and item rules
+// without starting, calling or writing anything.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "App/FilterLoadModule.h"
+#include "CallPlugins/ItemRules.h"
+#include "LoadXml/LoadModXml.h"
+#include "Signing/SignatureBlock.h"
+#include "Utils/FileUtils.h"
+
+struct PlanOptions {
+  // Loads each library item's library and looks for its entry (never calls
+  // it). Loading runs the library's initialisers, so it is asked for.
+  bool load_libraries = false;
+};
+
+// One piece of "exitcode" as the runner reads it.
+struct ExpectedCode {
+  std::string text;
+  int32_t value = 0;
+  bool exact = true;  // the text says what it reads as
+};
+
+enum class ItemOutcome {
+  kRuns,         // started or called
+  kSkipped,      // passed over by type or by the system gate
+  kDoesNothing,  // taken up, but nothing can be started or called
+};
+
+enum class LibraryCheck {
+  kNotChecked,  // without PlanOptions::load_libraries
+  kLoads,       // loads and exports the entry
+  kNoLoad,      // the library does not load
+  kNoEntry,     // it loads but exports no such entry
+};
+
+struct PlannedItem {
+  std::string key;
+  std::wstring module_file;  // the module file it came from
+  ItemFacts facts;
+  ItemKind kind = ItemKind::kSkipped;
+  bool wait_for_exit = false;
+  std::string system;  // as written
+  SystemGate gate = SystemGate::kRun;
+  std::string entry;   // library items
+  bool file_exists = false;
+  ShellOpenRefusal refusal = ShellOpenRefusal::kNone;  // Exe items
+  bool can_start = false;                              // Exe items
+  LibraryCheck library = LibraryCheck::kNotChecked;
+  uint32_t load_error = 0;  // the system error of a failed load
+  std::vector<ExpectedCode> codes;
+  ItemOutcome outcome = ItemOutcome::kRuns;
+  std::wstring why;  // what decides a skip or a no-op
+};
+
+struct PlannedPhase {
+  std::string name;
+  bool reached = true;  // false after an empty phase or a failed catalogue
+  std::vector<PlannedItem> items;  // in run order
+};
+
+struct PlannedModule {
+  ModuleFileRecord record;
+  bool judged = false;  // the filter was asked
+  ModuleVerdict verdict;
+};
+
+struct SecurityBasePlan {
+  std::wstring path;
+  bool exists = false;
+  signing::Verdict verdict = signing::kNotSigned;
+  bool accepted = false;
+};
+
+struct PlanWarning {
+  std::string code;   // stable name for tools, e.g. "key-order"
+  std::wstring text;
+};
+
+struct Plan {
+  std::wstring product_folder;
+  bool system_account = false;
+  bool libraries_loaded = false;
+  SecurityBasePlan security_base;
+  bool catalogue_loaded = false;
+  std::wstring error_code;    // what the install error record holds after a
+  std::wstring error_detail;  // failed catalogue load
+  std::vector<PlannedModule> modules;  // in search order
+  std::vector<PlannedPhase> phases;    // in run order
+  std::vector<PlanWarning> warnings;
+  bool predicts_success = false;
+  std::wstring prediction;
+};
+
+// Works out the plan for the product folder of the process-wide installation
+// path. Reads files and, with load_libraries, loads libraries; starts nothing.
+Plan BuildPlan(const PlanOptions& options);
+
+// Describes why the filter admits a module file or not.
+std::wstring VerdictText(const ModuleVerdict& verdict);
+// Describes what the catalogue did with a module file.
+std::wstring ModuleText(const PlannedModule& module);
+// Returns the last component of a path.
+std::wstring FileName(const std::wstring& path);
+// Describes a signature verdict: "3 (valid with key 1)".
+std::wstring SignatureVerdictText(signing::Verdict verdict);
+
+// Returns, for each item in run order, the keys later in run order that come
+// earlier in the module files (smaller sequence numbers).
+std::vector<std::vector<std::string>> KeysOvertaken(const std::vector<std::string>& run_order);

@@ -1,0 +1,374 @@
+#include "tools/plan_report.h"
+
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+
+#include <sstream>
+
+#include "Platform/platform.h"
+#include "Utils/PathUtils.h"
+
+namespace {
+
+std::wstring Wide(const std::string& narrow) { return AnsiToWide(narrow); }
+std::wstring Quoted(const std::string& narrow) { return L"\"" + Wide(narrow) + L"\""; }
+
+const char* KindName(ItemKind kind) {
+  switch (kind) {
+    case ItemKind::kExe:
+      return "Exe";
+    case ItemKind::kSimpleDll:
+      return "SimpleDll";
+    case ItemKind::kSkipped:
+      break;
+  }
+  return "skipped";
+}
+
+const char* OutcomeName(ItemOutcome outcome) {
+  switch (outcome) {
+    case ItemOutcome::kRuns:
+      return "runs";
+    case ItemOutcome::kSkipped:
+      return "skipped";
+    case ItemOutcome::kDoesNothing:
+      break;
+  }
+  return "does-nothing";
+}
+
+const char* LibraryCheckName(LibraryCheck check) {
+  switch (check) {
+    case LibraryCheck::kNotChecked:
+      return "not-checked";
+    case LibraryCheck::kLoads:
+      return "loads";
+    case LibraryCheck::kNoLoad:
+      return "no-load";
+    case LibraryCheck::kNoEntry:
+      break;
+  }
+  return "no-entry";
+}
+
+const char* RecordOutcomeName(ModuleFileRecord::Outcome outcome) {
+  switch (outcome) {
+    case ModuleFileRecord::kNameTooShort:
+      return "name-too-short";
+    case ModuleFileRecord::kMissing:
+      return "missing";
+    case ModuleFileRecord::kNotAdmitted:
+      return "not-admitted";
+    case ModuleFileRecord::kNoSetup:
+      return "no-setup";
+    case ModuleFileRecord::kLoaded:
+      return "loaded";
+    case ModuleFileRecord::kParseFailed:
+      break;
+  }
+  return "parse-failed";
+}
+
+const char* ReasonName(ModuleVerdictReason reason) {
+  switch (reason) {
+    case ModuleVerdictReason::kInstalled:
+      return "installed";
+    case ModuleVerdictReason::kNoModuleFile:
+      return "no-module-file";
+    case ModuleVerdictReason::kNoConfig:
+      return "no-config";
+    case ModuleVerdictReason::kConfigUnparsable:
+      return "config-unparsable";
+    case ModuleVerdictReason::kConfigMisshapen:
+      return "config-misshapen";
+    case ModuleVerdictReason::kNotListed:
+      return "not-listed";
+    case ModuleVerdictReason::kEntryNotObject:
+      return "entry-not-object";
+    case ModuleVerdictReason::kNoState:
+      return "no-state";
+    case ModuleVerdictReason::kStateNotString:
+      return "state-not-string";
+    case ModuleVerdictReason::kStateNotOne:
+      break;
+  }
+  return "state-not-one";
+}
+
+// The code list as the runner compares it; a piece that reads as something
+// else than it says shows both.
+std::wstring CodeList(const std::vector<ExpectedCode>& codes) {
+  std::wstring text;
+  for (const ExpectedCode& code : codes) {
+    if (!text.empty()) text += L", ";
+    text += std::to_wstring(code.value);
+    if (!code.exact) text += L" (from " + Quoted(code.text) + L")";
+  }
+  return text;
+}
+
+std::string Text(const std::wstring& wide) { return WideToAnsi(wide); }
+std::string Json(const std::wstring& wide) { return platform::WideToUtf8(wide); }
+std::string Json(const std::string& narrow) { return AnsiToUtf8(narrow.c_str()); }
+
+std::string OrNone(const std::string& text) { return text.empty() ? "(none)" : text; }
+
+void WriteItemText(const PlannedItem& item, bool libraries_loaded, std::ostream& out) {
+  out << "  key " << item.key << "  "
+      << (item.facts.type.empty() ? std::string("(no type)") : item.facts.type) << "  "
+      << Text(OutcomeText(item)) << "\n";
+  out << "    module file: " << Text(FileName(item.module_file)) << "\n";
+  out << "    file: " << item.facts.file << "\n";
+  out << "    path: " << Text(item.facts.file_path) << " ("
+      << Text(PathStatusText(item, libraries_loaded)) << ")\n";
+  if (item.kind == ItemKind::kSimpleDll) {
+    out << "    entry: " << OrNone(item.entry) << "\n";
+  } else {
+    out << "    param: " << OrNone(Text(item.facts.parameters)) << "\n";
+    out << "    wait_for_exit: " << (item.wait_for_exit ? "yes" : "no") << "\n";
+    out << "    system: " << OrNone(item.system) << "\n";
+  }
+  out << "    expects: " << Text(ExpectsText(item)) << "\n";
+}
+
+using JsonWriter = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
+
+void Member(JsonWriter& json, const char* name, const std::string& utf8) {
+  json.Key(name);
+  json.String(utf8.c_str(), static_cast<rapidjson::SizeType>(utf8.size()));
+}
+void Member(JsonWriter& json, const char* name, bool value) {
+  json.Key(name);
+  json.Bool(value);
+}
+void Member(JsonWriter& json, const char* name, int value) {
+  json.Key(name);
+  json.Int(value);
+}
+
+void WriteItemJson(const PlannedItem& item, bool libraries_loaded, JsonWriter& json) {
+  json.StartObject();
+  Member(json, "key", item.key);
+  Member(json, "module_file", Json(item.module_file));
+  Member(json, "type", Json(item.facts.type));
+  Member(json, "kind", std::string(KindName(item.kind)));
+  Member(json, "outcome", std::string(OutcomeName(item.outcome)));
+  Member(json, "outcome_text", Json(OutcomeText(item)));
+  Member(json, "file", Json(item.facts.file));
+  Member(json, "path", Json(item.facts.file_path));
+  Member(json, "exists", item.file_exists);
+  Member(json, "path_status", Json(PathStatusText(item, libraries_loaded)));
+  if (item.kind == ItemKind::kSimpleDll) {
+    Member(json, "entry", Json(item.entry));
+    Member(json, "library", std::string(LibraryCheckName(item.library)));
+  } else {
+    Member(json, "param", Json(item.facts.parameters));
+    Member(json, "wait_for_exit", item.wait_for_exit);
+    Member(json, "system", Json(item.system));
+    Member(json, "can_start", item.can_start);
+  }
+  Member(json, "exitcode", Json(item.facts.exit_codes));
+  Member(json, "has_expectation", item.facts.has_expectation);
+  if (item.kind == ItemKind::kSimpleDll) {
+    json.Key("expected_result");
+    if (item.facts.has_expectation) {
+      json.Int(kExpectedLibraryResult);
+    } else {
+      json.Null();
+    }
+  } else {
+    json.Key("expected_codes");
+    json.StartArray();
+    for (const ExpectedCode& code : item.codes) {
+      json.StartObject();
+      Member(json, "text", Json(code.text));
+      Member(json, "value", static_cast<int>(code.value));
+      Member(json, "exact", code.exact);
+      json.EndObject();
+    }
+    json.EndArray();
+  }
+  Member(json, "expects", Json(ExpectsText(item)));
+  json.EndObject();
+}
+
+}  // namespace
+
+std::wstring OutcomeText(const PlannedItem& item) {
+  switch (item.outcome) {
+    case ItemOutcome::kRuns:
+      return L"runs";
+    case ItemOutcome::kSkipped:
+      return L"skipped: " + item.why;
+    case ItemOutcome::kDoesNothing:
+      break;
+  }
+  return L"does nothing: " + item.why;
+}
+
+std::wstring PathStatusText(const PlannedItem& item, bool libraries_loaded) {
+  if (!item.file_exists) return L"does not exist";
+  switch (item.kind) {
+    case ItemKind::kExe:
+      return item.can_start ? L"exists, can be started" : L"exists, cannot be started";
+    case ItemKind::kSimpleDll:
+      switch (item.library) {
+        case LibraryCheck::kNotChecked:
+          return libraries_loaded ? L"exists" : L"exists; --load checks that it loads";
+        case LibraryCheck::kLoads:
+          return L"exists, loads and exports " + Quoted(item.entry);
+        case LibraryCheck::kNoLoad:
+          return L"exists, does not load (error " + std::to_wstring(item.load_error) + L")";
+        case LibraryCheck::kNoEntry:
+          return L"exists, loads, but exports no " + Quoted(item.entry);
+      }
+      break;
+    case ItemKind::kSkipped:
+      break;
+  }
+  return L"exists";
+}
+
+std::wstring ExpectsText(const PlannedItem& item) {
+  const std::wstring exitcode = L"exitcode " + Quoted(item.facts.exit_codes);
+  if (item.kind == ItemKind::kSimpleDll) {
+    if (!item.facts.has_expectation) return L"any result (no exitcode)";
+    return L"the entry returns -1 (" + exitcode + L" only asks for a check)";
+  }
+  if (!item.facts.has_expectation) return L"any exit code (no exitcode)";
+  if (item.codes.empty()) return L"no exit code at all (" + exitcode + L" holds no code)";
+  return L"exit code " + CodeList(item.codes) + L" (" + exitcode + L")";
+}
+
+std::wstring SecurityBaseText(const SecurityBasePlan& security_base) {
+  if (!security_base.exists) return L"missing: the run goes on without it";
+  const std::wstring verdict = L"signature verdict " + SignatureVerdictText(security_base.verdict);
+  if (security_base.accepted) {
+    return verdict + L": accepted; the run loads and starts it before the phases";
+  }
+  return verdict + L": refused; the run goes on without it";
+}
+
+std::string PlanText(const Plan& plan) {
+  std::ostringstream out;
+  out << "taverly-plan for " << Text(plan.product_folder) << "\n";
+  out << "account: " << (plan.system_account ? "the system account" : "not the system account")
+      << "\n";
+  out << "libraries: "
+      << (plan.libraries_loaded ? "loaded to find their entries, never called"
+                                : "not loaded (--load loads them to find their entries)")
+      << "\n";
+
+  for (const PlannedPhase& phase : plan.phases) {
+    out << "\nphase " << phase.name << ": " << phase.items.size() << " item(s) in run order"
+        << (phase.reached ? "" : ", not reached") << "\n";
+    for (const PlannedItem& item : phase.items) WriteItemText(item, plan.libraries_loaded, out);
+  }
+
+  out << "\nmodules (in search order)\n";
+  if (plan.modules.empty()) out << "  none found\n";
+  for (const PlannedModule& module : plan.modules) {
+    out << "  " << Text(FileName(module.record.path)) << ": " << Text(ModuleText(module)) << "\n";
+  }
+  if (!plan.catalogue_loaded) {
+    out << "  the catalogue fails: error code \"" << Text(plan.error_code) << "\", detail \""
+        << Text(plan.error_detail) << "\"\n";
+  }
+
+  out << "\nsecurity base\n  " << Text(plan.security_base.path) << ": "
+      << Text(SecurityBaseText(plan.security_base)) << "\n";
+
+  out << "\nwarnings (" << plan.warnings.size() << ")\n";
+  if (plan.warnings.empty()) out << "  none\n";
+  for (const PlanWarning& warning : plan.warnings) {
+    out << "  [" << warning.code << "] " << Text(warning.text) << "\n";
+  }
+
+  out << "\nprediction: " << Text(plan.prediction) << "\n";
+  return out.str();
+}
+
+std::string PlanJson(const Plan& plan) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter json(buffer);
+  json.SetIndent(' ', 2);
+  json.StartObject();
+  Member(json, "product_folder", Json(plan.product_folder));
+  Member(json, "system_account", plan.system_account);
+  Member(json, "libraries_loaded", plan.libraries_loaded);
+
+  json.Key("phases");
+  json.StartArray();
+  for (const PlannedPhase& phase : plan.phases) {
+    json.StartObject();
+    Member(json, "name", phase.name);
+    Member(json, "reached", phase.reached);
+    json.Key("items");
+    json.StartArray();
+    for (const PlannedItem& item : phase.items) WriteItemJson(item, plan.libraries_loaded, json);
+    json.EndArray();
+    json.EndObject();
+  }
+  json.EndArray();
+
+  json.Key("modules");
+  json.StartArray();
+  for (const PlannedModule& module : plan.modules) {
+    json.StartObject();
+    Member(json, "file", Json(module.record.path));
+    Member(json, "outcome", std::string(RecordOutcomeName(module.record.outcome)));
+    Member(json, "admitted", module.judged && module.verdict.installed);
+    if (module.judged) {
+      Member(json, "name", Json(module.verdict.module_name));
+      Member(json, "reason", std::string(ReasonName(module.verdict.reason)));
+    }
+    Member(json, "text", Json(ModuleText(module)));
+    json.Key("item_keys");
+    json.StartArray();
+    for (const std::string& key : module.record.item_keys) json.String(key.c_str());
+    json.EndArray();
+    Member(json, "dropped_items", module.record.dropped_items);
+    json.EndObject();
+  }
+  json.EndArray();
+
+  json.Key("catalogue");
+  json.StartObject();
+  Member(json, "loaded", plan.catalogue_loaded);
+  Member(json, "error_code", Json(plan.error_code));
+  Member(json, "error_detail", Json(plan.error_detail));
+  json.EndObject();
+
+  json.Key("security_base");
+  json.StartObject();
+  Member(json, "path", Json(plan.security_base.path));
+  Member(json, "exists", plan.security_base.exists);
+  json.Key("verdict");
+  if (plan.security_base.exists) {
+    json.Int(static_cast<int>(plan.security_base.verdict));
+  } else {
+    json.Null();
+  }
+  Member(json, "accepted", plan.security_base.accepted);
+  Member(json, "text", Json(SecurityBaseText(plan.security_base)));
+  json.EndObject();
+
+  json.Key("warnings");
+  json.StartArray();
+  for (const PlanWarning& warning : plan.warnings) {
+    json.StartObject();
+    Member(json, "code", warning.code);
+    Member(json, "text", Json(warning.text));
+    json.EndObject();
+  }
+  json.EndArray();
+
+  json.Key("prediction");
+  json.StartObject();
+  Member(json, "success", plan.predicts_success);
+  Member(json, "text", Json(plan.prediction));
+  json.EndObject();
+
+  json.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}

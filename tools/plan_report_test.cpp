@@ -1,0 +1,250 @@
+#include "tools/plan_report.h"
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <string>
+#include <vector>
+
+#include "Platform/platform.h"
+#include "tools/plan_tool.h"
+
+namespace {
+
+// The module file, with the separator the report looks for.
+std::wstring CoreModulePath() {
+  const std::wstring separator(1, platform::kPathSeparator);
+  return L"/p" + separator + L"modularize" + separator + L"mod_core.xml";
+}
+
+// A plan as BuildPlan would make it for a small product in /p.
+Plan SamplePlan() {
+  Plan plan;
+  plan.product_folder = L"/p";
+  plan.system_account = false;
+  plan.catalogue_loaded = true;
+
+  PlannedItem exe;
+  exe.key = "10";
+  exe.module_file = CoreModulePath();
+  exe.facts.file = "bin/tool";
+  exe.facts.file_path = L"/p/bin/tool";
+  exe.facts.type = "Exe";
+  exe.facts.has_expectation = true;
+  exe.facts.exit_codes = "0;abc";
+  exe.facts.expected_codes = {"0", "abc"};
+  exe.facts.parameters = L"--root /p";
+  exe.kind = ItemKind::kExe;
+  exe.wait_for_exit = true;
+  exe.file_exists = true;
+  exe.can_start = true;
+  exe.codes = {{"0", 0, true}, {"abc", 0, false}};
+
+  PlannedItem skipped;
+  skipped.key = "9";
+  skipped.module_file = CoreModulePath();
+  skipped.facts.file = "bin/other";
+  skipped.facts.file_path = L"/p/bin/other";
+  skipped.facts.type = "exe";
+  skipped.kind = ItemKind::kSkipped;
+  skipped.outcome = ItemOutcome::kSkipped;
+  skipped.why = L"type \"exe\" is neither \"Exe\" nor \"SimpleDll\"";
+
+  PlannedItem dll;
+  dll.key = "11";
+  dll.module_file = CoreModulePath();
+  dll.facts.file = "lib/x.so";
+  dll.facts.file_path = L"/p/lib/x.so";
+  dll.facts.type = "SimpleDll";
+  dll.facts.has_expectation = true;
+  dll.facts.exit_codes = "0";
+  dll.facts.expected_codes = {"0"};
+  dll.kind = ItemKind::kSimpleDll;
+  dll.entry = "Register";
+  dll.file_exists = true;
+
+  plan.phases = {{"after_setup", true, {exe, skipped}}, {"open_selfprotect", true, {dll}},
+                 {"after_selfprotect", true, {}}};
+
+  PlannedModule module;
+  module.record.path = CoreModulePath();
+  module.record.outcome = ModuleFileRecord::kLoaded;
+  module.record.item_keys = {"9", "10", "11"};
+  module.judged = true;
+  module.verdict.installed = true;
+  module.verdict.reason = ModuleVerdictReason::kInstalled;
+  module.verdict.module_name = "core";
+  plan.modules = {module};
+
+  plan.security_base.path = L"/p/libBrindle.so";
+  plan.security_base.exists = true;
+  plan.security_base.verdict = signing::kValidKey0;
+
+  plan.warnings = {{"empty-phase", L"phase after_selfprotect has no item"}};
+  plan.prediction = L"the run fails";
+  return plan;
+}
+
+TEST(PlanReportTest, TextTellsEveryItemPhaseByPhase) {
+  EXPECT_EQ(
+      "taverly-plan for /p\n"
+      "account: not the system account\n"
+      "libraries: not loaded (--load loads them to find their entries)\n"
+      "\n"
+      "phase after_setup: 2 item(s) in run order\n"
+      "  key 10  Exe  runs\n"
+      "    module file: mod_core.xml\n"
+      "    file: bin/tool\n"
+      "    path: /p/bin/tool (exists, can be started)\n"
+      "    param: --root /p\n"
+      "    wait_for_exit: yes\n"
+      "    system: (none)\n"
+      "    expects: exit code 0, 0 (from \"abc\") (exitcode \"0;abc\")\n"
+      "  key 9  exe  skipped: type \"exe\" is neither \"Exe\" nor \"SimpleDll\"\n"
+      "    module file: mod_core.xml\n"
+      "    file: bin/other\n"
+      "    path: /p/bin/other (does not exist)\n"
+      "    param: (none)\n"
+      "    wait_for_exit: no\n"
+      "    system: (none)\n"
+      "    expects: any exit code (no exitcode)\n"
+      "\n"
+      "phase open_selfprotect: 1 item(s) in run order\n"
+      "  key 11  SimpleDll  runs\n"
+      "    module file: mod_core.xml\n"
+      "    file: lib/x.so\n"
+      "    path: /p/lib/x.so (exists; --load checks that it loads)\n"
+      "    entry: Register\n"
+      "    expects: the entry returns -1 (exitcode \"0\" only asks for a check)\n"
+      "\n"
+      "phase after_selfprotect: 0 item(s) in run order\n"
+      "\n"
+      "modules (in search order)\n"
+      "  mod_core.xml: admitted: \"core\" has state \"1\"; keys 9, 10, 11\n"
+      "\n"
+      "security base\n"
+      "  /p/libBrindle.so: signature verdict 2 (valid with key 0): refused; the run goes on "
+      "without it\n"
+      "\n"
+      "warnings (1)\n"
+      "  [empty-phase] phase after_selfprotect has no item\n"
+      "\n"
+      "prediction: the run fails\n",
+      PlanText(SamplePlan()));
+}
+
+TEST(PlanReportTest, JsonCarriesWhatTheTextSays) {
+  const Plan plan = SamplePlan();
+  const std::string text = PlanText(plan);
+  rapidjson::Document json;
+  json.Parse(PlanJson(plan).c_str());
+  ASSERT_FALSE(json.HasParseError());
+  EXPECT_STREQ("/p", json["product_folder"].GetString());
+  EXPECT_FALSE(json["system_account"].GetBool());
+
+  const auto& phases = json["phases"];
+  ASSERT_EQ(3u, phases.Size());
+  const auto& exe = phases[0]["items"][0];
+  EXPECT_STREQ("10", exe["key"].GetString());
+  EXPECT_STREQ("runs", exe["outcome"].GetString());
+  EXPECT_TRUE(exe["wait_for_exit"].GetBool());
+  ASSERT_EQ(2u, exe["expected_codes"].Size());
+  EXPECT_STREQ("abc", exe["expected_codes"][1]["text"].GetString());
+  EXPECT_EQ(0, exe["expected_codes"][1]["value"].GetInt());
+  EXPECT_FALSE(exe["expected_codes"][1]["exact"].GetBool());
+  EXPECT_STREQ("skipped", phases[0]["items"][1]["outcome"].GetString());
+  const auto& dll = phases[1]["items"][0];
+  EXPECT_STREQ("not-checked", dll["library"].GetString());
+  EXPECT_EQ(-1, dll["expected_result"].GetInt());
+  EXPECT_TRUE(phases[2]["items"].Empty());
+
+  // Every phrase of the JSON stands in the text as it is.
+  for (const auto& phase : phases.GetArray()) {
+    for (const auto& item : phase["items"].GetArray()) {
+      for (const char* field : {"outcome_text", "path_status", "expects", "path", "file"}) {
+        EXPECT_NE(std::string::npos, text.find(item[field].GetString())) << field;
+      }
+    }
+  }
+  const auto& module = json["modules"][0];
+  EXPECT_STREQ("loaded", module["outcome"].GetString());
+  EXPECT_STREQ("installed", module["reason"].GetString());
+  EXPECT_NE(std::string::npos, text.find(module["text"].GetString()));
+  EXPECT_EQ(2, json["security_base"]["verdict"].GetInt());
+  EXPECT_FALSE(json["security_base"]["accepted"].GetBool());
+  EXPECT_NE(std::string::npos, text.find(json["security_base"]["text"].GetString()));
+  ASSERT_EQ(1u, json["warnings"].Size());
+  EXPECT_STREQ("empty-phase", json["warnings"][0]["code"].GetString());
+  EXPECT_NE(std::string::npos, text.find(json["warnings"][0]["text"].GetString()));
+  EXPECT_FALSE(json["prediction"]["success"].GetBool());
+  EXPECT_STREQ("the run fails", json["prediction"]["text"].GetString());
+}
+
+TEST(PlanReportTest, ItemPhrasesFollowTheChecks) {
+  PlannedItem item;
+  item.kind = ItemKind::kSimpleDll;
+  item.entry = "Go";
+  item.file_exists = true;
+  item.library = LibraryCheck::kLoads;
+  EXPECT_EQ(L"exists, loads and exports \"Go\"", PathStatusText(item, true));
+  item.library = LibraryCheck::kNoEntry;
+  EXPECT_EQ(L"exists, loads, but exports no \"Go\"", PathStatusText(item, true));
+  item.library = LibraryCheck::kNoLoad;
+  item.load_error = 8;
+  EXPECT_EQ(L"exists, does not load (error 8)", PathStatusText(item, true));
+  EXPECT_EQ(L"any result (no exitcode)", ExpectsText(item));
+
+  item.kind = ItemKind::kExe;
+  item.can_start = false;
+  EXPECT_EQ(L"exists, cannot be started", PathStatusText(item, false));
+  item.facts.has_expectation = true;
+  item.facts.exit_codes = ";";
+  EXPECT_EQ(L"no exit code at all (exitcode \";\" holds no code)", ExpectsText(item));
+  item.outcome = ItemOutcome::kDoesNothing;
+  item.why = L"the program does not exist";
+  EXPECT_EQ(L"does nothing: the program does not exist", OutcomeText(item));
+
+  SecurityBasePlan base;
+  EXPECT_EQ(L"missing: the run goes on without it", SecurityBaseText(base));
+  base.exists = true;
+  base.verdict = signing::kValidKey1;
+  base.accepted = true;
+  EXPECT_EQ(L"signature verdict 3 (valid with key 1): accepted; the run loads and starts it "
+            L"before the phases",
+            SecurityBaseText(base));
+}
+
+TEST(PlanArgumentsTest, ReadsTheOptionsAndRefusesTheRest) {
+  PlanArguments parsed;
+  std::string error;
+  ASSERT_TRUE(ParsePlanArguments({"--installpath=/a", "", "--json", "--installpath=/b c", "--load"},
+                                 &parsed, &error));
+  EXPECT_EQ("/b c", parsed.install_path);  // the later option wins, as in the program
+  EXPECT_TRUE(parsed.json);
+  EXPECT_TRUE(parsed.load);
+
+  const struct {
+    std::vector<std::string> args;
+    std::string error;
+  } bad[] = {
+      {{}, "--installpath= is missing"},
+      {{"--json"}, "--installpath= is missing"},
+      {{"--installpath=/a", "--verbose"}, "unknown argument: --verbose"},
+      {{"--installpath", "/a"}, "unknown argument: --installpath"},
+  };
+  for (const auto& c : bad) {
+    PlanArguments ignored;
+    EXPECT_FALSE(ParsePlanArguments(c.args, &ignored, &error));
+    EXPECT_EQ(c.error, error);
+  }
+
+  PlanArguments help;
+  EXPECT_TRUE(ParsePlanArguments({"--help"}, &help, &error));
+  EXPECT_TRUE(help.help);
+  PlanArguments empty_path;
+  EXPECT_TRUE(ParsePlanArguments({"--installpath="}, &empty_path, &error));
+  EXPECT_TRUE(empty_path.has_install_path);
+  EXPECT_EQ("", empty_path.install_path);
+}
+
+}  // namespace

@@ -1,0 +1,367 @@
+#include "tools/plan.h"
+
+#include <gtest/gtest.h>
+#include <gmock/gmock.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "CmdParser/CommandParser.h"
+#include "Platform/platform.h"
+#include "Utils/PathUtils.h"
+#include "tests/support/temp_folder.h"
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+
+namespace {
+
+std::string Join(const std::string& a, const std::string& b) {
+  return a + static_cast<char>(platform::kPathSeparator) + b;
+}
+
+std::string Item(const std::map<std::string, std::string>& attributes) {
+  std::string xml = "<item";
+  for (const auto& attribute : attributes) {
+    xml += " " + attribute.first + "=\"" + attribute.second + "\"";
+  }
+  return xml + "/>";
+}
+
+std::string Module(const std::string& after_setup, const std::string& open_selfprotect,
+                   const std::string& after_selfprotect) {
+  std::string xml = "<root><module><setup>";
+  if (!after_setup.empty()) xml += "<after_setup>" + after_setup + "</after_setup>";
+  if (!open_selfprotect.empty()) {
+    xml += "<open_selfprotect>" + open_selfprotect + "</open_selfprotect>";
+  }
+  if (!after_selfprotect.empty()) {
+    xml += "<after_selfprotect>" + after_selfprotect + "</after_selfprotect>";
+  }
+  return xml + "</setup></module></root>";
+}
+
+std::vector<std::string> Codes(const Plan& plan) {
+  std::vector<std::string> codes;
+  for (const PlanWarning& warning : plan.warnings) codes.push_back(warning.code);
+  return codes;
+}
+
+std::vector<std::string> Texts(const Plan& plan) {
+  std::vector<std::string> texts;
+  for (const PlanWarning& warning : plan.warnings) texts.push_back(WideToAnsi(warning.text));
+  return texts;
+}
+
+class PlanTest : public ::testing::Test {
+ protected:
+  PlanTest() : product_(folder_.Join("product")) {
+    fs::create_directories(Join(product_, "modularize"));
+    GetInstallPath() = product_;
+    AddFile(probe_, TAVERLY_PROBE_PATH);
+    AddFile("lib/probe.so", TAVERLY_PROBE_LIBRARY);
+    Installed({"core"});
+  }
+  ~PlanTest() override { GetInstallPath().clear(); }
+
+  void AddFile(const std::string& relative, const std::string& source) {
+    const fs::path target(Join(product_, relative));
+    fs::create_directories(target.parent_path());
+    fs::copy_file(source, target, fs::copy_options::overwrite_existing);
+  }
+  void Installed(const std::vector<std::string>& names, const std::string& state = "\"1\"") {
+    std::string json = "{\"module_info\": {";
+    for (size_t i = 0; i < names.size(); ++i) {
+      json += (i > 0 ? ", \"" : "\"") + names[i] + "\": {\"state\": " + state + "}";
+    }
+    WriteTextFile(ModuleFile("module_config.dat"), json + "}}");
+  }
+  std::string ModuleFile(const std::string& name) const {
+    return Join(Join(product_, "modularize"), name);
+  }
+  void WriteModule(const std::string& name, const std::string& xml) {
+    WriteTextFile(ModuleFile(name), xml);
+  }
+  std::string Exe(std::map<std::string, std::string> extra = {}) const {
+    std::map<std::string, std::string> attributes = {
+        {"type", "Exe"}, {"file", probe_}, {"wait_for_exit", "1"}, {"exitcode", "0"}};
+    for (const auto& item : extra) attributes[item.first] = item.second;
+    return Item(attributes);
+  }
+  std::string Dll(std::map<std::string, std::string> extra = {}) const {
+    std::map<std::string, std::string> attributes = {
+        {"type", "SimpleDll"}, {"file", "lib/probe.so"}, {"entry", "ReturnMinusOne"}};
+    for (const auto& item : extra) attributes[item.first] = item.second;
+    return Item(attributes);
+  }
+  // A product whose core module holds first_phase and one clean item in
+  // each later phase; returns its plan.
+  Plan PlanWith(const std::string& first_phase, PlanOptions options = {}) {
+    WriteModule("mod_core.xml", Module(first_phase, Exe(), Exe()));
+    return BuildPlan(options);
+  }
+  // "phase after_setup, key K (mod_core.xml)" for the first item of a plan.
+  static std::string Where(const Plan& plan) {
+    return "phase after_setup, key " + plan.phases[0].items[0].key + " (mod_core.xml)";
+  }
+
+  TempFolder folder_;
+  std::string product_;
+  // Windows starts a file by the action its extension names.
+  const std::string probe_ = "bin/probe" + fs::path(TAVERLY_PROBE_PATH).extension().string();
+};
+
+TEST_F(PlanTest, CleanProductIsPlannedQuietlyInRunOrder) {
+  WriteModule("mod_core.xml",
+              Module(Exe({{"exitcode", "0;3010"}, {"param", "--at %productpath%/x"}}) +
+                         Dll({{"exitcode", "-1"}}),
+                     Exe({{"exitcode", ""}}), Dll()));
+  const Plan plan = BuildPlan(PlanOptions());
+  EXPECT_TRUE(Codes(plan).empty()) << ::testing::PrintToString(Texts(plan));
+  EXPECT_TRUE(plan.catalogue_loaded);
+  EXPECT_TRUE(plan.predicts_success);
+  EXPECT_EQ(L"the run succeeds when every started program and called entry gives a result its "
+            L"item accepts; Taverly then ends with exit code 0",
+            plan.prediction);
+  EXPECT_TRUE(plan.system_account == platform::IsSystemAccount());
+  EXPECT_FALSE(plan.security_base.exists);
+  EXPECT_EQ(SecurityBasePath(AnsiToWide(product_)), plan.security_base.path);
+
+  ASSERT_EQ(3u, plan.phases.size());
+  EXPECT_EQ("after_setup", plan.phases[0].name);
+  EXPECT_EQ("open_selfprotect", plan.phases[1].name);
+  EXPECT_EQ("after_selfprotect", plan.phases[2].name);
+  ASSERT_EQ(2u, plan.phases[0].items.size());
+  const PlannedItem& exe = plan.phases[0].items[0];
+  EXPECT_EQ(ItemKind::kExe, exe.kind);
+  EXPECT_EQ(ItemOutcome::kRuns, exe.outcome);
+  EXPECT_EQ(AnsiToWide(ModuleFile("mod_core.xml")), exe.module_file);
+  EXPECT_EQ(AnsiToWide(Join(product_, probe_)), exe.facts.file_path);
+  EXPECT_EQ(AnsiToWide("--at " + product_ + "/x"), exe.facts.parameters);
+  EXPECT_TRUE(exe.file_exists);
+  EXPECT_TRUE(exe.can_start);
+  EXPECT_TRUE(exe.wait_for_exit);
+  ASSERT_EQ(2u, exe.codes.size());
+  EXPECT_EQ(3010, exe.codes[1].value);
+  const PlannedItem& dll = plan.phases[0].items[1];
+  EXPECT_EQ(ItemKind::kSimpleDll, dll.kind);
+  EXPECT_EQ("ReturnMinusOne", dll.entry);
+  EXPECT_EQ(LibraryCheck::kNotChecked, dll.library);
+  EXPECT_EQ(std::stoi(exe.key) + 1, std::stoi(dll.key));
+
+  ASSERT_EQ(1u, plan.modules.size());
+  EXPECT_EQ(ModuleFileRecord::kLoaded, plan.modules[0].record.outcome);
+  EXPECT_TRUE(plan.modules[0].judged);
+  EXPECT_EQ(L"admitted: \"core\" has state \"1\"; keys " + AnsiToWide(exe.key) + L", " +
+                AnsiToWide(dll.key) + L", " + AnsiToWide(plan.phases[1].items[0].key) + L", " +
+                AnsiToWide(plan.phases[2].items[0].key),
+            ModuleText(plan.modules[0]));
+}
+
+TEST_F(PlanTest, ItemTrapsRaiseTheirWarnings) {
+  WriteTextFile(Join(product_, "bin/plain"), "not a program");
+  const struct {
+    std::string items;
+    std::vector<std::string> codes;
+    std::string text;  // of the first warning, after "<where>: "
+  } cases[] = {
+      {Exe({{"type", "exe"}}), {"type-skipped"},
+       "type \"exe\" is neither \"Exe\" nor \"SimpleDll\" (compared exactly), so the item is "
+       "skipped silently"},
+      {Exe({{"type", ""}}), {"type-skipped"},
+       "no type (compared exactly), so the item is skipped silently"},
+      {Exe({{"exitcode", "0;abc"}}), {"exitcode-misread"},
+       "the exitcode piece \"abc\" reads as 0"},
+      {Exe({{"exitcode", "4294967295"}}), {"exitcode-misread"},
+       "the exitcode piece \"4294967295\" reads as 2147483647"},
+      {Exe({{"exitcode", ";"}}), {"exitcode-no-code"},
+       "exitcode=\";\" holds no code, so every start of the program fails the run"},
+      {Exe({{"wait_for_exit", "0"}}), {"no-wait-expectation"},
+       "the exit code is checked without waiting (wait_for_exit is not \"1\"), so a program "
+       "that is still running reads as 259"},
+      {Exe({{"file", "bin/none"}}), {"file-missing"},
+       Join(product_, "bin/none") + " does not exist; the run passes over it silently"},
+      {Exe({{"file", "bin/plain"}}), {"cannot-start"},
+       Join(product_, "bin/plain") +
+           " cannot be started (this account cannot start it); the run passes over it silently"},
+      {Dll({{"exitcode", "0"}}), {"library-expectation"},
+       "with exitcode=\"0\" the entry must return -1; the listed codes are not consulted, so "
+       "any other result fails the run"},
+      {Dll({{"exitcode", ";"}}), {"library-expectation"}, ""},
+      {Dll({{"exitcode", "-1;-1"}}), {}, ""},
+      {Dll({{"system", "1"}}), {"system-ignored"}, "system=\"1\" has no effect on a library item"},
+      {Dll({{"entry", ""}}), {"library-entry"}, "no entry is named; nothing is called"},
+      {Dll({{"file", "lib/none.so"}}), {"file-missing"},
+       Join(product_, "lib/none.so") + " does not exist; the run passes over it"},
+      {"<item type=\"Exe\"/>" + Exe(), {"item-dropped"}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.items);
+    const Plan plan = PlanWith(c.items);
+    EXPECT_EQ(c.codes, Codes(plan)) << ::testing::PrintToString(Texts(plan));
+    EXPECT_TRUE(plan.predicts_success);
+    if (!c.text.empty() && !plan.warnings.empty()) {
+      EXPECT_EQ(Where(plan) + ": " + c.text, Texts(plan)[0]);
+    }
+  }
+}
+
+TEST_F(PlanTest, SystemGateDecidesForThisAccount) {
+  const Plan plan = PlanWith(Exe({{"system", "1"}}) + Exe({{"system", "0"}}) + Exe({{"system", "2"}}));
+  const std::vector<PlannedItem>& items = plan.phases[0].items;
+  ASSERT_EQ(3u, items.size());
+  const bool system = platform::IsSystemAccount();
+  EXPECT_EQ(system ? ItemOutcome::kRuns : ItemOutcome::kSkipped, items[0].outcome);
+  EXPECT_EQ(system ? ItemOutcome::kSkipped : ItemOutcome::kRuns, items[1].outcome);
+  EXPECT_EQ(ItemOutcome::kRuns, items[2].outcome);
+  EXPECT_EQ((std::vector<std::string>{"system-gate", "system-gate"}), Codes(plan));
+  const std::string where = "phase after_setup, key " + items[1].key + " (mod_core.xml)";
+  EXPECT_EQ(where + ": system=\"0\" runs the item only under accounts other than the system one; " +
+                (system ? "this is the system account, so it is skipped here"
+                        : "this is not the system account, so it runs here"),
+            Texts(plan)[1]);
+  EXPECT_EQ(system ? L"system=\"0\" and this is the system account"
+                   : L"system=\"1\" and this is not the system account",
+            items[system ? 1 : 0].why);
+}
+
+TEST_F(PlanTest, LoadingFindsEntriesWithoutCallingThem) {
+  WriteTextFile(Join(product_, "lib/junk.so"), "not a library");
+  PlanOptions options;
+  options.load_libraries = true;
+  const std::string calls = Join(fs::current_path().string(), "calls.txt");
+  const bool calls_before = fs::exists(calls);
+  const Plan plan = PlanWith(Dll() + Dll({{"entry", "NoSuchEntry"}}) +
+                                 Dll({{"file", "lib/junk.so"}}),
+                             options);
+  const std::vector<PlannedItem>& items = plan.phases[0].items;
+  ASSERT_EQ(3u, items.size());
+  EXPECT_EQ(LibraryCheck::kLoads, items[0].library);
+  EXPECT_EQ(ItemOutcome::kRuns, items[0].outcome);
+  EXPECT_EQ(LibraryCheck::kNoEntry, items[1].library);
+  EXPECT_EQ(L"the library exports no \"NoSuchEntry\"", items[1].why);
+  EXPECT_EQ(LibraryCheck::kNoLoad, items[2].library);
+  EXPECT_NE(0u, items[2].load_error);
+  EXPECT_EQ(ItemOutcome::kDoesNothing, items[2].outcome);
+  EXPECT_EQ((std::vector<std::string>{"library-entry", "library-entry"}), Codes(plan));
+  // The probe library records every call of its entries.
+  EXPECT_EQ(calls_before, fs::exists(calls));
+  EXPECT_FALSE(fs::exists(Join(product_, "calls.txt")));
+
+  // Without --load the same libraries are only looked at.
+  const Plan quiet = PlanWith(Dll({{"entry", "NoSuchEntry"}}));
+  EXPECT_EQ(LibraryCheck::kNotChecked, quiet.phases[0].items[0].library);
+  EXPECT_TRUE(quiet.warnings.empty());
+}
+
+TEST_F(PlanTest, ModuleTrapsRaiseTheirWarnings) {
+  WriteModule("mod_core.xml", Module(Exe(), Exe(), Exe()));
+  WriteModule("mod_absent.xml", Module(Exe(), "", ""));
+  WriteModule("mod_.xml", Module(Exe(), "", ""));
+  WriteModule("mod_empty.xml", "");
+  WriteModule("mod_off.xml", Module(Exe(), "", ""));
+  WriteTextFile(ModuleFile("module_config.dat"),
+                R"({"module_info": {"core": {"state": "1"}, "empty": {"state": "1"},)"
+                R"( "off": {"state": "0"}}})");
+  const Plan plan = BuildPlan(PlanOptions());
+  EXPECT_TRUE(plan.predicts_success);
+  EXPECT_THAT(Texts(plan),
+              ElementsAre("mod_.xml: no module name between \"mod_\" and the extension; the file "
+                          "is ignored",
+                          "mod_absent.xml is left out silently, not admitted: \"absent\" is not "
+                          "listed under \"module_info\"",
+                          "mod_empty.xml is admitted but gives no item: it is unreadable, empty, "
+                          "or has no root/module/setup"));
+  ASSERT_EQ(5u, plan.modules.size());
+  EXPECT_EQ(L"not admitted: \"off\" has state \"0\", not \"1\"", ModuleText(plan.modules[4]));
+  EXPECT_EQ(ModuleVerdictReason::kStateNotOne, plan.modules[4].verdict.reason);
+}
+
+TEST_F(PlanTest, EmptyPhaseFailsTheRunAndLaterPhasesAreNotReached) {
+  WriteModule("mod_core.xml", Module(Exe(), "", Exe()));
+  const Plan plan = BuildPlan(PlanOptions());
+  EXPECT_FALSE(plan.predicts_success);
+  EXPECT_EQ(L"the run fails: phase open_selfprotect has no item; Taverly ends with exit code 210",
+            plan.prediction);
+  EXPECT_THAT(Texts(plan), ElementsAre("phase open_selfprotect has no item: the run fails here "
+                                       "and later phases do not run"));
+  EXPECT_TRUE(plan.phases[0].reached);
+  EXPECT_TRUE(plan.phases[1].reached);
+  EXPECT_FALSE(plan.phases[2].reached);
+  EXPECT_EQ(1u, plan.phases[2].items.size());  // still shown
+
+  // Without module_config.dat nothing is admitted: every phase is empty.
+  fs::remove(ModuleFile("module_config.dat"));
+  const Plan none = BuildPlan(PlanOptions());
+  EXPECT_FALSE(none.predicts_success);
+  EXPECT_EQ((std::vector<std::string>{"module-left-out", "empty-phase"}), Codes(none));
+  EXPECT_EQ(ModuleVerdictReason::kNoConfig, none.modules[0].verdict.reason);
+}
+
+TEST_F(PlanTest, CatalogueFailureIsPredictedWithTheRunsErrorRecord) {
+  fs::remove_all(Join(product_, "modularize"));
+  const Plan plan = BuildPlan(PlanOptions());
+  EXPECT_FALSE(plan.catalogue_loaded);
+  EXPECT_FALSE(plan.predicts_success);
+  EXPECT_EQ(L"InstallError:11", plan.error_code);
+  const std::string folder = Join(product_, "modularize");
+  EXPECT_THAT(Texts(plan), ElementsAre("the module catalogue does not load (error code "
+                                       "\"InstallError:11\", detail \"Missing file:" + folder +
+                                       "\"): the run fails before any phase"));
+  for (const PlannedPhase& phase : plan.phases) EXPECT_FALSE(phase.reached);
+
+  // A malformed module file: code 40, and the record says which file.
+  fs::create_directories(folder);
+  Installed({"core"});
+  WriteModule("mod_core.xml", "<root><module>");
+  const Plan broken = BuildPlan(PlanOptions());
+  EXPECT_EQ(L"InstallError:40", broken.error_code);
+  ASSERT_EQ(1u, broken.modules.size());
+  EXPECT_EQ(ModuleFileRecord::kParseFailed, broken.modules[0].record.outcome);
+  EXPECT_EQ(L"admitted: \"core\" has state \"1\"; does not parse: the catalogue fails here",
+            ModuleText(broken.modules[0]));
+}
+
+TEST_F(PlanTest, UnsignedSecurityBaseIsRefused) {
+  AddFile(WideToAnsi(platform::kSecurityBaseLibrary), TAVERLY_PROBE_LIBRARY);
+  const Plan plan = PlanWith(Exe());
+  EXPECT_TRUE(plan.security_base.exists);
+  EXPECT_EQ(signing::kNotSigned, plan.security_base.verdict);
+  EXPECT_FALSE(plan.security_base.accepted);
+  EXPECT_THAT(Texts(plan), ElementsAre(WideToAnsi(plan.security_base.path) +
+                                       " has signature verdict 0 (not signed): the run refuses "
+                                       "it and goes on without it"));
+}
+
+TEST_F(PlanTest, KeysThatRunAheadOfEarlierOnesAreNamed) {
+  // Learn where the process-wide counter stands, then add enough items to
+  // cross the next power of ten.
+  const int next = std::stoi(PlanWith(Exe()).phases[2].items[0].key) + 1;
+  int power = 10;
+  while (power <= next) power *= 10;
+  std::string items;
+  for (int key = next; key <= power; ++key) items += Exe();
+  const Plan plan = PlanWith(items);
+  std::string overtaken;
+  for (int key = next; key < power; ++key) {
+    if (std::to_string(key) > std::to_string(power)) {
+      overtaken += (overtaken.empty() ? "" : ", ") + std::to_string(key);
+    }
+  }
+  ASSERT_FALSE(overtaken.empty());
+  EXPECT_THAT(Texts(plan), ElementsAre("phase after_setup: key " + std::to_string(power) +
+                                       " runs before key(s) " + overtaken +
+                                       ", which come earlier in the module files (keys compare "
+                                       "as text)"));
+}
+
+TEST(KeysOvertakenTest, NamesLaterKeysWithSmallerNumbers) {
+  EXPECT_EQ((std::vector<std::vector<std::string>>{{}, {"2", "3"}, {"2", "3"}, {}, {}}),
+            KeysOvertaken({"1", "10", "11", "2", "3"}));
+  EXPECT_EQ((std::vector<std::vector<std::string>>{{}, {}, {}}), KeysOvertaken({"7", "8", "9"}));
+  EXPECT_TRUE(KeysOvertaken({}).empty());
+}
+
+}  // namespace

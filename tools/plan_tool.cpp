@@ -1,0 +1,95 @@
+#include "tools/plan_tool.h"
+
+#include <glog/logging.h>
+
+#include "CallPlugins/ItemRules.h"
+#include "CmdParser/CommandParser.h"
+#include "Platform/platform.h"
+#include "Utils/PathUtils.h"
+#include "tools/plan.h"
+#include "tools/plan_report.h"
+
+namespace {
+
+const char kInstallPathOption[] = "--installpath=";
+
+constexpr char kUsage[] =
+    "usage: taverly-plan --installpath=FOLDER [--json] [--load]\n"
+    "\n"
+    "Tells what Taverly would do with the product in FOLDER, phase by phase in run\n"
+    "order, and why: each item's key, module file, type, whether it runs or is\n"
+    "skipped, its file, parameters, wait and the exit codes the run accepts; the\n"
+    "module files and the filter's verdict on each; the security base and its\n"
+    "signature verdict; and warnings about the traps of module files. It reads\n"
+    "the folder with the program's own code, starts no program, calls no entry,\n"
+    "takes no lock and writes no file.\n"
+    "\n"
+    "--json  prints the same as one JSON document\n"
+    "--load  loads each library item's library to look for its entry (never\n"
+    "        calls it); loading runs the library's initialisers\n"
+    "\n"
+    "Exit status: 0 when the plan predicts a successful run, 1 when it predicts\n"
+    "a failed one, 2 on bad arguments.\n";
+
+}  // namespace
+
+bool ParsePlanArguments(const std::vector<std::string>& args, PlanArguments* parsed,
+                        std::string* error) {
+  for (const std::string& argument : args) {
+    // The program drops empty arguments from its command line too.
+    if (argument.empty()) continue;
+    if (argument.compare(0, sizeof kInstallPathOption - 1, kInstallPathOption) == 0) {
+      // The same option reader as the program: a later option wins.
+      CommandParser::ParseOption(parsed->install_path, argument, kInstallPathOption);
+      parsed->has_install_path = true;
+    } else if (argument == "--json") {
+      parsed->json = true;
+    } else if (argument == "--load") {
+      parsed->load = true;
+    } else if (argument == "--help" || argument == "-h") {
+      parsed->help = true;
+    } else {
+      *error = "unknown argument: " + argument;
+      return false;
+    }
+  }
+  if (!parsed->help && !parsed->has_install_path) {
+    *error = "--installpath= is missing";
+    return false;
+  }
+  return true;
+}
+
+int RunPlanTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  // The shared code logs as it works. Below FATAL nothing reaches a file, the
+  // console or a sink, and glog stays uninitialised, so it opens no file.
+  FLAGS_minloglevel = google::GLOG_FATAL;
+
+  PlanArguments arguments;
+  std::string error;
+  if (!ParsePlanArguments(args, &arguments, &error)) {
+    err << "taverly-plan: " << error << "\n\n" << kUsage;
+    return kPlanToolUsageError;
+  }
+  if (arguments.help) {
+    out << kUsage;
+    return kPlanToolSuccess;
+  }
+  GetInstallPath() = arguments.install_path;
+  const std::wstring product_folder = ProductFolderOf(GetInstallPath());
+  if (!platform::PathExists(product_folder)) {
+    err << "taverly-plan: the installation path does not exist: " << arguments.install_path
+        << " (Taverly would end with exit code 202)\n";
+    return kPlanToolUsageError;
+  }
+
+  // As in a run: item paths, and libraries that a loaded library needs, are
+  // found relative to the product folder.
+  AddFolderToProcessPath(product_folder);
+
+  PlanOptions options;
+  options.load_libraries = arguments.load;
+  const Plan plan = BuildPlan(options);
+  out << (arguments.json ? PlanJson(plan) : PlanText(plan));
+  return plan.predicts_success ? kPlanToolSuccess : kPlanToolFailure;
+}

@@ -1,0 +1,30 @@
+// Runs the taverly-plan command line: reads a product folder with the
+// program's own code and tells what a run would do, without running it. Kept
+// apart from main so tests can run its parts in-process.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+// Exit statuses of the tool.
+constexpr int kPlanToolSuccess = 0;  // the plan predicts a successful run
+constexpr int kPlanToolFailure = 1;  // the plan predicts a failed run
+constexpr int kPlanToolUsageError = 2;
+
+struct PlanArguments {
+  bool has_install_path = false;
+  std::string install_path;
+  bool json = false;
+  bool load = false;
+  bool help = false;
+};
+
+// Reads the arguments (program name excluded); false with a message on a bad one.
+bool ParsePlanArguments(const std::vector<std::string>& args, PlanArguments* parsed,
+                        std::string* error);
+
+// Runs the tool; returns the exit status. Silences the program's log for the
+// life of the process and makes the product folder the current directory, as
+// a run does.
+int RunPlanTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
