@@ -17,3 +17,7 @@ constexpr uint64_t kMaxJsonExponentReach = 100000000;
 // Answers whether the parser can take text safely. Text that is not JSON at
 // all may still pass: the parser reports that itself.
 bool IsJsonSafeToParse(const std::string& text);
+
+// Gives IsJsonSafeToParse's answer by walking every byte, without the quick
+// test that settles most texts first; the tests hold the two together.
+bool JsonWalkIsSafe(const std::string& text);

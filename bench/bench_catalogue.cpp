@@ -1,0 +1,129 @@
+#include "bench/bench_catalogue.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <rapidjson/document.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <rapidxml/rapidxml.hpp>
+#include <vector>
+
+#include "App/FilterLoadModule.h"
+#include "App/app.h"
+#include "CmdParser/CommandParser.h"
+#include "LoadXml/LoadModXml.h"
+#include "Platform/platform.h"
+#include "Signing/SignatureBlock.h"
+#include "Utils/PathUtils.h"
+#include "bench/bench_runs.h"
+
+namespace bench {
+namespace {
+
+// Reads a whole file with one fstat and as few reads as it takes.
+bool ReadWhole(const std::string& path, std::string* text) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0;
+  if (ok) {
+    text->resize(static_cast<size_t>(st.st_size));
+    size_t done = 0;
+    while (ok && done < text->size()) {
+      ssize_t n = read(fd, &(*text)[done], text->size() - done);
+      ok = n > 0;
+      if (ok) done += static_cast<size_t>(n);
+    }
+  }
+  close(fd);
+  return ok;
+}
+
+std::vector<std::string> ModuleFileNames(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return names;
+  while (struct dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.size() > 8 && name.compare(0, 4, "mod_") == 0 &&
+        name.compare(name.size() - 4, 4, ".xml") == 0) {
+      names.push_back(name);
+    }
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace
+
+void StartProgramLog(const std::string& tmpdir) {
+  setenv("TMPDIR", tmpdir.c_str(), 1);
+  App::Instance().InitLog();
+}
+
+bool TimeLoadModules(const std::string& product, size_t expected_items, int64_t* ns) {
+  GetInstallPath() = product;
+  bool loaded = false;
+  size_t items = 0;
+  {
+    auto filter = std::make_shared<LoadModFilter>();
+    ModXmlLoader loader(AnsiToWide(product), filter);
+    filter.reset();
+    const int64_t start = NowNs();
+    loaded = loader.LoadModules();
+    *ns = NowNs() - start;
+    items = loader.GetAfterSetupItems().size() + loader.GetOpenSelfProtectItems().size() +
+            loader.GetAfterSelfProtectItems().size();
+  }
+  // A run loads its catalogue once, into a fresh heap. Hand back what this
+  // loader freed now, or the next round's first large allocation pays for
+  // merging 10 000 freed bundles.
+  malloc_trim(0);
+  return loaded && items == expected_items;
+}
+
+bool TimeBareCatalogue(const std::string& product, size_t expected_files, int64_t* ns) {
+  const std::string folder = product + "/modularize";
+  const std::string config = folder + "/module_config.dat";
+  size_t parsed = 0;
+  const int64_t start = NowNs();
+  for (const std::string& name : ModuleFileNames(folder)) {
+    std::string xml;
+    if (!ReadWhole(folder + "/" + name, &xml)) return false;
+    std::vector<char> text(xml.c_str(), xml.c_str() + std::strlen(xml.c_str()) + 1);
+    rapidxml::xml_document<char> document;
+    document.parse<0>(text.data());
+    if (document.first_node("root") == nullptr) return false;
+
+    std::string json;
+    if (!ReadWhole(config, &json)) return false;
+    rapidjson::Document modules;
+    modules.Parse(json.c_str());
+    if (modules.HasParseError()) return false;
+    ++parsed;
+  }
+  *ns = NowNs() - start;
+  return parsed == expected_files;
+}
+
+bool TimeSignatureCheck(const std::string& file, uint64_t* size, int64_t* ns) {
+  platform::ReadOnlyFile program;
+  if (!program.Open(AnsiToWide(file)) || !program.Size(size)) return false;
+  const auto read = [&program](uint64_t offset, void* buffer, size_t count) {
+    return program.ReadAt(offset, buffer, count);
+  };
+  signing::Verdict verdict = signing::kNotSigned;
+  const int64_t start = NowNs();
+  const bool judged = signing::JudgeFile(*size, read, signing::BuiltInPublicKeys(), &verdict);
+  *ns = NowNs() - start;
+  return judged && verdict == signing::kValidKey1;
+}
+
+}  // namespace bench
