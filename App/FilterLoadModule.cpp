@@ -5,29 +5,15 @@
 #include <rapidjson/error/error.h>
 
 #include <cstring>
-#include <fstream>
 
 #include "App/JsonGuard.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
+#include "Utils/FileUtils.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 
 namespace {
-
-// Reads the whole configuration file; one that cannot be opened reads as empty.
-std::string ReadConfigText(const std::wstring& path) {
-  std::ifstream stream;
-  std::string text;
-  if (!platform::OpenInputStream(path, &stream)) return text;
-  // The stream turns a read error (a folder, a failing disk) into its end
-  // instead of an exception, so such a file reads as what it gave so far.
-  char chunk[4096];
-  while (stream.read(chunk, sizeof(chunk)) || stream.gcount() > 0) {
-    text.append(chunk, static_cast<size_t>(stream.gcount()));
-  }
-  return text;
-}
 
 void LogNotInstalled(const std::string& name) {
   LOG(INFO) << name << " is not installed, will ignore it.";
@@ -99,7 +85,7 @@ ModuleVerdict LoadModFilter::Judge(const std::wstring& path) const {
     return verdict;
   }
 
-  const std::string text = ReadConfigText(verdict.config_path);
+  const std::string text = ReadFileContent(verdict.config_path);
   rapidjson::Document document;
   // A document the parser cannot take safely is reported as a parse that was
   // cut short; it never reaches the parser.

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "Bundle/LwGuid.h"
+
 using LwResult = int32_t;
 
 constexpr LwResult LW_S_OK = 0;
@@ -24,16 +26,5 @@ constexpr LwResult E_OUTOFMEMORY = static_cast<LwResult>(0x8007000Eu);
 constexpr LwResult E_NOTIMPL = static_cast<LwResult>(0x80004001u);
 #endif
 
-// Identifies an interface in QueryInterface; laid out like the platform's GUID.
-// The security-base contract declares the same type under the same guard.
-#ifndef TAVERLY_LW_GUID_DEFINED
-#define TAVERLY_LW_GUID_DEFINED
-typedef struct LwGuid {
-  uint32_t data1;
-  uint16_t data2;
-  uint16_t data3;
-  uint8_t data4[8];
-} LwGuid;
-#endif
 static_assert(sizeof(LwGuid) == 16, "LwGuid must be 16 bytes");
 static_assert(std::is_standard_layout<LwGuid>::value, "LwGuid must be standard layout");

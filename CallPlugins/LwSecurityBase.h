@@ -5,16 +5,7 @@
 
 #include <stdint.h>
 
-#ifndef TAVERLY_LW_GUID_DEFINED
-#define TAVERLY_LW_GUID_DEFINED
-/* A 16-byte interface identifier in the standard GUID memory layout. */
-typedef struct LwGuid {
-  uint32_t data1;
-  uint16_t data2;
-  uint16_t data3;
-  uint8_t data4[8];
-} LwGuid;
-#endif
+#include "Bundle/LwGuid.h"
 
 /* {7A3C2E91-5B64-4D0F-9E2A-C81B47F3D605}: the security base's main interface. */
 #define LW_IID_SECURITY_BASE_INIT \

@@ -6,12 +6,12 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
-#include <fstream>
 #include <vector>
 
 #include "CallPlugins/InstallErrorRecord.h"
 #include "LoadXml/XmlDepthGuard.h"
 #include "Platform/platform.h"
+#include "Utils/FileUtils.h"
 #include "Utils/LogText.h"
 
 namespace {
@@ -22,19 +22,6 @@ std::atomic<int32_t> g_item_sequence{0};
 
 // Names shorter than this cannot hold anything between "mod_" and ".xml".
 constexpr size_t kShortestModuleFileName = 9;
-
-std::string ReadFileText(const std::wstring& path) {
-  std::ifstream stream;
-  std::string text;
-  if (!platform::OpenInputStream(path, &stream)) return text;
-  // The stream turns a read error (a folder, a failing disk) into its end
-  // instead of an exception, so such a file reads as what it gave so far.
-  char chunk[4096];
-  while (stream.read(chunk, sizeof(chunk)) || stream.gcount() > 0) {
-    text.append(chunk, static_cast<size_t>(stream.gcount()));
-  }
-  return text;
-}
 
 void ReleaseAll(PhaseItemMap* items) {
   for (auto& item : *items) item.second->Release();
@@ -132,7 +119,7 @@ bool ModXmlLoader::LoadModuleFile(const std::wstring& path) {
 
   // The parser works in place on a private, NUL-terminated copy that ends at
   // the file's first zero byte.
-  const std::string content = ReadFileText(path);
+  const std::string content = ReadFileContent(path);
   const char* end_of_text = content.c_str() + std::strlen(content.c_str());
   std::vector<char> text(content.c_str(), end_of_text + 1);
 

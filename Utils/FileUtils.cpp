@@ -4,6 +4,7 @@
 
 #include <cwchar>
 #include <exception>
+#include <fstream>
 #include <string>
 
 #include "Platform/platform.h"
@@ -58,4 +59,15 @@ bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait,
   } catch (const std::exception&) {
     return false;
   }
+}
+
+std::string ReadFileContent(const std::wstring& path) {
+  std::ifstream stream;
+  std::string text;
+  if (!platform::OpenInputStream(path, &stream)) return text;
+  char chunk[4096];
+  while (stream.read(chunk, sizeof(chunk)) || stream.gcount() > 0) {
+    text.append(chunk, static_cast<size_t>(stream.gcount()));
+  }
+  return text;
 }

@@ -2,6 +2,8 @@
 // starts programs of the product through the shell's "open" action.
 #pragma once
 
+#include <string>
+
 #include <cstdint>
 
 #include "Signing/SignatureBlock.h"
@@ -34,3 +36,8 @@ enum class ShellOpenRefusal {
   kMissing,      // nothing exists there
 };
 ShellOpenRefusal CheckShellOpenFile(const wchar_t* file);
+
+// Reads a whole file through a narrow input stream in text mode. A file that
+// cannot be opened reads as empty; a read error (a folder, a failing disk)
+// ends the content where it happened instead of raising.
+std::string ReadFileContent(const std::wstring& path);
