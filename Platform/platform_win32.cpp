@@ -63,10 +63,11 @@ std::vector<std::wstring> CommandLineArguments() {
 }
 
 std::wstring OwnExecutablePath() {
-  wchar_t buffer[kPathBufferLength] = {};
-  DWORD length = GetModuleFileNameW(nullptr, buffer, kPathBufferLength);
-  if (length == 0 || length >= kPathBufferLength) return std::wstring();
-  return std::wstring(buffer, length);
+  // A longer path comes back cut to the buffer; the signature check then
+  // fails to open it and says so.
+  wchar_t buffer[kPathBufferLength + 1] = {};
+  if (GetModuleFileNameW(nullptr, buffer, kPathBufferLength) == 0) return std::wstring();
+  return buffer;
 }
 
 std::wstring TempFolder() {
