@@ -16,26 +16,6 @@
 
 namespace {
 
-// Log lines since the last call, as "<severity letter> <source file> <message>".
-class LogLines {
- public:
-  std::vector<std::string> Take() {
-    const std::vector<std::string> lines = capture_.lines();
-    const std::vector<std::string> files = capture_.files();
-    std::vector<std::string> fresh;
-    for (size_t i = taken_; i < lines.size(); ++i) {
-      fresh.push_back(lines[i].substr(0, 1) + " " + files[i].substr(0, files[i].rfind(':')) + " " +
-                      lines[i].substr(2));
-    }
-    taken_ = lines.size();
-    return fresh;
-  }
-
- private:
-  LogCapture capture_;
-  size_t taken_ = 0;
-};
-
 std::wstring Wide(const std::string& text) {
   return platform::NarrowToWide(text.data(), text.size());
 }
