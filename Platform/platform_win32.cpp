@@ -90,10 +90,10 @@ std::string LogHostName() {
 }
 
 std::string LogUserName() {
-  // The same source as the logging library's own user lookup: a variable
-  // that is set counts even when empty.
+  // The same source as the logging library's own user lookup, which names
+  // its files "invalid-user" when that gives nothing.
   const char* user = std::getenv("USERNAME");
-  return user != nullptr ? user : "invalid-user";
+  return (user != nullptr && *user != '\0') ? user : "invalid-user";
 }
 
 // --- Privileges ------------------------------------------------------------

@@ -193,6 +193,16 @@ TEST_F(StartupTest, LogFileUserFallsBackToTheAccountName) {
       << files[0];
 }
 
+TEST_F(StartupTest, EmptyUserNameIsCalledInvalidUser) {
+  if (target().windows) GTEST_SKIP() << "Wine always sets USERNAME to the account's name";
+  RunOptions options;
+  options.env["USER"] = "";
+  Run(options);
+  std::vector<std::string> files = LogFileNames();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_NE(files[0].find(".invalid-user.log.INFO.log_"), std::string::npos) << files[0];
+}
+
 TEST_F(StartupTest, EveryLineAlsoReachesStandardError) {
   RunResult run = RunWithInstallPath("");
   EXPECT_NE(run.err.find("] commindline --installpath= : " + target().line_break), std::string::npos)
