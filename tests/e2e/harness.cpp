@@ -189,6 +189,17 @@ std::string Item(const std::map<std::string, std::string>& attributes) {
   return xml + "/>";
 }
 
+std::vector<std::string> ReadCalls(const std::string& file) {
+  std::vector<std::string> calls;
+  std::istringstream in(ReadTextFile(file));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("arg=--tag=", 0) == 0) calls.push_back(line.substr(10));
+    if (line.rfind("entry=", 0) == 0) calls.push_back("dll:" + line.substr(6));
+  }
+  return calls;
+}
+
 std::vector<ProbeRun> ReadProbeRecords(const std::string& file) {
   std::vector<ProbeRun> runs;
   std::istringstream in(ReadTextFile(file));

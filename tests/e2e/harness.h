@@ -134,6 +134,10 @@ struct ProbeRun {
 };
 std::vector<ProbeRun> ReadProbeRecords(const std::string& file);
 
+// The calls recorded in one file, in order: the probe's "--tag=" values and,
+// as "dll:<entry>", the probe library's entries.
+std::vector<std::string> ReadCalls(const std::string& file);
+
 // Waits until file holds text (a program started in the background got
 // there); false after timeout_ms.
 bool WaitForText(const std::string& file, const std::string& text, int timeout_ms = 30000);

@@ -68,16 +68,7 @@ class PlanTest : public TaverlyTest {
   }
 
   // The probe tags and library entries, in the order the run made the calls.
-  std::vector<std::string> Calls() const {
-    std::vector<std::string> calls;
-    std::istringstream in(ReadTextFile(product_.Path("calls.txt")));
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind("arg=--tag=", 0) == 0) calls.push_back(line.substr(10));
-      if (line.rfind("entry=", 0) == 0) calls.push_back("dll:" + line.substr(6));
-    }
-    return calls;
-  }
+  std::vector<std::string> Calls() const { return ReadCalls(product_.Path("calls.txt")); }
 
   RunResult RunPlan(const std::vector<std::string>& extra = {}, bool as_nobody = false) {
     RunOptions options;

@@ -41,16 +41,7 @@ class RunTest : public TaverlyTest {
   static std::string Sep() { return std::string(1, target().separator); }
 
   // The tags of the probe runs and the entries of library calls, in order.
-  std::vector<std::string> Calls() const {
-    std::vector<std::string> calls;
-    std::istringstream in(ReadTextFile(product_.Path("calls.txt")));
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind("arg=--tag=", 0) == 0) calls.push_back(line.substr(10));
-      if (line.rfind("entry=", 0) == 0) calls.push_back("dll:" + line.substr(6));
-    }
-    return calls;
-  }
+  std::vector<std::string> Calls() const { return ReadCalls(product_.Path("calls.txt")); }
 
   std::string Result(const std::string& section, const std::string& key) const {
     std::string value = "<absent>";
