@@ -121,7 +121,10 @@ TEST_F(LoadModFilterTest, ParseFailuresLogTheParserCode) {
     EXPECT_EQ(std::vector<std::string>{ParseFailedLine(c.code)}, log_.Take());
   }
 
-  for (const char* json : {"[]", R"("text")", "{}", R"({"module_info":[]})",
+  for (const char* json : {"[]",
+                           R"("text")",
+                           "{}",
+                           R"({"module_info":[]})",
                            R"({"Module_Info":{"alpha":{"state":"1"}}})"}) {
     SCOPED_TRACE(json);
     WriteConfig(json);
@@ -167,14 +170,20 @@ TEST_F(LoadModFilterTest, JudgeNamesTheReasonAndLogsNothing) {
       {nullptr, ModuleVerdictReason::kNoConfig, {}},
       {"", ModuleVerdictReason::kConfigUnparsable, {ParseFailedLine(1)}},
       {"[]", ModuleVerdictReason::kConfigMisshapen, {ShapeFailedLine()}},
-      {R"({"module_info":{"beta":{"state":"1"}}})", ModuleVerdictReason::kNotListed,
+      {R"({"module_info":{"beta":{"state":"1"}}})",
+       ModuleVerdictReason::kNotListed,
        {NotInstalledLine("alpha")}},
-      {R"({"module_info":{"alpha":"1"}})", ModuleVerdictReason::kEntryNotObject,
+      {R"({"module_info":{"alpha":"1"}})",
+       ModuleVerdictReason::kEntryNotObject,
        {NotInstalledLine("alpha")}},
-      {R"({"module_info":{"alpha":{}}})", ModuleVerdictReason::kNoState, {NotInstalledLine("alpha")}},
-      {R"({"module_info":{"alpha":{"state":1}}})", ModuleVerdictReason::kStateNotString,
+      {R"({"module_info":{"alpha":{}}})",
+       ModuleVerdictReason::kNoState,
        {NotInstalledLine("alpha")}},
-      {R"({"module_info":{"alpha":{"state":"0"}}})", ModuleVerdictReason::kStateNotOne,
+      {R"({"module_info":{"alpha":{"state":1}}})",
+       ModuleVerdictReason::kStateNotString,
+       {NotInstalledLine("alpha")}},
+      {R"({"module_info":{"alpha":{"state":"0"}}})",
+       ModuleVerdictReason::kStateNotOne,
        {NotInstalledLine("alpha")}},
       {R"({"module_info":{"alpha":{"state":"1"}}})", ModuleVerdictReason::kInstalled, {}},
   };
@@ -272,9 +281,9 @@ TEST_F(LoadModFilterTest, FuzzedListsOnlyGetAnswers) {
         text.insert(random() % text.size(), Nested(random() % 1200, ""));
         break;
       default:
-        text.insert(random() % text.size(), "1." + std::string(random() % 12, '0') + "e-" +
-                                                std::to_string(random()) +
-                                                std::to_string(random()));
+        text.insert(random() % text.size(),
+                    "1." + std::string(random() % 12, '0') + "e-" + std::to_string(random()) +
+                        std::to_string(random()));
         break;
     }
     WriteConfig(text);

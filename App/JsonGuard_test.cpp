@@ -31,8 +31,8 @@ TEST(JsonGuardTest, QuickTestKeepsTheWalksAnswerAtItsLimits) {
       // An escaped NUL does not end the walk: the string closes after it.
       "[\"\\" + std::string(1, '\0') + "\"" + Repeat("[", kMaxJsonNesting + 1),
   };
-  const bool expected[] = {true,  false, true,  true, true, true,
-                           false, true,  false, true, true, false};
+  const bool expected[] = {
+      true, false, true, true, true, true, false, true, false, true, true, false};
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(expected[i], JsonWalkIsSafe(cases[i]));

@@ -38,14 +38,15 @@ TEST(ResultFileTest, ValuesWithLineBreaksStayOnOneLine) {
 
 TEST(ResultFileTest, FailedWriteIsLoggedWithTheSystemError) {
   TempFolder tmp;
-  std::wstring path = tmp.wpath() + platform::kPathSeparator + L"missing" +
-                      platform::kPathSeparator + L"r.dat";
+  std::wstring path =
+      tmp.wpath() + platform::kPathSeparator + L"missing" + platform::kPathSeparator + L"r.dat";
   LogCapture log;
   WriteResultValue(path, L"result", L"is_success", L"true");
   ASSERT_EQ(log.lines().size(), 1u);
-  EXPECT_EQ(log.lines()[0], "E:WritePrivateProfileStringW failed, path: " + tmp.Join("missing") +
-                                static_cast<char>(platform::kPathSeparator) + "r.dat, result: true, GLE: " +
-                                std::to_string(platform_facts::kMissingFolderError));
+  EXPECT_EQ(log.lines()[0],
+            "E:WritePrivateProfileStringW failed, path: " + tmp.Join("missing") +
+                static_cast<char>(platform::kPathSeparator) +
+                "r.dat, result: true, GLE: " + std::to_string(platform_facts::kMissingFolderError));
 }
 
 }  // namespace

@@ -36,7 +36,8 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& item) {
       tail(LOG(INFO) << "run exe need system, current is not system, will not excute it, path: ");
       return true;
     case SystemGate::kSkipNeedsOtherAccount:
-      tail(LOG(INFO) << "run exe do not need system, current is system, will not excute it, path: ");
+      tail(
+          LOG(INFO) << "run exe do not need system, current is system, will not excute it, path: ");
       return true;
     case SystemGate::kRun:
       break;
@@ -108,7 +109,8 @@ bool PluginCaller::LoadSecurityBase() {
   uint32_t error = 0;
   void* library = platform::LoadLibraryFile(path, &error);
   if (library == nullptr) return false;
-  auto factory = reinterpret_cast<LwCreateHOXObjectFn>(platform::FindExport(library, "CreateHOXObject"));
+  auto factory =
+      reinterpret_cast<LwCreateHOXObjectFn>(platform::FindExport(library, "CreateHOXObject"));
   if (factory == nullptr) return false;
   static const LwGuid kInterfaceId = LW_IID_SECURITY_BASE_INIT;
   factory(&kInterfaceId, reinterpret_cast<void**>(&SecurityBaseObject()));

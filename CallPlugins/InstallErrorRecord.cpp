@@ -7,14 +7,10 @@ InstallErrorRecord& GetInstallErrorRecord() {
   return record;
 }
 
-void SetErrorCode(int32_t code) {
-  SetErrorCodeText("InstallError:" + std::to_string(code));
-}
+void SetErrorCode(int32_t code) { SetErrorCodeText("InstallError:" + std::to_string(code)); }
 
 void SetErrorCodeText(const std::string& text) {
   GetInstallErrorRecord().errorCode = AnsiToWide(text);
 }
 
-void SetErrorDetail(const std::wstring& text) {
-  GetInstallErrorRecord().errorDetail = text;
-}
+void SetErrorDetail(const std::wstring& text) { GetInstallErrorRecord().errorDetail = text; }

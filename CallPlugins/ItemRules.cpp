@@ -76,7 +76,9 @@ ItemKind ItemKindOf(const std::string& type) {
   return ItemKind::kSkipped;
 }
 
-bool ReadWaitForExit(ILwBundle* bundle) { return ReadItemAttribute(bundle, "wait_for_exit") == "1"; }
+bool ReadWaitForExit(ILwBundle* bundle) {
+  return ReadItemAttribute(bundle, "wait_for_exit") == "1";
+}
 
 SystemGate DecideSystemGate(const std::string& system, bool (*is_system)()) {
   if (system == "1" && !is_system()) return SystemGate::kSkipNeedsSystem;
@@ -93,12 +95,19 @@ std::wstring SecurityBasePath(const std::wstring& product_folder) {
 }
 
 const PhaseRule kPhaseRules[kPhaseCount] = {
-    {"after_setup", &ModXmlLoader::GetAfterSetupItems, "start call after setup plugins...",
-     "CallPluginContainer() failed", "end   call after setup plugins"},
-    {"open_selfprotect", &ModXmlLoader::GetOpenSelfProtectItems,
-     "start call open self protect plugins...", "CallOpenSelfProtectPlugins() failed",
+    {"after_setup",
+     &ModXmlLoader::GetAfterSetupItems,
+     "start call after setup plugins...",
+     "CallPluginContainer() failed",
+     "end   call after setup plugins"},
+    {"open_selfprotect",
+     &ModXmlLoader::GetOpenSelfProtectItems,
+     "start call open self protect plugins...",
+     "CallOpenSelfProtectPlugins() failed",
      "end   call open self protect plugins"},
-    {"after_selfprotect", &ModXmlLoader::GetAfterSelfProtectItems,
-     "start call after self protect plugins...", "CallPluginContainer() failed",
+    {"after_selfprotect",
+     &ModXmlLoader::GetAfterSelfProtectItems,
+     "start call after self protect plugins...",
+     "CallPluginContainer() failed",
      "end   call after self protect plugins"},
 };

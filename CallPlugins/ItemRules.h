@@ -32,13 +32,13 @@ int32_t ParseExpectedCode(const std::string& text, bool* exact = nullptr);
 
 // What the common steps read for every item, before the type decides.
 struct ItemFacts {
-  std::string file;              // "file" as written
-  std::wstring file_path;        // product folder + separator + "file"
+  std::string file;        // "file" as written
+  std::wstring file_path;  // product folder + separator + "file"
   std::string type;
-  bool has_expectation = false;  // "exitcode" is not empty
-  std::string exit_codes;        // "exitcode" as written
+  bool has_expectation = false;             // "exitcode" is not empty
+  std::string exit_codes;                   // "exitcode" as written
   std::vector<std::string> expected_codes;  // its non-empty ";" pieces, in order
-  std::wstring parameters;       // "param" with "%productpath%" replaced
+  std::wstring parameters;                  // "param" with "%productpath%" replaced
 };
 ItemFacts ReadItemFacts(ILwBundle* bundle, const std::wstring& product_folder);
 

@@ -47,7 +47,8 @@ TEST(ItemRulesTest, AttributesReadAsTextAndAnythingElseAsEmpty) {
 }
 
 TEST(ItemRulesTest, ProductPathIsSubstitutedOnceAndExactly) {
-  EXPECT_EQ(L"C:\\P\\a C:\\P\\b", SubstituteProductPath(L"%productpath%\\a %productpath%\\b", L"C:\\P"));
+  EXPECT_EQ(L"C:\\P\\a C:\\P\\b",
+            SubstituteProductPath(L"%productpath%\\a %productpath%\\b", L"C:\\P"));
   EXPECT_EQ(L"%PRODUCTPATH% x", SubstituteProductPath(L"%PRODUCTPATH% x", L"C:\\P"));
   // A folder that holds the token is inserted once and not expanded again.
   EXPECT_EQ(L"/%productpath%/x", SubstituteProductPath(L"%productpath%/x", L"/%productpath%"));
@@ -61,11 +62,19 @@ TEST(ItemRulesTest, ExpectedCodesReadLikeAtoiAndSayWhetherTheyReadExactly) {
     int32_t value;
     bool exact;
   } cases[] = {
-      {"0", 0, true},        {"3010", 3010, true},         {" 42", 42, true},
-      {"-1", -1, true},      {"+7 ", 7, true},             {"abc", 0, false},
-      {"", 0, false},        {"-", 0, false},              {"3010x", 3010, false},
-      {"1 2", 1, false},     {"4294967295", INT32_MAX, false},
-      {"2147483647", INT32_MAX, true},                     {"-99999999999", INT32_MIN, false},
+      {"0", 0, true},
+      {"3010", 3010, true},
+      {" 42", 42, true},
+      {"-1", -1, true},
+      {"+7 ", 7, true},
+      {"abc", 0, false},
+      {"", 0, false},
+      {"-", 0, false},
+      {"3010x", 3010, false},
+      {"1 2", 1, false},
+      {"4294967295", INT32_MAX, false},
+      {"2147483647", INT32_MAX, true},
+      {"-99999999999", INT32_MIN, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -77,8 +86,10 @@ TEST(ItemRulesTest, ExpectedCodesReadLikeAtoiAndSayWhetherTheyReadExactly) {
 }
 
 TEST(ItemRulesTest, FactsFollowTheCommonSteps) {
-  Bundle bundle(Attributes{{"file", "bin/tool"}, {"type", "Exe"}, {"exitcode", "0;;3010;"},
-                 {"param", "/i %productpath%/conf"}});
+  Bundle bundle(Attributes{{"file", "bin/tool"},
+                           {"type", "Exe"},
+                           {"exitcode", "0;;3010;"},
+                           {"param", "/i %productpath%/conf"}});
   ItemFacts facts = ReadItemFacts(bundle.get(), L"/P");
   EXPECT_EQ("bin/tool", facts.file);
   EXPECT_EQ(Joined(L"/P", L"bin/tool"), facts.file_path);

@@ -8,8 +8,10 @@
 #include "Bundle/LwGuid.h"
 
 /* {7A3C2E91-5B64-4D0F-9E2A-C81B47F3D605}: the security base's main interface. */
-#define LW_IID_SECURITY_BASE_INIT \
-  { 0x7A3C2E91u, 0x5B64u, 0x4D0Fu, { 0x9Eu, 0x2Au, 0xC8u, 0x1Bu, 0x47u, 0xF3u, 0xD6u, 0x05u } }
+#define LW_IID_SECURITY_BASE_INIT                                                             \
+  {                                                                                           \
+    0x7A3C2E91u, 0x5B64u, 0x4D0Fu, { 0x9Eu, 0x2Au, 0xC8u, 0x1Bu, 0x47u, 0xF3u, 0xD6u, 0x05u } \
+  }
 
 /* The factory export "CreateHOXObject": fills *object with the main object.
    Its result is not looked at; a non-null object counts as success. */

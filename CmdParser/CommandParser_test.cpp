@@ -25,8 +25,9 @@ TEST(ParseOptionTest, TakesTheWholeRestAndLogsIt) {
   EXPECT_EQ(destination, "C:\\A=B");
   EXPECT_TRUE(CommandParser::ParseOption(destination, "--installpath=", kKey));
   EXPECT_EQ(destination, "");
-  EXPECT_EQ(log.lines(), (std::vector<std::string>{"I:commindline --installpath= : C:\\A=B",
-                                                   "I:commindline --installpath= : "}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{"I:commindline --installpath= : C:\\A=B",
+                                      "I:commindline --installpath= : "}));
 }
 
 TEST(GetArgumentsTest, DropsTheProgramName) {

@@ -146,8 +146,8 @@ TEST_F(ModXmlLoaderTest, NameWithoutModulePartIsSkipped) {
 
 TEST_F(ModXmlLoaderTest, VanishedEntryEndsTheScan) {
   std::error_code error;
-  std::filesystem::create_symlink(Join(modularize_, "nowhere"), Join(modularize_, "mod_b.xml"),
-                                  error);
+  std::filesystem::create_symlink(
+      Join(modularize_, "nowhere"), Join(modularize_, "mod_b.xml"), error);
   if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
   const std::string first = WriteModule("mod_a.xml", Module(Phase("after_setup", Item("a"))));
   WriteModule("mod_c.xml", Module(Phase("after_setup", Item("c"))));
@@ -183,9 +183,10 @@ TEST_F(ModXmlLoaderTest, BundlesHoldEveryAttributeAsText) {
 }
 
 TEST_F(ModXmlLoaderTest, KeysCountAcrossPhasesFilesAndLoads) {
-  WriteModule("mod_a.xml", Module(Phase("after_selfprotect", Item("a4")) +
-                                  Phase("open_selfprotect", Item("a3")) +
-                                  Phase("after_setup", Item("a1") + Item("a2"))));
+  WriteModule(
+      "mod_a.xml",
+      Module(Phase("after_selfprotect", Item("a4")) + Phase("open_selfprotect", Item("a3")) +
+             Phase("after_setup", Item("a1") + Item("a2"))));
   WriteModule("mod_b.xml", Module(Phase("after_setup", Item("b1"))));
   auto loader = MakeLoader();
   ASSERT_TRUE(loader->LoadModules());
@@ -243,25 +244,26 @@ TEST_F(ModXmlLoaderTest, MapsWalkKeysAsText) {
 }
 
 TEST_F(ModXmlLoaderTest, ItemsWithoutFileAreDroppedWithTheirLine) {
-  const std::string path =
-      WriteModule("mod_a.xml", Module(Phase("after_setup",
-                                            "<item type=\"Exe\"/><item file=\"\"/>"
-                                            "<item file=\"x\" type=\"Exe\" file=\"y\"/>"
-                                            "<item File=\"no\"/>" +
-                                                Item("z"))));
+  const std::string path = WriteModule("mod_a.xml",
+                                       Module(Phase("after_setup",
+                                                    "<item type=\"Exe\"/><item file=\"\"/>"
+                                                    "<item file=\"x\" type=\"Exe\" file=\"y\"/>"
+                                                    "<item File=\"no\"/>" +
+                                                        Item("z"))));
   auto loader = MakeLoader();
   ASSERT_TRUE(loader->LoadModules());
   EXPECT_EQ((std::vector<std::string>{"y", "z"}), FilesInLoadOrder(loader->GetAfterSetupItems()));
-  EXPECT_EQ((std::vector<std::string>{FolderLine(), FileLine(path), kDroppedLine, kDroppedLine,
-                                      kDroppedLine}),
+  EXPECT_EQ((std::vector<std::string>{
+                FolderLine(), FileLine(path), kDroppedLine, kDroppedLine, kDroppedLine}),
             log_.Take());
 }
 
 TEST_F(ModXmlLoaderTest, RecordsTellWhatBecameOfEachFile) {
   const std::string short_name = WriteModule("mod_.xml", Module(Phase("after_setup", Item("s"))));
-  const std::string a = WriteModule(
-      "mod_a.xml", Module(Phase("after_setup", Item("a1") + "<item type=\"Exe\"/>" + Item("a2")) +
-                          Phase("open_selfprotect", Item("a3"))));
+  const std::string a =
+      WriteModule("mod_a.xml",
+                  Module(Phase("after_setup", Item("a1") + "<item type=\"Exe\"/>" + Item("a2")) +
+                         Phase("open_selfprotect", Item("a3"))));
   const std::string b = WriteModule("mod_b.xml", Module(Phase("after_setup", Item("b1"))));
   const std::string c = WriteModule("mod_c.xml", "");
   const std::string d = WriteModule("mod_d.xml", Module(""));
@@ -276,9 +278,11 @@ TEST_F(ModXmlLoaderTest, RecordsTellWhatBecameOfEachFile) {
   const std::vector<ModuleFileRecord> records = loader->GetModuleFileRecords();
   ASSERT_EQ(5u, records.size());
   const std::vector<std::string> paths = {short_name, a, b, c, d};
-  const std::vector<ModuleFileRecord::Outcome> outcomes = {
-      ModuleFileRecord::kNameTooShort, ModuleFileRecord::kLoaded, ModuleFileRecord::kNotAdmitted,
-      ModuleFileRecord::kNoSetup, ModuleFileRecord::kLoaded};
+  const std::vector<ModuleFileRecord::Outcome> outcomes = {ModuleFileRecord::kNameTooShort,
+                                                           ModuleFileRecord::kLoaded,
+                                                           ModuleFileRecord::kNotAdmitted,
+                                                           ModuleFileRecord::kNoSetup,
+                                                           ModuleFileRecord::kLoaded};
   for (size_t i = 0; i < records.size(); ++i) {
     SCOPED_TRACE(paths[i]);
     EXPECT_EQ(paths[i], WideToAnsi(records[i].path));
@@ -368,7 +372,9 @@ TEST_F(ModXmlLoaderTest, MalformedFileEndsTheScanWithCode40) {
   EXPECT_EQ("InstallError:40", ErrorCode());
   EXPECT_EQ("deploy file, parse xml failed:" + bad, ErrorDetail());
   EXPECT_EQ((std::vector<std::string>{
-                FolderLine(), FileLine(Join(modularize_, "mod_a.xml")), FileLine(bad),
+                FolderLine(),
+                FileLine(Join(modularize_, "mod_a.xml")),
+                FileLine(bad),
                 "E LoadModXml.cpp exception : unexpected end of data",
                 "E LoadModXml.cpp ******** parse xml exception , xml name : " + bad}),
             log_.Take());
@@ -392,7 +398,9 @@ TEST_F(ModXmlLoaderTest, ProductFolderNameDoesNotHideModules) {
   EXPECT_TRUE(loader.LoadModules());
   EXPECT_EQ(std::vector<std::string>{"a"}, Files(loader.GetAfterSetupItems()));
   EXPECT_EQ(
-      (std::vector<std::string>{FolderLine(), FileLine(alpha), FileLine(beta),
+      (std::vector<std::string>{FolderLine(),
+                                FileLine(alpha),
+                                FileLine(beta),
                                 "I FilterLoadModule.cpp beta is not installed, will ignore it."}),
       log_.Take());
 }
@@ -410,11 +418,12 @@ TEST_F(ModXmlLoaderTest, DeepNestingTakesTheParseFailurePath) {
   EXPECT_FALSE(MakeLoader()->LoadModules());
   EXPECT_EQ("InstallError:40", ErrorCode());
   EXPECT_EQ("deploy file, parse xml failed:" + path, ErrorDetail());
-  EXPECT_EQ(
-      (std::vector<std::string>{
-          FolderLine(), FileLine(path), "E LoadModXml.cpp exception : document nested too deeply",
-          "E LoadModXml.cpp ******** parse xml exception , xml name : " + path}),
-      log_.Take());
+  EXPECT_EQ((std::vector<std::string>{
+                FolderLine(),
+                FileLine(path),
+                "E LoadModXml.cpp exception : document nested too deeply",
+                "E LoadModXml.cpp ******** parse xml exception , xml name : " + path}),
+            log_.Take());
 
   // root, module, setup and after_setup are four levels of the limit.
   WriteModule("mod_a.xml", Module(Phase("after_setup", Item("a") + Deep(kMaxXmlNesting - 4, ""))));
@@ -428,9 +437,11 @@ TEST_F(ModXmlLoaderTest, DeepNestingTakesTheParseFailurePath) {
 TEST(XmlDepthGuardTest, CountsLevelsTheWayTheParserSeesThem) {
   const std::string many = Deep(2000, "");
   // Markup the parser skips cannot fake depth.
-  for (const std::string& hidden :
-       {"<!--" + many + "-->", "<![CDATA[" + many + "]]>", "<?pi " + many + "?>",
-        "<x a='" + many + "' b=\"" + many + "\"/>", "<!DOCTYPE r [" + many + "]>"}) {
+  for (const std::string& hidden : {"<!--" + many + "-->",
+                                    "<![CDATA[" + many + "]]>",
+                                    "<?pi " + many + "?>",
+                                    "<x a='" + many + "' b=\"" + many + "\"/>",
+                                    "<!DOCTYPE r [" + many + "]>"}) {
     EXPECT_FALSE(XmlNestedTooDeeply(("<r>" + hidden + "</r>").c_str()));
   }
   // Nor can quotes or brackets where the parser does not treat them as such.
@@ -486,9 +497,9 @@ TEST_F(ModXmlLoaderTest, FuzzedModuleFilesOnlyGetAnswers) {
     SCOPED_TRACE(text);
     if (loaded) {
       EXPECT_EQ("", ErrorCode());
-      for (const PhaseItemMap& items :
-           {loader->GetAfterSetupItems(), loader->GetOpenSelfProtectItems(),
-            loader->GetAfterSelfProtectItems()}) {
+      for (const PhaseItemMap& items : {loader->GetAfterSetupItems(),
+                                        loader->GetOpenSelfProtectItems(),
+                                        loader->GetAfterSelfProtectItems()}) {
         for (const std::string& file : Files(items)) EXPECT_NE("", file);
       }
     } else {

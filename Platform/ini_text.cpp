@@ -67,8 +67,8 @@ bool KeyName(const std::string& line, std::string* key) {
 }
 
 // Finds the section's header line and the line after its last entry.
-bool FindSection(const std::vector<Line>& lines, const std::string& section,
-                 size_t* header, size_t* end) {
+bool FindSection(const std::vector<Line>& lines, const std::string& section, size_t* header,
+                 size_t* end) {
   std::string name;
   for (size_t i = 0; i < lines.size(); ++i) {
     if (!SectionName(lines[i].text, &name) || !EqualIgnoringAsciiCase(name, Trim(section))) {

@@ -13,5 +13,5 @@ std::string SetIniValue(const std::string& content, const std::string& section,
                         const std::string& key, const std::string& value);
 
 // Reads key in [section] with the same matching rules; false when absent.
-bool GetIniValue(const std::string& content, const std::string& section,
-                 const std::string& key, std::string* value);
+bool GetIniValue(const std::string& content, const std::string& section, const std::string& key,
+                 std::string* value);

@@ -56,9 +56,9 @@ std::string LogUserName();
 int OsMajorVersion();
 
 struct ElevationAnswer {
-  bool opened = false;     // the process token could be opened
-  uint32_t open_error = 0; // system error when it could not
-  bool elevated = false;   // the token is elevated
+  bool opened = false;      // the process token could be opened
+  uint32_t open_error = 0;  // system error when it could not
+  bool elevated = false;    // the token is elevated
 };
 // Asks whether the process token is elevated (systems of version 6 and later).
 ElevationAnswer QueryTokenElevation();
@@ -101,8 +101,7 @@ bool PrepareLogFolder(const std::wstring& folder);
 // Lists the names matching a wildcard search "<folder><sep><pattern>" in the
 // order the platform returns them. On failure (no match included) returns
 // false and the system error number.
-bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names,
-               uint32_t* error);
+bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uint32_t* error);
 
 // Opens a file as a narrow input stream in text mode.
 bool OpenInputStream(const std::wstring& path, std::ifstream* stream);
@@ -129,8 +128,7 @@ class ReadOnlyFile {
 // replaces in place and keeps every other line. The file is never left torn.
 // On failure returns false and the system error number.
 bool WriteProfileString(const std::wstring& section, const std::wstring& key,
-                        const std::wstring& value, const std::wstring& path,
-                        uint32_t* error);
+                        const std::wstring& value, const std::wstring& path, uint32_t* error);
 
 // --- Programs and libraries --------------------------------------------------
 
@@ -138,8 +136,8 @@ bool WriteProfileString(const std::wstring& section, const std::wstring& key,
 // (POSIX: spawns the file itself, parameters split like a Windows command
 // line). With wait, blocks until it ends. Stores the exit code when the start
 // gave a process and exit_code is not null. False when nothing was started.
-bool StartProgram(const std::wstring& file, const std::wstring& parameters,
-                  bool wait, uint32_t* exit_code);
+bool StartProgram(const std::wstring& file, const std::wstring& parameters, bool wait,
+                  uint32_t* exit_code);
 
 // Answers whether StartProgram could start file for this account, without
 // starting anything (POSIX: a regular file this account may execute; Windows:

@@ -60,9 +60,8 @@ bool WriteAll(int fd, const std::string& data) {
 // owned by the effective user, not writable by group or others. -1 and errno
 // otherwise.
 int OpenTrustedFolder(const std::string& folder) {
-  int fd = Retry([&] {
-    return open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  });
+  int fd =
+      Retry([&] { return open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
   if (fd < 0) return -1;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
@@ -110,10 +109,9 @@ bool WildcardMatch(const char* pattern, const char* name) {
 }
 
 bool LessIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  return std::lexicographical_compare(
-      a.begin(), a.end(), b.begin(), b.end(),
-      [](char x, char y) { return static_cast<unsigned char>(AsciiLower(x)) <
-                                  static_cast<unsigned char>(AsciiLower(y)); });
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return static_cast<unsigned char>(AsciiLower(x)) < static_cast<unsigned char>(AsciiLower(y));
+  });
 }
 
 uint32_t ExitCodeFromStatus(int status) {
@@ -129,9 +127,8 @@ uint32_t ExitCodeFromStatus(int status) {
 InstanceClaim ClaimSingleInstance() {
   // The descriptor is deliberately never closed: the kernel drops the lock at
   // exit, and close-on-exec keeps started programs from inheriting it.
-  int fd = Retry([] {
-    return open(kInstanceLockPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  });
+  int fd = Retry(
+      [] { return open(kInstanceLockPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600); });
   if (fd < 0) return InstanceClaim::kNoHandle;
   if (Retry([&] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0) return InstanceClaim::kOnlyCopy;
   if (errno == EWOULDBLOCK) {
@@ -237,13 +234,25 @@ std::wstring NarrowToWide(const char* bytes, size_t count) {
     int length = 0;
     uint32_t cp = 0;
     uint32_t min = 0;
-    if ((c & 0xE0) == 0xC0) { length = 2; cp = c & 0x1F; min = 0x80; }
-    else if ((c & 0xF0) == 0xE0) { length = 3; cp = c & 0x0F; min = 0x800; }
-    else if ((c & 0xF8) == 0xF0) { length = 4; cp = c & 0x07; min = 0x10000; }
+    if ((c & 0xE0) == 0xC0) {
+      length = 2;
+      cp = c & 0x1F;
+      min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      length = 3;
+      cp = c & 0x0F;
+      min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+      length = 4;
+      cp = c & 0x07;
+      min = 0x10000;
+    }
     bool valid = length > 0 && end - p >= length;
     for (int i = 1; valid && i < length; ++i) {
-      if ((p[i] & 0xC0) != 0x80) valid = false;
-      else cp = (cp << 6) | (p[i] & 0x3F);
+      if ((p[i] & 0xC0) != 0x80)
+        valid = false;
+      else
+        cp = (cp << 6) | (p[i] & 0x3F);
     }
     if (valid && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) valid = false;
     if (valid) {
@@ -308,7 +317,7 @@ bool PrepareLogFolder(const std::wstring& folder) {
   std::string path = Utf8(folder);
   if (path.empty()) return false;
   // Create every missing component, owner-only.
-  for (size_t pos = path.find('/', 1); ; pos = path.find('/', pos + 1)) {
+  for (size_t pos = path.find('/', 1);; pos = path.find('/', pos + 1)) {
     std::string part = pos == std::string::npos ? path : path.substr(0, pos);
     if (!part.empty()) mkdir(part.c_str(), 0700);
     if (pos == std::string::npos) break;
@@ -392,8 +401,7 @@ bool ReadOnlyFile::ReadAt(uint64_t offset, void* buffer, size_t count) const {
 }
 
 bool WriteProfileString(const std::wstring& section, const std::wstring& key,
-                        const std::wstring& value, const std::wstring& path,
-                        uint32_t* error) {
+                        const std::wstring& value, const std::wstring& path, uint32_t* error) {
   std::string folder, name;
   SplitFolderAndName(Utf8(path), &folder, &name);
   int dir = OpenTrustedFolder(folder);
@@ -409,7 +417,8 @@ bool WriteProfileString(const std::wstring& section, const std::wstring& key,
 
   std::string content;
   mode_t mode = 0644;
-  int in = Retry([&] { return openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK); });
+  int in = Retry(
+      [&] { return openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK); });
   if (in >= 0) {
     struct stat st;
     if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -419,7 +428,8 @@ bool WriteProfileString(const std::wstring& section, const std::wstring& key,
     mode = st.st_mode & 07777;
     char buffer[8192];
     ssize_t n;
-    while ((n = Retry([&] { return read(in, buffer, sizeof buffer); })) > 0) content.append(buffer, n);
+    while ((n = Retry([&] { return read(in, buffer, sizeof buffer); })) > 0)
+      content.append(buffer, n);
     int read_errno = errno;
     close(in);
     if (n < 0) return fail(read_errno);
@@ -499,9 +509,12 @@ void* LoadLibraryFile(const std::wstring& path, uint32_t* error) {
   if (library != nullptr) return library;
   // dlopen sets no errno; tell the causes apart the way the loader saw them.
   struct stat st;
-  if (stat(name.c_str(), &st) != 0) *error = ENOENT;
-  else if (access(name.c_str(), R_OK) != 0) *error = EACCES;
-  else *error = ENOEXEC;
+  if (stat(name.c_str(), &st) != 0)
+    *error = ENOENT;
+  else if (access(name.c_str(), R_OK) != 0)
+    *error = EACCES;
+  else
+    *error = ENOEXEC;
   return nullptr;
 }
 

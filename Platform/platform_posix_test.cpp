@@ -22,12 +22,13 @@ TEST(PlatformPosixTest, NarrowTextIsUtf8) {
 }
 
 TEST(PlatformPosixTest, InvalidUtf8BecomesReplacementCharacters) {
-  std::string bytes = "a\xFF" "b\xC3";
+  std::string bytes =
+      "a\xFF"
+      "b\xC3";
   EXPECT_EQ(platform::NarrowToWide(bytes.data(), bytes.size()), L"a\uFFFDb\uFFFD");
   // Overlong forms and encoded surrogates are not characters either.
   std::string overlong = "\xC0\xAF\xED\xA0\x80";
-  EXPECT_EQ(platform::NarrowToWide(overlong.data(), overlong.size()),
-            std::wstring(5, L'\uFFFD'));
+  EXPECT_EQ(platform::NarrowToWide(overlong.data(), overlong.size()), std::wstring(5, L'\uFFFD'));
 }
 
 TEST(PlatformPosixTest, TempFolderComesFromTmpdirWhenSet) {
@@ -37,7 +38,10 @@ TEST(PlatformPosixTest, TempFolderComesFromTmpdirWhenSet) {
   EXPECT_EQ(platform::TempFolder(), L"/var/tmp/x");
   setenv("TMPDIR", "", 1);
   EXPECT_EQ(platform::TempFolder(), L"/tmp");
-  if (saved != nullptr) setenv("TMPDIR", old.c_str(), 1); else unsetenv("TMPDIR");
+  if (saved != nullptr)
+    setenv("TMPDIR", old.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
 }
 
 TEST(PlatformPosixTest, CombinePathAddsOneSeparator) {
@@ -61,7 +65,8 @@ TEST(PlatformPosixTest, PlantedLogFoldersAreRefused) {
   std::string open_folder = tmp.Join("open");
   fs::create_directory(open_folder);
   chmod(open_folder.c_str(), 0777);
-  EXPECT_FALSE(platform::PrepareLogFolder(platform::NarrowToWide(open_folder.data(), open_folder.size())));
+  EXPECT_FALSE(
+      platform::PrepareLogFolder(platform::NarrowToWide(open_folder.data(), open_folder.size())));
 
   std::string target = tmp.Join("target"), link = tmp.Join("link");
   fs::create_directory(target);
@@ -72,8 +77,8 @@ TEST(PlatformPosixTest, PlantedLogFoldersAreRefused) {
   // Nor is an INI file written through them.
   uint32_t error = 0;
   std::string ini = open_folder + "/r.dat";
-  EXPECT_FALSE(platform::WriteProfileString(L"s", L"k", L"v",
-                                            platform::NarrowToWide(ini.data(), ini.size()), &error));
+  EXPECT_FALSE(platform::WriteProfileString(
+      L"s", L"k", L"v", platform::NarrowToWide(ini.data(), ini.size()), &error));
   EXPECT_EQ(error, 13u);
   EXPECT_FALSE(fs::exists(ini));
 }
@@ -85,7 +90,8 @@ TEST(PlatformPosixTest, WriteProfileStringCreatesAndUpdatesTheFile) {
   ASSERT_TRUE(platform::WriteProfileString(L"result", L"is_success", L"false", path, &error));
   ASSERT_TRUE(platform::WriteProfileString(L"error_info", L"error_code", L"GLE:2", path, &error));
   ASSERT_TRUE(platform::WriteProfileString(L"Result", L"IS_SUCCESS", L"true", path, &error));
-  EXPECT_EQ(ReadTextFile(tmp.Join("r.dat")), "[result]\nis_success=true\n[error_info]\nerror_code=GLE:2\n");
+  EXPECT_EQ(ReadTextFile(tmp.Join("r.dat")),
+            "[result]\nis_success=true\n[error_info]\nerror_code=GLE:2\n");
 }
 
 TEST(PlatformPosixTest, WriteProfileStringKeepsModeAndLeavesNoTemporaryFile) {
@@ -95,8 +101,8 @@ TEST(PlatformPosixTest, WriteProfileStringKeepsModeAndLeavesNoTemporaryFile) {
   WriteTextFile(file, "[a]\r\nk=1\r\n");
   chmod(file.c_str(), 0600);
   uint32_t error = 0;
-  ASSERT_TRUE(platform::WriteProfileString(L"a", L"k", L"2",
-                                           platform::NarrowToWide(file.data(), file.size()), &error));
+  ASSERT_TRUE(platform::WriteProfileString(
+      L"a", L"k", L"2", platform::NarrowToWide(file.data(), file.size()), &error));
   EXPECT_EQ(ReadTextFile(file), "[a]\r\nk=2\r\n");
   struct stat st;
   ASSERT_EQ(stat(file.c_str(), &st), 0);
@@ -111,8 +117,8 @@ TEST(PlatformPosixTest, WriteProfileStringRefusesALinkInPlaceOfTheFile) {
   fs::create_symlink(tmp.Join("victim"), tmp.Join("r.dat"));
   uint32_t error = 0;
   std::string file = tmp.Join("r.dat");
-  EXPECT_FALSE(platform::WriteProfileString(L"a", L"k", L"v",
-                                            platform::NarrowToWide(file.data(), file.size()), &error));
+  EXPECT_FALSE(platform::WriteProfileString(
+      L"a", L"k", L"v", platform::NarrowToWide(file.data(), file.size()), &error));
   EXPECT_EQ(ReadTextFile(tmp.Join("victim")), "keep");
 }
 
@@ -147,11 +153,13 @@ TEST(PlatformPosixTest, LoadLibraryTellsMissingUnreadableAndNotALibraryApart) {
 
   std::string junk = tmp.Join("junk.so");
   WriteTextFile(junk, "not a library");
-  EXPECT_EQ(platform::LoadLibraryFile(platform::NarrowToWide(junk.data(), junk.size()), &error), nullptr);
+  EXPECT_EQ(platform::LoadLibraryFile(platform::NarrowToWide(junk.data(), junk.size()), &error),
+            nullptr);
   EXPECT_EQ(error, 8u);
   if (geteuid() != 0) {
     chmod(junk.c_str(), 0);
-    EXPECT_EQ(platform::LoadLibraryFile(platform::NarrowToWide(junk.data(), junk.size()), &error), nullptr);
+    EXPECT_EQ(platform::LoadLibraryFile(platform::NarrowToWide(junk.data(), junk.size()), &error),
+              nullptr);
     EXPECT_EQ(error, 13u);
   }
 }

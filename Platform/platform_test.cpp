@@ -15,7 +15,8 @@ TEST(PlatformTextTest, EmptyTextStaysEmpty) {
 }
 
 TEST(PlatformTextTest, WideToUtf8IsUtf8WhateverTheNarrowCodePage) {
-  EXPECT_EQ(platform::WideToUtf8(L"Sch\u00F6n \u20AC \u4E2D"), "Sch\xC3\xB6n \xE2\x82\xAC \xE4\xB8\xAD");
+  EXPECT_EQ(platform::WideToUtf8(L"Sch\u00F6n \u20AC \u4E2D"),
+            "Sch\xC3\xB6n \xE2\x82\xAC \xE4\xB8\xAD");
 }
 
 TEST(PlatformFileTest, FindFilesMatchesPatternAndReportsNoMatch) {
@@ -26,10 +27,12 @@ TEST(PlatformFileTest, FindFilesMatchesPatternAndReportsNoMatch) {
   WriteTextFile(tmp.Join("other.xml"), "");
   std::vector<std::wstring> names;
   uint32_t error = 0;
-  ASSERT_TRUE(platform::FindFiles(tmp.wpath() + platform::kPathSeparator + L"mod_*.xml", &names, &error));
+  ASSERT_TRUE(
+      platform::FindFiles(tmp.wpath() + platform::kPathSeparator + L"mod_*.xml", &names, &error));
   EXPECT_EQ(names, (std::vector<std::wstring>{L"MOD_A.XML", L"mod_b.xml"}));
 
-  EXPECT_FALSE(platform::FindFiles(tmp.wpath() + platform::kPathSeparator + L"none_*.xml", &names, &error));
+  EXPECT_FALSE(
+      platform::FindFiles(tmp.wpath() + platform::kPathSeparator + L"none_*.xml", &names, &error));
   EXPECT_EQ(error, platform::kErrorFileNotFound);
 }
 
@@ -62,8 +65,8 @@ TEST(PlatformFileTest, ReadOnlyFileReadsExactRanges) {
 TEST(PlatformFileTest, WriteProfileStringFailsWithTheSystemError) {
   TempFolder tmp;
   uint32_t error = 0;
-  std::wstring path = tmp.wpath() + platform::kPathSeparator + L"missing" +
-                      platform::kPathSeparator + L"r.dat";
+  std::wstring path =
+      tmp.wpath() + platform::kPathSeparator + L"missing" + platform::kPathSeparator + L"r.dat";
   EXPECT_FALSE(platform::WriteProfileString(L"s", L"k", L"v", path, &error));
   EXPECT_EQ(error, platform_facts::kMissingFolderError);
 }

@@ -2,6 +2,7 @@
 #include "Platform/platform.h"
 
 #include <windows.h>
+
 #include <shellapi.h>
 #include <shlwapi.h>
 
@@ -129,8 +130,17 @@ ElevationAnswer QueryTokenElevation() {
 bool IsAdministratorsMember() {
   SID_IDENTIFIER_AUTHORITY nt_authority = SECURITY_NT_AUTHORITY;
   PSID administrators = nullptr;
-  if (!AllocateAndInitializeSid(&nt_authority, 2, SECURITY_BUILTIN_DOMAIN_RID,
-                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &administrators)) {
+  if (!AllocateAndInitializeSid(&nt_authority,
+                                2,
+                                SECURITY_BUILTIN_DOMAIN_RID,
+                                DOMAIN_ALIAS_RID_ADMINS,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                &administrators)) {
     return false;
   }
   BOOL member = FALSE;
@@ -192,7 +202,7 @@ bool PathExists(const std::wstring& path) {
 bool PrepareLogFolder(const std::wstring& folder) {
   // Every missing component in turn; failures are not reported, logging
   // falls back on its own when the folder is not there.
-  for (size_t pos = folder.find_first_of(L"\\/"); ; pos = folder.find_first_of(L"\\/", pos + 1)) {
+  for (size_t pos = folder.find_first_of(L"\\/");; pos = folder.find_first_of(L"\\/", pos + 1)) {
     std::wstring part = pos == std::wstring::npos ? folder : folder.substr(0, pos);
     if (!part.empty() && part.back() != L':') CreateDirectoryW(part.c_str(), nullptr);
     if (pos == std::wstring::npos) break;
@@ -228,8 +238,13 @@ ReadOnlyFile::~ReadOnlyFile() {
 
 bool ReadOnlyFile::Open(const std::wstring& path) {
   // Others may read meanwhile but not write: a file being written fails here.
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(),
+                            GENERIC_READ,
+                            FILE_SHARE_READ,
+                            nullptr,
+                            OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   handle_ = file;
   return true;
@@ -307,8 +322,12 @@ bool CanStartProgram(const std::wstring& file) {
   // The shell opens a folder in a window of its own.
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
   DWORD length = 0;
-  HRESULT result = AssocQueryStringW(ASSOCF_INIT_IGNOREUNKNOWN, ASSOCSTR_COMMAND,
-                                     PathFindExtensionW(file.c_str()), L"open", nullptr, &length);
+  HRESULT result = AssocQueryStringW(ASSOCF_INIT_IGNOREUNKNOWN,
+                                     ASSOCSTR_COMMAND,
+                                     PathFindExtensionW(file.c_str()),
+                                     L"open",
+                                     nullptr,
+                                     &length);
   return result == S_OK || result == S_FALSE;
 }
 

@@ -32,8 +32,8 @@ std::wstring Wide(const std::string& text) {
 
 bool BuildTrustsDevKey1() {
   signing::PublicKey dev_key{};
-  return signing::ParsePublicKeyText(
-             ReadTextFile(std::string(TAVERLY_DEV_KEY_DIR) + "/key1.pub"), &dev_key) &&
+  return signing::ParsePublicKeyText(ReadTextFile(std::string(TAVERLY_DEV_KEY_DIR) + "/key1.pub"),
+                                     &dev_key) &&
          dev_key == signing::BuiltInPublicKeys()[1];
 }
 
@@ -92,7 +92,8 @@ TEST(PlatformWin32Test, WriteProfileStringIsTheSystemsProfileWriter) {
             "[result]\r\nis_success=true\r\n[error_info]\r\nerror_code=GLE:2\r\n");
 
   fs::create_directory(tmp.Join("folder.dat"));
-  EXPECT_FALSE(platform::WriteProfileString(L"s", L"k", L"v", tmp.wpath() + L"\\folder.dat", &error));
+  EXPECT_FALSE(
+      platform::WriteProfileString(L"s", L"k", L"v", tmp.wpath() + L"\\folder.dat", &error));
   EXPECT_EQ(error, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
 }
 
@@ -102,21 +103,36 @@ TEST(PlatformWin32Test, FileHeldOpenForWritingFailsTheSignatureCheck) {
   const std::string file = tmp.Join("signed.dll");
   WriteTextFile(file, "MZ and the rest of a library");
   std::ostringstream out, err;
-  ASSERT_EQ(RunSignTool({"sign", "--key", std::string(TAVERLY_DEV_KEY_DIR) + "/key1.key",
-                         "--index", "1", file}, out, err), kSignToolOk) << err.str();
+  ASSERT_EQ(
+      RunSignTool(
+          {"sign", "--key", std::string(TAVERLY_DEV_KEY_DIR) + "/key1.key", "--index", "1", file},
+          out,
+          err),
+      kSignToolOk)
+      << err.str();
   const std::wstring path = Wide(file);
   LogCapture log;
   ASSERT_TRUE(VerifyFileSignature(path.c_str()));
 
   // Another reader does not get in the way; a writer does.
-  HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE reader = CreateFileW(path.c_str(),
+                              GENERIC_READ,
+                              FILE_SHARE_READ,
+                              nullptr,
+                              OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(VerifyFileSignature(path.c_str()));
   CloseHandle(reader);
 
-  HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE writer = CreateFileW(path.c_str(),
+                              GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr,
+                              OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
   EXPECT_FALSE(VerifyFileSignature(path.c_str()));
   CloseHandle(writer);
@@ -151,9 +167,9 @@ TEST_F(PlatformWin32ProcessTest, PathTakesASemicolonAndReachesStartedPrograms) {
   wchar_t buffer[1024] = {};
   ASSERT_GT(GetEnvironmentVariableW(L"PATH", buffer, 1024), 0u);
   EXPECT_EQ(std::wstring(buffer), Wide(expected));
-  EXPECT_EQ(log.lines(), (std::vector<std::string>{
-      "I:add PATH:  PATH=" + expected + "  to Process Path",
-      "I:set current running path:  " + tmp_.path()}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{"I:add PATH:  PATH=" + expected + "  to Process Path",
+                                      "I:set current running path:  " + tmp_.path()}));
 
   uint32_t exit_code = 0;
   ASSERT_TRUE(platform::StartProgram(probe_, L"--record=record.txt", true, &exit_code));
@@ -178,7 +194,8 @@ TEST_F(PlatformWin32ProcessTest, NameWithBlanksIsQuotedForTheShell) {
   fs::create_directory(folder);
   fs::copy_file(TAVERLY_PROBE_PATH, folder + "\\probe two.exe");
   uint32_t exit_code = 0;
-  ASSERT_TRUE(platform::StartProgram(Wide(folder + "\\probe two.exe"), L"--exit=3", true, &exit_code));
+  ASSERT_TRUE(
+      platform::StartProgram(Wide(folder + "\\probe two.exe"), L"--exit=3", true, &exit_code));
   EXPECT_EQ(exit_code, 3u);
 }
 

@@ -44,8 +44,8 @@ TEST(KeyText, RefusesMalformedText) {
   EXPECT_FALSE(ParsePublicKeyText(public_text.substr(1), &parsed_public));
   EXPECT_FALSE(ParsePublicKeyText(public_text + "0", &parsed_public));
   EXPECT_FALSE(ParsePublicKeyText(public_text.substr(0, 63) + "g", &parsed_public));
-  EXPECT_FALSE(ParsePublicKeyText(public_text.substr(0, 32) + " " + public_text.substr(32),
-                                  &parsed_public));
+  EXPECT_FALSE(
+      ParsePublicKeyText(public_text.substr(0, 32) + " " + public_text.substr(32), &parsed_public));
   // A secret key is a public key's worth too long to pass as one, and back.
   EXPECT_FALSE(ParsePublicKeyText(secret_text, &parsed_public));
   EXPECT_FALSE(ParseSecretKeyText(public_text, &parsed_secret));

@@ -117,15 +117,18 @@ bool DigestContent(uint64_t length, const ReadAtFunction& read, Digest* digest) 
 bool SignBlock(const SecretKey& secret_key, SignatureBlock* block) {
   if (!InitCrypto()) return false;
   const BlockBytes bytes = EncodeBlock(*block);
-  return crypto_sign_detached(block->signature.data(), nullptr, bytes.data(), kSignedPrefixSize,
+  return crypto_sign_detached(block->signature.data(),
+                              nullptr,
+                              bytes.data(),
+                              kSignedPrefixSize,
                               secret_key.data()) == 0;
 }
 
 bool BlockIsAuthentic(const SignatureBlock& block, const PublicKey& public_key) {
   if (!InitCrypto()) return false;
   const BlockBytes bytes = EncodeBlock(block);
-  return crypto_sign_verify_detached(block.signature.data(), bytes.data(), kSignedPrefixSize,
-                                     public_key.data()) == 0;
+  return crypto_sign_verify_detached(
+             block.signature.data(), bytes.data(), kSignedPrefixSize, public_key.data()) == 0;
 }
 
 bool JudgeFile(uint64_t file_size, const ReadAtFunction& read, const PublicKeySet& keys,

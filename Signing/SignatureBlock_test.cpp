@@ -99,11 +99,12 @@ TEST_F(SignatureBlockTest, BlockLayoutIsLittleEndianWithBothMagics) {
   length[0] = static_cast<char>(kContent.size());
   EXPECT_EQ(block.substr(12, 8), length);
   unsigned char digest[crypto_hash_sha512_BYTES];
-  crypto_hash_sha512(digest, reinterpret_cast<const unsigned char*>(kContent.data()),
-                     kContent.size());
+  crypto_hash_sha512(
+      digest, reinterpret_cast<const unsigned char*>(kContent.data()), kContent.size());
   EXPECT_EQ(block.substr(20, 64), std::string(reinterpret_cast<char*>(digest), sizeof(digest)));
   EXPECT_EQ(crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(block.data()) + 84,
-                                        reinterpret_cast<const unsigned char*>(block.data()), 84,
+                                        reinterpret_cast<const unsigned char*>(block.data()),
+                                        84,
                                         keys_[1].data()),
             0);
   EXPECT_EQ(block.substr(148, 4), std::string("\xa0\x00\x00\x00", 4));
@@ -172,9 +173,12 @@ TEST_F(SignatureBlockTest, WrongKeysAreNotSigned) {
 // Blocks that are authentic but lie about the content length must not steer
 // the reader past the file or into treating the block as content.
 TEST_F(SignatureBlockTest, AuthenticBlocksWithInconsistentLengthsAreNotSigned) {
-  for (uint64_t claimed : {uint64_t{kContent.size() + 1}, uint64_t{kContent.size() - 1},
-                           uint64_t{kContent.size() + kBlockSize}, uint64_t{0},
-                           UINT64_MAX, UINT64_MAX - kBlockSize + 1}) {
+  for (uint64_t claimed : {uint64_t{kContent.size() + 1},
+                           uint64_t{kContent.size() - 1},
+                           uint64_t{kContent.size() + kBlockSize},
+                           uint64_t{0},
+                           UINT64_MAX,
+                           UINT64_MAX - kBlockSize + 1}) {
     MemoryFile file{kContent};
     SignatureBlock block;
     block.key_index = 1;

@@ -49,8 +49,7 @@ ShellOpenRefusal CheckShellOpenFile(const wchar_t* file) {
   return ShellOpenRefusal::kNone;
 }
 
-bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait,
-                   uint32_t* exit_code) {
+bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, uint32_t* exit_code) {
   // The shell call is the one place that may fail with something other than a
   // result (memory for the argument list); it counts as a failed start.
   try {

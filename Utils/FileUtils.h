@@ -25,8 +25,7 @@ bool IsAcceptedVerdict(signing::Verdict verdict);
 // process's exit code (259 while it still runs) when exit_code is not null.
 // False when file is null, empty, longer than 260 characters or missing, or
 // when nothing could be started.
-bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait,
-                   uint32_t* exit_code);
+bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, uint32_t* exit_code);
 
 // Why ShellOpenFile gives up on a file before asking the platform to start it.
 enum class ShellOpenRefusal {

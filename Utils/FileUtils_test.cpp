@@ -47,8 +47,8 @@ std::string SignWithDevKey(const std::string& content, uint32_t index) {
 
 bool BuildTrustsDevKey1() {
   signing::PublicKey dev_key{};
-  return signing::ParsePublicKeyText(
-             ReadTextFile(std::string(TAVERLY_DEV_KEY_DIR) + "/key1.pub"), &dev_key) &&
+  return signing::ParsePublicKeyText(ReadTextFile(std::string(TAVERLY_DEV_KEY_DIR) + "/key1.pub"),
+                                     &dev_key) &&
          dev_key == signing::BuiltInPublicKeys()[1];
 }
 
@@ -69,7 +69,9 @@ class VerifyFileSignatureTest : public ::testing::Test {
   LogCapture log_;
 };
 
-const char kProgram[] = "\x7f" "ELF and the rest of a program";
+const char kProgram[] =
+    "\x7f"
+    "ELF and the rest of a program";
 
 TEST_F(VerifyFileSignatureTest, NullOrEmptyPathIsRefusedSilently) {
   EXPECT_FALSE(VerifyFileSignature(nullptr));
@@ -98,9 +100,10 @@ TEST_F(VerifyFileSignatureTest, Key0IsRefusedLikeNoSignature) {
 }
 
 TEST_F(VerifyFileSignatureTest, UnsignedMissingAndUnreadableFilesAreLogged) {
-  const std::vector<std::string> paths = {
-      Write("plain.bin", kProgram), Write("empty.bin", ""), folder_.Join("missing.bin"),
-      folder_.path()};
+  const std::vector<std::string> paths = {Write("plain.bin", kProgram),
+                                          Write("empty.bin", ""),
+                                          folder_.Join("missing.bin"),
+                                          folder_.path()};
   std::vector<std::string> expected;
   for (const std::string& path : paths) {
     EXPECT_FALSE(VerifyFileSignature(Wide(path).c_str())) << path;
@@ -176,16 +179,23 @@ TEST_F(ShellOpenFileTest, PassesSplitArgumentsAndTheEnvironment) {
   ASSERT_TRUE(ShellOpenFile(probe_.c_str(), Wide(parameters).c_str(), true, &exit_code));
   EXPECT_EQ(exit_code, 3u);
   const char* path = std::getenv("PATH");
-  EXPECT_EQ(Record(), "[run]\n"
-                      "arg=--record=" + record_ + "\n"
-                      "arg=two words\n"
-                      "arg=a\"b\n"
-                      "arg=\n"
-                      "arg=plain\n"
-                      "arg=--exit=3\n"
-                      "cwd=" + fs::current_path().u8string() + "\n"
-                      "path=" + (path != nullptr ? path : "") + "\n"
-                      "[end]\n");
+  EXPECT_EQ(Record(),
+            "[run]\n"
+            "arg=--record=" +
+                record_ +
+                "\n"
+                "arg=two words\n"
+                "arg=a\"b\n"
+                "arg=\n"
+                "arg=plain\n"
+                "arg=--exit=3\n"
+                "cwd=" +
+                fs::current_path().u8string() +
+                "\n"
+                "path=" +
+                (path != nullptr ? path : "") +
+                "\n"
+                "[end]\n");
 }
 
 TEST_F(ShellOpenFileTest, WithoutWaitReportsStillRunning) {
@@ -230,9 +240,9 @@ TEST_F(ShellOpenFileTest, CheckNamesTheRefusalWithoutStartingAnything) {
   EXPECT_EQ(ShellOpenRefusal::kMissing, CheckShellOpenFile(Wide(folder_.Join("missing")).c_str()));
   EXPECT_EQ(ShellOpenRefusal::kNone, CheckShellOpenFile(Wide(ProbeAtPathLength(260)).c_str()));
   // Too long wins over missing, as ShellOpenFile tests the length first.
+  EXPECT_EQ(ShellOpenRefusal::kPathTooLong, CheckShellOpenFile(std::wstring(300, L'p').c_str()));
   EXPECT_EQ(ShellOpenRefusal::kPathTooLong,
-            CheckShellOpenFile(std::wstring(300, L'p').c_str()));
-  EXPECT_EQ(ShellOpenRefusal::kPathTooLong, CheckShellOpenFile(Wide(ProbeAtPathLength(261)).c_str()));
+            CheckShellOpenFile(Wide(ProbeAtPathLength(261)).c_str()));
 }
 
 }  // namespace

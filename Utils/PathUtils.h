@@ -24,5 +24,4 @@ std::string AnsiToUtf8(const char* text);
 
 // Cuts text into tokens the way strtok does: runs of delimiter characters
 // separate tokens; no token is empty.
-std::vector<std::string> SplitText(const std::string& text,
-                                   const std::string& delimiters);
+std::vector<std::string> SplitText(const std::string& text, const std::string& delimiters);

@@ -173,7 +173,9 @@ Fixtures SetUp(const Programs& programs, const std::string& scratch) {
   // Items of every attribute, refused by the system gate under root: the whole
   // catalogue is read, held and walked without starting 10 000 programs.
   f.catalogue = scratch + "/catalogue";
-  WriteCatalogueProduct(f.catalogue, kCatalogueFiles, kItemsPerFile,
+  WriteCatalogueProduct(f.catalogue,
+                        kCatalogueFiles,
+                        kItemsPerFile,
                         "<item type=\"Exe\" file=\"bin/tool\" "
                         "param=\"--config &quot;%productpath%/etc/tool.conf&quot; --quiet\" "
                         "wait_for_exit=\"1\" exitcode=\"0;3010\" system=\"0\"/>");
@@ -182,7 +184,8 @@ Fixtures SetUp(const Programs& programs, const std::string& scratch) {
   f.startup_stamp = scratch + "/startup.stamp";
   LinkPrograms(item, f.startup + "/bin", "p%04d", 3);
   WriteSingleModuleProduct(
-      f.startup, "bench",
+      f.startup,
+      "bench",
       {ExeItem("bin/p0000", f.startup_stamp), ExeItem("bin/p0001", ""), ExeItem("bin/p0002", "")});
   // A whole run with nothing to start: items of a type the runner skips.
   f.noop = scratch + "/noop";
@@ -217,10 +220,13 @@ void PrintMachine(const char* when) {
   const std::time_t now = std::time(nullptr);
   char date[64];
   std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
-  std::printf("%s: %s; %u cores, %s, %s memory; Linux %s; load average %s\n", when, date,
+  std::printf("%s: %s; %u cores, %s, %s memory; Linux %s; load average %s\n",
+              when,
+              date,
               std::thread::hardware_concurrency(),
               FirstLineWith("/proc/cpuinfo", "model name").c_str(),
-              FirstLineWith("/proc/meminfo", "MemTotal").c_str(), names.release,
+              FirstLineWith("/proc/meminfo", "MemTotal").c_str(),
+              names.release,
               Trimmed(ReadFile("/proc/loadavg")).c_str());
 }
 
@@ -259,7 +265,10 @@ class Bench {
         {"signature_mbps", [this](auto* s) { return SignatureRate(s); }},
         {"memory_rss", [this](auto* s) { return CatalogueRss(s); }},
         {"fixed_taverly", [this](auto* s) { return TaverlyPerItem(f_.noop, 1, s); }},
-        {"fixed_bare", [this](auto* s) { return BarePerItem({"spawn", f_.empty_list}, 1, s); }},
+        {"fixed_bare",
+         [this](auto* s) {
+           return BarePerItem({"spawn", f_.empty_list}, 1, s);
+         }},
     };
   }
 
@@ -366,7 +375,9 @@ void PrintSeries(const std::map<std::string, std::vector<double>>& series) {
   std::printf("\nSeries (median, min, max over the rounds):\n");
   for (const auto& entry : series) {
     const auto& values = entry.second;
-    std::printf("  %-16s %10.3f %10.3f %10.3f\n", entry.first.c_str(), Median(values),
+    std::printf("  %-16s %10.3f %10.3f %10.3f\n",
+                entry.first.c_str(),
+                Median(values),
                 *std::min_element(values.begin(), values.end()),
                 *std::max_element(values.begin(), values.end()));
   }
@@ -397,51 +408,67 @@ void PrintTable(const std::map<std::string, std::vector<double>>& series, uint64
   std::printf("|---|---:|---|---:|---|---|\n");
   std::printf(
       "| 1. Exe items, 200 (µs/item) | %s | bare posix_spawn + waitpid: %s | %s | — | — |\n",
-      Format(exe_small, 1).c_str(), Format(bare_small, 1).c_str(),
+      Format(exe_small, 1).c_str(),
+      Format(bare_small, 1).c_str(),
       Format(exe_small / bare_small, 2).c_str());
   std::printf(
       "| 1. Exe items, 1000 (µs/item) | %s | bare posix_spawn + waitpid: %s | %s | ≤ 1.10 | %s |\n",
-      Format(exe_large, 1).c_str(), Format(bare_large, 1).c_str(),
-      Format(exe_large / bare_large, 2).c_str(), yes(exe_large / bare_large <= 1.10));
+      Format(exe_large, 1).c_str(),
+      Format(bare_large, 1).c_str(),
+      Format(exe_large / bare_large, 2).c_str(),
+      yes(exe_large / bare_large <= 1.10));
   std::printf(
       "| 1. Exe items, 200, against run-parts (µs/item) | %s | run-parts: %s | %s | < 1.00 | %s "
       "|\n",
-      Format(exe_small, 1).c_str(), Format(run_parts, 1).c_str(),
-      Format(exe_small / run_parts, 2).c_str(), yes(exe_small < run_parts));
+      Format(exe_small, 1).c_str(),
+      Format(run_parts, 1).c_str(),
+      Format(exe_small / run_parts, 2).c_str(),
+      yes(exe_small < run_parts));
   std::printf(
       "| 2. SimpleDll items, 200 libraries (µs/item) | %s | bare dlopen + dlsym + call: %s | %s | "
       "≤ 1.50 | %s |\n",
-      Format(dll, 1).c_str(), Format(bare_dll, 1).c_str(), Format(dll / bare_dll, 2).c_str(),
+      Format(dll, 1).c_str(),
+      Format(bare_dll, 1).c_str(),
+      Format(dll / bare_dll, 2).c_str(),
       yes(dll / bare_dll <= 1.50));
   std::printf(
       "| 1. Exe items, 200, past the fixed cost of a run (µs/item) | %s | bare: %s | %s | — "
       "| — |\n",
-      Format(exe_small_items, 1).c_str(), Format(bare_small_items, 1).c_str(),
+      Format(exe_small_items, 1).c_str(),
+      Format(bare_small_items, 1).c_str(),
       Format(exe_small_items / bare_small_items, 2).c_str());
   std::printf(
       "| 2. SimpleDll items, past the fixed cost of a run (µs/item) | %s | bare: %s | %s | — "
       "| — |\n",
-      Format(dll_items, 1).c_str(), Format(bare_dll_items, 1).c_str(),
+      Format(dll_items, 1).c_str(),
+      Format(bare_dll_items, 1).c_str(),
       Format(dll_items / bare_dll_items, 2).c_str());
   std::printf(
       "| 3. Catalogue, 500 files × 20 items (ms) | LoadModules: %s | bare read + parse: %s | %s | "
       "≤ 1.20 | %s |\n",
-      Format(load, 2).c_str(), Format(bare_load, 2).c_str(), Format(load / bare_load, 2).c_str(),
+      Format(load, 2).c_str(),
+      Format(bare_load, 2).c_str(),
+      Format(load / bare_load, 2).c_str(),
       yes(load / bare_load <= 1.20));
   std::printf(
       "| 4. Start-up to the first item (ms) | %s | same libraries, returns at once: %s | %s | — | "
       "— |\n",
-      Format(startup, 2).c_str(), Format(empty, 2).c_str(), Format(startup / empty, 2).c_str());
+      Format(startup, 2).c_str(),
+      Format(empty, 2).c_str(),
+      Format(startup / empty, 2).c_str());
   std::printf(
       "| 4. Fixed cost of a run, nothing to start (ms) | %s | bare loop program, empty list: %s | "
       "%s | — | — |\n",
-      Format(fixed / 1e3, 2).c_str(), Format(bare_fixed / 1e3, 2).c_str(),
+      Format(fixed / 1e3, 2).c_str(),
+      Format(bare_fixed / 1e3, 2).c_str(),
       Format(fixed / bare_fixed, 2).c_str());
   std::printf("| 4. Own-signature check (MB/s) | %s (%s MB in %s ms) | — | — | — | — |\n",
-              Format(rate, 0).c_str(), Format(program_size / 1e6, 2).c_str(),
+              Format(rate, 0).c_str(),
+              Format(program_size / 1e6, 2).c_str(),
               Format(program_size / 1e6 / rate * 1e3, 2).c_str());
   std::printf("| 5. Peak resident size, 10 000 items (MiB) | %s | — | — | < 32 | %s |\n",
-              Format(rss, 1).c_str(), yes(rss < 32));
+              Format(rss, 1).c_str(),
+              yes(rss < 32));
 
   PrintSeries(series);
 }
@@ -489,7 +516,8 @@ int Main(int argc, char** argv) {
   Bench bench(programs, fixtures);
   std::vector<Measurement> measurements = bench.Measurements();
   if (!options.only.empty()) {
-    measurements.erase(std::remove_if(measurements.begin(), measurements.end(),
+    measurements.erase(std::remove_if(measurements.begin(),
+                                      measurements.end(),
                                       [&](const Measurement& m) {
                                         return std::string(m.name).find(options.only) ==
                                                std::string::npos;

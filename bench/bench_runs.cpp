@@ -136,8 +136,10 @@ bool RunTaverlyOn(const std::string& program, const std::string& product, const 
     // Exit 0 without a result file: another copy took the lock first.
     if (run->exit_code == 0 && result.empty()) continue;
     if (run->exit_code == 0 && result.find("is_success=true") != std::string::npos) return true;
-    std::printf("Taverly failed on %s: exit code %d, result file:\n%s\n", product.c_str(),
-                run->exit_code, result.c_str());
+    std::printf("Taverly failed on %s: exit code %d, result file:\n%s\n",
+                product.c_str(),
+                run->exit_code,
+                result.c_str());
     return false;
   }
   std::printf("Taverly could not take its single-instance lock for %s\n", product.c_str());

@@ -15,8 +15,8 @@ extern "C" const char* __ubsan_default_options() {
 namespace fuzz {
 
 void Fail(const char* file, int line, const char* condition, const std::string& message) {
-  std::fprintf(stderr, "%s:%d: property broken: %s\n  %s\n", file, line, condition,
-               message.c_str());
+  std::fprintf(
+      stderr, "%s:%d: property broken: %s\n  %s\n", file, line, condition, message.c_str());
   std::abort();
 }
 

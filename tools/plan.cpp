@@ -57,8 +57,8 @@ void PlanExeItem(ILwBundle* bundle, PlannedItem* item) {
   item->wait_for_exit = ReadWaitForExit(bundle);
   item->gate = DecideSystemGate(item->system, IsSystemAccount);
   item->refusal = CheckShellOpenFile(item->facts.file_path.c_str());
-  item->can_start = item->refusal == ShellOpenRefusal::kNone &&
-                    platform::CanStartProgram(item->facts.file_path);
+  item->can_start =
+      item->refusal == ShellOpenRefusal::kNone && platform::CanStartProgram(item->facts.file_path);
   for (const std::string& piece : item->facts.expected_codes) {
     ExpectedCode code;
     code.text = piece;
@@ -128,9 +128,9 @@ PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const std::wstri
       break;
     case ItemKind::kSkipped:
       item.outcome = ItemOutcome::kSkipped;
-      item.why = item.facts.type.empty()
-                     ? std::wstring(L"no type")
-                     : L"type " + Quoted(item.facts.type) + L" is neither \"Exe\" nor \"SimpleDll\"";
+      item.why = item.facts.type.empty() ? std::wstring(L"no type")
+                                         : L"type " + Quoted(item.facts.type) +
+                                               L" is neither \"Exe\" nor \"SimpleDll\"";
       break;
   }
   return item;
@@ -151,8 +151,9 @@ void WarnAboutModules(const Plan& plan, WarningList* warnings) {
     switch (module.record.outcome) {
       case ModuleFileRecord::kNameTooShort:
         warnings->Add("module-file-ignored",
-                      name + L": no module name between \"mod_\" and the extension; the file is "
-                             L"ignored");
+                      name +
+                          L": no module name between \"mod_\" and the extension; the file is "
+                          L"ignored");
         break;
       case ModuleFileRecord::kNotAdmitted:
         // A state other than "1" says "not installed" on purpose; every other
@@ -164,8 +165,9 @@ void WarnAboutModules(const Plan& plan, WarningList* warnings) {
         break;
       case ModuleFileRecord::kNoSetup:
         warnings->Add("module-file-unread",
-                      name + L" is admitted but gives no item: it is unreadable, empty, or has "
-                             L"no root/module/setup");
+                      name +
+                          L" is admitted but gives no item: it is unreadable, empty, or has "
+                          L"no root/module/setup");
         break;
       case ModuleFileRecord::kMissing:
       case ModuleFileRecord::kLoaded:
@@ -173,8 +175,9 @@ void WarnAboutModules(const Plan& plan, WarningList* warnings) {
         break;
     }
     if (module.record.dropped_items > 0) {
-      warnings->Add("item-dropped", name + L": " + std::to_wstring(module.record.dropped_items) +
-                                        L" item(s) without a \"file\" attribute are dropped");
+      warnings->Add("item-dropped",
+                    name + L": " + std::to_wstring(module.record.dropped_items) +
+                        L" item(s) without a \"file\" attribute are dropped");
     }
   }
 }
@@ -182,50 +185,56 @@ void WarnAboutModules(const Plan& plan, WarningList* warnings) {
 void WarnAboutExeItem(const std::wstring& where, const PlannedItem& item, bool system_account,
                       WarningList* warnings) {
   if (item.system == "1" || item.system == "0") {
-    const std::wstring only = item.system == "1"
-                                  ? L"only under the system account"
-                                  : L"only under accounts other than the system one";
-    const std::wstring here = system_account ? L"this is the system account"
-                                             : L"this is not the system account";
+    const std::wstring only = item.system == "1" ? L"only under the system account"
+                                                 : L"only under accounts other than the system one";
+    const std::wstring here =
+        system_account ? L"this is the system account" : L"this is not the system account";
     const std::wstring fate =
         item.gate == SystemGate::kRun ? L"it runs here" : L"it is skipped here";
-    warnings->Add("system-gate", where + L": system=" + Quoted(item.system) + L" runs the item " +
-                                     only + L"; " + here + L", so " + fate);
+    warnings->Add("system-gate",
+                  where + L": system=" + Quoted(item.system) + L" runs the item " + only + L"; " +
+                      here + L", so " + fate);
   }
   if (!item.file_exists) {
-    warnings->Add("file-missing", where + L": " + item.facts.file_path +
-                                      L" does not exist; the run passes over it silently");
+    warnings->Add(
+        "file-missing",
+        where + L": " + item.facts.file_path + L" does not exist; the run passes over it silently");
   } else if (!item.can_start) {
-    warnings->Add("cannot-start", where + L": " + item.facts.file_path + L" cannot be started (" +
-                                      StartProblem(item) + L"); the run passes over it silently");
+    warnings->Add("cannot-start",
+                  where + L": " + item.facts.file_path + L" cannot be started (" +
+                      StartProblem(item) + L"); the run passes over it silently");
   }
   if (!item.facts.has_expectation) return;
   if (item.codes.empty()) {
-    warnings->Add("exitcode-no-code", where + L": exitcode=" + Quoted(item.facts.exit_codes) +
-                                          L" holds no code, so every start of the program fails "
-                                          L"the run");
+    warnings->Add("exitcode-no-code",
+                  where + L": exitcode=" + Quoted(item.facts.exit_codes) +
+                      L" holds no code, so every start of the program fails "
+                      L"the run");
   }
   for (const ExpectedCode& code : item.codes) {
     if (code.exact) continue;
-    warnings->Add("exitcode-misread", where + L": the exitcode piece " + Quoted(code.text) +
-                                          L" reads as " + std::to_wstring(code.value));
+    warnings->Add("exitcode-misread",
+                  where + L": the exitcode piece " + Quoted(code.text) + L" reads as " +
+                      std::to_wstring(code.value));
   }
   if (!item.wait_for_exit) {
     warnings->Add("no-wait-expectation",
-                  where + L": the exit code is checked without waiting (wait_for_exit is not "
-                          L"\"1\"), so a program that is still running reads as 259");
+                  where +
+                      L": the exit code is checked without waiting (wait_for_exit is not "
+                      L"\"1\"), so a program that is still running reads as 259");
   }
 }
 
 void WarnAboutLibraryItem(const std::wstring& where, const PlannedItem& item,
                           WarningList* warnings) {
   if (item.system == "1" || item.system == "0") {
-    warnings->Add("system-ignored", where + L": system=" + Quoted(item.system) +
-                                        L" has no effect on a library item");
+    warnings->Add("system-ignored",
+                  where + L": system=" + Quoted(item.system) + L" has no effect on a library item");
   }
   if (!item.file_exists) {
-    warnings->Add("file-missing", where + L": " + item.facts.file_path +
-                                      L" does not exist; the run passes over it");
+    warnings->Add(
+        "file-missing",
+        where + L": " + item.facts.file_path + L" does not exist; the run passes over it");
   } else if (item.outcome == ItemOutcome::kDoesNothing) {
     warnings->Add("library-entry", where + L": " + item.why + L"; nothing is called");
   }
@@ -233,8 +242,8 @@ void WarnAboutLibraryItem(const std::wstring& where, const PlannedItem& item,
   bool only_minus_one = !item.facts.expected_codes.empty();
   for (const std::string& piece : item.facts.expected_codes) {
     bool exact = false;
-    only_minus_one = only_minus_one && ParseExpectedCode(piece, &exact) == kExpectedLibraryResult &&
-                     exact;
+    only_minus_one =
+        only_minus_one && ParseExpectedCode(piece, &exact) == kExpectedLibraryResult && exact;
   }
   if (!only_minus_one) {
     warnings->Add("library-expectation",
@@ -248,19 +257,21 @@ void WarnAboutPhases(const Plan& plan, WarningList* warnings) {
   for (const PlannedPhase& phase : plan.phases) {
     const std::wstring phase_name = Wide(phase.name);
     if (phase.reached && phase.items.empty()) {
-      warnings->Add("empty-phase", L"phase " + phase_name +
-                                       L" has no item: the run fails here and later phases do "
-                                       L"not run");
+      warnings->Add("empty-phase",
+                    L"phase " + phase_name +
+                        L" has no item: the run fails here and later phases do "
+                        L"not run");
     }
     std::vector<std::string> keys;
     for (const PlannedItem& item : phase.items) keys.push_back(item.key);
     const std::vector<std::vector<std::string>> overtaken = KeysOvertaken(keys);
     for (size_t i = 0; i < phase.items.size(); ++i) {
       if (overtaken[i].empty()) continue;
-      warnings->Add("key-order", L"phase " + phase_name + L": key " + Wide(keys[i]) +
-                                     L" runs before key(s) " + Joined(overtaken[i]) +
-                                     L", which come earlier in the module files (keys compare "
-                                     L"as text)");
+      warnings->Add("key-order",
+                    L"phase " + phase_name + L": key " + Wide(keys[i]) + L" runs before key(s) " +
+                        Joined(overtaken[i]) +
+                        L", which come earlier in the module files (keys compare "
+                        L"as text)");
     }
     for (const PlannedItem& item : phase.items) {
       const std::wstring where = L"phase " + phase_name + L", key " + Wide(item.key) + L" (" +
@@ -273,9 +284,10 @@ void WarnAboutPhases(const Plan& plan, WarningList* warnings) {
           WarnAboutLibraryItem(where, item, warnings);
           break;
         case ItemKind::kSkipped:
-          warnings->Add("type-skipped", where + L": " + item.why +
-                                            L" (compared exactly), so the item is skipped "
-                                            L"silently");
+          warnings->Add("type-skipped",
+                        where + L": " + item.why +
+                            L" (compared exactly), so the item is skipped "
+                            L"silently");
           break;
       }
     }
@@ -291,7 +303,8 @@ std::wstring FileName(const std::wstring& path) {
 
 std::vector<std::vector<std::string>> KeysOvertaken(const std::vector<std::string>& run_order) {
   std::vector<unsigned long long> numbers;
-  for (const std::string& key : run_order) numbers.push_back(std::strtoull(key.c_str(), nullptr, 10));
+  for (const std::string& key : run_order)
+    numbers.push_back(std::strtoull(key.c_str(), nullptr, 10));
   std::vector<std::vector<std::string>> overtaken(run_order.size());
   for (size_t i = 0; i < run_order.size(); ++i) {
     for (size_t j = i + 1; j < run_order.size(); ++j) {
@@ -423,9 +436,9 @@ Plan BuildPlan(const PlanOptions& options) {
 
   WarningList list(&plan.warnings);
   if (!plan.catalogue_loaded) {
-    list.Add("catalogue-failed", L"the module catalogue does not load (error code \"" +
-                                     plan.error_code + L"\", detail \"" + plan.error_detail +
-                                     L"\"): the run fails before any phase");
+    list.Add("catalogue-failed",
+             L"the module catalogue does not load (error code \"" + plan.error_code +
+                 L"\", detail \"" + plan.error_detail + L"\"): the run fails before any phase");
   }
   WarnAboutModules(plan, &list);
   WarnAboutPhases(plan, &list);
@@ -437,15 +450,17 @@ Plan BuildPlan(const PlanOptions& options) {
   }
 
   if (!plan.catalogue_loaded) {
-    plan.prediction = L"the run fails: the module catalogue does not load; Taverly ends with "
-                      L"exit code 210";
+    plan.prediction =
+        L"the run fails: the module catalogue does not load; Taverly ends with "
+        L"exit code 210";
   } else if (!empty_phase.empty()) {
     plan.prediction = L"the run fails: phase " + Wide(empty_phase) +
                       L" has no item; Taverly ends with exit code 210";
   } else {
     plan.predicts_success = true;
-    plan.prediction = L"the run succeeds when every started program and called entry gives a "
-                      L"result its item accepts; Taverly then ends with exit code 0";
+    plan.prediction =
+        L"the run succeeds when every started program and called entry gives a "
+        L"result its item accepts; Taverly then ends with exit code 0";
   }
   return plan;
 }

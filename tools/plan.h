@@ -47,7 +47,7 @@ struct PlannedItem {
   bool wait_for_exit = false;
   std::string system;  // as written
   SystemGate gate = SystemGate::kRun;
-  std::string entry;   // library items
+  std::string entry;  // library items
   bool file_exists = false;
   ShellOpenRefusal refusal = ShellOpenRefusal::kNone;  // Exe items
   bool can_start = false;                              // Exe items
@@ -60,7 +60,7 @@ struct PlannedItem {
 
 struct PlannedPhase {
   std::string name;
-  bool reached = true;  // false after an empty phase or a failed catalogue
+  bool reached = true;             // false after an empty phase or a failed catalogue
   std::vector<PlannedItem> items;  // in run order
 };
 
@@ -78,7 +78,7 @@ struct SecurityBasePlan {
 };
 
 struct PlanWarning {
-  std::string code;   // stable name for tools, e.g. "key-order"
+  std::string code;  // stable name for tools, e.g. "key-order"
   std::wstring text;
 };
 
@@ -88,8 +88,8 @@ struct Plan {
   bool libraries_loaded = false;
   SecurityBasePlan security_base;
   bool catalogue_loaded = false;
-  std::wstring error_code;    // what the install error record holds after a
-  std::wstring error_detail;  // failed catalogue load
+  std::wstring error_code;             // what the install error record holds after a
+  std::wstring error_detail;           // failed catalogue load
   std::vector<PlannedModule> modules;  // in search order
   std::vector<PlannedPhase> phases;    // in run order
   std::vector<PlanWarning> warnings;

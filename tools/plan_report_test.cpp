@@ -63,7 +63,8 @@ Plan SamplePlan() {
   dll.entry = "Register";
   dll.file_exists = true;
 
-  plan.phases = {{"after_setup", true, {exe, skipped}}, {"open_selfprotect", true, {dll}},
+  plan.phases = {{"after_setup", true, {exe, skipped}},
+                 {"open_selfprotect", true, {dll}},
                  {"after_selfprotect", true, {}}};
 
   PlannedModule module;
@@ -209,16 +210,17 @@ TEST(PlanReportTest, ItemPhrasesFollowTheChecks) {
   base.exists = true;
   base.verdict = signing::kValidKey1;
   base.accepted = true;
-  EXPECT_EQ(L"signature verdict 3 (valid with key 1): accepted; the run loads and starts it "
-            L"before the phases",
-            SecurityBaseText(base));
+  EXPECT_EQ(
+      L"signature verdict 3 (valid with key 1): accepted; the run loads and starts it "
+      L"before the phases",
+      SecurityBaseText(base));
 }
 
 TEST(PlanArgumentsTest, ReadsTheOptionsAndRefusesTheRest) {
   PlanArguments parsed;
   std::string error;
-  ASSERT_TRUE(ParsePlanArguments({"--installpath=/a", "", "--json", "--installpath=/b c", "--load"},
-                                 &parsed, &error));
+  ASSERT_TRUE(ParsePlanArguments(
+      {"--installpath=/a", "", "--json", "--installpath=/b c", "--load"}, &parsed, &error));
   EXPECT_EQ("/b c", parsed.install_path);  // the later option wins, as in the program
   EXPECT_TRUE(parsed.json);
   EXPECT_TRUE(parsed.load);

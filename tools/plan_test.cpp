@@ -1,7 +1,7 @@
 #include "tools/plan.h"
 
-#include <gtest/gtest.h>
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
@@ -117,14 +117,16 @@ TEST_F(PlanTest, CleanProductIsPlannedQuietlyInRunOrder) {
   WriteModule("mod_core.xml",
               Module(Exe({{"exitcode", "0;3010"}, {"param", "--at %productpath%/x"}}) +
                          Dll({{"exitcode", "-1"}}),
-                     Exe({{"exitcode", ""}}), Dll()));
+                     Exe({{"exitcode", ""}}),
+                     Dll()));
   const Plan plan = BuildPlan(PlanOptions());
   EXPECT_TRUE(Codes(plan).empty()) << ::testing::PrintToString(Texts(plan));
   EXPECT_TRUE(plan.catalogue_loaded);
   EXPECT_TRUE(plan.predicts_success);
-  EXPECT_EQ(L"the run succeeds when every started program and called entry gives a result its "
-            L"item accepts; Taverly then ends with exit code 0",
-            plan.prediction);
+  EXPECT_EQ(
+      L"the run succeeds when every started program and called entry gives a result its "
+      L"item accepts; Taverly then ends with exit code 0",
+      plan.prediction);
   EXPECT_TRUE(plan.system_account == platform::IsSystemAccount());
   EXPECT_FALSE(plan.security_base.exists);
   EXPECT_EQ(SecurityBasePath(AnsiToWide(product_)), plan.security_base.path);
@@ -167,33 +169,41 @@ TEST_F(PlanTest, ItemTrapsRaiseTheirWarnings) {
     std::vector<std::string> codes;
     std::string text;  // of the first warning, after "<where>: "
   } cases[] = {
-      {Exe({{"type", "exe"}}), {"type-skipped"},
+      {Exe({{"type", "exe"}}),
+       {"type-skipped"},
        "type \"exe\" is neither \"Exe\" nor \"SimpleDll\" (compared exactly), so the item is "
        "skipped silently"},
-      {Exe({{"type", ""}}), {"type-skipped"},
+      {Exe({{"type", ""}}),
+       {"type-skipped"},
        "no type (compared exactly), so the item is skipped silently"},
-      {Exe({{"exitcode", "0;abc"}}), {"exitcode-misread"},
-       "the exitcode piece \"abc\" reads as 0"},
-      {Exe({{"exitcode", "4294967295"}}), {"exitcode-misread"},
+      {Exe({{"exitcode", "0;abc"}}), {"exitcode-misread"}, "the exitcode piece \"abc\" reads as 0"},
+      {Exe({{"exitcode", "4294967295"}}),
+       {"exitcode-misread"},
        "the exitcode piece \"4294967295\" reads as 2147483647"},
-      {Exe({{"exitcode", ";"}}), {"exitcode-no-code"},
+      {Exe({{"exitcode", ";"}}),
+       {"exitcode-no-code"},
        "exitcode=\";\" holds no code, so every start of the program fails the run"},
-      {Exe({{"wait_for_exit", "0"}}), {"no-wait-expectation"},
+      {Exe({{"wait_for_exit", "0"}}),
+       {"no-wait-expectation"},
        "the exit code is checked without waiting (wait_for_exit is not \"1\"), so a program "
        "that is still running reads as 259"},
-      {Exe({{"file", "bin/none"}}), {"file-missing"},
+      {Exe({{"file", "bin/none"}}),
+       {"file-missing"},
        Join(product_, "bin/none") + " does not exist; the run passes over it silently"},
-      {Exe({{"file", "bin/plain"}}), {"cannot-start"},
+      {Exe({{"file", "bin/plain"}}),
+       {"cannot-start"},
        Join(product_, "bin/plain") +
            " cannot be started (this account cannot start it); the run passes over it silently"},
-      {Dll({{"exitcode", "0"}}), {"library-expectation"},
+      {Dll({{"exitcode", "0"}}),
+       {"library-expectation"},
        "with exitcode=\"0\" the entry must return -1; the listed codes are not consulted, so "
        "any other result fails the run"},
       {Dll({{"exitcode", ";"}}), {"library-expectation"}, ""},
       {Dll({{"exitcode", "-1;-1"}}), {}, ""},
       {Dll({{"system", "1"}}), {"system-ignored"}, "system=\"1\" has no effect on a library item"},
       {Dll({{"entry", ""}}), {"library-entry"}, "no entry is named; nothing is called"},
-      {Dll({{"file", "lib/none.so"}}), {"file-missing"},
+      {Dll({{"file", "lib/none.so"}}),
+       {"file-missing"},
        Join(product_, "lib/none.so") + " does not exist; the run passes over it"},
       {"<item type=\"Exe\"/>" + Exe(), {"item-dropped"}, ""},
   };
@@ -209,7 +219,8 @@ TEST_F(PlanTest, ItemTrapsRaiseTheirWarnings) {
 }
 
 TEST_F(PlanTest, SystemGateDecidesForThisAccount) {
-  const Plan plan = PlanWith(Exe({{"system", "1"}}) + Exe({{"system", "0"}}) + Exe({{"system", "2"}}));
+  const Plan plan =
+      PlanWith(Exe({{"system", "1"}}) + Exe({{"system", "0"}}) + Exe({{"system", "2"}}));
   const std::vector<PlannedItem>& items = plan.phases[0].items;
   ASSERT_EQ(3u, items.size());
   const bool system = platform::IsSystemAccount();
@@ -233,9 +244,8 @@ TEST_F(PlanTest, LoadingFindsEntriesWithoutCallingThem) {
   options.load_libraries = true;
   const std::string calls = Join(fs::current_path().string(), "calls.txt");
   const bool calls_before = fs::exists(calls);
-  const Plan plan = PlanWith(Dll() + Dll({{"entry", "NoSuchEntry"}}) +
-                                 Dll({{"file", "lib/junk.so"}}),
-                             options);
+  const Plan plan =
+      PlanWith(Dll() + Dll({{"entry", "NoSuchEntry"}}) + Dll({{"file", "lib/junk.so"}}), options);
   const std::vector<PlannedItem>& items = plan.phases[0].items;
   ASSERT_EQ(3u, items.size());
   EXPECT_EQ(LibraryCheck::kLoads, items[0].library);
@@ -285,8 +295,9 @@ TEST_F(PlanTest, EmptyPhaseFailsTheRunAndLaterPhasesAreNotReached) {
   EXPECT_FALSE(plan.predicts_success);
   EXPECT_EQ(L"the run fails: phase open_selfprotect has no item; Taverly ends with exit code 210",
             plan.prediction);
-  EXPECT_THAT(Texts(plan), ElementsAre("phase open_selfprotect has no item: the run fails here "
-                                       "and later phases do not run"));
+  EXPECT_THAT(Texts(plan),
+              ElementsAre("phase open_selfprotect has no item: the run fails here "
+                          "and later phases do not run"));
   EXPECT_TRUE(plan.phases[0].reached);
   EXPECT_TRUE(plan.phases[1].reached);
   EXPECT_FALSE(plan.phases[2].reached);
@@ -307,9 +318,10 @@ TEST_F(PlanTest, CatalogueFailureIsPredictedWithTheRunsErrorRecord) {
   EXPECT_FALSE(plan.predicts_success);
   EXPECT_EQ(L"InstallError:11", plan.error_code);
   const std::string folder = Join(product_, "modularize");
-  EXPECT_THAT(Texts(plan), ElementsAre("the module catalogue does not load (error code "
-                                       "\"InstallError:11\", detail \"Missing file:" + folder +
-                                       "\"): the run fails before any phase"));
+  EXPECT_THAT(Texts(plan),
+              ElementsAre("the module catalogue does not load (error code "
+                          "\"InstallError:11\", detail \"Missing file:" +
+                          folder + "\"): the run fails before any phase"));
   for (const PlannedPhase& phase : plan.phases) EXPECT_FALSE(phase.reached);
 
   // A malformed module file: code 40, and the record says which file.
@@ -330,9 +342,10 @@ TEST_F(PlanTest, UnsignedSecurityBaseIsRefused) {
   EXPECT_TRUE(plan.security_base.exists);
   EXPECT_EQ(signing::kNotSigned, plan.security_base.verdict);
   EXPECT_FALSE(plan.security_base.accepted);
-  EXPECT_THAT(Texts(plan), ElementsAre(WideToAnsi(plan.security_base.path) +
-                                       " has signature verdict 0 (not signed): the run refuses "
-                                       "it and goes on without it"));
+  EXPECT_THAT(Texts(plan),
+              ElementsAre(WideToAnsi(plan.security_base.path) +
+                          " has signature verdict 0 (not signed): the run refuses "
+                          "it and goes on without it"));
 }
 
 TEST_F(PlanTest, KeysThatRunAheadOfEarlierOnesAreNamed) {
@@ -351,10 +364,11 @@ TEST_F(PlanTest, KeysThatRunAheadOfEarlierOnesAreNamed) {
     }
   }
   ASSERT_FALSE(overtaken.empty());
-  EXPECT_THAT(Texts(plan), ElementsAre("phase after_setup: key " + std::to_string(power) +
-                                       " runs before key(s) " + overtaken +
-                                       ", which come earlier in the module files (keys compare "
-                                       "as text)"));
+  EXPECT_THAT(Texts(plan),
+              ElementsAre("phase after_setup: key " + std::to_string(power) +
+                          " runs before key(s) " + overtaken +
+                          ", which come earlier in the module files (keys compare "
+                          "as text)"));
 }
 
 TEST(KeysOvertakenTest, NamesLaterKeysWithSmallerNumbers) {

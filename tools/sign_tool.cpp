@@ -87,8 +87,7 @@ signing::ReadAtFunction StreamReader(std::ifstream& in) {
 
 std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
-bool OpenRegularFile(const fs::path& path, std::ifstream* in, uint64_t* size,
-                     std::string* reason) {
+bool OpenRegularFile(const fs::path& path, std::ifstream* in, uint64_t* size, std::string* reason) {
   std::error_code error;
   const fs::file_status status = fs::status(path, error);
   if (error) {
@@ -190,8 +189,8 @@ bool Tool::WriteKeyFile(const fs::path& path, const std::string& text, bool secr
   if (secret) {
     // Narrowed before the secret is written, so it is never readable by others.
     std::error_code error;
-    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write,
-                    fs::perm_options::replace, error);
+    fs::permissions(
+        path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, error);
     if (error) {
       FileError("cannot restrict access to " + Quoted(path) + ": " + error.message());
       return false;

@@ -70,7 +70,11 @@ class SignToolTest : public ::testing::Test {
     return run.status;
   }
 
-  const std::string kProgram = std::string("\x7f" "ELF", 4) + std::string(1000, 'p');
+  const std::string kProgram = std::string(
+                                   "\x7f"
+                                   "ELF",
+                                   4) +
+                               std::string(1000, 'p');
   TempFolder folder_;
   const std::string file_ = folder_.Join("program");
 };
@@ -97,8 +101,9 @@ TEST_F(SignToolTest, KeygenNeverOverwritesAKey) {
   const std::string secret_text = ReadTextFile(folder_.Join("key0.key"));
   const ToolRun run = SignTool({"keygen", "--out", folder_.Join("key0")});
   EXPECT_EQ(run.status, kSignToolFileError);
-  EXPECT_EQ(run.err, "taverly-sign: '" + folder_.Join("key0.pub") +
-                         "' already exists; not overwriting a key\n");
+  EXPECT_EQ(
+      run.err,
+      "taverly-sign: '" + folder_.Join("key0.pub") + "' already exists; not overwriting a key\n");
   EXPECT_EQ(ReadTextFile(folder_.Join("key0.key")), secret_text);
 }
 
@@ -134,8 +139,8 @@ TEST_F(SignToolTest, ResigningReplacesTheBlock) {
 
 TEST_F(SignToolTest, OutWritesAnotherFileAndLeavesTheInput) {
   const std::string out = folder_.Join("signed");
-  const ToolRun run = SignTool({"sign", "--index", "1", file_, "--key", folder_.Join("key1.key"),
-                            "--out", out});
+  const ToolRun run =
+      SignTool({"sign", "--index", "1", file_, "--key", folder_.Join("key1.key"), "--out", out});
   ASSERT_EQ(run.status, kSignToolOk) << run.err;
   EXPECT_EQ(ReadTextFile(file_), kProgram);
   EXPECT_EQ(Verify(out), "3\n");
@@ -156,14 +161,15 @@ TEST_F(SignToolTest, FailedRunsLeaveFilesAsTheyWere) {
   WriteTextFile(folder_.Join("garbage.key"), "not a key\n");
   ToolRun run = SignTool({"sign", "--key", folder_.Join("garbage.key"), "--index", "1", file_});
   EXPECT_EQ(run.status, kSignToolFileError);
-  EXPECT_EQ(run.err, "taverly-sign: '" + folder_.Join("garbage.key") +
-                         "' holds no valid secret key\n");
+  EXPECT_EQ(run.err,
+            "taverly-sign: '" + folder_.Join("garbage.key") + "' holds no valid secret key\n");
   fs::remove(folder_.Join("garbage.key"));
 
   run = SignTool({"sign", "--key", folder_.Join("missing.key"), "--index", "1", file_});
   EXPECT_EQ(run.status, kSignToolFileError);
   EXPECT_EQ(run.err.rfind("taverly-sign: cannot read '" + folder_.Join("missing.key") + "': ", 0),
-            0u) << run.err;
+            0u)
+      << run.err;
 
   run = SignTool({"sign", "--key", folder_.Join("key1.key"), "--index", "1", folder_.Join("none")});
   EXPECT_EQ(run.status, kSignToolFileError);
@@ -171,12 +177,20 @@ TEST_F(SignToolTest, FailedRunsLeaveFilesAsTheyWere) {
   EXPECT_EQ(run.status, kSignToolFileError);
   EXPECT_EQ(run.err, "taverly-sign: cannot read '" + folder_.path() + "': not a regular file\n");
 
-  run = SignTool({"sign", "--key", folder_.Join("key1.key"), "--index", "1", file_, "--out",
+  run = SignTool({"sign",
+                  "--key",
+                  folder_.Join("key1.key"),
+                  "--index",
+                  "1",
+                  file_,
+                  "--out",
                   folder_.Join("no-such-folder/signed")});
   EXPECT_EQ(run.status, kSignToolFileError);
-  EXPECT_EQ(run.err.rfind("taverly-sign: cannot create '" + folder_.Join("no-such-folder/signed") +
-                              ".sign-", 0),
-            0u) << run.err;
+  EXPECT_EQ(
+      run.err.rfind(
+          "taverly-sign: cannot create '" + folder_.Join("no-such-folder/signed") + ".sign-", 0),
+      0u)
+      << run.err;
 
   EXPECT_EQ(ReadTextFile(file_), kProgram);
   EXPECT_EQ(FolderEntries(folder_.path()), before);
@@ -235,8 +249,8 @@ TEST(SignToolDevKeys, Key1SignsForADevelopmentBuild) {
   TempFolder folder;
   const std::string file = folder.Join("program");
   WriteTextFile(file, "program");
-  const ToolRun run = SignTool({"sign", "--key", std::string(TAVERLY_DEV_KEY_DIR) + "/key1.key",
-                            "--index", "1", file});
+  const ToolRun run = SignTool(
+      {"sign", "--key", std::string(TAVERLY_DEV_KEY_DIR) + "/key1.key", "--index", "1", file});
   ASSERT_EQ(run.status, kSignToolOk) << run.err;
   EXPECT_EQ(SignTool({"verify", file}).out, "3\n");
 }

@@ -19,11 +19,19 @@ struct SecurityBase {
 };
 
 static int32_t QueryInterface(SecurityBase* self, const LwGuid* iid, void** object) {
-  (void)self; (void)iid; (void)object;
+  (void)self;
+  (void)iid;
+  (void)object;
   return (int32_t)0x80004001u;
 }
-static int32_t AddRef(SecurityBase* self) { (void)self; return 1; }
-static int32_t Release(SecurityBase* self) { (void)self; return 1; }
+static int32_t AddRef(SecurityBase* self) {
+  (void)self;
+  return 1;
+}
+static int32_t Release(SecurityBase* self) {
+  (void)self;
+  return 1;
+}
 static int32_t Start(SecurityBase* self) {
   FILE* file = fopen("brindle_started.txt", "ab");
   self->started++;

@@ -91,8 +91,9 @@ Target WineTarget() {
   // The computer name: the host name up to its first dot, in capitals, at
   // most 15 characters.
   std::string host = HostName().substr(0, HostName().find('.')).substr(0, 15);
-  std::transform(host.begin(), host.end(), host.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) {
+    return static_cast<char>(std::toupper(c));
+  });
   t.log_host = host;
   t.fixed_log_user = AccountName();
   t.missing_library_error = 126;  // ERROR_MOD_NOT_FOUND
@@ -291,10 +292,10 @@ Process TaverlyTest::Start(const RunOptions& options) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, process.out_file.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, process.err_file.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(
+      &actions, 1, process.out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(
+      &actions, 2, process.err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = 0;
   int rc = posix_spawn(&pid, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
   posix_spawn_file_actions_destroy(&actions);

@@ -22,9 +22,9 @@ namespace e2e {
 // TAVERLY_E2E_PROBE, TAVERLY_E2E_PROBE_LIBRARY and TAVERLY_E2E_SECURITY_BASE
 // with TAVERLY_E2E_WINE in the prefix WINEPREFIX.
 struct Target {
-  std::string name;                   // "native" or "wine"
-  bool windows = false;               // the program is the Windows one
-  std::vector<std::string> launcher;  // put before the program's path to start it
+  std::string name;                        // "native" or "wine"
+  bool windows = false;                    // the program is the Windows one
+  std::vector<std::string> launcher;       // put before the program's path to start it
   std::map<std::string, std::string> env;  // added to every start
 
   // Build outputs, as paths on this machine.
@@ -33,18 +33,18 @@ struct Target {
   std::string probe_library;
   std::string security_base;
 
-  char separator = '/';                // joins folder and name in the program's paths
-  char path_list_separator = ':';      // between PATH entries
-  std::string executable_suffix;       // "" or ".exe"
-  std::string library_suffix;          // ".so" or ".dll"
-  std::string security_base_name;      // the name the program loads from the product folder
-  std::string line_break;              // ends the lines of the log, the result file and stderr
+  char separator = '/';            // joins folder and name in the program's paths
+  char path_list_separator = ':';  // between PATH entries
+  std::string executable_suffix;   // "" or ".exe"
+  std::string library_suffix;      // ".so" or ".dll"
+  std::string security_base_name;  // the name the program loads from the product folder
+  std::string line_break;          // ends the lines of the log, the result file and stderr
 
   // Native runs get a temporary folder per test (TMPDIR); under Wine the
   // account's own temporary folder is fixed, so each test clears the log
   // folder in it first.
   bool temp_per_test = true;
-  std::string account_temp;            // this machine's path of the Wine account's one
+  std::string account_temp;  // this machine's path of the Wine account's one
 
   bool system_account = true;          // the program runs as the system's own account
   bool reports_pid = true;             // the started process's id is the program's
@@ -82,9 +82,9 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::vector<std::string> arguments;   // after the program name
-  std::string program;                  // default: the built Taverly
-  bool as_nobody = false;               // run with uid/gid 65534 (native only)
+  std::vector<std::string> arguments;      // after the program name
+  std::string program;                     // default: the built Taverly
+  bool as_nobody = false;                  // run with uid/gid 65534 (native only)
   std::map<std::string, std::string> env;  // added to / replacing the environment
   std::vector<std::string> unset_env;
 };

@@ -54,9 +54,11 @@ class PlanTest : public TaverlyTest {
   // An Exe item running the probe with a tag, recorded in calls.txt.
   std::string Probe(const std::string& tag, std::map<std::string, std::string> extra = {}) {
     std::map<std::string, std::string> attributes = {
-        {"type", "Exe"}, {"file", target().Relative(probe_)}, {"wait_for_exit", "1"},
-        {"param", "--record=%productpath%" + std::string(1, target().separator) +
-                      "calls.txt --tag=" + tag}};
+        {"type", "Exe"},
+        {"file", target().Relative(probe_)},
+        {"wait_for_exit", "1"},
+        {"param",
+         "--record=%productpath%" + std::string(1, target().separator) + "calls.txt --tag=" + tag}};
     for (const auto& item : extra) attributes[item.first] = item.second;
     return Item(attributes);
   }
@@ -128,7 +130,8 @@ class PlanTest : public TaverlyTest {
 
   static std::set<std::string> WarningCodes(const rapidjson::Document& json) {
     std::set<std::string> codes;
-    for (const auto& warning : json["warnings"].GetArray()) codes.insert(warning["code"].GetString());
+    for (const auto& warning : json["warnings"].GetArray())
+      codes.insert(warning["code"].GetString());
     return codes;
   }
 };
@@ -138,7 +141,9 @@ TEST_F(PlanTest, PlannedOrderIsTheOrderTheRunCallsIn) {
   for (int i = 1; i <= 10; ++i) first += Probe("k" + std::to_string(i));
   first += Probe("lower", {{"type", "exe"}}) + Probe("nosys", {{"system", "0"}}) +
            Probe("sys", {{"system", "1"}}) + Item({{"type", "Exe"}, {"file", "bin/missing"}});
-  product_.AddModuleFile("mod_core.xml", first, Library("ReturnMinusOne", "0") + Probe("o"),
+  product_.AddModuleFile("mod_core.xml",
+                         first,
+                         Library("ReturnMinusOne", "0") + Probe("o"),
                          Library("ReturnZero") + Probe("s"));
   product_.AddModuleFile("mod_extra.xml", Probe("x"), "", "");
   product_.AddModuleFile("mod_absent.xml", Probe("never"), "", "");
@@ -152,9 +157,23 @@ TEST_F(PlanTest, PlannedOrderIsTheOrderTheRunCallsIn) {
   // Keys: k1..k10 1-10, lower 11, nosys 12, sys 13, missing 14, then the
   // later phases 15-18, and mod_extra's x 19; "10" to "19" run before "2".
   const std::string gated = target().system_account ? "sys" : "nosys";
-  EXPECT_EQ(planned, (std::vector<std::string>{"k1", "k10", gated, "x", "k2", "k3", "k4", "k5",
-                                               "k6", "k7", "k8", "k9", "dll:ReturnMinusOne", "o",
-                                               "dll:ReturnZero", "s"}));
+  EXPECT_EQ(planned,
+            (std::vector<std::string>{"k1",
+                                      "k10",
+                                      gated,
+                                      "x",
+                                      "k2",
+                                      "k3",
+                                      "k4",
+                                      "k5",
+                                      "k6",
+                                      "k7",
+                                      "k8",
+                                      "k9",
+                                      "dll:ReturnMinusOne",
+                                      "o",
+                                      "dll:ReturnZero",
+                                      "s"}));
   EXPECT_FALSE(fs::exists(product_.Path("calls.txt")));
 
   EXPECT_EQ(RunProduct(), 0);
@@ -174,32 +193,41 @@ TEST_F(PlanTest, TrapsWarnAndTheFailureIsPredicted) {
   EXPECT_EQ(plan.exit_code, 1);
   EXPECT_FALSE(json["prediction"]["success"].GetBool());
   EXPECT_EQ(WarningCodes(json),
-            (std::set<std::string>{"key-order", "type-skipped", "exitcode-misread", "system-gate",
-                                   "library-expectation", "module-left-out", "empty-phase"}));
+            (std::set<std::string>{"key-order",
+                                   "type-skipped",
+                                   "exitcode-misread",
+                                   "system-gate",
+                                   "library-expectation",
+                                   "module-left-out",
+                                   "empty-phase"}));
 
   // The text tells the same: every warning, every item's phrases.
   RunResult text = RunPlan();
   EXPECT_EQ(text.exit_code, 1);
   EXPECT_EQ(text.err, "");
   for (const auto& warning : json["warnings"].GetArray()) {
-    EXPECT_THAT(text.out, HasSubstr(std::string("  [") + warning["code"].GetString() + "] " +
-                                    warning["text"].GetString() + "\n"));
+    EXPECT_THAT(text.out,
+                HasSubstr(std::string("  [") + warning["code"].GetString() + "] " +
+                          warning["text"].GetString() + "\n"));
   }
   for (const auto& phase : json["phases"].GetArray()) {
     for (const auto& item : phase["items"].GetArray()) {
-      EXPECT_THAT(text.out, HasSubstr(std::string("  key ") + item["key"].GetString() + "  " +
-                                      item["type"].GetString() + "  " +
-                                      item["outcome_text"].GetString() + "\n"));
-      EXPECT_THAT(text.out, HasSubstr(std::string("    path: ") + item["path"].GetString() +
-                                      " (" + item["path_status"].GetString() + ")\n"));
+      EXPECT_THAT(
+          text.out,
+          HasSubstr(std::string("  key ") + item["key"].GetString() + "  " +
+                    item["type"].GetString() + "  " + item["outcome_text"].GetString() + "\n"));
+      EXPECT_THAT(text.out,
+                  HasSubstr(std::string("    path: ") + item["path"].GetString() + " (" +
+                            item["path_status"].GetString() + ")\n"));
       EXPECT_THAT(text.out, HasSubstr(std::string("    expects: ") + item["expects"].GetString()));
     }
   }
   for (const auto& module : json["modules"].GetArray()) {
     EXPECT_THAT(text.out, HasSubstr(module["text"].GetString()));
   }
-  EXPECT_THAT(text.out, HasSubstr(std::string("prediction: ") +
-                                  json["prediction"]["text"].GetString() + "\n"));
+  EXPECT_THAT(
+      text.out,
+      HasSubstr(std::string("prediction: ") + json["prediction"]["text"].GetString() + "\n"));
 
   // The run fails where the plan said it would, after the same calls.
   EXPECT_EQ(RunProduct(), 210);
@@ -207,8 +235,8 @@ TEST_F(PlanTest, TrapsWarnAndTheFailureIsPredicted) {
 }
 
 TEST_F(PlanTest, CleanProductIsQuiet) {
-  product_.AddModuleFile("mod_core.xml", Probe("a", {{"exitcode", "0;3010"}}), Probe("b"),
-                         Probe("c"));
+  product_.AddModuleFile(
+      "mod_core.xml", Probe("a", {{"exitcode", "0;3010"}}), Probe("b"), Probe("c"));
   RunResult json_run;
   const rapidjson::Document json = PlanJson(&json_run);
   EXPECT_EQ(json_run.exit_code, 0);
@@ -221,8 +249,10 @@ TEST_F(PlanTest, CleanProductIsQuiet) {
 }
 
 TEST_F(PlanTest, NothingIsWrittenStartedOrCalled) {
-  product_.AddModuleFile("mod_core.xml", Probe("a") + Library("ReturnMinusOne", "-1"),
-                         Library("ReturnZero"), Probe("c"));
+  product_.AddModuleFile("mod_core.xml",
+                         Probe("a") + Library("ReturnMinusOne", "-1"),
+                         Library("ReturnZero"),
+                         Probe("c"));
   const auto product_before = Snapshot(product_.folder());
   for (const std::vector<std::string>& arguments :
        std::vector<std::vector<std::string>>{{}, {"--json"}, {"--load"}, {"--json", "--load"}}) {
@@ -249,9 +279,13 @@ TEST_F(PlanTest, RunsWhileARunHoldsTheInstanceLock) {
   const std::string plan = target().Program("bin/taverly-plan");
   product_.AddFile(plan, PlanBinary());
   product_.AddModuleFile("mod_core.xml",
-                         Item({{"type", "Exe"}, {"file", target().Relative(plan)}, {"wait_for_exit", "1"},
-                               {"exitcode", "0"}, {"param", "--installpath=%productpath%"}}),
-                         Probe("b"), Probe("c"));
+                         Item({{"type", "Exe"},
+                               {"file", target().Relative(plan)},
+                               {"wait_for_exit", "1"},
+                               {"exitcode", "0"},
+                               {"param", "--installpath=%productpath%"}}),
+                         Probe("b"),
+                         Probe("c"));
   RunResult run = RunWithInstallPath(product_.folder());
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_THAT(Lines(run.out), HasSubstr("taverly-plan for " + product_.TargetFolder() + "\n"));
@@ -260,8 +294,8 @@ TEST_F(PlanTest, RunsWhileARunHoldsTheInstanceLock) {
 
 TEST_F(PlanTest, AnyAccountGetsAPlanForItself) {
   if (target().windows) GTEST_SKIP() << "accounts are changed for native programs only";
-  product_.AddModuleFile("mod_core.xml", Probe("sys", {{"system", "1"}}) + Probe("a"), Probe("b"),
-                         Probe("c"));
+  product_.AddModuleFile(
+      "mod_core.xml", Probe("sys", {{"system", "1"}}) + Probe("a"), Probe("b"), Probe("c"));
   RunResult run = RunPlan({}, true);
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.err, "");
@@ -281,9 +315,9 @@ TEST_F(PlanTest, BadArgumentsEndWithTwo) {
   options.arguments = {"--installpath=" + product_.TargetPath("nowhere")};
   RunResult missing = Run(options);
   EXPECT_EQ(missing.exit_code, 2);
-  EXPECT_EQ(Lines(missing.err), "taverly-plan: the installation path does not exist: " +
-                                    product_.TargetPath("nowhere") +
-                                    " (Taverly would end with exit code 202)\n");
+  EXPECT_EQ(Lines(missing.err),
+            "taverly-plan: the installation path does not exist: " +
+                product_.TargetPath("nowhere") + " (Taverly would end with exit code 202)\n");
 
   options.arguments = {"--installpath=" + product_.TargetFolder(), "--verbose"};
   EXPECT_EQ(Run(options).exit_code, 2);

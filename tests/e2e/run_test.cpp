@@ -5,17 +5,17 @@
 #include <filesystem>
 #include <regex>
 
-#include "Platform/ini_text.h"
 #include <gmock/gmock.h>
+#include "Platform/ini_text.h"
 
 #include "tests/e2e/harness.h"
 
 namespace fs = std::filesystem;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsSupersetOf;
 using ::testing::Not;
-using ::testing::Contains;
 
 namespace e2e {
 namespace {
@@ -30,7 +30,9 @@ class RunTest : public TaverlyTest {
   // An Exe item running the probe with a tag, recorded in calls.txt.
   std::string Probe(const std::string& tag, std::map<std::string, std::string> extra = {}) {
     std::map<std::string, std::string> attributes = {
-        {"type", "Exe"}, {"file", target().Relative(probe_)}, {"wait_for_exit", "1"},
+        {"type", "Exe"},
+        {"file", target().Relative(probe_)},
+        {"wait_for_exit", "1"},
         {"param", "--record=%productpath%" + Sep() + "calls.txt --tag=" + tag}};
     for (const auto& item : extra) attributes[item.first] = item.second;
     return Item(attributes);
@@ -49,7 +51,9 @@ class RunTest : public TaverlyTest {
     return value;
   }
 
-  void AddLibrary(const std::string& relative) { product_.AddFile(relative, target().probe_library); }
+  void AddLibrary(const std::string& relative) {
+    product_.AddFile(relative, target().probe_library);
+  }
 
   void AddSecurityBase(bool sign) {
     product_.AddFile(target().security_base_name, target().security_base);
@@ -74,19 +78,20 @@ TEST_F(RunTest, SuccessfulRunLogsSixPhaseLinesAndWritesSuccess) {
   std::vector<std::string> messages = Messages();
   ASSERT_GE(messages.size(), 4u);
   std::vector<std::string> after_path(messages.begin() + 3, messages.end());
-  EXPECT_THAT(after_path, ElementsAre(
-      "I:load module config folder path: " + At("modularize"),
-      "E:load module config file name: " + At("modularize/mod_core.xml"),
-      "I:start call after setup plugins...",
-      "I:run exe application: " + At(probe_) + tail + "a ,wait_for_exit: 1 , system: ",
-      "I:end   call after setup plugins",
-      "I:start call open self protect plugins...",
-      "I:run exe application: " + At(probe_) + tail + "b ,wait_for_exit: 1 , system: ",
-      "I:end   call open self protect plugins",
-      "I:start call after self protect plugins...",
-      "I:run exe application: " + At(probe_) + tail + "c ,wait_for_exit: 1 , system: ",
-      "I:end   call after self protect plugins",
-      "E:call plugins success."));
+  EXPECT_THAT(
+      after_path,
+      ElementsAre("I:load module config folder path: " + At("modularize"),
+                  "E:load module config file name: " + At("modularize/mod_core.xml"),
+                  "I:start call after setup plugins...",
+                  "I:run exe application: " + At(probe_) + tail + "a ,wait_for_exit: 1 , system: ",
+                  "I:end   call after setup plugins",
+                  "I:start call open self protect plugins...",
+                  "I:run exe application: " + At(probe_) + tail + "b ,wait_for_exit: 1 , system: ",
+                  "I:end   call open self protect plugins",
+                  "I:start call after self protect plugins...",
+                  "I:run exe application: " + At(probe_) + tail + "c ,wait_for_exit: 1 , system: ",
+                  "I:end   call after self protect plugins",
+                  "E:call plugins success."));
   EXPECT_EQ(ReadTextFile(ResultFile()), target().IniText({"[result]", "is_success=true"}));
 }
 
@@ -147,8 +152,9 @@ TEST_F(RunTest, KeysRunInTextOrderAcrossFilesAndPhases) {
   product_.SetInstalledModules({"core", "extra"});
   EXPECT_EQ(RunProduct().exit_code, 0);
   // Keys: core 1..10, o=11, s=12, extra x=13.
-  EXPECT_EQ(Calls(), (std::vector<std::string>{"k1", "k10", "x", "k2", "k3", "k4", "k5", "k6",
-                                               "k7", "k8", "k9", "o", "s"}));
+  EXPECT_EQ(Calls(),
+            (std::vector<std::string>{
+                "k1", "k10", "x", "k2", "k3", "k4", "k5", "k6", "k7", "k8", "k9", "o", "s"}));
 }
 
 TEST_F(RunTest, ModuleMissingFromTheListIsLeftOut) {
@@ -160,47 +166,62 @@ TEST_F(RunTest, ModuleMissingFromTheListIsLeftOut) {
 }
 
 TEST_F(RunTest, ExitCodeMismatchFailsTheRunWithCode50) {
-  product_.AddModuleFile("mod_core.xml", Probe("a"),
-                         Probe("b", {{"exitcode", "0"}, {"param", "--exit=7 --record=calls.txt --tag=b"}}) +
-                             Probe("never"),
-                         Probe("c"));
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Probe("a"),
+      Probe("b", {{"exitcode", "0"}, {"param", "--exit=7 --record=calls.txt --tag=b"}}) +
+          Probe("never"),
+      Probe("c"));
   RunResult run = RunProduct();
   EXPECT_EQ(run.exit_code, 210);
   EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b"}));
-  std::string message = "exitCode do not match expectations, exe file:" + At(probe_) +
-                        " ,param:--exit=7 --record=calls.txt --tag=b ,exe exit code:7 ,expected exit code:-1";
+  std::string message =
+      "exitCode do not match expectations, exe file:" + At(probe_) +
+      " ,param:--exit=7 --record=calls.txt --tag=b ,exe exit code:7 ,expected exit code:-1";
   std::vector<std::string> messages = Messages();
   ASSERT_GE(messages.size(), 3u);
-  EXPECT_THAT(std::vector<std::string>(messages.end() - 3, messages.end()),
-              ElementsAre("I:" + message, "E:CallOpenSelfProtectPlugins() failed",
-                          "I:call plugins failed."));
+  EXPECT_THAT(
+      std::vector<std::string>(messages.end() - 3, messages.end()),
+      ElementsAre(
+          "I:" + message, "E:CallOpenSelfProtectPlugins() failed", "I:call plugins failed."));
   EXPECT_EQ(Result("result", "is_success"), "false");
   EXPECT_EQ(Result("error_info", "error_path"), "");
   EXPECT_EQ(Result("error_info", "error_code"), "InstallError:50");
   EXPECT_EQ(Result("error_info", "error_detail"), message);
   EXPECT_EQ(ReadTextFile(ResultFile()),
-            target().IniText({"[result]", "is_success=false", "[error_info]", "error_path=",
-                              "error_code=InstallError:50", "error_detail=" + message}));
+            target().IniText({"[result]",
+                              "is_success=false",
+                              "[error_info]",
+                              "error_path=",
+                              "error_code=InstallError:50",
+                              "error_detail=" + message}));
 }
 
 TEST_F(RunTest, ExpectedCodesMatchTheirWayAndSkippedItemsDoNotFail) {
   product_.AddModuleFile(
       "mod_core.xml",
       Probe("a", {{"exitcode", "0;42"}, {"param", "--exit=42 --record=calls.txt --tag=a"}}) +
-          Probe("b", {{"exitcode", "abc"}}) +                          // reads as 0
-          Probe("lower", {{"type", "exe"}}) +                          // not a known type
+          Probe("b", {{"exitcode", "abc"}}) +  // reads as 0
+          Probe("lower", {{"type", "exe"}}) +  // not a known type
           Item({{"type", "Exe"}, {"file", target().Relative("bin/missing")}, {"exitcode", "0"}}) +
-          Probe("nowait", {{"wait_for_exit", "0"}, {"exitcode", "259"},
-                           {"param", "--sleep-ms=300 --record=calls.txt --tag=nowait"}}),
-      Probe("o"), Probe("s"));
+          Probe("nowait",
+                {{"wait_for_exit", "0"},
+                 {"exitcode", "259"},
+                 {"param", "--sleep-ms=300 --record=calls.txt --tag=nowait"}}),
+      Probe("o"),
+      Probe("s"));
   RunResult run = RunProduct();
   EXPECT_EQ(run.exit_code, 0);
   std::vector<std::string> messages = Messages();
-  EXPECT_THAT(messages, Contains("I:exitCode match the expectations , exitCode: 42. expected result: -1"));
-  EXPECT_THAT(messages, Contains("I:exitCode match the expectations , exitCode: 0. expected result: -1"));
-  EXPECT_THAT(messages, Contains("I:exitCode match the expectations , exitCode: 259. expected result: -1"));
-  EXPECT_THAT(messages, Contains("I:run exe application: " + At("bin/missing") +
-                                 " , param:  ,wait_for_exit: 0 , system: "));
+  EXPECT_THAT(messages,
+              Contains("I:exitCode match the expectations , exitCode: 42. expected result: -1"));
+  EXPECT_THAT(messages,
+              Contains("I:exitCode match the expectations , exitCode: 0. expected result: -1"));
+  EXPECT_THAT(messages,
+              Contains("I:exitCode match the expectations , exitCode: 259. expected result: -1"));
+  EXPECT_THAT(messages,
+              Contains("I:run exe application: " + At("bin/missing") +
+                       " , param:  ,wait_for_exit: 0 , system: "));
   EXPECT_THAT(messages, Not(Contains(HasSubstr("--tag=lower"))));
 }
 
@@ -213,46 +234,59 @@ TEST_F(RunTest, SeparatorsOnlyExpectationFailsEveryStartedProgram) {
 TEST_F(RunTest, SystemGateFollowsTheAccount) {
   // Natively the suite runs as root, the system's own account; Wine's account
   // is the Unix user's, never SYSTEM.
-  product_.AddModuleFile("mod_core.xml", Probe("sys", {{"system", "1"}}) + Probe("nosys", {{"system", "0"}}),
-                         Probe("b"), Probe("c"));
+  product_.AddModuleFile("mod_core.xml",
+                         Probe("sys", {{"system", "1"}}) + Probe("nosys", {{"system", "0"}}),
+                         Probe("b"),
+                         Probe("c"));
   EXPECT_EQ(RunProduct().exit_code, 0);
   const bool system = target().system_account;
   EXPECT_EQ(Calls(), (std::vector<std::string>{system ? "sys" : "nosys", "b", "c"}));
   const std::string skipped = system ? "nosys" : "sys";
-  EXPECT_THAT(Messages(), Contains(
-      std::string(system ? "I:run exe do not need system, current is system, will not excute it, path: "
-                         : "I:run exe need system, current is not system, will not excute it, path: ") +
-      At(probe_) + " , param: --record=" + At("calls.txt") + " --tag=" + skipped +
-      " ,wait_for_exit: 1 , system: " + (system ? "0" : "1")));
+  EXPECT_THAT(
+      Messages(),
+      Contains(
+          std::string(
+              system ? "I:run exe do not need system, current is system, will not excute it, path: "
+                     : "I:run exe need system, current is not system, will not excute it, path: ") +
+          At(probe_) + " , param: --record=" + At("calls.txt") + " --tag=" + skipped +
+          " ,wait_for_exit: 1 , system: " + (system ? "0" : "1")));
 }
 
 TEST_F(RunTest, MinusOneExpectationMatchesAProgramExitingWithAllBitsSet) {
   if (!target().windows) GTEST_SKIP() << "a POSIX exit status has eight bits: -1 arrives as 255";
   product_.AddModuleFile(
-      "mod_core.xml", Probe("a", {{"exitcode", "-1"}, {"param", "--exit=-1 --record=calls.txt --tag=a"}}),
-      Probe("b", {{"exitcode", "0"}, {"param", "--exit=-1 --record=calls.txt --tag=b"}}), Probe("c"));
+      "mod_core.xml",
+      Probe("a", {{"exitcode", "-1"}, {"param", "--exit=-1 --record=calls.txt --tag=a"}}),
+      Probe("b", {{"exitcode", "0"}, {"param", "--exit=-1 --record=calls.txt --tag=b"}}),
+      Probe("c"));
   EXPECT_EQ(RunProduct().exit_code, 210);
   EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b"}));
   std::string message = "exitCode do not match expectations, exe file:" + At(probe_) +
                         " ,param:--exit=-1 --record=calls.txt --tag=b ,exe exit code:4294967295"
                         " ,expected exit code:-1";
-  EXPECT_THAT(Messages(), IsSupersetOf(std::vector<std::string>{
-      "I:exitCode match the expectations , exitCode: 4294967295. expected result: -1",
-      "I:" + message}));
+  EXPECT_THAT(Messages(),
+              IsSupersetOf(std::vector<std::string>{
+                  "I:exitCode match the expectations , exitCode: 4294967295. expected result: -1",
+                  "I:" + message}));
   EXPECT_EQ(Result("error_info", "error_detail"), message);
 }
 
 TEST_F(RunTest, ParameterSubstitutionNeverReexpandsTheFolder) {
   product_.AddModuleFile(
       "mod_core.xml",
-      Probe("a", {{"param", "--record=calls.txt --tag=a %productpath%/x %PRODUCTPATH% %productpath%"}}),
-      Probe("b"), Probe("c"));
+      Probe("a",
+            {{"param", "--record=calls.txt --tag=a %productpath%/x %PRODUCTPATH% %productpath%"}}),
+      Probe("b"),
+      Probe("c"));
   EXPECT_EQ(RunProduct().exit_code, 0);
   std::vector<ProbeRun> runs = ReadProbeRecords(product_.Path("calls.txt"));
   ASSERT_FALSE(runs.empty());
-  EXPECT_EQ(runs[0].args, (std::vector<std::string>{"--record=calls.txt", "--tag=a",
-                                                     product_.TargetFolder() + "/x", "%PRODUCTPATH%",
-                                                     product_.TargetFolder()}));
+  EXPECT_EQ(runs[0].args,
+            (std::vector<std::string>{"--record=calls.txt",
+                                      "--tag=a",
+                                      product_.TargetFolder() + "/x",
+                                      "%PRODUCTPATH%",
+                                      product_.TargetFolder()}));
 }
 
 TEST_F(RunTest, LibraryItemsCallTheirEntryAndCheckForMinusOne) {
@@ -267,23 +301,28 @@ TEST_F(RunTest, LibraryItemsCallTheirEntryAndCheckForMinusOne) {
   product_.AddModuleFile(
       "mod_core.xml",
       dll("ReturnMinusOne", "0") + dll("ReturnZero", "") +
-          Item({{"type", "SimpleDll"}, {"file", target().Relative(none)}, {"entry", "ReturnZero"}}) +
+          Item(
+              {{"type", "SimpleDll"}, {"file", target().Relative(none)}, {"entry", "ReturnZero"}}) +
           dll("NoSuchEntry", "0") + dll("", ""),
-      dll("ReturnMinusFive", "1") + dll("ReturnMinusOne", ""), Probe("c"));
+      dll("ReturnMinusFive", "1") + dll("ReturnMinusOne", ""),
+      Probe("c"));
   RunResult run = RunProduct();
   EXPECT_EQ(run.exit_code, 210);
-  EXPECT_EQ(Calls(), (std::vector<std::string>{"dll:ReturnMinusOne", "dll:ReturnZero", "dll:ReturnMinusFive"}));
+  EXPECT_EQ(
+      Calls(),
+      (std::vector<std::string>{"dll:ReturnMinusOne", "dll:ReturnZero", "dll:ReturnMinusFive"}));
   std::string lib = At(library);
   std::vector<std::string> messages = Messages();
-  EXPECT_THAT(messages, IsSupersetOf(std::vector<std::string>{
-      "I:run dll: " + lib + " , entry: ReturnMinusOne",
-      "I:LoadLibrary fail: " + At(none) + " ,getlasterror = " +
-          std::to_string(target().missing_library_error),
-      "I:run dll fail: " + lib + " , entry: NoSuchEntry",
-      "I:run dll fail: " + lib + " , entry: ",
-      "I:exitCode do not match expectations, exe file:" + lib +
-          " ,entry:ReturnMinusFive ,exe exit code:-5 ,expected exit code:-1",
-      "E:CallOpenSelfProtectPlugins() failed"}));
+  EXPECT_THAT(messages,
+              IsSupersetOf(std::vector<std::string>{
+                  "I:run dll: " + lib + " , entry: ReturnMinusOne",
+                  "I:LoadLibrary fail: " + At(none) +
+                      " ,getlasterror = " + std::to_string(target().missing_library_error),
+                  "I:run dll fail: " + lib + " , entry: NoSuchEntry",
+                  "I:run dll fail: " + lib + " , entry: ",
+                  "I:exitCode do not match expectations, exe file:" + lib +
+                      " ,entry:ReturnMinusFive ,exe exit code:-5 ,expected exit code:-1",
+                  "E:CallOpenSelfProtectPlugins() failed"}));
   EXPECT_EQ(Result("error_info", "error_detail"),
             "exitCode do not match expectations, exe file:" + lib +
                 " ,entry:ReturnMinusFive ,exe exit code:-5 ,expected exit code:-1");
@@ -298,8 +337,12 @@ TEST_F(RunTest, EmptyPhaseFailsWithAnEmptyErrorRecord) {
   EXPECT_EQ(messages[messages.size() - 2], "I:end   call after setup plugins");
   EXPECT_EQ(messages.back(), "I:call plugins failed.");
   EXPECT_EQ(ReadTextFile(ResultFile()),
-            target().IniText({"[result]", "is_success=false", "[error_info]", "error_path=",
-                              "error_code=", "error_detail="}));
+            target().IniText({"[result]",
+                              "is_success=false",
+                              "[error_info]",
+                              "error_path=",
+                              "error_code=",
+                              "error_detail="}));
 }
 
 TEST_F(RunTest, MissingCatalogueFolderFailsWithCode11) {
@@ -322,8 +365,10 @@ TEST_F(RunTest, MalformedModuleFileFailsWithCode40) {
   WriteTextFile(product_.Path("modularize/mod_core.xml"), "<root><module>");
   EXPECT_EQ(RunProduct().exit_code, 210);
   std::string file = At("modularize/mod_core.xml");
-  EXPECT_THAT(Messages(), IsSupersetOf(std::vector<std::string>{"E:exception : unexpected end of data",
-                                        "E:******** parse xml exception , xml name : " + file}));
+  EXPECT_THAT(Messages(),
+              IsSupersetOf(
+                  std::vector<std::string>{"E:exception : unexpected end of data",
+                                           "E:******** parse xml exception , xml name : " + file}));
   EXPECT_EQ(Result("error_info", "error_code"), "InstallError:40");
   EXPECT_EQ(Result("error_info", "error_detail"), "deploy file, parse xml failed:" + file);
 }
@@ -334,14 +379,20 @@ TEST_F(RunTest, SuccessAfterAFailureKeepsTheEarlierErrorInfo) {
   product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
   EXPECT_EQ(RunProduct().exit_code, 0);
   EXPECT_EQ(ReadTextFile(ResultFile()),
-            target().IniText({"[result]", "is_success=true", "[error_info]", "error_path=",
-                              "error_code=", "error_detail="}));
+            target().IniText({"[result]",
+                              "is_success=true",
+                              "[error_info]",
+                              "error_path=",
+                              "error_code=",
+                              "error_detail="}));
 }
 
 TEST_F(RunTest, LineBreakInADetailCannotAddLinesToTheResultFile) {
-  product_.AddModuleFile("mod_core.xml",
-                         Probe("a", {{"exitcode", "0"}, {"param", "--exit=1 x&#10;[result]&#10;is_success=true"}}),
-                         Probe("b"), Probe("c"));
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Probe("a", {{"exitcode", "0"}, {"param", "--exit=1 x&#10;[result]&#10;is_success=true"}}),
+      Probe("b"),
+      Probe("c"));
   EXPECT_EQ(RunProduct().exit_code, 210);
   EXPECT_EQ(Result("result", "is_success"), "false");
   std::string text = ReadTextFile(ResultFile());
@@ -376,8 +427,10 @@ TEST_F(RunTest, UnsignedSecurityBaseIsRefusedAndTheRunGoesOn) {
   EXPECT_EQ(RunProduct().exit_code, 0);
   EXPECT_FALSE(fs::exists(product_.Path("brindle_started.txt")));
   std::string library = At(target().security_base_name);
-  EXPECT_THAT(Messages(), IsSupersetOf(std::vector<std::string>{"E:file not signed,file:" + library,
-                                        "E:check file sign fail, file path: " + library}));
+  EXPECT_THAT(
+      Messages(),
+      IsSupersetOf(std::vector<std::string>{"E:file not signed,file:" + library,
+                                            "E:check file sign fail, file path: " + library}));
 }
 
 }  // namespace

@@ -29,9 +29,10 @@ class SignatureTest : public TaverlyTest {
     options.arguments = {"--installpath=" + product_.TargetFolder()};
     RunResult run = Run(options);
     EXPECT_EQ(run.exit_code, 201);
-    EXPECT_THAT(Messages(), ElementsAre("I:commindline --installpath= : " + product_.TargetFolder(),
-                                        "E:file not signed,file:" + target().Spell(program),
-                                        "I:Current exe is not signed, just exit..."));
+    EXPECT_THAT(Messages(),
+                ElementsAre("I:commindline --installpath= : " + product_.TargetFolder(),
+                            "E:file not signed,file:" + target().Spell(program),
+                            "I:Current exe is not signed, just exit..."));
     EXPECT_FALSE(fs::exists(ResultFile()));
   }
 };
@@ -54,7 +55,8 @@ TEST_F(SignatureTest, UnsignedCopyIsRefused) {
 
 TEST_F(SignatureTest, CopySignedWithKeyZeroIsRefused) {
   std::string copy = CopyOfTaverly("key0");
-  std::string command = SignTool() + " sign --key " + DevKey(0) + " --index 0 " + copy + " >/dev/null";
+  std::string command =
+      SignTool() + " sign --key " + DevKey(0) + " --index 0 " + copy + " >/dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0);
   ExpectRefused(copy);
 }

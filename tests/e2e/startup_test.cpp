@@ -28,26 +28,27 @@ constexpr char kPosixOnly[] = "POSIX behaviour of the native program";
 TEST_F(StartupTest, NoArgumentEndsWith202AndNoResultFile) {
   RunResult run = Run({});
   EXPECT_EQ(run.exit_code, 202);
-  EXPECT_THAT(Messages(), ElementsAre(
-      "I:The incoming installation path does not exist, path:, just exit..."));
+  EXPECT_THAT(Messages(),
+              ElementsAre("I:The incoming installation path does not exist, path:, just exit..."));
   EXPECT_FALSE(fs::exists(ResultFile()));
 }
 
 TEST_F(StartupTest, EmptyValueIsLoggedThenRefused) {
   RunResult run = RunWithInstallPath("");
   EXPECT_EQ(run.exit_code, 202);
-  EXPECT_THAT(Messages(), ElementsAre(
-      "I:commindline --installpath= : ",
-      "I:The incoming installation path does not exist, path:, just exit..."));
+  EXPECT_THAT(Messages(),
+              ElementsAre("I:commindline --installpath= : ",
+                          "I:The incoming installation path does not exist, path:, just exit..."));
 }
 
 TEST_F(StartupTest, MissingFolderEndsWith202) {
   std::string missing = target().Spell(tmp_.Join("no such folder"));
   RunResult run = RunWithInstallPath(tmp_.Join("no such folder"));
   EXPECT_EQ(run.exit_code, 202);
-  EXPECT_THAT(Messages(), ElementsAre(
-      "I:commindline --installpath= : " + missing,
-      "I:The incoming installation path does not exist, path:" + missing + ", just exit..."));
+  EXPECT_THAT(Messages(),
+              ElementsAre("I:commindline --installpath= : " + missing,
+                          "I:The incoming installation path does not exist, path:" + missing +
+                              ", just exit..."));
   EXPECT_FALSE(fs::exists(ResultFile()));
 }
 
@@ -71,14 +72,19 @@ TEST_F(StartupTest, FileInsteadOfFolderPassesStartUp) {
 TEST_F(StartupTest, LastInstallPathWinsAndOthersAreIgnored) {
   RunOptions options;
   std::string a = target().Spell(tmp_.Join("A")), b = target().Spell(tmp_.Join("B"));
-  options.arguments = {"--installpath=" + a, "", "x--installpath=" + a, "--INSTALLPATH=" + a,
-                       "stray", "--installpath=" + b + "=C"};
+  options.arguments = {"--installpath=" + a,
+                       "",
+                       "x--installpath=" + a,
+                       "--INSTALLPATH=" + a,
+                       "stray",
+                       "--installpath=" + b + "=C"};
   RunResult run = Run(options);
   EXPECT_EQ(run.exit_code, 202);
-  EXPECT_THAT(Messages(), ElementsAre(
-      "I:commindline --installpath= : " + a,
-      "I:commindline --installpath= : " + b + "=C",
-      "I:The incoming installation path does not exist, path:" + b + "=C, just exit..."));
+  EXPECT_THAT(Messages(),
+              ElementsAre("I:commindline --installpath= : " + a,
+                          "I:commindline --installpath= : " + b + "=C",
+                          "I:The incoming installation path does not exist, path:" + b +
+                              "=C, just exit..."));
 }
 
 TEST_F(StartupTest, UnprivilegedRunEndsWith200BeforeThePathCheck) {
@@ -88,9 +94,9 @@ TEST_F(StartupTest, UnprivilegedRunEndsWith200BeforeThePathCheck) {
   options.arguments = {"--installpath=" + tmp_.Join("missing")};
   RunResult run = Run(options);
   EXPECT_EQ(run.exit_code, 200);
-  EXPECT_THAT(Messages(), ElementsAre(
-      "I:commindline --installpath= : " + tmp_.Join("missing"),
-      "I:No administrator privileges, just exit..."));
+  EXPECT_THAT(Messages(),
+              ElementsAre("I:commindline --installpath= : " + tmp_.Join("missing"),
+                          "I:No administrator privileges, just exit..."));
   EXPECT_FALSE(fs::exists(ResultFile()));
 }
 
@@ -114,15 +120,20 @@ TEST_F(StartupTest, SecondCopyExitsAtOnceWhileTheFirstRuns) {
   product_.SetInstalledModules({"core"});
   std::string release = tmp_.Join("release");
   auto item = [&](const std::string& param) {
-    return Item({{"type", "Exe"}, {"file", target().Relative(probe)}, {"wait_for_exit", "1"},
+    return Item({{"type", "Exe"},
+                 {"file", target().Relative(probe)},
+                 {"wait_for_exit", "1"},
                  {"param", param}});
   };
-  product_.AddModuleFile("mod_core.xml", item("--record=calls.txt --wait-for=" + target().Spell(release)),
-                         item(""), item(""));
+  product_.AddModuleFile("mod_core.xml",
+                         item("--record=calls.txt --wait-for=" + target().Spell(release)),
+                         item(""),
+                         item(""));
   RunOptions options;
   options.arguments = {"--installpath=" + product_.TargetFolder()};
   Process first = Start(options);
-  ASSERT_TRUE(WaitForText(product_.Path("calls.txt"), "[end]\n")) << "the first copy never got going";
+  ASSERT_TRUE(WaitForText(product_.Path("calls.txt"), "[end]\n"))
+      << "the first copy never got going";
 
   RunResult second = Run(options);
   WriteTextFile(release, "");
@@ -148,12 +159,15 @@ TEST_F(StartupTest, ProgramStartedWithoutWaitingDoesNotKeepTheGuard) {
   product_.SetInstalledModules({"core"});
   std::string release = tmp_.Join("release");
   auto item = [&](const std::string& wait, const std::string& param) {
-    return Item({{"type", "Exe"}, {"file", target().Relative(probe)}, {"wait_for_exit", wait},
+    return Item({{"type", "Exe"},
+                 {"file", target().Relative(probe)},
+                 {"wait_for_exit", wait},
                  {"param", param}});
   };
   product_.AddModuleFile("mod_core.xml",
                          item("0", "--record=calls.txt --wait-for=" + target().Spell(release)),
-                         item("1", ""), item("1", ""));
+                         item("1", ""),
+                         item("1", ""));
   RunOptions options;
   options.arguments = {"--installpath=" + product_.TargetFolder()};
   RunResult first = Run(options);
@@ -175,8 +189,9 @@ TEST_F(StartupTest, LogFileNameCarriesHostUserExtensionTimeAndPid) {
   std::string pid = run.pid != 0 ? std::to_string(run.pid) : R"(\d+)";
   std::vector<std::string> files = LogFileNames();
   ASSERT_EQ(files.size(), 1u);
-  std::regex expected("Taverly\\." + std::regex_replace(target().log_host, std::regex(R"(\.)"), "\\.") +
-                      "\\." + user + R"(\.log\.INFO\.log_\d{8}-\d{6}\.)" + pid);
+  std::regex expected("Taverly\\." +
+                      std::regex_replace(target().log_host, std::regex(R"(\.)"), "\\.") + "\\." +
+                      user + R"(\.log\.INFO\.log_\d{8}-\d{6}\.)" + pid);
   EXPECT_TRUE(std::regex_match(files[0], expected)) << files[0];
 }
 
@@ -189,7 +204,8 @@ TEST_F(StartupTest, LogFileUserFallsBackToTheAccountName) {
   ASSERT_EQ(files.size(), 1u);
   struct passwd* account = getpwuid(geteuid());
   ASSERT_NE(account, nullptr);
-  EXPECT_NE(files[0].find(std::string(".") + account->pw_name + ".log.INFO.log_"), std::string::npos)
+  EXPECT_NE(files[0].find(std::string(".") + account->pw_name + ".log.INFO.log_"),
+            std::string::npos)
       << files[0];
 }
 
@@ -205,10 +221,12 @@ TEST_F(StartupTest, EmptyUserNameIsCalledInvalidUser) {
 
 TEST_F(StartupTest, EveryLineAlsoReachesStandardError) {
   RunResult run = RunWithInstallPath("");
-  EXPECT_NE(run.err.find("] commindline --installpath= : " + target().line_break), std::string::npos)
+  EXPECT_NE(run.err.find("] commindline --installpath= : " + target().line_break),
+            std::string::npos)
       << run.err;
   EXPECT_NE(run.err.find("] The incoming installation path does not exist, path:, just exit..."),
-            std::string::npos) << run.err;
+            std::string::npos)
+      << run.err;
 }
 
 TEST_F(StartupTest, ExistingLogFolderIsReusedAndEarlierLogsStay) {

@@ -12,9 +12,9 @@ class LogCapture : public google::LogSink {
   LogCapture() { google::AddLogSink(this); }
   ~LogCapture() override { google::RemoveLogSink(this); }
 
-  void send(google::LogSeverity severity, const char* /*full_filename*/,
-            const char* base_filename, int line, const struct ::tm* /*tm_time*/,
-            const char* message, size_t message_len) override {
+  void send(google::LogSeverity severity, const char* /*full_filename*/, const char* base_filename,
+            int line, const struct ::tm* /*tm_time*/, const char* message,
+            size_t message_len) override {
     std::lock_guard<std::mutex> lock(mutex_);
     char letter = severity == google::GLOG_INFO ? 'I' : severity == google::GLOG_ERROR ? 'E' : '?';
     lines_.push_back(std::string(1, letter) + ":" + std::string(message, message_len));

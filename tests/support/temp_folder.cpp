@@ -37,7 +37,9 @@ std::string TempFolder::Join(const std::string& name) const {
   return path_ + static_cast<char>(platform::kPathSeparator) + name;
 }
 
-std::wstring TempFolder::wpath() const { return platform::NarrowToWide(path_.data(), path_.size()); }
+std::wstring TempFolder::wpath() const {
+  return platform::NarrowToWide(path_.data(), path_.size());
+}
 
 void WriteTextFile(const std::string& path, const std::string& content) {
   fs::path file(path);
