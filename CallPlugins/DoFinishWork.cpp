@@ -9,6 +9,7 @@
 #include "CallPlugins/LwSecurityBase.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
+#include "Platform/process.h"
 #include "Utils/FileUtils.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"

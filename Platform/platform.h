@@ -1,12 +1,11 @@
 // The narrow platform layer: everything the program needs of the operating
 // system, one function per need. platform_win32.cpp and platform_posix.cpp
-// implement it; no other file includes an operating-system header.
+// implement it; starting programs and loading libraries is in process.h.
+// No file outside Platform/ includes an operating-system header.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,8 +17,6 @@ extern const wchar_t kPathSeparator;
 extern const char kPathListSeparator;
 // File name of the product's security-base library in the product folder.
 extern const wchar_t kSecurityBaseLibrary[];
-// The exit code reported for a started program that is still running.
-constexpr uint32_t kStillActive = 259;
 // The system error number of "file not found".
 constexpr uint32_t kErrorFileNotFound = 2;
 
@@ -39,7 +36,10 @@ std::vector<std::wstring> CommandLineArguments();
 // Returns the full path of the running executable (empty on failure).
 std::wstring OwnExecutablePath();
 
-// Returns the account's temporary folder (empty on failure).
+// Returns the account's temporary folder (empty on failure). Windows: the
+// folder of GetTempPath2W where the system has it (for SYSTEM, one that only
+// SYSTEM and administrators reach; for every other account the same as
+// GetTempPathW), else GetTempPathW.
 std::wstring TempFolder();
 
 // Joins a folder and a name the way the shell's path combiner does; the result
@@ -49,6 +49,9 @@ std::wstring CombinePath(const std::wstring& folder, const std::wstring& name);
 // Host and user name exactly as the logging library puts them into log file names.
 std::string LogHostName();
 std::string LogUserName();
+
+// Describes a system error number for people: "error 13: Permission denied".
+std::string ErrorText(uint32_t error);
 
 // --- Privileges ------------------------------------------------------------
 
@@ -94,8 +97,12 @@ bool SetCurrentFolder(const std::wstring& folder);
 bool PathExists(const std::wstring& path);
 
 // Creates the log folder and its missing parents. Answers whether the folder
-// may be written through: on POSIX it must be a real folder owned by the
-// effective user and not writable by group or others.
+// may be written through. POSIX: it must be a real folder (not a link) owned
+// by the effective user and not writable by group or others; it is created
+// with mode 0700. Windows: it must be a folder that is not a reparse point
+// (junction, symbolic link), owned by the running account, SYSTEM or
+// Administrators; it is created with a DACL of its own, not inherited, that
+// grants those three alone.
 bool PrepareLogFolder(const std::wstring& folder);
 
 // Lists the names matching a wildcard search "<folder><sep><pattern>" in the
@@ -103,10 +110,17 @@ bool PrepareLogFolder(const std::wstring& folder);
 // false and the system error number.
 bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uint32_t* error);
 
-// Opens a file as a narrow input stream in text mode.
-bool OpenInputStream(const std::wstring& path, std::ifstream* stream);
+// Reads a whole file as text (Windows: in the runtime's text mode, CR LF
+// read as LF and Ctrl-Z ending the text). The file is opened without blocking
+// and read only when it is a regular file, so a FIFO, socket or device in its
+// place cannot hold the caller up: anything but a readable regular file
+// answers false with empty content. A read error ends the content where it
+// happened.
+bool ReadFileText(const std::wstring& path, std::string* content);
 
-// A file opened for reading that others may read but not write meanwhile.
+// A file opened for reading binary ranges; only regular files open. Windows
+// opens it sharing read access only, so nobody may write it meanwhile; POSIX
+// has no sharing modes, so there a writer may still change it under the reader.
 class ReadOnlyFile {
  public:
   ReadOnlyFile();
@@ -126,27 +140,19 @@ class ReadOnlyFile {
 // Sets key=value in [section] of an INI file with the profile-string contract:
 // creates file and section as needed, matches names ignoring ASCII case,
 // replaces in place and keeps every other line. The file is never left torn.
-// On failure returns false and the system error number.
+// On failure returns false and the system error number. Like the log folder,
+// a folder that may not be written through is refused (POSIX: EACCES;
+// Windows: ERROR_ACCESS_DENIED).
 bool WriteProfileString(const std::wstring& section, const std::wstring& key,
                         const std::wstring& value, const std::wstring& path, uint32_t* error);
 
-// --- Programs and libraries --------------------------------------------------
-
-// Starts file with the parameter text through the shell's "open" action
-// (POSIX: spawns the file itself, parameters split like a Windows command
-// line). With wait, blocks until it ends. Stores the exit code when the start
-// gave a process and exit_code is not null. False when nothing was started.
-bool StartProgram(const std::wstring& file, const std::wstring& parameters, bool wait,
-                  uint32_t* exit_code);
-
-// Answers whether StartProgram could start file for this account, without
-// starting anything (POSIX: a regular file this account may execute; Windows:
-// a folder, or a file whose type has an "open" action).
-bool CanStartProgram(const std::wstring& file);
-
-// Loads a library by full path; null on failure, with the system error number.
-void* LoadLibraryFile(const std::wstring& path, uint32_t* error);
-// Finds an exported symbol; null when there is none.
-void* FindExport(void* library, const char* name);
+enum class RemoveOutcome {
+  kRemoved,  // a file was there and is gone
+  kNothing,  // no file there (nothing, or a folder, which is left alone)
+  kFailed,   // a file is there and stays; the system error number says why
+};
+// Removes the INI file at path, under the same folder rules as its writes.
+// Needs no free space.
+RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error);
 
 }  // namespace platform

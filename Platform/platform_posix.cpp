@@ -2,15 +2,12 @@
 #include "Platform/platform.h"
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,10 +16,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Platform/command_line_split.h"
+#include "Platform/ascii_case.h"
+#include "Platform/folder_trust.h"
 #include "Platform/ini_text.h"
-
-extern char** environ;
+#include "Platform/posix_support.h"
+#include "Platform/utf8.h"
+#include "Platform/wildcard.h"
 
 namespace platform {
 
@@ -30,42 +29,35 @@ const wchar_t kPathSeparator = L'/';
 const char kPathListSeparator = ':';
 const wchar_t kSecurityBaseLibrary[] = L"libBrindle.so";
 
-namespace {
-
-const char kInstanceLockPath[] = "/run/VXTaverly_Mutex.lock";
-
-std::string Utf8(const std::wstring& text) { return WideToNarrow(text); }
-
-// Retries a system call interrupted by a signal.
-template <typename Call>
-auto Retry(Call call) -> decltype(call()) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
-}
+namespace posix {
 
 bool WriteAll(int fd, const std::string& data) {
   size_t done = 0;
   while (done < data.size()) {
     ssize_t n = Retry([&] { return write(fd, data.data() + done, data.size() - done); });
-    if (n <= 0) return false;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
     done += static_cast<size_t>(n);
   }
   return true;
 }
 
-// Opens a folder the program may write through: a real folder (not a link),
-// owned by the effective user, not writable by group or others. -1 and errno
-// otherwise.
 int OpenTrustedFolder(const std::string& folder) {
   int fd =
       Retry([&] { return open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
   if (fd < 0) return -1;
+  // O_NOFOLLOW has refused a link in the folder's place already.
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-      (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+  FolderFacts facts;
+  if (fstat(fd, &st) == 0) {
+    facts.is_folder = S_ISDIR(st.st_mode);
+    facts.owner = st.st_uid == geteuid() ? FolderOwner::kRunningAccount : FolderOwner::kOther;
+    facts.writable_by_others = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  }
+  if (!MayWriteThroughFolder(facts)) {
     close(fd);
     errno = EACCES;
     return -1;
@@ -84,41 +76,17 @@ void SplitFolderAndName(const std::string& path, std::string* folder, std::strin
   }
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace posix
 
-// Matches name against a pattern of "*" and "?" ignoring ASCII case.
-bool WildcardMatch(const char* pattern, const char* name) {
-  const char* star = nullptr;
-  const char* resume = nullptr;
-  while (*name != '\0') {
-    if (*pattern == '*') {
-      star = pattern++;
-      resume = name;
-    } else if (*pattern == '?' || AsciiLower(*pattern) == AsciiLower(*name)) {
-      ++pattern;
-      ++name;
-    } else if (star != nullptr) {
-      pattern = star + 1;
-      name = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (*pattern == '*') ++pattern;
-  return *pattern == '\0';
-}
+namespace {
 
-bool LessIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return static_cast<unsigned char>(AsciiLower(x)) < static_cast<unsigned char>(AsciiLower(y));
-  });
-}
+using posix::OpenTrustedFolder;
+using posix::Retry;
+using posix::SplitFolderAndName;
+using posix::Utf8;
+using posix::WriteAll;
 
-uint32_t ExitCodeFromStatus(int status) {
-  if (WIFEXITED(status)) return static_cast<uint32_t>(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return 128u + static_cast<uint32_t>(WTERMSIG(status));
-  return kStillActive;
-}
+const char kInstanceLockPath[] = "/run/VXTaverly_Mutex.lock";
 
 }  // namespace
 
@@ -199,6 +167,13 @@ std::string LogUserName() {
   return "uid" + std::to_string(uid);
 }
 
+std::string ErrorText(uint32_t error) {
+  char buffer[256] = {};
+  // The GNU strerror_r may answer with a static text instead of the buffer.
+  const char* text = strerror_r(static_cast<int>(error), buffer, sizeof buffer);
+  return "error " + std::to_string(error) + ": " + (text != nullptr ? text : "unknown error");
+}
+
 // --- Privileges ------------------------------------------------------------
 
 // Elevation is the effective user being root; there is no older scheme.
@@ -219,77 +194,13 @@ bool IsSystemAccount() { return geteuid() == 0; }
 // --- Text ------------------------------------------------------------------
 
 std::wstring NarrowToWide(const char* bytes, size_t count) {
-  std::wstring out;
-  if (bytes == nullptr) return out;
-  out.reserve(count);
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);
-  const unsigned char* end = p + count;
-  while (p < end) {
-    unsigned char c = *p;
-    if (c < 0x80) {
-      out.push_back(static_cast<wchar_t>(c));
-      ++p;
-      continue;
-    }
-    int length = 0;
-    uint32_t cp = 0;
-    uint32_t min = 0;
-    if ((c & 0xE0) == 0xC0) {
-      length = 2;
-      cp = c & 0x1F;
-      min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-      length = 3;
-      cp = c & 0x0F;
-      min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-      length = 4;
-      cp = c & 0x07;
-      min = 0x10000;
-    }
-    bool valid = length > 0 && end - p >= length;
-    for (int i = 1; valid && i < length; ++i) {
-      if ((p[i] & 0xC0) != 0x80)
-        valid = false;
-      else
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if (valid && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) valid = false;
-    if (valid) {
-      out.push_back(static_cast<wchar_t>(cp));
-      p += length;
-    } else {
-      // One replacement character for each byte that starts no valid sequence.
-      out.push_back(L'\xFFFD');
-      ++p;
-    }
-  }
-  return out;
+  const std::u32string text = DecodeUtf8(bytes, count);
+  return std::wstring(text.begin(), text.end());
 }
 
 std::string WideToNarrow(const std::wstring& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (wchar_t wc : text) {
-    uint32_t cp = static_cast<uint32_t>(wc);
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
+  const std::u32string code_points(text.begin(), text.end());
+  return EncodeUtf8(code_points.data(), code_points.size());
 }
 
 std::string WideToUtf8(const std::wstring& text) { return WideToNarrow(text); }
@@ -352,9 +263,24 @@ bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uin
   return true;
 }
 
-bool OpenInputStream(const std::wstring& path, std::ifstream* stream) {
-  stream->open(Utf8(path), std::ios::in);
-  return stream->is_open();
+bool ReadFileText(const std::wstring& path, std::string* content) {
+  content->clear();
+  // Non-blocking, so a FIFO in place of the file cannot hang the open; only
+  // a regular file is read.
+  int fd = Retry([&] { return open(Utf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return false;
+  }
+  char buffer[8192];
+  ssize_t n;
+  while ((n = Retry([&] { return read(fd, buffer, sizeof buffer); })) > 0) {
+    content->append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
 }
 
 ReadOnlyFile::ReadOnlyFile() : handle_(reinterpret_cast<void*>(static_cast<intptr_t>(-1))) {}
@@ -463,64 +389,34 @@ bool WriteProfileString(const std::wstring& section, const std::wstring& key,
   return true;
 }
 
-// --- Programs and libraries --------------------------------------------------
-
-bool StartProgram(const std::wstring& file, const std::wstring& parameters, bool wait,
-                  uint32_t* exit_code) {
-  std::string program = Utf8(file);
-  std::vector<std::string> arguments{program};
-  for (const std::wstring& argument : SplitCommandLineArguments(parameters)) {
-    arguments.push_back(Utf8(argument));
+RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {
+  std::string folder, name;
+  SplitFolderAndName(Utf8(path), &folder, &name);
+  int dir = OpenTrustedFolder(folder);
+  if (dir < 0) {
+    if (errno == ENOENT) return RemoveOutcome::kNothing;
+    *error = static_cast<uint32_t>(errno);
+    return RemoveOutcome::kFailed;
   }
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(&argument[0]);
-  argv.push_back(nullptr);
-
-  // The child gets only the standard descriptors; nothing of ours leaks into it.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  pid_t pid = 0;
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-
-  int status = 0;
-  uint32_t code = kStillActive;
-  if (wait) {
-    if (Retry([&] { return waitpid(pid, &status, 0); }) == pid) code = ExitCodeFromStatus(status);
-  } else if (Retry([&] { return waitpid(pid, &status, WNOHANG); }) == pid) {
-    code = ExitCodeFromStatus(status);
+  struct stat st;
+  RemoveOutcome outcome = RemoveOutcome::kNothing;
+  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) {
+      *error = static_cast<uint32_t>(errno);
+      outcome = RemoveOutcome::kFailed;
+    }
+  } else if (!S_ISDIR(st.st_mode)) {
+    // A link in a trusted folder is removed itself, never what it points at.
+    if (unlinkat(dir, name.c_str(), 0) == 0) {
+      fsync(dir);
+      outcome = RemoveOutcome::kRemoved;
+    } else {
+      *error = static_cast<uint32_t>(errno);
+      outcome = RemoveOutcome::kFailed;
+    }
   }
-  if (exit_code != nullptr) *exit_code = code;
-  return true;
-}
-
-bool CanStartProgram(const std::wstring& file) {
-  std::string program = Utf8(file);
-  struct stat st;
-  if (program.empty() || stat(program.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  return access(program.c_str(), X_OK) == 0;
-}
-
-void* LoadLibraryFile(const std::wstring& path, uint32_t* error) {
-  std::string name = Utf8(path);
-  void* library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library != nullptr) return library;
-  // dlopen sets no errno; tell the causes apart the way the loader saw them.
-  struct stat st;
-  if (stat(name.c_str(), &st) != 0)
-    *error = ENOENT;
-  else if (access(name.c_str(), R_OK) != 0)
-    *error = EACCES;
-  else
-    *error = ENOEXEC;
-  return nullptr;
-}
-
-void* FindExport(void* library, const char* name) {
-  if (library == nullptr || name == nullptr || *name == '\0') return nullptr;
-  return dlsym(library, name);
+  close(dir);
+  return outcome;
 }
 
 }  // namespace platform

@@ -1,12 +1,15 @@
 // POSIX equivalents of the Windows behaviour the program relies on.
 #include "Platform/platform.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 
 #include "tests/support/temp_folder.h"
 
@@ -19,16 +22,6 @@ TEST(PlatformPosixTest, NarrowTextIsUtf8) {
   std::wstring wide = platform::NarrowToWide(text.data(), text.size());
   EXPECT_EQ(wide, L"C:\\Programme\\Sch\u00F6n \u20AC");
   EXPECT_EQ(platform::WideToNarrow(wide), text);
-}
-
-TEST(PlatformPosixTest, InvalidUtf8BecomesReplacementCharacters) {
-  std::string bytes =
-      "a\xFF"
-      "b\xC3";
-  EXPECT_EQ(platform::NarrowToWide(bytes.data(), bytes.size()), L"a\uFFFDb\uFFFD");
-  // Overlong forms and encoded surrogates are not characters either.
-  std::string overlong = "\xC0\xAF\xED\xA0\x80";
-  EXPECT_EQ(platform::NarrowToWide(overlong.data(), overlong.size()), std::wstring(5, L'\uFFFD'));
 }
 
 TEST(PlatformPosixTest, TempFolderComesFromTmpdirWhenSet) {
@@ -122,46 +115,67 @@ TEST(PlatformPosixTest, WriteProfileStringRefusesALinkInPlaceOfTheFile) {
   EXPECT_EQ(ReadTextFile(tmp.Join("victim")), "keep");
 }
 
-TEST(PlatformPosixTest, CanStartProgramWantsAnExecutableRegularFile) {
+// Runs read on another thread; a read that blocks is set free by opening
+// the FIFO's other end, so a regression fails instead of hanging the suite.
+bool ReadsWithoutBlocking(const std::string& fifo, std::string* content, bool* opened) {
+  auto read = std::async(std::launch::async, [&] {
+    return platform::ReadFileText(platform::NarrowToWide(fifo.data(), fifo.size()), content);
+  });
+  if (read.wait_for(std::chrono::seconds(5)) == std::future_status::ready) {
+    *opened = read.get();
+    return true;
+  }
+  int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  if (writer >= 0) close(writer);
+  *opened = read.get();
+  return false;
+}
+
+TEST(PlatformPosixTest, AFifoInPlaceOfATextFileReadsAsEmptyAtOnce) {
   TempFolder tmp;
+  const std::string fifo = tmp.Join("mod_x.xml");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string content = "stale";
+  bool opened = true;
+  EXPECT_TRUE(ReadsWithoutBlocking(fifo, &content, &opened)) << "the read blocked on a FIFO";
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(content, "");
+}
+
+TEST(PlatformPosixTest, RemoveProfileFileRemovesFilesAndLinksOnly) {
+  TempFolder tmp;
+  chmod(tmp.path().c_str(), 0700);
   const auto wide = [](const std::string& path) {
     return platform::NarrowToWide(path.data(), path.size());
   };
-  const std::string program = tmp.Join("program");
-  const std::string plain = tmp.Join("plain");
-  WriteTextFile(program, "#!/bin/sh\nexit 0\n");
-  WriteTextFile(plain, "#!/bin/sh\nexit 0\n");
-  chmod(program.c_str(), 0755);
-  chmod(plain.c_str(), 0644);
-  EXPECT_TRUE(platform::CanStartProgram(wide(program)));
-  EXPECT_FALSE(platform::CanStartProgram(wide(plain)));
-  EXPECT_FALSE(platform::CanStartProgram(wide(tmp.path())));
-  EXPECT_FALSE(platform::CanStartProgram(wide(tmp.Join("missing"))));
-  EXPECT_FALSE(platform::CanStartProgram(L""));
-  // The answer is the one a start gives.
-  uint32_t exit_code = 0;
-  EXPECT_TRUE(platform::StartProgram(wide(program), L"", true, &exit_code));
-  EXPECT_FALSE(platform::StartProgram(wide(plain), L"", true, &exit_code));
-  EXPECT_FALSE(platform::StartProgram(wide(tmp.path()), L"", true, &exit_code));
-}
-
-TEST(PlatformPosixTest, LoadLibraryTellsMissingUnreadableAndNotALibraryApart) {
-  TempFolder tmp;
   uint32_t error = 0;
-  EXPECT_EQ(platform::LoadLibraryFile(tmp.wpath() + L"/none.so", &error), nullptr);
-  EXPECT_EQ(error, platform::kErrorFileNotFound);
+  WriteTextFile(tmp.Join("r.dat"), "[result]\nis_success=true\n");
+  EXPECT_EQ(platform::RemoveProfileFile(wide(tmp.Join("r.dat")), &error),
+            platform::RemoveOutcome::kRemoved);
+  EXPECT_FALSE(fs::exists(tmp.Join("r.dat")));
+  EXPECT_EQ(platform::RemoveProfileFile(wide(tmp.Join("r.dat")), &error),
+            platform::RemoveOutcome::kNothing);
 
-  std::string junk = tmp.Join("junk.so");
-  WriteTextFile(junk, "not a library");
-  EXPECT_EQ(platform::LoadLibraryFile(platform::NarrowToWide(junk.data(), junk.size()), &error),
-            nullptr);
-  EXPECT_EQ(error, 8u);
-  if (geteuid() != 0) {
-    chmod(junk.c_str(), 0);
-    EXPECT_EQ(platform::LoadLibraryFile(platform::NarrowToWide(junk.data(), junk.size()), &error),
-              nullptr);
-    EXPECT_EQ(error, 13u);
-  }
+  // A link is removed itself, never what it points at; a folder stays.
+  WriteTextFile(tmp.Join("victim"), "keep");
+  fs::create_symlink(tmp.Join("victim"), tmp.Join("link.dat"));
+  EXPECT_EQ(platform::RemoveProfileFile(wide(tmp.Join("link.dat")), &error),
+            platform::RemoveOutcome::kRemoved);
+  EXPECT_EQ(ReadTextFile(tmp.Join("victim")), "keep");
+  fs::create_directory(tmp.Join("folder.dat"));
+  EXPECT_EQ(platform::RemoveProfileFile(wide(tmp.Join("folder.dat")), &error),
+            platform::RemoveOutcome::kNothing);
+  EXPECT_TRUE(fs::is_directory(tmp.Join("folder.dat")));
+
+  // Nothing is removed through a folder that another account could have planted.
+  const std::string open_folder = tmp.Join("open");
+  fs::create_directory(open_folder);
+  chmod(open_folder.c_str(), 0777);
+  WriteTextFile(open_folder + "/r.dat", "x");
+  EXPECT_EQ(platform::RemoveProfileFile(wide(open_folder + "/r.dat"), &error),
+            platform::RemoveOutcome::kFailed);
+  EXPECT_EQ(error, 13u);
+  EXPECT_TRUE(fs::exists(open_folder + "/r.dat"));
 }
 
 }  // namespace

@@ -71,4 +71,40 @@ TEST(PlatformFileTest, WriteProfileStringFailsWithTheSystemError) {
   EXPECT_EQ(error, platform_facts::kMissingFolderError);
 }
 
+TEST(PlatformFileTest, ReadFileTextReadsRegularFilesOnly) {
+  TempFolder tmp;
+  WriteTextFile(tmp.Join("f"), "<root>\n\t<module/>\n</root>\n");
+  std::string content = "stale";
+  EXPECT_TRUE(platform::ReadFileText(tmp.wpath() + platform::kPathSeparator + L"f", &content));
+  EXPECT_EQ(content, "<root>\n\t<module/>\n</root>\n");
+  for (const std::wstring& path : {tmp.wpath(), tmp.wpath() + platform::kPathSeparator + L"g"}) {
+    content = "stale";
+    EXPECT_FALSE(platform::ReadFileText(path, &content));
+    EXPECT_EQ(content, "");
+  }
+}
+
+TEST(PlatformFileTest, RemoveProfileFileLeavesFoldersAndMissingFilesAlone) {
+  TempFolder tmp;
+  const std::wstring file = tmp.wpath() + platform::kPathSeparator + L"r.dat";
+  uint32_t error = 0;
+  ASSERT_TRUE(platform::WriteProfileString(L"result", L"is_success", L"true", file, &error));
+  EXPECT_EQ(platform::RemoveProfileFile(file, &error), platform::RemoveOutcome::kRemoved);
+  EXPECT_FALSE(platform::PathExists(file));
+  EXPECT_EQ(platform::RemoveProfileFile(file, &error), platform::RemoveOutcome::kNothing);
+  const std::wstring folder = tmp.wpath() + platform::kPathSeparator + L"folder.dat";
+  ASSERT_TRUE(platform::PrepareLogFolder(folder));
+  EXPECT_EQ(platform::RemoveProfileFile(folder, &error), platform::RemoveOutcome::kNothing);
+  EXPECT_TRUE(platform::PathExists(folder));
+  const std::wstring deeper =
+      tmp.wpath() + platform::kPathSeparator + L"missing" + platform::kPathSeparator + L"r.dat";
+  EXPECT_EQ(platform::RemoveProfileFile(deeper, &error), platform::RemoveOutcome::kNothing);
+}
+
+TEST(PlatformTextTest, ErrorTextPutsTheNumberFirst) {
+  const std::string text = platform::ErrorText(platform::kErrorFileNotFound);
+  EXPECT_EQ(text.rfind("error 2: ", 0), 0u) << text;
+  EXPECT_GT(text.size(), std::string("error 2: ").size());
+}
+
 }  // namespace

@@ -3,6 +3,10 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <shlwapi.h>
 
@@ -13,7 +17,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cwchar>
-#include <filesystem>
+#include <vector>
+
+#include "Platform/ascii_case.h"
+#include "Platform/folder_trust.h"
+#include "Platform/win32_support.h"
 
 namespace platform {
 
@@ -25,11 +33,39 @@ namespace {
 
 constexpr DWORD kPathBufferLength = 260;
 constexpr size_t kCombinedPathBufferLength = 1024;
-constexpr size_t kQuotedFileBufferLength = 1024;
 
 HANDLE AsHandle(void* handle) { return static_cast<HANDLE>(handle); }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+// The folder part of a path: everything before its last separator.
+std::wstring FolderOf(const std::wstring& path) {
+  size_t separator = path.find_last_of(L"\\/");
+  return separator == std::wstring::npos ? std::wstring(L".") : path.substr(0, separator);
+}
+
+std::string SidText(PSID sid) {
+  LPWSTR text = nullptr;
+  if (sid == nullptr || !ConvertSidToStringSidW(sid, &text)) return std::string();
+  std::string narrow;
+  for (const wchar_t* c = text; *c != L'\0'; ++c) narrow.push_back(static_cast<char>(*c));
+  LocalFree(text);
+  return narrow;
+}
+
+// Refuses a folder that exists but may not be written through. A folder that
+// is not there is left to the call that needs it, which fails with its own
+// error.
+bool FolderMayBeWritten(const std::wstring& folder, DWORD* error) {
+  FolderFacts facts;
+  uint32_t open_error = 0;
+  if (!win32::ReadFolderFacts(folder, &facts, &open_error)) {
+    if (open_error == ERROR_FILE_NOT_FOUND || open_error == ERROR_PATH_NOT_FOUND) return true;
+    *error = open_error;
+    return false;
+  }
+  if (MayWriteThroughFolder(facts)) return true;
+  *error = ERROR_ACCESS_DENIED;
+  return false;
+}
 
 std::string ConvertToCodePage(const std::wstring& text, UINT code_page) {
   if (text.empty()) return std::string();
@@ -71,11 +107,28 @@ std::wstring OwnExecutablePath() {
   return buffer;
 }
 
-std::wstring TempFolder() {
+namespace win32 {
+
+TempPathFunction FindGetTempPath2() {
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) return nullptr;
+  return reinterpret_cast<TempPathFunction>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "GetTempPath2W")));
+}
+
+std::wstring TempFolderFrom(TempPathFunction get_temp_path2) {
   wchar_t buffer[kPathBufferLength] = {};
-  GetTempPathW(kPathBufferLength, buffer);
+  if (get_temp_path2 != nullptr) {
+    get_temp_path2(kPathBufferLength, buffer);
+  } else {
+    GetTempPathW(kPathBufferLength, buffer);
+  }
   return buffer;
 }
+
+}  // namespace win32
+
+std::wstring TempFolder() { return win32::TempFolderFrom(win32::FindGetTempPath2()); }
 
 std::wstring CombinePath(const std::wstring& folder, const std::wstring& name) {
   wchar_t buffer[kCombinedPathBufferLength] = {};
@@ -95,6 +148,25 @@ std::string LogUserName() {
   // its files "invalid-user" when that gives nothing.
   const char* user = std::getenv("USERNAME");
   return (user != nullptr && *user != '\0') ? user : "invalid-user";
+}
+
+std::string ErrorText(uint32_t error) {
+  char* text = nullptr;
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr,
+      error,
+      0,
+      reinterpret_cast<char*>(&text),
+      0,
+      nullptr);
+  std::string message = length > 0 && text != nullptr ? std::string(text, length) : "unknown error";
+  if (text != nullptr) LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.')) {
+    message.pop_back();
+  }
+  return "error " + std::to_string(error) + ": " + message;
 }
 
 // --- Privileges ------------------------------------------------------------
@@ -153,11 +225,7 @@ bool IsSystemAccount() {
   char name[256] = {};
   DWORD size = sizeof name;
   if (!GetUserNameA(name, &size)) return false;
-  const char kSystem[] = "SYSTEM";
-  for (size_t i = 0; i < sizeof kSystem; ++i) {
-    if (AsciiLower(name[i]) != AsciiLower(kSystem[i])) return false;
-  }
-  return true;
+  return EqualIgnoringAsciiCase(name, "SYSTEM");
 }
 
 // --- Text ------------------------------------------------------------------
@@ -199,15 +267,109 @@ bool PathExists(const std::wstring& path) {
   return PathFileExistsW(path.c_str()) != FALSE;
 }
 
-bool PrepareLogFolder(const std::wstring& folder) {
-  // Every missing component in turn; failures are not reported, logging
-  // falls back on its own when the folder is not there.
-  for (size_t pos = folder.find_first_of(L"\\/");; pos = folder.find_first_of(L"\\/", pos + 1)) {
-    std::wstring part = pos == std::wstring::npos ? folder : folder.substr(0, pos);
-    if (!part.empty() && part.back() != L':') CreateDirectoryW(part.c_str(), nullptr);
-    if (pos == std::wstring::npos) break;
+namespace win32 {
+
+std::string AccountSidText() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
+  DWORD length = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &length);
+  std::string text;
+  if (length > 0) {
+    std::vector<unsigned char> buffer(length);
+    if (GetTokenInformation(token, TokenUser, buffer.data(), length, &length)) {
+      text = SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+    }
   }
+  CloseHandle(token);
+  return text;
+}
+
+std::string LogFolderSddl(const std::string& account_sid) {
+  // P: protected, nothing inherited from the parent; each ACE is inherited by
+  // what is created inside (OICI) and grants full control (FA).
+  return "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + account_sid + ")";
+}
+
+bool CreateFolderWithOwnDacl(const std::wstring& folder, uint32_t* error) {
+  const std::string account = AccountSidText();
+  if (account.empty()) {
+    *error = ERROR_NO_TOKEN;
+    return false;
+  }
+  const std::string sddl = LogFolderSddl(account);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+    *error = GetLastError();
+    return false;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  BOOL created = CreateDirectoryW(folder.c_str(), &attributes);
+  *error = created ? ERROR_SUCCESS : GetLastError();
+  LocalFree(descriptor);
+  return created != FALSE;
+}
+
+bool ReadFolderFacts(const std::wstring& folder, FolderFacts* facts, uint32_t* error) {
+  // The entry itself, not what a junction or link in its place points at.
+  HANDLE handle = CreateFileW(folder.c_str(),
+                              READ_CONTROL | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  *facts = FolderFacts();
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileInformationByHandle(handle, &information)) {
+    facts->is_folder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    facts->is_link = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  }
+  // The name's own attributes as well: Wine follows a symbolic link when it
+  // opens it, and tells it apart only here.
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    facts->is_link = true;
+  }
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle,
+                      SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION,
+                      &owner,
+                      nullptr,
+                      nullptr,
+                      nullptr,
+                      &descriptor) == ERROR_SUCCESS) {
+    facts->owner = ClassifyOwnerSid(SidText(owner), AccountSidText());
+    LocalFree(descriptor);
+  }
+  CloseHandle(handle);
   return true;
+}
+
+}  // namespace win32
+
+bool PrepareLogFolder(const std::wstring& folder) {
+  if (folder.empty()) return false;
+  // The missing parents as any folder; failures are not reported, logging
+  // falls back on its own when the folder is not there.
+  for (size_t pos = folder.find_first_of(L"\\/"); pos != std::wstring::npos;
+       pos = folder.find_first_of(L"\\/", pos + 1)) {
+    std::wstring part = folder.substr(0, pos);
+    if (!part.empty() && part.back() != L':') CreateDirectoryW(part.c_str(), nullptr);
+  }
+  // The log folder itself with a DACL of its own, so that nobody else can
+  // reach what the program writes there.
+  uint32_t error = 0;
+  win32::CreateFolderWithOwnDacl(folder, &error);
+  FolderFacts facts;
+  return win32::ReadFolderFacts(folder, &facts, &error) && MayWriteThroughFolder(facts);
 }
 
 bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uint32_t* error) {
@@ -225,9 +387,33 @@ bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uin
   return true;
 }
 
-bool OpenInputStream(const std::wstring& path, std::ifstream* stream) {
-  stream->open(std::filesystem::path(path), std::ios::in);
-  return stream->is_open();
+bool ReadFileText(const std::wstring& path, std::string* content) {
+  content->clear();
+  // The sharing of the runtime's own file open; a folder does not open.
+  HANDLE file = CreateFileW(path.c_str(),
+                            GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr,
+                            OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return false;
+  }
+  // Read through the runtime in text mode, as a text-mode stream reads it.
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_TEXT);
+  if (fd < 0) {
+    CloseHandle(file);
+    return false;
+  }
+  char buffer[8192];
+  int n;
+  while ((n = _read(fd, buffer, sizeof buffer)) > 0)
+    content->append(buffer, static_cast<size_t>(n));
+  _close(fd);  // closes the handle too
+  return true;
 }
 
 ReadOnlyFile::ReadOnlyFile() : handle_(INVALID_HANDLE_VALUE) {}
@@ -278,6 +464,11 @@ bool ReadOnlyFile::ReadAt(uint64_t offset, void* buffer, size_t count) const {
 
 bool WriteProfileString(const std::wstring& section, const std::wstring& key,
                         const std::wstring& value, const std::wstring& path, uint32_t* error) {
+  DWORD refused = 0;
+  if (!FolderMayBeWritten(FolderOf(path), &refused)) {
+    *error = refused;
+    return false;
+  }
   if (WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), path.c_str())) {
     return true;
   }
@@ -285,61 +476,24 @@ bool WriteProfileString(const std::wstring& section, const std::wstring& key,
   return false;
 }
 
-// --- Programs and libraries --------------------------------------------------
-
-bool StartProgram(const std::wstring& file, const std::wstring& parameters, bool wait,
-                  uint32_t* exit_code) {
-  wchar_t quoted[kQuotedFileBufferLength] = {};
-  _snwprintf(quoted, kQuotedFileBufferLength - 1, L"\"%ls\"", file.c_str());
-
-  SHELLEXECUTEINFOW info;
-  ZeroMemory(&info, sizeof info);
-  info.cbSize = sizeof info;
-  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-  info.lpVerb = L"open";
-  info.lpFile = quoted;
-  info.lpParameters = parameters.c_str();
-  info.lpDirectory = nullptr;
-  info.nShow = SW_HIDE;
-  info.hwnd = nullptr;
-  if (!ShellExecuteExW(&info)) return false;
-
-  // Opening a document may give no process; then the caller's code stays.
-  if (info.hProcess != nullptr) {
-    if (wait) WaitForSingleObject(info.hProcess, INFINITE);
-    if (exit_code != nullptr) {
-      DWORD code = 0;
-      if (GetExitCodeProcess(info.hProcess, &code)) *exit_code = code;
-    }
-    CloseHandle(info.hProcess);
+RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {
+  DWORD refused = 0;
+  if (!FolderMayBeWritten(FolderOf(path), &refused)) {
+    *error = refused;
+    return RemoveOutcome::kFailed;
   }
-  return true;
-}
-
-bool CanStartProgram(const std::wstring& file) {
-  DWORD attributes = GetFileAttributesW(file.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-  // The shell opens a folder in a window of its own.
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
-  DWORD length = 0;
-  HRESULT result = AssocQueryStringW(ASSOCF_INIT_IGNOREUNKNOWN,
-                                     ASSOCSTR_COMMAND,
-                                     PathFindExtensionW(file.c_str()),
-                                     L"open",
-                                     nullptr,
-                                     &length);
-  return result == S_OK || result == S_FALSE;
-}
-
-void* LoadLibraryFile(const std::wstring& path, uint32_t* error) {
-  HMODULE library = LoadLibraryW(path.c_str());
-  if (library == nullptr) *error = GetLastError();
-  return reinterpret_cast<void*>(library);
-}
-
-void* FindExport(void* library, const char* name) {
-  if (library == nullptr || name == nullptr) return nullptr;
-  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+      return RemoveOutcome::kNothing;
+    *error = code;
+    return RemoveOutcome::kFailed;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return RemoveOutcome::kNothing;
+  if (DeleteFileW(path.c_str())) return RemoveOutcome::kRemoved;
+  *error = GetLastError();
+  return RemoveOutcome::kFailed;
 }
 
 }  // namespace platform

@@ -2,6 +2,9 @@
 #include "Platform/platform.h"
 
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 // winbase.h maps the name to WriteProfileStringW; the layer's function is meant.
 #undef WriteProfileString
 
@@ -13,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "Platform/process.h"
+#include "Platform/win32_support.h"
 #include "Signing/KeyText.h"
 #include "Signing/SignatureBlock.h"
 #include "Utils/FileUtils.h"
@@ -28,6 +33,16 @@ namespace {
 
 std::wstring Wide(const std::string& text) {
   return platform::NarrowToWide(text.data(), text.size());
+}
+
+// Starts a program and answers its exit code, or 0xDEAD when nothing started.
+uint32_t ExitCodeOf(const std::wstring& file, const std::wstring& parameters, bool wait = true) {
+  platform::ProgramRequest request;
+  request.file = file;
+  request.parameters = parameters;
+  request.wait = wait;
+  const platform::ProgramResult result = platform::StartProgram(request);
+  return result.started && result.has_process ? result.exit_code : 0xDEADu;
 }
 
 bool BuildTrustsDevKey1() {
@@ -171,32 +186,23 @@ TEST_F(PlatformWin32ProcessTest, PathTakesASemicolonAndReachesStartedPrograms) {
             (std::vector<std::string>{"I:add PATH:  PATH=" + expected + "  to Process Path",
                                       "I:set current running path:  " + tmp_.path()}));
 
-  uint32_t exit_code = 0;
-  ASSERT_TRUE(platform::StartProgram(probe_, L"--record=record.txt", true, &exit_code));
-  EXPECT_EQ(exit_code, 0u);
+  EXPECT_EQ(ExitCodeOf(probe_, L"--record=record.txt"), 0u);
   const std::string record = ReadTextFile(tmp_.Join("record.txt"));
   EXPECT_NE(record.find("\ncwd=" + tmp_.path() + "\npath=" + expected + "\n"), std::string::npos)
       << record;
 }
 
 TEST_F(PlatformWin32ProcessTest, ExitCodesKeepAllThirtyTwoBits) {
-  uint32_t exit_code = 0;
-  ASSERT_TRUE(platform::StartProgram(probe_, L"--exit=-1", true, &exit_code));
-  EXPECT_EQ(exit_code, 0xFFFFFFFFu);
-  ASSERT_TRUE(platform::StartProgram(probe_, L"--exit=2147483647", true, &exit_code));
-  EXPECT_EQ(exit_code, 0x7FFFFFFFu);
-  ASSERT_TRUE(platform::StartProgram(probe_, L"--sleep-ms=500", false, &exit_code));
-  EXPECT_EQ(exit_code, platform::kStillActive);
+  EXPECT_EQ(ExitCodeOf(probe_, L"--exit=-1"), 0xFFFFFFFFu);
+  EXPECT_EQ(ExitCodeOf(probe_, L"--exit=2147483647"), 0x7FFFFFFFu);
+  EXPECT_EQ(ExitCodeOf(probe_, L"--sleep-ms=500", false), platform::kStillActive);
 }
 
 TEST_F(PlatformWin32ProcessTest, NameWithBlanksIsQuotedForTheShell) {
   const std::string folder = tmp_.Join("Program Files");
   fs::create_directory(folder);
   fs::copy_file(TAVERLY_PROBE_PATH, folder + "\\probe two.exe");
-  uint32_t exit_code = 0;
-  ASSERT_TRUE(
-      platform::StartProgram(Wide(folder + "\\probe two.exe"), L"--exit=3", true, &exit_code));
-  EXPECT_EQ(exit_code, 3u);
+  EXPECT_EQ(ExitCodeOf(Wide(folder + "\\probe two.exe"), L"--exit=3"), 3u);
 }
 
 TEST_F(PlatformWin32ProcessTest, LoadLibraryReportsTheLoadersError) {
@@ -206,6 +212,167 @@ TEST_F(PlatformWin32ProcessTest, LoadLibraryReportsTheLoadersError) {
   WriteTextFile(tmp_.Join("junk.dll"), "not a library");
   EXPECT_EQ(platform::LoadLibraryFile(Wide(tmp_.Join("junk.dll")), &error), nullptr);
   EXPECT_EQ(error, static_cast<uint32_t>(ERROR_BAD_EXE_FORMAT));
+}
+
+TEST_F(PlatformWin32ProcessTest, StartErrorsAreReportedAndPredicted) {
+  WriteTextFile(tmp_.Join("plain"), "no type, no open action");
+  platform::ProgramRequest request;
+  request.file = Wide(tmp_.Join("plain"));
+  request.wait = true;
+  const platform::ProgramResult result = platform::StartProgram(request);
+  EXPECT_FALSE(result.started);
+  EXPECT_NE(result.start_error, 0u);
+  uint32_t error = 0;
+  EXPECT_FALSE(platform::CanStartProgram(request.file, &error));
+  EXPECT_EQ(error, static_cast<uint32_t>(ERROR_NO_ASSOCIATION));
+  EXPECT_FALSE(platform::CanStartProgram(tmp_.wpath() + L"\\missing.exe", &error));
+  EXPECT_EQ(error, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(platform::CanStartProgram(probe_, &error));
+  EXPECT_EQ(error, 0u);
+}
+
+TEST(PlatformWin32Test, TextFilesAreReadInTextMode) {
+  TempFolder tmp;
+  WriteTextFile(tmp.Join("mod_a.xml"), std::string("<root>\r\n<module/>\r</root>\r\n\x1A after"));
+  std::string content;
+  ASSERT_TRUE(platform::ReadFileText(Wide(tmp.Join("mod_a.xml")), &content));
+  // CR LF reads as LF, a lone CR stays, Ctrl-Z ends the text.
+  EXPECT_EQ(content, "<root>\n<module/>\r</root>\n");
+  // Another process writing the file does not keep the reader out.
+  HANDLE writer = CreateFileW(Wide(tmp.Join("mod_a.xml")).c_str(),
+                              GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr,
+                              OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(platform::ReadFileText(Wide(tmp.Join("mod_a.xml")), &content));
+  CloseHandle(writer);
+}
+
+TEST(PlatformWin32Test, TempFolderFallsBackWhenTheNewerCallIsMissing) {
+  wchar_t buffer[MAX_PATH] = {};
+  ASSERT_GT(GetTempPathW(MAX_PATH, buffer), 0u);
+  EXPECT_EQ(platform::win32::TempFolderFrom(nullptr), std::wstring(buffer));
+  // For an account other than SYSTEM both calls name the same folder.
+  if (platform::win32::FindGetTempPath2() != nullptr && !platform::IsSystemAccount()) {
+    EXPECT_EQ(platform::TempFolder(), std::wstring(buffer));
+  }
+}
+
+// Wine maps a file's DACL onto Unix permission bits and does not keep it:
+// what it reads back is made from the bits.
+bool UnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// The DACL of a folder as SDDL text.
+std::string DaclText(const std::wstring& folder) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(folder.c_str(),
+                            SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION,
+                            nullptr,
+                            nullptr,
+                            nullptr,
+                            nullptr,
+                            &descriptor) != ERROR_SUCCESS) {
+    return "<unreadable>";
+  }
+  LPSTR text = nullptr;
+  std::string sddl = "<no text>";
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorA(
+          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    sddl = text;
+    LocalFree(text);
+  }
+  LocalFree(descriptor);
+  return sddl;
+}
+
+TEST(PlatformWin32Test, LogFolderDaclIsProtectedAndGrantsThreeAccountsAlone) {
+  const std::string account = platform::win32::AccountSidText();
+  ASSERT_EQ(account.rfind("S-1-5-", 0), 0u) << account;
+  const std::string sddl = platform::win32::LogFolderSddl(account);
+  EXPECT_EQ(sddl, "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + account + ")");
+
+  // The system reads the text as meant: protected, three full-control ACEs
+  // inherited by files and folders, for exactly these three SIDs.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+      sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+  EXPECT_NE(control & SE_DACL_PROTECTED, 0);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+  ASSERT_TRUE(present);
+  ASSERT_EQ(dacl->AceCount, 3);
+  std::vector<std::string> sids;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+    EXPECT_EQ(ace->Mask, static_cast<DWORD>(FILE_ALL_ACCESS));
+    LPSTR text = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidA(&ace->SidStart, &text));
+    sids.push_back(text);
+    LocalFree(text);
+  }
+  LocalFree(descriptor);
+  EXPECT_EQ(sids, (std::vector<std::string>{"S-1-5-18", "S-1-5-32-544", account}));
+}
+
+TEST(PlatformWin32Test, LogFolderIsMadeWithItsOwnDaclAndReused) {
+  TempFolder tmp;
+  const std::wstring folder = tmp.wpath() + L"\\a\\hoxinst_log";
+  ASSERT_TRUE(platform::PrepareLogFolder(folder));
+  const std::string account = platform::win32::AccountSidText();
+  const std::string dacl = DaclText(folder);
+  if (UnderWine()) {
+    // What the permission bits can say: the account may, nobody else may.
+    EXPECT_NE(dacl.find(";FA;;;" + account + ")"), std::string::npos) << dacl;
+    for (const char* other : {";;;WD)", ";;;BU)", ";;;AU)"}) {
+      EXPECT_EQ(dacl.find(other), std::string::npos) << dacl;
+    }
+  } else {
+    EXPECT_EQ(dacl, platform::win32::LogFolderSddl(account));
+  }
+  platform::FolderFacts facts;
+  uint32_t error = 0;
+  ASSERT_TRUE(platform::win32::ReadFolderFacts(folder, &facts, &error));
+  EXPECT_TRUE(facts.is_folder);
+  EXPECT_FALSE(facts.is_link);
+  EXPECT_EQ(facts.owner, platform::FolderOwner::kRunningAccount);
+  // An existing folder is reused as it is; a file in its place is refused.
+  EXPECT_TRUE(platform::PrepareLogFolder(folder));
+  WriteTextFile(tmp.Join("file_log"), "x");
+  EXPECT_FALSE(platform::PrepareLogFolder(tmp.wpath() + L"\\file_log"));
+  EXPECT_FALSE(platform::PrepareLogFolder(L""));
+}
+
+TEST(PlatformWin32Test, LogFolderThatIsASymbolicLinkIsRefused) {
+  TempFolder tmp;
+  const std::wstring target = tmp.wpath() + L"\\elsewhere";
+  const std::wstring link = tmp.wpath() + L"\\hoxinst_log";
+  ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+  if (!CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) ||
+      GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    GTEST_SKIP() << "this system makes no symbolic link here (Wine's CreateSymbolicLinkW makes "
+                    "nothing); the end-to-end suite plants one from outside";
+  }
+  platform::FolderFacts facts;
+  uint32_t error = 0;
+  ASSERT_TRUE(platform::win32::ReadFolderFacts(link, &facts, &error));
+  EXPECT_TRUE(facts.is_link);
+  EXPECT_FALSE(platform::PrepareLogFolder(link));
+  EXPECT_FALSE(platform::WriteProfileString(L"s", L"k", L"v", link + L"\\r.dat", &error));
+  EXPECT_EQ(error, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
 }
 
 }  // namespace

@@ -4,10 +4,10 @@
 
 #include <cwchar>
 #include <exception>
-#include <fstream>
 #include <string>
 
 #include "Platform/platform.h"
+#include "Platform/process.h"
 #include "Signing/SignatureBlock.h"
 #include "Utils/LogText.h"
 
@@ -54,19 +54,20 @@ bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, ui
   // result (memory for the argument list); it counts as a failed start.
   try {
     if (CheckShellOpenFile(file) != ShellOpenRefusal::kNone) return false;
-    return platform::StartProgram(file, parameters != nullptr ? parameters : L"", wait, exit_code);
+    platform::ProgramRequest request;
+    request.file = file;
+    request.parameters = parameters != nullptr ? parameters : L"";
+    request.wait = wait;
+    const platform::ProgramResult result = platform::StartProgram(request);
+    if (result.has_process && exit_code != nullptr) *exit_code = result.exit_code;
+    return result.started;
   } catch (const std::exception&) {
     return false;
   }
 }
 
 std::string ReadFileContent(const std::wstring& path) {
-  std::ifstream stream;
   std::string text;
-  if (!platform::OpenInputStream(path, &stream)) return text;
-  char chunk[4096];
-  while (stream.read(chunk, sizeof(chunk)) || stream.gcount() > 0) {
-    text.append(chunk, static_cast<size_t>(stream.gcount()));
-  }
+  platform::ReadFileText(path, &text);
   return text;
 }

@@ -36,7 +36,7 @@ enum class ShellOpenRefusal {
 };
 ShellOpenRefusal CheckShellOpenFile(const wchar_t* file);
 
-// Reads a whole file through a narrow input stream in text mode. A file that
-// cannot be opened reads as empty; a read error (a folder, a failing disk)
-// ends the content where it happened instead of raising.
+// Reads a whole file as text. Anything but a readable regular file (a missing
+// file, a folder, a FIFO or device planted in its place) reads as empty, and
+// never blocks; a read error ends the content where it happened.
 std::string ReadFileContent(const std::wstring& path);

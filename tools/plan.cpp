@@ -8,6 +8,7 @@
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
+#include "Platform/process.h"
 #include "Utils/PathUtils.h"
 
 namespace {
@@ -49,7 +50,9 @@ std::wstring StartProblem(const PlannedItem& item) {
   if (item.refusal == ShellOpenRefusal::kPathTooLong) {
     return L"the path is longer than 260 characters";
   }
-  if (!item.can_start) return L"this account cannot start it";
+  if (!item.can_start) {
+    return L"this account cannot start it, " + AnsiToWide(platform::ErrorText(item.start_error));
+  }
   return std::wstring();
 }
 
@@ -57,8 +60,8 @@ void PlanExeItem(ILwBundle* bundle, PlannedItem* item) {
   item->wait_for_exit = ReadWaitForExit(bundle);
   item->gate = DecideSystemGate(item->system, IsSystemAccount);
   item->refusal = CheckShellOpenFile(item->facts.file_path.c_str());
-  item->can_start =
-      item->refusal == ShellOpenRefusal::kNone && platform::CanStartProgram(item->facts.file_path);
+  item->can_start = item->refusal == ShellOpenRefusal::kNone &&
+                    platform::CanStartProgram(item->facts.file_path, &item->start_error);
   for (const std::string& piece : item->facts.expected_codes) {
     ExpectedCode code;
     code.text = piece;

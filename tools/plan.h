@@ -51,6 +51,7 @@ struct PlannedItem {
   bool file_exists = false;
   ShellOpenRefusal refusal = ShellOpenRefusal::kNone;  // Exe items
   bool can_start = false;                              // Exe items
+  uint32_t start_error = 0;  // the system error a start would give, when it cannot
   LibraryCheck library = LibraryCheck::kNotChecked;
   uint32_t load_error = 0;  // the system error of a failed load
   std::vector<ExpectedCode> codes;

@@ -11,6 +11,7 @@
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
+#include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -192,8 +193,9 @@ TEST_F(PlanTest, ItemTrapsRaiseTheirWarnings) {
        Join(product_, "bin/none") + " does not exist; the run passes over it silently"},
       {Exe({{"file", "bin/plain"}}),
        {"cannot-start"},
-       Join(product_, "bin/plain") +
-           " cannot be started (this account cannot start it); the run passes over it silently"},
+       Join(product_, "bin/plain") + " cannot be started (this account cannot start it, " +
+           platform::ErrorText(platform_facts::kNotAProgramError) +
+           "); the run passes over it silently"},
       {Dll({{"exitcode", "0"}}),
        {"library-expectation"},
        "with exitcode=\"0\" the entry must return -1; the listed codes are not consulted, so "

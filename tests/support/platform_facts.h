@@ -9,6 +9,9 @@ namespace platform_facts {
 
 // The system error of writing a file into a folder that does not exist.
 extern const uint32_t kMissingFolderError;
+// The system error of starting a file that is no program: a file without
+// execute rights, or of a type without an "open" action.
+extern const uint32_t kNotAProgramError;
 // The longest full path the platform can start a program from.
 extern const size_t kLongestStartablePath;
 

@@ -3,6 +3,7 @@
 namespace platform_facts {
 
 const uint32_t kMissingFolderError = 2;    // ENOENT
+const uint32_t kNotAProgramError = 13;     // EACCES
 const size_t kLongestStartablePath = 260;  // the program's own limit; the kernel takes more
 
 }  // namespace platform_facts

@@ -1,0 +1,28 @@
+#include "Platform/folder_trust.h"
+
+#include "Platform/ascii_case.h"
+
+namespace platform {
+
+FolderOwner ClassifyOwnerSid(const std::string& owner_sid, const std::string& account_sid) {
+  if (owner_sid.empty()) return FolderOwner::kOther;
+  if (EqualIgnoringAsciiCase(owner_sid, account_sid)) return FolderOwner::kRunningAccount;
+  if (EqualIgnoringAsciiCase(owner_sid, "S-1-5-18")) return FolderOwner::kSystem;
+  if (EqualIgnoringAsciiCase(owner_sid, "S-1-5-32-544")) return FolderOwner::kAdministrators;
+  return FolderOwner::kOther;
+}
+
+bool MayWriteThroughFolder(const FolderFacts& facts) {
+  if (!facts.is_folder || facts.is_link || facts.writable_by_others) return false;
+  switch (facts.owner) {
+    case FolderOwner::kRunningAccount:
+    case FolderOwner::kSystem:
+    case FolderOwner::kAdministrators:
+      return true;
+    case FolderOwner::kOther:
+      break;
+  }
+  return false;
+}
+
+}  // namespace platform

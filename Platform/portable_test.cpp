@@ -1,0 +1,118 @@
+// The portable pieces of the platform layer: both builds run these.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Platform/ascii_case.h"
+#include "Platform/folder_trust.h"
+#include "Platform/utf8.h"
+#include "Platform/wildcard.h"
+
+namespace {
+
+using platform::DecodeUtf8;
+using platform::EncodeUtf8;
+
+std::u32string Decode(const std::string& bytes) { return DecodeUtf8(bytes.data(), bytes.size()); }
+std::string Encode(const std::u32string& text) { return EncodeUtf8(text.data(), text.size()); }
+
+TEST(Utf8Test, RoundTripsEveryLengthOfSequence) {
+  const std::string text = "a\xC3\xB6\xE2\x82\xAC\xF0\x9F\x98\x80";
+  EXPECT_EQ(Decode(text), (std::u32string{U'a', U'\u00F6', U'\u20AC', U'\U0001F600'}));
+  EXPECT_EQ(Encode(Decode(text)), text);
+  EXPECT_EQ(Decode(""), U"");
+  EXPECT_EQ(DecodeUtf8(nullptr, 3), U"");
+}
+
+TEST(Utf8Test, EachByteThatStartsNoCharacterBecomesOneReplacement) {
+  // A stray continuation byte, a truncated sequence at the end.
+  EXPECT_EQ(Decode("a\xFF"
+                   "b\xC3"),
+            U"a\uFFFDb\uFFFD");
+  // Overlong forms and encoded surrogates are not characters either; each of
+  // their bytes is replaced on its own.
+  EXPECT_EQ(Decode("\xC0\xAF\xED\xA0\x80"), std::u32string(5, U'\uFFFD'));
+  // Past U+10FFFF.
+  EXPECT_EQ(Decode("\xF4\x90\x80\x80"), std::u32string(4, U'\uFFFD'));
+  // A sequence cut short by an ASCII byte gives the ASCII byte back.
+  EXPECT_EQ(Decode("\xE2\x82"
+                   "x"),
+            U"\uFFFD\uFFFDx");
+}
+
+TEST(Utf8Test, WhatIsNoCharacterIsEncodedAsTheReplacement) {
+  const std::u32string text = {
+      U'x', static_cast<char32_t>(0xD800), static_cast<char32_t>(0x110000)};
+  EXPECT_EQ(Encode(text), "x\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST(AsciiCaseTest, OnlyAsciiLettersFoldAndOrderIsByUnsignedBytes) {
+  EXPECT_TRUE(platform::EqualIgnoringAsciiCase("Mod_A.XML", "mod_a.xml"));
+  EXPECT_FALSE(platform::EqualIgnoringAsciiCase("\xC3\x96", "\xC3\xB6"));  // Ö is not ö
+  EXPECT_FALSE(platform::EqualIgnoringAsciiCase("abc", "ab"));
+  EXPECT_TRUE(platform::LessIgnoringAsciiCase("ab", "ABC"));
+  EXPECT_TRUE(platform::LessIgnoringAsciiCase("B", "c"));
+  EXPECT_FALSE(platform::LessIgnoringAsciiCase("b", "B"));
+  // Bytes above 0x7F sort after every ASCII letter, as unsigned values.
+  EXPECT_TRUE(platform::LessIgnoringAsciiCase("z", "\xC3\xA4"));
+  // Letters compare in lower case, so "_" (0x5F) sorts before every letter.
+  EXPECT_TRUE(platform::LessIgnoringAsciiCase("mod_", "moda"));
+}
+
+TEST(WildcardTest, StarsAndQuestionMarksMatchLikeAFolderSearch) {
+  EXPECT_TRUE(platform::WildcardMatch("mod_*.xml", "mod_core.xml"));
+  EXPECT_TRUE(platform::WildcardMatch("mod_*.xml", "MOD_Core.XML"));
+  EXPECT_TRUE(platform::WildcardMatch("mod_*.xml", "mod_.xml"));
+  EXPECT_TRUE(platform::WildcardMatch("mod_*.xml", "mod_a.xml.xml"));
+  EXPECT_FALSE(platform::WildcardMatch("mod_*.xml", "mod_a.xml.bak"));
+  EXPECT_FALSE(platform::WildcardMatch("mod_*.xml", "xmod_a.xml"));
+  EXPECT_TRUE(platform::WildcardMatch("a?c", "abc"));
+  EXPECT_FALSE(platform::WildcardMatch("a?c", "ac"));
+  EXPECT_TRUE(platform::WildcardMatch("*", ""));
+  EXPECT_FALSE(platform::WildcardMatch("", "a"));
+  EXPECT_TRUE(platform::WildcardMatch("**a*b", "xxaxxbxb"));
+}
+
+TEST(FolderTrustTest, OwnersAreClassifiedBySidText) {
+  const std::string account = "S-1-5-21-1-2-3-1001";
+  EXPECT_EQ(platform::ClassifyOwnerSid(account, account), platform::FolderOwner::kRunningAccount);
+  EXPECT_EQ(platform::ClassifyOwnerSid("s-1-5-21-1-2-3-1001", account),
+            platform::FolderOwner::kRunningAccount);
+  EXPECT_EQ(platform::ClassifyOwnerSid("S-1-5-18", account), platform::FolderOwner::kSystem);
+  EXPECT_EQ(platform::ClassifyOwnerSid("S-1-5-32-544", account),
+            platform::FolderOwner::kAdministrators);
+  // Another user, the Users group, a prefix of a trusted SID, and no owner at all.
+  EXPECT_EQ(platform::ClassifyOwnerSid("S-1-5-21-1-2-3-1002", account),
+            platform::FolderOwner::kOther);
+  EXPECT_EQ(platform::ClassifyOwnerSid("S-1-5-32-545", account), platform::FolderOwner::kOther);
+  EXPECT_EQ(platform::ClassifyOwnerSid("S-1-5-1", account), platform::FolderOwner::kOther);
+  EXPECT_EQ(platform::ClassifyOwnerSid("", ""), platform::FolderOwner::kOther);
+}
+
+TEST(FolderTrustTest, OnlyARealFolderOfATrustedOwnerClosedToOthersIsWrittenThrough) {
+  platform::FolderFacts ours;
+  ours.is_folder = true;
+  ours.owner = platform::FolderOwner::kRunningAccount;
+  EXPECT_TRUE(platform::MayWriteThroughFolder(ours));
+  for (platform::FolderOwner owner :
+       {platform::FolderOwner::kSystem, platform::FolderOwner::kAdministrators}) {
+    platform::FolderFacts facts = ours;
+    facts.owner = owner;
+    EXPECT_TRUE(platform::MayWriteThroughFolder(facts));
+  }
+
+  platform::FolderFacts planted = ours;
+  planted.owner = platform::FolderOwner::kOther;
+  EXPECT_FALSE(platform::MayWriteThroughFolder(planted));
+  platform::FolderFacts junction = ours;
+  junction.is_link = true;
+  EXPECT_FALSE(platform::MayWriteThroughFolder(junction));
+  platform::FolderFacts file = ours;
+  file.is_folder = false;
+  EXPECT_FALSE(platform::MayWriteThroughFolder(file));
+  platform::FolderFacts open = ours;
+  open.writable_by_others = true;
+  EXPECT_FALSE(platform::MayWriteThroughFolder(open));
+}
+
+}  // namespace

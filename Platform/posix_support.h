@@ -1,0 +1,38 @@
+// Helpers that the POSIX files of the platform layer share; nothing outside
+// Platform/*_posix.cpp includes this.
+#pragma once
+
+#include <cerrno>
+#include <string>
+
+#include "Platform/platform.h"
+
+namespace platform {
+namespace posix {
+
+// Retries a system call interrupted by a signal.
+template <typename Call>
+auto Retry(Call call) -> decltype(call()) {
+  decltype(call()) result;
+  do {
+    result = call();
+  } while (result == -1 && errno == EINTR);
+  return result;
+}
+
+// The path as the kernel takes it: UTF-8.
+inline std::string Utf8(const std::wstring& text) { return WideToNarrow(text); }
+
+// Writes all of data; false with errno set on failure.
+bool WriteAll(int fd, const std::string& data);
+
+// Opens a folder the program may write through: a real folder (not a link),
+// owned by the effective user, not writable by group or others. -1 and errno
+// (EACCES for a folder that is there but not trusted) otherwise.
+int OpenTrustedFolder(const std::string& folder);
+
+// Splits a path at its last "/"; a name without one lies in ".".
+void SplitFolderAndName(const std::string& path, std::string* folder, std::string* name);
+
+}  // namespace posix
+}  // namespace platform

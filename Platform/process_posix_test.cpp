@@ -1,0 +1,99 @@
+// Starting programs and loading libraries on POSIX: the errors a start gives,
+// and that CanStartProgram predicts them.
+#include "Platform/process.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "Platform/platform.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+std::wstring Wide(const std::string& path) {
+  return platform::NarrowToWide(path.data(), path.size());
+}
+
+platform::ProgramResult Start(const std::string& file, const std::wstring& parameters = L"") {
+  platform::ProgramRequest request;
+  request.file = Wide(file);
+  request.parameters = parameters;
+  request.wait = true;
+  return platform::StartProgram(request);
+}
+
+class ProcessPosixTest : public ::testing::Test {
+ protected:
+  void AddFile(const std::string& name, const std::string& content, mode_t mode) {
+    WriteTextFile(tmp_.Join(name), content);
+    chmod(tmp_.Join(name).c_str(), mode);
+  }
+  TempFolder tmp_;
+};
+
+TEST_F(ProcessPosixTest, StartErrorsAreReportedAndPredicted) {
+  AddFile("script", "#!/bin/sh\nexit 3\n", 0755);
+  AddFile("plain", "#!/bin/sh\nexit 0\n", 0644);
+  AddFile("no-format", "echo but no interpreter line\n", 0755);
+  struct Case {
+    std::string file;
+    uint32_t error;  // 0: starts
+  };
+  const Case cases[] = {
+      {tmp_.Join("script"), 0},
+      {tmp_.Join("plain"), EACCES},
+      {tmp_.Join("no-format"), ENOEXEC},
+      {tmp_.path(), EACCES},
+      {tmp_.Join("missing"), ENOENT},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const platform::ProgramResult result = Start(c.file);
+    EXPECT_EQ(result.started, c.error == 0);
+    EXPECT_EQ(result.start_error, c.error);
+    uint32_t predicted = 12345;
+    EXPECT_EQ(platform::CanStartProgram(Wide(c.file), &predicted), c.error == 0);
+    EXPECT_EQ(predicted, c.error);
+  }
+  EXPECT_EQ(Start(tmp_.Join("script")).exit_code, 3u);
+  uint32_t error = 0;
+  EXPECT_FALSE(platform::CanStartProgram(L"", &error));
+  EXPECT_EQ(error, static_cast<uint32_t>(ENOENT));
+}
+
+TEST_F(ProcessPosixTest, ExitCodesAndSignalsAsTheRunnerSeesThem) {
+  AddFile("killed", "#!/bin/sh\nkill -9 $$\n", 0755);
+  const platform::ProgramResult killed = Start(tmp_.Join("killed"));
+  ASSERT_TRUE(killed.started);
+  EXPECT_TRUE(killed.has_process);
+  EXPECT_EQ(killed.exit_code, 128u + 9u);
+
+  platform::ProgramRequest request;
+  request.file = L"/bin/sleep";
+  request.parameters = L"1";
+  const platform::ProgramResult running = platform::StartProgram(request);
+  ASSERT_TRUE(running.started);
+  EXPECT_EQ(running.exit_code, platform::kStillActive);
+}
+
+TEST_F(ProcessPosixTest, LoadLibraryTellsMissingUnreadableAndNotALibraryApart) {
+  uint32_t error = 0;
+  EXPECT_EQ(platform::LoadLibraryFile(Wide(tmp_.Join("none.so")), &error), nullptr);
+  EXPECT_EQ(error, platform::kErrorFileNotFound);
+
+  AddFile("junk.so", "not a library", 0644);
+  EXPECT_EQ(platform::LoadLibraryFile(Wide(tmp_.Join("junk.so")), &error), nullptr);
+  EXPECT_EQ(error, 8u);
+  if (geteuid() != 0) {
+    chmod(tmp_.Join("junk.so").c_str(), 0);
+    EXPECT_EQ(platform::LoadLibraryFile(Wide(tmp_.Join("junk.so")), &error), nullptr);
+    EXPECT_EQ(error, 13u);
+  }
+  EXPECT_EQ(platform::FindExport(nullptr, "x"), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,42 @@
+// Pieces of the Windows side that its tests reach directly; nothing outside
+// Platform/ but Platform/*_win32_test.cpp includes this.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Platform/folder_trust.h"
+
+namespace platform {
+namespace win32 {
+
+// The signature of GetTempPath2W and GetTempPathW.
+using TempPathFunction = unsigned long(__stdcall*)(unsigned long length, wchar_t* buffer);
+
+// Returns the temporary folder from get_temp_path2 when the system has it
+// (not null), else from GetTempPathW.
+std::wstring TempFolderFrom(TempPathFunction get_temp_path2);
+// Looks GetTempPath2W up in kernel32 at run time; null where it is missing.
+TempPathFunction FindGetTempPath2();
+
+// Returns the running account's SID as text ("S-1-5-21-..."); empty on failure.
+std::string AccountSidText();
+
+// Returns the security descriptor, as SDDL text, that the log folder is made
+// with: a protected DACL (nothing inherited) granting full control to SYSTEM,
+// Administrators and the given account alone, inherited by what is created in it.
+std::string LogFolderSddl(const std::string& account_sid);
+
+// Creates folder with a protected DACL (nothing inherited) that grants full
+// control to SYSTEM, Administrators and the running account alone, to the
+// folder and everything created in it. False with the system error number
+// (ERROR_ALREADY_EXISTS for a folder that is there already).
+bool CreateFolderWithOwnDacl(const std::wstring& folder, uint32_t* error);
+
+// Reads what decides whether folder may be written through, without
+// following a link in its place. False with the system error number when
+// nothing can be opened there.
+bool ReadFolderFacts(const std::wstring& folder, FolderFacts* facts, uint32_t* error);
+
+}  // namespace win32
+}  // namespace platform
