@@ -12,6 +12,24 @@ namespace {
 
 constexpr int kExitPluginsFailed = 210;
 
+// A result file that this run could not update must not go on telling an
+// earlier run's outcome: an installer reading it would take the opposite for
+// the truth. This is the only place where the program removes the file.
+void RemoveOutdatedResultFile(const std::wstring& path) {
+  uint32_t error = 0;
+  switch (platform::RemoveProfileFile(path, &error)) {
+    case platform::RemoveOutcome::kRemoved:
+      LOG(ERROR) << "result file removed, it could not be updated, path: " << LogText(path);
+      break;
+    case platform::RemoveOutcome::kFailed:
+      LOG(ERROR) << "result file could not be removed, path: " << LogText(path)
+                 << ", GLE: " << error;
+      break;
+    case platform::RemoveOutcome::kNothing:
+      break;
+  }
+}
+
 }  // namespace
 
 int RunTaverly() {
@@ -21,10 +39,12 @@ int RunTaverly() {
   if (!App::Instance().Init(exit_code)) return exit_code;
 
   if (!DoFinishWork()) {
+    // Kept byte for byte, as installers and log readers match this text.
     LOG(INFO) << "call plugins failed.";
     WriteFailureResult();
     return kExitPluginsFailed;
   }
+  // At ERROR severity, not INFO, and kept so: log readers look for it there.
   LOG(ERROR) << "call plugins success.";
   WriteSuccessResult();
   return exit_code;
@@ -33,17 +53,19 @@ int RunTaverly() {
 void WriteFailureResult() {
   std::wstring path = App::Instance().GetResultFilePath();
   const InstallErrorRecord& record = GetInstallErrorRecord();
-  WriteResultValue(path, L"result", L"is_success", L"false");
+  const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"false");
   WriteResultValue(path, L"error_info", L"error_path", record.errorPath);
   WriteResultValue(path, L"error_info", L"error_code", record.errorCode);
   WriteResultValue(path, L"error_info", L"error_detail", record.errorDetail);
+  if (!outcome_written) RemoveOutdatedResultFile(path);
 }
 
 void WriteSuccessResult() {
-  WriteResultValue(App::Instance().GetResultFilePath(), L"result", L"is_success", L"true");
+  const std::wstring path = App::Instance().GetResultFilePath();
+  if (!WriteResultValue(path, L"result", L"is_success", L"true")) RemoveOutdatedResultFile(path);
 }
 
-void WriteResultValue(const std::wstring& path, const std::wstring& section,
+bool WriteResultValue(const std::wstring& path, const std::wstring& section,
                       const std::wstring& key, const std::wstring& value) {
   // A line break in a value (a parameter text may carry one into the error
   // detail) would add lines to the file; it is written as a blank instead.
@@ -55,5 +77,7 @@ void WriteResultValue(const std::wstring& path, const std::wstring& section,
   if (!platform::WriteProfileString(section, key, flat, path, &error)) {
     LOG(ERROR) << "WritePrivateProfileStringW failed, path: " << LogText(path)
                << ", result: " << LogText(flat) << ", GLE: " << error;
+    return false;
   }
+  return true;
 }

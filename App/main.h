@@ -7,8 +7,10 @@
 // returns the process exit code.
 int RunTaverly();
 
+// Write the failure or success form of the result file. When is_success
+// cannot be written, a result file left by an earlier run is removed.
 void WriteFailureResult();
 void WriteSuccessResult();
-// Writes one value; a failure is logged and otherwise ignored.
-void WriteResultValue(const std::wstring& path, const std::wstring& section,
+// Writes one value; a failure is logged. Answers whether it was written.
+bool WriteResultValue(const std::wstring& path, const std::wstring& section,
                       const std::wstring& key, const std::wstring& value);

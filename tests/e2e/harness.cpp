@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -16,6 +17,8 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+
+#include "Platform/ini_text.h"
 
 extern char** environ;
 
@@ -247,6 +250,29 @@ TaverlyTest::~TaverlyTest() {
   }
 }
 
+ProductTest::ProductTest() {
+  product_.AddProbe(probe_);
+  product_.SetInstalledModules({"core"});
+}
+
+std::string ProductTest::Probe(const std::string& tag,
+                               const std::map<std::string, std::string>& extra) const {
+  std::map<std::string, std::string> attributes = {
+      {"type", "Exe"},
+      {"file", target().Relative(probe_)},
+      {"wait_for_exit", "1"},
+      {"param",
+       "--record=%productpath%" + std::string(1, target().separator) + "calls.txt --tag=" + tag}};
+  for (const auto& item : extra) attributes[item.first] = item.second;
+  return Item(attributes);
+}
+
+std::string ProductTest::Result(const std::string& section, const std::string& key) const {
+  std::string value = "<absent>";
+  GetIniValue(ReadTextFile(ResultFile()), section, key, &value);
+  return value;
+}
+
 std::string TaverlyTest::TempDir() const {
   return target().temp_per_test ? tmp_.Join("tmp") : target().account_temp;
 }
@@ -307,8 +333,19 @@ Process TaverlyTest::Start(const RunOptions& options) {
 RunResult TaverlyTest::Wait(const Process& process) {
   RunResult result;
   if (process.pid == 0) return result;
+  // A program that hangs fails its test instead of holding up the suite.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
   int status = 0;
-  while (waitpid(process.pid, &status, 0) < 0 && errno == EINTR) {
+  pid_t waited = 0;
+  while ((waited = waitpid(process.pid, &status, WNOHANG)) == 0 || (waited < 0 && errno == EINTR)) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "the program did not end within two minutes; killed";
+      kill(process.pid, SIGKILL);
+      while (waitpid(process.pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   result.pid = target().reports_pid ? process.pid : 0;
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -337,31 +374,40 @@ std::vector<std::string> TaverlyTest::LogFileNames() const {
   return names;
 }
 
-std::vector<LogLine> TaverlyTest::LogLines() const {
+std::vector<LogLine> ParseLogLines(const std::string& text) {
   std::vector<LogLine> lines;
-  std::vector<std::string> names = LogFileNames();
-  EXPECT_EQ(names.size(), 1u) << "expected exactly one log file in " << LogDir();
-  if (names.size() != 1) return lines;
   static const std::regex kLine(
       R"(^([IE])\d{8} \d\d:\d\d:\d\d\.\d{6} +\d+ ([^ :\]]+:\d+)\] (.*)$)");
-  std::istringstream in(ReadTextFile(LogDir() + "/" + names[0]));
-  std::string text;
-  while (std::getline(in, text)) {
-    if (!text.empty() && text.back() == '\r') text.pop_back();
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // Standard error carries colour codes where the terminal type asks for them.
+    static const std::regex kColour("\x1b\\[[0-9;]*m");
+    line = std::regex_replace(line, kColour, "");
     std::smatch match;
-    if (std::regex_match(text, match, kLine)) {
+    if (std::regex_match(line, match, kLine)) {
       lines.push_back({match[1].str()[0], match[2].str(), match[3].str()});
     }
   }
   return lines;
 }
 
-std::vector<std::string> TaverlyTest::Messages() const {
+std::vector<std::string> MessagesOf(const std::vector<LogLine>& lines) {
   std::vector<std::string> messages;
-  for (const LogLine& line : LogLines()) {
+  for (const LogLine& line : lines) {
     messages.push_back(std::string(1, line.severity) + ":" + line.message);
   }
   return messages;
 }
+
+std::vector<LogLine> TaverlyTest::LogLines() const {
+  std::vector<std::string> names = LogFileNames();
+  EXPECT_EQ(names.size(), 1u) << "expected exactly one log file in " << LogDir();
+  if (names.size() != 1) return {};
+  return ParseLogLines(ReadTextFile(LogDir() + "/" + names[0]));
+}
+
+std::vector<std::string> TaverlyTest::Messages() const { return MessagesOf(LogLines()); }
 
 }  // namespace e2e

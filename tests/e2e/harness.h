@@ -74,6 +74,11 @@ struct LogLine {
   std::string message;
 };
 
+// The log lines in a text (a log file, or what the program wrote to stderr).
+std::vector<LogLine> ParseLogLines(const std::string& text);
+// The lines' messages with their severity letter: "I:text", "E:text".
+std::vector<std::string> MessagesOf(const std::vector<LogLine>& lines);
+
 struct RunResult {
   int exit_code = -1;
   int pid = 0;      // the program's process id, 0 when the target does not tell it
@@ -176,6 +181,26 @@ class TaverlyTest : public ::testing::Test {
 
  private:
   int started_ = 0;
+};
+
+// Fixture: a product holding the probe program, with module "core" installed.
+class ProductTest : public TaverlyTest {
+ protected:
+  ProductTest();
+
+  // An Exe item that runs the probe and waits, the probe recording its run
+  // with tag in <product>/calls.txt; extra attributes add to or replace these.
+  std::string Probe(const std::string& tag,
+                    const std::map<std::string, std::string>& extra = {}) const;
+  // The tags of the probe runs and the entries of library calls, in order.
+  std::vector<std::string> Calls() const { return ReadCalls(product_.Path("calls.txt")); }
+  // A file of the product as the program names it.
+  std::string At(const std::string& relative) const { return product_.TargetPath(relative); }
+  // A value of the result file; "<absent>" when it has none.
+  std::string Result(const std::string& section, const std::string& key) const;
+  RunResult RunProduct() { return RunWithInstallPath(product_.folder()); }
+
+  const std::string probe_ = target().Program("bin/probe");
 };
 
 // Paths of what the build produced.

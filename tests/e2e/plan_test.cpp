@@ -43,34 +43,16 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
   return entries;
 }
 
-class PlanTest : public TaverlyTest {
+class PlanTest : public ProductTest {
  protected:
-  PlanTest() {
-    product_.AddProbe(probe_);
-    product_.AddFile(library_, target().probe_library);
-    product_.SetInstalledModules({"core"});
-  }
+  PlanTest() { product_.AddFile(library_, target().probe_library); }
 
-  // An Exe item running the probe with a tag, recorded in calls.txt.
-  std::string Probe(const std::string& tag, std::map<std::string, std::string> extra = {}) {
-    std::map<std::string, std::string> attributes = {
-        {"type", "Exe"},
-        {"file", target().Relative(probe_)},
-        {"wait_for_exit", "1"},
-        {"param",
-         "--record=%productpath%" + std::string(1, target().separator) + "calls.txt --tag=" + tag}};
-    for (const auto& item : extra) attributes[item.first] = item.second;
-    return Item(attributes);
-  }
   std::string Library(const std::string& entry, const std::string& exitcode = "") {
     std::map<std::string, std::string> attributes = {
         {"type", "SimpleDll"}, {"file", target().Relative(library_)}, {"entry", entry}};
     if (!exitcode.empty()) attributes["exitcode"] = exitcode;
     return Item(attributes);
   }
-
-  // The probe tags and library entries, in the order the run made the calls.
-  std::vector<std::string> Calls() const { return ReadCalls(product_.Path("calls.txt")); }
 
   RunResult RunPlan(const std::vector<std::string>& extra = {}, bool as_nobody = false) {
     RunOptions options;
@@ -92,7 +74,6 @@ class PlanTest : public TaverlyTest {
     }
   }
 
-  const std::string probe_ = target().Program("bin/probe");
   const std::string library_ = target().Library("lib/probe");
 
   // The plan as JSON; fails the test when it does not parse.

@@ -20,37 +20,8 @@ using ::testing::Not;
 namespace e2e {
 namespace {
 
-class RunTest : public TaverlyTest {
+class RunTest : public ProductTest {
  protected:
-  RunTest() {
-    product_.AddProbe(probe_);
-    product_.SetInstalledModules({"core"});
-  }
-
-  // An Exe item running the probe with a tag, recorded in calls.txt.
-  std::string Probe(const std::string& tag, std::map<std::string, std::string> extra = {}) {
-    std::map<std::string, std::string> attributes = {
-        {"type", "Exe"},
-        {"file", target().Relative(probe_)},
-        {"wait_for_exit", "1"},
-        {"param", "--record=%productpath%" + Sep() + "calls.txt --tag=" + tag}};
-    for (const auto& item : extra) attributes[item.first] = item.second;
-    return Item(attributes);
-  }
-
-  // A file of the product as the program names it.
-  std::string At(const std::string& relative) const { return product_.TargetPath(relative); }
-  static std::string Sep() { return std::string(1, target().separator); }
-
-  // The tags of the probe runs and the entries of library calls, in order.
-  std::vector<std::string> Calls() const { return ReadCalls(product_.Path("calls.txt")); }
-
-  std::string Result(const std::string& section, const std::string& key) const {
-    std::string value = "<absent>";
-    GetIniValue(ReadTextFile(ResultFile()), section, key, &value);
-    return value;
-  }
-
   void AddLibrary(const std::string& relative) {
     product_.AddFile(relative, target().probe_library);
   }
@@ -63,10 +34,6 @@ class RunTest : public TaverlyTest {
       ASSERT_EQ(std::system(command.c_str()), 0);
     }
   }
-
-  RunResult RunProduct() { return RunWithInstallPath(product_.folder()); }
-
-  const std::string probe_ = target().Program("bin/probe");
 };
 
 TEST_F(RunTest, SuccessfulRunLogsSixPhaseLinesAndWritesSuccess) {

@@ -1,0 +1,151 @@
+// Input and surroundings that an attacker or a broken machine provides: a
+// FIFO in place of a module file or the module list, a full disk under the
+// log folder, a link in place of the log folder.
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include <gmock/gmock.h>
+
+#include "tests/e2e/harness.h"
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace e2e {
+namespace {
+
+using HardeningTest = ProductTest;
+
+constexpr char kNativeOnly[] =
+    "the small file system is mounted for the native program; Wine's temporary folder lies "
+    "in its prefix";
+
+// Wine shows a FIFO to the Windows program as nothing at all (the existence
+// test says no), so there the run cannot block on it either; the lines then
+// follow from a file that is not there.
+TEST_F(HardeningTest, FifoNamedLikeAModuleFileDoesNotBlockTheRun) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  ASSERT_EQ(mkfifo(product_.Path("modularize/mod_x.xml").c_str(), 0644), 0);
+  product_.SetInstalledModules({"core", "x"});
+  RunResult run = RunProduct();
+  std::vector<std::string> messages = Messages();
+  if (target().windows) {
+    EXPECT_EQ(run.exit_code, 210);
+    EXPECT_THAT(messages, Contains("E:Missing file:" + At("modularize/mod_x.xml")));
+    EXPECT_EQ(Result("error_info", "error_code"), "InstallError:11");
+    return;
+  }
+  // The FIFO reads as an empty module file: it contributes nothing.
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_THAT(messages, Contains("E:load module config file name: " + At("modularize/mod_x.xml")));
+  EXPECT_THAT(messages, Not(Contains(HasSubstr("exception"))));
+  EXPECT_EQ(ReadTextFile(ResultFile()), target().IniText({"[result]", "is_success=true"}));
+}
+
+TEST_F(HardeningTest, FifoInPlaceOfTheModuleListDoesNotBlockTheRun) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  fs::remove(product_.Path("modularize/module_config.dat"));
+  ASSERT_EQ(mkfifo(product_.Path("modularize/module_config.dat").c_str(), 0644), 0);
+  RunResult run = RunProduct();
+  // No module is admitted, so the first phase is empty and the run fails.
+  EXPECT_EQ(run.exit_code, 210);
+  EXPECT_EQ(Calls(), std::vector<std::string>{});
+  std::vector<std::string> expected = {
+      "E:load module config file name: " + At("modularize/mod_core.xml"), "I:call plugins failed."};
+  if (!target().windows) {
+    // The FIFO reads as empty input: the parse error of an empty document.
+    expected.insert(expected.begin() + 1,
+                    "E:parse json failed. file: " + At("modularize/module_config.dat") +
+                        " ,GetParseError() : 1");
+  }
+  std::vector<std::string> messages = Messages();
+  ASSERT_GE(messages.size(), expected.size());
+  EXPECT_EQ(
+      std::vector<std::string>(messages.end() - static_cast<long>(expected.size()), messages.end()),
+      expected);
+}
+
+// A file system of its own under the log folder, in a private mount
+// namespace of this test process, so nothing outside it sees the mount.
+class FullDiskTest : public HardeningTest {
+ protected:
+  void SetUp() override {
+    if (target().windows) GTEST_SKIP() << kNativeOnly;
+    ASSERT_EQ(unshare(CLONE_NEWNS), 0) << "needs root: " << errno;
+    ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    fs::create_directories(LogDir());
+    ASSERT_EQ(mount("tmpfs", LogDir().c_str(), "tmpfs", 0, "size=64k,mode=0700"), 0);
+    mounted_ = true;
+  }
+  void TearDown() override {
+    if (mounted_) umount2(LogDir().c_str(), MNT_DETACH);
+  }
+
+  // Fills the file system to the last byte.
+  void Fill() {
+    std::ofstream filler(LogDir() + "/filler", std::ios::binary);
+    const std::string page(4096, 'x');
+    while (filler.write(page.data(), static_cast<std::streamsize>(page.size()))) {
+    }
+    filler.clear();
+    while (filler.put('x') && filler.flush()) {
+    }
+  }
+
+  bool mounted_ = false;
+};
+
+TEST_F(FullDiskTest, FailedRunLeavesNoResultFileThatSaysSuccess) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  ASSERT_EQ(RunProduct().exit_code, 0);
+  ASSERT_EQ(ReadTextFile(ResultFile()), target().IniText({"[result]", "is_success=true"}));
+
+  Fill();
+  product_.AddModuleFile("mod_core.xml", Probe("a"), "", "");
+  RunResult run = RunProduct();
+  EXPECT_EQ(run.exit_code, 210);
+  EXPECT_FALSE(fs::exists(ResultFile()));
+  // The log file cannot grow either; every line is on standard error.
+  std::vector<std::string> messages = MessagesOf(ParseLogLines(run.err));
+  ASSERT_GE(messages.size(), 5u);
+  const std::string prefix = "E:WritePrivateProfileStringW failed, path: " + TargetResultFile();
+  EXPECT_THAT(
+      std::vector<std::string>(messages.end() - 5, messages.end()),
+      ElementsAre(prefix + ", result: false, GLE: 28",
+                  prefix + ", result: , GLE: 28",
+                  prefix + ", result: , GLE: 28",
+                  prefix + ", result: , GLE: 28",
+                  "E:result file removed, it could not be updated, path: " + TargetResultFile()));
+}
+
+TEST_F(FullDiskTest, SuccessfulRunRemovesTheFailureAnEarlierRunLeft) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), "", "");
+  ASSERT_EQ(RunProduct().exit_code, 210);
+  ASSERT_EQ(Result("result", "is_success"), "false");
+
+  Fill();
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  RunResult run = RunProduct();
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_FALSE(fs::exists(ResultFile()));
+  std::vector<std::string> messages = MessagesOf(ParseLogLines(run.err));
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_THAT(
+      std::vector<std::string>(messages.end() - 2, messages.end()),
+      ElementsAre("E:WritePrivateProfileStringW failed, path: " + TargetResultFile() +
+                      ", result: true, GLE: 28",
+                  "E:result file removed, it could not be updated, path: " + TargetResultFile()));
+}
+
+}  // namespace
+}  // namespace e2e
