@@ -4,7 +4,7 @@ BUILD      ?= build
 JOBS       ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all build test demo deps clean
+.PHONY: all build test demo deps clean check
 
 all: build
 
@@ -12,7 +12,7 @@ deps:
 	scripts/install-deps
 
 build:
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_CXX_COMPILER_LAUNCHER=$$(command -v ccache || true) $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j$(JOBS)
 
 # The native suite, then the Windows build's suite under Wine.
@@ -24,30 +24,33 @@ test-native: deps
 	$(MAKE) build CMAKE_ARGS="-DTAVERLY_WERROR=ON $(CMAKE_ARGS)"
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
+# The format and the include layering of the sources (no build needed).
+check: deps
+	scripts/check-source
+
 demo: deps build
 	scripts/run-demo $(BUILD)
 
+# Every build folder, the Windows one with its dependency build and Wine prefix.
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(WINDOWS_BUILD) $(BENCH_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
 
 # --- Windows: cross-built with MinGW-w64, tested under Wine -------------------
 # build-windows/Taverly.exe is signed by the native build's taverly-sign; the
 # Wine suite runs the native build's e2e_test against the Windows programs.
 WINDOWS_BUILD      ?= build-windows
 WINDOWS_CMAKE_ARGS ?=
-LAUNCHER            = $$(command -v ccache || true)
 
 .PHONY: windows test-windows test-native
 
 windows:
 	scripts/install-deps --windows
 	test -f $(BUILD)/build.ninja || \
-	  cmake -S . -B $(BUILD) -G Ninja -DCMAKE_CXX_COMPILER_LAUNCHER=$(LAUNCHER) $(CMAKE_ARGS)
+	  cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j$(JOBS) --target taverly-sign
 	scripts/build-windows-deps $(WINDOWS_BUILD)/deps
 	cmake -S . -B $(WINDOWS_BUILD) -G Ninja \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	  -DCMAKE_C_COMPILER_LAUNCHER=$(LAUNCHER) -DCMAKE_CXX_COMPILER_LAUNCHER=$(LAUNCHER) \
 	  -DTAVERLY_WINDOWS_DEPS=$(abspath $(WINDOWS_BUILD))/deps \
 	  -DTAVERLY_SIGN_TOOL=$(abspath $(BUILD))/taverly-sign \
 	  -DTAVERLY_E2E_RUNNER=$(abspath $(BUILD))/tests/e2e/e2e_test $(WINDOWS_CMAKE_ARGS)
@@ -66,7 +69,6 @@ ASAN_BUILD   ?= build-asan
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
 BENCH_ARGS   ?=
-CCACHE        = $$(command -v ccache || true)
 # Leaks are checked; undefined behaviour ends the process unless the
 # suppressions file waives it (see there why each entry is needed).
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1 \
@@ -76,14 +78,14 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:chec
 
 bench: deps
 	scripts/install-deps --bench
-	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) \
+	cmake -S . -B $(BENCH_BUILD) -G Ninja \
 	  -DCMAKE_BUILD_TYPE=Release -DTAVERLY_TESTS=OFF -DTAVERLY_BENCH=ON
 	cmake --build $(BENCH_BUILD) -j$(JOBS) --target taverly-bench
 	$(BENCH_BUILD)/taverly-bench $(BENCH_ARGS)
 
 # The native unit and end-to-end tests, everything built with ASan and UBSan.
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) \
+	cmake -S . -B $(ASAN_BUILD) -G Ninja \
 	  -DCMAKE_BUILD_TYPE=Debug -DTAVERLY_WERROR=ON -DTAVERLY_SANITIZE=address,undefined
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	$(SANITIZER_ENV) ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
@@ -91,7 +93,7 @@ test-asan: deps
 # Every libFuzzer target for FUZZ_SECONDS each (CI: make fuzz FUZZ_SECONDS=20).
 fuzz: deps
 	scripts/install-deps --fuzz
-	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) \
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja \
 	  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVERLY_TESTS=OFF -DTAVERLY_FUZZ=ON -DTAVERLY_WERROR=ON
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_targets

@@ -26,6 +26,11 @@ struct ILwSecurityBase {
   virtual int32_t AddRef() = 0;
   virtual int32_t Release() = 0;
   virtual int32_t Start() = 0;
+
+ protected:
+  // The object belongs to the library: the program never destroys it, so the
+  // table holds no destructor.
+  ~ILwSecurityBase() = default;
 };
 #endif
 
