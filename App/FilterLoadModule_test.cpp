@@ -11,14 +11,11 @@
 #include "App/JsonGuard.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
+#include "tests/support/builders.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
-
-std::wstring Wide(const std::string& text) {
-  return platform::NarrowToWide(text.data(), text.size());
-}
 
 std::string Nested(size_t depth, const std::string& inner) {
   return std::string(depth, '[') + inner + std::string(depth, ']');
@@ -34,13 +31,12 @@ class LoadModFilterTest : public ::testing::Test {
     GetInstallPath() = install;
     WriteTextFile(ModuleFile("alpha"), "<root/>");
   }
-  std::string Join(const std::string& a, const std::string& b) const {
-    return a + static_cast<char>(platform::kPathSeparator) + b;
-  }
   std::string ModuleFile(const std::string& name) const {
-    return Join(Join(install_, "modularize"), "mod_" + name + ".xml");
+    return JoinPath(JoinPath(install_, "modularize"), "mod_" + name + ".xml");
   }
-  std::string ConfigPath() const { return Join(Join(install_, "modularize"), "module_config.dat"); }
+  std::string ConfigPath() const {
+    return JoinPath(JoinPath(install_, "modularize"), "module_config.dat");
+  }
   void WriteConfig(const std::string& json) { WriteTextFile(ConfigPath(), json); }
   void WriteState(const std::string& name, const std::string& state) {
     WriteConfig(R"({"module_info":{")" + name + R"(":{"state":)" + state + "}}}");
@@ -135,7 +131,7 @@ TEST_F(LoadModFilterTest, ParseFailuresLogTheParserCode) {
 
 TEST_F(LoadModFilterTest, UnreadableConfigReadsAsEmpty) {
   // A folder in the configuration file's place exists but yields no bytes.
-  WriteTextFile(Join(ConfigPath(), "inner"), "");
+  WriteTextFile(JoinPath(ConfigPath(), "inner"), "");
   EXPECT_FALSE(Ask("alpha"));
   EXPECT_EQ(std::vector<std::string>{ParseFailedLine(1)}, log_.Take());
 }
@@ -151,7 +147,7 @@ TEST_F(LoadModFilterTest, MissingFilesAnswerFalseSilently) {
 }
 
 TEST_F(LoadModFilterTest, FolderNamesDoNotMoveTheModuleName) {
-  UseInstallFolder(Join(folder_.path(), "My_Product.v2"));
+  UseInstallFolder(JoinPath(folder_.path(), "My_Product.v2"));
   WriteConfig(R"({"module_info":{"alpha":{"state":"1"},"beta":{"state":"0"}}})");
   WriteTextFile(ModuleFile("beta"), "");
   EXPECT_TRUE(Ask("alpha"));

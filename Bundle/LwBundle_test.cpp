@@ -7,16 +7,9 @@
 #include <thread>
 #include <vector>
 
-namespace {
+#include "tests/support/builders.h"
 
-// Reads a text value the way the item runners do: size query, then fetch.
-std::string ReadString(ILwBundle* bundle, const char* key) {
-  int32_t len = 0;
-  if (bundle->GetString(key, nullptr, &len) != LW_S_MORE_DATA || len <= 0) return "<absent>";
-  std::vector<char> buffer(static_cast<size_t>(len));
-  if (bundle->GetString(key, buffer.data(), &len) != LW_S_OK) return "<absent>";
-  return std::string(buffer.data());
-}
+namespace {
 
 std::vector<std::string> ReadKeys(ILwBundle* bundle) {
   int32_t len = 0;
@@ -102,7 +95,7 @@ TEST(LwBundleTest, TypesReplaceAndDoNotCross) {
   ASSERT_EQ(LW_S_OK, bundle.SetInt("k", -7));
   EXPECT_EQ(LW_S_OK, bundle.GetInt("k", &value));
   EXPECT_EQ(-7, value);
-  EXPECT_EQ("<absent>", ReadString(&bundle, "k"));
+  EXPECT_EQ("<absent>", BundleString(&bundle, "k"));
 
   // Four bytes of Binary are still not an Int.
   const unsigned char four[4] = {1, 0, 0, 0};
@@ -196,8 +189,8 @@ TEST(LwBundleTest, CopyToOverwritesEqualKeysAndKeepsOthers) {
 
   source.CopyTo(&target);
   EXPECT_EQ((std::vector<std::string>{"blob", "count", "file", "keep", "wide"}), ReadKeys(&target));
-  EXPECT_EQ("new.exe", ReadString(&target, "file"));
-  EXPECT_EQ("kept", ReadString(&target, "keep"));
+  EXPECT_EQ("new.exe", BundleString(&target, "file"));
+  EXPECT_EQ("kept", BundleString(&target, "keep"));
   int32_t value = 0;
   EXPECT_EQ(LW_S_OK, target.GetInt("count", &value));
   EXPECT_EQ(3, value);
@@ -236,7 +229,7 @@ TEST(LwBundleTest, ConcurrentWritersAndReferences) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(200u, ReadKeys(bundle).size());
-  EXPECT_EQ("k3_49", ReadString(bundle, "k3_49"));
+  EXPECT_EQ("k3_49", BundleString(bundle, "k3_49"));
   EXPECT_FALSE(destroyed);
   EXPECT_EQ(1, bundle->Release());
   EXPECT_TRUE(destroyed);

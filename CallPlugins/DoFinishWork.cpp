@@ -32,6 +32,9 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& item) {
                 << " ,wait_for_exit: " << (wait ? "1" : "0") << " , system: " << system;
   };
 
+  // The log texts of this runner are matched byte for byte by installers and
+  // log readers: "excute", the blank before each comma and the doubled
+  // blanks stay exactly as they are.
   switch (DecideSystemGate(system, IsSystemAccount)) {
     case SystemGate::kSkipNeedsSystem:
       tail(LOG(INFO) << "run exe need system, current is not system, will not excute it, path: ");

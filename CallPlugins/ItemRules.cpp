@@ -94,6 +94,9 @@ std::wstring SecurityBasePath(const std::wstring& product_folder) {
   return product_folder + platform::kPathSeparator + platform::kSecurityBaseLibrary;
 }
 
+// The phase lines are matched byte for byte by installers and log readers:
+// the three blanks of "end   call" stay, and phases 1 and 3 share their
+// failure line.
 const PhaseRule kPhaseRules[kPhaseCount] = {
     {"after_setup",
      &ModXmlLoader::GetAfterSetupItems,

@@ -9,6 +9,7 @@
 
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
+#include "tests/support/builders.h"
 
 namespace {
 
@@ -31,10 +32,6 @@ class Bundle {
  private:
   ILwBundle* bundle_;
 };
-
-std::wstring Joined(const std::wstring& folder, const std::wstring& name) {
-  return folder + platform::kPathSeparator + name;
-}
 
 TEST(ItemRulesTest, AttributesReadAsTextAndAnythingElseAsEmpty) {
   Bundle bundle(Attributes{{"type", "Exe"}, {"param", ""}});
@@ -92,7 +89,7 @@ TEST(ItemRulesTest, FactsFollowTheCommonSteps) {
                            {"param", "/i %productpath%/conf"}});
   ItemFacts facts = ReadItemFacts(bundle.get(), L"/P");
   EXPECT_EQ("bin/tool", facts.file);
-  EXPECT_EQ(Joined(L"/P", L"bin/tool"), facts.file_path);
+  EXPECT_EQ(JoinPath(L"/P", L"bin/tool"), facts.file_path);
   EXPECT_EQ("Exe", facts.type);
   EXPECT_TRUE(facts.has_expectation);
   EXPECT_EQ("0;;3010;", facts.exit_codes);
@@ -164,10 +161,10 @@ TEST(ItemRulesTest, SystemGateAsksTheAccountOnlyForOneAndZero) {
 TEST(ItemRulesTest, FolderAndSecurityBasePathsArePlainJoins) {
   EXPECT_EQ(L"", ProductFolderOf(""));
   EXPECT_EQ(L"/opt/p", ProductFolderOf("/opt/p"));
-  EXPECT_EQ(Joined(L"/opt/p", platform::kSecurityBaseLibrary), SecurityBasePath(L"/opt/p"));
+  EXPECT_EQ(JoinPath(L"/opt/p", platform::kSecurityBaseLibrary), SecurityBasePath(L"/opt/p"));
   // A folder that ends in a separator keeps it: two separators in a row.
   const std::wstring trailing = std::wstring(L"/opt/p") + platform::kPathSeparator;
-  EXPECT_EQ(Joined(trailing, platform::kSecurityBaseLibrary), SecurityBasePath(trailing));
+  EXPECT_EQ(JoinPath(trailing, platform::kSecurityBaseLibrary), SecurityBasePath(trailing));
 }
 
 }  // namespace

@@ -20,6 +20,8 @@ std::vector<std::string> GetArguments() {
 bool ParseOption(std::string& destination, const std::string& argument, const std::string& key) {
   if (argument.compare(0, key.size(), key) != 0) return false;
   destination = argument.substr(key.size());
+  // "commindline" is spelt so on purpose: installers and log readers match
+  // the line byte for byte.
   LOG(INFO) << "commindline " << key << " : " << destination;
   return true;
 }

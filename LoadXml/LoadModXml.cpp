@@ -95,6 +95,7 @@ bool ModXmlLoader::LoadModules() {
       return FailMissingFile(full_path);
     }
     AddRecord(full_path, ModuleFileRecord::kNotAdmitted);
+    // At ERROR severity although nothing failed, as log readers expect it.
     LOG(ERROR) << "load module config file name: " << LogText(full_path);
     try {
       // A file that yields nothing does not stop the scan.

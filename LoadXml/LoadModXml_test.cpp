@@ -16,6 +16,7 @@
 #include "LoadXml/XmlDepthGuard.h"
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
+#include "tests/support/builders.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_folder.h"
 
@@ -32,40 +33,20 @@ class FakeFilter final : public IFilterCallback {
   std::set<std::string> refused;
 };
 
-std::string Join(const std::string& a, const std::string& b) {
-  return a + static_cast<char>(platform::kPathSeparator) + b;
-}
-std::wstring Wide(const std::string& text) {
-  return platform::NarrowToWide(text.data(), text.size());
-}
-
-std::string Module(const std::string& setup) {
-  return "<root><module><setup>" + setup + "</setup></module></root>";
-}
-std::string Phase(const std::string& name, const std::string& items) {
-  return "<" + name + ">" + items + "</" + name + ">";
-}
-std::string Item(const std::string& file) { return "<item type=\"Exe\" file=\"" + file + "\"/>"; }
-
-std::string ReadString(ILwBundle* bundle, const char* key) {
-  int32_t len = 0;
-  if (bundle->GetString(key, nullptr, &len) != LW_S_MORE_DATA || len <= 0) return "<absent>";
-  std::vector<char> buffer(static_cast<size_t>(len));
-  if (bundle->GetString(key, buffer.data(), &len) != LW_S_OK) return "<absent>";
-  return buffer.data();
-}
+std::string Item(const std::string& file) { return ItemXml({{"type", "Exe"}, {"file", file}}); }
 
 // The "file" values of a map in its walking order.
 std::vector<std::string> Files(const PhaseItemMap& items) {
   std::vector<std::string> files;
-  for (const auto& item : items) files.push_back(ReadString(item.second, "file"));
+  for (const auto& item : items) files.push_back(BundleString(item.second, "file"));
   return files;
 }
 
 // The "file" values of a map in load order (numeric key order).
 std::vector<std::string> FilesInLoadOrder(const PhaseItemMap& items) {
   std::map<int, std::string> by_number;
-  for (const auto& item : items) by_number[std::stoi(item.first)] = ReadString(item.second, "file");
+  for (const auto& item : items)
+    by_number[std::stoi(item.first)] = BundleString(item.second, "file");
   std::vector<std::string> files;
   for (const auto& item : by_number) files.push_back(item.second);
   return files;
@@ -74,7 +55,7 @@ std::vector<std::string> FilesInLoadOrder(const PhaseItemMap& items) {
 // Item keys by file value, as numbers.
 std::map<std::string, int> KeysByFile(const PhaseItemMap& items) {
   std::map<std::string, int> keys;
-  for (const auto& item : items) keys[ReadString(item.second, "file")] = std::stoi(item.first);
+  for (const auto& item : items) keys[BundleString(item.second, "file")] = std::stoi(item.first);
   return keys;
 }
 
@@ -85,12 +66,12 @@ class ModXmlLoaderTest : public ::testing::Test {
   void TearDown() override { GetInstallPath().clear(); }
 
   void UseProduct(const std::string& name) {
-    product_ = Join(folder_.path(), name);
-    modularize_ = Join(product_, "modularize");
+    product_ = JoinPath(folder_.path(), name);
+    modularize_ = JoinPath(product_, "modularize");
     std::filesystem::create_directories(modularize_);
   }
   std::string WriteModule(const std::string& name, const std::string& content) {
-    const std::string path = Join(modularize_, name);
+    const std::string path = JoinPath(modularize_, name);
     WriteTextFile(path, content);
     return path;
   }
@@ -125,17 +106,17 @@ TEST_F(ModXmlLoaderTest, FolderFailuresFillTheErrorRecord) {
       log_.Take());
 
   std::filesystem::create_directories(modularize_);
-  WriteModule("other.xml", Module(Phase("after_setup", Item("a"))));
+  WriteModule("other.xml", ModuleXml(PhaseXml("after_setup", Item("a"))));
   auto loader = MakeLoader();
   EXPECT_FALSE(loader->LoadModules());
   EXPECT_EQ("GLE:2", ErrorCode());
-  EXPECT_EQ("deploy file, get file exception:" + Join(modularize_, "mod_*.xml"), ErrorDetail());
+  EXPECT_EQ("deploy file, get file exception:" + JoinPath(modularize_, "mod_*.xml"), ErrorDetail());
   EXPECT_EQ(std::vector<std::string>{FolderLine()}, log_.Take());
   EXPECT_TRUE(loader->GetAfterSetupItems().empty());
 }
 
 TEST_F(ModXmlLoaderTest, NameWithoutModulePartIsSkipped) {
-  WriteModule("mod_.xml", Module(Phase("after_setup", Item("a"))));
+  WriteModule("mod_.xml", ModuleXml(PhaseXml("after_setup", Item("a"))));
   auto loader = MakeLoader();
   EXPECT_TRUE(loader->LoadModules());
   EXPECT_TRUE(loader->GetAfterSetupItems().empty());
@@ -147,14 +128,14 @@ TEST_F(ModXmlLoaderTest, NameWithoutModulePartIsSkipped) {
 TEST_F(ModXmlLoaderTest, VanishedEntryEndsTheScan) {
   std::error_code error;
   std::filesystem::create_symlink(
-      Join(modularize_, "nowhere"), Join(modularize_, "mod_b.xml"), error);
+      JoinPath(modularize_, "nowhere"), JoinPath(modularize_, "mod_b.xml"), error);
   if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
-  const std::string first = WriteModule("mod_a.xml", Module(Phase("after_setup", Item("a"))));
-  WriteModule("mod_c.xml", Module(Phase("after_setup", Item("c"))));
+  const std::string first = WriteModule("mod_a.xml", ModuleXml(PhaseXml("after_setup", Item("a"))));
+  WriteModule("mod_c.xml", ModuleXml(PhaseXml("after_setup", Item("c"))));
   auto loader = MakeLoader();
   EXPECT_FALSE(loader->LoadModules());
   EXPECT_EQ("InstallError:11", ErrorCode());
-  EXPECT_EQ("Missing file:" + Join(modularize_, "mod_b.xml"), ErrorDetail());
+  EXPECT_EQ("Missing file:" + JoinPath(modularize_, "mod_b.xml"), ErrorDetail());
   EXPECT_EQ(std::vector<std::string>{"a"}, Files(loader->GetAfterSetupItems()));
   EXPECT_EQ(std::vector<std::string>{first}, filter_->asked);
 }
@@ -162,7 +143,8 @@ TEST_F(ModXmlLoaderTest, VanishedEntryEndsTheScan) {
 TEST_F(ModXmlLoaderTest, BundlesHoldEveryAttributeAsText) {
   const std::string path = WriteModule(
       "mod_a.xml",
-      Module(Phase("after_setup",
+      ModuleXml(
+          PhaseXml("after_setup",
                    "<item type='SimpleDll' file=\"lib&amp;x.dll\" entry=\"Run\" wait_for_exit=\"\" "
                    "param=\"&lt;&#65;&#x42;&quot;&apos;&#233;&gt;\"/>")));
   auto loader = MakeLoader();
@@ -170,11 +152,11 @@ TEST_F(ModXmlLoaderTest, BundlesHoldEveryAttributeAsText) {
   const PhaseItemMap items = loader->GetAfterSetupItems();
   ASSERT_EQ(1u, items.size());
   ILwBundle* bundle = items.begin()->second;
-  EXPECT_EQ("lib&x.dll", ReadString(bundle, "file"));
-  EXPECT_EQ("SimpleDll", ReadString(bundle, "type"));
-  EXPECT_EQ("<AB\"'\xC3\xA9>", ReadString(bundle, "param"));
-  EXPECT_EQ("", ReadString(bundle, "wait_for_exit"));
-  EXPECT_EQ("<absent>", ReadString(bundle, "system"));
+  EXPECT_EQ("lib&x.dll", BundleString(bundle, "file"));
+  EXPECT_EQ("SimpleDll", BundleString(bundle, "type"));
+  EXPECT_EQ("<AB\"'\xC3\xA9>", BundleString(bundle, "param"));
+  EXPECT_EQ("", BundleString(bundle, "wait_for_exit"));
+  EXPECT_EQ("<absent>", BundleString(bundle, "system"));
   int32_t len = 0;
   EXPECT_EQ(LW_S_MORE_DATA, bundle->GetKeys(nullptr, &len));
   EXPECT_EQ(static_cast<int32_t>(sizeof("entry file param type wait_for_exit")), len);
@@ -183,11 +165,11 @@ TEST_F(ModXmlLoaderTest, BundlesHoldEveryAttributeAsText) {
 }
 
 TEST_F(ModXmlLoaderTest, KeysCountAcrossPhasesFilesAndLoads) {
-  WriteModule(
-      "mod_a.xml",
-      Module(Phase("after_selfprotect", Item("a4")) + Phase("open_selfprotect", Item("a3")) +
-             Phase("after_setup", Item("a1") + Item("a2"))));
-  WriteModule("mod_b.xml", Module(Phase("after_setup", Item("b1"))));
+  WriteModule("mod_a.xml",
+              ModuleXml(PhaseXml("after_selfprotect", Item("a4")) +
+                        PhaseXml("open_selfprotect", Item("a3")) +
+                        PhaseXml("after_setup", Item("a1") + Item("a2"))));
+  WriteModule("mod_b.xml", ModuleXml(PhaseXml("after_setup", Item("b1"))));
   auto loader = MakeLoader();
   ASSERT_TRUE(loader->LoadModules());
   std::map<std::string, int> keys = KeysByFile(loader->GetAfterSetupItems());
@@ -211,13 +193,13 @@ TEST_F(ModXmlLoaderTest, KeysCountAcrossPhasesFilesAndLoads) {
   EXPECT_EQ((std::map<std::string, int>{{"a4", base + 9}}),
             KeysByFile(loader->GetAfterSelfProtectItems()));
   EXPECT_EQ(3u, Files(before).size());
-  EXPECT_EQ("a1", ReadString(before.at(std::to_string(base + 1)), "file"));
+  EXPECT_EQ("a1", BundleString(before.at(std::to_string(base + 1)), "file"));
 }
 
 TEST_F(ModXmlLoaderTest, MapsWalkKeysAsText) {
   // Learn where the process-wide counter stands, then load enough items to
   // cross the next power of ten.
-  WriteModule("mod_probe.xml", Module(Phase("after_setup", Item("probe"))));
+  WriteModule("mod_probe.xml", ModuleXml(PhaseXml("after_setup", Item("probe"))));
   auto probe = MakeLoader();
   ASSERT_TRUE(probe->LoadModules());
   const int first = std::stoi(probe->GetAfterSetupItems().begin()->first) + 1;
@@ -228,7 +210,7 @@ TEST_F(ModXmlLoaderTest, MapsWalkKeysAsText) {
   UseProduct("many");
   std::string items;
   for (int i = 0; i < count; ++i) items += Item(std::to_string(first + i));
-  WriteModule("mod_many.xml", Module(Phase("after_setup", items)));
+  WriteModule("mod_many.xml", ModuleXml(PhaseXml("after_setup", items)));
   auto loader = MakeLoader();
   ASSERT_TRUE(loader->LoadModules());
   const PhaseItemMap loaded = loader->GetAfterSetupItems();
@@ -244,12 +226,13 @@ TEST_F(ModXmlLoaderTest, MapsWalkKeysAsText) {
 }
 
 TEST_F(ModXmlLoaderTest, ItemsWithoutFileAreDroppedWithTheirLine) {
-  const std::string path = WriteModule("mod_a.xml",
-                                       Module(Phase("after_setup",
-                                                    "<item type=\"Exe\"/><item file=\"\"/>"
-                                                    "<item file=\"x\" type=\"Exe\" file=\"y\"/>"
-                                                    "<item File=\"no\"/>" +
-                                                        Item("z"))));
+  const std::string path =
+      WriteModule("mod_a.xml",
+                  ModuleXml(PhaseXml("after_setup",
+                                     "<item type=\"Exe\"/><item file=\"\"/>"
+                                     "<item file=\"x\" type=\"Exe\" file=\"y\"/>"
+                                     "<item File=\"no\"/>" +
+                                         Item("z"))));
   auto loader = MakeLoader();
   ASSERT_TRUE(loader->LoadModules());
   EXPECT_EQ((std::vector<std::string>{"y", "z"}), FilesInLoadOrder(loader->GetAfterSetupItems()));
@@ -259,14 +242,15 @@ TEST_F(ModXmlLoaderTest, ItemsWithoutFileAreDroppedWithTheirLine) {
 }
 
 TEST_F(ModXmlLoaderTest, RecordsTellWhatBecameOfEachFile) {
-  const std::string short_name = WriteModule("mod_.xml", Module(Phase("after_setup", Item("s"))));
-  const std::string a =
-      WriteModule("mod_a.xml",
-                  Module(Phase("after_setup", Item("a1") + "<item type=\"Exe\"/>" + Item("a2")) +
-                         Phase("open_selfprotect", Item("a3"))));
-  const std::string b = WriteModule("mod_b.xml", Module(Phase("after_setup", Item("b1"))));
+  const std::string short_name =
+      WriteModule("mod_.xml", ModuleXml(PhaseXml("after_setup", Item("s"))));
+  const std::string a = WriteModule(
+      "mod_a.xml",
+      ModuleXml(PhaseXml("after_setup", Item("a1") + "<item type=\"Exe\"/>" + Item("a2")) +
+                PhaseXml("open_selfprotect", Item("a3"))));
+  const std::string b = WriteModule("mod_b.xml", ModuleXml(PhaseXml("after_setup", Item("b1"))));
   const std::string c = WriteModule("mod_c.xml", "");
-  const std::string d = WriteModule("mod_d.xml", Module(""));
+  const std::string d = WriteModule("mod_d.xml", ModuleXml(""));
   filter_->refused.insert(b);
   auto loader = MakeLoader();
   ASSERT_TRUE(loader->LoadModules());
@@ -314,29 +298,29 @@ TEST_F(ModXmlLoaderTest, OnlyTheDocumentedPathIsRead) {
               "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!-- module -->\n"
               "<!DOCTYPE root [ <!ELEMENT root ANY> ]>\n"
               "<Root><module><setup>" +
-                  Phase("after_setup", Item("case-root")) +
+                  PhaseXml("after_setup", Item("case-root")) +
                   "</setup></module></Root>"
                   "<root>text<?pi x?>"
                   "<module><setup>"
                   "<after_setup><item file=\"s1\"></item><Item file=\"case-item\"/>"
                   "<group><item file=\"nested\"/></group><![CDATA[<item file=\"cdata\"/>]]>" +
-                  Item("s2") + "</after_setup>" + Phase("after_setup", Item("second-phase")) +
-                  Phase("Open_selfprotect", Item("case-phase")) +
-                  Phase("open_selfprotect", Item("o1")) + "</setup><setup>" +
-                  Phase("after_selfprotect", Item("second-setup")) +
+                  Item("s2") + "</after_setup>" + PhaseXml("after_setup", Item("second-phase")) +
+                  PhaseXml("Open_selfprotect", Item("case-phase")) +
+                  PhaseXml("open_selfprotect", Item("o1")) + "</setup><setup>" +
+                  PhaseXml("after_selfprotect", Item("second-setup")) +
                   "</setup></module>"
                   "<module><setup>" +
-                  Phase("after_selfprotect", Item("second-module")) +
+                  PhaseXml("after_selfprotect", Item("second-module")) +
                   "</setup></module></root>"
                   "<root>" +
-                  "<module><setup>" + Phase("after_selfprotect", Item("second-root")) +
+                  "<module><setup>" + PhaseXml("after_selfprotect", Item("second-root")) +
                   "</setup></module></root>");
   // Files without the path give nothing and stop nothing.
   WriteModule("mod_b.xml", "<root><module/></root>");
   WriteModule("mod_c.xml", "");
   WriteModule("mod_d.xml",
-              Module(Phase("after_setup", Item("d1"))) + std::string(1, '\0') + "<bad");
-  std::filesystem::create_directories(Join(modularize_, "mod_e.xml"));
+              ModuleXml(PhaseXml("after_setup", Item("d1"))) + std::string(1, '\0') + "<bad");
+  std::filesystem::create_directories(JoinPath(modularize_, "mod_e.xml"));
 
   auto loader = MakeLoader();
   EXPECT_TRUE(loader->LoadModules());
@@ -349,7 +333,7 @@ TEST_F(ModXmlLoaderTest, OnlyTheDocumentedPathIsRead) {
 }
 
 TEST_F(ModXmlLoaderTest, FilterDecidesWhichFilesAreRead) {
-  WriteModule("mod_a.xml", Module(Phase("after_setup", Item("a"))));
+  WriteModule("mod_a.xml", ModuleXml(PhaseXml("after_setup", Item("a"))));
   filter_->answer = false;
   auto refused = MakeLoader();
   EXPECT_TRUE(refused->LoadModules());
@@ -362,9 +346,9 @@ TEST_F(ModXmlLoaderTest, FilterDecidesWhichFilesAreRead) {
 }
 
 TEST_F(ModXmlLoaderTest, MalformedFileEndsTheScanWithCode40) {
-  WriteModule("mod_a.xml", Module(Phase("after_setup", Item("a"))));
+  WriteModule("mod_a.xml", ModuleXml(PhaseXml("after_setup", Item("a"))));
   const std::string bad = WriteModule("mod_B.xml", "<root><module>");
-  WriteModule("mod_c.xml", Module(Phase("after_setup", Item("c"))));
+  WriteModule("mod_c.xml", ModuleXml(PhaseXml("after_setup", Item("c"))));
   auto loader = MakeLoader();
   EXPECT_FALSE(loader->LoadModules());
   EXPECT_EQ(std::vector<std::string>{"a"}, Files(loader->GetAfterSetupItems()));
@@ -373,7 +357,7 @@ TEST_F(ModXmlLoaderTest, MalformedFileEndsTheScanWithCode40) {
   EXPECT_EQ("deploy file, parse xml failed:" + bad, ErrorDetail());
   EXPECT_EQ((std::vector<std::string>{
                 FolderLine(),
-                FileLine(Join(modularize_, "mod_a.xml")),
+                FileLine(JoinPath(modularize_, "mod_a.xml")),
                 FileLine(bad),
                 "E LoadModXml.cpp exception : unexpected end of data",
                 "E LoadModXml.cpp ******** parse xml exception , xml name : " + bad}),
@@ -390,10 +374,12 @@ TEST_F(ModXmlLoaderTest, MalformedFileEndsTheScanWithCode40) {
 TEST_F(ModXmlLoaderTest, ProductFolderNameDoesNotHideModules) {
   UseProduct("My_Product.v2");
   GetInstallPath() = product_;
-  WriteTextFile(Join(modularize_, "module_config.dat"),
+  WriteTextFile(JoinPath(modularize_, "module_config.dat"),
                 R"({"module_info":{"alpha":{"state":"1"},"beta":{"state":"0"}}})");
-  const std::string alpha = WriteModule("mod_alpha.xml", Module(Phase("after_setup", Item("a"))));
-  const std::string beta = WriteModule("mod_beta.xml", Module(Phase("after_setup", Item("b"))));
+  const std::string alpha =
+      WriteModule("mod_alpha.xml", ModuleXml(PhaseXml("after_setup", Item("a"))));
+  const std::string beta =
+      WriteModule("mod_beta.xml", ModuleXml(PhaseXml("after_setup", Item("b"))));
   ModXmlLoader loader(Wide(product_), std::make_shared<LoadModFilter>());
   EXPECT_TRUE(loader.LoadModules());
   EXPECT_EQ(std::vector<std::string>{"a"}, Files(loader.GetAfterSetupItems()));
@@ -426,11 +412,13 @@ TEST_F(ModXmlLoaderTest, DeepNestingTakesTheParseFailurePath) {
             log_.Take());
 
   // root, module, setup and after_setup are four levels of the limit.
-  WriteModule("mod_a.xml", Module(Phase("after_setup", Item("a") + Deep(kMaxXmlNesting - 4, ""))));
+  WriteModule("mod_a.xml",
+              ModuleXml(PhaseXml("after_setup", Item("a") + Deep(kMaxXmlNesting - 4, ""))));
   auto loader = MakeLoader();
   EXPECT_TRUE(loader->LoadModules());
   EXPECT_EQ(std::vector<std::string>{"a"}, Files(loader->GetAfterSetupItems()));
-  WriteModule("mod_a.xml", Module(Phase("after_setup", Item("a") + Deep(kMaxXmlNesting - 3, ""))));
+  WriteModule("mod_a.xml",
+              ModuleXml(PhaseXml("after_setup", Item("a") + Deep(kMaxXmlNesting - 3, ""))));
   EXPECT_FALSE(MakeLoader()->LoadModules());
 }
 
@@ -467,7 +455,7 @@ TEST_F(ModXmlLoaderTest, FuzzedModuleFilesOnlyGetAnswers) {
       "</setup></module></root>";
   const std::string alphabet = "<>/!?-[]\"'=&#;x0 a\t";
   std::mt19937 random(7919u);
-  const std::string path = Join(modularize_, "mod_f.xml");
+  const std::string path = JoinPath(modularize_, "mod_f.xml");
   int failures = 0;
   for (int round = 0; round < 300; ++round) {
     std::string text = seed;

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <future>
 
+#include "tests/support/builders.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -45,12 +46,12 @@ TEST(PlatformPosixTest, CombinePathAddsOneSeparator) {
 TEST(PlatformPosixTest, LogFolderIsCreatedOwnerOnly) {
   TempFolder tmp;
   std::string folder = tmp.Join("a/b/hoxinst_log");
-  ASSERT_TRUE(platform::PrepareLogFolder(platform::NarrowToWide(folder.data(), folder.size())));
+  ASSERT_TRUE(platform::PrepareLogFolder(Wide(folder)));
   struct stat st;
   ASSERT_EQ(stat(folder.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   // An existing folder is reused.
-  EXPECT_TRUE(platform::PrepareLogFolder(platform::NarrowToWide(folder.data(), folder.size())));
+  EXPECT_TRUE(platform::PrepareLogFolder(Wide(folder)));
 }
 
 TEST(PlatformPosixTest, PlantedLogFoldersAreRefused) {
@@ -58,20 +59,18 @@ TEST(PlatformPosixTest, PlantedLogFoldersAreRefused) {
   std::string open_folder = tmp.Join("open");
   fs::create_directory(open_folder);
   chmod(open_folder.c_str(), 0777);
-  EXPECT_FALSE(
-      platform::PrepareLogFolder(platform::NarrowToWide(open_folder.data(), open_folder.size())));
+  EXPECT_FALSE(platform::PrepareLogFolder(Wide(open_folder)));
 
   std::string target = tmp.Join("target"), link = tmp.Join("link");
   fs::create_directory(target);
   chmod(target.c_str(), 0700);
   fs::create_directory_symlink(target, link);
-  EXPECT_FALSE(platform::PrepareLogFolder(platform::NarrowToWide(link.data(), link.size())));
+  EXPECT_FALSE(platform::PrepareLogFolder(Wide(link)));
 
   // Nor is an INI file written through them.
   uint32_t error = 0;
   std::string ini = open_folder + "/r.dat";
-  EXPECT_FALSE(platform::WriteProfileString(
-      L"s", L"k", L"v", platform::NarrowToWide(ini.data(), ini.size()), &error));
+  EXPECT_FALSE(platform::WriteProfileString(L"s", L"k", L"v", Wide(ini), &error));
   EXPECT_EQ(error, 13u);
   EXPECT_FALSE(fs::exists(ini));
 }
@@ -94,8 +93,7 @@ TEST(PlatformPosixTest, WriteProfileStringKeepsModeAndLeavesNoTemporaryFile) {
   WriteTextFile(file, "[a]\r\nk=1\r\n");
   chmod(file.c_str(), 0600);
   uint32_t error = 0;
-  ASSERT_TRUE(platform::WriteProfileString(
-      L"a", L"k", L"2", platform::NarrowToWide(file.data(), file.size()), &error));
+  ASSERT_TRUE(platform::WriteProfileString(L"a", L"k", L"2", Wide(file), &error));
   EXPECT_EQ(ReadTextFile(file), "[a]\r\nk=2\r\n");
   struct stat st;
   ASSERT_EQ(stat(file.c_str(), &st), 0);
@@ -110,17 +108,15 @@ TEST(PlatformPosixTest, WriteProfileStringRefusesALinkInPlaceOfTheFile) {
   fs::create_symlink(tmp.Join("victim"), tmp.Join("r.dat"));
   uint32_t error = 0;
   std::string file = tmp.Join("r.dat");
-  EXPECT_FALSE(platform::WriteProfileString(
-      L"a", L"k", L"v", platform::NarrowToWide(file.data(), file.size()), &error));
+  EXPECT_FALSE(platform::WriteProfileString(L"a", L"k", L"v", Wide(file), &error));
   EXPECT_EQ(ReadTextFile(tmp.Join("victim")), "keep");
 }
 
 // Runs read on another thread; a read that blocks is set free by opening
 // the FIFO's other end, so a regression fails instead of hanging the suite.
 bool ReadsWithoutBlocking(const std::string& fifo, std::string* content, bool* opened) {
-  auto read = std::async(std::launch::async, [&] {
-    return platform::ReadFileText(platform::NarrowToWide(fifo.data(), fifo.size()), content);
-  });
+  auto read =
+      std::async(std::launch::async, [&] { return platform::ReadFileText(Wide(fifo), content); });
   if (read.wait_for(std::chrono::seconds(5)) == std::future_status::ready) {
     *opened = read.get();
     return true;
@@ -145,25 +141,22 @@ TEST(PlatformPosixTest, AFifoInPlaceOfATextFileReadsAsEmptyAtOnce) {
 TEST(PlatformPosixTest, RemoveProfileFileRemovesFilesAndLinksOnly) {
   TempFolder tmp;
   chmod(tmp.path().c_str(), 0700);
-  const auto wide = [](const std::string& path) {
-    return platform::NarrowToWide(path.data(), path.size());
-  };
   uint32_t error = 0;
   WriteTextFile(tmp.Join("r.dat"), "[result]\nis_success=true\n");
-  EXPECT_EQ(platform::RemoveProfileFile(wide(tmp.Join("r.dat")), &error),
+  EXPECT_EQ(platform::RemoveProfileFile(Wide(tmp.Join("r.dat")), &error),
             platform::RemoveOutcome::kRemoved);
   EXPECT_FALSE(fs::exists(tmp.Join("r.dat")));
-  EXPECT_EQ(platform::RemoveProfileFile(wide(tmp.Join("r.dat")), &error),
+  EXPECT_EQ(platform::RemoveProfileFile(Wide(tmp.Join("r.dat")), &error),
             platform::RemoveOutcome::kNothing);
 
   // A link is removed itself, never what it points at; a folder stays.
   WriteTextFile(tmp.Join("victim"), "keep");
   fs::create_symlink(tmp.Join("victim"), tmp.Join("link.dat"));
-  EXPECT_EQ(platform::RemoveProfileFile(wide(tmp.Join("link.dat")), &error),
+  EXPECT_EQ(platform::RemoveProfileFile(Wide(tmp.Join("link.dat")), &error),
             platform::RemoveOutcome::kRemoved);
   EXPECT_EQ(ReadTextFile(tmp.Join("victim")), "keep");
   fs::create_directory(tmp.Join("folder.dat"));
-  EXPECT_EQ(platform::RemoveProfileFile(wide(tmp.Join("folder.dat")), &error),
+  EXPECT_EQ(platform::RemoveProfileFile(Wide(tmp.Join("folder.dat")), &error),
             platform::RemoveOutcome::kNothing);
   EXPECT_TRUE(fs::is_directory(tmp.Join("folder.dat")));
 
@@ -172,7 +165,7 @@ TEST(PlatformPosixTest, RemoveProfileFileRemovesFilesAndLinksOnly) {
   fs::create_directory(open_folder);
   chmod(open_folder.c_str(), 0777);
   WriteTextFile(open_folder + "/r.dat", "x");
-  EXPECT_EQ(platform::RemoveProfileFile(wide(open_folder + "/r.dat"), &error),
+  EXPECT_EQ(platform::RemoveProfileFile(Wide(open_folder + "/r.dat"), &error),
             platform::RemoveOutcome::kFailed);
   EXPECT_EQ(error, 13u);
   EXPECT_TRUE(fs::exists(open_folder + "/r.dat"));

@@ -22,6 +22,7 @@
 #include "Signing/SignatureBlock.h"
 #include "Utils/FileUtils.h"
 #include "Utils/PathUtils.h"
+#include "tests/support/builders.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_folder.h"
 #include "tools/sign_tool.h"
@@ -30,10 +31,6 @@ namespace fs = std::filesystem;
 using ::testing::UnorderedElementsAre;
 
 namespace {
-
-std::wstring Wide(const std::string& text) {
-  return platform::NarrowToWide(text.data(), text.size());
-}
 
 // Starts a program and answers its exit code, or 0xDEAD when nothing started.
 uint32_t ExitCodeOf(const std::wstring& file, const std::wstring& parameters, bool wait = true) {

@@ -10,13 +10,10 @@
 #include <string>
 
 #include "Platform/platform.h"
+#include "tests/support/builders.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
-
-std::wstring Wide(const std::string& path) {
-  return platform::NarrowToWide(path.data(), path.size());
-}
 
 platform::ProgramResult Start(const std::string& file, const std::wstring& parameters = L"") {
   platform::ProgramRequest request;

@@ -14,6 +14,7 @@
 #include "Platform/platform.h"
 #include "Signing/KeyText.h"
 #include "Signing/SignatureBlock.h"
+#include "tests/support/builders.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
@@ -21,10 +22,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::wstring Wide(const std::string& text) {
-  return platform::NarrowToWide(text.data(), text.size());
-}
 
 // Signs content with a development secret key, as the build signs the program.
 std::string SignWithDevKey(const std::string& content, uint32_t index) {

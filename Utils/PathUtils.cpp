@@ -12,6 +12,7 @@ void AddFolderToProcessPath(const std::wstring& folder) {
   path += WideToAnsi(folder);
   std::string assignment = "PATH=" + path;
   platform::SetPathVariable(path);
+  // Both lines keep their doubled blanks: log readers match them byte for byte.
   LOG(INFO) << "add PATH:  " << AnsiToUtf8(assignment.c_str()) << "  to Process Path";
 
   platform::SetCurrentFolder(folder);

@@ -11,6 +11,7 @@
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
+#include "tests/support/builders.h"
 #include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
 
@@ -18,31 +19,6 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 
 namespace {
-
-std::string Join(const std::string& a, const std::string& b) {
-  return a + static_cast<char>(platform::kPathSeparator) + b;
-}
-
-std::string Item(const std::map<std::string, std::string>& attributes) {
-  std::string xml = "<item";
-  for (const auto& attribute : attributes) {
-    xml += " " + attribute.first + "=\"" + attribute.second + "\"";
-  }
-  return xml + "/>";
-}
-
-std::string Module(const std::string& after_setup, const std::string& open_selfprotect,
-                   const std::string& after_selfprotect) {
-  std::string xml = "<root><module><setup>";
-  if (!after_setup.empty()) xml += "<after_setup>" + after_setup + "</after_setup>";
-  if (!open_selfprotect.empty()) {
-    xml += "<open_selfprotect>" + open_selfprotect + "</open_selfprotect>";
-  }
-  if (!after_selfprotect.empty()) {
-    xml += "<after_selfprotect>" + after_selfprotect + "</after_selfprotect>";
-  }
-  return xml + "</setup></module></root>";
-}
 
 std::vector<std::string> Codes(const Plan& plan) {
   std::vector<std::string> codes;
@@ -59,7 +35,7 @@ std::vector<std::string> Texts(const Plan& plan) {
 class PlanTest : public ::testing::Test {
  protected:
   PlanTest() : product_(folder_.Join("product")) {
-    fs::create_directories(Join(product_, "modularize"));
+    fs::create_directories(JoinPath(product_, "modularize"));
     GetInstallPath() = product_;
     AddFile(probe_, TAVERLY_PROBE_PATH);
     AddFile("lib/probe.so", TAVERLY_PROBE_LIBRARY);
@@ -68,7 +44,7 @@ class PlanTest : public ::testing::Test {
   ~PlanTest() override { GetInstallPath().clear(); }
 
   void AddFile(const std::string& relative, const std::string& source) {
-    const fs::path target(Join(product_, relative));
+    const fs::path target(JoinPath(product_, relative));
     fs::create_directories(target.parent_path());
     fs::copy_file(source, target, fs::copy_options::overwrite_existing);
   }
@@ -80,7 +56,7 @@ class PlanTest : public ::testing::Test {
     WriteTextFile(ModuleFile("module_config.dat"), json + "}}");
   }
   std::string ModuleFile(const std::string& name) const {
-    return Join(Join(product_, "modularize"), name);
+    return JoinPath(JoinPath(product_, "modularize"), name);
   }
   void WriteModule(const std::string& name, const std::string& xml) {
     WriteTextFile(ModuleFile(name), xml);
@@ -89,18 +65,18 @@ class PlanTest : public ::testing::Test {
     std::map<std::string, std::string> attributes = {
         {"type", "Exe"}, {"file", probe_}, {"wait_for_exit", "1"}, {"exitcode", "0"}};
     for (const auto& item : extra) attributes[item.first] = item.second;
-    return Item(attributes);
+    return ItemXml(attributes);
   }
   std::string Dll(std::map<std::string, std::string> extra = {}) const {
     std::map<std::string, std::string> attributes = {
         {"type", "SimpleDll"}, {"file", "lib/probe.so"}, {"entry", "ReturnMinusOne"}};
     for (const auto& item : extra) attributes[item.first] = item.second;
-    return Item(attributes);
+    return ItemXml(attributes);
   }
   // A product whose core module holds first_phase and one clean item in
   // each later phase; returns its plan.
   Plan PlanWith(const std::string& first_phase, PlanOptions options = {}) {
-    WriteModule("mod_core.xml", Module(first_phase, Exe(), Exe()));
+    WriteModule("mod_core.xml", ModuleXml(first_phase, Exe(), Exe()));
     return BuildPlan(options);
   }
   // "phase after_setup, key K (mod_core.xml)" for the first item of a plan.
@@ -116,10 +92,10 @@ class PlanTest : public ::testing::Test {
 
 TEST_F(PlanTest, CleanProductIsPlannedQuietlyInRunOrder) {
   WriteModule("mod_core.xml",
-              Module(Exe({{"exitcode", "0;3010"}, {"param", "--at %productpath%/x"}}) +
-                         Dll({{"exitcode", "-1"}}),
-                     Exe({{"exitcode", ""}}),
-                     Dll()));
+              ModuleXml(Exe({{"exitcode", "0;3010"}, {"param", "--at %productpath%/x"}}) +
+                            Dll({{"exitcode", "-1"}}),
+                        Exe({{"exitcode", ""}}),
+                        Dll()));
   const Plan plan = BuildPlan(PlanOptions());
   EXPECT_TRUE(Codes(plan).empty()) << ::testing::PrintToString(Texts(plan));
   EXPECT_TRUE(plan.catalogue_loaded);
@@ -141,7 +117,7 @@ TEST_F(PlanTest, CleanProductIsPlannedQuietlyInRunOrder) {
   EXPECT_EQ(ItemKind::kExe, exe.kind);
   EXPECT_EQ(ItemOutcome::kRuns, exe.outcome);
   EXPECT_EQ(AnsiToWide(ModuleFile("mod_core.xml")), exe.module_file);
-  EXPECT_EQ(AnsiToWide(Join(product_, probe_)), exe.facts.file_path);
+  EXPECT_EQ(AnsiToWide(JoinPath(product_, probe_)), exe.facts.file_path);
   EXPECT_EQ(AnsiToWide("--at " + product_ + "/x"), exe.facts.parameters);
   EXPECT_TRUE(exe.file_exists);
   EXPECT_TRUE(exe.can_start);
@@ -164,7 +140,7 @@ TEST_F(PlanTest, CleanProductIsPlannedQuietlyInRunOrder) {
 }
 
 TEST_F(PlanTest, ItemTrapsRaiseTheirWarnings) {
-  WriteTextFile(Join(product_, "bin/plain"), "not a program");
+  WriteTextFile(JoinPath(product_, "bin/plain"), "not a program");
   const struct {
     std::string items;
     std::vector<std::string> codes;
@@ -190,10 +166,10 @@ TEST_F(PlanTest, ItemTrapsRaiseTheirWarnings) {
        "that is still running reads as 259"},
       {Exe({{"file", "bin/none"}}),
        {"file-missing"},
-       Join(product_, "bin/none") + " does not exist; the run passes over it silently"},
+       JoinPath(product_, "bin/none") + " does not exist; the run passes over it silently"},
       {Exe({{"file", "bin/plain"}}),
        {"cannot-start"},
-       Join(product_, "bin/plain") + " cannot be started (this account cannot start it, " +
+       JoinPath(product_, "bin/plain") + " cannot be started (this account cannot start it, " +
            platform::ErrorText(platform_facts::kNotAProgramError) +
            "); the run passes over it silently"},
       {Dll({{"exitcode", "0"}}),
@@ -206,7 +182,7 @@ TEST_F(PlanTest, ItemTrapsRaiseTheirWarnings) {
       {Dll({{"entry", ""}}), {"library-entry"}, "no entry is named; nothing is called"},
       {Dll({{"file", "lib/none.so"}}),
        {"file-missing"},
-       Join(product_, "lib/none.so") + " does not exist; the run passes over it"},
+       JoinPath(product_, "lib/none.so") + " does not exist; the run passes over it"},
       {"<item type=\"Exe\"/>" + Exe(), {"item-dropped"}, ""},
   };
   for (const auto& c : cases) {
@@ -241,10 +217,10 @@ TEST_F(PlanTest, SystemGateDecidesForThisAccount) {
 }
 
 TEST_F(PlanTest, LoadingFindsEntriesWithoutCallingThem) {
-  WriteTextFile(Join(product_, "lib/junk.so"), "not a library");
+  WriteTextFile(JoinPath(product_, "lib/junk.so"), "not a library");
   PlanOptions options;
   options.load_libraries = true;
-  const std::string calls = Join(fs::current_path().string(), "calls.txt");
+  const std::string calls = JoinPath(fs::current_path().string(), "calls.txt");
   const bool calls_before = fs::exists(calls);
   const Plan plan =
       PlanWith(Dll() + Dll({{"entry", "NoSuchEntry"}}) + Dll({{"file", "lib/junk.so"}}), options);
@@ -260,7 +236,7 @@ TEST_F(PlanTest, LoadingFindsEntriesWithoutCallingThem) {
   EXPECT_EQ((std::vector<std::string>{"library-entry", "library-entry"}), Codes(plan));
   // The probe library records every call of its entries.
   EXPECT_EQ(calls_before, fs::exists(calls));
-  EXPECT_FALSE(fs::exists(Join(product_, "calls.txt")));
+  EXPECT_FALSE(fs::exists(JoinPath(product_, "calls.txt")));
 
   // Without --load the same libraries are only looked at.
   const Plan quiet = PlanWith(Dll({{"entry", "NoSuchEntry"}}));
@@ -269,11 +245,11 @@ TEST_F(PlanTest, LoadingFindsEntriesWithoutCallingThem) {
 }
 
 TEST_F(PlanTest, ModuleTrapsRaiseTheirWarnings) {
-  WriteModule("mod_core.xml", Module(Exe(), Exe(), Exe()));
-  WriteModule("mod_absent.xml", Module(Exe(), "", ""));
-  WriteModule("mod_.xml", Module(Exe(), "", ""));
+  WriteModule("mod_core.xml", ModuleXml(Exe(), Exe(), Exe()));
+  WriteModule("mod_absent.xml", ModuleXml(Exe(), "", ""));
+  WriteModule("mod_.xml", ModuleXml(Exe(), "", ""));
   WriteModule("mod_empty.xml", "");
-  WriteModule("mod_off.xml", Module(Exe(), "", ""));
+  WriteModule("mod_off.xml", ModuleXml(Exe(), "", ""));
   WriteTextFile(ModuleFile("module_config.dat"),
                 R"({"module_info": {"core": {"state": "1"}, "empty": {"state": "1"},)"
                 R"( "off": {"state": "0"}}})");
@@ -292,7 +268,7 @@ TEST_F(PlanTest, ModuleTrapsRaiseTheirWarnings) {
 }
 
 TEST_F(PlanTest, EmptyPhaseFailsTheRunAndLaterPhasesAreNotReached) {
-  WriteModule("mod_core.xml", Module(Exe(), "", Exe()));
+  WriteModule("mod_core.xml", ModuleXml(Exe(), "", Exe()));
   const Plan plan = BuildPlan(PlanOptions());
   EXPECT_FALSE(plan.predicts_success);
   EXPECT_EQ(L"the run fails: phase open_selfprotect has no item; Taverly ends with exit code 210",
@@ -314,12 +290,12 @@ TEST_F(PlanTest, EmptyPhaseFailsTheRunAndLaterPhasesAreNotReached) {
 }
 
 TEST_F(PlanTest, CatalogueFailureIsPredictedWithTheRunsErrorRecord) {
-  fs::remove_all(Join(product_, "modularize"));
+  fs::remove_all(JoinPath(product_, "modularize"));
   const Plan plan = BuildPlan(PlanOptions());
   EXPECT_FALSE(plan.catalogue_loaded);
   EXPECT_FALSE(plan.predicts_success);
   EXPECT_EQ(L"InstallError:11", plan.error_code);
-  const std::string folder = Join(product_, "modularize");
+  const std::string folder = JoinPath(product_, "modularize");
   EXPECT_THAT(Texts(plan),
               ElementsAre("the module catalogue does not load (error code "
                           "\"InstallError:11\", detail \"Missing file:" +

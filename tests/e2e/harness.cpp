@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "Platform/ini_text.h"
+#include "tests/support/builders.h"
 
 extern char** environ;
 
@@ -186,11 +187,7 @@ void Product::AddFile(const std::string& relative, const std::string& source) co
 }
 
 std::string Item(const std::map<std::string, std::string>& attributes) {
-  std::string xml = "<item";
-  for (const auto& attribute : attributes) {
-    xml += " " + attribute.first + "=\"" + attribute.second + "\"";
-  }
-  return xml + "/>";
+  return ItemXml(attributes);
 }
 
 std::vector<std::string> ReadCalls(const std::string& file) {
