@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <cerrno>
+#include <sstream>
 #include <string>
 
 #include "Platform/platform.h"
@@ -75,6 +78,51 @@ TEST_F(ProcessPosixTest, ExitCodesAndSignalsAsTheRunnerSeesThem) {
   const platform::ProgramResult running = platform::StartProgram(request);
   ASSERT_TRUE(running.started);
   EXPECT_EQ(running.exit_code, platform::kStillActive);
+}
+
+TEST_F(ProcessPosixTest, OnlyAProgramWithATimeLimitGetsAProcessGroupOfItsOwn) {
+  AddFile("group", "#!/bin/sh\necho $$ $(cut -d' ' -f5 /proc/$$/stat) > \"$1\"\n", 0755);
+  platform::ProgramRequest request;
+  request.file = Wide(tmp_.Join("group"));
+  request.parameters = Wide(tmp_.Join("plain.txt"));
+  request.wait = true;
+  ASSERT_TRUE(platform::StartProgram(request).started);
+  request.parameters = Wide(tmp_.Join("limited.txt"));
+  request.timeout_ms = 30000;
+  ASSERT_TRUE(platform::StartProgram(request).started);
+  long pid = 0, group = 0;
+  std::istringstream plain(ReadTextFile(tmp_.Join("plain.txt")));
+  ASSERT_TRUE(plain >> pid >> group);
+  EXPECT_EQ(group, static_cast<long>(getpgrp()));
+  std::istringstream limited(ReadTextFile(tmp_.Join("limited.txt")));
+  ASSERT_TRUE(limited >> pid >> group);
+  EXPECT_EQ(group, pid);
+}
+
+TEST_F(ProcessPosixTest, ProgramPastItsLimitIsEndedAndItsOutputKept) {
+  AddFile("slow", "#!/bin/sh\necho started\necho on error >&2\nexec sleep 30\n", 0755);
+  platform::ProgramRequest request;
+  request.file = Wide(tmp_.Join("slow"));
+  request.wait = true;
+  request.timeout_ms = 200;
+  request.capture_output = true;
+  const platform::ProgramResult result = platform::StartProgram(request);
+  ASSERT_TRUE(result.started);
+  EXPECT_TRUE(result.timed_out);
+  EXPECT_TRUE(result.ended_all);
+  EXPECT_EQ(result.exit_code, 128u + SIGTERM);
+  ASSERT_TRUE(result.output_captured);
+  EXPECT_EQ(result.output.head, "started\non error\n");
+  EXPECT_EQ(result.output.size, 17u);
+  EXPECT_EQ(result.output.tail, "");
+
+  // In time: judged by its code, nothing else changes.
+  request.file = L"/bin/sh";
+  request.parameters = L"-c \"exit 4\"";
+  const platform::ProgramResult quick = platform::StartProgram(request);
+  EXPECT_FALSE(quick.timed_out);
+  EXPECT_EQ(quick.exit_code, 4u);
+  EXPECT_EQ(quick.output.size, 0u);
 }
 
 TEST_F(ProcessPosixTest, LoadLibraryTellsMissingUnreadableAndNotALibraryApart) {

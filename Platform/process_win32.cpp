@@ -7,17 +7,246 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
+#include <atomic>
 #include <cwchar>
+#include <vector>
+
+#include "Platform/ascii_case.h"
+#include "Platform/folder_trust.h"
+#include "Platform/win32_support.h"
 
 namespace platform {
 namespace {
 
 constexpr size_t kQuotedFileBufferLength = 1024;
 
-}  // namespace
+// The extension of file in lower case, dot included ("" when none).
+std::string ExtensionOf(const std::wstring& file) {
+  const wchar_t* extension = PathFindExtensionW(file.c_str());
+  std::string narrow;
+  for (const wchar_t* c = extension; *c != L'\0'; ++c) {
+    narrow.push_back(*c < 0x80 ? AsciiLower(static_cast<char>(*c)) : '?');
+  }
+  return narrow;
+}
 
-ProgramResult StartProgram(const ProgramRequest& request) {
-  ProgramResult result;
+bool IsCommandScript(const std::wstring& file) {
+  const std::string extension = ExtensionOf(file);
+  return extension == ".bat" || extension == ".cmd";
+}
+
+// A job of its own for a program with a time limit. Closing it leaves what
+// runs in it running (no kill-on-close): only a program past its limit has
+// its job ended.
+class Job {
+ public:
+  Job() = default;
+  ~Job() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+  }
+  Job(const Job&) = delete;
+  Job& operator=(const Job&) = delete;
+
+  bool Assign(HANDLE process) {
+    if (handle_ == nullptr) handle_ = CreateJobObjectW(nullptr, nullptr);
+    assigned_ = handle_ != nullptr && AssignProcessToJobObject(handle_, process);
+    return assigned_;
+  }
+  bool assigned() const { return assigned_; }
+
+  // The ids of the processes in the job, or just the program's.
+  std::vector<DWORD> ProcessIds(DWORD program) const {
+    std::vector<DWORD> ids{program};
+    if (!assigned_) return ids;
+    std::vector<unsigned char> buffer(sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) +
+                                      1024 * sizeof(ULONG_PTR));
+    auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
+    if (QueryInformationJobObject(handle_,
+                                  JobObjectBasicProcessIdList,
+                                  list,
+                                  static_cast<DWORD>(buffer.size()),
+                                  nullptr)) {
+      ids.clear();
+      for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i) {
+        ids.push_back(static_cast<DWORD>(list->ProcessIdList[i]));
+      }
+    }
+    return ids;
+  }
+
+  void Terminate() {
+    if (assigned_) TerminateJobObject(handle_, 1);
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+  bool assigned_ = false;
+};
+
+BOOL CALLBACK AskWindowToClose(HWND window, LPARAM context) {
+  const auto* ids = reinterpret_cast<const std::vector<DWORD>*>(context);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  for (DWORD id : *ids) {
+    if (id == owner) PostMessageW(window, WM_CLOSE, 0, 0);
+  }
+  return TRUE;
+}
+
+// Waits for a program with a time limit; when it runs out, asks the windows
+// of its job to close, and ends the job (or the program alone, when it is
+// in no job of its own) after the grace or as soon as the program has ended.
+void Supervise(HANDLE process, DWORD process_id, uint32_t timeout_ms, Job* job,
+               ProgramResult* result) {
+  if (WaitForSingleObject(process, timeout_ms) != WAIT_TIMEOUT) return;
+  result->timed_out = true;
+  result->ended_all = job->assigned();
+  const std::vector<DWORD> ids = job->ProcessIds(process_id);
+  EnumWindows(AskWindowToClose, reinterpret_cast<LPARAM>(&ids));
+  if (WaitForSingleObject(process, kEndGraceMilliseconds) == WAIT_TIMEOUT && !job->assigned()) {
+    TerminateProcess(process, 1);
+  }
+  job->Terminate();
+  WaitForSingleObject(process, INFINITE);
+}
+
+// A delete-on-close file for a program's output, in a folder the program
+// may write through; its handle is the one the program inherits.
+class OutputFile {
+ public:
+  explicit OutputFile(const std::wstring& folder) {
+    FolderFacts facts;
+    uint32_t error = 0;
+    if (folder.empty() || !win32::ReadFolderFacts(folder, &facts, &error) ||
+        !MayWriteThroughFolder(facts)) {
+      return;
+    }
+    static std::atomic<unsigned> counter{0};
+    const std::wstring path = folder + L"\\exe-output-" + std::to_wstring(GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(++counter) + L".tmp";
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    handle_ = CreateFileW(path.c_str(),
+                          GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          &inheritable,
+                          CREATE_NEW,
+                          FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                          nullptr);
+  }
+  ~OutputFile() {
+    if (valid()) CloseHandle(handle_);
+  }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE handle() const { return handle_; }
+
+  bool Read(CapturedOutput* output) const {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(handle_, &size)) return false;
+    const auto read = [this](uint64_t offset, void* buffer, size_t count) {
+      char* out = static_cast<char*>(buffer);
+      while (count > 0) {
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        if (!ReadFile(handle_, out, static_cast<DWORD>(count), &got, &at) || got == 0) {
+          return false;
+        }
+        out += got;
+        offset += got;
+        count -= got;
+      }
+      return true;
+    };
+    return ReadCapturedOutput(static_cast<uint64_t>(size.QuadPart), read, output);
+  }
+
+ private:
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// The program and command line CreateProcessW takes for a request: a
+// command script runs in the command processor, as the shell would run it.
+void CommandLineFor(const ProgramRequest& request, std::wstring* application,
+                    std::wstring* command_line) {
+  if (!IsCommandScript(request.file)) {
+    *application = request.file;
+    *command_line = L"\"" + request.file + L"\" " + request.parameters;
+    return;
+  }
+  wchar_t comspec[MAX_PATH] = {};
+  if (GetEnvironmentVariableW(L"ComSpec", comspec, MAX_PATH) == 0) {
+    GetSystemDirectoryW(comspec, MAX_PATH - 9);
+    wcscat(comspec, L"\\cmd.exe");
+  }
+  *application = comspec;
+  // /c with the whole line quoted once more: the processor strips the outer
+  // pair and keeps the quotes around the script's path.
+  *command_line = L"\"" + std::wstring(comspec) + L"\" /c \"\"" + request.file + L"\" " +
+                  request.parameters + L"\"";
+}
+
+// Starts a program whose output is captured: suspended, so that it is in
+// its job before it runs an instruction, with the capture file as its
+// standard output and error and as the only handle it inherits.
+bool StartCaptured(const ProgramRequest& request, const OutputFile& output, Job* job,
+                   ProgramResult* result, HANDLE* process, DWORD* process_id) {
+  std::wstring application, command_line;
+  CommandLineFor(request, &application, &command_line);
+
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<unsigned char> storage(size);
+  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+  if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
+    result->start_error = GetLastError();
+    return false;
+  }
+  HANDLE inherited = output.handle();
+  bool ok = UpdateProcThreadAttribute(attributes,
+                                      0,
+                                      PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                      &inherited,
+                                      sizeof inherited,
+                                      nullptr,
+                                      nullptr) != FALSE;
+  STARTUPINFOEXW startup = {};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  startup.StartupInfo.wShowWindow = SW_HIDE;
+  startup.StartupInfo.hStdInput = nullptr;
+  startup.StartupInfo.hStdOutput = inherited;
+  startup.StartupInfo.hStdError = inherited;
+  startup.lpAttributeList = attributes;
+  PROCESS_INFORMATION started = {};
+  ok = ok && CreateProcessW(application.c_str(),
+                            &command_line[0],
+                            nullptr,
+                            nullptr,
+                            TRUE,
+                            EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                            nullptr,
+                            nullptr,
+                            &startup.StartupInfo,
+                            &started);
+  if (!ok) result->start_error = GetLastError();
+  DeleteProcThreadAttributeList(attributes);
+  if (!ok) return false;
+  if (request.timeout_ms > 0) job->Assign(started.hProcess);
+  ResumeThread(started.hThread);
+  CloseHandle(started.hThread);
+  *process = started.hProcess;
+  *process_id = started.dwProcessId;
+  return true;
+}
+
+// Starts file through the shell's "open" action, as items always have been
+// started; a program with a time limit goes into its job right after.
+bool StartThroughShell(const ProgramRequest& request, Job* job, ProgramResult* result,
+                       HANDLE* process, DWORD* process_id) {
   wchar_t quoted[kQuotedFileBufferLength] = {};
   _snwprintf(quoted, kQuotedFileBufferLength - 1, L"\"%ls\"", request.file.c_str());
 
@@ -32,22 +261,53 @@ ProgramResult StartProgram(const ProgramRequest& request) {
   info.nShow = SW_HIDE;
   info.hwnd = nullptr;
   if (!ShellExecuteExW(&info)) {
-    result.start_error = GetLastError();
-    return result;
+    result->start_error = GetLastError();
+    return false;
   }
+  *process = info.hProcess;
+  if (info.hProcess != nullptr) {
+    *process_id = GetProcessId(info.hProcess);
+    if (request.wait && request.timeout_ms > 0) job->Assign(info.hProcess);
+  }
+  return true;
+}
+
+}  // namespace
+
+ProgramResult StartProgram(const ProgramRequest& request) {
+  ProgramResult result;
+  Job job;
+  HANDLE process = nullptr;
+  DWORD process_id = 0;
+  const bool capture = request.wait && request.capture_output && CanCaptureOutput(request.file);
+  OutputFile output(capture ? request.capture_folder : std::wstring());
+  const bool started = capture && output.valid()
+                           ? StartCaptured(request, output, &job, &result, &process, &process_id)
+                           : StartThroughShell(request, &job, &result, &process, &process_id);
+  if (!started) return result;
   result.started = true;
 
   // Opening a document may give no process; then there is no exit code.
-  if (info.hProcess != nullptr) {
-    if (request.wait) WaitForSingleObject(info.hProcess, INFINITE);
+  if (process != nullptr) {
+    if (request.wait && request.timeout_ms > 0) {
+      Supervise(process, process_id, request.timeout_ms, &job, &result);
+    } else if (request.wait) {
+      WaitForSingleObject(process, INFINITE);
+    }
     DWORD code = 0;
-    if (GetExitCodeProcess(info.hProcess, &code)) {
+    if (GetExitCodeProcess(process, &code)) {
       result.has_process = true;
       result.exit_code = code;
     }
-    CloseHandle(info.hProcess);
+    CloseHandle(process);
   }
+  if (capture && output.valid()) result.output_captured = output.Read(&result.output);
   return result;
+}
+
+bool CanCaptureOutput(const std::wstring& file) {
+  const std::string extension = ExtensionOf(file);
+  return extension == ".exe" || extension == ".com" || IsCommandScript(file);
 }
 
 bool CanStartProgram(const std::wstring& file, uint32_t* error) {
