@@ -4,7 +4,9 @@
 
 #include "App/Elevate.h"
 #include "App/FilterLoadModule.h"
+#include "App/app.h"
 #include "CallPlugins/InstallErrorRecord.h"
+#include "CallPlugins/ItemOutput.h"
 #include "CallPlugins/ItemRules.h"
 #include "CallPlugins/LwSecurityBase.h"
 #include "CmdParser/CommandParser.h"
@@ -24,9 +26,29 @@ void RecordItemFailure(const std::wstring& message) {
   SetErrorDetail(message);
 }
 
+// Says what a supervised program wrote and, when it ran past its time limit,
+// fails the item. False when it timed out.
+bool ReportSupervision(const ItemFacts& item, const std::string& timeout,
+                       const platform::ProgramResult& result) {
+  if (result.output_captured) {
+    for (const std::string& text : OutputLogTexts(result.output)) {
+      LOG(INFO) << "exe output: " << text;
+    }
+  }
+  if (!result.timed_out) return true;
+  LOG(INFO) << "exe timed out, ended its processes, path: " << LogText(item.file_path)
+            << " ,timeout: " << timeout << (result.ended_all ? "" : ", only the program");
+  SetErrorCode(kInstallErrorTimedOut);
+  SetErrorDetail(L"exe timed out, exe file:" + item.file_path + L" ,param:" + item.parameters +
+                 L" ,timeout:" + AnsiToWide(timeout));
+  return false;
+}
+
 bool RunExeItem(ILwBundle* bundle, const ItemFacts& item) {
   bool wait = ReadWaitForExit(bundle);
   std::string system = ReadItemAttribute(bundle, "system");
+  const std::string timeout = ReadItemAttribute(bundle, "timeout");
+  const std::string log_output = ReadItemAttribute(bundle, "log_output");
   auto tail = [&](std::ostream& line) -> std::ostream& {
     return line << LogText(item.file_path) << " , param: " << LogText(item.parameters)
                 << " ,wait_for_exit: " << (wait ? "1" : "0") << " , system: " << system;
@@ -46,12 +68,31 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& item) {
     case SystemGate::kRun:
       break;
   }
+
+  const Supervision supervision = DecideSupervision(wait, timeout, log_output);
+  if (supervision.timeout_unused) {
+    LOG(INFO) << "timeout not used, path: " << LogText(item.file_path) << " ,timeout: " << timeout;
+  }
+  ShellStartOptions options;
+  options.timeout_seconds = supervision.timeout_seconds;
+  options.capture_output = supervision.capture_output;
+  if (supervision.capture_unused ||
+      (options.capture_output && !platform::CanCaptureOutput(item.file_path))) {
+    LOG(INFO) << "exe output not captured, path: " << LogText(item.file_path);
+    options.capture_output = false;
+  }
+  if (options.capture_output) options.capture_folder = App::Instance().GetLogDir();
   tail(LOG(INFO) << "run exe application: ");
 
-  uint32_t exit_code = 0xFFFFFFFFu;
-  if (!ShellOpenFile(item.file_path.c_str(), item.parameters.c_str(), wait, &exit_code)) {
+  platform::ProgramResult result;
+  if (!ShellStartProgram(item.file_path.c_str(), item.parameters.c_str(), wait, options, &result)) {
     return true;
   }
+  if (options.capture_output && !result.output_captured) {
+    LOG(INFO) << "exe output not captured, path: " << LogText(item.file_path);
+  }
+  if (!ReportSupervision(item, timeout, result)) return false;
+  const uint32_t exit_code = result.has_process ? result.exit_code : 0xFFFFFFFFu;
   if (!item.has_expectation) return true;
 
   for (const std::string& expected : item.expected_codes) {

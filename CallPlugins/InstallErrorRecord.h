@@ -16,6 +16,7 @@ enum InstallErrorCode : int32_t {
   kInstallErrorMissingFile = 11,
   kInstallErrorParseXml = 40,
   kInstallErrorExitCode = 50,
+  kInstallErrorTimedOut = 51,  // an item's program ran past its "timeout"
 };
 
 InstallErrorRecord& GetInstallErrorRecord();

@@ -80,6 +80,35 @@ bool ReadWaitForExit(ILwBundle* bundle) {
   return ReadItemAttribute(bundle, "wait_for_exit") == "1";
 }
 
+bool ParseTimeoutSeconds(const std::string& text, uint32_t* seconds) {
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  const unsigned long value = std::strtoul(text.c_str(), nullptr, 10);
+  if (value < 1 || value > kLongestTimeout) return false;
+  *seconds = static_cast<uint32_t>(value);
+  return true;
+}
+
+Supervision DecideSupervision(bool wait, const std::string& timeout,
+                              const std::string& log_output) {
+  Supervision supervision;
+  if (!timeout.empty()) {
+    uint32_t seconds = 0;
+    if (wait && ParseTimeoutSeconds(timeout, &seconds)) {
+      supervision.timeout_seconds = seconds;
+    } else {
+      supervision.timeout_unused = true;
+    }
+  }
+  if (log_output == "1") {
+    supervision.capture_output = wait;
+    supervision.capture_unused = !wait;
+  }
+  return supervision;
+}
+
 SystemGate DecideSystemGate(const std::string& system, bool (*is_system)()) {
   if (system == "1" && !is_system()) return SystemGate::kSkipNeedsSystem;
   if (system == "0" && is_system()) return SystemGate::kSkipNeedsOtherAccount;

@@ -49,6 +49,27 @@ ItemKind ItemKindOf(const std::string& type);
 // Exactly "1" waits for the started program.
 bool ReadWaitForExit(ILwBundle* bundle);
 
+// The longest time limit an item may give, in seconds: a day.
+constexpr uint32_t kLongestTimeout = 86400;
+
+// Reads "timeout": whole seconds, digits only, 1 to kLongestTimeout. False
+// for anything else (the empty text included).
+bool ParseTimeoutSeconds(const std::string& text, uint32_t* seconds);
+
+// How a waited-for Exe item is supervised, from its "timeout" and
+// "log_output" attributes. Both serve only items that wait; without them the
+// item runs exactly as it always has.
+struct Supervision {
+  uint32_t timeout_seconds = 0;  // 0: no time limit
+  // "timeout" is written but not used: the item does not wait, or the text
+  // is no whole number of seconds in range. The runner says so in a line.
+  bool timeout_unused = false;
+  bool capture_output = false;  // log_output is "1" and the item waits
+  // log_output is "1" but the item does not wait.
+  bool capture_unused = false;
+};
+Supervision DecideSupervision(bool wait, const std::string& timeout, const std::string& log_output);
+
 enum class SystemGate {
   kRun,
   kSkipNeedsSystem,        // "1", and the process is not the system account

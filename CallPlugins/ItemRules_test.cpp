@@ -168,3 +168,46 @@ TEST(ItemRulesTest, FolderAndSecurityBasePathsArePlainJoins) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ItemRulesTest, TimeoutIsWholeSecondsFromOneToADay) {
+  uint32_t seconds = 0;
+  EXPECT_TRUE(ParseTimeoutSeconds("1", &seconds));
+  EXPECT_EQ(seconds, 1u);
+  EXPECT_TRUE(ParseTimeoutSeconds("86400", &seconds));
+  EXPECT_EQ(seconds, 86400u);
+  EXPECT_TRUE(ParseTimeoutSeconds("030", &seconds));
+  EXPECT_EQ(seconds, 30u);
+  for (const char* text :
+       {"", "0", "86401", "-5", "+5", " 5", "5 ", "5s", "1.5", "1e3", "99999999999999999999"}) {
+    EXPECT_FALSE(ParseTimeoutSeconds(text, &seconds)) << text;
+  }
+}
+
+TEST(ItemRulesTest, SupervisionServesOnlyItemsThatWait) {
+  Supervision plain = DecideSupervision(true, "", "");
+  EXPECT_EQ(plain.timeout_seconds, 0u);
+  EXPECT_FALSE(plain.timeout_unused);
+  EXPECT_FALSE(plain.capture_output);
+  EXPECT_FALSE(plain.capture_unused);
+
+  Supervision both = DecideSupervision(true, "30", "1");
+  EXPECT_EQ(both.timeout_seconds, 30u);
+  EXPECT_TRUE(both.capture_output);
+
+  Supervision no_wait = DecideSupervision(false, "30", "1");
+  EXPECT_EQ(no_wait.timeout_seconds, 0u);
+  EXPECT_TRUE(no_wait.timeout_unused);
+  EXPECT_FALSE(no_wait.capture_output);
+  EXPECT_TRUE(no_wait.capture_unused);
+
+  Supervision bad = DecideSupervision(true, "soon", "yes");
+  EXPECT_EQ(bad.timeout_seconds, 0u);
+  EXPECT_TRUE(bad.timeout_unused);
+  // Only "1" asks for the output, as only "1" waits; anything else is off.
+  EXPECT_FALSE(bad.capture_output);
+  EXPECT_FALSE(bad.capture_unused);
+}
+
+}  // namespace

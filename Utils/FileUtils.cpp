@@ -49,8 +49,10 @@ ShellOpenRefusal CheckShellOpenFile(const wchar_t* file) {
   return ShellOpenRefusal::kNone;
 }
 
-bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, uint32_t* exit_code) {
-  // The shell call is the one place that may fail with something other than a
+bool ShellStartProgram(const wchar_t* file, const wchar_t* parameters, bool wait,
+                       const ShellStartOptions& options, platform::ProgramResult* result) {
+  *result = platform::ProgramResult();
+  // The start is the one place that may fail with something other than a
   // result (memory for the argument list); it counts as a failed start.
   try {
     if (CheckShellOpenFile(file) != ShellOpenRefusal::kNone) return false;
@@ -58,12 +60,22 @@ bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, ui
     request.file = file;
     request.parameters = parameters != nullptr ? parameters : L"";
     request.wait = wait;
-    const platform::ProgramResult result = platform::StartProgram(request);
-    if (result.has_process && exit_code != nullptr) *exit_code = result.exit_code;
-    return result.started;
+    request.timeout_ms = options.timeout_seconds * 1000u;
+    request.capture_output = options.capture_output;
+    request.capture_folder = options.capture_folder;
+    *result = platform::StartProgram(request);
+    return result->started;
   } catch (const std::exception&) {
+    *result = platform::ProgramResult();
     return false;
   }
+}
+
+bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, uint32_t* exit_code) {
+  platform::ProgramResult result;
+  if (!ShellStartProgram(file, parameters, wait, ShellStartOptions(), &result)) return false;
+  if (result.has_process && exit_code != nullptr) *exit_code = result.exit_code;
+  return true;
 }
 
 std::string ReadFileContent(const std::wstring& path) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "Platform/process.h"
 #include "Signing/SignatureBlock.h"
 
 // Answers whether path carries a valid signature made with key 1; any other
@@ -26,6 +27,20 @@ bool IsAcceptedVerdict(signing::Verdict verdict);
 // False when file is null, empty, longer than 260 characters or missing, or
 // when nothing could be started.
 bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, uint32_t* exit_code);
+
+// What ShellStartProgram adds to a start: a time limit and output capture
+// for a program that is waited for (Platform/process.h says what each does).
+struct ShellStartOptions {
+  uint32_t timeout_seconds = 0;  // 0: none
+  bool capture_output = false;
+  std::wstring capture_folder;  // Windows: where the capture file lies
+};
+
+// Starts file as ShellOpenFile does, with the checks it makes first, and
+// hands back all the platform tells of the start. False when nothing was
+// started.
+bool ShellStartProgram(const wchar_t* file, const wchar_t* parameters, bool wait,
+                       const ShellStartOptions& options, platform::ProgramResult* result);
 
 // Why ShellOpenFile gives up on a file before asking the platform to start it.
 enum class ShellOpenRefusal {

@@ -61,6 +61,7 @@ struct Programs {
 struct Fixtures {
   std::string scratch, tmp, log_tmp;
   std::string exe_small, exe_large, exe_small_list, exe_large_list, run_parts_folder;
+  std::string exe_supervised;
   std::string dll, dll_list;
   std::string catalogue, startup, startup_stamp;
   std::string noop, empty_list;
@@ -120,18 +121,22 @@ std::vector<std::string> LinkPrograms(const std::string& source, const std::stri
   return paths;
 }
 
-std::string ExeItem(const std::string& file, const std::string& param) {
+std::string ExeItem(const std::string& file, const std::string& param,
+                    const std::string& extra = "") {
   std::string item = "<item type=\"Exe\" file=\"" + file + "\"";
   if (!param.empty()) item += " param=\"" + param + "\"";
-  return item + " wait_for_exit=\"1\" exitcode=\"0\"/>";
+  return item + " wait_for_exit=\"1\" exitcode=\"0\"" + extra + "/>";
 }
 
+// extra: further attributes of every item.
 void WriteExeProduct(const std::string& folder, const std::string& item_program, int count,
-                     const std::string& list) {
+                     const std::string& list, const std::string& extra = "") {
   const std::vector<std::string> programs =
       LinkPrograms(item_program, folder + "/bin", "p%04d", count);
   std::vector<std::string> items;
-  for (int i = 0; i < count; ++i) items.push_back(ExeItem("bin/" + Numbered("p%04d", i), ""));
+  for (int i = 0; i < count; ++i) {
+    items.push_back(ExeItem("bin/" + Numbered("p%04d", i), "", extra));
+  }
   WriteSingleModuleProduct(folder, "bench", items);
   WriteList(list, programs);
 }
@@ -152,6 +157,13 @@ Fixtures SetUp(const Programs& programs, const std::string& scratch) {
   f.exe_large = scratch + "/exe1000";
   f.exe_large_list = scratch + "/exe1000.list";
   WriteExeProduct(f.exe_large, item, kExeLarge, f.exe_large_list);
+  // The same items, each with a time limit and its output in the log.
+  f.exe_supervised = scratch + "/exe200-supervised";
+  WriteExeProduct(f.exe_supervised,
+                  item,
+                  kExeSmall,
+                  scratch + "/exe200-supervised.list",
+                  " timeout=\"600\" log_output=\"1\"");
   f.run_parts_folder = scratch + "/run-parts";
   LinkPrograms(item, f.run_parts_folder, "p%04d", kExeSmall);
 
@@ -248,6 +260,8 @@ class Bench {
            return BarePerItem({"spawn", f_.exe_small_list}, kExeSmall, s);
          }},
         {"exe200_run_parts", [this](auto* s) { return RunPartsPerItem(s); }},
+        {"exe200_supervised",
+         [this](auto* s) { return TaverlyPerItem(f_.exe_supervised, kExeSmall, s); }},
         {"exe1000_taverly", [this](auto* s) { return TaverlyPerItem(f_.exe_large, kExeLarge, s); }},
         {"exe1000_bare",
          [this](auto* s) {
@@ -389,6 +403,7 @@ void PrintTable(const std::map<std::string, std::vector<double>>& series, uint64
   const double exe_small = m("exe200_taverly"), bare_small = m("exe200_bare");
   const double exe_large = m("exe1000_taverly"), bare_large = m("exe1000_bare");
   const double run_parts = m("exe200_run_parts");
+  const double supervised = m("exe200_supervised");
   const double dll = m("dll200_taverly"), bare_dll = m("dll200_bare");
   const double load = m("catalogue_load"), bare_load = m("catalogue_bare");
   const double startup = m("startup_taverly"), empty = m("startup_empty");
@@ -424,6 +439,12 @@ void PrintTable(const std::map<std::string, std::vector<double>>& series, uint64
       Format(run_parts, 1).c_str(),
       Format(exe_small / run_parts, 2).c_str(),
       yes(exe_small < run_parts));
+  std::printf(
+      "| 1. Exe items, 200, with timeout and log_output (µs/item) | %s | the same items without: "
+      "%s | %s | — | — |\n",
+      Format(supervised, 1).c_str(),
+      Format(exe_small, 1).c_str(),
+      Format(supervised / exe_small, 2).c_str());
   std::printf(
       "| 2. SimpleDll items, 200 libraries (µs/item) | %s | bare dlopen + dlsym + call: %s | %s | "
       "≤ 1.50 | %s |\n",

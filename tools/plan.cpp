@@ -58,6 +58,10 @@ std::wstring StartProblem(const PlannedItem& item) {
 
 void PlanExeItem(ILwBundle* bundle, PlannedItem* item) {
   item->wait_for_exit = ReadWaitForExit(bundle);
+  item->supervision = DecideSupervision(item->wait_for_exit, item->timeout, item->log_output);
+  if (item->supervision.capture_output && !platform::CanCaptureOutput(item->facts.file_path)) {
+    item->supervision.capture_output = false;
+  }
   item->gate = DecideSystemGate(item->system, IsSystemAccount);
   item->refusal = CheckShellOpenFile(item->facts.file_path.c_str());
   item->can_start = item->refusal == ShellOpenRefusal::kNone &&
@@ -121,6 +125,8 @@ PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const std::wstri
   item.facts = ReadItemFacts(bundle, product_folder);
   item.kind = ItemKindOf(item.facts.type);
   item.system = ReadItemAttribute(bundle, "system");
+  item.timeout = ReadItemAttribute(bundle, "timeout");
+  item.log_output = ReadItemAttribute(bundle, "log_output");
   item.file_exists = platform::PathExists(item.facts.file_path);
   switch (item.kind) {
     case ItemKind::kExe:
@@ -185,6 +191,46 @@ void WarnAboutModules(const Plan& plan, WarningList* warnings) {
   }
 }
 
+void WarnAboutSupervision(const std::wstring& where, const PlannedItem& item,
+                          WarningList* warnings) {
+  const std::wstring timeout = L"timeout=" + Quoted(item.timeout);
+  const std::wstring log_output = L"log_output=" + Quoted(item.log_output);
+  if (item.kind == ItemKind::kSimpleDll) {
+    const std::wstring why =
+        L" has no effect on a library item: a call inside the program can be "
+        L"neither ended nor captured";
+    if (!item.timeout.empty()) warnings->Add("timeout-unused", where + L": " + timeout + why);
+    if (!item.log_output.empty()) {
+      warnings->Add("log-output-unused", where + L": " + log_output + why);
+    }
+    return;
+  }
+  if (item.supervision.timeout_unused) {
+    uint32_t seconds = 0;
+    warnings->Add("timeout-unused",
+                  where + L": " + timeout +
+                      (!ParseTimeoutSeconds(item.timeout, &seconds)
+                           ? L" is not a whole number of seconds from 1 to " +
+                                 std::to_wstring(kLongestTimeout)
+                           : std::wstring(L" has no effect: the item is not waited for "
+                                          L"(wait_for_exit is not \"1\")")) +
+                      L", so the item runs without a time limit");
+  }
+  if (item.supervision.capture_unused) {
+    warnings->Add("log-output-unused",
+                  where + L": " + log_output +
+                      L" has no effect: the item is not waited for (wait_for_exit is not \"1\")");
+  } else if (item.log_output == "1" && !item.supervision.capture_output) {
+    warnings->Add("log-output-unused",
+                  where + L": " + log_output + L" cannot capture " +
+                      FileName(item.facts.file_path) +
+                      L": only programs and command scripts have output to capture here");
+  } else if (!item.log_output.empty() && item.log_output != "1" && item.log_output != "0") {
+    warnings->Add("log-output-unused",
+                  where + L": " + log_output + L" is not \"1\", so the output is not logged");
+  }
+}
+
 void WarnAboutExeItem(const std::wstring& where, const PlannedItem& item, bool system_account,
                       WarningList* warnings) {
   if (item.system == "1" || item.system == "0") {
@@ -198,6 +244,7 @@ void WarnAboutExeItem(const std::wstring& where, const PlannedItem& item, bool s
                   where + L": system=" + Quoted(item.system) + L" runs the item " + only + L"; " +
                       here + L", so " + fate);
   }
+  WarnAboutSupervision(where, item, warnings);
   if (!item.file_exists) {
     warnings->Add(
         "file-missing",
@@ -230,6 +277,7 @@ void WarnAboutExeItem(const std::wstring& where, const PlannedItem& item, bool s
 
 void WarnAboutLibraryItem(const std::wstring& where, const PlannedItem& item,
                           WarningList* warnings) {
+  WarnAboutSupervision(where, item, warnings);
   if (item.system == "1" || item.system == "0") {
     warnings->Add("system-ignored",
                   where + L": system=" + Quoted(item.system) + L" has no effect on a library item");

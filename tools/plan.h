@@ -45,7 +45,10 @@ struct PlannedItem {
   ItemFacts facts;
   ItemKind kind = ItemKind::kSkipped;
   bool wait_for_exit = false;
-  std::string system;  // as written
+  std::string system;       // as written
+  std::string timeout;      // "timeout" as written
+  std::string log_output;   // "log_output" as written
+  Supervision supervision;  // what the runner makes of the two (Exe items)
   SystemGate gate = SystemGate::kRun;
   std::string entry;  // library items
   bool file_exists = false;

@@ -127,6 +127,11 @@ void WriteItemText(const PlannedItem& item, bool libraries_loaded, std::ostream&
     out << "    param: " << OrNone(Text(item.facts.parameters)) << "\n";
     out << "    wait_for_exit: " << (item.wait_for_exit ? "yes" : "no") << "\n";
     out << "    system: " << OrNone(item.system) << "\n";
+    // Shown where written, so a plan of a product without them reads as before.
+    if (!item.timeout.empty()) out << "    timeout: " << Text(TimeoutText(item)) << "\n";
+    if (!item.log_output.empty()) {
+      out << "    log_output: " << Text(LogOutputText(item)) << "\n";
+    }
   }
   out << "    expects: " << Text(ExpectsText(item)) << "\n";
 }
@@ -166,6 +171,15 @@ void WriteItemJson(const PlannedItem& item, bool libraries_loaded, JsonWriter& j
     Member(json, "wait_for_exit", item.wait_for_exit);
     Member(json, "system", Json(item.system));
     Member(json, "can_start", item.can_start);
+    Member(json, "timeout", Json(item.timeout));
+    json.Key("timeout_seconds");
+    if (item.supervision.timeout_seconds > 0) {
+      json.Uint(item.supervision.timeout_seconds);
+    } else {
+      json.Null();
+    }
+    Member(json, "log_output", Json(item.log_output));
+    Member(json, "captures_output", item.supervision.capture_output);
   }
   Member(json, "exitcode", Json(item.facts.exit_codes));
   Member(json, "has_expectation", item.facts.has_expectation);
@@ -227,6 +241,21 @@ std::wstring PathStatusText(const PlannedItem& item, bool libraries_loaded) {
       break;
   }
   return L"exists";
+}
+
+std::wstring TimeoutText(const PlannedItem& item) {
+  if (item.timeout.empty()) return L"none";
+  if (item.supervision.timeout_seconds > 0) {
+    return std::to_wstring(item.supervision.timeout_seconds) +
+           L" s, then the program and what it started are ended and the item fails";
+  }
+  return Quoted(item.timeout) + L" is not used";
+}
+
+std::wstring LogOutputText(const PlannedItem& item) {
+  if (item.supervision.capture_output) return L"yes: its output goes into the log";
+  if (item.log_output.empty()) return L"no";
+  return Quoted(item.log_output) + L": not captured";
 }
 
 std::wstring ExpectsText(const PlannedItem& item) {

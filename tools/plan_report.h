@@ -10,6 +10,9 @@
 std::wstring OutcomeText(const PlannedItem& item);
 // Whether the item's file is there and, for its type, usable.
 std::wstring PathStatusText(const PlannedItem& item, bool libraries_loaded);
+// What "timeout" and "log_output" do for an Exe item.
+std::wstring TimeoutText(const PlannedItem& item);
+std::wstring LogOutputText(const PlannedItem& item);
 // The result the runner will accept, as it reads "exitcode".
 std::wstring ExpectsText(const PlannedItem& item);
 // What the run does with the security base.

@@ -14,11 +14,18 @@
 #include "tests/support/builders.h"
 #include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
+#include "tools/plan_report.h"
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 
 namespace {
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
 
 std::vector<std::string> Codes(const Plan& plan) {
   std::vector<std::string> codes;
@@ -184,6 +191,25 @@ TEST_F(PlanTest, ItemTrapsRaiseTheirWarnings) {
        {"file-missing"},
        JoinPath(product_, "lib/none.so") + " does not exist; the run passes over it"},
       {"<item type=\"Exe\"/>" + Exe(), {"item-dropped"}, ""},
+      {Exe({{"timeout", "30"}, {"log_output", "1"}}), {}, ""},
+      {Exe({{"timeout", "0"}}),
+       {"timeout-unused"},
+       "timeout=\"0\" is not a whole number of seconds from 1 to 86400, so the item runs "
+       "without a time limit"},
+      {Exe({{"timeout", "30"}, {"wait_for_exit", "0"}, {"exitcode", ""}}),
+       {"timeout-unused"},
+       "timeout=\"30\" has no effect: the item is not waited for (wait_for_exit is not \"1\"), "
+       "so the item runs without a time limit"},
+      {Exe({{"log_output", "1"}, {"wait_for_exit", "0"}, {"exitcode", ""}}),
+       {"log-output-unused"},
+       "log_output=\"1\" has no effect: the item is not waited for (wait_for_exit is not \"1\")"},
+      {Exe({{"log_output", "yes"}}),
+       {"log-output-unused"},
+       "log_output=\"yes\" is not \"1\", so the output is not logged"},
+      {Dll({{"timeout", "30"}, {"log_output", "1"}}),
+       {"timeout-unused", "log-output-unused"},
+       "timeout=\"30\" has no effect on a library item: a call inside the program can be "
+       "neither ended nor captured"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.items);
@@ -194,6 +220,32 @@ TEST_F(PlanTest, ItemTrapsRaiseTheirWarnings) {
       EXPECT_EQ(Where(plan) + ": " + c.text, Texts(plan)[0]);
     }
   }
+}
+
+TEST_F(PlanTest, TimeLimitAndOutputAreShownAsTheRunUsesThem) {
+  const Plan plan =
+      PlanWith(Exe({{"timeout", "30"}, {"log_output", "1"}}) + Exe({{"timeout", "soon"}}) + Exe());
+  const std::vector<PlannedItem>& items = plan.phases[0].items;
+  ASSERT_EQ(3u, items.size());
+  EXPECT_EQ(30u, items[0].supervision.timeout_seconds);
+  EXPECT_TRUE(items[0].supervision.capture_output);
+  EXPECT_EQ(L"30 s, then the program and what it started are ended and the item fails",
+            TimeoutText(items[0]));
+  EXPECT_EQ(L"yes: its output goes into the log", LogOutputText(items[0]));
+  EXPECT_EQ(L"\"soon\" is not used", TimeoutText(items[1]));
+  EXPECT_EQ(L"none", TimeoutText(items[2]));
+  EXPECT_EQ(L"no", LogOutputText(items[2]));
+
+  // The text shows them where they are written; JSON always.
+  const std::string text = PlanText(plan);
+  EXPECT_NE(std::string::npos, text.find("    timeout: 30 s, then the program"));
+  EXPECT_NE(std::string::npos, text.find("    log_output: yes: its output goes into the log\n"));
+  EXPECT_EQ(2u, Count(text, "    timeout: "));
+  const std::string json = PlanJson(plan);
+  EXPECT_NE(std::string::npos, json.find("\"timeout_seconds\": 30"));
+  size_t exe_items = 0;
+  for (const PlannedPhase& phase : plan.phases) exe_items += phase.items.size();
+  EXPECT_EQ(exe_items, Count(json, "\"captures_output\""));
 }
 
 TEST_F(PlanTest, SystemGateDecidesForThisAccount) {

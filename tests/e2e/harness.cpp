@@ -363,9 +363,11 @@ std::vector<std::string> TaverlyTest::LogFileNames() const {
   std::vector<std::string> names;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(LogDir(), error)) {
-    if (entry.is_regular_file() && !entry.is_symlink() &&
-        entry.path().filename() != "TaverlyResultInfo.dat") {
-      names.push_back(entry.path().filename().string());
+    // A Windows item's output file stays while a process it started holds it.
+    const std::string name = entry.path().filename().string();
+    if (entry.is_regular_file() && !entry.is_symlink() && name != "TaverlyResultInfo.dat" &&
+        name.rfind("exe-output-", 0) != 0) {
+      names.push_back(name);
     }
   }
   return names;

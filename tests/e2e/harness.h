@@ -169,7 +169,8 @@ class TaverlyTest : public ::testing::Test {
   // The same log folder and result file as the program names them.
   std::string TargetLogDir() const { return target().Spell(LogDir()); }
   std::string TargetResultFile() const { return target().Spell(ResultFile()); }
-  // Regular files in the log folder.
+  // The log files in the log folder: its regular files but the result file
+  // (and a Windows item's output file a process still holds).
   std::vector<std::string> LogFileNames() const;
   // The lines of the run's single log file (fails the test when not exactly one).
   std::vector<LogLine> LogLines() const;

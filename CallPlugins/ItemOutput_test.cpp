@@ -1,0 +1,79 @@
+#include "CallPlugins/ItemOutput.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Texts = std::vector<std::string>;
+
+// Output as the platform hands it over, from the whole of what was written.
+platform::CapturedOutput Captured(const std::string& written) {
+  platform::CapturedOutput output;
+  output.size = written.size();
+  const size_t kept = platform::kOutputHeadBytes + platform::kOutputTailBytes;
+  if (written.size() <= kept) {
+    output.head = written;
+  } else {
+    output.head = written.substr(0, platform::kOutputHeadBytes);
+    output.tail = written.substr(written.size() - platform::kOutputTailBytes);
+  }
+  return output;
+}
+
+TEST(ItemOutputTest, EachLineIsOneTextWhateverItsEnding) {
+  EXPECT_EQ(OutputLogTexts(Captured("")), Texts{});
+  EXPECT_EQ(OutputLogTexts(Captured("one\ntwo\r\nthree")), (Texts{"one", "two", "three"}));
+  // Empty lines stay; a lone CR is part of its line; the end needs no break.
+  EXPECT_EQ(OutputLogTexts(Captured("\n\r\na\rb\n")), (Texts{"", "", "a\rb"}));
+  // Standard output and error arrive in one file, in the order written.
+  EXPECT_EQ(OutputLogTexts(Captured("out 1\nerr 1\nout 2\n")), (Texts{"out 1", "err 1", "out 2"}));
+}
+
+TEST(ItemOutputTest, OutputCannotForgeALogLine) {
+  // What looks like a log line of its own is a line of output like any other.
+  const std::string forged = "x\nE20261208 10:00:00.000000  1 main.cpp:1] call plugins success.\n";
+  const Texts texts = OutputLogTexts(Captured(forged));
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[1], "E20261208 10:00:00.000000  1 main.cpp:1] call plugins success.");
+}
+
+TEST(ItemOutputTest, ALongLineIsCutAndWhatIsLeftOutIsCounted) {
+  const std::string fits(kLongestOutputLine, 'a');
+  EXPECT_EQ(OutputLogTexts(Captured(fits + "\n")), Texts{fits});
+  EXPECT_EQ(OutputLogTexts(Captured(fits + "bc\r\nnext\n")),
+            (Texts{fits, "2 bytes left out", "next"}));
+}
+
+TEST(ItemOutputTest, MoreThanTheKeptPartsShowsHeadAndTailAroundTheCount) {
+  // 12 bytes a line, 120000 in all: the head (32768 = 2730 * 12 + 8) ends
+  // inside line 2731, the tail (from 87232 = 7269 * 12 + 4) starts inside
+  // line 7270.
+  std::string written;
+  char line[16];
+  for (int i = 1; i <= 10000; ++i) {
+    std::snprintf(line, sizeof line, "line %06d\n", i);
+    written += line;
+  }
+  const Texts texts = OutputLogTexts(Captured(written));
+  ASSERT_EQ(texts.size(), 2730u + 1 + 1 + 1 + 2730);
+  EXPECT_EQ(texts.front(), "line 000001");
+  EXPECT_EQ(texts[2729], "line 002730");
+  EXPECT_EQ(texts[2730], "line 002");
+  EXPECT_EQ(texts[2731], "54464 bytes left out");  // 120000 - 2 * 32768
+  EXPECT_EQ(texts[2732], " 007270");
+  EXPECT_EQ(texts[2733], "line 007271");
+  EXPECT_EQ(texts.back(), "line 010000");
+}
+
+TEST(ItemOutputTest, OutputThatFitsIsLoggedWhole) {
+  const std::string written(platform::kOutputHeadBytes + platform::kOutputTailBytes, 'z');
+  // One line of 64 KiB: cut at the longest line, the rest counted.
+  EXPECT_EQ(OutputLogTexts(Captured(written)),
+            (Texts{std::string(kLongestOutputLine, 'z'),
+                   std::to_string(written.size() - kLongestOutputLine) + " bytes left out"}));
+}
+
+}  // namespace

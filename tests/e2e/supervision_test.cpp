@@ -1,0 +1,266 @@
+// Items with a time limit ("timeout") and with their output in the log
+// ("log_output"): both opt-in, both for Exe items that are waited for.
+#include <signal.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gmock/gmock.h>
+
+#include "tests/e2e/harness.h"
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsSupersetOf;
+using ::testing::Not;
+
+namespace e2e {
+namespace {
+
+class SupervisionTest : public ProductTest {
+ protected:
+  // An Exe item that runs the probe with exactly these parameters.
+  std::string Exe(const std::string& param, std::map<std::string, std::string> extra = {}) const {
+    extra["param"] = param;
+    return Probe("", extra);
+  }
+  // A file of the product as the probe, started by the program, names it.
+  std::string Named(const std::string& relative) const { return At(relative); }
+
+  // The lines that follow the start line of the item whose parameters
+  // begin so, up to the next item's start or the phase's end or failure line.
+  std::vector<std::string> LinesAfterStart(const std::string& param) const {
+    std::vector<std::string> messages = Messages();
+    std::vector<std::string> after;
+    bool found = false;
+    for (const std::string& message : messages) {
+      if (found) {
+        if (message.rfind("I:end   call", 0) == 0 || message.rfind("E:Call", 0) == 0 ||
+            message.rfind("I:run exe application: ", 0) == 0) {
+          break;
+        }
+        after.push_back(message);
+      } else if (message.rfind("I:run exe application: ", 0) == 0 &&
+                 message.find(" , param: " + param) != std::string::npos) {
+        found = true;
+      }
+    }
+    return after;
+  }
+
+  // Whether a file still grows: a probe that ticks into it still runs.
+  bool StillTicking(const std::string& file) const {
+    const size_t before = ReadTextFile(file).size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    return ReadTextFile(file).size() != before;
+  }
+
+  // Whether the processes whose ids a probe wrote are all gone (native ids).
+  static bool AllGone(const std::string& pid_file) {
+    std::istringstream in(ReadTextFile(pid_file));
+    long pid = 0;
+    int seen = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (in >> pid) {
+      ++seen;
+      // A process reparented to init may take a moment to be reaped.
+      while (kill(static_cast<pid_t>(pid), 0) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+    return seen > 0;
+  }
+};
+
+TEST_F(SupervisionTest, ProgramPastItsLimitIsEndedWithEverythingItStarted) {
+  const std::string pids = Named("pids.txt"), ticks = Named("ticks.txt");
+  const std::string param = "--pid-file=" + pids + " --child=--pid-file=" + pids +
+                            " --child=--tick=" + ticks + " --child=--sleep-ms=30000" +
+                            " --sleep-ms=30000";
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Exe(param, {{"timeout", "1"}}), Probe("c"));
+  RunResult run = RunProduct();
+  EXPECT_EQ(run.exit_code, 210);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"a"}));
+  EXPECT_THAT(
+      LinesAfterStart("--pid-file="),
+      ElementsAre("I:exe timed out, ended its processes, path: " + At(probe_) + " ,timeout: 1"));
+  EXPECT_THAT(Messages(), Contains("E:CallOpenSelfProtectPlugins() failed"));
+  EXPECT_EQ(Result("error_info", "error_code"), "InstallError:51");
+  EXPECT_EQ(Result("error_info", "error_detail"),
+            "exe timed out, exe file:" + At(probe_) + " ,param:" + param + " ,timeout:1");
+  EXPECT_FALSE(StillTicking(product_.Path("ticks.txt"))) << "the grandchild still runs";
+  if (!target().windows) {
+    EXPECT_TRUE(AllGone(product_.Path("pids.txt")));
+  }
+}
+
+TEST_F(SupervisionTest, ProgramThatIgnoresTheRequestIsForcedAfterTheGrace) {
+  if (target().windows) {
+    GTEST_SKIP() << "Windows asks a program without windows nothing; the job is ended after "
+                    "the grace, as the test above shows";
+  }
+  const std::string param = "--ignore-term --touch=" + Named("done.txt") + " --sleep-ms=60000";
+  product_.AddModuleFile(
+      "mod_core.xml", Exe(param, {{"timeout", "1"}, {"log_output", "1"}}), Probe("b"), Probe("c"));
+  RunResult run = RunProduct();
+  EXPECT_EQ(run.exit_code, 210);
+  // It heard the request, carried on, and was ended without reaching its end.
+  EXPECT_THAT(
+      LinesAfterStart("--ignore-term"),
+      ElementsAre("I:exe output: end request ignored",
+                  "I:exe timed out, ended its processes, path: " + At(probe_) + " ,timeout: 1"));
+  EXPECT_EQ(ReadTextFile(product_.Path("done.txt")), "");
+}
+
+TEST_F(SupervisionTest, ProgramEndingInTimeIsJudgedAsAlwaysAndWhatItLeftRuns) {
+  const std::string done = Named("child-done.txt");
+  const std::string param = "--child=--sleep-ms=1500 --child=--touch=" + done + " --exit=7";
+  product_.AddModuleFile("mod_core.xml",
+                         Exe("--exit=0", {{"timeout", "30"}, {"exitcode", "0"}}) +
+                             Exe(param, {{"timeout", "30"}, {"exitcode", "0"}}),
+                         Probe("b"),
+                         Probe("c"));
+  RunResult run = RunProduct();
+  EXPECT_EQ(run.exit_code, 210);
+  const std::string message = "exitCode do not match expectations, exe file:" + At(probe_) +
+                              " ,param:" + param + " ,exe exit code:7 ,expected exit code:-1";
+  EXPECT_THAT(LinesAfterStart("--exit=0"),
+              ElementsAre("I:exitCode match the expectations , exitCode: 0. expected result: -1"));
+  EXPECT_THAT(LinesAfterStart("--child="), ElementsAre("I:" + message));
+  EXPECT_EQ(Result("error_info", "error_code"), "InstallError:50");
+  EXPECT_EQ(Result("error_info", "error_detail"), message);
+  // The process it started outlives it, as without a time limit.
+  EXPECT_TRUE(WaitForText(product_.Path("child-done.txt"), "done\n", 20000));
+}
+
+TEST_F(SupervisionTest, TimeoutThatCannotBeUsedIsSaidAndChangesNothing) {
+  std::string items;
+  for (const char* value : {"0", "86401", "soon", "-5", " 5"}) {
+    items += Exe("--tag=" + std::string(value), {{"timeout", value}});
+  }
+  items += Exe("--tag=nowait", {{"timeout", "5"}, {"wait_for_exit", "0"}});
+  product_.AddModuleFile("mod_core.xml", items, Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  std::vector<std::string> messages = Messages();
+  for (const char* value : {"0", "86401", "soon", "-5", " 5"}) {
+    const std::string start = "I:run exe application: " + At(probe_) + " , param: --tag=" + value +
+                              " ,wait_for_exit: 1 , system: ";
+    auto at = std::find(messages.begin(), messages.end(), start);
+    ASSERT_NE(at, messages.end()) << value;
+    ASSERT_NE(at, messages.begin());
+    EXPECT_EQ(*(at - 1),
+              "I:timeout not used, path: " + At(probe_) + " ,timeout: " + std::string(value));
+  }
+  EXPECT_THAT(messages, Contains("I:timeout not used, path: " + At(probe_) + " ,timeout: 5"));
+}
+
+TEST_F(SupervisionTest, OutputOfBothStreamsIsLoggedLineByLine) {
+  const std::string param = "--out=one\\ntwo\\r\\n --err=three\\n --out=four --long-line=20000";
+  product_.AddModuleFile(
+      "mod_core.xml", Exe(param, {{"log_output", "1"}, {"exitcode", "0"}}), Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  EXPECT_THAT(LinesAfterStart("--out=one"),
+              ElementsAre("I:exe output: one",
+                          "I:exe output: two",
+                          "I:exe output: three",
+                          "I:exe output: four" + std::string(16384 - 4, 'x'),
+                          "I:exe output: 3620 bytes left out",  // 4 + 20000 - 16384
+                          "I:exitCode match the expectations , exitCode: 0. expected result: -1"));
+}
+
+TEST_F(SupervisionTest, MoreThanSixtyFourKibibytesShowsHeadAndTail) {
+  product_.AddModuleFile(
+      "mod_core.xml", Exe("--out-lines=10000", {{"log_output", "1"}}), Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  std::vector<std::string> lines = LinesAfterStart("--out-lines=");
+  ASSERT_EQ(lines.size(), 5463u);
+  EXPECT_EQ(lines[0], "I:exe output: line 000001");
+  EXPECT_EQ(lines[2730], "I:exe output: line 002");
+  EXPECT_EQ(lines[2731], "I:exe output: 54464 bytes left out");
+  EXPECT_EQ(lines[2732], "I:exe output:  007270");
+  EXPECT_EQ(lines.back(), "I:exe output: line 010000");
+}
+
+TEST_F(SupervisionTest, OutputOfATimedOutProgramIsLoggedBeforeItsLine) {
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Exe("--out=started --sleep-ms=30000", {{"timeout", "1"}, {"log_output", "1"}}),
+      Probe("b"),
+      Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_THAT(
+      LinesAfterStart("--out=started"),
+      ElementsAre("I:exe output: started",
+                  "I:exe timed out, ended its processes, path: " + At(probe_) + " ,timeout: 1"));
+}
+
+TEST_F(SupervisionTest, ProcessKeepingTheOutputOpenDoesNotHoldTheRun) {
+  // The program ends at once; what it started writes on, long after.
+  const std::string param =
+      "--child=--sleep-ms=20000 --child=--out-after=late --child=--pid-file=" + Named("child.pid") +
+      " --out=early";
+  product_.AddModuleFile("mod_core.xml", Exe(param, {{"log_output", "1"}}), Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  EXPECT_THAT(LinesAfterStart("--child="), ElementsAre("I:exe output: early"));
+  EXPECT_THAT(Messages(), Not(Contains("I:exe output: late")));
+  if (!target().windows) {
+    std::istringstream in(ReadTextFile(product_.Path("child.pid")));
+    long pid = 0;
+    if (in >> pid) kill(static_cast<pid_t>(pid), SIGKILL);
+  }
+}
+
+TEST_F(SupervisionTest, OutputOfAProgramNotWaitedForIsNotCaptured) {
+  product_.AddModuleFile("mod_core.xml",
+                         Exe("--out=x", {{"log_output", "1"}, {"wait_for_exit", "0"}}),
+                         Probe("b"),
+                         Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  std::vector<std::string> messages = Messages();
+  const std::string start =
+      "I:run exe application: " + At(probe_) + " , param: --out=x ,wait_for_exit: 0 , system: ";
+  auto at = std::find(messages.begin(), messages.end(), start);
+  ASSERT_NE(at, messages.end());
+  EXPECT_EQ(*(at - 1), "I:exe output not captured, path: " + At(probe_));
+  EXPECT_THAT(messages, Not(Contains(HasSubstr("exe output: "))));
+}
+
+TEST_F(SupervisionTest, CommandScriptOutputIsCapturedThroughTheCommandProcessor) {
+  if (!target().windows) GTEST_SKIP() << "command scripts are Windows files";
+  WriteTextFile(product_.Path("bin/hello.cmd"), "@echo off\r\necho from the script\r\n");
+  WriteTextFile(product_.Path("bin/notes.unknown"), "a document");
+  product_.AddModuleFile("mod_core.xml",
+                         Item({{"type", "Exe"},
+                               {"file", "bin\\hello.cmd"},
+                               {"wait_for_exit", "1"},
+                               {"log_output", "1"},
+                               {"exitcode", "0"}}) +
+                             Item({{"type", "Exe"},
+                                   {"file", "bin\\notes.unknown"},
+                                   {"wait_for_exit", "1"},
+                                   {"log_output", "1"}}),
+                         Probe("b"),
+                         Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  std::vector<std::string> messages = Messages();
+  EXPECT_THAT(messages,
+              IsSupersetOf(std::vector<std::string>{
+                  "I:exe output: from the script",
+                  "I:exitCode match the expectations , exitCode: 0. expected result: -1",
+                  "I:exe output not captured, path: " + At("bin/notes.unknown")}));
+  // A document is started as always, by the shell, after its line.
+  const std::string start = "I:run exe application: " + At("bin/notes.unknown") +
+                            " , param:  ,wait_for_exit: 1 , system: ";
+  auto at = std::find(messages.begin(), messages.end(), start);
+  ASSERT_NE(at, messages.end());
+  EXPECT_EQ(*(at - 1), "I:exe output not captured, path: " + At("bin/notes.unknown"));
+}
+
+}  // namespace
+}  // namespace e2e
