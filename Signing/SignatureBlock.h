@@ -25,17 +25,18 @@
 //   before the padding. Anything else is verdict 0.
 // - A file that already carries a certificate table is not signed.
 //
-// Threat: the CheckSum, the entry and the certificate table are bytes an
-// attacker may change without changing the verdict. That gains nothing. The
-// loader never maps the certificate table or the CheckSum into code: it maps
-// the header area and the sections' data, and the verifier requires all of
-// them to lie inside the signed content (every section of a signed image, so
-// rounded up to FileAlignment). The CheckSum is not checked for programs and
-// libraries, and the entry only tells where the table is. The strict check
-// of the entry closes every overlap: a table that starts inside the block or
-// the content, runs past the end of the file, is misaligned, or leaves
-// anything but zero padding after the block gives verdict 0, so no byte is
-// ever both outside the digest and part of the content or the block.
+// Threat: the CheckSum, the entry and the certificate table with its padding
+// are bytes an attacker may change without changing the verdict. That gains
+// nothing. The loader never maps the certificate table: it maps the header
+// area and the sections' raw data (rounded up to FileAlignment), and when a
+// table is present the verifier requires all of them to lie inside the signed
+// content, so a section stretched over the table gives verdict 0. The loader
+// does not check the CheckSum of user-mode programs and libraries, and the
+// entry only tells where the table is. The strict check of the entry closes
+// every overlap: a table that starts inside the block or the content, runs
+// past the end of the file, is misaligned, or leaves anything but fewer than
+// 8 zero bytes after the block gives verdict 0, so no byte is ever both
+// outside the digest and part of the content or the block.
 #pragma once
 
 #include <array>

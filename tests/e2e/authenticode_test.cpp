@@ -1,6 +1,6 @@
-// The Windows program and security base signed as a release is: own
+// Signs the Windows program and security base as a release signs them: own
 // signature first, then Authenticode with a throwaway code-signing
-// certificate. Both signatures hold, and the program runs on them.
+// certificate. Checks that both signatures hold and the program runs on them.
 #include <sys/wait.h>
 
 #include <cstdlib>
