@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Signing/SignedContent.h"
 #include "Signing/public_keys.h"
 
 namespace signing {
@@ -91,11 +92,11 @@ bool DecodeBlock(const BlockBytes& bytes, uint64_t file_size, SignatureBlock* bl
   return true;
 }
 
-BlockSearch FindBlock(uint64_t file_size, const ReadAtFunction& read, SignatureBlock* block) {
-  if (file_size < kBlockSize) return BlockSearch::kAbsent;
+BlockSearch FindBlock(uint64_t end, const ReadAtFunction& read, SignatureBlock* block) {
+  if (end < kBlockSize) return BlockSearch::kAbsent;
   BlockBytes bytes{};
-  if (!read(file_size - kBlockSize, bytes.data(), bytes.size())) return BlockSearch::kReadFailed;
-  return DecodeBlock(bytes, file_size, block) ? BlockSearch::kFound : BlockSearch::kAbsent;
+  if (!read(end - kBlockSize, bytes.data(), bytes.size())) return BlockSearch::kReadFailed;
+  return DecodeBlock(bytes, end, block) ? BlockSearch::kFound : BlockSearch::kAbsent;
 }
 
 bool DigestContent(uint64_t length, const ReadAtFunction& read, Digest* digest) {
@@ -133,28 +134,10 @@ bool BlockIsAuthentic(const SignatureBlock& block, const PublicKey& public_key) 
 
 bool JudgeFile(uint64_t file_size, const ReadAtFunction& read, const PublicKeySet& keys,
                Verdict* verdict) {
-  *verdict = kNotSigned;
-  SignatureBlock block;
-  switch (FindBlock(file_size, read, &block)) {
-    case BlockSearch::kReadFailed:
-      return false;
-    case BlockSearch::kAbsent:
-      return true;
-    case BlockSearch::kFound:
-      break;
-  }
-  if (block.key_index >= kKeyCount || !BlockIsAuthentic(block, keys[block.key_index])) {
-    return true;
-  }
-  // Only an authentic block earns the cost of digesting the whole content.
-  Digest digest{};
-  if (!DigestContent(block.content_length, read, &digest)) return false;
-  if (sodium_memcmp(digest.data(), block.digest.data(), kDigestSize) != 0) {
-    *verdict = kContentChanged;
-  } else {
-    *verdict = block.key_index == 0 ? kValidKey0 : kValidKey1;
-  }
-  return true;
+  Examination examination;
+  const bool judged = ExamineFile(file_size, read, keys, &examination);
+  *verdict = judged ? examination.verdict : kNotSigned;
+  return judged;
 }
 
 }  // namespace signing

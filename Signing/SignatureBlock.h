@@ -11,6 +11,32 @@
 //
 // All integers are little-endian. Loaders of executables and libraries ignore
 // trailing bytes, so the block does not disturb the signed file.
+//
+// PE images are signed so that the signature survives Authenticode signing,
+// which comes second (SignedContent.h finds the parts, PeImage.h reads the
+// headers; docs/signatures.md has the whole scheme):
+// - The content of a PE image is digested with the optional header's CheckSum
+//   and the Certificate Table entry read as zero, at signing and at
+//   verifying: those are the header bytes Authenticode rewrites.
+// - Authenticode appends zero padding to an 8-byte boundary and its
+//   certificate table after the block. When the entry is set, it must point
+//   at an 8-byte boundary after the block, run exactly to the end of the
+//   file, and leave only zero padding between; the block is taken from right
+//   before the padding. Anything else is verdict 0.
+// - A file that already carries a certificate table is not signed.
+//
+// Threat: the CheckSum, the entry and the certificate table with its padding
+// are bytes an attacker may change without changing the verdict. That gains
+// nothing. The loader never maps the certificate table: it maps the header
+// area and the sections' raw data (rounded up to FileAlignment), and when a
+// table is present the verifier requires all of them to lie inside the signed
+// content, so a section stretched over the table gives verdict 0. The loader
+// does not check the CheckSum of user-mode programs and libraries, and the
+// entry only tells where the table is. The strict check of the entry closes
+// every overlap: a table that starts inside the block or the content, runs
+// past the end of the file, is misaligned, or leaves anything but fewer than
+// 8 zero bytes after the block gives verdict 0, so no byte is ever both
+// outside the digest and part of the content or the block.
 #pragma once
 
 #include <array>
@@ -73,8 +99,9 @@ enum class BlockSearch {
   kAbsent,      // the file is too short for a block or its tail is none
   kReadFailed,  // the tail could not be read
 };
-// Reads and decodes the block at the end of a file of file_size bytes.
-BlockSearch FindBlock(uint64_t file_size, const ReadAtFunction& read, SignatureBlock* block);
+// Reads and decodes the block that ends at offset end (the file's size for a
+// block at the end of the file).
+BlockSearch FindBlock(uint64_t end, const ReadAtFunction& read, SignatureBlock* block);
 
 // Streams length bytes from offset 0 through SHA-512.
 bool DigestContent(uint64_t length, const ReadAtFunction& read, Digest* digest);
@@ -85,9 +112,9 @@ bool SignBlock(const SecretKey& secret_key, SignatureBlock* block);
 // Answers whether block->signature was made by the secret half of public_key.
 bool BlockIsAuthentic(const SignatureBlock& block, const PublicKey& public_key);
 
-// Judges a file of file_size bytes against the given public keys. False only
-// when the file could not be read; a file that merely is not signed gives
-// true with verdict kNotSigned.
+// Judges a file of file_size bytes against the given public keys, as
+// ExamineFile (SignedContent.h) does. False only when the file could not be
+// read; a file that merely is not signed gives true with verdict kNotSigned.
 bool JudgeFile(uint64_t file_size, const ReadAtFunction& read, const PublicKeySet& keys,
                Verdict* verdict);
 

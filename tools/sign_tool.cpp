@@ -12,6 +12,8 @@
 
 #include "Signing/KeyText.h"
 #include "Signing/SignatureBlock.h"
+#include "Signing/SignedContent.h"
+#include "tools/sign_explain.h"
 
 namespace fs = std::filesystem;
 
@@ -20,7 +22,7 @@ namespace {
 constexpr char kUsage[] =
     "usage: taverly-sign keygen --out PREFIX\n"
     "       taverly-sign sign --key KEYFILE --index 0|1 FILE [--out OUTFILE]\n"
-    "       taverly-sign verify [--key-dir DIR] FILE\n"
+    "       taverly-sign verify [--key-dir DIR] [--explain] FILE\n"
     "\n"
     "keygen  Makes a new Ed25519 key pair and writes PREFIX.pub, the public key\n"
     "        as 64 lower-case hexadecimal digits and a line break, and PREFIX.key,\n"
@@ -31,14 +33,19 @@ constexpr char kUsage[] =
     "        key index 0 or 1 to FILE, replacing the block that FILE already\n"
     "        ends in, if any. Writes OUTFILE instead of changing FILE when given.\n"
     "        The result is written to a temporary file and renamed into place,\n"
-    "        so a failed run leaves the old file as it was.\n"
+    "        so a failed run leaves the old file as it was. A PE image keeps its\n"
+    "        signature through Authenticode signing, which must come second: a\n"
+    "        PE image that already carries a certificate table is refused.\n"
     "verify  Prints the verdict on FILE's signature: 0 not signed, 1 signed but\n"
     "        changed since, 2 valid with key 0, 3 valid with key 1. Judges with\n"
     "        the public keys built into this tool, or with DIR/key0.pub and\n"
-    "        DIR/key1.pub.\n"
+    "        DIR/key1.pub. With --explain, prints the parts of FILE it found\n"
+    "        (signed content, block, padding, certificate table) and why it gave\n"
+    "        its verdict, the verdict last.\n"
     "\n"
     "Exit status: 0 on success (for verify: the file could be read, whatever the\n"
-    "verdict), 1 when a file cannot be read or written, 2 on bad arguments.\n";
+    "verdict), 1 when a file cannot be read or written or is signed with\n"
+    "Authenticode already, 2 on bad arguments.\n";
 
 // Key files are one line; anything much longer is not a key file.
 constexpr std::uintmax_t kMaxKeyFileSize = 4096;
@@ -64,7 +71,8 @@ class Tool {
                       const fs::path& input_path, const fs::path& output_path);
 
   bool Parse(const std::vector<std::string>& args, size_t first,
-             const std::vector<std::string>& allowed, Arguments* parsed);
+             const std::vector<std::string>& allowed, const std::vector<std::string>& flags,
+             Arguments* parsed);
   bool ReadSmallFile(const fs::path& path, std::string* text);
   bool WriteKeyFile(const fs::path& path, const std::string& text, bool secret);
   int UsageError(const std::string& message);
@@ -121,38 +129,44 @@ int Tool::FileError(const std::string& message) {
   return kSignToolFileError;
 }
 
+bool IsOneOf(const std::string& name, const std::vector<std::string>& names) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Options take a value ("--out X" or "--out=X"); flags take none and are
+// kept with an empty value.
 bool Tool::Parse(const std::vector<std::string>& args, size_t first,
-                 const std::vector<std::string>& allowed, Arguments* parsed) {
+                 const std::vector<std::string>& allowed, const std::vector<std::string>& flags,
+                 Arguments* parsed) {
   for (size_t i = first; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
       parsed->positional.push_back(arg);
       continue;
     }
-    std::string name = arg;
-    std::string value;
     const size_t equals = arg.find('=');
-    if (equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-    } else if (i + 1 < args.size()) {
-      value = args[++i];
-    } else {
-      UsageError("option " + name + " needs a value");
+    const std::string name = arg.substr(0, equals);
+    const bool flag = IsOneOf(name, flags);
+    if (!flag && !IsOneOf(name, allowed)) {
+      UsageError("unknown option " + name + " for " + args[0]);
       return false;
     }
-    bool known = false;
-    for (const std::string& option : allowed) known = known || option == name;
-    if (!known) {
-      UsageError("unknown option " + name + " for " + args[0]);
+    if (flag && equals != std::string::npos) {
+      UsageError("option " + name + " takes no value");
+      return false;
+    }
+    std::string value;
+    if (equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+    } else if (!flag && i + 1 < args.size()) {
+      value = args[++i];
+    }
+    if (!flag && value.empty()) {
+      UsageError("option " + name + " needs a value");
       return false;
     }
     if (parsed->options.count(name) != 0) {
       UsageError("option " + name + " given twice");
-      return false;
-    }
-    if (value.empty()) {
-      UsageError("option " + name + " needs a value");
       return false;
     }
     parsed->options[name] = value;
@@ -261,17 +275,17 @@ int Tool::Sign(const Arguments& args) {
     sodium_memzero(secret_key.data(), secret_key.size());
     return FileError("cannot read " + Quoted(input_path) + ": " + reason);
   }
-  const signing::ReadAtFunction read = StreamReader(in);
-  // The content is what lies before the block the file already carries, so
-  // signing again replaces the block instead of signing it along.
   signing::SignatureBlock block;
-  const signing::BlockSearch search = signing::FindBlock(size, read, &block);
   block.key_index = index->second == "1" ? 1 : 0;
-  block.content_length = search == signing::BlockSearch::kFound ? block.content_length : size;
-  const bool signed_ok = search != signing::BlockSearch::kReadFailed &&
-                         signing::DigestContent(block.content_length, read, &block.digest) &&
-                         signing::SignBlock(secret_key, &block);
+  const signing::Preparation preparation = signing::PrepareBlock(size, StreamReader(in), &block);
+  const bool signed_ok =
+      preparation == signing::Preparation::kReady && signing::SignBlock(secret_key, &block);
   sodium_memzero(secret_key.data(), secret_key.size());
+  if (preparation == signing::Preparation::kCarriesCertificateTable) {
+    return FileError(Quoted(input_path) +
+                     " carries an Authenticode signature: sign with taverly-sign before "
+                     "Authenticode, or remove the Authenticode signature first");
+  }
   if (!signed_ok) return FileError("cannot read and sign " + Quoted(input_path));
   return WriteSignedFile(in, block, input_path, output_path);
 }
@@ -343,11 +357,15 @@ int Tool::Verify(const Arguments& args) {
   if (!OpenRegularFile(path, &in, &size, &reason)) {
     return FileError("cannot read " + Quoted(path) + ": " + reason);
   }
-  signing::Verdict verdict = signing::kNotSigned;
-  if (!signing::JudgeFile(size, StreamReader(in), keys, &verdict)) {
+  signing::Examination examination;
+  if (!signing::ExamineFile(size, StreamReader(in), keys, &examination)) {
     return FileError("cannot read " + Quoted(path));
   }
-  out_ << static_cast<int>(verdict) << "\n";
+  if (args.options.count("--explain") != 0) {
+    out_ << ExplainExamination(examination);
+  } else {
+    out_ << static_cast<int>(examination.verdict) << "\n";
+  }
   return kSignToolOk;
 }
 
@@ -361,15 +379,15 @@ int Tool::Run(const std::vector<std::string>& args) {
   if (!signing::InitCrypto()) return FileError("the crypto library cannot be initialised");
   Arguments parsed;
   if (command == "keygen") {
-    if (!Parse(args, 1, {"--out"}, &parsed)) return kSignToolUsageError;
+    if (!Parse(args, 1, {"--out"}, {}, &parsed)) return kSignToolUsageError;
     return Keygen(parsed);
   }
   if (command == "sign") {
-    if (!Parse(args, 1, {"--key", "--index", "--out"}, &parsed)) return kSignToolUsageError;
+    if (!Parse(args, 1, {"--key", "--index", "--out"}, {}, &parsed)) return kSignToolUsageError;
     return Sign(parsed);
   }
   if (command == "verify") {
-    if (!Parse(args, 1, {"--key-dir"}, &parsed)) return kSignToolUsageError;
+    if (!Parse(args, 1, {"--key-dir"}, {"--explain"}, &parsed)) return kSignToolUsageError;
     return Verify(parsed);
   }
   return UsageError("unknown command " + command);

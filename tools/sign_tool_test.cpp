@@ -11,6 +11,7 @@
 
 #include "Signing/KeyText.h"
 #include "Signing/SignatureBlock.h"
+#include "tests/support/pe_builder.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -237,6 +238,109 @@ TEST_F(SignToolTest, BadArgumentsExitWithUsage) {
   const ToolRun help = SignTool({"--help"});
   EXPECT_EQ(help.status, kSignToolOk);
   EXPECT_EQ(help.out.rfind("usage: taverly-sign keygen --out PREFIX\n", 0), 0u);
+}
+
+// An image of 1539 bytes: signed, its block ends at 1699, 5 bytes short of
+// the 8-byte boundary where Authenticode puts its table.
+const std::string kImage = pe_builder::Build({true, 2, 3});
+
+TEST_F(SignToolTest, SigningAfterAuthenticodeIsRefused) {
+  const std::string authenticode = pe_builder::AddCertificateTable(kImage, 64, 'c');
+  WriteTextFile(file_, authenticode);
+  const std::vector<std::string> before = FolderEntries(folder_.path());
+  for (const std::string& key : {std::string("key1.key"), std::string("key0.key")}) {
+    const ToolRun run = SignTool({"sign", "--key", folder_.Join(key), "--index", "1", file_});
+    EXPECT_EQ(run.status, kSignToolFileError);
+    EXPECT_EQ(run.err,
+              "taverly-sign: '" + file_ +
+                  "' carries an Authenticode signature: sign with taverly-sign before "
+                  "Authenticode, or remove the Authenticode signature first\n");
+  }
+  EXPECT_EQ(ReadTextFile(file_), authenticode);
+  EXPECT_EQ(FolderEntries(folder_.path()), before);
+}
+
+TEST_F(SignToolTest, ExplainTellsThePartsAndTheVerdict) {
+  const auto explain = [this](const std::string& bytes) {
+    WriteTextFile(file_, bytes);
+    const ToolRun run = SignTool({"verify", "--explain", "--key-dir", folder_.path(), file_});
+    EXPECT_EQ(run.status, kSignToolOk) << run.err;
+    return run.out;
+  };
+  EXPECT_EQ(explain(kProgram),
+            "file: 1004 bytes\n"
+            "not a PE image (no DOS header): the block must end the file\n"
+            "verdict: 0 (not signed): no signature block ends the file\n");
+
+  WriteTextFile(file_, kProgram);
+  ASSERT_EQ(Sign("key0.key", "0", file_), kSignToolOk);
+  std::string changed = ReadTextFile(file_);
+  changed[5] ^= 0x01;
+  EXPECT_EQ(explain(changed),
+            "file: 1164 bytes\n"
+            "not a PE image (no DOS header): the block must end the file\n"
+            "signed content: 1004 bytes at 0\n"
+            "signature block: 160 bytes at 1004, key index 0\n"
+            "digest: SHA-512 of the signed content as it stands: differs from the block\n"
+            "verdict: 1 (signed but changed since): the block is authentic, but the signed "
+            "content changed since it was signed\n");
+
+  WriteTextFile(file_, kImage);
+  ASSERT_EQ(Sign("key1.key", "1", file_), kSignToolOk);
+  const std::string own_signed = ReadTextFile(file_);
+  EXPECT_EQ(explain(pe_builder::AddCertificateTable(own_signed, 64, 'c')),
+            "file: 1768 bytes\n"
+            "PE32+ image: CheckSum at 216, Certificate Table entry at 296: 64 bytes at 1704\n"
+            "signed content: 1539 bytes at 0, a whole PE image\n"
+            "signature block: 160 bytes at 1539, key index 1\n"
+            "padding: 5 zero bytes at 1699\n"
+            "certificate table: 64 bytes at 1704, to the end of the file\n"
+            "digest: SHA-512 of the signed content with CheckSum and Certificate Table entry "
+            "read as zero: matches the block\n"
+            "verdict: 3 (valid with key 1): the block is authentic and the signed content is "
+            "unchanged\n");
+
+  // The wrong order, as the tool signed before it refused to: a block over
+  // all of an Authenticode-signed file.
+  const std::string authenticode = pe_builder::AddCertificateTable(kImage, 64, 'c');
+  signing::SecretKey secret{};
+  ASSERT_TRUE(signing::ParseSecretKeyText(ReadTextFile(folder_.Join("key1.key")), &secret));
+  signing::SignatureBlock block;
+  block.key_index = 1;
+  block.content_length = authenticode.size();
+  const signing::ReadAtFunction read = [&authenticode](
+                                           uint64_t offset, void* buffer, size_t count) {
+    return authenticode.copy(static_cast<char*>(buffer), count, offset) == count;
+  };
+  ASSERT_TRUE(signing::DigestContent(authenticode.size(), read, &block.digest));
+  ASSERT_TRUE(signing::SignBlock(secret, &block));
+  const signing::BlockBytes bytes = signing::EncodeBlock(block);
+  EXPECT_EQ(explain(authenticode + std::string(bytes.begin(), bytes.end())),
+            "file: 1768 bytes\n"
+            "PE32+ image: CheckSum at 216, Certificate Table entry at 296: 64 bytes at 1544\n"
+            "certificate table: 64 bytes at 1544, ends 160 bytes before the end of the file\n"
+            "signature block: 160 bytes at 1608, key index 1\n"
+            "verdict: 0 (not signed): the signature block follows the certificate table, so "
+            "the file was signed with Authenticode first; remove the Authenticode signature, "
+            "sign with taverly-sign, then with Authenticode\n");
+  EXPECT_EQ(explain(authenticode + "more"),
+            "file: 1612 bytes\n"
+            "PE32+ image: CheckSum at 216, Certificate Table entry at 296: 64 bytes at 1544\n"
+            "certificate table: 64 bytes at 1544, ends 4 bytes before the end of the file\n"
+            "verdict: 0 (not signed): the certificate table must run to the end of the file\n");
+}
+
+TEST_F(SignToolTest, ExplainIsAFlag) {
+  for (const auto& c : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"verify", "--explain=yes", file_}, "option --explain takes no value"},
+           {{"verify", "--explain", "--explain", file_}, "option --explain given twice"},
+           {{"sign", "--explain", file_}, "unknown option --explain for sign"}}) {
+    const ToolRun run = SignTool(c.first);
+    EXPECT_EQ(run.status, kSignToolUsageError);
+    EXPECT_EQ(FirstLine(run.err), "taverly-sign: " + c.second);
+  }
+  // The file comes after the flag, not as its value.
+  EXPECT_EQ(FirstLine(SignTool({"verify", "--explain", file_}).out), "file: 1004 bytes");
 }
 
 // The development key pair in the repository matches the keys a development
