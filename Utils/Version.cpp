@@ -1,0 +1,5 @@
+#include "Utils/Version.h"
+
+#include "Utils/version_text.h"
+
+const char* TaverlyVersion() { return TAVERLY_VERSION_TEXT; }
