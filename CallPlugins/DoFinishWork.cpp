@@ -188,10 +188,9 @@ class ReportingFilter final : public IFilterCallback {
 
 // Puts what the catalogue found into the run record: the module files with
 // the filter's verdicts, and every admitted item, not reached yet.
-void RecordCatalogue(ModXmlLoader* catalogue, const ReportingFilter& filter,
-                     const std::wstring& product_folder) {
+void RecordCatalogue(ModXmlLoader* catalogue, const ReportingFilter& filter) {
   RunRecord& record = GetRunRecord();
-  std::map<std::string, std::wstring> module_of_key;
+  std::map<std::string, size_t> module_of_key;
   for (const ModuleFileRecord& file : catalogue->GetModuleFileRecords()) {
     ModuleReport module;
     module.record = file;
@@ -200,21 +199,20 @@ void RecordCatalogue(ModXmlLoader* catalogue, const ReportingFilter& filter,
       module.judged = true;
       module.verdict = verdict->second;
     }
-    for (const std::string& key : file.item_keys) module_of_key[key] = file.path;
+    for (const std::string& key : file.item_keys) module_of_key[key] = record.modules.size();
     record.modules.push_back(module);
   }
   for (const PhaseRule& rule : kPhaseRules) {
     PhaseReport phase;
     phase.name = rule.element;
     for (const auto& entry : (catalogue->*rule.items)()) {
-      const ItemFacts facts = ReadItemFacts(entry.second, product_folder);
       ItemReport item;
       item.key = entry.first;
-      item.module_file = module_of_key[entry.first];
-      item.type = facts.type;
-      item.file = facts.file;
-      item.path = facts.file_path;
-      item.kind = ItemKindOf(facts.type);
+      auto module = module_of_key.find(entry.first);
+      if (module != module_of_key.end()) item.module = module->second;
+      item.type = ReadItemAttribute(entry.second, "type");
+      item.file = ReadItemAttribute(entry.second, "file");
+      item.kind = ItemKindOf(item.type);
       phase.items.push_back(item);
     }
     record.phases.push_back(phase);
@@ -305,7 +303,7 @@ bool DoFinishWork() {
   caller.SetCatalogue(std::make_unique<ModXmlLoader>(product_folder, reporting));
   bool loaded = caller.catalogue()->LoadModules();
   filter.reset();
-  RecordCatalogue(caller.catalogue(), *reporting, product_folder);
+  RecordCatalogue(caller.catalogue(), *reporting);
   if (!loaded) return false;
 
   for (size_t i = 0; i < kPhaseCount; ++i) {

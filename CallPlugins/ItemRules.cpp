@@ -60,10 +60,14 @@ bool AsksForRestart(const std::string& reboot_exitcode, uint32_t exit_code) {
   return false;
 }
 
+std::wstring ItemFilePath(const std::wstring& product_folder, const std::string& file) {
+  return product_folder + platform::kPathSeparator + AnsiToWide(file);
+}
+
 ItemFacts ReadItemFacts(ILwBundle* bundle, const std::wstring& product_folder) {
   ItemFacts facts;
   facts.file = ReadItemAttribute(bundle, "file");
-  facts.file_path = product_folder + platform::kPathSeparator + AnsiToWide(facts.file);
+  facts.file_path = ItemFilePath(product_folder, facts.file);
   facts.type = ReadItemAttribute(bundle, "type");
   facts.exit_codes = ReadItemAttribute(bundle, "exitcode");
   if (!facts.exit_codes.empty()) {

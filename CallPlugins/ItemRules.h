@@ -34,6 +34,10 @@ int32_t ParseExpectedCode(const std::string& text, bool* exact = nullptr);
 // list, each read as ParseExpectedCode reads the pieces of "exitcode".
 bool AsksForRestart(const std::string& reboot_exitcode, uint32_t exit_code);
 
+// The path the run forms for an item's "file": product folder + separator +
+// "file" in wide text, plainly joined.
+std::wstring ItemFilePath(const std::wstring& product_folder, const std::string& file);
+
 // What the common steps read for every item, before the type decides.
 struct ItemFacts {
   std::string file;        // "file" as written

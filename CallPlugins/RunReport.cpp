@@ -1,7 +1,6 @@
 #include "CallPlugins/RunReport.h"
 
 #include <rapidjson/prettywriter.h>
-#include <rapidjson/stringbuffer.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,7 +12,19 @@
 
 namespace {
 
-using JsonWriter = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
+// Writes straight into the report's text: no buffer of its own to copy from.
+class TextOutput {
+ public:
+  using Ch = char;
+  explicit TextOutput(std::string* text) : text_(text) {}
+  void Put(char c) { text_->push_back(c); }
+  void Flush() {}
+
+ private:
+  std::string* text_;
+};
+
+using JsonWriter = rapidjson::PrettyWriter<TextOutput>;
 
 void String(JsonWriter& json, const std::string& utf8) {
   json.String(utf8.c_str(), static_cast<rapidjson::SizeType>(utf8.size()));
@@ -34,13 +45,16 @@ void Member(JsonWriter& json, const char* name, uint64_t value) {
 std::string Utf8(const std::wstring& wide) { return platform::WideToUtf8(wide); }
 std::string Utf8(const std::string& narrow) { return AnsiToUtf8(narrow.c_str()); }
 
-void WriteItem(const ItemReport& item, JsonWriter& json) {
+void WriteItem(const RunRecord& record, const ItemReport& item, JsonWriter& json) {
   json.StartObject();
   Member(json, "key", item.key);
-  Member(json, "module_file", Utf8(item.module_file));
+  Member(json,
+         "module_file",
+         item.module < record.modules.size() ? Utf8(record.modules[item.module].record.path)
+                                             : std::string());
   Member(json, "type", Utf8(item.type));
   Member(json, "file", Utf8(item.file));
-  Member(json, "path", Utf8(item.path));
+  Member(json, "path", Utf8(ItemFilePath(record.product_folder, item.file)));
   Member(json, "status", std::string(ItemStatusName(item.status)));
   if (item.has_exit_code) Member(json, "exit_code", static_cast<uint64_t>(item.exit_code));
   if (item.has_result) {
@@ -179,8 +193,10 @@ int64_t NowMs() {
 }
 
 std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& error) {
-  rapidjson::StringBuffer buffer;
-  JsonWriter json(buffer);
+  std::string text;
+  text.reserve(4096 + 400 * CountItems(record).items);
+  TextOutput output(&text);
+  JsonWriter json(output);
   json.SetIndent(' ', 2);
   json.StartObject();
   Member(json, "schema", std::string(kRunReportSchema));
@@ -244,7 +260,7 @@ std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& err
     Member(json, "succeeded", phase.succeeded);
     json.Key("items");
     json.StartArray();
-    for (const ItemReport& item : phase.items) WriteItem(item, json);
+    for (const ItemReport& item : phase.items) WriteItem(record, item, json);
     json.EndArray();
     json.EndObject();
   }
@@ -253,7 +269,8 @@ std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& err
   json.Key("counts");
   WriteCounts(CountItems(record), json);
   json.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+  text.push_back('\n');
+  return text;
 }
 
 bool ProgressPacer::Due(int64_t now_ms, bool phase_start) {

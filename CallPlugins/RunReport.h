@@ -29,13 +29,18 @@ enum class ItemStatus {
 // "running", "succeeded", ...
 const char* ItemStatusName(ItemStatus status);
 
+// The module of an item that came from no module file the record knows.
+constexpr size_t kNoModule = static_cast<size_t>(-1);
+
+// Kept small, as a run may hold ten thousand: the module file is an index
+// into the record's modules, and the path is formed again when rendered.
 struct ItemReport {
-  // What plan and report share, so that a tool can join them on key.
+  // With the module file and the path, what plan and report share, so that
+  // a tool can join them on key.
   std::string key;
-  std::wstring module_file;
-  std::string type;  // "type" as written
-  std::string file;  // "file" as written
-  std::wstring path;
+  size_t module = kNoModule;  // index into RunRecord::modules
+  std::string type;           // "type" as written
+  std::string file;           // "file" as written
   ItemKind kind = ItemKind::kSkipped;
 
   ItemStatus status = ItemStatus::kNotReached;

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "Platform/platform.h"
+
 namespace {
 
 TEST(RunReportTest, TimestampsAreUtcWithMilliseconds) {
@@ -43,8 +45,10 @@ RunRecord SampleRecord() {
   phase.reached = true;
   ItemReport exe;
   exe.key = "1";
+  exe.module = 0;
   exe.kind = ItemKind::kExe;
   exe.type = "Exe";
+  exe.file = "bin/tool";
   exe.status = ItemStatus::kSucceeded;
   exe.has_exit_code = true;
   exe.exit_code = 0xFFFFFFFFu;
@@ -69,6 +73,13 @@ TEST(RunReportTest, ProgressReportLeavesTheEndOpen) {
   EXPECT_TRUE(json["is_success"].IsNull());
   EXPECT_STREQ(json["product_folder"].GetString(), "/opt/Demo \xC3\x84");
   EXPECT_STREQ(json["started"].GetString(), "2026-12-08T03:46:12.049Z");
+  // The module file and the path are formed from the record as the run formed them.
+  EXPECT_STREQ(json["phases"][0]["items"][0]["module_file"].GetString(),
+               "/opt/Demo \xC3\x84/modularize/mod_core.xml");
+  EXPECT_EQ(
+      json["phases"][0]["items"][0]["path"].GetString(),
+      std::string("/opt/Demo \xC3\x84") + static_cast<char>(platform::kPathSeparator) + "bin/tool");
+  EXPECT_STREQ(json["phases"][0]["items"][1]["module_file"].GetString(), "");
   const rapidjson::Value& items = json["phases"][0]["items"];
   EXPECT_EQ(items[0]["exit_code"].GetUint(), 4294967295u);
   EXPECT_TRUE(items[0]["reboot"].GetBool());
