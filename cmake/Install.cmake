@@ -8,6 +8,7 @@
 #   man/man1, man/man8  taverly-sign(1), taverly-plan(1), Taverly(8)
 #   licenses/           the notices of the libraries linked in, as Debian ships them
 #   lib/cmake/Taverly/  for a product's own build: find_package(Taverly)
+# The programs alone are the component "Programs" (make bench installs them).
 # Include from the top-level CMakeLists.txt after every target exists.
 include_guard(GLOBAL)
 
@@ -48,7 +49,7 @@ set(SHIP_SIGN_TOOL \"${_taverly_ship_sign_tool}\")
 set(SHIP_SIGN_KEY \"${key}\")
 set(SHIP_AUTHENTICODE_CERT \"${TAVERLY_AUTHENTICODE_CERT}\")
 set(SHIP_AUTHENTICODE_KEY \"${TAVERLY_AUTHENTICODE_KEY}\")
-include(\"${CMAKE_SOURCE_DIR}/cmake/ShipProgram.cmake\")")
+include(\"${CMAKE_SOURCE_DIR}/cmake/ShipProgram.cmake\")" COMPONENT Programs)
 endfunction()
 
 _taverly_install_program(Taverly ON)
