@@ -72,7 +72,8 @@ BENCH_ARGS   ?=
 # Leaks are checked; undefined behaviour ends the process unless the
 # suppressions file waives it (see there why each entry is needed).
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1 \
-                UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$(CURDIR)/tests/sanitizers/ubsan.supp
+                UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$(CURDIR)/tests/sanitizers/ubsan.supp \
+                LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp
 
 .PHONY: bench test-asan fuzz release release-check
 

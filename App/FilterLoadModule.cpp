@@ -47,7 +47,13 @@ std::wstring ModuleNameFromPath(const std::wstring& path) {
 }
 
 bool LoadModFilter::IsModuleInstalled(std::wstring path) {
-  const ModuleVerdict verdict = Judge(path);
+  ModuleVerdict verdict;
+  return JudgeAndLog(path, &verdict);
+}
+
+bool LoadModFilter::JudgeAndLog(const std::wstring& path, ModuleVerdict* verdict_out) {
+  *verdict_out = Judge(path);
+  const ModuleVerdict& verdict = *verdict_out;
   switch (verdict.reason) {
     case ModuleVerdictReason::kConfigUnparsable:
       LOG(ERROR) << "parse json failed. file: " << LogText(verdict.config_path)
@@ -137,4 +143,30 @@ ModuleVerdict LoadModFilter::Judge(const std::wstring& path) const {
         verdict.installed ? ModuleVerdictReason::kInstalled : ModuleVerdictReason::kStateNotOne;
   }
   return verdict;
+}
+
+const char* ModuleReasonName(ModuleVerdictReason reason) {
+  switch (reason) {
+    case ModuleVerdictReason::kInstalled:
+      return "installed";
+    case ModuleVerdictReason::kNoModuleFile:
+      return "no-module-file";
+    case ModuleVerdictReason::kNoConfig:
+      return "no-config";
+    case ModuleVerdictReason::kConfigUnparsable:
+      return "config-unparsable";
+    case ModuleVerdictReason::kConfigMisshapen:
+      return "config-misshapen";
+    case ModuleVerdictReason::kNotListed:
+      return "not-listed";
+    case ModuleVerdictReason::kEntryNotObject:
+      return "entry-not-object";
+    case ModuleVerdictReason::kNoState:
+      return "no-state";
+    case ModuleVerdictReason::kStateNotString:
+      return "state-not-string";
+    case ModuleVerdictReason::kStateNotOne:
+      break;
+  }
+  return "state-not-one";
 }

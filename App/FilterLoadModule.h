@@ -39,11 +39,17 @@ struct ModuleVerdict {
   std::string state;         // the state text for kInstalled and kStateNotOne
 };
 
+// Returns the stable name of a reason for tools and reports: "installed",
+// "not-listed", "state-not-one", ...
+const char* ModuleReasonName(ModuleVerdictReason reason);
+
 // Reads module_config.dat anew on every call; keeps no state.
 class LoadModFilter final : public IFilterCallback {
  public:
   // Judges, then logs the reason of a refusal where the reason calls for a line.
   bool IsModuleInstalled(std::wstring path) override;
+  // The same, handing back the verdict (for the run report).
+  bool JudgeAndLog(const std::wstring& path, ModuleVerdict* verdict);
   // Judges path as IsModuleInstalled does, without logging.
   ModuleVerdict Judge(const std::wstring& path) const;
 };

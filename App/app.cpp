@@ -98,3 +98,7 @@ std::wstring App::GetLogDir() {
 std::wstring App::GetResultFilePath() {
   return GetLogDir() + platform::kPathSeparator + L"TaverlyResultInfo.dat";
 }
+
+std::wstring App::GetRunReportPath() {
+  return GetLogDir() + platform::kPathSeparator + L"TaverlyRunReport.json";
+}

@@ -21,6 +21,8 @@ class App {
   std::wstring GetLogDir();
   // The log folder followed by the result file's name; computed on every call.
   std::wstring GetResultFilePath();
+  // The log folder followed by the run report's name, "TaverlyRunReport.json".
+  std::wstring GetRunReportPath();
 
  private:
   App() = default;

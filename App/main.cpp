@@ -2,9 +2,11 @@
 
 #include <glog/logging.h>
 
+#include "App/RunReportFile.h"
 #include "App/app.h"
 #include "CallPlugins/DoFinishWork.h"
 #include "CallPlugins/InstallErrorRecord.h"
+#include "CallPlugins/RunReport.h"
 #include "Platform/platform.h"
 #include "Utils/LogText.h"
 
@@ -30,23 +32,55 @@ void RemoveOutdatedResultFile(const std::wstring& path) {
   }
 }
 
+// The result file says whether an item asked for a restart, and never
+// keeps the word of an earlier run that did.
+void WriteRestartNeed(const std::wstring& path) {
+  if (GetRunRecord().reboot_required) {
+    WriteResultValue(path, L"result", L"reboot_required", L"true");
+    return;
+  }
+  uint32_t error = 0;
+  if (!platform::DeleteProfileKey(L"result", L"reboot_required", path, &error)) {
+    LOG(ERROR) << "WritePrivateProfileStringW failed, path: " << LogText(path)
+               << ", result: , GLE: " << error;
+  }
+}
+
+// The last report of the run, after the result file.
+void FinishRunReport(int32_t exit_code) {
+  RunRecord& record = GetRunRecord();
+  record.finished = true;
+  record.finished_ms = NowMs();
+  record.exit_code = exit_code;
+  record.is_success = exit_code == 0;
+  WriteRunReport(true);
+}
+
 }  // namespace
 
 int RunTaverly() {
   if (platform::ClaimSingleInstance() == platform::InstanceClaim::kAlreadyRunning) return 0;
+  GetRunRecord().started_ms = NowMs();
 
   int32_t exit_code = 0;
   if (!App::Instance().Init(exit_code)) return exit_code;
 
-  if (!DoFinishWork()) {
+  GetRunRecord().account_name = platform::AccountName();
+  GetRunRecord().system_account = platform::IsSystemAccount();
+  SetProgressWriter([] { WriteRunReport(false); });
+  const bool succeeded = DoFinishWork();
+  SetProgressWriter(nullptr);
+  if (!succeeded) {
     // Kept byte for byte, as installers and log readers match this text.
     LOG(INFO) << "call plugins failed.";
     WriteFailureResult();
+    FinishRunReport(kExitPluginsFailed);
     return kExitPluginsFailed;
   }
   // At ERROR severity, not INFO, and kept so: log readers look for it there.
   LOG(ERROR) << "call plugins success.";
   WriteSuccessResult();
+  FinishRunReport(exit_code);
   return exit_code;
 }
 
@@ -54,6 +88,7 @@ void WriteFailureResult() {
   std::wstring path = App::Instance().GetResultFilePath();
   const InstallErrorRecord& record = GetInstallErrorRecord();
   const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"false");
+  WriteRestartNeed(path);
   WriteResultValue(path, L"error_info", L"error_path", record.errorPath);
   WriteResultValue(path, L"error_info", L"error_code", record.errorCode);
   WriteResultValue(path, L"error_info", L"error_detail", record.errorDetail);
@@ -62,7 +97,9 @@ void WriteFailureResult() {
 
 void WriteSuccessResult() {
   const std::wstring path = App::Instance().GetResultFilePath();
-  if (!WriteResultValue(path, L"result", L"is_success", L"true")) RemoveOutdatedResultFile(path);
+  const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"true");
+  WriteRestartNeed(path);
+  if (!outcome_written) RemoveOutdatedResultFile(path);
 }
 
 bool WriteResultValue(const std::wstring& path, const std::wstring& section,

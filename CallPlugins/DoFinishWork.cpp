@@ -9,12 +9,16 @@
 #include "CallPlugins/ItemOutput.h"
 #include "CallPlugins/ItemRules.h"
 #include "CallPlugins/LwSecurityBase.h"
+#include "CallPlugins/RunReport.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Platform/process.h"
 #include "Utils/FileUtils.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
+
+#include <chrono>
+#include <map>
 
 namespace {
 
@@ -44,7 +48,7 @@ bool ReportSupervision(const ItemFacts& item, const std::string& timeout,
   return false;
 }
 
-bool RunExeItem(ILwBundle* bundle, const ItemFacts& item) {
+bool RunExeItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* report) {
   bool wait = ReadWaitForExit(bundle);
   std::string system = ReadItemAttribute(bundle, "system");
   const std::string timeout = ReadItemAttribute(bundle, "timeout");
@@ -60,10 +64,12 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& item) {
   switch (DecideSystemGate(system, IsSystemAccount)) {
     case SystemGate::kSkipNeedsSystem:
       tail(LOG(INFO) << "run exe need system, current is not system, will not excute it, path: ");
+      report->status = ItemStatus::kSkipped;
       return true;
     case SystemGate::kSkipNeedsOtherAccount:
       tail(
           LOG(INFO) << "run exe do not need system, current is system, will not excute it, path: ");
+      report->status = ItemStatus::kSkipped;
       return true;
     case SystemGate::kRun:
       break;
@@ -86,13 +92,29 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& item) {
 
   platform::ProgramResult result;
   if (!ShellStartProgram(item.file_path.c_str(), item.parameters.c_str(), wait, options, &result)) {
+    report->status = ItemStatus::kNotStarted;
     return true;
   }
+  report->has_exit_code = result.has_process;
+  report->exit_code = result.exit_code;
+  report->timed_out = result.timed_out;
   if (options.capture_output && !result.output_captured) {
     LOG(INFO) << "exe output not captured, path: " << LogText(item.file_path);
   }
+  report->status = ItemStatus::kFailed;
   if (!ReportSupervision(item, timeout, result)) return false;
   const uint32_t exit_code = result.has_process ? result.exit_code : 0xFFFFFFFFu;
+
+  // A code that asks for a restart means done, whatever "exitcode" lists.
+  const std::string reboot_codes = ReadItemAttribute(bundle, "reboot_exitcode");
+  if (wait && result.has_process && AsksForRestart(reboot_codes, exit_code)) {
+    LOG(INFO) << "exitCode asks for a restart , exitCode: " << exit_code;
+    report->reboot = true;
+    report->status = ItemStatus::kSucceeded;
+    GetRunRecord().reboot_required = true;
+    return true;
+  }
+  report->status = ItemStatus::kSucceeded;
   if (!item.has_expectation) return true;
 
   for (const std::string& expected : item.expected_codes) {
@@ -102,13 +124,14 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& item) {
       return true;
     }
   }
+  report->status = ItemStatus::kFailed;
   RecordItemFailure(L"exitCode do not match expectations, exe file:" + item.file_path +
                     L" ,param:" + item.parameters + L" ,exe exit code:" +
                     std::to_wstring(exit_code) + L" ,expected exit code:" + L"-1");
   return false;
 }
 
-bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item) {
+bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* report) {
   std::string entry = ReadItemAttribute(bundle, "entry");
   LOG(INFO) << "run dll: " << LogText(item.file_path) << " , entry: " << entry;
 
@@ -117,17 +140,23 @@ bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item) {
   void* library = platform::LoadLibraryFile(item.file_path, &error);
   if (library == nullptr) {
     LOG(INFO) << "LoadLibrary fail: " << LogText(item.file_path) << " ,getlasterror = " << error;
+    report->status = ItemStatus::kNotStarted;
     return true;
   }
   using EntryFunction = int32_t (*)();
   auto function = reinterpret_cast<EntryFunction>(platform::FindExport(library, entry.c_str()));
   if (function == nullptr) {
     LOG(INFO) << "run dll fail: " << LogText(item.file_path) << " , entry: " << entry;
+    report->status = ItemStatus::kNotStarted;
     return true;
   }
   int32_t result = function();
+  report->has_result = true;
+  report->result = result;
+  report->status = ItemStatus::kSucceeded;
   if (!item.has_expectation || result == kExpectedLibraryResult) return true;
 
+  report->status = ItemStatus::kFailed;
   RecordItemFailure(L"exitCode do not match expectations, exe file:" + item.file_path +
                     L" ,entry:" + AnsiToWide(entry) + L" ,exe exit code:" +
                     std::to_wstring(result) + L" ,expected exit code:" + L"-1");
@@ -139,14 +168,70 @@ ILwSecurityBase*& SecurityBaseObject() {
   return object;
 }
 
+// The installed-module filter, with each verdict kept for the run report;
+// it answers and logs exactly as the filter does.
+class ReportingFilter final : public IFilterCallback {
+ public:
+  explicit ReportingFilter(std::shared_ptr<LoadModFilter> filter) : filter_(std::move(filter)) {}
+  bool IsModuleInstalled(std::wstring path) override {
+    ModuleVerdict verdict;
+    const bool installed = filter_->JudgeAndLog(path, &verdict);
+    verdicts_[path] = verdict;
+    return installed;
+  }
+  const std::map<std::wstring, ModuleVerdict>& verdicts() const { return verdicts_; }
+
+ private:
+  std::shared_ptr<LoadModFilter> filter_;
+  std::map<std::wstring, ModuleVerdict> verdicts_;
+};
+
+// Puts what the catalogue found into the run record: the module files with
+// the filter's verdicts, and every admitted item, not reached yet.
+void RecordCatalogue(ModXmlLoader* catalogue, const ReportingFilter& filter,
+                     const std::wstring& product_folder) {
+  RunRecord& record = GetRunRecord();
+  std::map<std::string, std::wstring> module_of_key;
+  for (const ModuleFileRecord& file : catalogue->GetModuleFileRecords()) {
+    ModuleReport module;
+    module.record = file;
+    auto verdict = filter.verdicts().find(file.path);
+    if (verdict != filter.verdicts().end()) {
+      module.judged = true;
+      module.verdict = verdict->second;
+    }
+    for (const std::string& key : file.item_keys) module_of_key[key] = file.path;
+    record.modules.push_back(module);
+  }
+  for (const PhaseRule& rule : kPhaseRules) {
+    PhaseReport phase;
+    phase.name = rule.element;
+    for (const auto& entry : (catalogue->*rule.items)()) {
+      const ItemFacts facts = ReadItemFacts(entry.second, product_folder);
+      ItemReport item;
+      item.key = entry.first;
+      item.module_file = module_of_key[entry.first];
+      item.type = facts.type;
+      item.file = facts.file;
+      item.path = facts.file_path;
+      item.kind = ItemKindOf(facts.type);
+      phase.items.push_back(item);
+    }
+    record.phases.push_back(phase);
+  }
+}
+
 }  // namespace
 
 PluginCaller::PluginCaller() : product_folder_(ProductFolderOf(GetInstallPath())) {}
 
 bool PluginCaller::LoadSecurityBase() {
   std::wstring path = SecurityBasePath(product_folder_);
+  SecurityBaseReport& report = GetRunRecord().security_base;
+  report.path = path;
   if (!platform::PathExists(path)) return false;
-  if (!VerifyFileSignature(path.c_str())) {
+  report.present = true;
+  if (!VerifyFileSignature(path.c_str(), &report.verdict)) {
     LOG(ERROR) << "check file sign fail, file path: " << LogText(path);
     return false;
   }
@@ -161,24 +246,46 @@ bool PluginCaller::LoadSecurityBase() {
   factory(&kInterfaceId, reinterpret_cast<void**>(&SecurityBaseObject()));
   if (SecurityBaseObject() == nullptr) return false;
   SecurityBaseObject()->Start();
+  report.started = true;
   return true;
 }
 
 bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
+  // The phase's report lists the same items in the same order.
+  std::vector<ItemReport> unreported;
+  std::vector<ItemReport>& reports = phase_report_ != nullptr ? phase_report_->items : unreported;
+  size_t index = 0;
   for (const auto& entry : items) {
     ILwBundle* bundle = entry.second;
     const ItemFacts item = ReadItemFacts(bundle, product_folder_);
+    if (index >= reports.size() || reports[index].key != entry.first) {
+      reports.insert(reports.begin() + static_cast<std::ptrdiff_t>(index), ItemReport());
+      reports[index].key = entry.first;
+    }
+    ItemReport& report = reports[index];
+    report.status = ItemStatus::kRunning;
+    ReportProgress(index == 0);
+    ++index;
 
+    const auto started = std::chrono::steady_clock::now();
     bool done = true;
     switch (ItemKindOf(item.type)) {
       case ItemKind::kExe:
-        done = RunExeItem(bundle, item);
+        done = RunExeItem(bundle, item, &report);
         break;
       case ItemKind::kSimpleDll:
-        done = RunSimpleDllItem(bundle, item);
+        done = RunSimpleDllItem(bundle, item, &report);
         break;
       case ItemKind::kSkipped:
+        report.status = ItemStatus::kSkipped;
         break;
+    }
+    if (report.status != ItemStatus::kSkipped) {
+      report.has_duration = true;
+      report.duration_ms =
+          static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - started)
+                                    .count());
     }
     if (!done) return false;
   }
@@ -189,23 +296,33 @@ bool DoFinishWork() {
   std::wstring product_folder = ProductFolderOf(GetInstallPath());
   AddFolderToProcessPath(product_folder);
 
+  GetRunRecord().product_folder = product_folder;
   PluginCaller caller;
   caller.LoadSecurityBase();
 
   auto filter = std::make_shared<LoadModFilter>();
-  caller.SetCatalogue(std::make_unique<ModXmlLoader>(product_folder, filter));
+  auto reporting = std::make_shared<ReportingFilter>(filter);
+  caller.SetCatalogue(std::make_unique<ModXmlLoader>(product_folder, reporting));
   bool loaded = caller.catalogue()->LoadModules();
   filter.reset();
+  RecordCatalogue(caller.catalogue(), *reporting, product_folder);
   if (!loaded) return false;
 
-  for (const PhaseRule& phase : kPhaseRules) {
+  for (size_t i = 0; i < kPhaseCount; ++i) {
+    const PhaseRule& phase = kPhaseRules[i];
+    PhaseReport& report = GetRunRecord().phases[i];
     PhaseItemMap items = (caller.catalogue()->*phase.items)();
+    report.reached = true;
     if (items.empty()) return false;
     LOG(INFO) << phase.start_line;
-    if (!caller.CallPluginContainer(items)) {
+    caller.SetPhaseReport(&report);
+    const bool succeeded = caller.CallPluginContainer(items);
+    caller.SetPhaseReport(nullptr);
+    if (!succeeded) {
       LOG(ERROR) << phase.failure_line;
       return false;
     }
+    report.succeeded = true;
     LOG(INFO) << phase.end_line;
   }
   return true;

@@ -8,6 +8,8 @@
 
 #include "LoadXml/LoadModXml.h"
 
+struct PhaseReport;
+
 // Runs the whole finishing work; true when every phase ran to its end.
 bool DoFinishWork();
 
@@ -22,8 +24,11 @@ class PluginCaller {
 
   void SetCatalogue(std::unique_ptr<ModXmlLoader> catalogue) { catalogue_ = std::move(catalogue); }
   ModXmlLoader* catalogue() const { return catalogue_.get(); }
+  // Where CallPluginContainer reports its items for the run report (none: nowhere).
+  void SetPhaseReport(PhaseReport* report) { phase_report_ = report; }
 
  private:
   std::wstring product_folder_;
   std::unique_ptr<ModXmlLoader> catalogue_;
+  PhaseReport* phase_report_ = nullptr;
 };

@@ -53,6 +53,13 @@ int32_t ParseExpectedCode(const std::string& text, bool* exact) {
   return static_cast<int32_t>(value);
 }
 
+bool AsksForRestart(const std::string& reboot_exitcode, uint32_t exit_code) {
+  for (const std::string& piece : SplitText(reboot_exitcode, ";")) {
+    if (ParseExpectedCode(piece) == static_cast<int32_t>(exit_code)) return true;
+  }
+  return false;
+}
+
 ItemFacts ReadItemFacts(ILwBundle* bundle, const std::wstring& product_folder) {
   ItemFacts facts;
   facts.file = ReadItemAttribute(bundle, "file");

@@ -30,6 +30,10 @@ std::wstring SubstituteProductPath(const std::wstring& text, const std::wstring&
 // and no saturation.
 int32_t ParseExpectedCode(const std::string& text, bool* exact = nullptr);
 
+// Answers whether exit_code is one of the ";" pieces of a "reboot_exitcode"
+// list, each read as ParseExpectedCode reads the pieces of "exitcode".
+bool AsksForRestart(const std::string& reboot_exitcode, uint32_t exit_code);
+
 // What the common steps read for every item, before the type decides.
 struct ItemFacts {
   std::string file;        // "file" as written

@@ -185,6 +185,16 @@ TEST(ItemRulesTest, TimeoutIsWholeSecondsFromOneToADay) {
   }
 }
 
+TEST(ItemRulesTest, RestartCodesReadLikeExpectedCodes) {
+  EXPECT_TRUE(AsksForRestart("3010;1641", 1641));
+  EXPECT_TRUE(AsksForRestart(";;100;", 100));
+  EXPECT_TRUE(AsksForRestart("-1", 0xFFFFFFFFu));
+  EXPECT_TRUE(AsksForRestart("abc", 0));  // as atoi reads it
+  EXPECT_FALSE(AsksForRestart("3010", 0));
+  EXPECT_FALSE(AsksForRestart("", 0));
+  EXPECT_FALSE(AsksForRestart(";", 0));
+}
+
 TEST(ItemRulesTest, SupervisionServesOnlyItemsThatWait) {
   Supervision plain = DecideSupervision(true, "", "");
   EXPECT_EQ(plain.timeout_seconds, 0u);

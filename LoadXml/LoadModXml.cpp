@@ -216,3 +216,21 @@ PhaseItemMap ModXmlLoader::GetAfterSelfProtectItems() {
   std::lock_guard<std::mutex> guard(lock_);
   return after_selfprotect_items_;
 }
+
+const char* ModuleOutcomeName(ModuleFileRecord::Outcome outcome) {
+  switch (outcome) {
+    case ModuleFileRecord::kNameTooShort:
+      return "name-too-short";
+    case ModuleFileRecord::kMissing:
+      return "missing";
+    case ModuleFileRecord::kNotAdmitted:
+      return "not-admitted";
+    case ModuleFileRecord::kNoSetup:
+      return "no-setup";
+    case ModuleFileRecord::kLoaded:
+      return "loaded";
+    case ModuleFileRecord::kParseFailed:
+      break;
+  }
+  return "parse-failed";
+}

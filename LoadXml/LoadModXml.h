@@ -43,6 +43,10 @@ struct ModuleFileRecord {
   int dropped_items = 0;               // items without a non-empty "file"
 };
 
+// Returns the stable name of an outcome for tools and reports: "loaded",
+// "not-admitted", ...
+const char* ModuleOutcomeName(ModuleFileRecord::Outcome outcome);
+
 class ModXmlLoader {
  public:
   ModXmlLoader(const std::wstring& product_folder, std::shared_ptr<IFilterCallback> filter);

@@ -125,6 +125,18 @@ std::string SetIniValue(const std::string& content, const std::string& section,
   return result;
 }
 
+std::string RemoveIniValue(const std::string& content, const std::string& section,
+                           const std::string& key, bool* found) {
+  std::vector<Line> lines = SplitLines(content);
+  size_t header = 0, end = 0, index = 0;
+  *found = FindSection(lines, section, &header, &end) && FindKey(lines, header, end, key, &index);
+  if (!*found) return content;
+  lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(index));
+  std::string result;
+  for (const Line& line : lines) result += line.text + line.ending;
+  return result;
+}
+
 bool GetIniValue(const std::string& content, const std::string& section, const std::string& key,
                  std::string* value) {
   std::vector<Line> lines = SplitLines(content);

@@ -12,6 +12,11 @@
 std::string SetIniValue(const std::string& content, const std::string& section,
                         const std::string& key, const std::string& value);
 
+// Returns content without the line of key in [section] (the same matching
+// rules); every other line is kept byte for byte. found tells whether it was there.
+std::string RemoveIniValue(const std::string& content, const std::string& section,
+                           const std::string& key, bool* found);
+
 // Reads key in [section] with the same matching rules; false when absent.
 bool GetIniValue(const std::string& content, const std::string& section, const std::string& key,
                  std::string* value);

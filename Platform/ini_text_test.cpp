@@ -52,4 +52,20 @@ TEST(IniTextTest, ReadsBackWhatItWrote) {
   EXPECT_FALSE(GetIniValue(text, "missing", "key", &value));
 }
 
+TEST(IniTextTest, RemovingAKeyKeepsEveryOtherLine) {
+  const std::string before =
+      "[RESULT]\r\nis_success=true\r\n Reboot_Required = true\r\n[error_info]\r\n"
+      "reboot_required=kept\r\n";
+  bool found = false;
+  EXPECT_EQ(RemoveIniValue(before, "result", "reboot_required", &found),
+            "[RESULT]\r\nis_success=true\r\n[error_info]\r\nreboot_required=kept\r\n");
+  EXPECT_TRUE(found);
+  EXPECT_EQ(RemoveIniValue(before, "result", "missing", &found), before);
+  EXPECT_FALSE(found);
+  EXPECT_EQ(RemoveIniValue(before, "missing", "reboot_required", &found), before);
+  EXPECT_FALSE(found);
+  EXPECT_EQ(RemoveIniValue("[result]\nk=v", "result", "k", &found), "[result]\n");
+  EXPECT_TRUE(found);
+}
+
 }  // namespace

@@ -46,6 +46,10 @@ std::wstring TempFolder();
 // is limited to the platform's path length (empty when it would be longer).
 std::wstring CombinePath(const std::wstring& folder, const std::wstring& name);
 
+// The name of the account the process runs under (POSIX: of the effective
+// user); empty when the system cannot tell.
+std::string AccountName();
+
 // Host and user name exactly as the logging library puts them into log file names.
 std::string LogHostName();
 std::string LogUserName();
@@ -145,6 +149,19 @@ class ReadOnlyFile {
 // Windows: ERROR_ACCESS_DENIED).
 bool WriteProfileString(const std::wstring& section, const std::wstring& key,
                         const std::wstring& value, const std::wstring& path, uint32_t* error);
+
+// Deletes key from [section] of an INI file, as WritePrivateProfileStringW
+// with no value does, under the same rules as its writes. A file, section or
+// key that is not there is left untouched (true).
+bool DeleteProfileKey(const std::wstring& section, const std::wstring& key,
+                      const std::wstring& path, uint32_t* error);
+
+// Replaces the file at path with content: a temporary file in the same folder
+// is written whole and renamed over it, so a reader never sees a torn file.
+// With flush, the content reaches the disk first (and the rename after it).
+// Folders that may not be written through are refused as for INI files.
+bool ReplaceFileContent(const std::wstring& path, const std::string& content, bool flush,
+                        uint32_t* error);
 
 enum class RemoveOutcome {
   kRemoved,  // a file was there and is gone

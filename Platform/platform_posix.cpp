@@ -153,6 +153,17 @@ std::string LogHostName() {
   return names.nodename;
 }
 
+std::string AccountName() {
+  struct passwd pwd;
+  struct passwd* result = nullptr;
+  char buffer[1024] = {'\0'};
+  uid_t uid = geteuid();
+  if (getpwuid_r(uid, &pwd, buffer, sizeof buffer, &result) == 0 && result != nullptr) {
+    return pwd.pw_name;
+  }
+  return std::string();
+}
+
 std::string LogUserName() {
   // The same order of sources as the logging library's own user lookup.
   const char* user = std::getenv("USER");
@@ -326,66 +337,129 @@ bool ReadOnlyFile::ReadAt(uint64_t offset, void* buffer, size_t count) const {
   return true;
 }
 
-bool WriteProfileString(const std::wstring& section, const std::wstring& key,
-                        const std::wstring& value, const std::wstring& path, uint32_t* error) {
-  std::string folder, name;
-  SplitFolderAndName(Utf8(path), &folder, &name);
-  int dir = OpenTrustedFolder(folder);
-  if (dir < 0) {
-    *error = static_cast<uint32_t>(errno);
-    return false;
-  }
-  auto fail = [&](int code) {
-    close(dir);
-    *error = static_cast<uint32_t>(code);
-    return false;
-  };
+namespace {
 
-  std::string content;
-  mode_t mode = 0644;
-  int in = Retry(
-      [&] { return openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK); });
-  if (in >= 0) {
+// A file in a folder the program may write through, replaced whole.
+class TrustedFile {
+ public:
+  explicit TrustedFile(const std::wstring& path) {
+    std::string folder;
+    SplitFolderAndName(Utf8(path), &folder, &name_);
+    dir_ = OpenTrustedFolder(folder);
+    if (dir_ < 0) error_ = errno;
+  }
+  ~TrustedFile() {
+    if (dir_ >= 0) close(dir_);
+  }
+  TrustedFile(const TrustedFile&) = delete;
+  TrustedFile& operator=(const TrustedFile&) = delete;
+
+  bool usable() const { return dir_ >= 0; }
+  int error() const { return error_; }
+
+  // Reads what the file holds now; a missing file holds nothing. Only a
+  // regular file is read; a link in its place is refused, not followed.
+  bool Read(std::string* content) {
+    int in = Retry([&] {
+      return openat(dir_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    });
+    if (in < 0) {
+      if (errno == ENOENT) return true;
+      error_ = errno;
+      return false;
+    }
     struct stat st;
     if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
       close(in);
-      return fail(EINVAL);
+      error_ = EINVAL;
+      return false;
     }
-    mode = st.st_mode & 07777;
+    mode_ = st.st_mode & 07777;
     char buffer[8192];
     ssize_t n;
-    while ((n = Retry([&] { return read(in, buffer, sizeof buffer); })) > 0)
-      content.append(buffer, n);
-    int read_errno = errno;
+    while ((n = Retry([&] { return read(in, buffer, sizeof buffer); })) > 0) {
+      content->append(buffer, static_cast<size_t>(n));
+    }
+    error_ = errno;
     close(in);
-    if (n < 0) return fail(read_errno);
-  } else if (errno != ENOENT) {
-    return fail(errno);
+    return n == 0;
   }
 
-  std::string updated = SetIniValue(content, Utf8(section), Utf8(key), Utf8(value));
+  // Writes the whole new content beside the old file and renames it over, so
+  // neither a crash nor a full disk leaves a torn or empty file. With flush,
+  // the content and then the folder reach the disk before the call returns.
+  bool Replace(const std::string& content, bool flush) {
+    const std::string temp = "." + name_ + "." + std::to_string(getpid()) + ".tmp";
+    unlinkat(dir_, temp.c_str(), 0);
+    int out = Retry([&] {
+      return openat(
+          dir_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode_);
+    });
+    if (out < 0) {
+      error_ = errno;
+      return false;
+    }
+    if (!WriteAll(out, content) || (flush && fsync(out) != 0)) {
+      error_ = errno != 0 ? errno : EIO;
+      close(out);
+      unlinkat(dir_, temp.c_str(), 0);
+      return false;
+    }
+    if (close(out) != 0 || renameat(dir_, temp.c_str(), dir_, name_.c_str()) != 0) {
+      error_ = errno;
+      unlinkat(dir_, temp.c_str(), 0);
+      return false;
+    }
+    if (flush) fsync(dir_);
+    return true;
+  }
 
-  // Write the whole new file beside the old one, flush it, and rename it over:
-  // neither a crash nor a full disk leaves a torn or empty file.
-  std::string temp = "." + name + "." + std::to_string(getpid()) + ".tmp";
-  unlinkat(dir, temp.c_str(), 0);
-  int out = Retry([&] {
-    return openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-  });
-  if (out < 0) return fail(errno);
-  if (!WriteAll(out, updated) || fsync(out) != 0) {
-    int code = errno != 0 ? errno : EIO;
-    close(out);
-    unlinkat(dir, temp.c_str(), 0);
-    return fail(code);
+ private:
+  std::string name_;
+  int dir_ = -1;
+  int error_ = 0;
+  mode_t mode_ = 0644;
+};
+
+}  // namespace
+
+bool WriteProfileString(const std::wstring& section, const std::wstring& key,
+                        const std::wstring& value, const std::wstring& path, uint32_t* error) {
+  TrustedFile file(path);
+  std::string content;
+  if (!file.usable() || !file.Read(&content) ||
+      !file.Replace(SetIniValue(content, Utf8(section), Utf8(key), Utf8(value)), true)) {
+    *error = static_cast<uint32_t>(file.error());
+    return false;
   }
-  if (close(out) != 0 || renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
-    int code = errno;
-    unlinkat(dir, temp.c_str(), 0);
-    return fail(code);
+  return true;
+}
+
+bool DeleteProfileKey(const std::wstring& section, const std::wstring& key,
+                      const std::wstring& path, uint32_t* error) {
+  TrustedFile file(path);
+  std::string content;
+  if (!file.usable()) {
+    if (file.error() == ENOENT) return true;  // no folder, no file, no key
+    *error = static_cast<uint32_t>(file.error());
+    return false;
   }
-  fsync(dir);
-  close(dir);
+  bool found = false;
+  if (file.Read(&content)) {
+    const std::string updated = RemoveIniValue(content, Utf8(section), Utf8(key), &found);
+    if (!found || file.Replace(updated, true)) return true;
+  }
+  *error = static_cast<uint32_t>(file.error());
+  return false;
+}
+
+bool ReplaceFileContent(const std::wstring& path, const std::string& content, bool flush,
+                        uint32_t* error) {
+  TrustedFile file(path);
+  if (!file.usable() || !file.Replace(content, flush)) {
+    *error = static_cast<uint32_t>(file.error());
+    return false;
+  }
   return true;
 }
 

@@ -101,6 +101,53 @@ TEST(PlatformFileTest, RemoveProfileFileLeavesFoldersAndMissingFilesAlone) {
   EXPECT_EQ(platform::RemoveProfileFile(deeper, &error), platform::RemoveOutcome::kNothing);
 }
 
+TEST(PlatformFileTest, DeleteProfileKeyTouchesOnlyAFileThatHasTheKey) {
+  TempFolder tmp;
+  const std::wstring file = tmp.wpath() + platform::kPathSeparator + L"r.dat";
+  uint32_t error = 0;
+  // No file: nothing is made.
+  EXPECT_TRUE(platform::DeleteProfileKey(L"result", L"reboot_required", file, &error));
+  EXPECT_FALSE(platform::PathExists(file));
+  ASSERT_TRUE(platform::WriteProfileString(L"result", L"is_success", L"true", file, &error));
+  ASSERT_TRUE(platform::WriteProfileString(L"result", L"reboot_required", L"true", file, &error));
+  const std::string line_break =
+      ReadTextFile(tmp.Join("r.dat")).find("\r\n") != std::string::npos ? "\r\n" : "\n";
+  EXPECT_TRUE(platform::DeleteProfileKey(L"result", L"reboot_required", file, &error));
+  EXPECT_EQ(ReadTextFile(tmp.Join("r.dat")),
+            "[result]" + line_break + "is_success=true" + line_break);
+  // Without the key, the file stays as it is, byte for byte.
+  WriteTextFile(tmp.Join("r.dat"), "[result]\r\nis_success=true\n;own note\n");
+  EXPECT_TRUE(platform::DeleteProfileKey(L"result", L"reboot_required", file, &error));
+  EXPECT_EQ(ReadTextFile(tmp.Join("r.dat")), "[result]\r\nis_success=true\n;own note\n");
+}
+
+TEST(PlatformFileTest, ReplaceFileContentReplacesWholeAndLeavesNothingElse) {
+  TempFolder tmp;
+  const std::wstring file = tmp.wpath() + platform::kPathSeparator + L"report.json";
+  uint32_t error = 0;
+  ASSERT_TRUE(platform::ReplaceFileContent(file, "{\"a\": 1}\n", false, &error));
+  ASSERT_TRUE(platform::ReplaceFileContent(file, "{}\n", true, &error));
+  EXPECT_EQ(ReadTextFile(tmp.Join("report.json")), "{}\n");
+  const auto entries = [&tmp] {
+    std::vector<std::wstring> names, found;
+    uint32_t ignored = 0;
+    platform::FindFiles(tmp.wpath() + platform::kPathSeparator + L"*", &names, &ignored);
+    for (const std::wstring& name : names) {
+      if (name != L"." && name != L"..") found.push_back(name);
+    }
+    return found;
+  };
+  EXPECT_EQ(entries(), std::vector<std::wstring>{L"report.json"});
+
+  // A folder in the file's place: refused with the system's error, nothing left over.
+  const std::wstring folder = tmp.wpath() + platform::kPathSeparator + L"taken.json";
+  ASSERT_TRUE(platform::PrepareLogFolder(folder));
+  error = 0;
+  EXPECT_FALSE(platform::ReplaceFileContent(folder, "{}", true, &error));
+  EXPECT_NE(error, 0u);
+  EXPECT_EQ(entries(), (std::vector<std::wstring>{L"report.json", L"taken.json"}));
+}
+
 TEST(PlatformTextTest, ErrorTextPutsTheNumberFirst) {
   const std::string text = platform::ErrorText(platform::kErrorFileNotFound);
   EXPECT_EQ(text.rfind("error 2: ", 0), 0u) << text;

@@ -143,6 +143,12 @@ std::string LogHostName() {
   return buffer;
 }
 
+std::string AccountName() {
+  char name[256] = {};
+  DWORD size = sizeof name;
+  return GetUserNameA(name, &size) ? std::string(name) : std::string();
+}
+
 std::string LogUserName() {
   // The same source as the logging library's own user lookup, which names
   // its files "invalid-user" when that gives nothing.
@@ -474,6 +480,56 @@ bool WriteProfileString(const std::wstring& section, const std::wstring& key,
   }
   *error = GetLastError();
   return false;
+}
+
+bool DeleteProfileKey(const std::wstring& section, const std::wstring& key,
+                      const std::wstring& path, uint32_t* error) {
+  // Asked first, so that a file without the key is not touched at all.
+  wchar_t value[2] = {};
+  const wchar_t kAbsent[] = L"\x01";
+  GetPrivateProfileStringW(section.c_str(), key.c_str(), kAbsent, value, 2, path.c_str());
+  if (value[0] == kAbsent[0]) return true;
+  DWORD refused = 0;
+  if (!FolderMayBeWritten(FolderOf(path), &refused)) {
+    *error = refused;
+    return false;
+  }
+  if (WritePrivateProfileStringW(section.c_str(), key.c_str(), nullptr, path.c_str())) return true;
+  *error = GetLastError();
+  return false;
+}
+
+bool ReplaceFileContent(const std::wstring& path, const std::string& content, bool flush,
+                        uint32_t* error) {
+  DWORD refused = 0;
+  if (!FolderMayBeWritten(FolderOf(path), &refused)) {
+    *error = refused;
+    return false;
+  }
+  const std::wstring temp = path + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+  HANDLE file = CreateFileW(
+      temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  DWORD written = 0;
+  bool ok =
+      content.size() <= 0xFFFFFFFFu &&
+      WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+      written == content.size() && (!flush || FlushFileBuffers(file));
+  DWORD code = ok ? ERROR_SUCCESS : GetLastError();
+  CloseHandle(file);
+  const DWORD move = MOVEFILE_REPLACE_EXISTING | (flush ? MOVEFILE_WRITE_THROUGH : 0);
+  if (ok && !MoveFileExW(temp.c_str(), path.c_str(), move)) {
+    ok = false;
+    code = GetLastError();
+  }
+  if (!ok) {
+    DeleteFileW(temp.c_str());
+    *error = code != ERROR_SUCCESS ? code : ERROR_WRITE_FAULT;
+  }
+  return ok;
 }
 
 RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {

@@ -36,8 +36,15 @@ signing::Verdict ReadSignatureVerdict(const wchar_t* path) {
 bool IsAcceptedVerdict(signing::Verdict verdict) { return verdict == signing::kValidKey1; }
 
 bool VerifyFileSignature(const wchar_t* path) {
+  signing::Verdict verdict = signing::kNotSigned;
+  return VerifyFileSignature(path, &verdict);
+}
+
+bool VerifyFileSignature(const wchar_t* path, signing::Verdict* verdict) {
+  *verdict = signing::kNotSigned;
   if (path == nullptr || *path == L'\0') return false;
-  if (IsAcceptedVerdict(ReadSignatureVerdict(path))) return true;
+  *verdict = ReadSignatureVerdict(path);
+  if (IsAcceptedVerdict(*verdict)) return true;
   LOG(ERROR) << "file not signed,file:" << LogText(path);
   return false;
 }

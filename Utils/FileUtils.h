@@ -14,6 +14,8 @@
 // is logged as "file not signed,file:<path>". A null or empty path gives
 // false without a log line.
 bool VerifyFileSignature(const wchar_t* path);
+// The same, handing back the verdict.
+bool VerifyFileSignature(const wchar_t* path, signing::Verdict* verdict);
 
 // Returns the verdict on path's signature without logging; a file that cannot
 // be read is not signed.

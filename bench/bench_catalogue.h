@@ -26,4 +26,8 @@ bool TimeBareCatalogue(const std::string& product, size_t expected_files, int64_
 // digest of the content); false unless it earns the verdict the program needs.
 bool TimeSignatureCheck(const std::string& file, uint64_t* size, int64_t* ns);
 
+// Times one progress write of the run report for a run of items Exe items:
+// rendered from the run record and put in place unflushed, in folder.
+bool TimeProgressReport(const std::string& folder, size_t items, int64_t* ns);
+
 }  // namespace bench

@@ -127,6 +127,13 @@ PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const std::wstri
   item.system = ReadItemAttribute(bundle, "system");
   item.timeout = ReadItemAttribute(bundle, "timeout");
   item.log_output = ReadItemAttribute(bundle, "log_output");
+  item.reboot_exitcode = ReadItemAttribute(bundle, "reboot_exitcode");
+  for (const std::string& piece : SplitText(item.reboot_exitcode, ";")) {
+    ExpectedCode code;
+    code.text = piece;
+    code.value = ParseExpectedCode(piece, &code.exact);
+    item.reboot_codes.push_back(code);
+  }
   item.file_exists = platform::PathExists(item.facts.file_path);
   switch (item.kind) {
     case ItemKind::kExe:
@@ -200,6 +207,12 @@ void WarnAboutSupervision(const std::wstring& where, const PlannedItem& item,
         L" has no effect on a library item: a call inside the program can be "
         L"neither ended nor captured";
     if (!item.timeout.empty()) warnings->Add("timeout-unused", where + L": " + timeout + why);
+    if (!item.reboot_exitcode.empty()) {
+      warnings->Add("reboot-exitcode-unused",
+                    where + L": reboot_exitcode=" + Quoted(item.reboot_exitcode) +
+                        L" has no effect on a library item: only a program's exit code can ask "
+                        L"for a restart");
+    }
     if (!item.log_output.empty()) {
       warnings->Add("log-output-unused", where + L": " + log_output + why);
     }
@@ -215,6 +228,17 @@ void WarnAboutSupervision(const std::wstring& where, const PlannedItem& item,
                            : std::wstring(L" has no effect: the item is not waited for "
                                           L"(wait_for_exit is not \"1\")")) +
                       L", so the item runs without a time limit");
+  }
+  if (!item.reboot_exitcode.empty() && !item.wait_for_exit) {
+    warnings->Add("reboot-exitcode-unused",
+                  where + L": reboot_exitcode=" + Quoted(item.reboot_exitcode) +
+                      L" has no effect: the item is not waited for (wait_for_exit is not \"1\")");
+  }
+  for (const ExpectedCode& code : item.reboot_codes) {
+    if (code.exact) continue;
+    warnings->Add("exitcode-misread",
+                  where + L": the reboot_exitcode piece " + Quoted(code.text) + L" reads as " +
+                      std::to_wstring(code.value));
   }
   if (item.supervision.capture_unused) {
     warnings->Add("log-output-unused",

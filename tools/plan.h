@@ -45,10 +45,12 @@ struct PlannedItem {
   ItemFacts facts;
   ItemKind kind = ItemKind::kSkipped;
   bool wait_for_exit = false;
-  std::string system;       // as written
-  std::string timeout;      // "timeout" as written
-  std::string log_output;   // "log_output" as written
-  Supervision supervision;  // what the runner makes of the two (Exe items)
+  std::string system;                      // as written
+  std::string timeout;                     // "timeout" as written
+  std::string log_output;                  // "log_output" as written
+  std::string reboot_exitcode;             // "reboot_exitcode" as written
+  std::vector<ExpectedCode> reboot_codes;  // its pieces as the runner reads them
+  Supervision supervision;                 // what the runner makes of the two (Exe items)
   SystemGate gate = SystemGate::kRun;
   std::string entry;  // library items
   bool file_exists = false;

@@ -51,50 +51,6 @@ const char* LibraryCheckName(LibraryCheck check) {
   return "no-entry";
 }
 
-const char* RecordOutcomeName(ModuleFileRecord::Outcome outcome) {
-  switch (outcome) {
-    case ModuleFileRecord::kNameTooShort:
-      return "name-too-short";
-    case ModuleFileRecord::kMissing:
-      return "missing";
-    case ModuleFileRecord::kNotAdmitted:
-      return "not-admitted";
-    case ModuleFileRecord::kNoSetup:
-      return "no-setup";
-    case ModuleFileRecord::kLoaded:
-      return "loaded";
-    case ModuleFileRecord::kParseFailed:
-      break;
-  }
-  return "parse-failed";
-}
-
-const char* ReasonName(ModuleVerdictReason reason) {
-  switch (reason) {
-    case ModuleVerdictReason::kInstalled:
-      return "installed";
-    case ModuleVerdictReason::kNoModuleFile:
-      return "no-module-file";
-    case ModuleVerdictReason::kNoConfig:
-      return "no-config";
-    case ModuleVerdictReason::kConfigUnparsable:
-      return "config-unparsable";
-    case ModuleVerdictReason::kConfigMisshapen:
-      return "config-misshapen";
-    case ModuleVerdictReason::kNotListed:
-      return "not-listed";
-    case ModuleVerdictReason::kEntryNotObject:
-      return "entry-not-object";
-    case ModuleVerdictReason::kNoState:
-      return "no-state";
-    case ModuleVerdictReason::kStateNotString:
-      return "state-not-string";
-    case ModuleVerdictReason::kStateNotOne:
-      break;
-  }
-  return "state-not-one";
-}
-
 // The code list as the runner compares it; a piece that reads as something
 // else than it says shows both.
 std::wstring CodeList(const std::vector<ExpectedCode>& codes) {
@@ -132,6 +88,9 @@ void WriteItemText(const PlannedItem& item, bool libraries_loaded, std::ostream&
     if (!item.log_output.empty()) {
       out << "    log_output: " << Text(LogOutputText(item)) << "\n";
     }
+    if (!item.reboot_exitcode.empty()) {
+      out << "    reboot_exitcode: " << Text(RebootText(item)) << "\n";
+    }
   }
   out << "    expects: " << Text(ExpectsText(item)) << "\n";
 }
@@ -151,9 +110,26 @@ void Member(JsonWriter& json, const char* name, int value) {
   json.Int(value);
 }
 
-void WriteItemJson(const PlannedItem& item, bool libraries_loaded, JsonWriter& json) {
+// The item's fate in the run report's words: "runs" (its result decides
+// between succeeded and failed), "skipped", "not_started" or "not_reached".
+const char* PredictionName(const PlannedItem& item, bool phase_reached) {
+  if (!phase_reached) return "not_reached";
+  switch (item.outcome) {
+    case ItemOutcome::kRuns:
+      return "runs";
+    case ItemOutcome::kSkipped:
+      return "skipped";
+    case ItemOutcome::kDoesNothing:
+      break;
+  }
+  return "not_started";
+}
+
+void WriteItemJson(const PlannedItem& item, bool libraries_loaded, bool phase_reached,
+                   JsonWriter& json) {
   json.StartObject();
   Member(json, "key", item.key);
+  Member(json, "prediction", std::string(PredictionName(item, phase_reached)));
   Member(json, "module_file", Json(item.module_file));
   Member(json, "type", Json(item.facts.type));
   Member(json, "kind", std::string(KindName(item.kind)));
@@ -180,6 +156,11 @@ void WriteItemJson(const PlannedItem& item, bool libraries_loaded, JsonWriter& j
     }
     Member(json, "log_output", Json(item.log_output));
     Member(json, "captures_output", item.supervision.capture_output);
+    Member(json, "reboot_exitcode", Json(item.reboot_exitcode));
+    json.Key("reboot_codes");
+    json.StartArray();
+    for (const ExpectedCode& code : item.reboot_codes) json.Int(code.value);
+    json.EndArray();
   }
   Member(json, "exitcode", Json(item.facts.exit_codes));
   Member(json, "has_expectation", item.facts.has_expectation);
@@ -250,6 +231,13 @@ std::wstring TimeoutText(const PlannedItem& item) {
            L" s, then the program and what it started are ended and the item fails";
   }
   return Quoted(item.timeout) + L" is not used";
+}
+
+std::wstring RebootText(const PlannedItem& item) {
+  if (!item.wait_for_exit) return Quoted(item.reboot_exitcode) + L" is not used";
+  if (item.reboot_codes.empty()) return L"no code (" + Quoted(item.reboot_exitcode) + L")";
+  return L"exit code " + CodeList(item.reboot_codes) +
+         L" means done, and the installer is told to restart";
 }
 
 std::wstring LogOutputText(const PlannedItem& item) {
@@ -334,7 +322,9 @@ std::string PlanJson(const Plan& plan) {
     Member(json, "reached", phase.reached);
     json.Key("items");
     json.StartArray();
-    for (const PlannedItem& item : phase.items) WriteItemJson(item, plan.libraries_loaded, json);
+    for (const PlannedItem& item : phase.items) {
+      WriteItemJson(item, plan.libraries_loaded, phase.reached, json);
+    }
     json.EndArray();
     json.EndObject();
   }
@@ -345,11 +335,11 @@ std::string PlanJson(const Plan& plan) {
   for (const PlannedModule& module : plan.modules) {
     json.StartObject();
     Member(json, "file", Json(module.record.path));
-    Member(json, "outcome", std::string(RecordOutcomeName(module.record.outcome)));
+    Member(json, "outcome", std::string(ModuleOutcomeName(module.record.outcome)));
     Member(json, "admitted", module.judged && module.verdict.installed);
     if (module.judged) {
       Member(json, "name", Json(module.verdict.module_name));
-      Member(json, "reason", std::string(ReasonName(module.verdict.reason)));
+      Member(json, "reason", std::string(ModuleReasonName(module.verdict.reason)));
     }
     Member(json, "text", Json(ModuleText(module)));
     json.Key("item_keys");

@@ -13,6 +13,8 @@ std::wstring PathStatusText(const PlannedItem& item, bool libraries_loaded);
 // What "timeout" and "log_output" do for an Exe item.
 std::wstring TimeoutText(const PlannedItem& item);
 std::wstring LogOutputText(const PlannedItem& item);
+// What "reboot_exitcode" does for an Exe item.
+std::wstring RebootText(const PlannedItem& item);
 // The result the runner will accept, as it reads "exitcode".
 std::wstring ExpectsText(const PlannedItem& item);
 // What the run does with the security base.

@@ -206,6 +206,18 @@ TEST_F(PlanTest, ItemTrapsRaiseTheirWarnings) {
       {Exe({{"log_output", "yes"}}),
        {"log-output-unused"},
        "log_output=\"yes\" is not \"1\", so the output is not logged"},
+      {Exe({{"reboot_exitcode", "3010;1641"}}), {}, ""},
+      {Exe({{"reboot_exitcode", "3010"}, {"wait_for_exit", "0"}, {"exitcode", ""}}),
+       {"reboot-exitcode-unused"},
+       "reboot_exitcode=\"3010\" has no effect: the item is not waited for (wait_for_exit is not "
+       "\"1\")"},
+      {Exe({{"reboot_exitcode", "soon"}}),
+       {"exitcode-misread"},
+       "the reboot_exitcode piece \"soon\" reads as 0"},
+      {Dll({{"reboot_exitcode", "3010"}}),
+       {"reboot-exitcode-unused"},
+       "reboot_exitcode=\"3010\" has no effect on a library item: only a program's exit code can "
+       "ask for a restart"},
       {Dll({{"timeout", "30"}, {"log_output", "1"}}),
        {"timeout-unused", "log-output-unused"},
        "timeout=\"30\" has no effect on a library item: a call inside the program can be "

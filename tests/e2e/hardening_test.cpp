@@ -117,15 +117,18 @@ TEST_F(FullDiskTest, FailedRunLeavesNoResultFileThatSaysSuccess) {
   EXPECT_FALSE(fs::exists(ResultFile()));
   // The log file cannot grow either; every line is on standard error.
   std::vector<std::string> messages = MessagesOf(ParseLogLines(run.err));
-  ASSERT_GE(messages.size(), 5u);
+  ASSERT_GE(messages.size(), 6u);
   const std::string prefix = "E:WritePrivateProfileStringW failed, path: " + TargetResultFile();
   EXPECT_THAT(
-      std::vector<std::string>(messages.end() - 5, messages.end()),
-      ElementsAre(prefix + ", result: false, GLE: 28",
-                  prefix + ", result: , GLE: 28",
-                  prefix + ", result: , GLE: 28",
-                  prefix + ", result: , GLE: 28",
-                  "E:result file removed, it could not be updated, path: " + TargetResultFile()));
+      std::vector<std::string>(messages.end() - 6, messages.end()),
+      ElementsAre(
+          prefix + ", result: false, GLE: 28",
+          prefix + ", result: , GLE: 28",
+          prefix + ", result: , GLE: 28",
+          prefix + ", result: , GLE: 28",
+          "E:result file removed, it could not be updated, path: " + TargetResultFile(),
+          // The report cannot be written either, and says so.
+          "E:run report cannot be written, path: " + target().Spell(ReportFile()) + ", GLE: 28"));
 }
 
 TEST_F(FullDiskTest, SuccessfulRunRemovesTheFailureAnEarlierRunLeft) {
@@ -139,12 +142,14 @@ TEST_F(FullDiskTest, SuccessfulRunRemovesTheFailureAnEarlierRunLeft) {
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_FALSE(fs::exists(ResultFile()));
   std::vector<std::string> messages = MessagesOf(ParseLogLines(run.err));
-  ASSERT_GE(messages.size(), 2u);
+  ASSERT_GE(messages.size(), 3u);
   EXPECT_THAT(
-      std::vector<std::string>(messages.end() - 2, messages.end()),
-      ElementsAre("E:WritePrivateProfileStringW failed, path: " + TargetResultFile() +
-                      ", result: true, GLE: 28",
-                  "E:result file removed, it could not be updated, path: " + TargetResultFile()));
+      std::vector<std::string>(messages.end() - 3, messages.end()),
+      ElementsAre(
+          "E:WritePrivateProfileStringW failed, path: " + TargetResultFile() +
+              ", result: true, GLE: 28",
+          "E:result file removed, it could not be updated, path: " + TargetResultFile(),
+          "E:run report cannot be written, path: " + target().Spell(ReportFile()) + ", GLE: 28"));
 }
 
 }  // namespace

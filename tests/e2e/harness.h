@@ -166,11 +166,12 @@ class TaverlyTest : public ::testing::Test {
   std::string TempDir() const;
   std::string LogDir() const { return TempDir() + "/hoxinst_log"; }
   std::string ResultFile() const { return LogDir() + "/TaverlyResultInfo.dat"; }
+  std::string ReportFile() const { return LogDir() + "/TaverlyRunReport.json"; }
   // The same log folder and result file as the program names them.
   std::string TargetLogDir() const { return target().Spell(LogDir()); }
   std::string TargetResultFile() const { return target().Spell(ResultFile()); }
-  // The log files in the log folder: its regular files but the result file
-  // (and a Windows item's output file a process still holds).
+  // The log files in the log folder: its regular files but the result file,
+  // the run report (and a Windows item's output file a process still holds).
   std::vector<std::string> LogFileNames() const;
   // The lines of the run's single log file (fails the test when not exactly one).
   std::vector<LogLine> LogLines() const;

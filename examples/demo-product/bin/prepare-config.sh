@@ -1,4 +1,4 @@
 #!/bin/sh
-# Writes the product configuration; 100 asks for a restart, which the module accepts.
+# Writes the product configuration; 100 asks for a restart (reboot_exitcode).
 echo "prepare-config: $*" >> demo-activity.log
 exit 100

@@ -1,0 +1,274 @@
+#include "CallPlugins/RunReport.h"
+
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+#include "Platform/platform.h"
+#include "Utils/PathUtils.h"
+#include "Utils/Version.h"
+
+namespace {
+
+using JsonWriter = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
+
+void String(JsonWriter& json, const std::string& utf8) {
+  json.String(utf8.c_str(), static_cast<rapidjson::SizeType>(utf8.size()));
+}
+void Member(JsonWriter& json, const char* name, const std::string& utf8) {
+  json.Key(name);
+  String(json, utf8);
+}
+void Member(JsonWriter& json, const char* name, bool value) {
+  json.Key(name);
+  json.Bool(value);
+}
+void Member(JsonWriter& json, const char* name, uint64_t value) {
+  json.Key(name);
+  json.Uint64(value);
+}
+// Wide text (paths, the error record) and narrow text of the module files.
+std::string Utf8(const std::wstring& wide) { return platform::WideToUtf8(wide); }
+std::string Utf8(const std::string& narrow) { return AnsiToUtf8(narrow.c_str()); }
+
+void WriteItem(const ItemReport& item, JsonWriter& json) {
+  json.StartObject();
+  Member(json, "key", item.key);
+  Member(json, "module_file", Utf8(item.module_file));
+  Member(json, "type", Utf8(item.type));
+  Member(json, "file", Utf8(item.file));
+  Member(json, "path", Utf8(item.path));
+  Member(json, "status", std::string(ItemStatusName(item.status)));
+  if (item.has_exit_code) Member(json, "exit_code", static_cast<uint64_t>(item.exit_code));
+  if (item.has_result) {
+    json.Key("result");
+    json.Int(item.result);
+  }
+  if (item.has_duration) Member(json, "duration_ms", item.duration_ms);
+  if (item.kind == ItemKind::kExe) {
+    Member(json, "timed_out", item.timed_out);
+    Member(json, "reboot", item.reboot);
+  }
+  json.EndObject();
+}
+
+void WriteModule(const ModuleReport& module, JsonWriter& json) {
+  json.StartObject();
+  Member(json, "file", Utf8(module.record.path));
+  Member(json, "outcome", std::string(ModuleOutcomeName(module.record.outcome)));
+  json.Key("name");
+  if (module.judged) {
+    String(json, Utf8(module.verdict.module_name));
+  } else {
+    json.Null();
+  }
+  Member(json, "admitted", module.judged && module.verdict.installed);
+  json.Key("reason");
+  if (module.judged) {
+    String(json, ModuleReasonName(module.verdict.reason));
+  } else {
+    json.Null();
+  }
+  json.Key("keys");
+  json.StartArray();
+  for (const std::string& key : module.record.item_keys) String(json, key);
+  json.EndArray();
+  json.EndObject();
+}
+
+void WriteCounts(const ItemCounts& counts, JsonWriter& json) {
+  json.StartObject();
+  Member(json, "items", static_cast<uint64_t>(counts.items));
+  Member(json, "succeeded", static_cast<uint64_t>(counts.succeeded));
+  Member(json, "failed", static_cast<uint64_t>(counts.failed));
+  Member(json, "skipped", static_cast<uint64_t>(counts.skipped));
+  Member(json, "not_started", static_cast<uint64_t>(counts.not_started));
+  Member(json, "not_reached", static_cast<uint64_t>(counts.not_reached));
+  Member(json, "running", static_cast<uint64_t>(counts.running));
+  json.EndObject();
+}
+
+struct Progress {
+  std::function<void()> writer;
+  ProgressPacer pacer;
+};
+
+Progress& TheProgress() {
+  static Progress progress;
+  return progress;
+}
+
+int64_t MonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+const char* ItemStatusName(ItemStatus status) {
+  switch (status) {
+    case ItemStatus::kRunning:
+      return "running";
+    case ItemStatus::kSucceeded:
+      return "succeeded";
+    case ItemStatus::kFailed:
+      return "failed";
+    case ItemStatus::kSkipped:
+      return "skipped";
+    case ItemStatus::kNotStarted:
+      return "not_started";
+    case ItemStatus::kNotReached:
+      break;
+  }
+  return "not_reached";
+}
+
+RunRecord& GetRunRecord() {
+  static RunRecord record;
+  return record;
+}
+
+ItemCounts CountItems(const RunRecord& record) {
+  ItemCounts counts;
+  for (const PhaseReport& phase : record.phases) {
+    for (const ItemReport& item : phase.items) {
+      ++counts.items;
+      switch (item.status) {
+        case ItemStatus::kRunning:
+          ++counts.running;
+          break;
+        case ItemStatus::kSucceeded:
+          ++counts.succeeded;
+          break;
+        case ItemStatus::kFailed:
+          ++counts.failed;
+          break;
+        case ItemStatus::kSkipped:
+          ++counts.skipped;
+          break;
+        case ItemStatus::kNotStarted:
+          ++counts.not_started;
+          break;
+        case ItemStatus::kNotReached:
+          ++counts.not_reached;
+          break;
+      }
+    }
+  }
+  return counts;
+}
+
+std::string UtcTimestamp(int64_t ms) {
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  const std::tm* utc = std::gmtime(&seconds);
+  if (utc == nullptr) return std::string();
+  char text[40];
+  const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", utc);
+  std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(ms % 1000));
+  return text;
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& error) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter json(buffer);
+  json.SetIndent(' ', 2);
+  json.StartObject();
+  Member(json, "schema", std::string(kRunReportSchema));
+  Member(json, "version", std::string(TaverlyVersion()));
+  Member(json, "product_folder", Utf8(record.product_folder));
+  json.Key("account");
+  json.StartObject();
+  Member(json, "name", Utf8(record.account_name));
+  Member(json, "system", record.system_account);
+  json.EndObject();
+  Member(json, "started", UtcTimestamp(record.started_ms));
+  json.Key("finished");
+  if (record.finished) {
+    String(json, UtcTimestamp(record.finished_ms));
+  } else {
+    json.Null();
+  }
+  json.Key("exit_code");
+  if (record.finished) {
+    json.Int(record.exit_code);
+  } else {
+    json.Null();
+  }
+  json.Key("is_success");
+  if (record.finished) {
+    json.Bool(record.is_success);
+  } else {
+    json.Null();
+  }
+  Member(json, "reboot_required", record.reboot_required);
+  json.Key("error");
+  json.StartObject();
+  Member(json, "code", Utf8(error.errorCode));
+  Member(json, "detail", Utf8(error.errorDetail));
+  json.EndObject();
+
+  json.Key("security_base");
+  json.StartObject();
+  Member(json, "path", Utf8(record.security_base.path));
+  Member(json, "present", record.security_base.present);
+  json.Key("verdict");
+  if (record.security_base.present) {
+    json.Int(static_cast<int>(record.security_base.verdict));
+  } else {
+    json.Null();
+  }
+  Member(json, "started", record.security_base.started);
+  json.EndObject();
+
+  json.Key("modules");
+  json.StartArray();
+  for (const ModuleReport& module : record.modules) WriteModule(module, json);
+  json.EndArray();
+
+  json.Key("phases");
+  json.StartArray();
+  for (const PhaseReport& phase : record.phases) {
+    json.StartObject();
+    Member(json, "name", phase.name);
+    Member(json, "reached", phase.reached);
+    Member(json, "succeeded", phase.succeeded);
+    json.Key("items");
+    json.StartArray();
+    for (const ItemReport& item : phase.items) WriteItem(item, json);
+    json.EndArray();
+    json.EndObject();
+  }
+  json.EndArray();
+
+  json.Key("counts");
+  WriteCounts(CountItems(record), json);
+  json.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+bool ProgressPacer::Due(int64_t now_ms, bool phase_start) {
+  if (!phase_start && written_ && now_ms - last_ms_ < kProgressIntervalMs) return false;
+  written_ = true;
+  last_ms_ = now_ms;
+  return true;
+}
+
+void SetProgressWriter(std::function<void()> writer) {
+  TheProgress().writer = std::move(writer);
+  TheProgress().pacer = ProgressPacer();
+}
+
+void ReportProgress(bool phase_start) {
+  Progress& progress = TheProgress();
+  if (progress.writer && progress.pacer.Due(MonotonicMs(), phase_start)) progress.writer();
+}

@@ -1,0 +1,122 @@
+// Keeps what a run does, item by item, for the run report: the JSON file
+// TaverlyRunReport.json that an installer reads beside the result file (its
+// format is docs/run-report.md, its schema docs/run-report.schema.json).
+// The runner fills the process-wide record as it goes; the entry renders it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "App/FilterLoadModule.h"
+#include "CallPlugins/InstallErrorRecord.h"
+#include "CallPlugins/ItemRules.h"
+#include "LoadXml/LoadModXml.h"
+#include "Signing/SignatureBlock.h"
+
+// The report's format name; a change that readers cannot ignore gets a new one.
+constexpr char kRunReportSchema[] = "taverly-run-report/1";
+
+enum class ItemStatus {
+  kRunning,     // under way: only in a report written while the run goes on
+  kSucceeded,   // ran, and its result was accepted or not checked
+  kFailed,      // its result was not accepted, or it timed out
+  kSkipped,     // a type that is not run, or the system gate
+  kNotStarted,  // the program could not be started, the library not loaded, the entry not found
+  kNotReached,  // its phase was not entered, or an earlier item of its phase failed
+};
+// "running", "succeeded", ...
+const char* ItemStatusName(ItemStatus status);
+
+struct ItemReport {
+  // What plan and report share, so that a tool can join them on key.
+  std::string key;
+  std::wstring module_file;
+  std::string type;  // "type" as written
+  std::string file;  // "file" as written
+  std::wstring path;
+  ItemKind kind = ItemKind::kSkipped;
+
+  ItemStatus status = ItemStatus::kNotReached;
+  bool has_exit_code = false;  // an Exe item's program was started with a process
+  uint32_t exit_code = 0;
+  bool has_result = false;  // a SimpleDll item's entry was called
+  int32_t result = 0;
+  bool has_duration = false;  // the item was started or called, or tried to be
+  uint64_t duration_ms = 0;
+  bool timed_out = false;  // Exe items
+  bool reboot = false;     // Exe items: the exit code asked for a restart
+};
+
+struct PhaseReport {
+  std::string name;
+  bool reached = false;
+  bool succeeded = false;
+  std::vector<ItemReport> items;  // in run order
+};
+
+struct ModuleReport {
+  ModuleFileRecord record;
+  bool judged = false;  // the filter was asked
+  ModuleVerdict verdict;
+};
+
+struct SecurityBaseReport {
+  std::wstring path;
+  bool present = false;
+  signing::Verdict verdict = signing::kNotSigned;  // when present
+  bool started = false;
+};
+
+struct RunRecord {
+  int64_t started_ms = 0;  // milliseconds since 1970, UTC
+  std::string account_name;
+  bool system_account = false;
+  std::wstring product_folder;
+  SecurityBaseReport security_base;
+  std::vector<ModuleReport> modules;  // in search order
+  std::vector<PhaseReport> phases;    // in run order, once the catalogue was read
+  bool reboot_required = false;
+  // The end of the run; a report written before it is a progress report.
+  bool finished = false;
+  int64_t finished_ms = 0;
+  int32_t exit_code = 0;
+  bool is_success = false;
+};
+
+RunRecord& GetRunRecord();
+
+struct ItemCounts {
+  size_t items = 0, running = 0, succeeded = 0, failed = 0, skipped = 0, not_started = 0,
+         not_reached = 0;
+};
+// Counts the items of all phases by status; they add up to items.
+ItemCounts CountItems(const RunRecord& record);
+
+// Renders the record as the report, in UTF-8, with error as its "error".
+std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& error);
+
+// Formats milliseconds since 1970 as UTC in ISO 8601: "2026-12-08T03:56:12.345Z".
+std::string UtcTimestamp(int64_t ms);
+// The current time as milliseconds since 1970.
+int64_t NowMs();
+
+// How often a report is written while the run goes on: at the start of each
+// phase, and before an item when at least kProgressIntervalMs have passed
+// since the last write, so that many quick items cost nothing.
+constexpr int64_t kProgressIntervalMs = 250;
+class ProgressPacer {
+ public:
+  // Answers whether a progress report is due now (monotonic milliseconds).
+  bool Due(int64_t now_ms, bool phase_start);
+
+ private:
+  bool written_ = false;
+  int64_t last_ms_ = 0;
+};
+
+// The runner calls this where a progress report may be due; it writes one
+// through writer (set by the entry; none set: nothing is written).
+void SetProgressWriter(std::function<void()> writer);
+void ReportProgress(bool phase_start);
