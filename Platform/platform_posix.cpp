@@ -168,14 +168,8 @@ std::string LogUserName() {
   // The same order of sources as the logging library's own user lookup.
   const char* user = std::getenv("USER");
   if (user != nullptr) return *user != '\0' ? user : "invalid-user";
-  struct passwd pwd;
-  struct passwd* result = nullptr;
-  char buffer[1024] = {'\0'};
-  uid_t uid = geteuid();
-  if (getpwuid_r(uid, &pwd, buffer, sizeof buffer, &result) == 0 && result != nullptr) {
-    return pwd.pw_name;
-  }
-  return "uid" + std::to_string(uid);
+  const std::string account = AccountName();
+  return !account.empty() ? account : "uid" + std::to_string(geteuid());
 }
 
 std::string ErrorText(uint32_t error) {

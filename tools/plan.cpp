@@ -45,6 +45,18 @@ void PlanSecurityBase(const std::wstring& product_folder, SecurityBasePlan* plan
   plan->accepted = IsAcceptedVerdict(plan->verdict);
 }
 
+// Reads the pieces of an exit-code list as the runner reads them.
+std::vector<ExpectedCode> ReadCodes(const std::vector<std::string>& pieces) {
+  std::vector<ExpectedCode> codes;
+  for (const std::string& piece : pieces) {
+    ExpectedCode code;
+    code.text = piece;
+    code.value = ParseExpectedCode(piece, &code.exact);
+    codes.push_back(code);
+  }
+  return codes;
+}
+
 // Why a program that exists cannot be started; empty when it can.
 std::wstring StartProblem(const PlannedItem& item) {
   if (item.refusal == ShellOpenRefusal::kPathTooLong) {
@@ -66,12 +78,7 @@ void PlanExeItem(ILwBundle* bundle, PlannedItem* item) {
   item->refusal = CheckShellOpenFile(item->facts.file_path.c_str());
   item->can_start = item->refusal == ShellOpenRefusal::kNone &&
                     platform::CanStartProgram(item->facts.file_path, &item->start_error);
-  for (const std::string& piece : item->facts.expected_codes) {
-    ExpectedCode code;
-    code.text = piece;
-    code.value = ParseExpectedCode(piece, &code.exact);
-    item->codes.push_back(code);
-  }
+  item->codes = ReadCodes(item->facts.expected_codes);
 
   if (item->gate == SystemGate::kSkipNeedsSystem) {
     item->outcome = ItemOutcome::kSkipped;
@@ -128,12 +135,7 @@ PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const std::wstri
   item.timeout = ReadItemAttribute(bundle, "timeout");
   item.log_output = ReadItemAttribute(bundle, "log_output");
   item.reboot_exitcode = ReadItemAttribute(bundle, "reboot_exitcode");
-  for (const std::string& piece : SplitText(item.reboot_exitcode, ";")) {
-    ExpectedCode code;
-    code.text = piece;
-    code.value = ParseExpectedCode(piece, &code.exact);
-    item.reboot_codes.push_back(code);
-  }
+  item.reboot_codes = ReadCodes(SplitText(item.reboot_exitcode, ";"));
   item.file_exists = platform::PathExists(item.facts.file_path);
   switch (item.kind) {
     case ItemKind::kExe:
@@ -198,6 +200,17 @@ void WarnAboutModules(const Plan& plan, WarningList* warnings) {
   }
 }
 
+// Warns about each piece of an exit-code list that reads as something else.
+void WarnAboutMisreadCodes(const std::wstring& where, const std::string& attribute,
+                           const std::vector<ExpectedCode>& codes, WarningList* warnings) {
+  for (const ExpectedCode& code : codes) {
+    if (code.exact) continue;
+    warnings->Add("exitcode-misread",
+                  where + L": the " + Wide(attribute) + L" piece " + Quoted(code.text) +
+                      L" reads as " + std::to_wstring(code.value));
+  }
+}
+
 void WarnAboutSupervision(const std::wstring& where, const PlannedItem& item,
                           WarningList* warnings) {
   const std::wstring timeout = L"timeout=" + Quoted(item.timeout);
@@ -234,12 +247,7 @@ void WarnAboutSupervision(const std::wstring& where, const PlannedItem& item,
                   where + L": reboot_exitcode=" + Quoted(item.reboot_exitcode) +
                       L" has no effect: the item is not waited for (wait_for_exit is not \"1\")");
   }
-  for (const ExpectedCode& code : item.reboot_codes) {
-    if (code.exact) continue;
-    warnings->Add("exitcode-misread",
-                  where + L": the reboot_exitcode piece " + Quoted(code.text) + L" reads as " +
-                      std::to_wstring(code.value));
-  }
+  WarnAboutMisreadCodes(where, "reboot_exitcode", item.reboot_codes, warnings);
   if (item.supervision.capture_unused) {
     warnings->Add("log-output-unused",
                   where + L": " + log_output +
@@ -285,12 +293,7 @@ void WarnAboutExeItem(const std::wstring& where, const PlannedItem& item, bool s
                       L" holds no code, so every start of the program fails "
                       L"the run");
   }
-  for (const ExpectedCode& code : item.codes) {
-    if (code.exact) continue;
-    warnings->Add("exitcode-misread",
-                  where + L": the exitcode piece " + Quoted(code.text) + L" reads as " +
-                      std::to_wstring(code.value));
-  }
+  WarnAboutMisreadCodes(where, "exitcode", item.codes, warnings);
   if (!item.wait_for_exit) {
     warnings->Add("no-wait-expectation",
                   where +
