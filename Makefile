@@ -33,7 +33,7 @@ demo: deps build
 
 # Every build folder, the Windows one with its dependency build and Wine prefix.
 clean:
-	rm -rf $(BUILD) $(WINDOWS_BUILD) $(BENCH_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(WINDOWS_BUILD) $(BENCH_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-release build-release-windows $(DIST)
 
 # --- Windows: cross-built with MinGW-w64, tested under Wine -------------------
 # build-windows/Taverly.exe is signed by the native build's taverly-sign; the
@@ -75,14 +75,17 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:chec
                 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$(CURDIR)/tests/sanitizers/ubsan.supp \
                 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp
 
-.PHONY: bench test-asan fuzz
+.PHONY: bench test-asan fuzz release release-check
 
+# It measures the Release build as it ships: installed as make release
+# installs it (stripped, then signed), beside the program as built.
 bench: deps
-	scripts/install-deps --bench
+	scripts/install-deps --bench --release
 	cmake -S . -B $(BENCH_BUILD) -G Ninja \
-	  -DCMAKE_BUILD_TYPE=Release -DTAVERLY_TESTS=OFF -DTAVERLY_BENCH=ON
-	cmake --build $(BENCH_BUILD) -j$(JOBS) --target taverly-bench
-	$(BENCH_BUILD)/taverly-bench $(BENCH_ARGS)
+	  -DCMAKE_BUILD_TYPE=Release -DTAVERLY_RELEASE=ON -DTAVERLY_TESTS=OFF -DTAVERLY_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j$(JOBS)
+	cmake --install $(BENCH_BUILD) --component Programs --prefix $(abspath $(BENCH_BUILD))/shipped
+	$(BENCH_BUILD)/taverly-bench --shipped=$(abspath $(BENCH_BUILD))/shipped/bin/Taverly $(BENCH_ARGS)
 
 # The native unit and end-to-end tests, everything built with ASan and UBSan.
 test-asan: deps
@@ -99,3 +102,19 @@ fuzz: deps
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVERLY_TESTS=OFF -DTAVERLY_FUZZ=ON -DTAVERLY_WERROR=ON
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_targets
 	scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# --- Release -------------------------------------------------------------------
+# dist/: the Linux and Windows archives, the tools' Debian package, SHA256SUMS
+# (scripts/release; README "Shipping"). Release keys and an Authenticode
+# certificate come from the environment or the command line:
+#   make release TAVERLY_KEY_DIR=<folder> TAVERLY_SIGN_KEY=<key1.key>
+# release-check runs the smoke tests of what dist/ holds (needs root and, as
+# every run of Taverly, a /run of its own when another may run at once).
+DIST ?= dist
+export TAVERLY_KEY_DIR TAVERLY_SIGN_KEY TAVERLY_AUTHENTICODE_CERT TAVERLY_AUTHENTICODE_KEY
+
+release:
+	JOBS=$(JOBS) scripts/release $(DIST)
+
+release-check:
+	scripts/check-release $(DIST)

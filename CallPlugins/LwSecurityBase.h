@@ -1,26 +1,18 @@
-/* The contract between the program and the product's security-base library.
-   Plain C so that a library written in C can include it too. */
-#ifndef TAVERLY_LW_SECURITY_BASE_H
-#define TAVERLY_LW_SECURITY_BASE_H
+// Gives the program its C++ view of the security base, whose contract the
+// public header taverly/security_base.h defines for C and C++ alike.
+#pragma once
 
-#include <stdint.h>
+#include <cstddef>
+#include <cstdint>
 
 #include "Bundle/LwGuid.h"
+#include "taverly/security_base.h"
 
-/* {7A3C2E91-5B64-4D0F-9E2A-C81B47F3D605}: the security base's main interface. */
-#define LW_IID_SECURITY_BASE_INIT                                                             \
-  {                                                                                           \
-    0x7A3C2E91u, 0x5B64u, 0x4D0Fu, { 0x9Eu, 0x2Au, 0xC8u, 0x1Bu, 0x47u, 0xF3u, 0xD6u, 0x05u } \
-  }
+#define LW_IID_SECURITY_BASE_INIT TAVERLY_IID_SECURITY_BASE_INIT
+typedef TaverlySecurityBaseFactory LwCreateHOXObjectFn;
 
-/* The factory export "CreateHOXObject": fills *object with the main object.
-   Its result is not looked at; a non-null object counts as success. */
-typedef int32_t (*LwCreateHOXObjectFn)(const LwGuid* iid, void** object);
-
-#ifdef __cplusplus
-/* The main object as the program calls it: only slot 3, Start, is used, once.
-   A C library may hand out any object whose first member points at a table of
-   four functions taking the object, the fourth being Start. */
+// The main object as the program calls it: its virtual table is the public
+// TaverlySecurityBaseTable, slot for slot, so only Start (slot 3) is used, once.
 struct ILwSecurityBase {
   virtual int32_t QueryInterface(const LwGuid& iid, void** object) = 0;
   virtual int32_t AddRef() = 0;
@@ -32,6 +24,7 @@ struct ILwSecurityBase {
   // table holds no destructor.
   ~ILwSecurityBase() = default;
 };
-#endif
 
-#endif /* TAVERLY_LW_SECURITY_BASE_H */
+static_assert(offsetof(TaverlySecurityBaseTable, start) ==
+                  TAVERLY_SECURITY_BASE_START_SLOT * sizeof(void (*)()),
+              "Start must be slot 3 of the public table, as of the virtual table");

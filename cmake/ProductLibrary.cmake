@@ -1,13 +1,11 @@
-# Libraries that stand in for a product's own (the example and the test
-# fixtures) mark their exports with TAVERLY_EXPORT.
+# Libraries that stand in for a product's own (the examples, the test and
+# benchmark fixtures) are built as a product would build them: against the
+# public headers of include/taverly, which mark exports with TAVERLY_EXPORT.
 function(taverly_product_library target)
   add_library(${target} SHARED ${ARGN})
-  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${target} PRIVATE Taverly::headers)
   if(WIN32)
-    target_compile_definitions(${target} PRIVATE "TAVERLY_EXPORT=__declspec(dllexport)")
     set_target_properties(${target} PROPERTIES PREFIX "")
-  else()
-    target_compile_definitions(${target} PRIVATE "TAVERLY_EXPORT=__attribute__((visibility(\"default\")))")
   endif()
   taverly_settings(${target})
 endfunction()

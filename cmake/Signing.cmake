@@ -67,6 +67,19 @@ else()
   set(TAVERLY_TRUSTS_DEV_KEY1 OFF)
 endif()
 
+# The key that cmake --install signs the shipped Taverly with, as its last step.
+include(${CMAKE_CURRENT_LIST_DIR}/CheckSignKey.cmake)
+if(TAVERLY_TRUSTS_DEV_KEY1)
+  set(_taverly_default_sign_key "${TAVERLY_DEV_KEY_DIR}/key1.key")
+else()
+  set(_taverly_default_sign_key "")
+endif()
+set(TAVERLY_SIGN_KEY "${_taverly_default_sign_key}" CACHE FILEPATH
+    "Secret key (index 1) that cmake --install signs Taverly with; its public half must be key1.pub of TAVERLY_KEY_DIR")
+if(TAVERLY_SIGN_KEY)
+  taverly_check_sign_key("${TAVERLY_SIGN_KEY}" "${TAVERLY_KEY_DIR}")
+endif()
+
 file(CONFIGURE OUTPUT "${TAVERLY_GENERATED_DIR}/Signing/public_keys.h" CONTENT
 "// Generated at configure time from the public keys in TAVERLY_KEY_DIR.
 #pragma once

@@ -6,6 +6,7 @@
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
+#include "Utils/Version.h"
 #include "tools/plan.h"
 #include "tools/plan_report.h"
 
@@ -15,6 +16,7 @@ const char kInstallPathOption[] = "--installpath=";
 
 constexpr char kUsage[] =
     "usage: taverly-plan --installpath=FOLDER [--json] [--load]\n"
+    "       taverly-plan --version\n"
     "\n"
     "Tells what Taverly would do with the product in FOLDER, phase by phase in run\n"
     "order, and why: each item's key, module file, type, whether it runs or is\n"
@@ -48,12 +50,14 @@ bool ParsePlanArguments(const std::vector<std::string>& args, PlanArguments* par
       parsed->load = true;
     } else if (argument == "--help" || argument == "-h") {
       parsed->help = true;
+    } else if (argument == "--version") {
+      parsed->version = true;
     } else {
       *error = "unknown argument: " + argument;
       return false;
     }
   }
-  if (!parsed->help && !parsed->has_install_path) {
+  if (!parsed->help && !parsed->version && !parsed->has_install_path) {
     *error = "--installpath= is missing";
     return false;
   }
@@ -73,6 +77,10 @@ int RunPlanTool(const std::vector<std::string>& args, std::ostream& out, std::os
   }
   if (arguments.help) {
     out << kUsage;
+    return kPlanToolSuccess;
+  }
+  if (arguments.version) {
+    out << "taverly-plan " << TaverlyVersion() << "\n";
     return kPlanToolSuccess;
   }
   GetInstallPath() = arguments.install_path;

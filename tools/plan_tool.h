@@ -18,6 +18,7 @@ struct PlanArguments {
   bool json = false;
   bool load = false;
   bool help = false;
+  bool version = false;
 };
 
 // Reads the arguments (program name excluded); false with a message on a bad one.

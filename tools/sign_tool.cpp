@@ -13,6 +13,7 @@
 #include "Signing/KeyText.h"
 #include "Signing/SignatureBlock.h"
 #include "Signing/SignedContent.h"
+#include "Utils/Version.h"
 #include "tools/sign_explain.h"
 
 namespace fs = std::filesystem;
@@ -23,6 +24,7 @@ constexpr char kUsage[] =
     "usage: taverly-sign keygen --out PREFIX\n"
     "       taverly-sign sign --key KEYFILE --index 0|1 FILE [--out OUTFILE]\n"
     "       taverly-sign verify [--key-dir DIR] [--explain] FILE\n"
+    "       taverly-sign --version\n"
     "\n"
     "keygen  Makes a new Ed25519 key pair and writes PREFIX.pub, the public key\n"
     "        as 64 lower-case hexadecimal digits and a line break, and PREFIX.key,\n"
@@ -374,6 +376,10 @@ int Tool::Run(const std::vector<std::string>& args) {
   const std::string& command = args[0];
   if (command == "--help" || command == "-h" || command == "help") {
     out_ << kUsage;
+    return kSignToolOk;
+  }
+  if (command == "--version") {
+    out_ << "taverly-sign " << TaverlyVersion() << "\n";
     return kSignToolOk;
   }
   if (!signing::InitCrypto()) return FileError("the crypto library cannot be initialised");

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "taverly/item_library.h"
+
 namespace {
 
 void Note(const char* text) {
@@ -16,10 +18,11 @@ void Note(const char* text) {
 
 extern "C" {
 
-// Registers the product's components; -1 is the success value the program expects.
+// Registers the product's components; an item with an exitcode passes only
+// with TAVERLY_ENTRY_SUCCESS (-1).
 TAVERLY_EXPORT int32_t RegisterComponents() {
   Note("demo_plugin: components registered");
-  return -1;
+  return TAVERLY_ENTRY_SUCCESS;
 }
 
 TAVERLY_EXPORT int32_t ReportInstalled() {

@@ -1,0 +1,3 @@
+@echo off
+echo enable-protection: %*>> demo-activity.log
+exit /b 0

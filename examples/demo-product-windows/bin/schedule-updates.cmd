@@ -1,0 +1,3 @@
+@echo off
+echo schedule-updates: %*>> demo-activity.log
+exit /b 0
