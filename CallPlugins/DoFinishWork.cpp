@@ -2,6 +2,9 @@
 
 #include <glog/logging.h>
 
+#include <chrono>
+#include <map>
+
 #include "App/Elevate.h"
 #include "App/FilterLoadModule.h"
 #include "App/app.h"
@@ -16,9 +19,7 @@
 #include "Utils/FileUtils.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
-
-#include <chrono>
-#include <map>
+#include "taverly/item_library.h"
 
 namespace {
 
@@ -143,8 +144,7 @@ bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* repo
     report->status = ItemStatus::kNotStarted;
     return true;
   }
-  using EntryFunction = int32_t (*)();
-  auto function = reinterpret_cast<EntryFunction>(platform::FindExport(library, entry.c_str()));
+  auto function = reinterpret_cast<TaverlyItemEntry>(platform::FindExport(library, entry.c_str()));
   if (function == nullptr) {
     LOG(INFO) << "run dll fail: " << LogText(item.file_path) << " , entry: " << entry;
     report->status = ItemStatus::kNotStarted;
@@ -237,10 +237,10 @@ bool PluginCaller::LoadSecurityBase() {
   uint32_t error = 0;
   void* library = platform::LoadLibraryFile(path, &error);
   if (library == nullptr) return false;
-  auto factory =
-      reinterpret_cast<LwCreateHOXObjectFn>(platform::FindExport(library, "CreateHOXObject"));
+  auto factory = reinterpret_cast<TaverlySecurityBaseFactory>(
+      platform::FindExport(library, TAVERLY_SECURITY_BASE_FACTORY));
   if (factory == nullptr) return false;
-  static const LwGuid kInterfaceId = LW_IID_SECURITY_BASE_INIT;
+  static const LwGuid kInterfaceId = TAVERLY_IID_SECURITY_BASE_INIT;
   factory(&kInterfaceId, reinterpret_cast<void**>(&SecurityBaseObject()));
   if (SecurityBaseObject() == nullptr) return false;
   SecurityBaseObject()->Start();

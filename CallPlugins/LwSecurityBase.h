@@ -8,9 +8,6 @@
 #include "Bundle/LwGuid.h"
 #include "taverly/security_base.h"
 
-#define LW_IID_SECURITY_BASE_INIT TAVERLY_IID_SECURITY_BASE_INIT
-typedef TaverlySecurityBaseFactory LwCreateHOXObjectFn;
-
 // The main object as the program calls it: its virtual table is the public
 // TaverlySecurityBaseTable, slot for slot, so only Start (slot 3) is used, once.
 struct ILwSecurityBase {
