@@ -45,13 +45,14 @@ void Member(JsonWriter& json, const char* name, uint64_t value) {
 std::string Utf8(const std::wstring& wide) { return platform::WideToUtf8(wide); }
 std::string Utf8(const std::string& narrow) { return AnsiToUtf8(narrow.c_str()); }
 
-void WriteItem(const RunRecord& record, const ItemReport& item, JsonWriter& json) {
+// module_files: the record's module paths in UTF-8, converted once per report.
+void WriteItem(const RunRecord& record, const std::vector<std::string>& module_files,
+               const ItemReport& item, JsonWriter& json) {
   json.StartObject();
   Member(json, "key", item.key);
   Member(json,
          "module_file",
-         item.module < record.modules.size() ? Utf8(record.modules[item.module].record.path)
-                                             : std::string());
+         item.module < module_files.size() ? module_files[item.module] : std::string());
   Member(json, "type", Utf8(item.type));
   Member(json, "file", Utf8(item.file));
   Member(json, "path", Utf8(ItemFilePath(record.product_folder, item.file)));
@@ -69,9 +70,9 @@ void WriteItem(const RunRecord& record, const ItemReport& item, JsonWriter& json
   json.EndObject();
 }
 
-void WriteModule(const ModuleReport& module, JsonWriter& json) {
+void WriteModule(const ModuleReport& module, const std::string& file, JsonWriter& json) {
   json.StartObject();
-  Member(json, "file", Utf8(module.record.path));
+  Member(json, "file", file);
   Member(json, "outcome", std::string(ModuleOutcomeName(module.record.outcome)));
   json.Key("name");
   if (module.judged) {
@@ -248,7 +249,12 @@ std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& err
 
   json.Key("modules");
   json.StartArray();
-  for (const ModuleReport& module : record.modules) WriteModule(module, json);
+  std::vector<std::string> module_files;
+  module_files.reserve(record.modules.size());
+  for (const ModuleReport& module : record.modules) {
+    module_files.push_back(Utf8(module.record.path));
+    WriteModule(module, module_files.back(), json);
+  }
   json.EndArray();
 
   json.Key("phases");
@@ -260,7 +266,7 @@ std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& err
     Member(json, "succeeded", phase.succeeded);
     json.Key("items");
     json.StartArray();
-    for (const ItemReport& item : phase.items) WriteItem(record, item, json);
+    for (const ItemReport& item : phase.items) WriteItem(record, module_files, item, json);
     json.EndArray();
     json.EndObject();
   }
