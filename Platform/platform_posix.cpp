@@ -88,6 +88,20 @@ using posix::WriteAll;
 
 const char kInstanceLockPath[] = "/run/VXTaverly_Mutex.lock";
 
+// Opens a file for reading without blocking, so that a FIFO planted in its
+// place cannot hang the caller; anything but a regular file counts as
+// unreadable, as folders cannot be opened on Windows either. -1 on failure.
+int OpenRegularFile(const std::wstring& path) {
+  int fd = Retry([&] { return open(Utf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 // --- Process ---------------------------------------------------------------
@@ -270,15 +284,8 @@ bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uin
 
 bool ReadFileText(const std::wstring& path, std::string* content) {
   content->clear();
-  // Non-blocking, so a FIFO in place of the file cannot hang the open; only
-  // a regular file is read.
-  int fd = Retry([&] { return open(Utf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
+  int fd = OpenRegularFile(path);
   if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return false;
-  }
   char buffer[8192];
   ssize_t n;
   while ((n = Retry([&] { return read(fd, buffer, sizeof buffer); })) > 0) {
@@ -296,15 +303,8 @@ ReadOnlyFile::~ReadOnlyFile() {
 }
 
 bool ReadOnlyFile::Open(const std::wstring& path) {
-  // Non-blocking open so a planted FIFO cannot hang the caller; only regular
-  // files count as readable, as folders cannot be opened on Windows either.
-  int fd = Retry([&] { return open(Utf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
+  int fd = OpenRegularFile(path);
   if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return false;
-  }
   handle_ = reinterpret_cast<void*>(static_cast<intptr_t>(fd));
   return true;
 }
