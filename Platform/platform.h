@@ -106,7 +106,7 @@ bool PathExists(const std::wstring& path);
 // with mode 0700. Windows: it must be a folder that is not a reparse point
 // (junction, symbolic link), owned by the running account, SYSTEM or
 // Administrators; it is created with a DACL of its own, not inherited, that
-// grants those three alone.
+// grants those three alone, and a folder that was there already is given it.
 bool PrepareLogFolder(const std::wstring& folder);
 
 // Lists the names matching a wildcard search "<folder><sep><pattern>" in the

@@ -297,24 +297,76 @@ std::string LogFolderSddl(const std::string& account_sid) {
   return "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + account_sid + ")";
 }
 
-bool CreateFolderWithOwnDacl(const std::wstring& folder, uint32_t* error) {
+namespace {
+
+// The log folder's security descriptor (LogFolderSddl for the running
+// account), to be freed with LocalFree; null with the system error number.
+PSECURITY_DESCRIPTOR LogFolderDescriptor(uint32_t* error) {
   const std::string account = AccountSidText();
   if (account.empty()) {
     *error = ERROR_NO_TOKEN;
-    return false;
+    return nullptr;
   }
-  const std::string sddl = LogFolderSddl(account);
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
-          sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+          LogFolderSddl(account).c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
     *error = GetLastError();
-    return false;
+    return nullptr;
   }
+  return descriptor;
+}
+
+}  // namespace
+
+bool CreateFolderWithOwnDacl(const std::wstring& folder, uint32_t* error) {
+  PSECURITY_DESCRIPTOR descriptor = LogFolderDescriptor(error);
+  if (descriptor == nullptr) return false;
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
   BOOL created = CreateDirectoryW(folder.c_str(), &attributes);
   *error = created ? ERROR_SUCCESS : GetLastError();
   LocalFree(descriptor);
   return created != FALSE;
+}
+
+bool ProtectFolder(const std::wstring& folder, uint32_t* error) {
+  PSECURITY_DESCRIPTOR descriptor = LogFolderDescriptor(error);
+  if (descriptor == nullptr) return false;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  DWORD code = GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ? ERROR_SUCCESS
+                                                                                  : GetLastError();
+  // The entry itself, not what a junction or link in its place points at.
+  HANDLE handle = code != ERROR_SUCCESS
+                      ? INVALID_HANDLE_VALUE
+                      : CreateFileW(folder.c_str(),
+                                    READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr,
+                                    OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr);
+  if (code == ERROR_SUCCESS && handle == INVALID_HANDLE_VALUE) code = GetLastError();
+  if (handle != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information)) {
+      code = GetLastError();
+    } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+               (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      code = ERROR_ACCESS_DENIED;
+    } else {
+      code = SetSecurityInfo(handle,
+                             SE_FILE_OBJECT,
+                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                             nullptr,
+                             nullptr,
+                             dacl,
+                             nullptr);
+    }
+    CloseHandle(handle);
+  }
+  LocalFree(descriptor);
+  *error = code;
+  return code == ERROR_SUCCESS;
 }
 
 bool ReadFolderFacts(const std::wstring& folder, FolderFacts* facts, uint32_t* error) {
@@ -373,9 +425,16 @@ bool PrepareLogFolder(const std::wstring& folder) {
   // The log folder itself with a DACL of its own, so that nobody else can
   // reach what the program writes there.
   uint32_t error = 0;
-  win32::CreateFolderWithOwnDacl(folder, &error);
+  const bool created = win32::CreateFolderWithOwnDacl(folder, &error);
   FolderFacts facts;
-  return win32::ReadFolderFacts(folder, &facts, &error) && MayWriteThroughFolder(facts);
+  if (!win32::ReadFolderFacts(folder, &facts, &error) || !MayWriteThroughFolder(facts)) {
+    return false;
+  }
+  // A folder that was there already (made by an earlier version, or with
+  // what its parent passed on) gets the same DACL, so that whatever it let
+  // other accounts do ends here. Where the system refuses, it is used as found.
+  if (!created) win32::ProtectFolder(folder, &error);
+  return true;
 }
 
 bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uint32_t* error) {
@@ -499,6 +558,35 @@ bool DeleteProfileKey(const std::wstring& section, const std::wstring& key,
   return false;
 }
 
+namespace {
+
+// Renames source over target. A reader that has the target open without
+// FILE_SHARE_DELETE (an installer polling the run report, for one) makes the
+// rename fail for as long as it holds the file, so the rename is tried again
+// for a while before it counts as failed. GetLastError() tells why.
+bool MoveOverFile(const std::wstring& source, const std::wstring& target, bool flush) {
+  constexpr int kAttempts = 20;
+  constexpr DWORD kPauseMs = 25;
+  const DWORD move = MOVEFILE_REPLACE_EXISTING | (flush ? MOVEFILE_WRITE_THROUGH : 0);
+  for (int attempt = 1;; ++attempt) {
+    if (MoveFileExW(source.c_str(), target.c_str(), move)) return true;
+    const DWORD code = GetLastError();
+    // A folder in the target's place gives ERROR_ACCESS_DENIED too, for good.
+    const DWORD target_attributes = GetFileAttributesW(target.c_str());
+    const bool folder = target_attributes != INVALID_FILE_ATTRIBUTES &&
+                        (target_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool held = !folder && (code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
+                                  code == ERROR_LOCK_VIOLATION);
+    if (!held || attempt == kAttempts) {
+      SetLastError(code);
+      return false;
+    }
+    Sleep(kPauseMs);
+  }
+}
+
+}  // namespace
+
 bool ReplaceFileContent(const std::wstring& path, const std::string& content, bool flush,
                         uint32_t* error) {
   DWORD refused = 0;
@@ -520,8 +608,7 @@ bool ReplaceFileContent(const std::wstring& path, const std::string& content, bo
       written == content.size() && (!flush || FlushFileBuffers(file));
   DWORD code = ok ? ERROR_SUCCESS : GetLastError();
   CloseHandle(file);
-  const DWORD move = MOVEFILE_REPLACE_EXISTING | (flush ? MOVEFILE_WRITE_THROUGH : 0);
-  if (ok && !MoveFileExW(temp.c_str(), path.c_str(), move)) {
+  if (ok && !MoveOverFile(temp, path, flush)) {
     ok = false;
     code = GetLastError();
   }

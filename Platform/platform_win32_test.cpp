@@ -11,9 +11,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Platform/process.h"
@@ -107,6 +109,51 @@ TEST(PlatformWin32Test, WriteProfileStringIsTheSystemsProfileWriter) {
   EXPECT_FALSE(
       platform::WriteProfileString(L"s", L"k", L"v", tmp.wpath() + L"\\folder.dat", &error));
   EXPECT_EQ(error, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+}
+
+// A reader that opens the report without FILE_SHARE_DELETE, as most do, holds
+// up the rename over it: the replacement waits for it a while, then gives up
+// with the system's answer and leaves no temporary file behind.
+TEST(PlatformWin32Test, ReplaceFileContentWaitsForAReaderThatHoldsTheFile) {
+  TempFolder tmp;
+  const std::wstring path = tmp.wpath() + L"\\report.json";
+  WriteTextFile(tmp.Join("report.json"), "old");
+  WriteTextFile(tmp.Join("other.json"), "other");
+  auto hold = [&] {
+    return CreateFileW(path.c_str(),
+                       GENERIC_READ,
+                       FILE_SHARE_READ,
+                       nullptr,
+                       OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+  };
+  HANDLE reader = hold();
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  // The plain rename fails while the reader holds the file.
+  ASSERT_FALSE(MoveFileExW(
+      (tmp.wpath() + L"\\other.json").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+  std::thread release([reader] {
+    Sleep(150);
+    CloseHandle(reader);
+  });
+  uint32_t error = 0;
+  EXPECT_TRUE(platform::ReplaceFileContent(path, "new", true, &error)) << error;
+  release.join();
+  EXPECT_EQ(ReadTextFile(tmp.Join("report.json")), "new");
+
+  reader = hold();
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(platform::ReplaceFileContent(path, "newer", false, &error));
+  CloseHandle(reader);
+  EXPECT_TRUE(error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) << error;
+  EXPECT_EQ(ReadTextFile(tmp.Join("report.json")), "new");
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(tmp.path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"other.json", "report.json"}));
 }
 
 TEST(PlatformWin32Test, FileHeldOpenForWritingFailsTheSignatureCheck) {
@@ -289,6 +336,42 @@ std::string DaclText(const std::wstring& folder) {
   return sddl;
 }
 
+// Whether the folder's DACL lets Everyone, Users or Authenticated Users add,
+// change or remove anything, or change the folder's own security.
+bool OthersMayWrite(const std::wstring& folder) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(folder.c_str(),
+                            SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION,
+                            nullptr,
+                            nullptr,
+                            &dacl,
+                            nullptr,
+                            &descriptor) != ERROR_SUCCESS) {
+    return true;
+  }
+  const DWORD writing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                        FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                        GENERIC_ALL;
+  bool may = dacl == nullptr;  // no DACL at all: everyone may do everything
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
+        ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || (ace->Mask & writing) == 0) {
+      continue;
+    }
+    LPSTR text = nullptr;
+    if (ConvertSidToStringSidA(&ace->SidStart, &text)) {
+      const std::string sid = text;
+      LocalFree(text);
+      if (sid == "S-1-1-0" || sid == "S-1-5-32-545" || sid == "S-1-5-11") may = true;
+    }
+  }
+  LocalFree(descriptor);
+  return may;
+}
+
 TEST(PlatformWin32Test, LogFolderDaclIsProtectedAndGrantsThreeAccountsAlone) {
   const std::string account = platform::win32::AccountSidText();
   ASSERT_EQ(account.rfind("S-1-5-", 0), 0u) << account;
@@ -351,6 +434,49 @@ TEST(PlatformWin32Test, LogFolderIsMadeWithItsOwnDaclAndReused) {
   WriteTextFile(tmp.Join("file_log"), "x");
   EXPECT_FALSE(platform::PrepareLogFolder(tmp.wpath() + L"\\file_log"));
   EXPECT_FALSE(platform::PrepareLogFolder(L""));
+}
+
+// A log folder left by an earlier version, which took what its parent passed
+// on, is used and given the folder's own DACL.
+TEST(PlatformWin32Test, LogFolderThatWasThereIsGivenItsOwnDacl) {
+  TempFolder tmp;
+  const std::wstring folder = tmp.wpath() + L"\\hoxinst_log";
+  // Made, then opened to everyone (Wine applies its umask to what a folder
+  // is made with, but not to what it is given later).
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  PSECURITY_DESCRIPTOR open_to_all = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+      "D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open_to_all, nullptr));
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL everyone = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(open_to_all, &present, &everyone, &defaulted));
+  ASSERT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(folder.c_str()),
+                                  SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION,
+                                  nullptr,
+                                  nullptr,
+                                  everyone,
+                                  nullptr),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  LocalFree(open_to_all);
+  ASSERT_TRUE(OthersMayWrite(folder)) << DaclText(folder);
+
+  ASSERT_TRUE(platform::PrepareLogFolder(folder));
+  const std::string account = platform::win32::AccountSidText();
+  const std::string dacl = DaclText(folder);
+  if (UnderWine()) {
+    // Wine keeps the bits that let others read; what it can say is that
+    // they may no longer write.
+    EXPECT_NE(dacl.find(";FA;;;" + account + ")"), std::string::npos) << dacl;
+    EXPECT_FALSE(OthersMayWrite(folder)) << dacl;
+  } else {
+    EXPECT_EQ(dacl, platform::win32::LogFolderSddl(account));
+  }
+  // A file in a folder's place is not touched.
+  WriteTextFile(tmp.Join("file_log"), "x");
+  uint32_t error = 0;
+  EXPECT_FALSE(platform::win32::ProtectFolder(tmp.wpath() + L"\\file_log", &error));
+  EXPECT_EQ(error, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
 }
 
 TEST(PlatformWin32Test, LogFolderThatIsASymbolicLinkIsRefused) {

@@ -33,6 +33,12 @@ std::string LogFolderSddl(const std::string& account_sid);
 // (ERROR_ALREADY_EXISTS for a folder that is there already).
 bool CreateFolderWithOwnDacl(const std::wstring& folder, uint32_t* error);
 
+// Gives the folder that is there the DACL that CreateFolderWithOwnDacl makes
+// folders with, replacing what it had and inherited; a junction, link or file
+// in its place is left alone (ERROR_ACCESS_DENIED). False with the system
+// error number.
+bool ProtectFolder(const std::wstring& folder, uint32_t* error);
+
 // Reads what decides whether folder may be written through, without
 // following a link in its place. False with the system error number when
 // nothing can be opened there.
