@@ -54,8 +54,11 @@ struct ProgramResult {
   bool has_process = false;
   uint32_t exit_code = 0;  // with has_process; kStillActive while it runs
   bool timed_out = false;  // the time limit ran out and the program was ended
-  // With timed_out: whether every process it started was ended too. Windows
-  // ends only the program where it cannot put it into a job of its own.
+  // With timed_out: whether the processes it started were ended with it: its
+  // process group (POSIX; a process that made a session or group of its own
+  // is beyond reach) or its job (Windows; a program started through the shell
+  // runs a moment before it is put into the job). Windows ends only the
+  // program where it cannot put it into a job of its own.
   bool ended_all = false;
   bool output_captured = false;  // capture_output was honoured
   CapturedOutput output;
