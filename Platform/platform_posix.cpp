@@ -45,6 +45,18 @@ bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
+bool ReadAllAt(int fd, uint64_t offset, void* buffer, size_t count) {
+  char* out = static_cast<char*>(buffer);
+  while (count > 0) {
+    ssize_t n = Retry([&] { return pread(fd, out, count, static_cast<off_t>(offset)); });
+    if (n <= 0) return false;
+    out += n;
+    offset += static_cast<uint64_t>(n);
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 int OpenTrustedFolder(const std::string& folder) {
   int fd =
       Retry([&] { return open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
@@ -319,16 +331,7 @@ bool ReadOnlyFile::Size(uint64_t* size) const {
 
 bool ReadOnlyFile::ReadAt(uint64_t offset, void* buffer, size_t count) const {
   int fd = static_cast<int>(reinterpret_cast<intptr_t>(handle_));
-  if (fd < 0) return false;
-  char* out = static_cast<char*>(buffer);
-  while (count > 0) {
-    ssize_t n = Retry([&] { return pread(fd, out, count, static_cast<off_t>(offset)); });
-    if (n <= 0) return false;
-    out += n;
-    offset += static_cast<uint64_t>(n);
-    count -= static_cast<size_t>(n);
-  }
-  return true;
+  return fd >= 0 && posix::ReadAllAt(fd, offset, buffer, count);
 }
 
 namespace {

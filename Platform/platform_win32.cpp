@@ -369,6 +369,22 @@ bool ProtectFolder(const std::wstring& folder, uint32_t* error) {
   return code == ERROR_SUCCESS;
 }
 
+bool ReadAllAt(void* handle, uint64_t offset, void* buffer, size_t count) {
+  char* out = static_cast<char*>(buffer);
+  while (count > 0) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD chunk = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
+    DWORD read = 0;
+    if (!ReadFile(AsHandle(handle), out, chunk, &read, &at) || read == 0) return false;
+    out += read;
+    offset += read;
+    count -= read;
+  }
+  return true;
+}
+
 bool ReadFolderFacts(const std::wstring& folder, FolderFacts* facts, uint32_t* error) {
   // The entry itself, not what a junction or link in its place points at.
   HANDLE handle = CreateFileW(folder.c_str(),
@@ -511,20 +527,8 @@ bool ReadOnlyFile::Size(uint64_t* size) const {
 }
 
 bool ReadOnlyFile::ReadAt(uint64_t offset, void* buffer, size_t count) const {
-  if (AsHandle(handle_) == INVALID_HANDLE_VALUE) return false;
-  char* out = static_cast<char*>(buffer);
-  while (count > 0) {
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD chunk = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
-    DWORD read = 0;
-    if (!ReadFile(AsHandle(handle_), out, chunk, &read, &at) || read == 0) return false;
-    out += read;
-    offset += read;
-    count -= read;
-  }
-  return true;
+  return AsHandle(handle_) != INVALID_HANDLE_VALUE &&
+         win32::ReadAllAt(handle_, offset, buffer, count);
 }
 
 bool WriteProfileString(const std::wstring& section, const std::wstring& key,

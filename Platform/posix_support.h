@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "Platform/platform.h"
@@ -25,6 +27,10 @@ inline std::string Utf8(const std::wstring& text) { return WideToNarrow(text); }
 
 // Writes all of data; false with errno set on failure.
 bool WriteAll(int fd, const std::string& data);
+
+// Reads exactly count bytes at offset, leaving the file position alone (which
+// a process still holding the file may share); false on an error or at the end.
+bool ReadAllAt(int fd, uint64_t offset, void* buffer, size_t count);
 
 // Opens a folder the program may write through: a real folder (not a link),
 // owned by the effective user, not writable by group or others. -1 and errno

@@ -103,20 +103,10 @@ class OutputFile {
   bool Read(CapturedOutput* output) const {
     struct stat st;
     if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
-    // pread leaves the file position alone, which a process still holding
-    // the file shares with it.
     return ReadCapturedOutput(
         static_cast<uint64_t>(st.st_size),
         [this](uint64_t offset, void* buffer, size_t count) {
-          char* out = static_cast<char*>(buffer);
-          while (count > 0) {
-            ssize_t n = Retry([&] { return pread(fd_, out, count, static_cast<off_t>(offset)); });
-            if (n <= 0) return false;
-            out += n;
-            offset += static_cast<uint64_t>(n);
-            count -= static_cast<size_t>(n);
-          }
-          return true;
+          return posix::ReadAllAt(fd_, offset, buffer, count);
         },
         output);
   }

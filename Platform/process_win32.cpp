@@ -146,20 +146,7 @@ class OutputFile {
     LARGE_INTEGER size;
     if (!GetFileSizeEx(handle_, &size)) return false;
     const auto read = [this](uint64_t offset, void* buffer, size_t count) {
-      char* out = static_cast<char*>(buffer);
-      while (count > 0) {
-        OVERLAPPED at = {};
-        at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        DWORD got = 0;
-        if (!ReadFile(handle_, out, static_cast<DWORD>(count), &got, &at) || got == 0) {
-          return false;
-        }
-        out += got;
-        offset += got;
-        count -= got;
-      }
-      return true;
+      return win32::ReadAllAt(handle_, offset, buffer, count);
     };
     return ReadCapturedOutput(static_cast<uint64_t>(size.QuadPart), read, output);
   }

@@ -2,6 +2,7 @@
 // Platform/ but Platform/*_win32_test.cpp includes this.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -38,6 +39,11 @@ bool CreateFolderWithOwnDacl(const std::wstring& folder, uint32_t* error);
 // in its place is left alone (ERROR_ACCESS_DENIED). False with the system
 // error number.
 bool ProtectFolder(const std::wstring& folder, uint32_t* error);
+
+// Reads exactly count bytes at offset of the file handle (a HANDLE), in
+// pieces of at most 1 GiB, leaving the file position alone; false on an error
+// or at the end.
+bool ReadAllAt(void* handle, uint64_t offset, void* buffer, size_t count);
 
 // Reads what decides whether folder may be written through, without
 // following a link in its place. False with the system error number when
