@@ -163,6 +163,15 @@ bool DeleteProfileKey(const std::wstring& section, const std::wstring& key,
 bool ReplaceFileContent(const std::wstring& path, const std::string& content, bool flush,
                         uint32_t* error);
 
+// Creates the file at path, which must not be there yet (not even as a link),
+// and writes content to it. owner_only: on POSIX the file is mode 0600 from
+// the moment it exists, so no other account can ever open it (Windows: the
+// folder's inherited DACL either way). A file made but not written whole is
+// removed again. False with the system error number (EEXIST, ERROR_FILE_EXISTS
+// when something is there).
+bool CreateNewFile(const std::wstring& path, const std::string& content, bool owner_only,
+                   uint32_t* error);
+
 enum class RemoveOutcome {
   kRemoved,  // a file was there and is gone
   kNothing,  // no file there (nothing, or a folder, which is left alone)

@@ -460,6 +460,28 @@ bool ReplaceFileContent(const std::wstring& path, const std::string& content, bo
   return true;
 }
 
+bool CreateNewFile(const std::wstring& path, const std::string& content, bool owner_only,
+                   uint32_t* error) {
+  const std::string name = Utf8(path);
+  const mode_t mode = owner_only ? S_IRUSR | S_IWUSR : S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;
+  int fd = Retry([&] { return open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode); });
+  if (fd < 0) {
+    *error = static_cast<uint32_t>(errno);
+    return false;
+  }
+  bool ok = WriteAll(fd, content) && fsync(fd) == 0;
+  int code = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    code = errno;
+  }
+  if (!ok) {
+    unlink(name.c_str());
+    *error = static_cast<uint32_t>(code);
+  }
+  return ok;
+}
+
 RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {
   std::string folder, name;
   SplitFolderAndName(Utf8(path), &folder, &name);

@@ -127,6 +127,29 @@ bool ReadsWithoutBlocking(const std::string& fifo, std::string* content, bool* o
   return false;
 }
 
+// A secret file is closed to others from the moment it exists, whatever the
+// umask lets through; a link in its place is never followed.
+TEST(PlatformPosixTest, CreateNewFileIsOwnerOnlyFromTheStartAndFollowsNoLink) {
+  TempFolder tmp;
+  const mode_t old_mask = umask(0);
+  uint32_t error = 0;
+  const bool secret = platform::CreateNewFile(Wide(tmp.Join("a.key")), "s", true, &error);
+  const bool open = platform::CreateNewFile(Wide(tmp.Join("a.pub")), "p", false, &error);
+  umask(old_mask);
+  ASSERT_TRUE(secret);
+  ASSERT_TRUE(open);
+  struct stat st;
+  ASSERT_EQ(stat(tmp.Join("a.key").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat(tmp.Join("a.pub").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+  ASSERT_EQ(symlink(tmp.Join("elsewhere").c_str(), tmp.Join("b.key").c_str()), 0);
+  EXPECT_FALSE(platform::CreateNewFile(Wide(tmp.Join("b.key")), "s", true, &error));
+  EXPECT_EQ(error, static_cast<uint32_t>(EEXIST));
+  EXPECT_FALSE(std::filesystem::exists(tmp.Join("elsewhere")));
+}
+
 TEST(PlatformPosixTest, AFifoInPlaceOfATextFileReadsAsEmptyAtOnce) {
   TempFolder tmp;
   const std::string fifo = tmp.Join("mod_x.xml");

@@ -148,6 +148,22 @@ TEST(PlatformFileTest, ReplaceFileContentReplacesWholeAndLeavesNothingElse) {
   EXPECT_EQ(entries(), (std::vector<std::wstring>{L"report.json", L"taken.json"}));
 }
 
+TEST(PlatformFileTest, CreateNewFileMakesOnlyWhatIsNotThere) {
+  TempFolder tmp;
+  const std::wstring file = tmp.wpath() + platform::kPathSeparator + L"new.key";
+  uint32_t error = 0;
+  ASSERT_TRUE(platform::CreateNewFile(file, "secret\n", true, &error)) << error;
+  EXPECT_EQ(ReadTextFile(tmp.Join("new.key")), "secret\n");
+  EXPECT_FALSE(platform::CreateNewFile(file, "other\n", false, &error));
+  EXPECT_NE(error, 0u);
+  EXPECT_EQ(ReadTextFile(tmp.Join("new.key")), "secret\n");
+  const std::wstring nowhere =
+      tmp.wpath() + platform::kPathSeparator + L"no" + platform::kPathSeparator + L"new.key";
+  error = 0;
+  EXPECT_FALSE(platform::CreateNewFile(nowhere, "x", false, &error));
+  EXPECT_NE(error, 0u);
+}
+
 TEST(PlatformTextTest, ErrorTextPutsTheNumberFirst) {
   const std::string text = platform::ErrorText(platform::kErrorFileNotFound);
   EXPECT_EQ(text.rfind("error 2: ", 0), 0u) << text;

@@ -623,6 +623,28 @@ bool ReplaceFileContent(const std::wstring& path, const std::string& content, bo
   return ok;
 }
 
+bool CreateNewFile(const std::wstring& path, const std::string& content, bool /*owner_only*/,
+                   uint32_t* error) {
+  HANDLE file = CreateFileW(
+      path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  DWORD written = 0;
+  bool ok =
+      content.size() <= 0xFFFFFFFFu &&
+      WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+      written == content.size() && FlushFileBuffers(file);
+  DWORD code = ok ? ERROR_SUCCESS : GetLastError();
+  CloseHandle(file);
+  if (!ok) {
+    DeleteFileW(path.c_str());
+    *error = code != ERROR_SUCCESS ? code : ERROR_WRITE_FAULT;
+  }
+  return ok;
+}
+
 RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {
   DWORD refused = 0;
   if (!FolderMayBeWritten(FolderOf(path), &refused)) {

@@ -10,9 +10,11 @@
 #include <system_error>
 #include <vector>
 
+#include "Platform/platform.h"
 #include "Signing/KeyText.h"
 #include "Signing/SignatureBlock.h"
 #include "Signing/SignedContent.h"
+#include "Utils/PathUtils.h"
 #include "Utils/Version.h"
 #include "tools/sign_explain.h"
 
@@ -197,25 +199,10 @@ bool Tool::ReadSmallFile(const fs::path& path, std::string* text) {
 }
 
 bool Tool::WriteKeyFile(const fs::path& path, const std::string& text, bool secret) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (!file.is_open()) {
-    FileError("cannot create " + Quoted(path));
-    return false;
-  }
-  if (secret) {
-    // Narrowed before the secret is written, so it is never readable by others.
-    std::error_code error;
-    fs::permissions(
-        path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, error);
-    if (error) {
-      FileError("cannot restrict access to " + Quoted(path) + ": " + error.message());
-      return false;
-    }
-  }
-  file << text << "\n";
-  file.close();
-  if (!file) {
-    FileError("cannot write " + Quoted(path));
+  // Made new and, for a secret, closed to others from its first moment.
+  uint32_t error = 0;
+  if (!platform::CreateNewFile(AnsiToWide(path.string()), text + "\n", secret, &error)) {
+    FileError("cannot create " + Quoted(path) + ": " + platform::ErrorText(error));
     return false;
   }
   return true;
@@ -238,13 +225,13 @@ int Tool::Keygen(const Arguments& args) {
   if (!signing::GenerateKeyPair(&public_key, &secret_key)) {
     return FileError("the crypto library cannot be initialised");
   }
-  const bool written = WriteKeyFile(secret_path, signing::SecretKeyText(secret_key), true) &&
-                       WriteKeyFile(public_path, signing::PublicKeyText(public_key), false);
+  const bool secret_written = WriteKeyFile(secret_path, signing::SecretKeyText(secret_key), true);
   sodium_memzero(secret_key.data(), secret_key.size());
-  if (!written) {
+  if (!secret_written) return kSignToolFileError;
+  if (!WriteKeyFile(public_path, signing::PublicKeyText(public_key), false)) {
+    // Only the file made here goes; whatever took the public key's name stays.
     std::error_code ignored;
     fs::remove(secret_path, ignored);
-    fs::remove(public_path, ignored);
     return kSignToolFileError;
   }
   return kSignToolOk;

@@ -106,6 +106,16 @@ TEST_F(SignToolTest, KeygenNeverOverwritesAKey) {
       run.err,
       "taverly-sign: '" + folder_.Join("key0.pub") + "' already exists; not overwriting a key\n");
   EXPECT_EQ(ReadTextFile(folder_.Join("key0.key")), secret_text);
+
+  // A folder that is not there: the system's reason, and no half of a pair.
+  const ToolRun nowhere = SignTool({"keygen", "--out", folder_.Join("no-such-folder/key")});
+  EXPECT_EQ(nowhere.status, kSignToolFileError);
+  EXPECT_EQ(nowhere.err.rfind("taverly-sign: cannot create '" + folder_.Join("no-such-folder/key") +
+                                  ".key': error ",
+                              0),
+            0u)
+      << nowhere.err;
+  EXPECT_FALSE(fs::exists(folder_.Join("no-such-folder")));
 }
 
 TEST_F(SignToolTest, SignAndVerifyRoundTrip) {
