@@ -117,4 +117,5 @@ release:
 	JOBS=$(JOBS) scripts/release $(DIST)
 
 release-check:
+	scripts/install-deps --windows --release
 	scripts/check-release $(DIST)
