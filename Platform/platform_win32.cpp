@@ -564,6 +564,32 @@ bool DeleteProfileKey(const std::wstring& section, const std::wstring& key,
 
 namespace {
 
+// Makes a file at path as disposition says (CREATE_ALWAYS, CREATE_NEW) and
+// writes content into it, flushed to disk with flush. A file made but not
+// written whole is deleted again; one that could not be made is left alone.
+// False with the system error number.
+bool WriteWholeFile(const std::wstring& path, DWORD disposition, const std::string& content,
+                    bool flush, DWORD* error) {
+  HANDLE file = CreateFileW(
+      path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  DWORD written = 0;
+  const bool ok =
+      content.size() <= 0xFFFFFFFFu &&
+      WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+      written == content.size() && (!flush || FlushFileBuffers(file));
+  const DWORD code = ok ? ERROR_SUCCESS : GetLastError();
+  CloseHandle(file);
+  if (!ok) {
+    DeleteFileW(path.c_str());
+    *error = code != ERROR_SUCCESS ? code : ERROR_WRITE_FAULT;
+  }
+  return ok;
+}
+
 // Renames source over target. A reader that has the target open without
 // FILE_SHARE_DELETE (an installer polling the run report, for one) makes the
 // rename fail for as long as it holds the file, so the rename is tried again
@@ -599,50 +625,27 @@ bool ReplaceFileContent(const std::wstring& path, const std::string& content, bo
     return false;
   }
   const std::wstring temp = path + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
-  HANDLE file = CreateFileW(
-      temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    *error = GetLastError();
+  DWORD code = ERROR_SUCCESS;
+  if (!WriteWholeFile(temp, CREATE_ALWAYS, content, flush, &code)) {
+    *error = code;
     return false;
   }
-  DWORD written = 0;
-  bool ok =
-      content.size() <= 0xFFFFFFFFu &&
-      WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
-      written == content.size() && (!flush || FlushFileBuffers(file));
-  DWORD code = ok ? ERROR_SUCCESS : GetLastError();
-  CloseHandle(file);
-  if (ok && !MoveOverFile(temp, path, flush)) {
-    ok = false;
-    code = GetLastError();
-  }
-  if (!ok) {
+  if (!MoveOverFile(temp, path, flush)) {
+    *error = GetLastError();
     DeleteFileW(temp.c_str());
-    *error = code != ERROR_SUCCESS ? code : ERROR_WRITE_FAULT;
+    return false;
   }
-  return ok;
+  return true;
 }
 
 bool CreateNewFile(const std::wstring& path, const std::string& content, bool /*owner_only*/,
                    uint32_t* error) {
-  HANDLE file = CreateFileW(
-      path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    *error = GetLastError();
+  DWORD code = ERROR_SUCCESS;
+  if (!WriteWholeFile(path, CREATE_NEW, content, true, &code)) {
+    *error = code;
     return false;
   }
-  DWORD written = 0;
-  bool ok =
-      content.size() <= 0xFFFFFFFFu &&
-      WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
-      written == content.size() && FlushFileBuffers(file);
-  DWORD code = ok ? ERROR_SUCCESS : GetLastError();
-  CloseHandle(file);
-  if (!ok) {
-    DeleteFileW(path.c_str());
-    *error = code != ERROR_SUCCESS ? code : ERROR_WRITE_FAULT;
-  }
-  return ok;
+  return true;
 }
 
 RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {
