@@ -81,9 +81,11 @@ bool IsSystemAccount();
 
 // Converts between the narrow code page (ANSI on Windows, UTF-8 elsewhere) and
 // wide text. Text that cannot be converted as a whole gives an empty result.
+// POSIX: bytes that are not UTF-8 convert to reserved code points and back
+// to the same bytes, so every file name survives the round trip.
 std::wstring NarrowToWide(const char* bytes, size_t count);
 std::string WideToNarrow(const std::wstring& text);
-// Converts wide text to UTF-8.
+// Converts wide text to valid UTF-8 (what stands for a stray byte becomes U+FFFD).
 std::string WideToUtf8(const std::wstring& text);
 
 // --- Environment -----------------------------------------------------------
@@ -152,7 +154,8 @@ bool WriteProfileString(const std::wstring& section, const std::wstring& key,
 
 // Deletes key from [section] of an INI file, as WritePrivateProfileStringW
 // with no value does, under the same rules as its writes. A file, section or
-// key that is not there is left untouched (true).
+// key that is not there, and a file that cannot be read, are left untouched
+// (true).
 bool DeleteProfileKey(const std::wstring& section, const std::wstring& key,
                       const std::wstring& path, uint32_t* error);
 

@@ -224,17 +224,22 @@ bool IsSystemAccount() { return geteuid() == 0; }
 
 // --- Text ------------------------------------------------------------------
 
+// File names are bytes: what is not UTF-8 in them survives the round trip
+// through wide text, and leaves it as valid UTF-8 only where UTF-8 is asked for.
 std::wstring NarrowToWide(const char* bytes, size_t count) {
-  const std::u32string text = DecodeUtf8(bytes, count);
+  const std::u32string text = DecodeUtf8(bytes, count, StrayBytes::kKeep);
   return std::wstring(text.begin(), text.end());
 }
 
 std::string WideToNarrow(const std::wstring& text) {
   const std::u32string code_points(text.begin(), text.end());
-  return EncodeUtf8(code_points.data(), code_points.size());
+  return EncodeUtf8(code_points.data(), code_points.size(), StrayBytes::kKeep);
 }
 
-std::string WideToUtf8(const std::wstring& text) { return WideToNarrow(text); }
+std::string WideToUtf8(const std::wstring& text) {
+  const std::u32string code_points(text.begin(), text.end());
+  return EncodeUtf8(code_points.data(), code_points.size());
+}
 
 // --- Environment -----------------------------------------------------------
 
@@ -441,11 +446,12 @@ bool DeleteProfileKey(const std::wstring& section, const std::wstring& key,
     *error = static_cast<uint32_t>(file.error());
     return false;
   }
+  // A file that cannot be read holds no key to remove, as the Windows
+  // function answers, and is not touched.
+  if (!file.Read(&content)) return true;
   bool found = false;
-  if (file.Read(&content)) {
-    const std::string updated = RemoveIniValue(content, Utf8(section), Utf8(key), &found);
-    if (!found || file.Replace(updated, true)) return true;
-  }
+  const std::string updated = RemoveIniValue(content, Utf8(section), Utf8(key), &found);
+  if (!found || file.Replace(updated, true)) return true;
   *error = static_cast<uint32_t>(file.error());
   return false;
 }

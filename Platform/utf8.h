@@ -8,13 +8,26 @@
 
 namespace platform {
 
-// Decodes count bytes. A byte that starts no valid sequence (a stray
+// What becomes of a byte that starts no valid sequence (a stray
 // continuation byte, a truncated sequence, an overlong form, an encoded
-// surrogate, a value past U+10FFFF) gives one U+FFFD and decoding goes on
-// with the next byte.
-std::u32string DecodeUtf8(const char* bytes, size_t count);
+// surrogate, a value past U+10FFFF).
+enum class StrayBytes {
+  kReplace,  // one U+FFFD each: text for readers that want Unicode
+  // One reserved code point each, U+DC00 + the byte (U+DC80 to U+DCFF), which
+  // encodes back to the same byte: names that must survive the round trip
+  kKeep,
+};
 
-// Encodes code points; a surrogate or a value past U+10FFFF is written as U+FFFD.
-std::string EncodeUtf8(const char32_t* text, size_t count);
+// Answers how many bytes the valid sequence at bytes takes (1 to 4), with
+// its code point; 0 when a stray byte stands there or count is 0.
+size_t Utf8SequenceAt(const char* bytes, size_t count, char32_t* code_point);
+
+// Decodes count bytes; decoding goes on with the byte after a stray one.
+std::u32string DecodeUtf8(const char* bytes, size_t count, StrayBytes stray = StrayBytes::kReplace);
+
+// Encodes code points; a surrogate or a value past U+10FFFF is written as
+// U+FFFD, but with kKeep a code point U+DC80 to U+DCFF is written as the byte
+// it stands for.
+std::string EncodeUtf8(const char32_t* text, size_t count, StrayBytes stray = StrayBytes::kReplace);
 
 }  // namespace platform
