@@ -378,6 +378,11 @@ TEST_F(RunTest, UnwritableResultFileIsLoggedFourTimesAndKeepsTheExitCode) {
   for (size_t i = messages.size() - 4; i < messages.size(); ++i) {
     EXPECT_TRUE(std::regex_match(messages[i], failed)) << messages[i];
   }
+  // Four, not five: the file holds no restart key to remove.
+  EXPECT_EQ(std::count_if(messages.begin(),
+                          messages.end(),
+                          [&](const std::string& m) { return std::regex_match(m, failed); }),
+            4);
 }
 
 TEST_F(RunTest, SignedSecurityBaseIsStartedOnceBeforeTheItems) {
