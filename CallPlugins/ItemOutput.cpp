@@ -1,5 +1,7 @@
 #include "CallPlugins/ItemOutput.h"
 
+#include "Utils/LogText.h"
+
 namespace {
 
 std::string LeftOut(uint64_t bytes) { return std::to_string(bytes) + " bytes left out"; }
@@ -13,12 +15,9 @@ void AddLines(const std::string& text, std::vector<std::string>* texts) {
     if (!terminated) end = text.size();
     size_t length = end - start;
     if (terminated && length > 0 && text[end - 1] == '\r') --length;
-    if (length > kLongestOutputLine) {
-      texts->push_back(text.substr(start, kLongestOutputLine));
-      texts->push_back(LeftOut(length - kLongestOutputLine));
-    } else {
-      texts->push_back(text.substr(start, length));
-    }
+    size_t used = 0;
+    texts->push_back(EscapedLogText(text.substr(start, length), kLongestOutputLine, &used));
+    if (used < length) texts->push_back(LeftOut(length - used));
     start = terminated ? end + 1 : end;
   }
 }

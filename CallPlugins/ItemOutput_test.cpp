@@ -26,8 +26,9 @@ platform::CapturedOutput Captured(const std::string& written) {
 TEST(ItemOutputTest, EachLineIsOneTextWhateverItsEnding) {
   EXPECT_EQ(OutputLogTexts(Captured("")), Texts{});
   EXPECT_EQ(OutputLogTexts(Captured("one\ntwo\r\nthree")), (Texts{"one", "two", "three"}));
-  // Empty lines stay; a lone CR is part of its line; the end needs no break.
-  EXPECT_EQ(OutputLogTexts(Captured("\n\r\na\rb\n")), (Texts{"", "", "a\rb"}));
+  // Empty lines stay; a lone CR is part of its line, escaped; the end needs
+  // no break.
+  EXPECT_EQ(OutputLogTexts(Captured("\n\r\na\rb\n")), (Texts{"", "", "a\\x0Db"}));
   // Standard output and error arrive in one file, in the order written.
   EXPECT_EQ(OutputLogTexts(Captured("out 1\nerr 1\nout 2\n")), (Texts{"out 1", "err 1", "out 2"}));
 }
@@ -38,6 +39,23 @@ TEST(ItemOutputTest, OutputCannotForgeALogLine) {
   const Texts texts = OutputLogTexts(Captured(forged));
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_EQ(texts[1], "E20261208 10:00:00.000000  1 main.cpp:1] call plugins success.");
+}
+
+TEST(ItemOutputTest, ControlBytesAndWhatIsNotUtf8AreEscaped) {
+  // A reader that ends lines at CR, or at Unicode's line separators, sees
+  // no line of the output's own; tabs and valid UTF-8 stay as they are.
+  EXPECT_EQ(OutputLogTexts(Captured("working\rE2026 main.cpp:81] call plugins success.\n")),
+            Texts{"working\\x0DE2026 main.cpp:81] call plugins success."});
+  EXPECT_EQ(OutputLogTexts(Captured(std::string("a\tb\x1B[31m\0\x0B\x0C\x7F", 12))),
+            Texts{"a\tb\\x1B[31m\\x00\\x0B\\x0C\\x7F"});
+  EXPECT_EQ(OutputLogTexts(Captured("\xC3\xB6 \xFF \xC2\x85 \xE2\x80\xA8 \xC3")),
+            Texts{"\xC3\xB6 \\xFF \\xC2\\x85 \\xE2\\x80\\xA8 \\xC3"});
+  // The cut counts bytes of output, and never passes the longest line.
+  const std::string controls(kLongestOutputLine, '\x01');
+  const Texts cut = OutputLogTexts(Captured(controls));
+  ASSERT_EQ(cut.size(), 2u);
+  EXPECT_EQ(cut[0].size(), kLongestOutputLine);
+  EXPECT_EQ(cut[1], std::to_string(kLongestOutputLine * 3 / 4) + " bytes left out");
 }
 
 TEST(ItemOutputTest, ALongLineIsCutAndWhatIsLeftOutIsCounted) {

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "Platform/utf8.h"
+
 std::string LogText(const wchar_t* text) {
   if (text == nullptr || *text == L'\0') return std::string();
   size_t needed = std::wcstombs(nullptr, text, 0);
@@ -15,3 +17,44 @@ std::string LogText(const wchar_t* text) {
 }
 
 std::string LogText(const std::wstring& text) { return LogText(text.c_str()); }
+
+namespace {
+
+bool MustEscape(char32_t c) {
+  return (c < 0x20 && c != U'\t') || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
+void AppendEscaped(const char* bytes, size_t count, std::string* out) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (size_t i = 0; i < count; ++i) {
+    const unsigned char byte = static_cast<unsigned char>(bytes[i]);
+    *out += "\\x";
+    *out += kHex[byte >> 4];
+    *out += kHex[byte & 0xF];
+  }
+}
+
+}  // namespace
+
+std::string EscapedLogText(const std::string& text, size_t limit, size_t* used) {
+  std::string out;
+  size_t at = 0;
+  while (at < text.size()) {
+    char32_t c = 0;
+    size_t length = platform::Utf8SequenceAt(text.data() + at, text.size() - at, &c);
+    const bool escape = length == 0 || MustEscape(c);
+    if (length == 0) length = 1;  // a stray byte, escaped on its own
+    const size_t grows = escape ? 4 * length : length;
+    if (out.size() + grows > limit) break;
+    if (escape) {
+      AppendEscaped(text.data() + at, length, &out);
+    } else {
+      out.append(text, at, length);
+    }
+    at += length;
+  }
+  if (used != nullptr) *used = at;
+  return out;
+}
+
+std::string EscapedLogText(const std::wstring& text) { return EscapedLogText(LogText(text)); }

@@ -2,7 +2,20 @@
 // conversion in the default locale; a value that does not convert is left out.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 std::string LogText(const std::wstring& text);
 std::string LogText(const wchar_t* text);
+
+// Makes text safe to echo in a line of this program's own: every control
+// character but TAB (C0, DEL and C1), the Unicode line and paragraph
+// separators, and every byte that is not part of valid UTF-8 are written as
+// \xNN, one per byte, so that nothing echoed can end the line, hide it from a
+// reader, or make the log invalid UTF-8. Stops before the escaped text would
+// pass limit bytes; used, when given, says how many bytes of text it took.
+std::string EscapedLogText(const std::string& text, size_t limit = SIZE_MAX,
+                           size_t* used = nullptr);
+// A wide value as LogText converts it, then escaped.
+std::string EscapedLogText(const std::wstring& text);
