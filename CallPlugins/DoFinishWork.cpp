@@ -41,8 +41,9 @@ bool ReportSupervision(const ItemFacts& item, const std::string& timeout,
     }
   }
   if (!result.timed_out) return true;
-  LOG(INFO) << "exe timed out, ended its processes, path: " << LogText(item.file_path)
-            << " ,timeout: " << timeout << (result.ended_all ? "" : ", only the program");
+  LOG(INFO) << "exe timed out, ended its processes, path: " << EscapedLogText(item.file_path)
+            << " ,timeout: " << EscapedLogText(timeout)
+            << (result.ended_all ? "" : ", only the program");
   SetErrorCode(kInstallErrorTimedOut);
   SetErrorDetail(L"exe timed out, exe file:" + item.file_path + L" ,param:" + item.parameters +
                  L" ,timeout:" + AnsiToWide(timeout));
@@ -78,17 +79,20 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* report) {
 
   const Supervision supervision = DecideSupervision(wait, timeout, log_output);
   if (supervision.timeout_unused) {
-    LOG(INFO) << "timeout not used, path: " << LogText(item.file_path) << " ,timeout: " << timeout;
+    LOG(INFO) << "timeout not used, path: " << EscapedLogText(item.file_path)
+              << " ,timeout: " << EscapedLogText(timeout);
   }
   ShellStartOptions options;
   options.timeout_seconds = supervision.timeout_seconds;
   options.capture_output = supervision.capture_output;
   if (supervision.capture_unused ||
       (options.capture_output && !platform::CanCaptureOutput(item.file_path))) {
-    LOG(INFO) << "exe output not captured, path: " << LogText(item.file_path);
+    LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.file_path);
     options.capture_output = false;
   }
   if (options.capture_output) options.capture_folder = App::Instance().GetLogDir();
+  // The report shows this item under way while the run waits for it.
+  options.while_waiting = [] { ReportProgress(false); };
   tail(LOG(INFO) << "run exe application: ");
 
   platform::ProgramResult result;
@@ -98,9 +102,10 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* report) {
   }
   report->has_exit_code = result.has_process;
   report->exit_code = result.exit_code;
+  report->signal = result.signal;
   report->timed_out = result.timed_out;
   if (options.capture_output && !result.output_captured) {
-    LOG(INFO) << "exe output not captured, path: " << LogText(item.file_path);
+    LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.file_path);
   }
   report->status = ItemStatus::kFailed;
   if (!ReportSupervision(item, timeout, result)) return false;

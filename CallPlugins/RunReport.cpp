@@ -58,6 +58,7 @@ void WriteItem(const RunRecord& record, const std::vector<std::string>& module_f
   Member(json, "path", Utf8(ItemFilePath(record.product_folder, item.file)));
   Member(json, "status", std::string(ItemStatusName(item.status)));
   if (item.has_exit_code) Member(json, "exit_code", static_cast<uint64_t>(item.exit_code));
+  if (item.signal != 0) Member(json, "signal", static_cast<uint64_t>(item.signal));
   if (item.has_result) {
     json.Key("result");
     json.Int(item.result);

@@ -46,6 +46,7 @@ struct ItemReport {
   ItemStatus status = ItemStatus::kNotReached;
   bool has_exit_code = false;  // an Exe item's program was started with a process
   uint32_t exit_code = 0;
+  uint32_t signal = 0;  // POSIX: the signal that ended the program (exit code 128 + it); 0: none
   bool has_result = false;  // a SimpleDll item's entry was called
   int32_t result = 0;
   bool has_duration = false;  // the item was started or called, or tried to be

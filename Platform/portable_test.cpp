@@ -5,6 +5,7 @@
 
 #include "Platform/ascii_case.h"
 #include "Platform/folder_trust.h"
+#include "Platform/process.h"
 #include "Platform/utf8.h"
 #include "Platform/wildcard.h"
 
@@ -44,6 +45,43 @@ TEST(Utf8Test, WhatIsNoCharacterIsEncodedAsTheReplacement) {
   const std::u32string text = {
       U'x', static_cast<char32_t>(0xD800), static_cast<char32_t>(0x110000)};
   EXPECT_EQ(Encode(text), "x\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST(Utf8Test, StrayBytesKeptAsReservedCodePointsComeBackAsTheSameBytes) {
+  using platform::StrayBytes;
+  const std::string name = "/opt/prod\xFF/\xC3\xB6\xC3\x80\xED\xA0\x80";
+  const std::u32string wide = DecodeUtf8(name.data(), name.size(), StrayBytes::kKeep);
+  EXPECT_EQ(wide.substr(9, 1), std::u32string(1, static_cast<char32_t>(0xDCFF)));
+  EXPECT_EQ(EncodeUtf8(wide.data(), wide.size(), StrayBytes::kKeep), name);
+  // Asked for UTF-8, they are replaced; a surrogate outside the reserved
+  // range never encodes to a byte of its own.
+  EXPECT_EQ(Encode(wide.substr(8, 2)), "d\xEF\xBF\xBD");
+  const std::u32string other = {static_cast<char32_t>(0xDC7F)};
+  EXPECT_EQ(EncodeUtf8(other.data(), 1, StrayBytes::kKeep), "\xEF\xBF\xBD");
+}
+
+TEST(OutputKeeperTest, KeepsTheFirstAndLastPartsWhateverThePiecesAre) {
+  const size_t kept = platform::kOutputHeadBytes + platform::kOutputTailBytes;
+  for (size_t total : {size_t(0), size_t(5), kept, kept + 1, 5 * kept + 3}) {
+    std::string written;
+    for (size_t i = 0; i < total; ++i) written += static_cast<char>('a' + (i * 7 + i / 26) % 26);
+    for (size_t piece : {size_t(1), size_t(4093), size_t(70000)}) {
+      SCOPED_TRACE(std::to_string(total) + " in pieces of " + std::to_string(piece));
+      platform::OutputKeeper keeper;
+      for (size_t at = 0; at < total; at += piece) {
+        keeper.Add(written.data() + at, std::min(piece, total - at));
+      }
+      const platform::CapturedOutput output = keeper.Kept();
+      EXPECT_EQ(output.size, total);
+      if (total <= kept) {
+        EXPECT_EQ(output.head, written);
+        EXPECT_EQ(output.tail, "");
+      } else {
+        EXPECT_EQ(output.head, written.substr(0, platform::kOutputHeadBytes));
+        EXPECT_EQ(output.tail, written.substr(total - platform::kOutputTailBytes));
+      }
+    }
+  }
 }
 
 TEST(AsciiCaseTest, OnlyAsciiLettersFoldAndOrderIsByUnsignedBytes) {

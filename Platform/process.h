@@ -20,23 +20,33 @@ constexpr uint32_t kEndGraceMilliseconds = 5000;
 constexpr size_t kOutputHeadBytes = 32 * 1024;
 constexpr size_t kOutputTailBytes = 32 * 1024;
 
+// How often a wait for a program wakes to let the caller bring its report
+// up to date.
+constexpr uint32_t kWaitTickMilliseconds = 500;
+
 struct ProgramRequest {
   std::wstring file;
   std::wstring parameters;  // one text, split by the program's runtime
   bool wait = false;        // block until the program ends
-  // With wait: the time the program may take. When it runs out, the program
-  // and every process it started are asked to end (POSIX: SIGTERM to its
-  // process group; Windows: WM_CLOSE to the windows of its job) and, after
-  // kEndGraceMilliseconds or as soon as the program has ended, forced
-  // (SIGKILL to the group; TerminateJobObject). 0: no limit, and the start
-  // is exactly the plain one (no process group, no job).
+  // With wait: the time the program may take. The program runs contained
+  // with everything it starts (POSIX: a control group of its own where the
+  // system lets one be made, else its own process group; Windows: a job).
+  // When the time runs out, all of them are asked to end (SIGTERM; Windows:
+  // WM_CLOSE to the windows of the job) and, after kEndGraceMilliseconds or
+  // as soon as the program has ended, forced (the group killed, then the
+  // program itself by its own handle; TerminateJobObject). 0: no limit, and
+  // the start is exactly the plain one (no group, no job).
   uint32_t timeout_ms = 0;
-  // With wait: standard output and standard error both go to one anonymous
-  // temporary file (POSIX: a memfd; Windows: a delete-on-close file in
-  // capture_folder, which must be a folder the program may write through),
-  // never a pipe, so a process that keeps the handle cannot hold the caller.
+  // With wait: standard output and standard error both go to one place the
+  // caller reads while it waits (POSIX: a pipe, read as it fills, so only
+  // the kept parts are ever held; Windows: a delete-on-close file in
+  // capture_folder, which must be a folder the program may write through).
+  // A process that keeps the handle after the program ended cannot hold the
+  // caller: what it writes later is not read (POSIX: it gets a broken pipe).
   bool capture_output = false;
   std::wstring capture_folder;
+  // With wait: called about every kWaitTickMilliseconds while the program runs.
+  std::function<void()> while_waiting;
 };
 
 struct CapturedOutput {
@@ -53,12 +63,16 @@ struct ProgramResult {
   // shell may open a document without one.
   bool has_process = false;
   uint32_t exit_code = 0;  // with has_process; kStillActive while it runs
+  // POSIX: the signal that ended the program (its exit_code is 128 + it); 0: none.
+  uint32_t signal = 0;
   bool timed_out = false;  // the time limit ran out and the program was ended
-  // With timed_out: whether the processes it started were ended with it: its
-  // process group (POSIX; a process that made a session or group of its own
-  // is beyond reach) or its job (Windows; a program started through the shell
-  // runs a moment before it is put into the job). Windows ends only the
-  // program where it cannot put it into a job of its own.
+  // With timed_out: whether the processes it started were ended with it. Its
+  // control group holds them all (POSIX), whatever sessions or groups they
+  // make; without one, its process group (a process that made a session or
+  // group of its own is beyond reach, and false when the program itself left
+  // it). Its job (Windows; a program started through the shell runs a moment
+  // before it is put into the job); only the program where it cannot be put
+  // into a job of its own.
   bool ended_all = false;
   bool output_captured = false;  // capture_output was honoured
   CapturedOutput output;
@@ -83,6 +97,20 @@ bool CanCaptureOutput(const std::wstring& file);
 bool ReadCapturedOutput(uint64_t size, const std::function<bool(uint64_t, void*, size_t)>& read,
                         CapturedOutput* output);
 
+// Keeps the parts of output that CapturedOutput holds while it arrives in
+// pieces, in bounded memory however much arrives.
+class OutputKeeper {
+ public:
+  void Add(const char* data, size_t count);
+  CapturedOutput Kept() const;
+
+ private:
+  uint64_t size_ = 0;
+  std::string head_;  // the first kOutputHeadBytes
+  std::string ring_;  // the last kOutputTailBytes after them, from ring_start_
+  size_t ring_start_ = 0;
+};
+
 // Answers whether StartProgram could start file for this account, without
 // starting anything (POSIX: a regular file this account may execute, in a
 // format the kernel runs; Windows: a folder, or a file whose type has an
@@ -90,6 +118,8 @@ bool ReadCapturedOutput(uint64_t size, const std::function<bool(uint64_t, void*,
 bool CanStartProgram(const std::wstring& file, uint32_t* error);
 
 // Loads a library by full path; null on failure, with the system error number.
+// Only a regular file is handed to the loader (POSIX: anything else, a FIFO
+// among them, fails at once as a file that is no library, ENOEXEC).
 void* LoadLibraryFile(const std::wstring& path, uint32_t* error);
 // Finds an exported symbol; null when there is none.
 void* FindExport(void* library, const char* name);

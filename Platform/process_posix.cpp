@@ -12,11 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
-#include <thread>
+#include <functional>
+#include <memory>
 #include <vector>
 
+#include "Platform/child_posix.h"
 #include "Platform/command_line_split.h"
 #include "Platform/posix_support.h"
 
@@ -25,10 +26,16 @@ extern char** environ;
 namespace platform {
 namespace {
 
+using posix::ChildWatch;
+using posix::ControlGroup;
+using posix::OutputPipe;
 using posix::Retry;
 using posix::Utf8;
 
-uint32_t ExitCodeFromStatus(int status) {
+// The exit code of a program not waited for: kStillActive while it runs.
+uint32_t ExitCodeIfEnded(pid_t pid) {
+  int status = 0;
+  if (Retry([&] { return waitpid(pid, &status, WNOHANG); }) != pid) return kStillActive;
   if (WIFEXITED(status)) return static_cast<uint32_t>(WEXITSTATUS(status));
   if (WIFSIGNALED(status)) return 128u + static_cast<uint32_t>(WTERMSIG(status));
   return kStillActive;
@@ -87,103 +94,61 @@ class SpawnAttributes {
   int error_ = 0;
 };
 
-// An anonymous file for a program's output; closed with the object.
-class OutputFile {
+// A program with a time limit: started in a control group of its own where
+// one can be made (nothing it starts gets out), else as the leader of a
+// process group of its own. Without a limit the start is the plain one.
+class Containment {
  public:
-  explicit OutputFile(bool wanted)
-      : fd_(wanted ? memfd_create("taverly-exe-output", MFD_CLOEXEC) : -1) {}
-  ~OutputFile() {
-    if (fd_ >= 0) close(fd_);
+  explicit Containment(bool limited) : limited_(limited) {
+    if (limited_) group_.reset(new ControlGroup());
+    if (limited_ && !group_->usable()) group_.reset();
   }
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
 
-  int fd() const { return fd_; }
+  // Starts the program as spawn does with the attributes it is handed.
+  int Start(const std::function<int(const posix_spawnattr_t*)>& spawn) {
+    int error = 0;
+    if (group_ != nullptr && group_->SpawnInside([&] { return spawn(nullptr); }, &error)) {
+      return error;
+    }
+    group_.reset();
+    SpawnAttributes attributes(limited_);
+    if (attributes.error() != 0) return attributes.error();
+    own_process_group_ = limited_;
+    return spawn(attributes.get());
+  }
 
-  bool Read(CapturedOutput* output) const {
-    struct stat st;
-    if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
-    return ReadCapturedOutput(
-        static_cast<uint64_t>(st.st_size),
-        [this](uint64_t offset, void* buffer, size_t count) {
-          return posix::ReadAllAt(fd_, offset, buffer, count);
-        },
-        output);
+  // Asks everything contained to end; after the grace (or once the program
+  // has ended) ends it by force, the program itself last, by its own handle.
+  // Never waits without limit. The group is signalled while the program is
+  // unreaped, so its id is still the program's own.
+  void End(pid_t pid, ChildWatch* watch, ProgramResult* result) {
+    result->timed_out = true;
+    // A program that left its process group is asked by its own handle.
+    const bool reached = group_ != nullptr || (own_process_group_ && getpgid(pid) == pid);
+    Signal(pid, SIGTERM);
+    if (!reached) watch->Signal(SIGTERM);
+    watch->WaitForEnd(static_cast<int>(kEndGraceMilliseconds));
+    bool all =
+        group_ != nullptr ? group_->KillAll(static_cast<int>(kEndGraceMilliseconds)) : reached;
+    if (group_ == nullptr) Signal(pid, SIGKILL);
+    watch->Signal(SIGKILL);
+    all = watch->WaitForEnd(static_cast<int>(kEndGraceMilliseconds)) && all;
+    result->ended_all = all;
   }
 
  private:
-  int fd_;
-};
-
-// Waits for a child to end, without reaping it, so that its id (and its
-// process group's) cannot pass to another process meanwhile. A pidfd makes
-// the wait one poll; where the kernel has none, the state is looked at in
-// short steps. False when timeout_ms (negative: none) ran out first.
-class ChildWatch {
- public:
-  // The system call itself: the C library's wrapper is not in every version.
-  explicit ChildWatch(pid_t pid)
-      : pid_(pid), pidfd_(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
-  ~ChildWatch() {
-    if (pidfd_ >= 0) close(pidfd_);
-  }
-  ChildWatch(const ChildWatch&) = delete;
-  ChildWatch& operator=(const ChildWatch&) = delete;
-
-  bool WaitForEnd(int timeout_ms) const {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
-    for (;;) {
-      if (HasEnded()) return true;
-      int left = -1;
-      if (timeout_ms >= 0) {
-        auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (rest.count() <= 0) return false;
-        left = static_cast<int>(rest.count());
-      }
-      if (pidfd_ >= 0) {
-        struct pollfd watch = {pidfd_, POLLIN, 0};
-        poll(&watch, 1, left);  // readable once the child has ended; EINTR just looks again
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(left < 0 || left > 10 ? 10 : left));
-      }
+  void Signal(pid_t pid, int signal) {
+    if (group_ != nullptr) {
+      group_->SignalAll(signal);
+    } else if (own_process_group_) {
+      kill(-pid, signal);
     }
   }
 
- private:
-  bool HasEnded() const {
-    siginfo_t info;
-    std::memset(&info, 0, sizeof info);
-    int rc = Retry(
-        [&] { return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT); });
-    return rc != 0 || info.si_pid == pid_;  // an error: nothing left to wait for
-  }
-
-  pid_t pid_;
-  int pidfd_;
+  bool limited_;
+  bool own_process_group_ = false;
+  std::unique_ptr<ControlGroup> group_;
 };
-
-uint32_t Reap(pid_t pid) {
-  int status = 0;
-  if (Retry([&] { return waitpid(pid, &status, 0); }) != pid) return kStillActive;
-  return ExitCodeFromStatus(status);
-}
-
-// Waits for a program with a time limit; ends its group when the limit runs
-// out. The group is signalled only while the program is unreaped.
-void Supervise(pid_t pid, uint32_t timeout_ms, ProgramResult* result) {
-  ChildWatch watch(pid);
-  if (!watch.WaitForEnd(static_cast<int>(timeout_ms))) {
-    result->timed_out = true;
-    kill(-pid, SIGTERM);
-    watch.WaitForEnd(static_cast<int>(kEndGraceMilliseconds));
-    // Whatever is left of the group; its id is still the program's own.
-    kill(-pid, SIGKILL);
-    watch.WaitForEnd(-1);
-    result->ended_all = true;
-  }
-  result->exit_code = Reap(pid);
-}
 
 // Whether the kernel runs the file's format: an ELF image or a script with
 // an interpreter line. posix_spawn gives ENOEXEC for anything else.
@@ -214,39 +179,41 @@ ProgramResult StartProgram(const ProgramRequest& request) {
   argv.push_back(nullptr);
 
   const bool limited = request.wait && request.timeout_ms > 0;
-  OutputFile output(request.wait && request.capture_output);
-  FileActions actions(output.fd());
-  SpawnAttributes attributes(limited);
-  // Without an output file the program still runs, uncaptured.
-  const int setup_error = actions.error() != 0 ? actions.error() : attributes.error();
-  if (setup_error != 0) {
-    result.start_error = static_cast<uint32_t>(setup_error);
+  // Without a pipe the program still runs, uncaptured.
+  std::unique_ptr<OutputPipe> output(request.wait && request.capture_output ? new OutputPipe()
+                                                                            : nullptr);
+  FileActions actions(output != nullptr && output->valid() ? output->write_fd() : -1);
+  if (actions.error() != 0) {
+    result.start_error = static_cast<uint32_t>(actions.error());
     return result;
   }
+  Containment containment(limited);
   pid_t pid = 0;
-  int rc =
-      posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(), environ);
+  int rc = containment.Start([&](const posix_spawnattr_t* attributes) {
+    return posix_spawn(&pid, program.c_str(), actions.get(), attributes, argv.data(), environ);
+  });
+  if (output != nullptr) output->CloseWriteEnd();
   if (rc != 0) {
     result.start_error = static_cast<uint32_t>(rc);
     return result;
   }
   result.started = true;
   result.has_process = true;
-
   if (!request.wait) {
-    int status = 0;
-    result.exit_code = kStillActive;
-    if (Retry([&] { return waitpid(pid, &status, WNOHANG); }) == pid) {
-      result.exit_code = ExitCodeFromStatus(status);
-    }
+    result.exit_code = ExitCodeIfEnded(pid);
     return result;
   }
-  if (limited) {
-    Supervise(pid, request.timeout_ms, &result);
-  } else {
-    result.exit_code = Reap(pid);
+  OutputKeeper keeper;
+  ChildWatch watch(pid, output.get(), &keeper, &request.while_waiting);
+  if (!watch.WaitForEnd(limited ? static_cast<int>(request.timeout_ms) : -1)) {
+    containment.End(pid, &watch, &result);
   }
-  if (output.fd() >= 0) result.output_captured = output.Read(&result.output);
+  result.exit_code =
+      result.timed_out && !watch.WaitForEnd(0) ? kStillActive : watch.Reap(&result.signal);
+  if (output != nullptr && output->valid()) {
+    result.output = keeper.Kept();
+    result.output_captured = true;
+  }
   return result;
 }
 
@@ -271,10 +238,20 @@ bool CanStartProgram(const std::wstring& file, uint32_t* error) {
 
 void* LoadLibraryFile(const std::wstring& path, uint32_t* error) {
   std::string name = Utf8(path);
+  // Only a regular file goes to the loader, which would wait without end for
+  // a writer to a FIFO; a device or socket is no library either.
+  int fd = Retry([&] { return open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int code = fd < 0 ? (errno == EACCES ? EACCES : ENOENT) : ENOEXEC;
+    if (fd >= 0) close(fd);
+    *error = static_cast<uint32_t>(code);
+    return nullptr;
+  }
+  close(fd);
   void* library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library != nullptr) return library;
   // dlopen sets no errno; tell the causes apart the way the loader saw them.
-  struct stat st;
   if (stat(name.c_str(), &st) != 0) {
     *error = ENOENT;
   } else if (access(name.c_str(), R_OK) != 0) {

@@ -71,6 +71,7 @@ TEST_F(ProcessPosixTest, ExitCodesAndSignalsAsTheRunnerSeesThem) {
   ASSERT_TRUE(killed.started);
   EXPECT_TRUE(killed.has_process);
   EXPECT_EQ(killed.exit_code, 128u + 9u);
+  EXPECT_EQ(killed.signal, 9u);
 
   platform::ProgramRequest request;
   request.file = L"/bin/sleep";
@@ -80,8 +81,11 @@ TEST_F(ProcessPosixTest, ExitCodesAndSignalsAsTheRunnerSeesThem) {
   EXPECT_EQ(running.exit_code, platform::kStillActive);
 }
 
-TEST_F(ProcessPosixTest, OnlyAProgramWithATimeLimitGetsAProcessGroupOfItsOwn) {
-  AddFile("group", "#!/bin/sh\necho $$ $(cut -d' ' -f5 /proc/$$/stat) > \"$1\"\n", 0755);
+TEST_F(ProcessPosixTest, ATimeLimitContainsTheProgramInAGroupOfItsOwn) {
+  AddFile("group",
+          "#!/bin/sh\necho $$ $(cut -d' ' -f5 /proc/$$/stat) $(grep ^0:: /proc/$$/cgroup) > "
+          "\"$1\"\n",
+          0755);
   platform::ProgramRequest request;
   request.file = Wide(tmp_.Join("group"));
   request.parameters = Wide(tmp_.Join("plain.txt"));
@@ -91,12 +95,23 @@ TEST_F(ProcessPosixTest, OnlyAProgramWithATimeLimitGetsAProcessGroupOfItsOwn) {
   request.timeout_ms = 30000;
   ASSERT_TRUE(platform::StartProgram(request).started);
   long pid = 0, group = 0;
+  std::string plain_cgroup, limited_cgroup;
   std::istringstream plain(ReadTextFile(tmp_.Join("plain.txt")));
-  ASSERT_TRUE(plain >> pid >> group);
+  ASSERT_TRUE(plain >> pid >> group >> plain_cgroup);
   EXPECT_EQ(group, static_cast<long>(getpgrp()));
   std::istringstream limited(ReadTextFile(tmp_.Join("limited.txt")));
-  ASSERT_TRUE(limited >> pid >> group);
-  EXPECT_EQ(group, pid);
+  ASSERT_TRUE(limited >> pid >> group >> limited_cgroup);
+  // In a control group of its own it stays in the caller's process group, so
+  // it may make a session; only without one does it lead a group.
+  if (limited_cgroup != plain_cgroup) {
+    EXPECT_EQ(limited_cgroup.rfind(
+                  plain_cgroup == "0::/" ? "0::/taverly-" : plain_cgroup + "/taverly-", 0),
+              0u)
+        << limited_cgroup;
+    EXPECT_EQ(group, static_cast<long>(getpgrp()));
+  } else {
+    EXPECT_EQ(group, pid);
+  }
 }
 
 TEST_F(ProcessPosixTest, ProgramPastItsLimitIsEndedAndItsOutputKept) {
@@ -132,6 +147,11 @@ TEST_F(ProcessPosixTest, LoadLibraryTellsMissingUnreadableAndNotALibraryApart) {
 
   AddFile("junk.so", "not a library", 0644);
   EXPECT_EQ(platform::LoadLibraryFile(Wide(tmp_.Join("junk.so")), &error), nullptr);
+  EXPECT_EQ(error, 8u);
+  // A FIFO would hold the loader until a writer came: it is no library.
+  ASSERT_EQ(mkfifo(tmp_.Join("fifo.so").c_str(), 0644), 0);
+  error = 0;
+  EXPECT_EQ(platform::LoadLibraryFile(Wide(tmp_.Join("fifo.so")), &error), nullptr);
   EXPECT_EQ(error, 8u);
   if (geteuid() != 0) {
     chmod(tmp_.Join("junk.so").c_str(), 0);

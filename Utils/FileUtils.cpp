@@ -70,6 +70,7 @@ bool ShellStartProgram(const wchar_t* file, const wchar_t* parameters, bool wait
     request.timeout_ms = options.timeout_seconds * 1000u;
     request.capture_output = options.capture_output;
     request.capture_folder = options.capture_folder;
+    request.while_waiting = options.while_waiting;
     *result = platform::StartProgram(request);
     return result->started;
   } catch (const std::exception&) {

@@ -2,9 +2,9 @@
 // starts programs of the product through the shell's "open" action.
 #pragma once
 
-#include <string>
-
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "Platform/process.h"
 #include "Signing/SignatureBlock.h"
@@ -35,7 +35,8 @@ bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, ui
 struct ShellStartOptions {
   uint32_t timeout_seconds = 0;  // 0: none
   bool capture_output = false;
-  std::wstring capture_folder;  // Windows: where the capture file lies
+  std::wstring capture_folder;          // Windows: where the capture file lies
+  std::function<void()> while_waiting;  // with wait: called now and then until the program ends
 };
 
 // Starts file as ShellOpenFile does, with the checks it makes first, and
