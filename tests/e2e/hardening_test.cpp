@@ -75,6 +75,31 @@ TEST_F(HardeningTest, FifoInPlaceOfTheModuleListDoesNotBlockTheRun) {
       expected);
 }
 
+TEST_F(HardeningTest, FifoNamedAsALibraryIsNoLibrary) {
+  if (target().windows) GTEST_SKIP() << "Wine would hand the FIFO to its loader";
+  ASSERT_EQ(mkfifo(product_.Path("lib.so").c_str(), 0644), 0);
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Item({{"type", "SimpleDll"}, {"file", "lib.so"}, {"entry", "Run"}}) + Probe("a"),
+      Probe("b"),
+      Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  EXPECT_THAT(Messages(), Contains("I:LoadLibrary fail: " + At("lib.so") + " ,getlasterror = 8"));
+  RunOptions plan;
+  plan.program = (fs::path(TaverlyBinary()).parent_path() / "taverly-plan").string();
+  plan.arguments = {"--installpath=" + product_.TargetFolder(), "--load"};
+  EXPECT_THAT(Run(plan).out, HasSubstr("exists, does not load (error 8)"));
+}
+
+TEST_F(HardeningTest, ProductFolderWhoseNameIsNotUtf8) {
+  if (target().windows) GTEST_SKIP() << "Windows names are UTF-16";
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  const std::string named = tmp_.Join("prod\xFF");
+  fs::create_directory_symlink(product_.folder(), named);
+  EXPECT_EQ(RunWithInstallPath(named).exit_code, 0);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "c"}));
+}
+
 // A file system of its own under the log folder, in a private mount
 // namespace of this test process, so nothing outside it sees the mount.
 class FullDiskTest : public HardeningTest {

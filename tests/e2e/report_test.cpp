@@ -8,10 +8,12 @@
 #include <rapidjson/schema.h>
 #include <rapidjson/stringbuffer.h>
 
+#include <chrono>
 #include <filesystem>
 #include <random>
 #include <regex>
 #include <set>
+#include <thread>
 
 #include <gmock/gmock.h>
 
@@ -404,6 +406,47 @@ TEST_F(ReportTest, ProgressReportShowsTheItemUnderWay) {
   // The final report replaces it.
   EXPECT_FALSE(Report()["finished"].IsNull());
   EXPECT_EQ(Report()["counts"]["running"].GetUint(), 0u);
+}
+
+TEST_F(ReportTest, ProgressCatchesUpWithAnItemThatStartedRightAfterTheLastReport) {
+  const std::string release = tmp_.Join("release");
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Probe("a") + Probe("b", {{"param", "--wait-for=" + target().Spell(release)}}),
+      Probe("c"),
+      Probe("d"));
+  RunOptions options;
+  options.arguments = {"--installpath=" + product_.TargetFolder()};
+  Process run = Start(options);
+  // Within about a second of its start the waited-for item shows as running.
+  std::string status;
+  for (int i = 0; i < 60 && status != "running"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    rapidjson::Document progress;
+    if (ValidReport(ReadTextFile(ReportFile()), &progress) && progress["phases"].Size() > 0 &&
+        progress["phases"][0]["items"].Size() == 2) {
+      status = progress["phases"][0]["items"][1]["status"].GetString();
+    }
+  }
+  WriteTextFile(release, "");
+  EXPECT_EQ(Wait(run).exit_code, 0);
+  EXPECT_EQ(status, "running");
+}
+
+TEST_F(ReportTest, SignalThatEndedAProgramIsNamed) {
+  product_.AddModuleFile("mod_core.xml",
+                         Probe("a", {{"param", "--sleep-ms=30000"}, {"timeout", "1"}}),
+                         Probe("b"),
+                         Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  const rapidjson::Value& item = Report()["phases"][0]["items"][0];
+  EXPECT_TRUE(item["timed_out"].GetBool());
+  if (target().windows) {
+    EXPECT_FALSE(item.HasMember("signal"));
+    return;
+  }
+  EXPECT_EQ(item["signal"].GetUint(), 15u);
+  EXPECT_EQ(item["exit_code"].GetUint(), 128u + 15u);
 }
 
 TEST_F(ReportTest, PlanAndReportJoinOnKey) {

@@ -1,10 +1,14 @@
 // Items with a time limit ("timeout") and with their output in the log
 // ("log_output"): both opt-in, both for Exe items that are waited for.
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -13,6 +17,7 @@
 
 #include "tests/e2e/harness.h"
 
+namespace fs = std::filesystem;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -100,6 +105,67 @@ TEST_F(SupervisionTest, ProgramPastItsLimitIsEndedWithEverythingItStarted) {
   }
 }
 
+TEST_F(SupervisionTest, NoSessionOrGroupTheProgramMakesGetsAnythingOut) {
+  const std::string pids = Named("pids.txt"), ticks = Named("ticks.txt");
+  // A session of its own works under a limit as without one (Windows: a job
+  // of its own); a grandchild that makes one is ended with the rest.
+  const std::string escaping =
+      "--pid-file=" + pids + " --child=--new-session --child=--pid-file=" + pids +
+      " --child=--tick=" + ticks + " --child=--sleep-ms=30000 --sleep-ms=30000";
+  product_.AddModuleFile("mod_core.xml",
+                         Exe("--new-session --exit=0", {{"timeout", "30"}, {"exitcode", "0"}}) +
+                             Exe(escaping, {{"timeout", "1"}}),
+                         Probe("b"),
+                         Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_THAT(LinesAfterStart("--new-session"),
+              ElementsAre("I:exitCode match the expectations , exitCode: 0. expected result: -1"));
+  EXPECT_THAT(
+      LinesAfterStart("--pid-file="),
+      ElementsAre("I:exe timed out, ended its processes, path: " + At(probe_) + " ,timeout: 1"));
+  EXPECT_FALSE(StillTicking(product_.Path("ticks.txt"))) << "the grandchild still runs";
+  if (!target().windows) {
+    EXPECT_TRUE(AllGone(product_.Path("pids.txt")));
+  }
+}
+
+TEST_F(SupervisionTest, ProgramThatJoinsTheCallersProcessGroupIsEnded) {
+  if (target().windows) GTEST_SKIP() << "process groups are POSIX";
+  const std::string param =
+      "--join-parent-group --pid-file=" + Named("pids.txt") + " --sleep-ms=30000";
+  product_.AddModuleFile("mod_core.xml", Exe(param, {{"timeout", "2"}}), Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_THAT(
+      LinesAfterStart("--join-parent-group"),
+      ElementsAre("I:exe timed out, ended its processes, path: " + At(probe_) + " ,timeout: 2"));
+  EXPECT_TRUE(AllGone(product_.Path("pids.txt")));
+}
+
+// Where no control group can be made (here: the hierarchy hidden in a
+// private mount namespace), the program leads a process group of its own;
+// one that leaves it is still ended, by its own handle, and the line says
+// what could not be reached.
+class WithoutControlGroupsTest : public SupervisionTest {
+ protected:
+  void SetUp() override {
+    if (target().windows) GTEST_SKIP() << "control groups are Linux's";
+    ASSERT_EQ(unshare(CLONE_NEWNS), 0) << "needs root: " << errno;
+    ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    ASSERT_EQ(mount("tmpfs", "/sys/fs/cgroup", "tmpfs", 0, "size=4k"), 0);
+  }
+};
+
+TEST_F(WithoutControlGroupsTest, ProgramThatLeavesItsGroupIsEndedByItsHandle) {
+  const std::string param =
+      "--join-parent-group --pid-file=" + Named("pids.txt") + " --sleep-ms=30000";
+  product_.AddModuleFile("mod_core.xml", Exe(param, {{"timeout", "1"}}), Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_THAT(LinesAfterStart("--join-parent-group"),
+              ElementsAre("I:exe timed out, ended its processes, path: " + At(probe_) +
+                          " ,timeout: 1, only the program"));
+  EXPECT_TRUE(AllGone(product_.Path("pids.txt")));
+}
+
 TEST_F(SupervisionTest, ProgramThatIgnoresTheRequestIsForcedAfterTheGrace) {
   if (target().windows) {
     GTEST_SKIP() << "Windows asks a program without windows nothing; the job is ended after "
@@ -185,6 +251,58 @@ TEST_F(SupervisionTest, MoreThanSixtyFourKibibytesShowsHeadAndTail) {
   EXPECT_EQ(lines[2731], "I:exe output: 54464 bytes left out");
   EXPECT_EQ(lines[2732], "I:exe output:  007270");
   EXPECT_EQ(lines.back(), "I:exe output: line 010000");
+}
+
+TEST_F(SupervisionTest, OutputAndEchoedTextCannotForgeALine) {
+  product_.AddModuleFile("mod_core.xml",
+                         Exe("--out=working\\rE20261208_main.cpp:81]_call_plugins_success.\\n",
+                             {{"log_output", "1"}}) +
+                             Exe("--tag=echo", {{"timeout", "5&#10;E20261208 forged"}}),
+                         Probe("b"),
+                         Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  EXPECT_THAT(
+      Messages(),
+      IsSupersetOf(std::vector<std::string>{
+          "I:exe output: working\\x0DE20261208_main.cpp:81]_call_plugins_success.",
+          "I:timeout not used, path: " + At(probe_) + " ,timeout: 5\\x0AE20261208 forged"}));
+  if (!target().windows) {
+    const std::string log = ReadTextFile(LogDir() + "/" + LogFileNames().at(0));
+    EXPECT_EQ(log.find('\r'), std::string::npos);
+  }
+}
+
+TEST_F(SupervisionTest, FloodedOutputIsReadAsItComesAndNotKept) {
+  if (target().windows) GTEST_SKIP() << "Windows keeps the output in a file until the end";
+  const std::string written = Named("written.txt"), release = tmp_.Join("release");
+  product_.AddModuleFile("mod_core.xml",
+                         Exe("--out-bytes=67108864 --mark=" + written + " --wait-for=" + release,
+                             {{"log_output", "1"}}),
+                         Probe("b"),
+                         Probe("c"));
+  RunOptions options;
+  options.arguments = {"--installpath=" + product_.TargetFolder()};
+  Process run = Start(options);
+  ASSERT_TRUE(WaitForText(product_.Path("written.txt"), "written\n"));
+  // 64 MiB went through; neither the program's memory nor a file of its holds them.
+  std::istringstream status(ReadTextFile("/proc/" + std::to_string(run.pid) + "/status"));
+  std::string line;
+  long resident_kib = -1;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) resident_kib = std::stol(line.substr(6));
+  }
+  uintmax_t largest = 0;
+  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(run.pid) + "/fd")) {
+    std::error_code error;
+    if (fs::is_regular_file(fd.path(), error))
+      largest = std::max(largest, fs::file_size(fd.path(), error));
+  }
+  WriteTextFile(release, "");
+  EXPECT_EQ(Wait(run).exit_code, 0);
+  EXPECT_GT(resident_kib, 0);
+  EXPECT_LT(resident_kib, 32 * 1024);
+  EXPECT_LT(largest, 1024u * 1024u);
+  EXPECT_THAT(Messages(), Contains("I:exe output: 67043328 bytes left out"));
 }
 
 TEST_F(SupervisionTest, OutputOfATimedOutProgramIsLoggedBeforeItsLine) {
