@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cwchar>
+#include <functional>
 #include <vector>
 
 #include "Platform/ascii_case.h"
@@ -93,12 +94,29 @@ BOOL CALLBACK AskWindowToClose(HWND window, LPARAM context) {
   return TRUE;
 }
 
+// Waits for a program up to timeout_ms (INFINITE: without limit), calling
+// tick every kWaitTickMilliseconds meanwhile. False when the time ran out.
+bool WaitTicking(HANDLE process, DWORD timeout_ms, const std::function<void()>& tick) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  for (;;) {
+    DWORD step = tick ? kWaitTickMilliseconds : INFINITE;
+    if (timeout_ms != INFINITE) {
+      const ULONGLONG now = GetTickCount64();
+      if (now >= deadline) return WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
+      if (step == INFINITE || deadline - now < step) step = static_cast<DWORD>(deadline - now);
+    }
+    if (WaitForSingleObject(process, step) != WAIT_TIMEOUT) return true;
+    if (tick) tick();
+  }
+}
+
 // Waits for a program with a time limit; when it runs out, asks the windows
 // of its job to close, and ends the job (or the program alone, when it is
 // in no job of its own) after the grace or as soon as the program has ended.
-void Supervise(HANDLE process, DWORD process_id, uint32_t timeout_ms, Job* job,
+// No wait after the limit is without end.
+void Supervise(HANDLE process, DWORD process_id, const ProgramRequest& request, Job* job,
                ProgramResult* result) {
-  if (WaitForSingleObject(process, timeout_ms) != WAIT_TIMEOUT) return;
+  if (WaitTicking(process, request.timeout_ms, request.while_waiting)) return;
   result->timed_out = true;
   result->ended_all = job->assigned();
   const std::vector<DWORD> ids = job->ProcessIds(process_id);
@@ -107,7 +125,7 @@ void Supervise(HANDLE process, DWORD process_id, uint32_t timeout_ms, Job* job,
     TerminateProcess(process, 1);
   }
   job->Terminate();
-  WaitForSingleObject(process, INFINITE);
+  WaitForSingleObject(process, kEndGraceMilliseconds);
 }
 
 // A delete-on-close file for a program's output, in a folder the program
@@ -277,9 +295,9 @@ ProgramResult StartProgram(const ProgramRequest& request) {
   // Opening a document may give no process; then there is no exit code.
   if (process != nullptr) {
     if (request.wait && request.timeout_ms > 0) {
-      Supervise(process, process_id, request.timeout_ms, &job, &result);
+      Supervise(process, process_id, request, &job, &result);
     } else if (request.wait) {
-      WaitForSingleObject(process, INFINITE);
+      WaitTicking(process, INFINITE, request.while_waiting);
     }
     DWORD code = 0;
     if (GetExitCodeProcess(process, &code)) {
