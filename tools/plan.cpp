@@ -9,12 +9,16 @@
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Platform/process.h"
+#include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 
 namespace {
 
 std::wstring Wide(const std::string& narrow) { return AnsiToWide(narrow); }
-std::wstring Quoted(const std::string& narrow) { return L"\"" + Wide(narrow) + L"\""; }
+// Attribute text as written, its control bytes escaped as in the log.
+std::wstring Quoted(const std::string& narrow) {
+  return L"\"" + Wide(EscapedLogText(narrow)) + L"\"";
+}
 
 std::wstring Joined(const std::vector<std::string>& parts) {
   std::wstring text;

@@ -192,6 +192,10 @@ TEST_F(PlanTest, ItemTrapsRaiseTheirWarnings) {
        JoinPath(product_, "lib/none.so") + " does not exist; the run passes over it"},
       {"<item type=\"Exe\"/>" + Exe(), {"item-dropped"}, ""},
       {Exe({{"timeout", "30"}, {"log_output", "1"}}), {}, ""},
+      {Exe({{"timeout", "5&#10;forged"}}),
+       {"timeout-unused"},
+       "timeout=\"5\\x0Aforged\" is not a whole number of seconds from 1 to 86400, so the item "
+       "runs without a time limit"},
       {Exe({{"timeout", "0"}}),
        {"timeout-unused"},
        "timeout=\"0\" is not a whole number of seconds from 1 to 86400, so the item runs "
