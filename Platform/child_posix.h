@@ -14,6 +14,8 @@
 namespace platform {
 namespace posix {
 
+struct SharedGroup;
+
 // A pipe for a program's standard output and error. The program gets the
 // write end; the read end never blocks the caller.
 class OutputPipe {
@@ -68,18 +70,20 @@ class ChildWatch {
   int64_t next_tick_ms_;
 };
 
-// A control group of its own (cgroup v2) below the one this process is in.
+// A control group (cgroup v2) below the one this process is in, empty when
+// a program is started in it; one serves every program of a run in turn and
+// is removed when the process ends.
 class ControlGroup {
  public:
-  // Makes a fresh group where the system lets this process; else usable()
+  // Takes the group, made where the system lets this process; else usable()
   // is false and nothing was made.
   ControlGroup();
-  // Moves what is left in the group to this process's group and removes it.
+  // Moves what is left in the group to this process's group.
   ~ControlGroup();
   ControlGroup(const ControlGroup&) = delete;
   ControlGroup& operator=(const ControlGroup&) = delete;
 
-  bool usable() const { return dir_fd_ >= 0; }
+  bool usable() const { return made_; }
   // Runs spawn with this process inside the group, so that what it starts
   // is born there, and comes back out. False when this process could not
   // enter (spawn was not run); spawn's answer otherwise.
@@ -94,9 +98,8 @@ class ControlGroup {
   bool WaitEmpty(int timeout_ms) const;
   bool Populated() const;
 
-  std::string parent_;  // the folder of this process's own group
-  std::string path_;    // the folder of the new group
-  int dir_fd_ = -1;
+  SharedGroup& group_;
+  bool made_ = false;
   bool holds_us_ = false;  // this process could not leave it again
 };
 

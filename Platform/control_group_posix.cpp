@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -81,45 +81,95 @@ std::vector<pid_t> ProcessesIn(const std::string& folder) {
 // the group is given up (a process that forks without end).
 constexpr int kMoveRounds = 8;
 
+// This process's group is looked up once: the program never moves itself.
+const std::string& CachedOwnGroupFolder() {
+  static const std::string folder = OwnGroupFolder();
+  return folder;
+}
+
+// Moves pid into the group whose cgroup.procs is open as procs.
+bool MoveInto(int procs, pid_t pid) { return procs >= 0 && WriteAll(procs, std::to_string(pid)); }
+
 }  // namespace
 
-ControlGroup::ControlGroup() : parent_(OwnGroupFolder()) {
-  if (parent_.empty()) return;
-  static std::atomic<unsigned> counter{0};
-  path_ = parent_ + "/taverly-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-  if (mkdir(path_.c_str(), 0700) != 0) return;
-  dir_fd_ = Retry([&] { return open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (dir_fd_ < 0) rmdir(path_.c_str());
+// The group programs with a time limit start in: made on first use, emptied
+// after each of them, so each starts in an empty group, and removed when the
+// process ends. Making a group per program would cost more than the start;
+// its files stay open for the same reason.
+struct SharedGroup {
+  ~SharedGroup() { Drop(true); }
+  bool Make(const std::string& parent) {
+    static unsigned counter = 0;
+    path = parent + "/taverly-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    if (mkdir(path.c_str(), 0700) != 0) {
+      path.clear();
+      return false;
+    }
+    const auto open_file = [](const std::string& file, int flags) {
+      return Retry([&] { return open(file.c_str(), flags | O_CLOEXEC); });
+    };
+    into = open_file(path + "/cgroup.procs", O_WRONLY);
+    events = open_file(path + "/cgroup.events", O_RDONLY);
+    if (out_of < 0) out_of = open_file(parent + "/cgroup.procs", O_WRONLY);
+    if (into >= 0 && events >= 0 && out_of >= 0) return true;
+    Drop(true);
+    return false;
+  }
+  // Forgets the group; removes it too when asked (it must be empty).
+  void Drop(bool remove) {
+    for (int* fd : {&into, &events}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+    if (remove && !path.empty()) rmdir(path.c_str());
+    path.clear();
+  }
+  std::string path;
+  int into = -1, events = -1, out_of = -1;
+};
+
+namespace {
+
+SharedGroup& TheSharedGroup() {
+  static SharedGroup group;
+  return group;
+}
+
+}  // namespace
+
+ControlGroup::ControlGroup() : group_(TheSharedGroup()) {
+  const std::string& parent = CachedOwnGroupFolder();
+  made_ = !parent.empty() && (!group_.path.empty() || group_.Make(parent));
 }
 
 ControlGroup::~ControlGroup() {
   if (!usable()) return;
-  const std::string self = std::to_string(getpid());
-  if (holds_us_) holds_us_ = !WriteText(parent_ + "/cgroup.procs", self);
-  // What the program left running goes on, as it would without the group.
-  for (int round = 0; round < kMoveRounds && Populated() && !holds_us_; ++round) {
-    for (pid_t pid : ProcessesIn(path_)) WriteText(parent_ + "/cgroup.procs", std::to_string(pid));
+  if (holds_us_) holds_us_ = !MoveInto(group_.out_of, getpid());
+  // What the program left running goes on, as it would without the group:
+  // it is moved out, so the next program starts in an empty group.
+  for (int round = 0; round < kMoveRounds && !holds_us_ && Populated(); ++round) {
+    for (pid_t pid : ProcessesIn(group_.path)) MoveInto(group_.out_of, pid);
   }
-  close(dir_fd_);
-  rmdir(path_.c_str());  // fails, and leaves an empty group behind, only if that could not be done
+  // A group that could not be emptied is left as it is; the next program
+  // gets a new one.
+  if (holds_us_ || Populated()) group_.Drop(false);
 }
 
 bool ControlGroup::SpawnInside(const std::function<int()>& spawn, int* spawn_error) {
-  const std::string self = std::to_string(getpid());
-  if (!usable() || !WriteText(path_ + "/cgroup.procs", self)) return false;
+  if (!usable() || !MoveInto(group_.into, getpid())) return false;
   *spawn_error = spawn();
-  holds_us_ = !WriteText(parent_ + "/cgroup.procs", self);
+  holds_us_ = !MoveInto(group_.out_of, getpid());
   return true;
 }
 
 void ControlGroup::SignalAll(int signal) const {
-  for (pid_t pid : ProcessesIn(path_)) {
+  for (pid_t pid : ProcessesIn(group_.path)) {
     if (pid != getpid()) kill(pid, signal);
   }
 }
 
 bool ControlGroup::KillAll(int timeout_ms) const {
-  if (holds_us_ || !WriteText(path_ + "/cgroup.kill", "1")) {
+  if (holds_us_ || !WriteText(group_.path + "/cgroup.kill", "1")) {
     // Without cgroup.kill (before Linux 5.14), or with this process inside.
     for (int round = 0; round < kMoveRounds; ++round) SignalAll(SIGKILL);
   }
@@ -127,28 +177,24 @@ bool ControlGroup::KillAll(int timeout_ms) const {
 }
 
 bool ControlGroup::Populated() const {
-  std::ifstream events(path_ + "/cgroup.events");
-  std::string key;
-  int value = 1;
-  while (events >> key >> value) {
-    if (key == "populated") return value != 0;
-  }
-  return !ProcessesIn(path_).empty();
+  char text[128];
+  const ssize_t n = Retry([&] { return pread(group_.events, text, sizeof text - 1, 0); });
+  if (n <= 0) return !ProcessesIn(group_.path).empty();
+  text[n] = '\0';
+  return std::strstr(text, "populated 0") == nullptr;
 }
 
 bool ControlGroup::WaitEmpty(int timeout_ms) const {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  int events = Retry([&] { return openat(dir_fd_, "cgroup.events", O_RDONLY | O_CLOEXEC); });
   bool empty = false;
-  while (!(empty = !Populated() || (holds_us_ && ProcessesIn(path_).size() <= 1))) {
+  while (!(empty = !Populated() || (holds_us_ && ProcessesIn(group_.path).size() <= 1))) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     // The kernel marks cgroup.events when "populated" changes.
-    struct pollfd watch = {events, POLLPRI, 0};
-    poll(&watch, events >= 0 ? 1 : 0, static_cast<int>(std::min<int64_t>(left.count(), 10)));
+    struct pollfd watch = {group_.events, POLLPRI, 0};
+    poll(&watch, 1, static_cast<int>(std::min<int64_t>(left.count(), 10)));
   }
-  if (events >= 0) close(events);
   return empty;
 }
 

@@ -29,8 +29,9 @@ struct ProgramRequest {
   std::wstring parameters;  // one text, split by the program's runtime
   bool wait = false;        // block until the program ends
   // With wait: the time the program may take. The program runs contained
-  // with everything it starts (POSIX: a control group of its own where the
-  // system lets one be made, else its own process group; Windows: a job).
+  // with everything it starts (POSIX: a control group, empty when it starts,
+  // where the system lets one be made, else its own process group; Windows:
+  // a job).
   // When the time runs out, all of them are asked to end (SIGTERM; Windows:
   // WM_CLOSE to the windows of the job) and, after kEndGraceMilliseconds or
   // as soon as the program has ended, forced (the group killed, then the
