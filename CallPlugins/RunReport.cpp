@@ -1,46 +1,21 @@
 #include "CallPlugins/RunReport.h"
 
-#include <rapidjson/prettywriter.h>
-
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 
 #include "Platform/platform.h"
+#include "Utils/JsonText.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Version.h"
 
 namespace {
 
-// Writes straight into the report's text: no buffer of its own to copy from.
-class TextOutput {
- public:
-  using Ch = char;
-  explicit TextOutput(std::string* text) : text_(text) {}
-  void Put(char c) { text_->push_back(c); }
-  void Flush() {}
+using json::Member;
+using json::MemberOrNull;
+using json::String;
+using JsonWriter = json::Writer;
 
- private:
-  std::string* text_;
-};
-
-using JsonWriter = rapidjson::PrettyWriter<TextOutput>;
-
-void String(JsonWriter& json, const std::string& utf8) {
-  json.String(utf8.c_str(), static_cast<rapidjson::SizeType>(utf8.size()));
-}
-void Member(JsonWriter& json, const char* name, const std::string& utf8) {
-  json.Key(name);
-  String(json, utf8);
-}
-void Member(JsonWriter& json, const char* name, bool value) {
-  json.Key(name);
-  json.Bool(value);
-}
-void Member(JsonWriter& json, const char* name, uint64_t value) {
-  json.Key(name);
-  json.Uint64(value);
-}
 // Wide text (paths, the error record) and narrow text of the module files.
 std::string Utf8(const std::wstring& wide) { return platform::WideToUtf8(wide); }
 std::string Utf8(const std::string& narrow) { return AnsiToUtf8(narrow.c_str()); }
@@ -195,11 +170,8 @@ int64_t NowMs() {
 }
 
 std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& error) {
-  std::string text;
-  text.reserve(4096 + 400 * CountItems(record).items);
-  TextOutput output(&text);
-  JsonWriter json(output);
-  json.SetIndent(' ', 2);
+  json::Document document(4096 + 400 * CountItems(record).items);
+  JsonWriter& json = document.writer;
   json.StartObject();
   Member(json, "schema", std::string(kRunReportSchema));
   Member(json, "version", std::string(TaverlyVersion()));
@@ -216,12 +188,7 @@ std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& err
   } else {
     json.Null();
   }
-  json.Key("exit_code");
-  if (record.finished) {
-    json.Int(record.exit_code);
-  } else {
-    json.Null();
-  }
+  MemberOrNull(json, "exit_code", record.finished, record.exit_code);
   json.Key("is_success");
   if (record.finished) {
     json.Bool(record.is_success);
@@ -239,12 +206,7 @@ std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& err
   json.StartObject();
   Member(json, "path", Utf8(record.security_base.path));
   Member(json, "present", record.security_base.present);
-  json.Key("verdict");
-  if (record.security_base.present) {
-    json.Int(static_cast<int>(record.security_base.verdict));
-  } else {
-    json.Null();
-  }
+  MemberOrNull(json, "verdict", record.security_base.present, record.security_base.verdict);
   Member(json, "started", record.security_base.started);
   json.EndObject();
 
@@ -276,8 +238,8 @@ std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& err
   json.Key("counts");
   WriteCounts(CountItems(record), json);
   json.EndObject();
-  text.push_back('\n');
-  return text;
+  document.text.push_back('\n');
+  return document.text;
 }
 
 bool ProgressPacer::Due(int64_t now_ms, bool phase_start) {

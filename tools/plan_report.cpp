@@ -1,11 +1,9 @@
 #include "tools/plan_report.h"
 
-#include <rapidjson/prettywriter.h>
-#include <rapidjson/stringbuffer.h>
-
 #include <sstream>
 
 #include "Platform/platform.h"
+#include "Utils/JsonText.h"
 #include "Utils/PathUtils.h"
 
 namespace {
@@ -95,20 +93,9 @@ void WriteItemText(const PlannedItem& item, bool libraries_loaded, std::ostream&
   out << "    expects: " << Text(ExpectsText(item)) << "\n";
 }
 
-using JsonWriter = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
-
-void Member(JsonWriter& json, const char* name, const std::string& utf8) {
-  json.Key(name);
-  json.String(utf8.c_str(), static_cast<rapidjson::SizeType>(utf8.size()));
-}
-void Member(JsonWriter& json, const char* name, bool value) {
-  json.Key(name);
-  json.Bool(value);
-}
-void Member(JsonWriter& json, const char* name, int value) {
-  json.Key(name);
-  json.Int(value);
-}
+using json::Member;
+using json::MemberOrNull;
+using JsonWriter = json::Writer;
 
 // The item's fate in the run report's words: "runs" (its result decides
 // between succeeded and failed), "skipped", "not_started" or "not_reached".
@@ -306,9 +293,8 @@ std::string PlanText(const Plan& plan) {
 }
 
 std::string PlanJson(const Plan& plan) {
-  rapidjson::StringBuffer buffer;
-  JsonWriter json(buffer);
-  json.SetIndent(' ', 2);
+  json::Document document;
+  JsonWriter& json = document.writer;
   json.StartObject();
   Member(json, "product_folder", Json(plan.product_folder));
   Member(json, "system_account", plan.system_account);
@@ -362,12 +348,7 @@ std::string PlanJson(const Plan& plan) {
   json.StartObject();
   Member(json, "path", Json(plan.security_base.path));
   Member(json, "exists", plan.security_base.exists);
-  json.Key("verdict");
-  if (plan.security_base.exists) {
-    json.Int(static_cast<int>(plan.security_base.verdict));
-  } else {
-    json.Null();
-  }
+  MemberOrNull(json, "verdict", plan.security_base.exists, plan.security_base.verdict);
   Member(json, "accepted", plan.security_base.accepted);
   Member(json, "text", Json(SecurityBaseText(plan.security_base)));
   json.EndObject();
@@ -389,5 +370,5 @@ std::string PlanJson(const Plan& plan) {
   json.EndObject();
 
   json.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+  return document.text + "\n";
 }
