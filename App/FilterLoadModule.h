@@ -5,16 +5,7 @@
 
 #include <string>
 
-class IFilterCallback {
- public:
-  // Answers true when the module whose file lies at path is installed.
-  virtual bool IsModuleInstalled(std::wstring path) = 0;
-
- protected:
-  // Owners hold the concrete type (a shared reference keeps its deleter), so
-  // the interface carries its one operation and no virtual destructor.
-  ~IFilterCallback() = default;
-};
+#include "LoadXml/ModuleFilter.h"
 
 // Why the filter admits a module file or leaves it out.
 enum class ModuleVerdictReason {

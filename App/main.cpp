@@ -68,7 +68,7 @@ int RunTaverly() {
   GetRunRecord().account_name = platform::AccountName();
   GetRunRecord().system_account = platform::IsSystemAccount();
   SetProgressWriter([] { WriteRunReport(false); });
-  const bool succeeded = DoFinishWork();
+  const bool succeeded = DoFinishWork(App::Instance().GetLogDir());
   SetProgressWriter(nullptr);
   if (!succeeded) {
     // Kept byte for byte, as installers and log readers match this text.

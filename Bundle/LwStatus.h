@@ -1,6 +1,7 @@
 // Declares the 32-bit status results and the interface identifier type of the
 // product's component-object family. The values match the platform's own
-// status codes, so a definition that a system header already made is kept.
+// status codes; the system headers that define the same names are included
+// only in Platform/, which never includes this.
 #pragma once
 
 #include <cstdint>
@@ -16,15 +17,9 @@ constexpr LwResult LW_S_MORE_DATA = 201;
 // No entry under the key, or the entry holds another type.
 constexpr LwResult LW_E_NOT_FOUND = static_cast<LwResult>(0x80040005u);
 
-#ifndef E_INVALIDARG
 constexpr LwResult E_INVALIDARG = static_cast<LwResult>(0x80070057u);
-#endif
-#ifndef E_OUTOFMEMORY
 constexpr LwResult E_OUTOFMEMORY = static_cast<LwResult>(0x8007000Eu);
-#endif
-#ifndef E_NOTIMPL
 constexpr LwResult E_NOTIMPL = static_cast<LwResult>(0x80004001u);
-#endif
 
 static_assert(sizeof(LwGuid) == 16, "LwGuid must be 16 bytes");
 static_assert(std::is_standard_layout<LwGuid>::value, "LwGuid must be standard layout");

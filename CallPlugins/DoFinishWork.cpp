@@ -3,11 +3,10 @@
 #include <glog/logging.h>
 
 #include <chrono>
-#include <map>
+#include <functional>
 
 #include "App/Elevate.h"
 #include "App/FilterLoadModule.h"
-#include "App/app.h"
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/ItemOutput.h"
 #include "CallPlugins/ItemRules.h"
@@ -50,34 +49,31 @@ bool ReportSupervision(const ItemFacts& item, const std::string& timeout,
   return false;
 }
 
-bool RunExeItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* report) {
-  bool wait = ReadWaitForExit(bundle);
-  std::string system = ReadItemAttribute(bundle, "system");
-  const std::string timeout = ReadItemAttribute(bundle, "timeout");
-  const std::string log_output = ReadItemAttribute(bundle, "log_output");
-  auto tail = [&](std::ostream& line) -> std::ostream& {
-    return line << LogText(item.file_path) << " , param: " << LogText(item.parameters)
-                << " ,wait_for_exit: " << (wait ? "1" : "0") << " , system: " << system;
-  };
-
+// Passes an item over at the system gate, with its line; false when it runs.
+bool SkippedAtTheGate(const std::string& system, const std::function<void(const char*)>& log) {
   // The log texts of this runner are matched byte for byte by installers and
   // log readers: "excute", the blank before each comma and the doubled
   // blanks stay exactly as they are.
   switch (DecideSystemGate(system, IsSystemAccount)) {
     case SystemGate::kSkipNeedsSystem:
-      tail(LOG(INFO) << "run exe need system, current is not system, will not excute it, path: ");
-      report->status = ItemStatus::kSkipped;
+      log("run exe need system, current is not system, will not excute it, path: ");
       return true;
     case SystemGate::kSkipNeedsOtherAccount:
-      tail(
-          LOG(INFO) << "run exe do not need system, current is system, will not excute it, path: ");
-      report->status = ItemStatus::kSkipped;
+      log("run exe do not need system, current is system, will not excute it, path: ");
       return true;
     case SystemGate::kRun:
       break;
   }
+  return false;
+}
 
-  const Supervision supervision = DecideSupervision(wait, timeout, log_output);
+// The time limit and output capture of a start, as far as they can be used;
+// each one that cannot is said before the start line.
+ShellStartOptions StartOptions(ILwBundle* bundle, const ItemFacts& item, bool wait,
+                               const std::wstring& capture_folder) {
+  const std::string timeout = ReadItemAttribute(bundle, "timeout");
+  const Supervision supervision =
+      DecideSupervision(wait, timeout, ReadItemAttribute(bundle, "log_output"));
   if (supervision.timeout_unused) {
     LOG(INFO) << "timeout not used, path: " << EscapedLogText(item.file_path)
               << " ,timeout: " << EscapedLogText(timeout);
@@ -90,39 +86,26 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* report) {
     LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.file_path);
     options.capture_output = false;
   }
-  if (options.capture_output) options.capture_folder = App::Instance().GetLogDir();
+  if (options.capture_output) options.capture_folder = capture_folder;
   // The report shows this item under way while the run waits for it.
   options.while_waiting = [] { ReportProgress(false); };
-  tail(LOG(INFO) << "run exe application: ");
+  return options;
+}
 
-  platform::ProgramResult result;
-  if (!ShellStartProgram(item.file_path.c_str(), item.parameters.c_str(), wait, options, &result)) {
-    report->status = ItemStatus::kNotStarted;
-    return true;
-  }
-  report->has_exit_code = result.has_process;
-  report->exit_code = result.exit_code;
-  report->signal = result.signal;
-  report->timed_out = result.timed_out;
-  if (options.capture_output && !result.output_captured) {
-    LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.file_path);
-  }
-  report->status = ItemStatus::kFailed;
-  if (!ReportSupervision(item, timeout, result)) return false;
+// Judges the exit code of a program that ran to its end: a code that asks
+// for a restart means done, whatever "exitcode" lists; else the list decides.
+bool JudgeExitCode(ILwBundle* bundle, const ItemFacts& item, bool wait,
+                   const platform::ProgramResult& result, ItemReport* report) {
   const uint32_t exit_code = result.has_process ? result.exit_code : 0xFFFFFFFFu;
-
-  // A code that asks for a restart means done, whatever "exitcode" lists.
   const std::string reboot_codes = ReadItemAttribute(bundle, "reboot_exitcode");
+  report->status = ItemStatus::kSucceeded;
   if (wait && result.has_process && AsksForRestart(reboot_codes, exit_code)) {
     LOG(INFO) << "exitCode asks for a restart , exitCode: " << exit_code;
     report->reboot = true;
-    report->status = ItemStatus::kSucceeded;
     GetRunRecord().reboot_required = true;
     return true;
   }
-  report->status = ItemStatus::kSucceeded;
   if (!item.has_expectation) return true;
-
   for (const std::string& expected : item.expected_codes) {
     if (ParseExpectedCode(expected) == static_cast<int32_t>(exit_code)) {
       LOG(INFO) << "exitCode match the expectations , exitCode: " << exit_code
@@ -135,6 +118,38 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* report) {
                     L" ,param:" + item.parameters + L" ,exe exit code:" +
                     std::to_wstring(exit_code) + L" ,expected exit code:" + L"-1");
   return false;
+}
+
+bool RunExeItem(ILwBundle* bundle, const ItemFacts& item, const std::wstring& capture_folder,
+                ItemReport* report) {
+  const bool wait = ReadWaitForExit(bundle);
+  const std::string system = ReadItemAttribute(bundle, "system");
+  const auto log = [&](const char* text) {
+    LOG(INFO) << text << LogText(item.file_path) << " , param: " << LogText(item.parameters)
+              << " ,wait_for_exit: " << (wait ? "1" : "0") << " , system: " << system;
+  };
+  if (SkippedAtTheGate(system, log)) {
+    report->status = ItemStatus::kSkipped;
+    return true;
+  }
+  const ShellStartOptions options = StartOptions(bundle, item, wait, capture_folder);
+  log("run exe application: ");
+  platform::ProgramResult result;
+  if (!ShellOpenFile(
+          item.file_path.c_str(), item.parameters.c_str(), wait, nullptr, options, &result)) {
+    report->status = ItemStatus::kNotStarted;
+    return true;
+  }
+  report->has_exit_code = result.has_process;
+  report->exit_code = result.exit_code;
+  report->signal = result.signal;
+  report->timed_out = result.timed_out;
+  if (options.capture_output && !result.output_captured) {
+    LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.file_path);
+  }
+  report->status = ItemStatus::kFailed;
+  if (!ReportSupervision(item, ReadItemAttribute(bundle, "timeout"), result)) return false;
+  return JudgeExitCode(bundle, item, wait, result, report);
 }
 
 bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* report) {
@@ -173,64 +188,15 @@ ILwSecurityBase*& SecurityBaseObject() {
   return object;
 }
 
-// The installed-module filter, with each verdict kept for the run report;
-// it answers and logs exactly as the filter does.
-class ReportingFilter final : public IFilterCallback {
- public:
-  explicit ReportingFilter(std::shared_ptr<LoadModFilter> filter) : filter_(std::move(filter)) {}
-  bool IsModuleInstalled(std::wstring path) override {
-    ModuleVerdict verdict;
-    const bool installed = filter_->JudgeAndLog(path, &verdict);
-    verdicts_[path] = verdict;
-    return installed;
-  }
-  const std::map<std::wstring, ModuleVerdict>& verdicts() const { return verdicts_; }
-
- private:
-  std::shared_ptr<LoadModFilter> filter_;
-  std::map<std::wstring, ModuleVerdict> verdicts_;
-};
-
-// Puts what the catalogue found into the run record: the module files with
-// the filter's verdicts, and every admitted item, not reached yet.
-void RecordCatalogue(ModXmlLoader* catalogue, const ReportingFilter& filter) {
-  RunRecord& record = GetRunRecord();
-  std::map<std::string, size_t> module_of_key;
-  for (const ModuleFileRecord& file : catalogue->GetModuleFileRecords()) {
-    ModuleReport module;
-    module.record = file;
-    auto verdict = filter.verdicts().find(file.path);
-    if (verdict != filter.verdicts().end()) {
-      module.judged = true;
-      module.verdict = verdict->second;
-    }
-    for (const std::string& key : file.item_keys) module_of_key[key] = record.modules.size();
-    record.modules.push_back(module);
-  }
-  for (const PhaseRule& rule : kPhaseRules) {
-    PhaseReport phase;
-    phase.name = rule.element;
-    for (const auto& entry : (catalogue->*rule.items)()) {
-      ItemReport item;
-      item.key = entry.first;
-      auto module = module_of_key.find(entry.first);
-      if (module != module_of_key.end()) item.module = module->second;
-      item.type = ReadItemAttribute(entry.second, "type");
-      item.file = ReadItemAttribute(entry.second, "file");
-      item.kind = ItemKindOf(item.type);
-      phase.items.push_back(item);
-    }
-    record.phases.push_back(phase);
-  }
-}
-
 }  // namespace
 
-PluginCaller::PluginCaller() : product_folder_(ProductFolderOf(GetInstallPath())) {}
+PluginCaller::PluginCaller(std::wstring capture_folder)
+    : product_folder_(ProductFolderOf(GetInstallPath())),
+      capture_folder_(std::move(capture_folder)) {}
 
 bool PluginCaller::LoadSecurityBase() {
   std::wstring path = SecurityBasePath(product_folder_);
-  SecurityBaseReport& report = GetRunRecord().security_base;
+  SecurityBaseEntry& report = GetRunRecord().security_base;
   report.path = path;
   if (!platform::PathExists(path)) return false;
   report.present = true;
@@ -274,7 +240,7 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
     bool done = true;
     switch (ItemKindOf(item.type)) {
       case ItemKind::kExe:
-        done = RunExeItem(bundle, item, &report);
+        done = RunExeItem(bundle, item, capture_folder_, &report);
         break;
       case ItemKind::kSimpleDll:
         done = RunSimpleDllItem(bundle, item, &report);
@@ -295,20 +261,18 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
   return true;
 }
 
-bool DoFinishWork() {
+bool DoFinishWork(const std::wstring& log_folder) {
   std::wstring product_folder = ProductFolderOf(GetInstallPath());
   AddFolderToProcessPath(product_folder);
 
   GetRunRecord().product_folder = product_folder;
-  PluginCaller caller;
+  PluginCaller caller(log_folder);
   caller.LoadSecurityBase();
 
-  auto filter = std::make_shared<LoadModFilter>();
-  auto reporting = std::make_shared<ReportingFilter>(filter);
-  caller.SetCatalogue(std::make_unique<ModXmlLoader>(product_folder, reporting));
+  auto verdicts = std::make_shared<VerdictRecorder>(true);
+  caller.SetCatalogue(std::make_unique<ModXmlLoader>(product_folder, verdicts));
   bool loaded = caller.catalogue()->LoadModules();
-  filter.reset();
-  RecordCatalogue(caller.catalogue(), *reporting);
+  RecordCatalogue(caller.catalogue(), *verdicts, &GetRunRecord());
   if (!loaded) return false;
 
   for (size_t i = 0; i < kPhaseCount; ++i) {

@@ -6,16 +6,17 @@
 #include <memory>
 #include <string>
 
+#include "CallPlugins/RunReport.h"
 #include "LoadXml/LoadModXml.h"
 
-struct PhaseReport;
-
-// Runs the whole finishing work; true when every phase ran to its end.
-bool DoFinishWork();
+// Runs the whole finishing work; true when every phase ran to its end. The
+// log folder is where a program's captured output may lie while it runs
+// (Windows).
+bool DoFinishWork(const std::wstring& log_folder);
 
 class PluginCaller {
  public:
-  PluginCaller();
+  explicit PluginCaller(std::wstring capture_folder = std::wstring());
 
   // Verifies, loads and starts the product's security base; best effort.
   bool LoadSecurityBase();
@@ -29,6 +30,7 @@ class PluginCaller {
 
  private:
   std::wstring product_folder_;
+  std::wstring capture_folder_;
   std::unique_ptr<ModXmlLoader> catalogue_;
   PhaseReport* phase_report_ = nullptr;
 };

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <map>
 
 #include "Platform/platform.h"
 #include "Utils/JsonText.h"
@@ -46,7 +47,7 @@ void WriteItem(const RunRecord& record, const std::vector<std::string>& module_f
   json.EndObject();
 }
 
-void WriteModule(const ModuleReport& module, const std::string& file, JsonWriter& json) {
+void WriteModule(const ModuleEntry& module, const std::string& file, JsonWriter& json) {
   json.StartObject();
   Member(json, "file", file);
   Member(json, "outcome", std::string(ModuleOutcomeName(module.record.outcome)));
@@ -121,6 +122,26 @@ const char* ItemStatusName(ItemStatus status) {
 RunRecord& GetRunRecord() {
   static RunRecord record;
   return record;
+}
+
+void RecordCatalogue(ModXmlLoader* catalogue, const VerdictRecorder& verdicts, RunRecord* record) {
+  std::map<std::string, size_t> module_of_key;
+  record->modules = verdicts.Modules(*catalogue, &module_of_key);
+  for (const PhaseRule& rule : kPhaseRules) {
+    PhaseReport phase;
+    phase.name = rule.element;
+    for (const auto& entry : (catalogue->*rule.items)()) {
+      ItemReport item;
+      item.key = entry.first;
+      auto module = module_of_key.find(entry.first);
+      if (module != module_of_key.end()) item.module = module->second;
+      item.type = ReadItemAttribute(entry.second, "type");
+      item.file = ReadItemAttribute(entry.second, "file");
+      item.kind = ItemKindOf(item.type);
+      phase.items.push_back(item);
+    }
+    record->phases.push_back(phase);
+  }
 }
 
 ItemCounts CountItems(const RunRecord& record) {
@@ -214,7 +235,7 @@ std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& err
   json.StartArray();
   std::vector<std::string> module_files;
   module_files.reserve(record.modules.size());
-  for (const ModuleReport& module : record.modules) {
+  for (const ModuleEntry& module : record.modules) {
     module_files.push_back(Utf8(module.record.path));
     WriteModule(module, module_files.back(), json);
   }

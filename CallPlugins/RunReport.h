@@ -9,11 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "App/FilterLoadModule.h"
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/ItemRules.h"
+#include "CallPlugins/RunModel.h"
 #include "LoadXml/LoadModXml.h"
-#include "Signing/SignatureBlock.h"
 
 // The report's format name; a change that readers cannot ignore gets a new one.
 constexpr char kRunReportSchema[] = "taverly-run-report/1";
@@ -55,34 +54,16 @@ struct ItemReport {
   bool reboot = false;     // Exe items: the exit code asked for a restart
 };
 
-struct PhaseReport {
-  std::string name;
-  bool reached = false;
-  bool succeeded = false;
-  std::vector<ItemReport> items;  // in run order
-};
-
-struct ModuleReport {
-  ModuleFileRecord record;
-  bool judged = false;  // the filter was asked
-  ModuleVerdict verdict;
-};
-
-struct SecurityBaseReport {
-  std::wstring path;
-  bool present = false;
-  signing::Verdict verdict = signing::kNotSigned;  // when present
-  bool started = false;
-};
+using PhaseReport = PhaseEntry<ItemReport>;
 
 struct RunRecord {
   int64_t started_ms = 0;  // milliseconds since 1970, UTC
   std::string account_name;
   bool system_account = false;
   std::wstring product_folder;
-  SecurityBaseReport security_base;
-  std::vector<ModuleReport> modules;  // in search order
-  std::vector<PhaseReport> phases;    // in run order, once the catalogue was read
+  SecurityBaseEntry security_base;
+  std::vector<ModuleEntry> modules;  // in search order
+  std::vector<PhaseReport> phases;   // in run order, once the catalogue was read
   bool reboot_required = false;
   // The end of the run; a report written before it is a progress report.
   bool finished = false;
@@ -92,6 +73,10 @@ struct RunRecord {
 };
 
 RunRecord& GetRunRecord();
+
+// Puts what the catalogue found into record: the module files with the
+// verdicts, and every admitted item, not reached yet.
+void RecordCatalogue(ModXmlLoader* catalogue, const VerdictRecorder& verdicts, RunRecord* record);
 
 struct ItemCounts {
   size_t items = 0, running = 0, succeeded = 0, failed = 0, skipped = 0, not_started = 0,

@@ -31,7 +31,7 @@ RunRecord SampleRecord() {
   record.started_ms = 1796701572049;
   record.account_name = "installer";
   record.product_folder = L"/opt/Demo \u00C4";
-  ModuleReport module;
+  ModuleEntry module;
   module.record.path = L"/opt/Demo \u00C4/modularize/mod_core.xml";
   module.record.outcome = ModuleFileRecord::kLoaded;
   module.record.item_keys = {"1", "2"};

@@ -197,7 +197,7 @@ void ModXmlLoader::SetLastOutcome(ModuleFileRecord::Outcome outcome) {
   if (!records_.empty()) records_.back().outcome = outcome;
 }
 
-std::vector<ModuleFileRecord> ModXmlLoader::GetModuleFileRecords() {
+std::vector<ModuleFileRecord> ModXmlLoader::GetModuleFileRecords() const {
   std::lock_guard<std::mutex> guard(lock_);
   return records_;
 }

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "App/FilterLoadModule.h"
 #include "Bundle/LwBundle.h"
+#include "LoadXml/ModuleFilter.h"
 
 namespace rapidxml {
 template <class Ch>
@@ -67,7 +67,7 @@ class ModXmlLoader {
 
   // Returns the files of the last LoadModules in search order, with what
   // became of each; kept so that a plan can explain a run.
-  std::vector<ModuleFileRecord> GetModuleFileRecords();
+  std::vector<ModuleFileRecord> GetModuleFileRecords() const;
 
  private:
   bool LoadModuleFile(const std::wstring& path);
@@ -79,7 +79,7 @@ class ModXmlLoader {
   void SetLastOutcome(ModuleFileRecord::Outcome outcome);
 
   std::wstring product_folder_;
-  std::mutex lock_;
+  mutable std::mutex lock_;
   PhaseItemMap after_setup_items_;
   PhaseItemMap open_selfprotect_items_;
   PhaseItemMap after_selfprotect_items_;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "App/FilterLoadModule.h"
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CmdParser/CommandParser.h"
 #include "LoadXml/XmlDepthGuard.h"

@@ -56,34 +56,29 @@ ShellOpenRefusal CheckShellOpenFile(const wchar_t* file) {
   return ShellOpenRefusal::kNone;
 }
 
-bool ShellStartProgram(const wchar_t* file, const wchar_t* parameters, bool wait,
-                       const ShellStartOptions& options, platform::ProgramResult* result) {
-  *result = platform::ProgramResult();
+bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, uint32_t* exit_code,
+                   const ShellStartOptions& options, platform::ProgramResult* result) {
+  platform::ProgramResult started;
   // The start is the one place that may fail with something other than a
   // result (memory for the argument list); it counts as a failed start.
   try {
-    if (CheckShellOpenFile(file) != ShellOpenRefusal::kNone) return false;
-    platform::ProgramRequest request;
-    request.file = file;
-    request.parameters = parameters != nullptr ? parameters : L"";
-    request.wait = wait;
-    request.timeout_ms = options.timeout_seconds * 1000u;
-    request.capture_output = options.capture_output;
-    request.capture_folder = options.capture_folder;
-    request.while_waiting = options.while_waiting;
-    *result = platform::StartProgram(request);
-    return result->started;
+    if (CheckShellOpenFile(file) == ShellOpenRefusal::kNone) {
+      platform::ProgramRequest request;
+      request.file = file;
+      request.parameters = parameters != nullptr ? parameters : L"";
+      request.wait = wait;
+      request.timeout_ms = options.timeout_seconds * 1000u;
+      request.capture_output = options.capture_output;
+      request.capture_folder = options.capture_folder;
+      request.while_waiting = options.while_waiting;
+      started = platform::StartProgram(request);
+    }
   } catch (const std::exception&) {
-    *result = platform::ProgramResult();
-    return false;
+    started = platform::ProgramResult();
   }
-}
-
-bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, uint32_t* exit_code) {
-  platform::ProgramResult result;
-  if (!ShellStartProgram(file, parameters, wait, ShellStartOptions(), &result)) return false;
-  if (result.has_process && exit_code != nullptr) *exit_code = result.exit_code;
-  return true;
+  if (result != nullptr) *result = started;
+  if (started.has_process && exit_code != nullptr) *exit_code = started.exit_code;
+  return started.started;
 }
 
 std::string ReadFileContent(const std::wstring& path) {

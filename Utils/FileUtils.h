@@ -23,27 +23,25 @@ signing::Verdict ReadSignatureVerdict(const wchar_t* path);
 // Answers whether VerifyFileSignature accepts a file with this verdict.
 bool IsAcceptedVerdict(signing::Verdict verdict);
 
-// Starts file with parameters (may be null) through the shell's "open"
-// action; with wait, blocks until the started process ends. Stores the
-// process's exit code (259 while it still runs) when exit_code is not null.
-// False when file is null, empty, longer than 260 characters or missing, or
-// when nothing could be started.
-bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, uint32_t* exit_code);
-
-// What ShellStartProgram adds to a start: a time limit and output capture
-// for a program that is waited for (Platform/process.h says what each does).
+// What a start may add: a time limit and output capture for a program that
+// is waited for (Platform/process.h says what each does), and a call now and
+// then while the program runs.
 struct ShellStartOptions {
   uint32_t timeout_seconds = 0;  // 0: none
   bool capture_output = false;
-  std::wstring capture_folder;          // Windows: where the capture file lies
-  std::function<void()> while_waiting;  // with wait: called now and then until the program ends
+  std::wstring capture_folder;  // Windows: where the capture file lies
+  std::function<void()> while_waiting;
 };
 
-// Starts file as ShellOpenFile does, with the checks it makes first, and
-// hands back all the platform tells of the start. False when nothing was
-// started.
-bool ShellStartProgram(const wchar_t* file, const wchar_t* parameters, bool wait,
-                       const ShellStartOptions& options, platform::ProgramResult* result);
+// Starts file with parameters (may be null) through the shell's "open"
+// action; with wait, blocks until the started process ends. Stores the
+// process's exit code (259 while it still runs) when exit_code is not null,
+// and all the platform tells of the start in result when that is not null.
+// False when file is null, empty, longer than 260 characters or missing, or
+// when nothing could be started.
+bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, uint32_t* exit_code,
+                   const ShellStartOptions& options = ShellStartOptions(),
+                   platform::ProgramResult* result = nullptr);
 
 // Why ShellOpenFile gives up on a file before asking the platform to start it.
 enum class ShellOpenRefusal {

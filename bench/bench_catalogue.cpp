@@ -68,7 +68,7 @@ bool TimeProgressReport(const std::string& folder, size_t items, int64_t* ns) {
   RunRecord record;
   record.started_ms = NowMs();
   record.product_folder = AnsiToWide(folder);
-  ModuleReport module;
+  ModuleEntry module;
   module.record.path = AnsiToWide(folder + "/modularize/mod_bench.xml");
   module.record.outcome = ModuleFileRecord::kLoaded;
   record.modules.push_back(module);

@@ -26,25 +26,10 @@ std::wstring Joined(const std::vector<std::string>& parts) {
   return text;
 }
 
-// Asks the program's own filter and remembers each verdict with its reason.
-class RecordingFilter final : public IFilterCallback {
- public:
-  bool IsModuleInstalled(std::wstring path) override {
-    const ModuleVerdict verdict = filter_.Judge(path);
-    verdicts_[path] = verdict;
-    return verdict.installed;
-  }
-  const std::map<std::wstring, ModuleVerdict>& verdicts() const { return verdicts_; }
-
- private:
-  LoadModFilter filter_;
-  std::map<std::wstring, ModuleVerdict> verdicts_;
-};
-
-void PlanSecurityBase(const std::wstring& product_folder, SecurityBasePlan* plan) {
+void PlanSecurityBase(const std::wstring& product_folder, SecurityBaseEntry* plan) {
   plan->path = SecurityBasePath(product_folder);
-  plan->exists = platform::PathExists(plan->path);
-  if (!plan->exists) return;
+  plan->present = platform::PathExists(plan->path);
+  if (!plan->present) return;
   plan->verdict = ReadSignatureVerdict(plan->path.c_str());
   plan->accepted = IsAcceptedVerdict(plan->verdict);
 }
@@ -168,7 +153,7 @@ class WarningList {
 };
 
 void WarnAboutModules(const Plan& plan, WarningList* warnings) {
-  for (const PlannedModule& module : plan.modules) {
+  for (const ModuleEntry& module : plan.modules) {
     const std::wstring name = FileName(module.record.path);
     switch (module.record.outcome) {
       case ModuleFileRecord::kNameTooShort:
@@ -425,7 +410,7 @@ std::wstring VerdictText(const ModuleVerdict& verdict) {
   return std::wstring();
 }
 
-std::wstring ModuleText(const PlannedModule& module) {
+std::wstring ModuleText(const ModuleEntry& module) {
   const ModuleFileRecord& record = module.record;
   const std::wstring verdict = module.judged ? VerdictText(module.verdict) : L"not admitted";
   switch (record.outcome) {
@@ -479,24 +464,13 @@ Plan BuildPlan(const PlanOptions& options) {
   // The record belongs to this process alone; start it clean so that what it
   // holds afterwards is what the catalogue put there.
   GetInstallErrorRecord() = InstallErrorRecord();
-  auto filter = std::make_shared<RecordingFilter>();
-  ModXmlLoader loader(plan.product_folder, filter);
+  auto verdicts = std::make_shared<VerdictRecorder>(false);
+  ModXmlLoader loader(plan.product_folder, verdicts);
   plan.catalogue_loaded = loader.LoadModules();
   plan.error_code = GetInstallErrorRecord().errorCode;
   plan.error_detail = GetInstallErrorRecord().errorDetail;
-
-  std::map<std::string, std::wstring> module_of_key;
-  for (const ModuleFileRecord& record : loader.GetModuleFileRecords()) {
-    PlannedModule module;
-    module.record = record;
-    auto verdict = filter->verdicts().find(record.path);
-    if (verdict != filter->verdicts().end()) {
-      module.judged = true;
-      module.verdict = verdict->second;
-    }
-    for (const std::string& key : record.item_keys) module_of_key[key] = record.path;
-    plan.modules.push_back(module);
-  }
+  std::map<std::string, size_t> module_of_key;
+  plan.modules = verdicts->Modules(loader, &module_of_key);
 
   bool reached = plan.catalogue_loaded;
   std::string empty_phase;
@@ -506,7 +480,9 @@ Plan BuildPlan(const PlanOptions& options) {
     phase.reached = reached;
     for (const auto& entry : (loader.*rule.items)()) {
       PlannedItem item = PlanItem(entry.first, entry.second, plan.product_folder, options);
-      item.module_file = module_of_key[entry.first];
+      auto module = module_of_key.find(entry.first);
+      if (module != module_of_key.end())
+        item.module_file = plan.modules[module->second].record.path;
       phase.items.push_back(item);
     }
     if (reached && phase.items.empty()) {
@@ -524,7 +500,7 @@ Plan BuildPlan(const PlanOptions& options) {
   }
   WarnAboutModules(plan, &list);
   WarnAboutPhases(plan, &list);
-  if (plan.security_base.exists && !plan.security_base.accepted) {
+  if (plan.security_base.present && !plan.security_base.accepted) {
     list.Add("security-base-refused",
              plan.security_base.path + L" has signature verdict " +
                  SignatureVerdictText(plan.security_base.verdict) +

@@ -9,6 +9,7 @@
 
 #include "App/FilterLoadModule.h"
 #include "CallPlugins/ItemRules.h"
+#include "CallPlugins/RunModel.h"
 #include "LoadXml/LoadModXml.h"
 #include "Signing/SignatureBlock.h"
 #include "Utils/FileUtils.h"
@@ -64,24 +65,8 @@ struct PlannedItem {
   std::wstring why;  // what decides a skip or a no-op
 };
 
-struct PlannedPhase {
-  std::string name;
-  bool reached = true;             // false after an empty phase or a failed catalogue
-  std::vector<PlannedItem> items;  // in run order
-};
-
-struct PlannedModule {
-  ModuleFileRecord record;
-  bool judged = false;  // the filter was asked
-  ModuleVerdict verdict;
-};
-
-struct SecurityBasePlan {
-  std::wstring path;
-  bool exists = false;
-  signing::Verdict verdict = signing::kNotSigned;
-  bool accepted = false;
-};
+// reached is false after an empty phase or a failed catalogue.
+using PlannedPhase = PhaseEntry<PlannedItem>;
 
 struct PlanWarning {
   std::string code;  // stable name for tools, e.g. "key-order"
@@ -92,12 +77,12 @@ struct Plan {
   std::wstring product_folder;
   bool system_account = false;
   bool libraries_loaded = false;
-  SecurityBasePlan security_base;
+  SecurityBaseEntry security_base;
   bool catalogue_loaded = false;
-  std::wstring error_code;             // what the install error record holds after a
-  std::wstring error_detail;           // failed catalogue load
-  std::vector<PlannedModule> modules;  // in search order
-  std::vector<PlannedPhase> phases;    // in run order
+  std::wstring error_code;           // what the install error record holds after a
+  std::wstring error_detail;         // failed catalogue load
+  std::vector<ModuleEntry> modules;  // in search order
+  std::vector<PlannedPhase> phases;  // in run order
   std::vector<PlanWarning> warnings;
   bool predicts_success = false;
   std::wstring prediction;
@@ -110,7 +95,7 @@ Plan BuildPlan(const PlanOptions& options);
 // Describes why the filter admits a module file or not.
 std::wstring VerdictText(const ModuleVerdict& verdict);
 // Describes what the catalogue did with a module file.
-std::wstring ModuleText(const PlannedModule& module);
+std::wstring ModuleText(const ModuleEntry& module);
 // Returns the last component of a path.
 std::wstring FileName(const std::wstring& path);
 // Describes a signature verdict: "3 (valid with key 1)".

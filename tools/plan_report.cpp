@@ -244,8 +244,8 @@ std::wstring ExpectsText(const PlannedItem& item) {
   return L"exit code " + CodeList(item.codes) + L" (" + exitcode + L")";
 }
 
-std::wstring SecurityBaseText(const SecurityBasePlan& security_base) {
-  if (!security_base.exists) return L"missing: the run goes on without it";
+std::wstring SecurityBaseText(const SecurityBaseEntry& security_base) {
+  if (!security_base.present) return L"missing: the run goes on without it";
   const std::wstring verdict = L"signature verdict " + SignatureVerdictText(security_base.verdict);
   if (security_base.accepted) {
     return verdict + L": accepted; the run loads and starts it before the phases";
@@ -271,7 +271,7 @@ std::string PlanText(const Plan& plan) {
 
   out << "\nmodules (in search order)\n";
   if (plan.modules.empty()) out << "  none found\n";
-  for (const PlannedModule& module : plan.modules) {
+  for (const ModuleEntry& module : plan.modules) {
     out << "  " << Text(FileName(module.record.path)) << ": " << Text(ModuleText(module)) << "\n";
   }
   if (!plan.catalogue_loaded) {
@@ -318,7 +318,7 @@ std::string PlanJson(const Plan& plan) {
 
   json.Key("modules");
   json.StartArray();
-  for (const PlannedModule& module : plan.modules) {
+  for (const ModuleEntry& module : plan.modules) {
     json.StartObject();
     Member(json, "file", Json(module.record.path));
     Member(json, "outcome", std::string(ModuleOutcomeName(module.record.outcome)));
@@ -347,8 +347,8 @@ std::string PlanJson(const Plan& plan) {
   json.Key("security_base");
   json.StartObject();
   Member(json, "path", Json(plan.security_base.path));
-  Member(json, "exists", plan.security_base.exists);
-  MemberOrNull(json, "verdict", plan.security_base.exists, plan.security_base.verdict);
+  Member(json, "exists", plan.security_base.present);
+  MemberOrNull(json, "verdict", plan.security_base.present, plan.security_base.verdict);
   Member(json, "accepted", plan.security_base.accepted);
   Member(json, "text", Json(SecurityBaseText(plan.security_base)));
   json.EndObject();

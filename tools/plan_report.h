@@ -18,7 +18,7 @@ std::wstring RebootText(const PlannedItem& item);
 // The result the runner will accept, as it reads "exitcode".
 std::wstring ExpectsText(const PlannedItem& item);
 // What the run does with the security base.
-std::wstring SecurityBaseText(const SecurityBasePlan& security_base);
+std::wstring SecurityBaseText(const SecurityBaseEntry& security_base);
 
 // Returns the plan as text in the narrow code page.
 std::string PlanText(const Plan& plan);

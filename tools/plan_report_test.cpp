@@ -63,11 +63,11 @@ Plan SamplePlan() {
   dll.entry = "Register";
   dll.file_exists = true;
 
-  plan.phases = {{"after_setup", true, {exe, skipped}},
-                 {"open_selfprotect", true, {dll}},
-                 {"after_selfprotect", true, {}}};
+  plan.phases = {{"after_setup", true, false, {exe, skipped}},
+                 {"open_selfprotect", true, false, {dll}},
+                 {"after_selfprotect", true, false, {}}};
 
-  PlannedModule module;
+  ModuleEntry module;
   module.record.path = CoreModulePath();
   module.record.outcome = ModuleFileRecord::kLoaded;
   module.record.item_keys = {"9", "10", "11"};
@@ -78,7 +78,7 @@ Plan SamplePlan() {
   plan.modules = {module};
 
   plan.security_base.path = L"/p/libBrindle.so";
-  plan.security_base.exists = true;
+  plan.security_base.present = true;
   plan.security_base.verdict = signing::kValidKey0;
 
   plan.warnings = {{"empty-phase", L"phase after_selfprotect has no item"}};
@@ -205,9 +205,9 @@ TEST(PlanReportTest, ItemPhrasesFollowTheChecks) {
   item.why = L"the program does not exist";
   EXPECT_EQ(L"does nothing: the program does not exist", OutcomeText(item));
 
-  SecurityBasePlan base;
+  SecurityBaseEntry base;
   EXPECT_EQ(L"missing: the run goes on without it", SecurityBaseText(base));
-  base.exists = true;
+  base.present = true;
   base.verdict = signing::kValidKey1;
   base.accepted = true;
   EXPECT_EQ(

@@ -112,7 +112,7 @@ TEST_F(PlanTest, CleanProductIsPlannedQuietlyInRunOrder) {
       L"item accepts; Taverly then ends with exit code 0",
       plan.prediction);
   EXPECT_TRUE(plan.system_account == platform::IsSystemAccount());
-  EXPECT_FALSE(plan.security_base.exists);
+  EXPECT_FALSE(plan.security_base.present);
   EXPECT_EQ(SecurityBasePath(AnsiToWide(product_)), plan.security_base.path);
 
   ASSERT_EQ(3u, plan.phases.size());
@@ -385,7 +385,7 @@ TEST_F(PlanTest, CatalogueFailureIsPredictedWithTheRunsErrorRecord) {
 TEST_F(PlanTest, UnsignedSecurityBaseIsRefused) {
   AddFile(WideToAnsi(platform::kSecurityBaseLibrary), TAVERLY_PROBE_LIBRARY);
   const Plan plan = PlanWith(Exe());
-  EXPECT_TRUE(plan.security_base.exists);
+  EXPECT_TRUE(plan.security_base.present);
   EXPECT_EQ(signing::kNotSigned, plan.security_base.verdict);
   EXPECT_FALSE(plan.security_base.accepted);
   EXPECT_THAT(Texts(plan),

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "Bundle/LwBundle.h"
 #include "Platform/platform.h"
 
 std::string JoinPath(const std::string& folder, const std::string& name) {

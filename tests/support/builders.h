@@ -5,7 +5,9 @@
 #include <map>
 #include <string>
 
-#include "Bundle/LwBundle.h"
+// Declared only: the platform tests that include this never meet the
+// bundle's status names, which the system headers define too.
+class ILwBundle;
 
 // Joins folder and name with the platform's separator.
 std::string JoinPath(const std::string& folder, const std::string& name);
