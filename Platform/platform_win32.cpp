@@ -21,6 +21,7 @@
 
 #include "Platform/ascii_case.h"
 #include "Platform/folder_trust.h"
+#include "Platform/instance_guard.h"
 #include "Platform/win32_support.h"
 
 namespace platform {
@@ -81,13 +82,13 @@ std::string ConvertToCodePage(const std::wstring& text, UINT code_page) {
 
 // --- Process ---------------------------------------------------------------
 
-InstanceClaim ClaimSingleInstance() {
-  // The handle is deliberately never closed; the system closes it at exit.
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\VXTaverly_Mutex");
-  if (mutex == nullptr) return InstanceClaim::kNoHandle;
-  if (GetLastError() == ERROR_ALREADY_EXISTS) return InstanceClaim::kAlreadyRunning;
-  return InstanceClaim::kOnlyCopy;
+void UseSystemLibrarySearch() {
+  // The toolchain's linker has no flag for the loader's own search of the
+  // program's imports; this covers every load after it.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
+
+InstanceClaim ClaimSingleInstance() { return win32::ClaimGuard(L"Global\\VXTaverly_Mutex"); }
 
 std::vector<std::wstring> CommandLineArguments() {
   std::vector<std::wstring> arguments;
@@ -150,10 +151,11 @@ std::string AccountName() {
 }
 
 std::string LogUserName() {
-  // The same source as the logging library's own user lookup, which names
-  // its files "invalid-user" when that gives nothing.
-  const char* user = std::getenv("USERNAME");
-  return (user != nullptr && *user != '\0') ? user : "invalid-user";
+  // The account of the process token, never the USERNAME variable, which any
+  // caller can set to anything; "invalid-user" when the system cannot tell,
+  // as the logging library's own lookup names its files then.
+  const std::string account = AccountName();
+  return !account.empty() ? account : "invalid-user";
 }
 
 std::string ErrorText(uint32_t error) {
@@ -263,6 +265,9 @@ bool SetPathVariable(const std::string& value) {
 }
 
 bool SetCurrentFolder(const std::wstring& folder) {
+  // With the system-only search the current folder no longer counts for
+  // libraries; the folder is named to the loader instead.
+  if (!folder.empty()) AddDllDirectory(folder.c_str());
   return SetCurrentDirectoryW(folder.c_str()) != FALSE;
 }
 
@@ -295,6 +300,63 @@ std::string LogFolderSddl(const std::string& account_sid) {
   // P: protected, nothing inherited from the parent; each ACE is inherited by
   // what is created inside (OICI) and grants full control (FA).
   return "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + account_sid + ")";
+}
+
+std::string OwnerOnlySddl(const std::string& account_sid) {
+  return "D:P(A;;FA;;;" + account_sid + ")";
+}
+
+std::string GuardSddl() {
+  // Owned by Administrators, whichever of SYSTEM or an administrator makes
+  // it, so that a second copy knows it; P: nothing inherited; GA: all access.
+  return "O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
+}
+
+namespace {
+
+// Creates or opens the mutex name, made with the security descriptor sddl.
+HANDLE CreateGuard(const std::wstring& name, const std::string& sddl, DWORD* error) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+    *error = GetLastError();
+    return nullptr;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  HANDLE mutex = CreateMutexW(&attributes, FALSE, name.c_str());
+  *error = GetLastError();
+  LocalFree(descriptor);
+  return mutex;
+}
+
+}  // namespace
+
+InstanceClaim ClaimGuard(const std::wstring& name) {
+  // The handle is deliberately never closed; the system closes it at exit.
+  DWORD error = ERROR_SUCCESS;
+  HANDLE mutex = CreateGuard(name, GuardSddl(), &error);
+  if (mutex == nullptr && error == ERROR_INVALID_OWNER) {
+    // A token that may not name Administrators owner gives its default owner.
+    mutex = CreateGuard(name, GuardSddl().substr(4), &error);
+  }
+  GuardFacts facts;
+  facts.opened = mutex != nullptr;
+  facts.taken = facts.opened && error == ERROR_ALREADY_EXISTS;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR found = nullptr;
+  if (facts.taken && GetSecurityInfo(mutex,
+                                     SE_KERNEL_OBJECT,
+                                     OWNER_SECURITY_INFORMATION,
+                                     &owner,
+                                     nullptr,
+                                     nullptr,
+                                     nullptr,
+                                     &found) == ERROR_SUCCESS) {
+    // No account SID: the running account counts for nothing of its own.
+    facts.owner = ClassifyOwnerSid(SidText(owner), std::string());
+    LocalFree(found);
+  }
+  return DecideInstanceClaim(facts);
 }
 
 namespace {
@@ -569,9 +631,9 @@ namespace {
 // written whole is deleted again; one that could not be made is left alone.
 // False with the system error number.
 bool WriteWholeFile(const std::wstring& path, DWORD disposition, const std::string& content,
-                    bool flush, DWORD* error) {
+                    bool flush, DWORD* error, SECURITY_ATTRIBUTES* security = nullptr) {
   HANDLE file = CreateFileW(
-      path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+      path.c_str(), GENERIC_WRITE, 0, security, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *error = GetLastError();
     return false;
@@ -638,14 +700,26 @@ bool ReplaceFileContent(const std::wstring& path, const std::string& content, bo
   return true;
 }
 
-bool CreateNewFile(const std::wstring& path, const std::string& content, bool /*owner_only*/,
+bool CreateNewFile(const std::wstring& path, const std::string& content, bool owner_only,
                    uint32_t* error) {
-  DWORD code = ERROR_SUCCESS;
-  if (!WriteWholeFile(path, CREATE_NEW, content, true, &code)) {
-    *error = code;
+  // Owner only: a protected DACL for the creating account alone, from the
+  // moment the file exists, whatever the folder passes down.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const std::string account = owner_only ? win32::AccountSidText() : std::string();
+  if (owner_only &&
+      (account.empty() ||
+       !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+           win32::OwnerOnlySddl(account).c_str(), SDDL_REVISION_1, &descriptor, nullptr))) {
+    *error = account.empty() ? ERROR_NO_TOKEN : GetLastError();
     return false;
   }
-  return true;
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  DWORD code = ERROR_SUCCESS;
+  const bool written =
+      WriteWholeFile(path, CREATE_NEW, content, true, &code, owner_only ? &attributes : nullptr);
+  if (descriptor != nullptr) LocalFree(descriptor);
+  if (!written) *error = code;
+  return written;
 }
 
 RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {

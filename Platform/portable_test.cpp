@@ -5,6 +5,7 @@
 
 #include "Platform/ascii_case.h"
 #include "Platform/folder_trust.h"
+#include "Platform/instance_guard.h"
 #include "Platform/utf8.h"
 #include "Platform/wildcard.h"
 
@@ -113,6 +114,34 @@ TEST(FolderTrustTest, OnlyARealFolderOfATrustedOwnerClosedToOthersIsWrittenThrou
   platform::FolderFacts open = ours;
   open.writable_by_others = true;
   EXPECT_FALSE(platform::MayWriteThroughFolder(open));
+}
+
+// A guard that was there is a running copy only when SYSTEM or Administrators
+// made it; a foreign owner, or none that can be told, is no copy.
+TEST(InstanceGuardTest, OnlyAGuardOfATrustedOwnerIsARunningCopy) {
+  using platform::FolderOwner;
+  using platform::InstanceClaim;
+  struct Case {
+    bool opened, taken;
+    FolderOwner owner;
+    InstanceClaim claim;
+  } cases[] = {
+      {true, false, FolderOwner::kOther, InstanceClaim::kOnlyCopy},
+      {true, true, FolderOwner::kSystem, InstanceClaim::kAlreadyRunning},
+      {true, true, FolderOwner::kAdministrators, InstanceClaim::kAlreadyRunning},
+      {true, true, FolderOwner::kOther, InstanceClaim::kHeldByOtherAccount},
+      {true, true, FolderOwner::kRunningAccount, InstanceClaim::kHeldByOtherAccount},
+      {false, false, FolderOwner::kSystem, InstanceClaim::kNoHandle},
+      {false, true, FolderOwner::kSystem, InstanceClaim::kNoHandle},
+  };
+  for (const Case& c : cases) {
+    platform::GuardFacts facts;
+    facts.opened = c.opened;
+    facts.taken = c.taken;
+    facts.owner = c.owner;
+    EXPECT_EQ(platform::DecideInstanceClaim(facts), c.claim)
+        << c.opened << c.taken << static_cast<int>(c.owner);
+  }
 }
 
 }  // namespace
