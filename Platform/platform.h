@@ -124,6 +124,12 @@ bool PathExists(const std::wstring& path);
 // grants those three alone, and a folder that was there already is given it.
 bool PrepareLogFolder(const std::wstring& folder);
 
+// Answers whether an account other than the running one and the system's
+// administrators may put files into folder (POSIX: group or others may write
+// it, or another account than root or the running one owns it; Windows: its
+// owner or an entry of its access list says so). False when it cannot tell.
+bool OthersMayWriteFolder(const std::wstring& folder);
+
 // Lists the names matching a wildcard search "<folder><sep><pattern>" in the
 // order the platform returns them. On failure (no match included) returns
 // false and the system error number.

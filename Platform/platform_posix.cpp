@@ -279,6 +279,12 @@ bool PrepareLogFolder(const std::wstring& folder) {
   return true;
 }
 
+bool OthersMayWriteFolder(const std::wstring& folder) {
+  struct stat st;
+  if (stat(Utf8(folder).c_str(), &st) != 0) return false;
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (st.st_uid != 0 && st.st_uid != geteuid());
+}
+
 bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uint32_t* error) {
   names->clear();
   std::string folder, pattern;

@@ -21,7 +21,6 @@
 
 #include "Platform/ascii_case.h"
 #include "Platform/folder_trust.h"
-#include "Platform/instance_guard.h"
 #include "Platform/win32_support.h"
 
 namespace platform {
@@ -43,7 +42,11 @@ std::wstring FolderOf(const std::wstring& path) {
   return separator == std::wstring::npos ? std::wstring(L".") : path.substr(0, separator);
 }
 
-std::string SidText(PSID sid) {
+}  // namespace
+
+namespace win32 {
+
+std::string SidText(void* sid) {
   LPWSTR text = nullptr;
   if (sid == nullptr || !ConvertSidToStringSidW(sid, &text)) return std::string();
   std::string narrow;
@@ -51,6 +54,12 @@ std::string SidText(PSID sid) {
   LocalFree(text);
   return narrow;
 }
+
+}  // namespace win32
+
+namespace {
+
+using win32::SidText;
 
 // Refuses a folder that exists but may not be written through. A folder that
 // is not there is left to the call that needs it, which fails with its own
@@ -81,14 +90,6 @@ std::string ConvertToCodePage(const std::wstring& text, UINT code_page) {
 }  // namespace
 
 // --- Process ---------------------------------------------------------------
-
-void UseSystemLibrarySearch() {
-  // The toolchain's linker has no flag for the loader's own search of the
-  // program's imports; this covers every load after it.
-  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
-
-InstanceClaim ClaimSingleInstance() { return win32::ClaimGuard(L"Global\\VXTaverly_Mutex"); }
 
 std::vector<std::wstring> CommandLineArguments() {
   std::vector<std::wstring> arguments;
@@ -300,63 +301,6 @@ std::string LogFolderSddl(const std::string& account_sid) {
   // P: protected, nothing inherited from the parent; each ACE is inherited by
   // what is created inside (OICI) and grants full control (FA).
   return "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + account_sid + ")";
-}
-
-std::string OwnerOnlySddl(const std::string& account_sid) {
-  return "D:P(A;;FA;;;" + account_sid + ")";
-}
-
-std::string GuardSddl() {
-  // Owned by Administrators, whichever of SYSTEM or an administrator makes
-  // it, so that a second copy knows it; P: nothing inherited; GA: all access.
-  return "O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
-}
-
-namespace {
-
-// Creates or opens the mutex name, made with the security descriptor sddl.
-HANDLE CreateGuard(const std::wstring& name, const std::string& sddl, DWORD* error) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
-          sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
-    *error = GetLastError();
-    return nullptr;
-  }
-  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-  HANDLE mutex = CreateMutexW(&attributes, FALSE, name.c_str());
-  *error = GetLastError();
-  LocalFree(descriptor);
-  return mutex;
-}
-
-}  // namespace
-
-InstanceClaim ClaimGuard(const std::wstring& name) {
-  // The handle is deliberately never closed; the system closes it at exit.
-  DWORD error = ERROR_SUCCESS;
-  HANDLE mutex = CreateGuard(name, GuardSddl(), &error);
-  if (mutex == nullptr && error == ERROR_INVALID_OWNER) {
-    // A token that may not name Administrators owner gives its default owner.
-    mutex = CreateGuard(name, GuardSddl().substr(4), &error);
-  }
-  GuardFacts facts;
-  facts.opened = mutex != nullptr;
-  facts.taken = facts.opened && error == ERROR_ALREADY_EXISTS;
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR found = nullptr;
-  if (facts.taken && GetSecurityInfo(mutex,
-                                     SE_KERNEL_OBJECT,
-                                     OWNER_SECURITY_INFORMATION,
-                                     &owner,
-                                     nullptr,
-                                     nullptr,
-                                     nullptr,
-                                     &found) == ERROR_SUCCESS) {
-    // No account SID: the running account counts for nothing of its own.
-    facts.owner = ClassifyOwnerSid(SidText(owner), std::string());
-    LocalFree(found);
-  }
-  return DecideInstanceClaim(facts);
 }
 
 namespace {

@@ -38,8 +38,14 @@ HANDLE PlantMutex(const std::wstring& name, const std::string& sddl) {
 
 std::string OwnerSddlOf(HANDLE object) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, nullptr, nullptr,
-                      nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+  if (GetSecurityInfo(object,
+                      SE_KERNEL_OBJECT,
+                      OWNER_SECURITY_INFORMATION,
+                      nullptr,
+                      nullptr,
+                      nullptr,
+                      nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
     return std::string();
   }
   char* text = nullptr;
@@ -86,8 +92,14 @@ TEST(SecurityWin32Test, LogUserNameComesFromTheTokenNotUsername) {
 
 std::string DaclSddlOf(const std::wstring& path) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                            nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+  if (GetNamedSecurityInfoW(path.c_str(),
+                            SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION,
+                            nullptr,
+                            nullptr,
+                            nullptr,
+                            nullptr,
+                            &descriptor) != ERROR_SUCCESS) {
     return std::string();
   }
   char* text = nullptr;
@@ -117,7 +129,8 @@ TEST(SecurityWin32Test, OwnerOnlyFileIsClosedToEveryOtherAccount) {
   EXPECT_EQ(platform::win32::OwnerOnlySddl(account), "D:P(A;;FA;;;" + account + ")");
   const std::string closed = DaclSddlOf(secret), inherited = DaclSddlOf(open);
   EXPECT_NE(closed.find(";" + account + ")"), std::string::npos) << closed;
-  for (const char* other : {";WD)", ";BU)", ";AU)"}) EXPECT_EQ(closed.find(other), std::string::npos) << closed;
+  for (const char* other : {";WD)", ";BU)", ";AU)"})
+    EXPECT_EQ(closed.find(other), std::string::npos) << closed;
   EXPECT_NE(inherited.find(";WD)"), std::string::npos) << inherited;
 }
 

@@ -21,6 +21,9 @@ std::wstring TempFolderFrom(TempPathFunction get_temp_path2);
 // Looks GetTempPath2W up in kernel32 at run time; null where it is missing.
 TempPathFunction FindGetTempPath2();
 
+// Returns a SID (a PSID) as text ("S-1-5-18"); empty on failure.
+std::string SidText(void* sid);
+
 // Returns the running account's SID as text ("S-1-5-21-..."); empty on failure.
 std::string AccountSidText();
 

@@ -1,6 +1,7 @@
 // taverly-plan against the real program: the plan it prints for a product is
 // checked against what Taverly then does with the same product.
 #include <rapidjson/document.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -227,6 +228,28 @@ TEST_F(PlanTest, CleanProductIsQuiet) {
   EXPECT_THAT(text.out, HasSubstr("\nwarnings (0)\n  none\n"));
   EXPECT_EQ(RunProduct(), 0);
   EXPECT_EQ(Calls(), PlannedCalls(json));
+}
+
+// Beside a program that runs as SYSTEM, whoever may write its folder may
+// plant a library the loader or the shell picks up.
+TEST_F(PlanTest, FolderOfTheProgramOpenToOthersIsWarnedAbout) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  const std::string folder = tmp_.Join("open-bin");
+  fs::create_directories(folder);
+  const std::string plan = folder + "/" + target().Program("taverly-plan");
+  fs::copy_file(PlanBinary(), plan);
+  RunOptions options;
+  options.program = plan;
+  options.arguments = {"--installpath=" + product_.TargetFolder(), "--json"};
+  for (const unsigned mode : {0755u, 0777u}) {
+    chmod(folder.c_str(), mode);
+    RunResult run = Run(options);
+    rapidjson::Document json;
+    json.Parse(run.out.c_str());
+    ASSERT_TRUE(json.IsObject()) << run.out;
+    EXPECT_EQ(WarningCodes(json).count("writable-by-others"), mode == 0777u ? 1u : 0u) << mode;
+    EXPECT_EQ(run.exit_code, 0) << "a warning does not change the prediction";
+  }
 }
 
 TEST_F(PlanTest, NothingIsWrittenStartedOrCalled) {

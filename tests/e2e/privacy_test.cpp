@@ -52,12 +52,12 @@ TEST_F(PrivacyTest, RunWritesForItsOwnerAloneAndLendsNoProgramTheLog) {
   const std::string sep(1, target().separator);
   fs::create_directories(LogDir());
   chmod(LogDir().c_str(), 0755);
-  product_.AddModuleFile("mod_core.xml",
-                         Probe("a", {{"param", "--open-files=%productpath%" + sep + "plain.txt"}}),
-                         Probe("b",
-                               {{"param", "--open-files=%productpath%" + sep + "captured.txt"},
-                                {"log_output", "1"}}),
-                         Probe("c"));
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Probe("a", {{"param", "--open-files=%productpath%" + sep + "plain.txt"}}),
+      Probe("b",
+            {{"param", "--open-files=%productpath%" + sep + "captured.txt"}, {"log_output", "1"}}),
+      Probe("c"));
   ASSERT_EQ(RunProduct().exit_code, 0);
   const std::vector<std::string> logs = LogFileNames();
   ASSERT_EQ(logs.size(), 1u);
