@@ -28,9 +28,14 @@ bool OthersMayWriteFolder(const std::wstring& folder) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT,
-                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                            nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+  if (GetNamedSecurityInfoW(folder.c_str(),
+                            SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                            &owner,
+                            nullptr,
+                            &dacl,
+                            nullptr,
+                            &descriptor) != ERROR_SUCCESS) {
     return false;
   }
   constexpr DWORD kWrites = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_WRITE_DATA |

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "Platform/ascii_case.h"
 #include "Platform/folder_trust.h"
@@ -118,53 +117,22 @@ TEST(FolderTrustTest, OnlyARealFolderOfATrustedOwnerClosedToOthersIsWrittenThrou
 }
 
 // A guard that was there is a running copy only when SYSTEM or Administrators
-// made it; a foreign owner, or none that can be told, is no copy.
+// made it; another owner, the running account's included, or none, is not.
 TEST(InstanceGuardTest, OnlyAGuardOfATrustedOwnerIsARunningCopy) {
   using platform::FolderOwner;
   using platform::InstanceClaim;
-  struct Case {
-    bool opened, taken;
-    FolderOwner owner;
+  const struct {
+    platform::GuardFacts facts;
     InstanceClaim claim;
   } cases[] = {
-      {true, false, FolderOwner::kOther, InstanceClaim::kOnlyCopy},
-      {true, true, FolderOwner::kSystem, InstanceClaim::kAlreadyRunning},
-      {true, true, FolderOwner::kAdministrators, InstanceClaim::kAlreadyRunning},
-      {true, true, FolderOwner::kOther, InstanceClaim::kHeldByOtherAccount},
-      {true, true, FolderOwner::kRunningAccount, InstanceClaim::kHeldByOtherAccount},
-      {false, false, FolderOwner::kSystem, InstanceClaim::kNoHandle},
-      {false, true, FolderOwner::kSystem, InstanceClaim::kNoHandle},
+      {{true, false, FolderOwner::kOther}, InstanceClaim::kOnlyCopy},
+      {{true, true, FolderOwner::kSystem}, InstanceClaim::kAlreadyRunning},
+      {{true, true, FolderOwner::kAdministrators}, InstanceClaim::kAlreadyRunning},
+      {{true, true, FolderOwner::kOther}, InstanceClaim::kHeldByOtherAccount},
+      {{true, true, FolderOwner::kRunningAccount}, InstanceClaim::kHeldByOtherAccount},
+      {{false, true, FolderOwner::kSystem}, InstanceClaim::kNoHandle},
   };
-  for (const Case& c : cases) {
-    platform::GuardFacts facts;
-    facts.opened = c.opened;
-    facts.taken = c.taken;
-    facts.owner = c.owner;
-    EXPECT_EQ(platform::DecideInstanceClaim(facts), c.claim)
-        << c.opened << c.taken << static_cast<int>(c.owner);
-  }
-}
-
-// Who may put files beside the program: anyone but the running account,
-// SYSTEM, Administrators and TrustedInstaller makes the folder open.
-TEST(FolderTrustTest, FolderIsOpenWhenAnotherAccountMayWriteIt) {
-  const std::string me = "S-1-5-21-1-2-3-1001";
-  const std::string installer = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-  const std::vector<platform::AccessEntry> closed = {{"S-1-5-18", true},
-                                                     {"S-1-5-32-544", true},
-                                                     {installer, true},
-                                                     {me, true},
-                                                     {"S-1-5-32-545", false},
-                                                     {"S-1-1-0", false}};
-  EXPECT_FALSE(platform::OthersMayWrite("S-1-5-32-544", me, true, closed));
-  EXPECT_FALSE(platform::OthersMayWrite(me, me, true, closed));
-  EXPECT_TRUE(platform::OthersMayWrite("S-1-5-32-544", me, false, {}));  // no access list
-  EXPECT_TRUE(platform::OthersMayWrite("S-1-5-21-1-2-3-1002", me, true, closed));
-  for (const char* other : {"S-1-5-32-545", "S-1-1-0", "S-1-5-11", "S-1-5-21-1-2-3-1002"}) {
-    std::vector<platform::AccessEntry> open = closed;
-    open.push_back({other, true});
-    EXPECT_TRUE(platform::OthersMayWrite("S-1-5-18", me, true, open)) << other;
-  }
+  for (const auto& c : cases) EXPECT_EQ(platform::DecideInstanceClaim(c.facts), c.claim);
 }
 
 }  // namespace

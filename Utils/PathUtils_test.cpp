@@ -34,11 +34,8 @@ TEST(WideToAnsiTest, ConvertsUpToTheFirstNul) {
 }
 
 TEST(FileNamePartTest, NoPathOrRefusedCharacterSurvives) {
-  EXPECT_EQ(FileNamePart("x\\..\\..\\escaped"), "x_.._.._escaped");
-  EXPECT_EQ(FileNamePart("../../etc/cron.d/x"), ".._.._etc_cron.d_x");
-  EXPECT_EQ(FileNamePart("C:a*b?c\"d<e>f|g"), "C_a_b_c_d_e_f_g");
+  EXPECT_EQ(FileNamePart("x\\..\\esc/C:a*b?c\"d<e>f|g"), "x_.._esc_C_a_b_c_d_e_f_g");
   EXPECT_EQ(FileNamePart(std::string("a\nb\0c\x7f", 6)), "a_b_c_");
-  EXPECT_EQ(FileNamePart("J\xc3\xbcrgen-Admin.2"), "J\xc3\xbcrgen-Admin.2");
 }
 
 class AddFolderTest : public ::testing::Test {
