@@ -20,8 +20,9 @@ const char kInstallPathOption[] = "--installpath=";
 std::string InfoLogBaseName(const std::string& folder) {
   std::string base = folder;
   if (!base.empty()) base += static_cast<char>(platform::kPathSeparator);
-  return base + "Taverly." + platform::LogHostName() + "." + platform::LogUserName() +
-         ".log.INFO.log_";
+  // Neither name may lead the file out of the log folder.
+  return base + "Taverly." + FileNamePart(platform::LogHostName()) + "." +
+         FileNamePart(platform::LogUserName()) + ".log.INFO.log_";
 }
 
 }  // namespace
@@ -74,8 +75,13 @@ void App::InitLog() {
   FLAGS_logbufsecs = 0;
   FLAGS_max_log_size = 10;
   FLAGS_stop_logging_if_full_disk = true;
+  // The log holds item parameters and output: the owner's alone (POSIX).
+  FLAGS_logfile_mode = 0600;
 
   if (!usable) LOG(ERROR) << "log folder cannot be used, path: " << folder;
+  if (guard_held_by_other_) {
+    LOG(ERROR) << "single instance mutex held by another account, going on";
+  }
 }
 
 void App::ParseCommandLine() {

@@ -13,6 +13,10 @@ class App {
   // 201 or 202 and answers false.
   bool Init(int32_t& exit_code);
 
+  // Another account made the single-instance guard: InitLog says so once
+  // logging is set up, and the run goes on as the only copy.
+  void SetGuardHeldByOtherAccount(bool held) { guard_held_by_other_ = held; }
+
   void InitLog();
   void ParseCommandLine();
   bool CheckAdminPrivilege();
@@ -28,4 +32,5 @@ class App {
   App() = default;
 
   std::wstring log_dir_;
+  bool guard_held_by_other_ = false;
 };

@@ -59,7 +59,10 @@ void FinishRunReport(int32_t exit_code) {
 }  // namespace
 
 int RunTaverly() {
-  if (platform::ClaimSingleInstance() == platform::InstanceClaim::kAlreadyRunning) return 0;
+  platform::UseSystemLibrarySearch();
+  const platform::InstanceClaim claim = platform::ClaimSingleInstance();
+  if (claim == platform::InstanceClaim::kAlreadyRunning) return 0;
+  App::Instance().SetGuardHeldByOtherAccount(claim == platform::InstanceClaim::kHeldByOtherAccount);
   GetRunRecord().started_ms = NowMs();
 
   int32_t exit_code = 0;

@@ -25,4 +25,19 @@ bool MayWriteThroughFolder(const FolderFacts& facts) {
   return false;
 }
 
+bool OthersMayWrite(const std::string& owner_sid, const std::string& account_sid, bool has_dacl,
+                    const std::vector<AccessEntry>& allowed) {
+  const char kTrustedInstaller[] = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  auto trusted = [&](const std::string& sid) {
+    return ClassifyOwnerSid(sid, account_sid) != FolderOwner::kOther ||
+           EqualIgnoringAsciiCase(sid, kTrustedInstaller);
+  };
+  // An owner may always rewrite the access list.
+  if (!has_dacl || !trusted(owner_sid)) return true;
+  for (const AccessEntry& entry : allowed) {
+    if (entry.grants_write && !trusted(entry.sid)) return true;
+  }
+  return false;
+}
+
 }  // namespace platform

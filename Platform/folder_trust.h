@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -32,5 +33,18 @@ struct FolderFacts {
 // account, SYSTEM or Administrators (only the running account on POSIX,
 // whose facts never name the other two).
 bool MayWriteThroughFolder(const FolderFacts& facts);
+
+// One allow entry of a folder's access list that applies to the folder
+// itself (deny entries and those only passed down are left out).
+struct AccessEntry {
+  std::string sid;            // SID text
+  bool grants_write = false;  // adds or writes files or folders, or changes access or owner
+};
+
+// Answers whether an account other than the running one, SYSTEM,
+// Administrators or TrustedInstaller may put files into a folder with this
+// owner and access list (no access list at all: everyone may).
+bool OthersMayWrite(const std::string& owner_sid, const std::string& account_sid, bool has_dacl,
+                    const std::vector<AccessEntry>& allowed);
 
 }  // namespace platform

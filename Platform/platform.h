@@ -23,11 +23,22 @@ constexpr uint32_t kErrorFileNotFound = 2;
 // --- Process ---------------------------------------------------------------
 
 enum class InstanceClaim {
-  kOnlyCopy,        // this process holds the machine-wide guard
-  kAlreadyRunning,  // another process holds it
-  kNoHandle,        // the guard could not be created; go on as the only copy
+  kOnlyCopy,            // this process holds the machine-wide guard
+  kAlreadyRunning,      // another copy of the program holds it
+  kNoHandle,            // the guard could not be created; go on as the only copy
+  kHeldByOtherAccount,  // another account made it: no copy; go on as the only one
 };
+// Makes what the process and the system on its behalf load by name come from
+// the system folder alone, never the program's own folder (Windows; POSIX's
+// loader searches no folder of the program's, so there it does nothing).
+void UseSystemLibrarySearch();
+
 // Claims the machine-wide single-instance guard for the life of the process.
+// Windows: the mutex "Global\VXTaverly_Mutex", made with a DACL for SYSTEM and
+// Administrators alone and owned by Administrators; one that was there is a
+// running copy only when SYSTEM or Administrators own it (instance_guard.h).
+// POSIX: a lock on a file in /run, which only root can write; the holder of
+// a file that root does not own is no copy.
 InstanceClaim ClaimSingleInstance();
 
 // Returns the process's command-line arguments, program name first.
@@ -50,7 +61,10 @@ std::wstring CombinePath(const std::wstring& folder, const std::wstring& name);
 // user); empty when the system cannot tell.
 std::string AccountName();
 
-// Host and user name exactly as the logging library puts them into log file names.
+// Host and user name for the log file's name, as the logging library would
+// put them there (the caller keeps path characters out). The user: Windows,
+// the account of the process token (not USERNAME); POSIX, USER as the
+// library reads it, else the effective user's account name.
 std::string LogHostName();
 std::string LogUserName();
 
@@ -94,7 +108,8 @@ std::string WideToUtf8(const std::wstring& text);
 std::string GetEnvironmentValue(const char* name);
 // Sets PATH for this process and the programs it starts.
 bool SetPathVariable(const std::string& value);
-// Makes folder the current directory.
+// Makes folder the current directory (Windows: and a folder in which the
+// libraries the program loads find theirs, as they did in the current one).
 bool SetCurrentFolder(const std::wstring& folder);
 
 // --- File system -------------------------------------------------------------
@@ -105,11 +120,17 @@ bool PathExists(const std::wstring& path);
 // Creates the log folder and its missing parents. Answers whether the folder
 // may be written through. POSIX: it must be a real folder (not a link) owned
 // by the effective user and not writable by group or others; it is created
-// with mode 0700. Windows: it must be a folder that is not a reparse point
-// (junction, symbolic link), owned by the running account, SYSTEM or
+// with mode 0700, and a folder that was there already is given it. Windows: it must be a folder
+// that is not a reparse point (junction, symbolic link), owned by the running account, SYSTEM or
 // Administrators; it is created with a DACL of its own, not inherited, that
 // grants those three alone, and a folder that was there already is given it.
 bool PrepareLogFolder(const std::wstring& folder);
+
+// Answers whether an account other than the running one and the system's
+// administrators may put files into folder (POSIX: group or others may write
+// it, or another account than root or the running one owns it; Windows: its
+// owner or an entry of its access list says so). False when it cannot tell.
+bool OthersMayWriteFolder(const std::wstring& folder);
 
 // Lists the names matching a wildcard search "<folder><sep><pattern>" in the
 // order the platform returns them. On failure (no match included) returns
@@ -146,6 +167,7 @@ class ReadOnlyFile {
 // Sets key=value in [section] of an INI file with the profile-string contract:
 // creates file and section as needed, matches names ignoring ASCII case,
 // replaces in place and keeps every other line. The file is never left torn.
+// POSIX: the file is mode 0600 after every write, whatever it was before.
 // On failure returns false and the system error number. Like the log folder,
 // a folder that may not be written through is refused (POSIX: EACCES;
 // Windows: ERROR_ACCESS_DENIED).
@@ -162,14 +184,16 @@ bool DeleteProfileKey(const std::wstring& section, const std::wstring& key,
 // Replaces the file at path with content: a temporary file in the same folder
 // is written whole and renamed over it, so a reader never sees a torn file.
 // With flush, the content reaches the disk first (and the rename after it).
-// Folders that may not be written through are refused as for INI files.
+// POSIX: the new file is mode 0600. Folders that may not be written through are refused as for INI
+// files.
 bool ReplaceFileContent(const std::wstring& path, const std::string& content, bool flush,
                         uint32_t* error);
 
 // Creates the file at path, which must not be there yet (not even as a link),
 // and writes content to it. owner_only: on POSIX the file is mode 0600 from
-// the moment it exists, so no other account can ever open it (Windows: the
-// folder's inherited DACL either way). A file made but not written whole is
+// the moment it exists, so no other account can ever open it; on Windows it
+// is made with a protected DACL for the creating account alone (without
+// owner_only: the folder's inherited DACL). A file made but not written whole is
 // removed again. False with the system error number (EEXIST, ERROR_FILE_EXISTS
 // when something is there).
 bool CreateNewFile(const std::wstring& path, const std::string& content, bool owner_only,

@@ -19,6 +19,7 @@
 #include "Platform/ascii_case.h"
 #include "Platform/folder_trust.h"
 #include "Platform/ini_text.h"
+#include "Platform/instance_guard.h"
 #include "Platform/posix_support.h"
 #include "Platform/utf8.h"
 #include "Platform/wildcard.h"
@@ -118,19 +119,23 @@ int OpenRegularFile(const std::wstring& path) {
 
 // --- Process ---------------------------------------------------------------
 
+void UseSystemLibrarySearch() {}
+
 InstanceClaim ClaimSingleInstance() {
   // The descriptor is deliberately never closed: the kernel drops the lock at
   // exit, and close-on-exec keeps started programs from inheriting it.
   int fd = Retry(
       [] { return open(kInstanceLockPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600); });
-  if (fd < 0) return InstanceClaim::kNoHandle;
-  if (Retry([&] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0) return InstanceClaim::kOnlyCopy;
-  if (errno == EWOULDBLOCK) {
+  GuardFacts facts;
+  facts.opened = fd >= 0;
+  if (fd >= 0 && Retry([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+    facts.opened = errno == EWOULDBLOCK;
+    facts.taken = true;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_uid == 0) facts.owner = FolderOwner::kSystem;
     close(fd);
-    return InstanceClaim::kAlreadyRunning;
   }
-  close(fd);
-  return InstanceClaim::kNoHandle;
+  return DecideInstanceClaim(facts);
 }
 
 std::vector<std::wstring> CommandLineArguments() {
@@ -271,8 +276,18 @@ bool PrepareLogFolder(const std::wstring& folder) {
   }
   int fd = OpenTrustedFolder(path);
   if (fd < 0) return false;
+  // A folder of the account's own that was there already, open to reading by
+  // others (0755, 0750, 0705), is closed as a new one is made. Where the
+  // system refuses, it is used as found, as on Windows.
+  fchmod(fd, 0700);
   close(fd);
   return true;
+}
+
+bool OthersMayWriteFolder(const std::wstring& folder) {
+  struct stat st;
+  if (stat(Utf8(folder).c_str(), &st) != 0) return false;
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (st.st_uid != 0 && st.st_uid != geteuid());
 }
 
 bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uint32_t* error) {
@@ -376,7 +391,6 @@ class TrustedFile {
       error_ = EINVAL;
       return false;
     }
-    mode_ = st.st_mode & 07777;
     char buffer[8192];
     ssize_t n;
     while ((n = Retry([&] { return read(in, buffer, sizeof buffer); })) > 0) {
@@ -420,7 +434,8 @@ class TrustedFile {
   std::string name_;
   int dir_ = -1;
   int error_ = 0;
-  mode_t mode_ = 0644;
+  // Whatever an earlier version left, the new file is the owner's alone.
+  static constexpr mode_t mode_ = S_IRUSR | S_IWUSR;
 };
 
 }  // namespace

@@ -42,7 +42,11 @@ std::wstring FolderOf(const std::wstring& path) {
   return separator == std::wstring::npos ? std::wstring(L".") : path.substr(0, separator);
 }
 
-std::string SidText(PSID sid) {
+}  // namespace
+
+namespace win32 {
+
+std::string SidText(void* sid) {
   LPWSTR text = nullptr;
   if (sid == nullptr || !ConvertSidToStringSidW(sid, &text)) return std::string();
   std::string narrow;
@@ -50,6 +54,12 @@ std::string SidText(PSID sid) {
   LocalFree(text);
   return narrow;
 }
+
+}  // namespace win32
+
+namespace {
+
+using win32::SidText;
 
 // Refuses a folder that exists but may not be written through. A folder that
 // is not there is left to the call that needs it, which fails with its own
@@ -80,14 +90,6 @@ std::string ConvertToCodePage(const std::wstring& text, UINT code_page) {
 }  // namespace
 
 // --- Process ---------------------------------------------------------------
-
-InstanceClaim ClaimSingleInstance() {
-  // The handle is deliberately never closed; the system closes it at exit.
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\VXTaverly_Mutex");
-  if (mutex == nullptr) return InstanceClaim::kNoHandle;
-  if (GetLastError() == ERROR_ALREADY_EXISTS) return InstanceClaim::kAlreadyRunning;
-  return InstanceClaim::kOnlyCopy;
-}
 
 std::vector<std::wstring> CommandLineArguments() {
   std::vector<std::wstring> arguments;
@@ -150,10 +152,11 @@ std::string AccountName() {
 }
 
 std::string LogUserName() {
-  // The same source as the logging library's own user lookup, which names
-  // its files "invalid-user" when that gives nothing.
-  const char* user = std::getenv("USERNAME");
-  return (user != nullptr && *user != '\0') ? user : "invalid-user";
+  // The account of the process token, never the USERNAME variable, which any
+  // caller can set to anything; "invalid-user" when the system cannot tell,
+  // as the logging library's own lookup names its files then.
+  const std::string account = AccountName();
+  return !account.empty() ? account : "invalid-user";
 }
 
 std::string ErrorText(uint32_t error) {
@@ -263,6 +266,9 @@ bool SetPathVariable(const std::string& value) {
 }
 
 bool SetCurrentFolder(const std::wstring& folder) {
+  // With the system-only search the current folder no longer counts for
+  // libraries; the folder is named to the loader instead.
+  if (!folder.empty()) AddDllDirectory(folder.c_str());
   return SetCurrentDirectoryW(folder.c_str()) != FALSE;
 }
 
@@ -569,9 +575,9 @@ namespace {
 // written whole is deleted again; one that could not be made is left alone.
 // False with the system error number.
 bool WriteWholeFile(const std::wstring& path, DWORD disposition, const std::string& content,
-                    bool flush, DWORD* error) {
+                    bool flush, DWORD* error, SECURITY_ATTRIBUTES* security = nullptr) {
   HANDLE file = CreateFileW(
-      path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+      path.c_str(), GENERIC_WRITE, 0, security, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *error = GetLastError();
     return false;
@@ -638,14 +644,26 @@ bool ReplaceFileContent(const std::wstring& path, const std::string& content, bo
   return true;
 }
 
-bool CreateNewFile(const std::wstring& path, const std::string& content, bool /*owner_only*/,
+bool CreateNewFile(const std::wstring& path, const std::string& content, bool owner_only,
                    uint32_t* error) {
-  DWORD code = ERROR_SUCCESS;
-  if (!WriteWholeFile(path, CREATE_NEW, content, true, &code)) {
-    *error = code;
+  // Owner only: a protected DACL for the creating account alone, from the
+  // moment the file exists, whatever the folder passes down.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const std::string account = owner_only ? win32::AccountSidText() : std::string();
+  if (owner_only &&
+      (account.empty() ||
+       !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+           win32::OwnerOnlySddl(account).c_str(), SDDL_REVISION_1, &descriptor, nullptr))) {
+    *error = account.empty() ? ERROR_NO_TOKEN : GetLastError();
     return false;
   }
-  return true;
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  DWORD code = ERROR_SUCCESS;
+  const bool written =
+      WriteWholeFile(path, CREATE_NEW, content, true, &code, owner_only ? &attributes : nullptr);
+  if (descriptor != nullptr) LocalFree(descriptor);
+  if (!written) *error = code;
+  return written;
 }
 
 RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {

@@ -5,6 +5,7 @@
 
 #include "Platform/ascii_case.h"
 #include "Platform/folder_trust.h"
+#include "Platform/instance_guard.h"
 #include "Platform/process.h"
 #include "Platform/utf8.h"
 #include "Platform/wildcard.h"
@@ -151,6 +152,25 @@ TEST(FolderTrustTest, OnlyARealFolderOfATrustedOwnerClosedToOthersIsWrittenThrou
   platform::FolderFacts open = ours;
   open.writable_by_others = true;
   EXPECT_FALSE(platform::MayWriteThroughFolder(open));
+}
+
+// A guard that was there is a running copy only when SYSTEM or Administrators
+// made it; another owner, the running account's included, or none, is not.
+TEST(InstanceGuardTest, OnlyAGuardOfATrustedOwnerIsARunningCopy) {
+  using platform::FolderOwner;
+  using platform::InstanceClaim;
+  const struct {
+    platform::GuardFacts facts;
+    InstanceClaim claim;
+  } cases[] = {
+      {{true, false, FolderOwner::kOther}, InstanceClaim::kOnlyCopy},
+      {{true, true, FolderOwner::kSystem}, InstanceClaim::kAlreadyRunning},
+      {{true, true, FolderOwner::kAdministrators}, InstanceClaim::kAlreadyRunning},
+      {{true, true, FolderOwner::kOther}, InstanceClaim::kHeldByOtherAccount},
+      {{true, true, FolderOwner::kRunningAccount}, InstanceClaim::kHeldByOtherAccount},
+      {{false, true, FolderOwner::kSystem}, InstanceClaim::kNoHandle},
+  };
+  for (const auto& c : cases) EXPECT_EQ(platform::DecideInstanceClaim(c.facts), c.claim);
 }
 
 }  // namespace

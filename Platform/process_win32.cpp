@@ -4,8 +4,11 @@
 
 #include <windows.h>
 
+#include <io.h>
 #include <shellapi.h>
 #include <shlwapi.h>
+
+#include <cstdint>
 
 #include <atomic>
 #include <cwchar>
@@ -20,6 +23,28 @@ namespace platform {
 namespace {
 
 constexpr size_t kQuotedFileBufferLength = 1024;
+// The most descriptors the C runtime hands out.
+constexpr int kHighestDescriptor = 2048;
+
+void IgnoreInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int,
+                            uintptr_t) {}
+
+// The logging library opens its file through the C runtime, whose handles
+// are inheritable: a program the shell starts would hold the log open. Every
+// file the runtime has open beyond the standard three is kept from started
+// programs and loaded code alike; a log file begun since the last call
+// (after 10 MB) is caught by the next start or load.
+void KeepRuntimeFilesFromChildren() {
+  const _invalid_parameter_handler previous =
+      _set_invalid_parameter_handler(IgnoreInvalidParameter);
+  for (int fd = 3; fd < kHighestDescriptor; ++fd) {
+    const intptr_t handle = _get_osfhandle(fd);
+    if (handle != -1 && handle != -2) {
+      SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);
+    }
+  }
+  _set_invalid_parameter_handler(previous);
+}
 
 // The extension of file in lower case, dot included ("" when none).
 std::string ExtensionOf(const std::wstring& file) {
@@ -280,6 +305,7 @@ bool StartThroughShell(const ProgramRequest& request, Job* job, ProgramResult* r
 }  // namespace
 
 ProgramResult StartProgram(const ProgramRequest& request) {
+  KeepRuntimeFilesFromChildren();
   ProgramResult result;
   Job job;
   HANDLE process = nullptr;
@@ -337,7 +363,13 @@ bool CanStartProgram(const std::wstring& file, uint32_t* error) {
 }
 
 void* LoadLibraryFile(const std::wstring& path, uint32_t* error) {
-  HMODULE library = LoadLibraryW(path.c_str());
+  KeepRuntimeFilesFromChildren();
+  // The library's own imports come from its folder, the folders named to the
+  // loader (the product folder) and the system folder; never from the
+  // program's own folder, which the plain search would try first.
+  DWORD flags = LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS;
+  if (!PathIsRelativeW(path.c_str())) flags |= LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR;
+  HMODULE library = LoadLibraryExW(path.c_str(), nullptr, flags);
   if (library == nullptr) *error = GetLastError();
   return reinterpret_cast<void*>(library);
 }

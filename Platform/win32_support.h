@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Platform/folder_trust.h"
+#include "Platform/platform.h"
 
 namespace platform {
 namespace win32 {
@@ -20,6 +21,9 @@ std::wstring TempFolderFrom(TempPathFunction get_temp_path2);
 // Looks GetTempPath2W up in kernel32 at run time; null where it is missing.
 TempPathFunction FindGetTempPath2();
 
+// Returns a SID (a PSID) as text ("S-1-5-18"); empty on failure.
+std::string SidText(void* sid);
+
 // Returns the running account's SID as text ("S-1-5-21-..."); empty on failure.
 std::string AccountSidText();
 
@@ -27,6 +31,20 @@ std::string AccountSidText();
 // with: a protected DACL (nothing inherited) granting full control to SYSTEM,
 // Administrators and the given account alone, inherited by what is created in it.
 std::string LogFolderSddl(const std::string& account_sid);
+
+// The security descriptor, as SDDL text, of a file CreateNewFile makes owner
+// only: a protected DACL granting full control to the given account alone.
+std::string OwnerOnlySddl(const std::string& account_sid);
+
+// The security descriptor, as SDDL text, of the single-instance mutex: owned
+// by Administrators, a protected DACL granting SYSTEM and Administrators alone.
+std::string GuardSddl();
+
+// Claims the single-instance mutex of this name (ClaimSingleInstance's, or
+// a test's own): made with GuardSddl; one that was there is a running copy
+// only when SYSTEM or Administrators own it. A mutex this process may not
+// open (its DACL shuts the account out) counts as no handle.
+InstanceClaim ClaimGuard(const std::wstring& name);
 
 // Creates folder with a protected DACL (nothing inherited) that grants full
 // control to SYSTEM, Administrators and the running account alone, to the

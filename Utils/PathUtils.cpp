@@ -56,3 +56,13 @@ std::vector<std::string> SplitText(const std::string& text, const std::string& d
   }
   return tokens;
 }
+
+std::string FileNamePart(const std::string& text) {
+  std::string part = text;
+  for (char& c : part) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || std::strchr("/\\:*?\"<>|", c)) {
+      c = '_';
+    }
+  }
+  return part;
+}

@@ -25,3 +25,9 @@ std::string AnsiToUtf8(const char* text);
 // Cuts text into tokens the way strtok does: runs of delimiter characters
 // separate tokens; no token is empty.
 std::vector<std::string> SplitText(const std::string& text, const std::string& delimiters);
+
+// Makes text fit to stand in one file name on either system: every path
+// separator, drive colon, wildcard or other character Windows refuses in
+// names, and every control character, becomes "_", so the text can neither
+// leave the folder of the name nor be refused as a name.
+std::string FileNamePart(const std::string& text);

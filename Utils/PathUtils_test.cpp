@@ -33,6 +33,11 @@ TEST(WideToAnsiTest, ConvertsUpToTheFirstNul) {
   EXPECT_EQ(AnsiToUtf8("plain"), "plain");
 }
 
+TEST(FileNamePartTest, NoPathOrRefusedCharacterSurvives) {
+  EXPECT_EQ(FileNamePart("x\\..\\esc/C:a*b?c\"d<e>f|g"), "x_.._esc_C_a_b_c_d_e_f_g");
+  EXPECT_EQ(FileNamePart(std::string("a\nb\0c\x7f", 6)), "a_b_c_");
+}
+
 class AddFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {

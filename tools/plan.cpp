@@ -500,6 +500,12 @@ Plan BuildPlan(const PlanOptions& options) {
   }
   WarnAboutModules(plan, &list);
   WarnAboutPhases(plan, &list);
+  if (!options.program_folder.empty() && platform::OthersMayWriteFolder(options.program_folder)) {
+    list.Add("writable-by-others",
+             options.program_folder +
+                 L" holds Taverly and other accounts can write to it: a library or program "
+                 L"planted there runs with the rights of the run");
+  }
   if (plan.security_base.present && !plan.security_base.accepted) {
     list.Add("security-base-refused",
              plan.security_base.path + L" has signature verdict " +

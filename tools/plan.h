@@ -18,6 +18,9 @@ struct PlanOptions {
   // Loads each library item's library and looks for its entry (never calls
   // it). Loading runs the library's initialisers, so it is asked for.
   bool load_libraries = false;
+  // The folder that holds Taverly (taverly-plan lies beside it); empty: not
+  // looked at.
+  std::wstring program_folder;
 };
 
 // One piece of "exitcode" as the runner reads it.

@@ -97,6 +97,8 @@ int RunPlanTool(const std::vector<std::string>& args, std::ostream& out, std::os
 
   PlanOptions options;
   options.load_libraries = arguments.load;
+  const std::wstring own = platform::OwnExecutablePath();
+  options.program_folder = own.substr(0, own.find_last_of(platform::kPathSeparator));
   const Plan plan = BuildPlan(options);
   out << (arguments.json ? PlanJson(plan) : PlanText(plan));
   return plan.predicts_success ? kPlanToolSuccess : kPlanToolFailure;

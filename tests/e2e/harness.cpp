@@ -99,7 +99,9 @@ Target WineTarget() {
     return static_cast<char>(std::toupper(c));
   });
   t.log_host = host;
-  t.fixed_log_user = AccountName();
+  // The log file's user is the token's account, which Wine names after the
+  // Unix USER the program starts with, as the native program takes USER.
+  t.fixed_log_user = "";
   t.missing_library_error = 126;  // ERROR_MOD_NOT_FOUND
   t.ignored_byte_offset = 0x50;   // the text of the DOS stub
   return t;

@@ -1,6 +1,7 @@
 // taverly-plan against the real program: the plan it prints for a product is
 // checked against what Taverly then does with the same product.
 #include <rapidjson/document.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -227,6 +228,25 @@ TEST_F(PlanTest, CleanProductIsQuiet) {
   EXPECT_THAT(text.out, HasSubstr("\nwarnings (0)\n  none\n"));
   EXPECT_EQ(RunProduct(), 0);
   EXPECT_EQ(Calls(), PlannedCalls(json));
+}
+
+// Whoever may write the folder that holds the program may plant a library
+// there; the plan beside it says so.
+TEST_F(PlanTest, FolderOfTheProgramOpenToOthersIsWarnedAbout) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  const std::string folder = tmp_.Join("bin");
+  fs::create_directories(folder);
+  fs::copy_file(PlanBinary(), folder + "/" + target().Program("taverly-plan"));
+  RunOptions options;
+  options.arguments = {"--installpath=" + product_.TargetFolder(), "--json"};
+  options.program = folder + "/" + target().Program("taverly-plan");
+  for (const unsigned mode : {0755u, 0777u}) {
+    chmod(folder.c_str(), mode);
+    rapidjson::Document json;
+    json.Parse(Run(options).out.c_str());
+    ASSERT_TRUE(json.IsObject());
+    EXPECT_EQ(WarningCodes(json).count("writable-by-others"), mode == 0777u ? 1u : 0u) << mode;
+  }
 }
 
 TEST_F(PlanTest, NothingIsWrittenStartedOrCalled) {

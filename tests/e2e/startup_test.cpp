@@ -197,7 +197,7 @@ TEST_F(StartupTest, LogFileNameCarriesHostUserExtensionTimeAndPid) {
 }
 
 TEST_F(StartupTest, LogFileUserFallsBackToTheAccountName) {
-  if (target().windows) GTEST_SKIP() << "Wine always sets USERNAME to the account's name";
+  if (target().windows) GTEST_SKIP() << "Wine names the token's account after the Unix user itself";
   RunOptions options;
   options.unset_env = {"USER"};
   Run(options);
@@ -211,7 +211,7 @@ TEST_F(StartupTest, LogFileUserFallsBackToTheAccountName) {
 }
 
 TEST_F(StartupTest, EmptyUserNameIsCalledInvalidUser) {
-  if (target().windows) GTEST_SKIP() << "Wine always sets USERNAME to the account's name";
+  if (target().windows) GTEST_SKIP() << "Wine names the token's account after the Unix user itself";
   RunOptions options;
   options.env["USER"] = "";
   Run(options);
