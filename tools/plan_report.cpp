@@ -5,11 +5,9 @@
 #include "Platform/platform.h"
 #include "Utils/JsonText.h"
 #include "Utils/PathUtils.h"
+#include "tools/plan_parts.h"
 
 namespace {
-
-std::wstring Wide(const std::string& narrow) { return AnsiToWide(narrow); }
-std::wstring Quoted(const std::string& narrow) { return L"\"" + Wide(narrow) + L"\""; }
 
 const char* KindName(ItemKind kind) {
   switch (kind) {
