@@ -190,18 +190,10 @@ int64_t NowMs() {
       .count();
 }
 
-std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& error) {
-  json::Document document(4096 + 400 * CountItems(record).items);
-  JsonWriter& json = document.writer;
-  json.StartObject();
-  Member(json, "schema", std::string(kRunReportSchema));
-  Member(json, "version", std::string(TaverlyVersion()));
-  Member(json, "product_folder", Utf8(record.product_folder));
-  json.Key("account");
-  json.StartObject();
-  Member(json, "name", Utf8(record.account_name));
-  Member(json, "system", record.system_account);
-  json.EndObject();
+namespace {
+
+// When the run started and how it ended: null while it goes on.
+void WriteOutcome(const RunRecord& record, JsonWriter& json) {
   Member(json, "started", UtcTimestamp(record.started_ms));
   json.Key("finished");
   if (record.finished) {
@@ -216,21 +208,21 @@ std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& err
   } else {
     json.Null();
   }
-  Member(json, "reboot_required", record.reboot_required);
-  json.Key("error");
-  json.StartObject();
-  Member(json, "code", Utf8(error.errorCode));
-  Member(json, "detail", Utf8(error.errorDetail));
-  json.EndObject();
+}
 
+void WriteSecurityBase(const SecurityBaseEntry& security_base, JsonWriter& json) {
   json.Key("security_base");
   json.StartObject();
-  Member(json, "path", Utf8(record.security_base.path));
-  Member(json, "present", record.security_base.present);
-  MemberOrNull(json, "verdict", record.security_base.present, record.security_base.verdict);
-  Member(json, "started", record.security_base.started);
+  Member(json, "path", Utf8(security_base.path));
+  Member(json, "present", security_base.present);
+  MemberOrNull(json, "verdict", security_base.present, security_base.verdict);
+  Member(json, "started", security_base.started);
   json.EndObject();
+}
 
+// The module files, then the phases with their items, which name their
+// module file as the list does.
+void WriteModulesAndPhases(const RunRecord& record, JsonWriter& json) {
   json.Key("modules");
   json.StartArray();
   std::vector<std::string> module_files;
@@ -255,7 +247,32 @@ std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& err
     json.EndObject();
   }
   json.EndArray();
+}
 
+}  // namespace
+
+std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& error) {
+  json::Document document(4096 + 400 * CountItems(record).items);
+  JsonWriter& json = document.writer;
+  json.StartObject();
+  Member(json, "schema", std::string(kRunReportSchema));
+  Member(json, "version", std::string(TaverlyVersion()));
+  Member(json, "product_folder", Utf8(record.product_folder));
+  json.Key("account");
+  json.StartObject();
+  Member(json, "name", Utf8(record.account_name));
+  Member(json, "system", record.system_account);
+  json.EndObject();
+  WriteOutcome(record, json);
+  Member(json, "reboot_required", record.reboot_required);
+  json.Key("error");
+  json.StartObject();
+  Member(json, "code", Utf8(error.errorCode));
+  Member(json, "detail", Utf8(error.errorDetail));
+  json.EndObject();
+
+  WriteSecurityBase(record.security_base, json);
+  WriteModulesAndPhases(record, json);
   json.Key("counts");
   WriteCounts(CountItems(record), json);
   json.EndObject();

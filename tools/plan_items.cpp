@@ -119,4 +119,3 @@ PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const std::wstri
   }
   return item;
 }
-

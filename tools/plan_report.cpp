@@ -290,14 +290,9 @@ std::string PlanText(const Plan& plan) {
   return out.str();
 }
 
-std::string PlanJson(const Plan& plan) {
-  json::Document document;
-  JsonWriter& json = document.writer;
-  json.StartObject();
-  Member(json, "product_folder", Json(plan.product_folder));
-  Member(json, "system_account", plan.system_account);
-  Member(json, "libraries_loaded", plan.libraries_loaded);
+namespace {
 
+void WritePhasesJson(const Plan& plan, JsonWriter& json) {
   json.Key("phases");
   json.StartArray();
   for (const PlannedPhase& phase : plan.phases) {
@@ -313,7 +308,9 @@ std::string PlanJson(const Plan& plan) {
     json.EndObject();
   }
   json.EndArray();
+}
 
+void WriteModulesJson(const Plan& plan, JsonWriter& json) {
   json.Key("modules");
   json.StartArray();
   for (const ModuleEntry& module : plan.modules) {
@@ -334,14 +331,9 @@ std::string PlanJson(const Plan& plan) {
     json.EndObject();
   }
   json.EndArray();
+}
 
-  json.Key("catalogue");
-  json.StartObject();
-  Member(json, "loaded", plan.catalogue_loaded);
-  Member(json, "error_code", Json(plan.error_code));
-  Member(json, "error_detail", Json(plan.error_detail));
-  json.EndObject();
-
+void WriteSecurityBaseJson(const Plan& plan, JsonWriter& json) {
   json.Key("security_base");
   json.StartObject();
   Member(json, "path", Json(plan.security_base.path));
@@ -350,7 +342,28 @@ std::string PlanJson(const Plan& plan) {
   Member(json, "accepted", plan.security_base.accepted);
   Member(json, "text", Json(SecurityBaseText(plan.security_base)));
   json.EndObject();
+}
 
+}  // namespace
+
+std::string PlanJson(const Plan& plan) {
+  json::Document document;
+  JsonWriter& json = document.writer;
+  json.StartObject();
+  Member(json, "product_folder", Json(plan.product_folder));
+  Member(json, "system_account", plan.system_account);
+  Member(json, "libraries_loaded", plan.libraries_loaded);
+
+  WritePhasesJson(plan, json);
+  WriteModulesJson(plan, json);
+  json.Key("catalogue");
+  json.StartObject();
+  Member(json, "loaded", plan.catalogue_loaded);
+  Member(json, "error_code", Json(plan.error_code));
+  Member(json, "error_detail", Json(plan.error_detail));
+  json.EndObject();
+
+  WriteSecurityBaseJson(plan, json);
   json.Key("warnings");
   json.StartArray();
   for (const PlanWarning& warning : plan.warnings) {

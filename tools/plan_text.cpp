@@ -104,4 +104,3 @@ std::wstring SignatureVerdictText(signing::Verdict verdict) {
   }
   return std::to_wstring(static_cast<int>(verdict));
 }
-

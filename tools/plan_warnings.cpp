@@ -197,8 +197,8 @@ void WarnAboutPhases(const Plan& plan, WarningList* warnings) {
     for (size_t i = 0; i < phase.items.size(); ++i) {
       if (overtaken[i].empty()) continue;
       warnings->Add("key-order",
-                    L"phase " + phase_name + L": key " + AnsiToWide(keys[i]) + L" runs before key(s) " +
-                        Joined(overtaken[i]) +
+                    L"phase " + phase_name + L": key " + AnsiToWide(keys[i]) +
+                        L" runs before key(s) " + Joined(overtaken[i]) +
                         L", which come earlier in the module files (keys compare "
                         L"as text)");
     }
@@ -247,5 +247,4 @@ void AddPlanWarnings(const PlanOptions& options, Plan* plan_out) {
                  SignatureVerdictText(plan.security_base.verdict) +
                  L": the run refuses it and goes on without it");
   }
-
 }
