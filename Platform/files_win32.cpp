@@ -1,0 +1,194 @@
+// The files the program writes on Windows: the result file through
+// WritePrivateProfileStringW, the run report and new files written whole,
+// each only in a folder the program may write through.
+#include <windows.h>
+
+#include <sddl.h>
+
+// winbase.h maps the name to WriteProfileStringW; the layer's own function
+// of that name is meant here.
+#undef WriteProfileString
+
+#include <string>
+
+#include "Platform/folder_trust.h"
+#include "Platform/platform.h"
+#include "Platform/win32_support.h"
+
+namespace platform {
+namespace {
+
+// The folder part of a path: everything before its last separator.
+std::wstring FolderOf(const std::wstring& path) {
+  size_t separator = path.find_last_of(L"\\/");
+  return separator == std::wstring::npos ? std::wstring(L".") : path.substr(0, separator);
+}
+
+// Refuses a folder that exists but may not be written through. A folder that
+// is not there is left to the call that needs it, which fails with its own
+// error.
+bool FolderMayBeWritten(const std::wstring& folder, DWORD* error) {
+  FolderFacts facts;
+  uint32_t open_error = 0;
+  if (!win32::ReadFolderFacts(folder, &facts, &open_error)) {
+    if (open_error == ERROR_FILE_NOT_FOUND || open_error == ERROR_PATH_NOT_FOUND) return true;
+    *error = open_error;
+    return false;
+  }
+  if (MayWriteThroughFolder(facts)) return true;
+  *error = ERROR_ACCESS_DENIED;
+  return false;
+}
+
+}  // namespace
+
+bool WriteProfileString(const std::wstring& section, const std::wstring& key,
+                        const std::wstring& value, const std::wstring& path, uint32_t* error) {
+  DWORD refused = 0;
+  if (!FolderMayBeWritten(FolderOf(path), &refused)) {
+    *error = refused;
+    return false;
+  }
+  if (WritePrivateProfileStringW(section.c_str(), key.c_str(), value.c_str(), path.c_str())) {
+    return true;
+  }
+  *error = GetLastError();
+  return false;
+}
+
+bool DeleteProfileKey(const std::wstring& section, const std::wstring& key,
+                      const std::wstring& path, uint32_t* error) {
+  // Asked first, so that a file without the key is not touched at all.
+  wchar_t value[2] = {};
+  const wchar_t kAbsent[] = L"\x01";
+  GetPrivateProfileStringW(section.c_str(), key.c_str(), kAbsent, value, 2, path.c_str());
+  if (value[0] == kAbsent[0]) return true;
+  DWORD refused = 0;
+  if (!FolderMayBeWritten(FolderOf(path), &refused)) {
+    *error = refused;
+    return false;
+  }
+  if (WritePrivateProfileStringW(section.c_str(), key.c_str(), nullptr, path.c_str())) return true;
+  *error = GetLastError();
+  return false;
+}
+
+namespace {
+
+// Makes a file at path as disposition says (CREATE_ALWAYS, CREATE_NEW) and
+// writes content into it, flushed to disk with flush. A file made but not
+// written whole is deleted again; one that could not be made is left alone.
+// False with the system error number.
+bool WriteWholeFile(const std::wstring& path, DWORD disposition, const std::string& content,
+                    bool flush, DWORD* error, SECURITY_ATTRIBUTES* security = nullptr) {
+  HANDLE file = CreateFileW(
+      path.c_str(), GENERIC_WRITE, 0, security, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  DWORD written = 0;
+  const bool ok =
+      content.size() <= 0xFFFFFFFFu &&
+      WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+      written == content.size() && (!flush || FlushFileBuffers(file));
+  const DWORD code = ok ? ERROR_SUCCESS : GetLastError();
+  CloseHandle(file);
+  if (!ok) {
+    DeleteFileW(path.c_str());
+    *error = code != ERROR_SUCCESS ? code : ERROR_WRITE_FAULT;
+  }
+  return ok;
+}
+
+// Renames source over target. A reader that has the target open without
+// FILE_SHARE_DELETE (an installer polling the run report, for one) makes the
+// rename fail for as long as it holds the file, so the rename is tried again
+// for a while before it counts as failed. GetLastError() tells why.
+bool MoveOverFile(const std::wstring& source, const std::wstring& target, bool flush) {
+  constexpr int kAttempts = 20;
+  constexpr DWORD kPauseMs = 25;
+  const DWORD move = MOVEFILE_REPLACE_EXISTING | (flush ? MOVEFILE_WRITE_THROUGH : 0);
+  for (int attempt = 1;; ++attempt) {
+    if (MoveFileExW(source.c_str(), target.c_str(), move)) return true;
+    const DWORD code = GetLastError();
+    // A folder in the target's place gives ERROR_ACCESS_DENIED too, for good.
+    const DWORD target_attributes = GetFileAttributesW(target.c_str());
+    const bool folder = target_attributes != INVALID_FILE_ATTRIBUTES &&
+                        (target_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool held = !folder && (code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
+                                  code == ERROR_LOCK_VIOLATION);
+    if (!held || attempt == kAttempts) {
+      SetLastError(code);
+      return false;
+    }
+    Sleep(kPauseMs);
+  }
+}
+
+}  // namespace
+
+bool ReplaceFileContent(const std::wstring& path, const std::string& content, bool flush,
+                        uint32_t* error) {
+  DWORD refused = 0;
+  if (!FolderMayBeWritten(FolderOf(path), &refused)) {
+    *error = refused;
+    return false;
+  }
+  const std::wstring temp = path + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+  DWORD code = ERROR_SUCCESS;
+  if (!WriteWholeFile(temp, CREATE_ALWAYS, content, flush, &code)) {
+    *error = code;
+    return false;
+  }
+  if (!MoveOverFile(temp, path, flush)) {
+    *error = GetLastError();
+    DeleteFileW(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool CreateNewFile(const std::wstring& path, const std::string& content, bool owner_only,
+                   uint32_t* error) {
+  // Owner only: a protected DACL for the creating account alone, from the
+  // moment the file exists, whatever the folder passes down.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const std::string account = owner_only ? win32::AccountSidText() : std::string();
+  if (owner_only &&
+      (account.empty() ||
+       !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+           win32::OwnerOnlySddl(account).c_str(), SDDL_REVISION_1, &descriptor, nullptr))) {
+    *error = account.empty() ? ERROR_NO_TOKEN : GetLastError();
+    return false;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  DWORD code = ERROR_SUCCESS;
+  const bool written =
+      WriteWholeFile(path, CREATE_NEW, content, true, &code, owner_only ? &attributes : nullptr);
+  if (descriptor != nullptr) LocalFree(descriptor);
+  if (!written) *error = code;
+  return written;
+}
+
+RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {
+  DWORD refused = 0;
+  if (!FolderMayBeWritten(FolderOf(path), &refused)) {
+    *error = refused;
+    return RemoveOutcome::kFailed;
+  }
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+      return RemoveOutcome::kNothing;
+    *error = code;
+    return RemoveOutcome::kFailed;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return RemoveOutcome::kNothing;
+  if (DeleteFileW(path.c_str())) return RemoveOutcome::kRemoved;
+  *error = GetLastError();
+  return RemoveOutcome::kFailed;
+}
+
+}  // namespace platform

@@ -1,0 +1,172 @@
+// The Windows folders the program writes through: the log folder's own DACL,
+// and what is known of a folder before the program trusts it.
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <string>
+
+#include "Platform/folder_trust.h"
+#include "Platform/platform.h"
+#include "Platform/win32_support.h"
+
+namespace platform {
+
+namespace win32 {
+
+std::string AccountSidText() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
+  DWORD length = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &length);
+  std::string text;
+  if (length > 0) {
+    std::vector<unsigned char> buffer(length);
+    if (GetTokenInformation(token, TokenUser, buffer.data(), length, &length)) {
+      text = SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+    }
+  }
+  CloseHandle(token);
+  return text;
+}
+
+std::string LogFolderSddl(const std::string& account_sid) {
+  // P: protected, nothing inherited from the parent; each ACE is inherited by
+  // what is created inside (OICI) and grants full control (FA).
+  return "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + account_sid + ")";
+}
+
+namespace {
+
+// The log folder's security descriptor (LogFolderSddl for the running
+// account), to be freed with LocalFree; null with the system error number.
+PSECURITY_DESCRIPTOR LogFolderDescriptor(uint32_t* error) {
+  const std::string account = AccountSidText();
+  if (account.empty()) {
+    *error = ERROR_NO_TOKEN;
+    return nullptr;
+  }
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          LogFolderSddl(account).c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+    *error = GetLastError();
+    return nullptr;
+  }
+  return descriptor;
+}
+
+}  // namespace
+
+bool CreateFolderWithOwnDacl(const std::wstring& folder, uint32_t* error) {
+  PSECURITY_DESCRIPTOR descriptor = LogFolderDescriptor(error);
+  if (descriptor == nullptr) return false;
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  BOOL created = CreateDirectoryW(folder.c_str(), &attributes);
+  *error = created ? ERROR_SUCCESS : GetLastError();
+  LocalFree(descriptor);
+  return created != FALSE;
+}
+
+bool ProtectFolder(const std::wstring& folder, uint32_t* error) {
+  PSECURITY_DESCRIPTOR descriptor = LogFolderDescriptor(error);
+  if (descriptor == nullptr) return false;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  DWORD code = GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ? ERROR_SUCCESS
+                                                                                  : GetLastError();
+  // The entry itself, not what a junction or link in its place points at.
+  HANDLE handle = code != ERROR_SUCCESS
+                      ? INVALID_HANDLE_VALUE
+                      : CreateFileW(folder.c_str(),
+                                    READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr,
+                                    OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr);
+  if (code == ERROR_SUCCESS && handle == INVALID_HANDLE_VALUE) code = GetLastError();
+  if (handle != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information)) {
+      code = GetLastError();
+    } else if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+               (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      code = ERROR_ACCESS_DENIED;
+    } else {
+      code = SetSecurityInfo(handle,
+                             SE_FILE_OBJECT,
+                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                             nullptr,
+                             nullptr,
+                             dacl,
+                             nullptr);
+    }
+    CloseHandle(handle);
+  }
+  LocalFree(descriptor);
+  *error = code;
+  return code == ERROR_SUCCESS;
+}
+
+bool ReadAllAt(void* handle, uint64_t offset, void* buffer, size_t count) {
+  char* out = static_cast<char*>(buffer);
+  while (count > 0) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD chunk = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
+    DWORD read = 0;
+    if (!ReadFile(static_cast<HANDLE>(handle), out, chunk, &read, &at) || read == 0) return false;
+    out += read;
+    offset += read;
+    count -= read;
+  }
+  return true;
+}
+
+bool ReadFolderFacts(const std::wstring& folder, FolderFacts* facts, uint32_t* error) {
+  // The entry itself, not what a junction or link in its place points at.
+  HANDLE handle = CreateFileW(folder.c_str(),
+                              READ_CONTROL | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  *facts = FolderFacts();
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileInformationByHandle(handle, &information)) {
+    facts->is_folder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    facts->is_link = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  }
+  // The name's own attributes as well: Wine follows a symbolic link when it
+  // opens it, and tells it apart only here.
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    facts->is_link = true;
+  }
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle,
+                      SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION,
+                      &owner,
+                      nullptr,
+                      nullptr,
+                      nullptr,
+                      &descriptor) == ERROR_SUCCESS) {
+    facts->owner = ClassifyOwnerSid(SidText(owner), AccountSidText());
+    LocalFree(descriptor);
+  }
+  CloseHandle(handle);
+  return true;
+}
+
+}  // namespace win32
+
+}  // namespace platform

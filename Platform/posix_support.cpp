@@ -1,0 +1,75 @@
+// The helpers the POSIX files of the platform layer share.
+#include "Platform/posix_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "Platform/folder_trust.h"
+
+namespace platform {
+
+namespace posix {
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = Retry([&] { return write(fd, data.data() + done, data.size() - done); });
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool ReadAllAt(int fd, uint64_t offset, void* buffer, size_t count) {
+  char* out = static_cast<char*>(buffer);
+  while (count > 0) {
+    ssize_t n = Retry([&] { return pread(fd, out, count, static_cast<off_t>(offset)); });
+    if (n <= 0) return false;
+    out += n;
+    offset += static_cast<uint64_t>(n);
+    count -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int OpenTrustedFolder(const std::string& folder) {
+  int fd =
+      Retry([&] { return open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+  if (fd < 0) return -1;
+  // O_NOFOLLOW has refused a link in the folder's place already.
+  struct stat st;
+  FolderFacts facts;
+  if (fstat(fd, &st) == 0) {
+    facts.is_folder = S_ISDIR(st.st_mode);
+    facts.owner = st.st_uid == geteuid() ? FolderOwner::kRunningAccount : FolderOwner::kOther;
+    facts.writable_by_others = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  }
+  if (!MayWriteThroughFolder(facts)) {
+    close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  return fd;
+}
+
+void SplitFolderAndName(const std::string& path, std::string* folder, std::string* name) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    *folder = ".";
+    *name = path;
+  } else {
+    *folder = slash == 0 ? "/" : path.substr(0, slash);
+    *name = path.substr(slash + 1);
+  }
+}
+
+}  // namespace posix
+
+}  // namespace platform
