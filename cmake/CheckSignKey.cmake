@@ -1,12 +1,13 @@
-# Refuses a secret key whose public half is not key 1 of a key folder: a
-# Taverly signed with it would refuse itself (exit 201). Signing.cmake checks
-# the key that cmake --install signs with; make release runs this file first,
-# before anything is built:
+# The one reader of key files, and the check that refuses a secret key whose
+# public half is not key 1 of a key folder: a Taverly signed with it would
+# refuse itself (exit 201). Signing.cmake reads the public keys with it and
+# checks the key that cmake --install signs with when the build is configured,
+# before anything is built; the tests run the check as a script:
 #   cmake -DKEY=<key1.key> -DKEY_DIR=<folder with key1.pub> -P cmake/CheckSignKey.cmake
 include_guard(GLOBAL)
 
 # Reads the hexadecimal text of a key file, lower case, without blanks.
-function(_taverly_key_text file out_var)
+function(taverly_read_key_text file out_var)
   if(NOT EXISTS "${file}")
     message(FATAL_ERROR "Key file ${file} is missing")
   endif()
@@ -19,8 +20,8 @@ endfunction()
 # A secret key file is the 32-byte seed and the public key, 128 digits;
 # taverly-sign refuses one whose seed does not give that public key.
 function(taverly_check_sign_key key_file key_dir)
-  _taverly_key_text("${key_file}" secret)
-  _taverly_key_text("${key_dir}/key1.pub" public)
+  taverly_read_key_text("${key_file}" secret)
+  taverly_read_key_text("${key_dir}/key1.pub" public)
   if(NOT secret MATCHES "^[0-9a-f]+$")
     message(FATAL_ERROR "${key_file} is not a secret key file (128 hexadecimal digits)")
   endif()

@@ -9,8 +9,14 @@
 #   licenses/           the notices of the libraries linked in, as Debian ships them
 #   lib/cmake/Taverly/  for a product's own build: find_package(Taverly)
 # The programs alone are the component "Programs" (make bench installs them).
-# Include from the top-level CMakeLists.txt after every target exists.
+# Modes are set here, whatever the umask of the clone: 755 for folders and
+# programs, 644 for the rest. Include from the top-level CMakeLists.txt after
+# every target exists.
 include_guard(GLOBAL)
+
+set(_taverly_executable OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                        WORLD_READ WORLD_EXECUTE)
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${_taverly_executable})
 
 set(TAVERLY_AUTHENTICODE_CERT "" CACHE FILEPATH
     "PEM certificate that cmake --install Authenticode-signs the Windows programs with")
@@ -58,7 +64,11 @@ _taverly_install_program(taverly-sign OFF)
 _taverly_install_program(taverly-plan OFF)
 
 install(DIRECTORY include/taverly DESTINATION include)
-install(DIRECTORY examples/ DESTINATION examples USE_SOURCE_PERMISSIONS)
+# The examples' scripts are their only executable files.
+install(DIRECTORY examples/ DESTINATION examples
+        FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+        PATTERN "*.sh" PERMISSIONS ${_taverly_executable}
+        PATTERN "rules" PERMISSIONS ${_taverly_executable})
 
 # The run report's schema is part of every release: no release without it.
 set(_taverly_run_report_schema "${CMAKE_SOURCE_DIR}/docs/run-report.schema.json")
