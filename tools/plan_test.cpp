@@ -1,4 +1,4 @@
-#include "tools/plan.h"
+#include "tools/plan_test_fixture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -21,81 +21,10 @@ using ::testing::ElementsAre;
 
 namespace {
 
-size_t Count(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
-
-std::vector<std::string> Codes(const Plan& plan) {
-  std::vector<std::string> codes;
-  for (const PlanWarning& warning : plan.warnings) codes.push_back(warning.code);
-  return codes;
-}
-
-std::vector<std::string> Texts(const Plan& plan) {
-  std::vector<std::string> texts;
-  for (const PlanWarning& warning : plan.warnings) texts.push_back(WideToAnsi(warning.text));
-  return texts;
-}
-
-class PlanTest : public ::testing::Test {
- protected:
-  PlanTest() : product_(folder_.Join("product")) {
-    fs::create_directories(JoinPath(product_, "modularize"));
-    GetInstallPath() = product_;
-    AddFile(probe_, TAVERLY_PROBE_PATH);
-    AddFile("lib/probe.so", TAVERLY_PROBE_LIBRARY);
-    Installed({"core"});
-  }
-  ~PlanTest() override { GetInstallPath().clear(); }
-
-  void AddFile(const std::string& relative, const std::string& source) {
-    const fs::path target(JoinPath(product_, relative));
-    fs::create_directories(target.parent_path());
-    fs::copy_file(source, target, fs::copy_options::overwrite_existing);
-  }
-  void Installed(const std::vector<std::string>& names, const std::string& state = "\"1\"") {
-    std::string json = "{\"module_info\": {";
-    for (size_t i = 0; i < names.size(); ++i) {
-      json += (i > 0 ? ", \"" : "\"") + names[i] + "\": {\"state\": " + state + "}";
-    }
-    WriteTextFile(ModuleFile("module_config.dat"), json + "}}");
-  }
-  std::string ModuleFile(const std::string& name) const {
-    return JoinPath(JoinPath(product_, "modularize"), name);
-  }
-  void WriteModule(const std::string& name, const std::string& xml) {
-    WriteTextFile(ModuleFile(name), xml);
-  }
-  std::string Exe(std::map<std::string, std::string> extra = {}) const {
-    std::map<std::string, std::string> attributes = {
-        {"type", "Exe"}, {"file", probe_}, {"wait_for_exit", "1"}, {"exitcode", "0"}};
-    for (const auto& item : extra) attributes[item.first] = item.second;
-    return ItemXml(attributes);
-  }
-  std::string Dll(std::map<std::string, std::string> extra = {}) const {
-    std::map<std::string, std::string> attributes = {
-        {"type", "SimpleDll"}, {"file", "lib/probe.so"}, {"entry", "ReturnMinusOne"}};
-    for (const auto& item : extra) attributes[item.first] = item.second;
-    return ItemXml(attributes);
-  }
-  // A product whose core module holds first_phase and one clean item in
-  // each later phase; returns its plan.
-  Plan PlanWith(const std::string& first_phase, PlanOptions options = {}) {
-    WriteModule("mod_core.xml", ModuleXml(first_phase, Exe(), Exe()));
-    return BuildPlan(options);
-  }
-  // "phase after_setup, key K (mod_core.xml)" for the first item of a plan.
-  static std::string Where(const Plan& plan) {
-    return "phase after_setup, key " + plan.phases[0].items[0].key + " (mod_core.xml)";
-  }
-
-  TempFolder folder_;
-  std::string product_;
-  // Windows starts a file by the action its extension names.
-  const std::string probe_ = "bin/probe" + fs::path(TAVERLY_PROBE_PATH).extension().string();
-};
+using plan_test::Codes;
+using plan_test::Count;
+using plan_test::PlanTest;
+using plan_test::Texts;
 
 TEST_F(PlanTest, CleanProductIsPlannedQuietlyInRunOrder) {
   WriteModule("mod_core.xml",
@@ -144,98 +73,6 @@ TEST_F(PlanTest, CleanProductIsPlannedQuietlyInRunOrder) {
                 AnsiToWide(dll.key) + L", " + AnsiToWide(plan.phases[1].items[0].key) + L", " +
                 AnsiToWide(plan.phases[2].items[0].key),
             ModuleText(plan.modules[0]));
-}
-
-TEST_F(PlanTest, ItemTrapsRaiseTheirWarnings) {
-  WriteTextFile(JoinPath(product_, "bin/plain"), "not a program");
-  const struct {
-    std::string items;
-    std::vector<std::string> codes;
-    std::string text;  // of the first warning, after "<where>: "
-  } cases[] = {
-      {Exe({{"type", "exe"}}),
-       {"type-skipped"},
-       "type \"exe\" is neither \"Exe\" nor \"SimpleDll\" (compared exactly), so the item is "
-       "skipped silently"},
-      {Exe({{"type", ""}}),
-       {"type-skipped"},
-       "no type (compared exactly), so the item is skipped silently"},
-      {Exe({{"exitcode", "0;abc"}}), {"exitcode-misread"}, "the exitcode piece \"abc\" reads as 0"},
-      {Exe({{"exitcode", "4294967295"}}),
-       {"exitcode-misread"},
-       "the exitcode piece \"4294967295\" reads as 2147483647"},
-      {Exe({{"exitcode", ";"}}),
-       {"exitcode-no-code"},
-       "exitcode=\";\" holds no code, so every start of the program fails the run"},
-      {Exe({{"wait_for_exit", "0"}}),
-       {"no-wait-expectation"},
-       "the exit code is checked without waiting (wait_for_exit is not \"1\"), so a program "
-       "that is still running reads as 259"},
-      {Exe({{"file", "bin/none"}}),
-       {"file-missing"},
-       JoinPath(product_, "bin/none") + " does not exist; the run passes over it silently"},
-      {Exe({{"file", "bin/plain"}}),
-       {"cannot-start"},
-       JoinPath(product_, "bin/plain") + " cannot be started (this account cannot start it, " +
-           platform::ErrorText(platform_facts::kNotAProgramError) +
-           "); the run passes over it silently"},
-      {Dll({{"exitcode", "0"}}),
-       {"library-expectation"},
-       "with exitcode=\"0\" the entry must return -1; the listed codes are not consulted, so "
-       "any other result fails the run"},
-      {Dll({{"exitcode", ";"}}), {"library-expectation"}, ""},
-      {Dll({{"exitcode", "-1;-1"}}), {}, ""},
-      {Dll({{"system", "1"}}), {"system-ignored"}, "system=\"1\" has no effect on a library item"},
-      {Dll({{"entry", ""}}), {"library-entry"}, "no entry is named; nothing is called"},
-      {Dll({{"file", "lib/none.so"}}),
-       {"file-missing"},
-       JoinPath(product_, "lib/none.so") + " does not exist; the run passes over it"},
-      {"<item type=\"Exe\"/>" + Exe(), {"item-dropped"}, ""},
-      {Exe({{"timeout", "30"}, {"log_output", "1"}}), {}, ""},
-      {Exe({{"timeout", "5&#10;forged"}}),
-       {"timeout-unused"},
-       "timeout=\"5\\x0Aforged\" is not a whole number of seconds from 1 to 86400, so the item "
-       "runs without a time limit"},
-      {Exe({{"timeout", "0"}}),
-       {"timeout-unused"},
-       "timeout=\"0\" is not a whole number of seconds from 1 to 86400, so the item runs "
-       "without a time limit"},
-      {Exe({{"timeout", "30"}, {"wait_for_exit", "0"}, {"exitcode", ""}}),
-       {"timeout-unused"},
-       "timeout=\"30\" has no effect: the item is not waited for (wait_for_exit is not \"1\"), "
-       "so the item runs without a time limit"},
-      {Exe({{"log_output", "1"}, {"wait_for_exit", "0"}, {"exitcode", ""}}),
-       {"log-output-unused"},
-       "log_output=\"1\" has no effect: the item is not waited for (wait_for_exit is not \"1\")"},
-      {Exe({{"log_output", "yes"}}),
-       {"log-output-unused"},
-       "log_output=\"yes\" is not \"1\", so the output is not logged"},
-      {Exe({{"reboot_exitcode", "3010;1641"}}), {}, ""},
-      {Exe({{"reboot_exitcode", "3010"}, {"wait_for_exit", "0"}, {"exitcode", ""}}),
-       {"reboot-exitcode-unused"},
-       "reboot_exitcode=\"3010\" has no effect: the item is not waited for (wait_for_exit is not "
-       "\"1\")"},
-      {Exe({{"reboot_exitcode", "soon"}}),
-       {"exitcode-misread"},
-       "the reboot_exitcode piece \"soon\" reads as 0"},
-      {Dll({{"reboot_exitcode", "3010"}}),
-       {"reboot-exitcode-unused"},
-       "reboot_exitcode=\"3010\" has no effect on a library item: only a program's exit code can "
-       "ask for a restart"},
-      {Dll({{"timeout", "30"}, {"log_output", "1"}}),
-       {"timeout-unused", "log-output-unused"},
-       "timeout=\"30\" has no effect on a library item: a call inside the program can be "
-       "neither ended nor captured"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.items);
-    const Plan plan = PlanWith(c.items);
-    EXPECT_EQ(c.codes, Codes(plan)) << ::testing::PrintToString(Texts(plan));
-    EXPECT_TRUE(plan.predicts_success);
-    if (!c.text.empty() && !plan.warnings.empty()) {
-      EXPECT_EQ(Where(plan) + ": " + c.text, Texts(plan)[0]);
-    }
-  }
 }
 
 TEST_F(PlanTest, TimeLimitAndOutputAreShownAsTheRunUsesThem) {
@@ -312,29 +149,6 @@ TEST_F(PlanTest, LoadingFindsEntriesWithoutCallingThem) {
   EXPECT_TRUE(quiet.warnings.empty());
 }
 
-TEST_F(PlanTest, ModuleTrapsRaiseTheirWarnings) {
-  WriteModule("mod_core.xml", ModuleXml(Exe(), Exe(), Exe()));
-  WriteModule("mod_absent.xml", ModuleXml(Exe(), "", ""));
-  WriteModule("mod_.xml", ModuleXml(Exe(), "", ""));
-  WriteModule("mod_empty.xml", "");
-  WriteModule("mod_off.xml", ModuleXml(Exe(), "", ""));
-  WriteTextFile(ModuleFile("module_config.dat"),
-                R"({"module_info": {"core": {"state": "1"}, "empty": {"state": "1"},)"
-                R"( "off": {"state": "0"}}})");
-  const Plan plan = BuildPlan(PlanOptions());
-  EXPECT_TRUE(plan.predicts_success);
-  EXPECT_THAT(Texts(plan),
-              ElementsAre("mod_.xml: no module name between \"mod_\" and the extension; the file "
-                          "is ignored",
-                          "mod_absent.xml is left out silently, not admitted: \"absent\" is not "
-                          "listed under \"module_info\"",
-                          "mod_empty.xml is admitted but gives no item: it is unreadable, empty, "
-                          "or has no root/module/setup"));
-  ASSERT_EQ(5u, plan.modules.size());
-  EXPECT_EQ(L"not admitted: \"off\" has state \"0\", not \"1\"", ModuleText(plan.modules[4]));
-  EXPECT_EQ(ModuleVerdictReason::kStateNotOne, plan.modules[4].verdict.reason);
-}
-
 TEST_F(PlanTest, EmptyPhaseFailsTheRunAndLaterPhasesAreNotReached) {
   WriteModule("mod_core.xml", ModuleXml(Exe(), "", Exe()));
   const Plan plan = BuildPlan(PlanOptions());
@@ -392,36 +206,6 @@ TEST_F(PlanTest, UnsignedSecurityBaseIsRefused) {
               ElementsAre(WideToAnsi(plan.security_base.path) +
                           " has signature verdict 0 (not signed): the run refuses "
                           "it and goes on without it"));
-}
-
-TEST_F(PlanTest, KeysThatRunAheadOfEarlierOnesAreNamed) {
-  // Learn where the process-wide counter stands, then add enough items to
-  // cross the next power of ten.
-  const int next = std::stoi(PlanWith(Exe()).phases[2].items[0].key) + 1;
-  int power = 10;
-  while (power <= next) power *= 10;
-  std::string items;
-  for (int key = next; key <= power; ++key) items += Exe();
-  const Plan plan = PlanWith(items);
-  std::string overtaken;
-  for (int key = next; key < power; ++key) {
-    if (std::to_string(key) > std::to_string(power)) {
-      overtaken += (overtaken.empty() ? "" : ", ") + std::to_string(key);
-    }
-  }
-  ASSERT_FALSE(overtaken.empty());
-  EXPECT_THAT(Texts(plan),
-              ElementsAre("phase after_setup: key " + std::to_string(power) +
-                          " runs before key(s) " + overtaken +
-                          ", which come earlier in the module files (keys compare "
-                          "as text)"));
-}
-
-TEST(KeysOvertakenTest, NamesLaterKeysWithSmallerNumbers) {
-  EXPECT_EQ((std::vector<std::vector<std::string>>{{}, {"2", "3"}, {"2", "3"}, {}, {}}),
-            KeysOvertaken({"1", "10", "11", "2", "3"}));
-  EXPECT_EQ((std::vector<std::vector<std::string>>{{}, {}, {}}), KeysOvertaken({"7", "8", "9"}));
-  EXPECT_TRUE(KeysOvertaken({}).empty());
 }
 
 }  // namespace
