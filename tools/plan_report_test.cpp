@@ -17,13 +17,8 @@ std::wstring CoreModulePath() {
   return L"/p" + separator + L"modularize" + separator + L"mod_core.xml";
 }
 
-// A plan as BuildPlan would make it for a small product in /p.
-Plan SamplePlan() {
-  Plan plan;
-  plan.product_folder = L"/p";
-  plan.system_account = false;
-  plan.catalogue_loaded = true;
-
+// The items of the sample plan: a program, a skipped type, a library.
+PlannedItem SampleExe() {
   PlannedItem exe;
   exe.key = "10";
   exe.module_file = CoreModulePath();
@@ -40,6 +35,10 @@ Plan SamplePlan() {
   exe.can_start = true;
   exe.codes = {{"0", 0, true}, {"abc", 0, false}};
 
+  return exe;
+}
+
+PlannedItem SampleSkipped() {
   PlannedItem skipped;
   skipped.key = "9";
   skipped.module_file = CoreModulePath();
@@ -50,6 +49,10 @@ Plan SamplePlan() {
   skipped.outcome = ItemOutcome::kSkipped;
   skipped.why = L"type \"exe\" is neither \"Exe\" nor \"SimpleDll\"";
 
+  return skipped;
+}
+
+PlannedItem SampleLibrary() {
   PlannedItem dll;
   dll.key = "11";
   dll.module_file = CoreModulePath();
@@ -63,10 +66,18 @@ Plan SamplePlan() {
   dll.entry = "Register";
   dll.file_exists = true;
 
-  plan.phases = {{"after_setup", true, false, {exe, skipped}},
-                 {"open_selfprotect", true, false, {dll}},
-                 {"after_selfprotect", true, false, {}}};
+  return dll;
+}
 
+// A plan as BuildPlan would make it for a small product in /p.
+Plan SamplePlan() {
+  Plan plan;
+  plan.product_folder = L"/p";
+  plan.system_account = false;
+  plan.catalogue_loaded = true;
+  plan.phases = {{"after_setup", true, false, {SampleExe(), SampleSkipped()}},
+                 {"open_selfprotect", true, false, {SampleLibrary()}},
+                 {"after_selfprotect", true, false, {}}};
   ModuleEntry module;
   module.record.path = CoreModulePath();
   module.record.outcome = ModuleFileRecord::kLoaded;

@@ -20,7 +20,6 @@ namespace plan_test {
 
 namespace fs = std::filesystem;
 
-
 inline size_t Count(const std::string& text, const std::string& part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;

@@ -7,10 +7,10 @@
 
 namespace {
 
-using ::testing::ElementsAre;
 using plan_test::Codes;
 using plan_test::PlanTest;
 using plan_test::Texts;
+using ::testing::ElementsAre;
 
 // A product whose first item is items, the warnings it raises, and the text
 // of the first one after "<where>: " (empty: not checked).
@@ -24,7 +24,6 @@ class PlanWarningTest : public PlanTest {
  protected:
   void ExpectWarnings(const std::vector<TrapCase>& cases) {
     for (const auto& c : cases) {
-
       SCOPED_TRACE(c.items);
       const Plan plan = PlanWith(c.items);
       EXPECT_EQ(c.codes, Codes(plan)) << ::testing::PrintToString(Texts(plan));
