@@ -1,4 +1,4 @@
-#include "tools/plan_test_fixture.h"
+#include "tools/plan_fixture_test.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

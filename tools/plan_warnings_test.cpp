@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 
 #include "tests/support/platform_facts.h"
-#include "tools/plan_test_fixture.h"
+#include "tools/plan_fixture_test.h"
 
 namespace {
 
