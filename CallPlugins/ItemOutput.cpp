@@ -1,5 +1,6 @@
 #include "CallPlugins/ItemOutput.h"
 
+#include "Platform/platform.h"
 #include "Utils/LogText.h"
 
 namespace {
@@ -15,9 +16,10 @@ void AddLines(const std::string& text, std::vector<std::string>* texts) {
     if (!terminated) end = text.size();
     size_t length = end - start;
     if (terminated && length > 0 && text[end - 1] == '\r') --length;
+    const std::string line = platform::OutputLineToUtf8(text.substr(start, length));
     size_t used = 0;
-    texts->push_back(EscapedLogText(text.substr(start, length), kLongestOutputLine, &used));
-    if (used < length) texts->push_back(LeftOut(length - used));
+    texts->push_back(EscapedLogText(line, kLongestOutputLine, &used));
+    if (used < line.size()) texts->push_back(LeftOut(line.size() - used));
     start = terminated ? end + 1 : end;
   }
 }

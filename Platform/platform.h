@@ -99,6 +99,10 @@ bool IsSystemAccount();
 // to the same bytes, so every file name survives the round trip.
 std::wstring NarrowToWide(const char* bytes, size_t count);
 std::string WideToNarrow(const std::wstring& text);
+// Makes a line a program wrote into UTF-8 for the log: POSIX takes the bytes
+// as they are; Windows converts them from the console code page, in which
+// console programs write.
+std::string OutputLineToUtf8(const std::string& bytes);
 // Converts wide text to valid UTF-8 (what stands for a stray byte becomes U+FFFD).
 std::string WideToUtf8(const std::wstring& text);
 

@@ -226,6 +226,23 @@ std::string WideToNarrow(const std::wstring& text) { return ConvertToCodePage(te
 
 std::string WideToUtf8(const std::wstring& text) { return ConvertToCodePage(text, CP_UTF8); }
 
+std::string OutputLineToUtf8(const std::string& bytes) {
+  // Lengths throughout, so a NUL byte stays in the line (to be escaped).
+  if (bytes.empty() || bytes.size() > INT_MAX / 4) return bytes;
+  const int count = static_cast<int>(bytes.size());
+  const UINT console = GetOEMCP();
+  const int wide_length = MultiByteToWideChar(console, 0, bytes.data(), count, nullptr, 0);
+  if (wide_length <= 0) return bytes;
+  std::wstring wide(static_cast<size_t>(wide_length), L'\0');
+  MultiByteToWideChar(console, 0, bytes.data(), count, &wide[0], wide_length);
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return bytes;
+  std::string text(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, &text[0], length, nullptr, nullptr);
+  return text;
+}
+
 // --- Environment -----------------------------------------------------------
 
 std::string GetEnvironmentValue(const char* name) {

@@ -64,6 +64,12 @@ TEST(PlatformWin32Test, NarrowTextIsTheAnsiCodePage) {
   EXPECT_EQ(platform::WideToNarrow(L"a\u4E2Db"), "a?b");
 }
 
+TEST(PlatformWin32Test, ProgramOutputIsReadInTheConsoleCodePage) {
+  if (GetOEMCP() != 437) GTEST_SKIP() << "the console code page here is " << GetOEMCP();
+  // 0x81 is u with diaeresis in code page 437; a NUL stays for the escaping.
+  EXPECT_EQ(platform::OutputLineToUtf8(std::string("\x81 \0x", 4)), std::string("\xC3\xBC \0x", 5));
+}
+
 TEST(PlatformWin32Test, LogFolderIsCombinedByTheShell) {
   std::wstring temp = platform::TempFolder();
   ASSERT_FALSE(temp.empty());

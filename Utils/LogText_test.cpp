@@ -19,4 +19,14 @@ TEST(LogTextTest, TheRestOfTheLineIsStillWritten) {
   EXPECT_EQ(log.lines(), std::vector<std::string>{"I:load module config folder path: "});
 }
 
+TEST(LogTextTest, EscapedTextIsValidUtf8WithoutLineBreaksOfAnyKind) {
+  // Valid UTF-8 stays; a stray byte, C1's NEL and the line separator do not.
+  EXPECT_EQ(EscapedLogText(std::string("\xC3\xB6 \xFF \xC2\x85 \xE2\x80\xA8 \xC3")),
+            "\xC3\xB6 \\xFF \\xC2\\x85 \\xE2\\x80\\xA8 \\xC3");
+  EXPECT_EQ(EscapedLogText(L"a\nb"), "a\\x0Ab");
+  size_t used = 0;
+  EXPECT_EQ(EscapedLogText("ab\x01", 5, &used), "ab");
+  EXPECT_EQ(used, 2u);
+}
+
 }  // namespace
