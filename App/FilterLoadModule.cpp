@@ -77,6 +77,51 @@ bool LoadModFilter::JudgeAndLog(const std::wstring& path, ModuleVerdict* verdict
   return verdict.installed;
 }
 
+namespace {
+
+// Parses module_config.dat's text into document; answers the parser's error.
+rapidjson::ParseErrorCode ParseConfig(const std::string& text, rapidjson::Document* document) {
+  // A document the parser cannot take safely is reported as a parse that was
+  // cut short; it never reaches the parser.
+  if (!IsJsonSafeToParse(text)) return rapidjson::kParseErrorTermination;
+  // Parsed from memory: the standard-stream wrapper's two stream calls per
+  // character cost several times the parse itself. Both streams end the
+  // document at its first NUL, so every result and error code stays the same.
+  rapidjson::StringStream stream(text.c_str());
+  document->ParseStream(stream);
+  return document->GetParseError();
+}
+
+// Judges the module's entry under module_info: its reason, state and answer.
+void JudgeEntry(const rapidjson::Value& modules, ModuleVerdict* verdict) {
+  const std::string& name = verdict->module_name;
+  const rapidjson::Value key(rapidjson::StringRef(name.data(), name.size()));
+  auto module = modules.FindMember(key);
+  if (module == modules.MemberEnd()) {
+    verdict->reason = ModuleVerdictReason::kNotListed;
+    return;
+  }
+  if (!module->value.IsObject()) {
+    verdict->reason = ModuleVerdictReason::kEntryNotObject;
+    return;
+  }
+
+  auto state = module->value.FindMember("state");
+  if (state == module->value.MemberEnd()) {
+    verdict->reason = ModuleVerdictReason::kNoState;
+  } else if (!state->value.IsString()) {
+    verdict->reason = ModuleVerdictReason::kStateNotString;
+  } else {
+    // Compared as zero-terminated text: a state with a NUL inside counts up to it.
+    verdict->state = state->value.GetString();
+    verdict->installed = std::strcmp(state->value.GetString(), "1") == 0;
+    verdict->reason =
+        verdict->installed ? ModuleVerdictReason::kInstalled : ModuleVerdictReason::kStateNotOne;
+  }
+}
+
+}  // namespace
+
 ModuleVerdict LoadModFilter::Judge(const std::wstring& path) const {
   ModuleVerdict verdict;
   if (path.empty() || !platform::PathExists(path)) {
@@ -91,19 +136,9 @@ ModuleVerdict LoadModFilter::Judge(const std::wstring& path) const {
     return verdict;
   }
 
-  const std::string text = ReadFileContent(verdict.config_path);
   rapidjson::Document document;
-  // A document the parser cannot take safely is reported as a parse that was
-  // cut short; it never reaches the parser.
-  rapidjson::ParseErrorCode error = rapidjson::kParseErrorTermination;
-  if (IsJsonSafeToParse(text)) {
-    // Parsed from memory: the standard-stream wrapper's two stream calls per
-    // character cost several times the parse itself. Both streams end the
-    // document at its first NUL, so every result and error code stays the same.
-    rapidjson::StringStream stream(text.c_str());
-    document.ParseStream(stream);
-    error = document.GetParseError();
-  }
+  const rapidjson::ParseErrorCode error =
+      ParseConfig(ReadFileContent(verdict.config_path), &document);
   if (error != rapidjson::kParseErrorNone) {
     verdict.reason = ModuleVerdictReason::kConfigUnparsable;
     verdict.parse_error = static_cast<int>(error);
@@ -117,31 +152,7 @@ ModuleVerdict LoadModFilter::Judge(const std::wstring& path) const {
     verdict.reason = ModuleVerdictReason::kConfigMisshapen;
     return verdict;
   }
-
-  const std::string& name = verdict.module_name;
-  const rapidjson::Value key(rapidjson::StringRef(name.data(), name.size()));
-  auto module = modules->value.FindMember(key);
-  if (module == modules->value.MemberEnd()) {
-    verdict.reason = ModuleVerdictReason::kNotListed;
-    return verdict;
-  }
-  if (!module->value.IsObject()) {
-    verdict.reason = ModuleVerdictReason::kEntryNotObject;
-    return verdict;
-  }
-
-  auto state = module->value.FindMember("state");
-  if (state == module->value.MemberEnd()) {
-    verdict.reason = ModuleVerdictReason::kNoState;
-  } else if (!state->value.IsString()) {
-    verdict.reason = ModuleVerdictReason::kStateNotString;
-  } else {
-    // Compared as zero-terminated text: a state with a NUL inside counts up to it.
-    verdict.state = state->value.GetString();
-    verdict.installed = std::strcmp(state->value.GetString(), "1") == 0;
-    verdict.reason =
-        verdict.installed ? ModuleVerdictReason::kInstalled : ModuleVerdictReason::kStateNotOne;
-  }
+  JudgeEntry(modules->value, &verdict);
   return verdict;
 }
 

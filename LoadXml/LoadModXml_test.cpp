@@ -6,94 +6,19 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <random>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "App/FilterLoadModule.h"
-#include "CallPlugins/InstallErrorRecord.h"
-#include "CmdParser/CommandParser.h"
-#include "LoadXml/XmlDepthGuard.h"
-#include "Platform/platform.h"
-#include "Utils/PathUtils.h"
-#include "tests/support/builders.h"
-#include "tests/support/log_capture.h"
-#include "tests/support/temp_folder.h"
+#include "LoadXml/LoadModXml_test.h"
 
 namespace {
 
-class FakeFilter final : public IFilterCallback {
- public:
-  bool IsModuleInstalled(std::wstring path) override {
-    asked.push_back(WideToAnsi(path));
-    return answer && refused.count(WideToAnsi(path)) == 0;
-  }
-  std::vector<std::string> asked;
-  bool answer = true;
-  std::set<std::string> refused;
-};
-
-std::string Item(const std::string& file) { return ItemXml({{"type", "Exe"}, {"file", file}}); }
-
-// The "file" values of a map in its walking order.
-std::vector<std::string> Files(const PhaseItemMap& items) {
-  std::vector<std::string> files;
-  for (const auto& item : items) files.push_back(BundleString(item.second, "file"));
-  return files;
-}
-
-// The "file" values of a map in load order (numeric key order).
-std::vector<std::string> FilesInLoadOrder(const PhaseItemMap& items) {
-  std::map<int, std::string> by_number;
-  for (const auto& item : items)
-    by_number[std::stoi(item.first)] = BundleString(item.second, "file");
-  std::vector<std::string> files;
-  for (const auto& item : by_number) files.push_back(item.second);
-  return files;
-}
-
-// Item keys by file value, as numbers.
-std::map<std::string, int> KeysByFile(const PhaseItemMap& items) {
-  std::map<std::string, int> keys;
-  for (const auto& item : items) keys[BundleString(item.second, "file")] = std::stoi(item.first);
-  return keys;
-}
-
-class ModXmlLoaderTest : public ::testing::Test {
- protected:
-  ModXmlLoaderTest() : filter_(std::make_shared<FakeFilter>()) { UseProduct("product"); }
-  void SetUp() override { GetInstallErrorRecord() = InstallErrorRecord(); }
-  void TearDown() override { GetInstallPath().clear(); }
-
-  void UseProduct(const std::string& name) {
-    product_ = JoinPath(folder_.path(), name);
-    modularize_ = JoinPath(product_, "modularize");
-    std::filesystem::create_directories(modularize_);
-  }
-  std::string WriteModule(const std::string& name, const std::string& content) {
-    const std::string path = JoinPath(modularize_, name);
-    WriteTextFile(path, content);
-    return path;
-  }
-  std::unique_ptr<ModXmlLoader> MakeLoader() {
-    return std::make_unique<ModXmlLoader>(Wide(product_), filter_);
-  }
-  static std::string ErrorCode() { return WideToAnsi(GetInstallErrorRecord().errorCode); }
-  static std::string ErrorDetail() { return WideToAnsi(GetInstallErrorRecord().errorDetail); }
-  std::string FolderLine() const {
-    return "I LoadModXml.cpp load module config folder path: " + modularize_;
-  }
-  static std::string FileLine(const std::string& path) {
-    return "E LoadModXml.cpp load module config file name: " + path;
-  }
-
-  TempFolder folder_;
-  std::string product_;
-  std::string modularize_;
-  std::shared_ptr<FakeFilter> filter_;
-  LogLines log_;
-};
+using loadxml_test::Files;
+using loadxml_test::FilesInLoadOrder;
+using loadxml_test::Item;
+using loadxml_test::KeysByFile;
+using loadxml_test::ModXmlLoaderTest;
 
 const char kDroppedLine[] = "E LoadModXml.cpp load xml abnormal, some module load exception";
 
@@ -390,115 +315,6 @@ TEST_F(ModXmlLoaderTest, ProductFolderNameDoesNotHideModules) {
                                 FileLine(beta),
                                 "I FilterLoadModule.cpp beta is not installed, will ignore it."}),
       log_.Take());
-}
-
-std::string Deep(size_t levels, const std::string& inner) {
-  std::string text;
-  for (size_t i = 0; i < levels; ++i) text += "<d>";
-  text += inner;
-  for (size_t i = 0; i < levels; ++i) text += "</d>";
-  return text;
-}
-
-TEST_F(ModXmlLoaderTest, DeepNestingTakesTheParseFailurePath) {
-  const std::string path = WriteModule("mod_a.xml", Deep(100000, ""));
-  EXPECT_FALSE(MakeLoader()->LoadModules());
-  EXPECT_EQ("InstallError:40", ErrorCode());
-  EXPECT_EQ("deploy file, parse xml failed:" + path, ErrorDetail());
-  EXPECT_EQ((std::vector<std::string>{
-                FolderLine(),
-                FileLine(path),
-                "E LoadModXml.cpp exception : document nested too deeply",
-                "E LoadModXml.cpp ******** parse xml exception , xml name : " + path}),
-            log_.Take());
-
-  // root, module, setup and after_setup are four levels of the limit.
-  WriteModule("mod_a.xml",
-              ModuleXml(PhaseXml("after_setup", Item("a") + Deep(kMaxXmlNesting - 4, ""))));
-  auto loader = MakeLoader();
-  EXPECT_TRUE(loader->LoadModules());
-  EXPECT_EQ(std::vector<std::string>{"a"}, Files(loader->GetAfterSetupItems()));
-  WriteModule("mod_a.xml",
-              ModuleXml(PhaseXml("after_setup", Item("a") + Deep(kMaxXmlNesting - 3, ""))));
-  EXPECT_FALSE(MakeLoader()->LoadModules());
-}
-
-TEST(XmlDepthGuardTest, CountsLevelsTheWayTheParserSeesThem) {
-  const std::string many = Deep(2000, "");
-  // Markup the parser skips cannot fake depth.
-  for (const std::string& hidden : {"<!--" + many + "-->",
-                                    "<![CDATA[" + many + "]]>",
-                                    "<?pi " + many + "?>",
-                                    "<x a='" + many + "' b=\"" + many + "\"/>",
-                                    "<!DOCTYPE r [" + many + "]>"}) {
-    EXPECT_FALSE(XmlNestedTooDeeply(("<r>" + hidden + "</r>").c_str()));
-  }
-  // Nor can quotes or brackets where the parser does not treat them as such.
-  EXPECT_TRUE(XmlNestedTooDeeply(("<a\"><b'>" + many).c_str()));
-  EXPECT_TRUE(XmlNestedTooDeeply(("<r>text ' \" ]]> -->" + many).c_str()));
-  EXPECT_TRUE(XmlNestedTooDeeply(("\xEF\xBB\xBF<!x>" + many).c_str()));
-  EXPECT_TRUE(XmlNestedTooDeeply(Deep(1001, "").c_str()));
-  EXPECT_FALSE(XmlNestedTooDeeply(Deep(1000, "").c_str()));
-  // Siblings and self-closed elements do not add up.
-  std::string wide;
-  for (int i = 0; i < 3000; ++i) wide += "<s/><t></t >";
-  EXPECT_FALSE(XmlNestedTooDeeply(("<r>" + wide + "</r>").c_str()));
-}
-
-// Truncated and mutated module files must get an answer, never bring the loader down.
-TEST_F(ModXmlLoaderTest, FuzzedModuleFilesOnlyGetAnswers) {
-  const std::string seed =
-      "<?xml version=\"1.0\"?><!-- c --><root><module><setup>"
-      "<after_setup><item file=\"a&amp;.exe\" type='Exe' param=\"&#x41;&#66;\"/>"
-      "<item file=\"b\"><![CDATA[x]]></item></after_setup>"
-      "<open_selfprotect><item file=\"c\"/></open_selfprotect>"
-      "<after_selfprotect><item file=\"d\" entry=\"E\"/></after_selfprotect>"
-      "</setup></module></root>";
-  const std::string alphabet = "<>/!?-[]\"'=&#;x0 a\t";
-  std::mt19937 random(7919u);
-  const std::string path = JoinPath(modularize_, "mod_f.xml");
-  int failures = 0;
-  for (int round = 0; round < 300; ++round) {
-    std::string text = seed;
-    switch (random() % 4) {
-      case 0:
-        text.resize(random() % text.size());
-        break;
-      case 1:
-        for (int flips = 1 + random() % 4; flips > 0; --flips) {
-          text[random() % text.size()] = alphabet[random() % alphabet.size()];
-        }
-        break;
-      case 2: {
-        const size_t from = random() % text.size();
-        text.insert(random() % text.size(), text.substr(from, random() % 40));
-        break;
-      }
-      default:
-        text.insert(random() % text.size(), Deep(random() % 1500, ""));
-        break;
-    }
-    WriteTextFile(path, text);
-    GetInstallErrorRecord() = InstallErrorRecord();
-    auto loader = MakeLoader();
-    const bool loaded = loader->LoadModules();
-    log_.Take();
-    SCOPED_TRACE(text);
-    if (loaded) {
-      EXPECT_EQ("", ErrorCode());
-      for (const PhaseItemMap& items : {loader->GetAfterSetupItems(),
-                                        loader->GetOpenSelfProtectItems(),
-                                        loader->GetAfterSelfProtectItems()}) {
-        for (const std::string& file : Files(items)) EXPECT_NE("", file);
-      }
-    } else {
-      ++failures;
-      EXPECT_EQ("InstallError:40", ErrorCode());
-      EXPECT_EQ("deploy file, parse xml failed:" + path, ErrorDetail());
-    }
-  }
-  EXPECT_GT(failures, 0);
-  EXPECT_LT(failures, 300);
 }
 
 }  // namespace

@@ -71,6 +71,14 @@ class SignToolTest : public ::testing::Test {
     return run.status;
   }
 
+  // What verify --explain says of a file holding bytes.
+  std::string Explain(const std::string& bytes) {
+    WriteTextFile(file_, bytes);
+    const ToolRun run = SignTool({"verify", "--explain", "--key-dir", folder_.path(), file_});
+    EXPECT_EQ(run.status, kSignToolOk) << run.err;
+    return run.out;
+  }
+
   const std::string kProgram = std::string(
                                    "\x7f"
                                    "ELF",
@@ -271,13 +279,7 @@ TEST_F(SignToolTest, SigningAfterAuthenticodeIsRefused) {
 }
 
 TEST_F(SignToolTest, ExplainTellsThePartsAndTheVerdict) {
-  const auto explain = [this](const std::string& bytes) {
-    WriteTextFile(file_, bytes);
-    const ToolRun run = SignTool({"verify", "--explain", "--key-dir", folder_.path(), file_});
-    EXPECT_EQ(run.status, kSignToolOk) << run.err;
-    return run.out;
-  };
-  EXPECT_EQ(explain(kProgram),
+  EXPECT_EQ(Explain(kProgram),
             "file: 1004 bytes\n"
             "not a PE image (no DOS header): the block must end the file\n"
             "verdict: 0 (not signed): no signature block ends the file\n");
@@ -286,7 +288,7 @@ TEST_F(SignToolTest, ExplainTellsThePartsAndTheVerdict) {
   ASSERT_EQ(Sign("key0.key", "0", file_), kSignToolOk);
   std::string changed = ReadTextFile(file_);
   changed[5] ^= 0x01;
-  EXPECT_EQ(explain(changed),
+  EXPECT_EQ(Explain(changed),
             "file: 1164 bytes\n"
             "not a PE image (no DOS header): the block must end the file\n"
             "signed content: 1004 bytes at 0\n"
@@ -298,7 +300,7 @@ TEST_F(SignToolTest, ExplainTellsThePartsAndTheVerdict) {
   WriteTextFile(file_, kImage);
   ASSERT_EQ(Sign("key1.key", "1", file_), kSignToolOk);
   const std::string own_signed = ReadTextFile(file_);
-  EXPECT_EQ(explain(pe_builder::AddCertificateTable(own_signed, 64, 'c')),
+  EXPECT_EQ(Explain(pe_builder::AddCertificateTable(own_signed, 64, 'c')),
             "file: 1768 bytes\n"
             "PE32+ image: CheckSum at 216, Certificate Table entry at 296: 64 bytes at 1704\n"
             "signed content: 1539 bytes at 0, a whole PE image\n"
@@ -309,7 +311,9 @@ TEST_F(SignToolTest, ExplainTellsThePartsAndTheVerdict) {
             "read as zero: matches the block\n"
             "verdict: 3 (valid with key 1): the block is authentic and the signed content is "
             "unchanged\n");
+}
 
+TEST_F(SignToolTest, ExplainTellsWhereTheOrderOfSignaturesIsWrong) {
   // The wrong order, as the tool signed before it refused to: a block over
   // all of an Authenticode-signed file.
   const std::string authenticode = pe_builder::AddCertificateTable(kImage, 64, 'c');
@@ -325,7 +329,7 @@ TEST_F(SignToolTest, ExplainTellsThePartsAndTheVerdict) {
   ASSERT_TRUE(signing::DigestContent(authenticode.size(), read, &block.digest));
   ASSERT_TRUE(signing::SignBlock(secret, &block));
   const signing::BlockBytes bytes = signing::EncodeBlock(block);
-  EXPECT_EQ(explain(authenticode + std::string(bytes.begin(), bytes.end())),
+  EXPECT_EQ(Explain(authenticode + std::string(bytes.begin(), bytes.end())),
             "file: 1768 bytes\n"
             "PE32+ image: CheckSum at 216, Certificate Table entry at 296: 64 bytes at 1544\n"
             "certificate table: 64 bytes at 1544, ends 160 bytes before the end of the file\n"
@@ -333,7 +337,7 @@ TEST_F(SignToolTest, ExplainTellsThePartsAndTheVerdict) {
             "verdict: 0 (not signed): the signature block follows the certificate table, so "
             "the file was signed with Authenticode first; remove the Authenticode signature, "
             "sign with taverly-sign, then with Authenticode\n");
-  EXPECT_EQ(explain(authenticode + "more"),
+  EXPECT_EQ(Explain(authenticode + "more"),
             "file: 1612 bytes\n"
             "PE32+ image: CheckSum at 216, Certificate Table entry at 296: 64 bytes at 1544\n"
             "certificate table: 64 bytes at 1544, ends 4 bytes before the end of the file\n"

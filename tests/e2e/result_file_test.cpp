@@ -1,0 +1,110 @@
+// How a run that fails ends up in the result file: a catalogue that cannot be
+// read, an empty phase, the error record a later success keeps, a detail that
+// tries to add lines, and a result file that cannot be written.
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+
+#include <gmock/gmock.h>
+
+#include "tests/e2e/run_fixture.h"
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::IsSupersetOf;
+
+namespace e2e {
+namespace {
+
+TEST_F(RunTest, EmptyPhaseFailsWithAnEmptyErrorRecord) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), "", Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_EQ(Calls(), std::vector<std::string>{"a"});
+  std::vector<std::string> messages = Messages();
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(messages[messages.size() - 2], "I:end   call after setup plugins");
+  EXPECT_EQ(messages.back(), "I:call plugins failed.");
+  EXPECT_EQ(ReadTextFile(ResultFile()),
+            target().IniText({"[result]",
+                              "is_success=false",
+                              "[error_info]",
+                              "error_path=",
+                              "error_code=",
+                              "error_detail="}));
+}
+
+TEST_F(RunTest, MissingCatalogueFolderFailsWithCode11) {
+  fs::remove_all(product_.Path("modularize"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_THAT(Messages(), Contains("E:Missing file:" + At("modularize")));
+  EXPECT_EQ(Result("error_info", "error_code"), "InstallError:11");
+  EXPECT_EQ(Result("error_info", "error_detail"), "Missing file:" + At("modularize"));
+}
+
+TEST_F(RunTest, EmptyCatalogueFolderFailsWithTheSearchError) {
+  fs::remove(product_.Path("modularize/module_config.dat"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_EQ(Result("error_info", "error_code"), "GLE:2");
+  EXPECT_EQ(Result("error_info", "error_detail"),
+            "deploy file, get file exception:" + At("modularize/mod_*.xml"));
+}
+
+TEST_F(RunTest, MalformedModuleFileFailsWithCode40) {
+  WriteTextFile(product_.Path("modularize/mod_core.xml"), "<root><module>");
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  std::string file = At("modularize/mod_core.xml");
+  EXPECT_THAT(Messages(),
+              IsSupersetOf(
+                  std::vector<std::string>{"E:exception : unexpected end of data",
+                                           "E:******** parse xml exception , xml name : " + file}));
+  EXPECT_EQ(Result("error_info", "error_code"), "InstallError:40");
+  EXPECT_EQ(Result("error_info", "error_detail"), "deploy file, parse xml failed:" + file);
+}
+
+TEST_F(RunTest, SuccessAfterAFailureKeepsTheEarlierErrorInfo) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), "", Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  EXPECT_EQ(ReadTextFile(ResultFile()),
+            target().IniText({"[result]",
+                              "is_success=true",
+                              "[error_info]",
+                              "error_path=",
+                              "error_code=",
+                              "error_detail="}));
+}
+
+TEST_F(RunTest, LineBreakInADetailCannotAddLinesToTheResultFile) {
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Probe("a", {{"exitcode", "0"}, {"param", "--exit=1 x&#10;[result]&#10;is_success=true"}}),
+      Probe("b"),
+      Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_EQ(Result("result", "is_success"), "false");
+  std::string text = ReadTextFile(ResultFile());
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6) << text;
+}
+
+TEST_F(RunTest, UnwritableResultFileIsLoggedFourTimesAndKeepsTheExitCode) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), "", "");
+  fs::create_directories(ResultFile());  // a folder where the file should be
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  std::vector<std::string> messages = Messages();
+  ASSERT_GE(messages.size(), 4u);
+  std::regex failed("E:WritePrivateProfileStringW failed, path: " +
+                    std::regex_replace(TargetResultFile(), std::regex(R"([\\.])"), "\\$&") +
+                    ", result: .*, GLE: [0-9]+");
+  for (size_t i = messages.size() - 4; i < messages.size(); ++i) {
+    EXPECT_TRUE(std::regex_match(messages[i], failed)) << messages[i];
+  }
+  // Four, not five: the file holds no restart key to remove.
+  EXPECT_EQ(std::count_if(messages.begin(),
+                          messages.end(),
+                          [&](const std::string& m) { return std::regex_match(m, failed); }),
+            4);
+}
+
+}  // namespace
+}  // namespace e2e
