@@ -46,8 +46,7 @@ ExitClasses DecideExitClasses(bool waited_exe, const ExitClassTexts& texts) {
   const auto unused = [&](const char* name, const std::string& text) {
     if (!text.empty()) classes.unused.push_back({name, text});
   };
-  const bool retry =
-      waited_exe && ParseExitCodeList(texts.retry_exitcode, &classes.retry_codes);
+  const bool retry = waited_exe && ParseExitCodeList(texts.retry_exitcode, &classes.retry_codes);
   if (!retry) unused("retry_exitcode", texts.retry_exitcode);
   if (!retry || !ParseWholeNumber(texts.retries, 1, kMostRetries, &classes.retries)) {
     unused("retries", texts.retries);
@@ -96,7 +95,8 @@ std::vector<CodeOverlap> FindCodeOverlaps(const ExitClasses& classes,
     add(ParseExpectedCode(piece), CodeClass::kRestart);
   }
   for (int32_t code : classes.retry_codes) add(code, CodeClass::kRetry);
-  for (const std::string& piece : accepted_codes) add(ParseExpectedCode(piece), CodeClass::kAccepted);
+  for (const std::string& piece : accepted_codes)
+    add(ParseExpectedCode(piece), CodeClass::kAccepted);
   std::vector<CodeOverlap> overlaps;
   for (const auto& entry : classes_of) {
     if (entry.second.size() > 1) overlaps.push_back({entry.first, entry.second});

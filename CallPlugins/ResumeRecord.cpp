@@ -110,7 +110,8 @@ ResumeRecord ParseResumeRecord(const std::string& text, const std::string& insta
   }
   for (size_t i = 2; i + 1 < lines.size(); ++i) {
     const std::string& line = lines[i];
-    if (line.compare(0, sizeof kItemKey - 1, kItemKey) != 0) return ResumeRecord{ResumeState::kTorn, {}};
+    if (line.compare(0, sizeof kItemKey - 1, kItemKey) != 0)
+      return ResumeRecord{ResumeState::kTorn, {}};
     const std::string identity = line.substr(sizeof kItemKey - 1);
     if (!IsIdentity(identity)) return ResumeRecord{ResumeState::kTorn, {}};
     ++record.done[identity];

@@ -19,13 +19,12 @@ std::string ItemIdentity(const std::string& module_file_name, ILwBundle* bundle)
 
 // The record's text for an installation path and the identities of the
 // items done, in run order.
-std::string ResumeRecordText(const std::string& install_path,
-                             const std::vector<std::string>& done);
+std::string ResumeRecordText(const std::string& install_path, const std::vector<std::string>& done);
 
 enum class ResumeState {
   kUsable,
   kMissing,
-  kTorn,        // not the record's form, or cut short
+  kTorn,  // not the record's form, or cut short
   kLink,
   kForeign,     // another account owns it, or others may write it
   kNotRegular,  // a folder, FIFO, device or socket

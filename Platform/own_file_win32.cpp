@@ -14,8 +14,14 @@ namespace {
 FolderOwner OwnerOf(HANDLE file) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                      nullptr, &descriptor) != ERROR_SUCCESS) {
+  if (GetSecurityInfo(file,
+                      SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION,
+                      &owner,
+                      nullptr,
+                      nullptr,
+                      nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
     return FolderOwner::kOther;
   }
   const FolderOwner result = ClassifyOwnerSid(win32::SidText(owner), win32::AccountSidText());
@@ -49,8 +55,13 @@ OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content) {
   }
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return OwnFileRead::kLink;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return OwnFileRead::kNotRegular;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE file = CreateFileW(path.c_str(),
+                            GENERIC_READ | READ_CONTROL,
+                            FILE_SHARE_READ,
+                            nullptr,
+                            OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT,
+                            nullptr);
   if (file == INVALID_HANDLE_VALUE) return OwnFileRead::kUnreadable;
   OwnFileRead outcome = Judge(file);
   char buffer[8192];

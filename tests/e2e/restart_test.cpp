@@ -14,6 +14,7 @@
 namespace fs = std::filesystem;
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::Not;
 
 namespace e2e {
@@ -71,7 +72,8 @@ TEST_F(RestartTest, RetryCodeStartsTheProgramAgainUntilItSucceeds) {
   const std::string count = At("count.txt");
   product_.AddModuleFile(
       "mod_core.xml",
-      Tagged("a", "--fail-first=2:17:" + count,
+      Tagged("a",
+             "--fail-first=2:17:" + count,
              {{"retry_exitcode", "5;17"}, {"retry_delay", "0"}, {"exitcode", "0"}}),
       // Not used: an item that does not wait, and values out of range.
       Tagged("b", "", {{"wait_for_exit", "0"}, {"retry_exitcode", "5"}}) +
@@ -80,14 +82,14 @@ TEST_F(RestartTest, RetryCodeStartsTheProgramAgainUntilItSucceeds) {
   EXPECT_EQ(RunAgain().exit_code, 0);
   EXPECT_EQ(Starts("count.txt"), 3u);
   const std::string path = At(probe_);
-  EXPECT_THAT(Retries(),
-              ElementsAre("I:exe will be started again, exitCode: 17 ,attempt: 2 of 4",
-                          "I:exe will be started again, exitCode: 17 ,attempt: 3 of 4",
-                          "I:retry_exitcode not used, path: " + path + " ,retry_exitcode: 5",
-                          "I:retries not used, path: " + path + " ,retries: 11",
-                          "I:retry_delay not used, path: " + path + " ,retry_delay: x",
-                          "I:reboot_now_exitcode not used, path: " + path +
-                              " ,reboot_now_exitcode: 3;z"));
+  EXPECT_THAT(
+      Retries(),
+      ElementsAre("I:exe will be started again, exitCode: 17 ,attempt: 2 of 4",
+                  "I:exe will be started again, exitCode: 17 ,attempt: 3 of 4",
+                  "I:retry_exitcode not used, path: " + path + " ,retry_exitcode: 5",
+                  "I:retries not used, path: " + path + " ,retries: 11",
+                  "I:retry_delay not used, path: " + path + " ,retry_delay: x",
+                  "I:reboot_now_exitcode not used, path: " + path + " ,reboot_now_exitcode: 3;z"));
   EXPECT_THAT(Messages(),
               Contains("I:exitCode match the expectations , exitCode: 0. expected result: -1"));
   rapidjson::Document report;
@@ -108,47 +110,68 @@ TEST_F(RestartTest, UsedUpRetriesAreJudgedAsTodayAndTimeoutsAreNotRetried) {
   const std::string count = At("count.txt"), slow = At("slow.txt");
   product_.AddModuleFile(
       "mod_core.xml",
-      Tagged("a", "--fail-first=9:5:" + count,
-             {{"retry_exitcode", "5"}, {"retries", "2"}, {"retry_delay", "0"},
-              {"exitcode", "0"}}),
-      Probe("b"), Probe("c"));
+      Tagged("a",
+             "--fail-first=9:5:" + count,
+             {{"retry_exitcode", "5"}, {"retries", "2"}, {"retry_delay", "0"}, {"exitcode", "0"}}),
+      Probe("b"),
+      Probe("c"));
   EXPECT_EQ(RunAgain().exit_code, 210);
   EXPECT_EQ(Starts("count.txt"), 3u);
-  EXPECT_THAT(Retries(), ElementsAre("I:exe will be started again, exitCode: 5 ,attempt: 2 of 3",
-                                     "I:exe will be started again, exitCode: 5 ,attempt: 3 of 3"));
+  EXPECT_THAT(Retries(),
+              ElementsAre("I:exe will be started again, exitCode: 5 ,attempt: 2 of 3",
+                          "I:exe will be started again, exitCode: 5 ,attempt: 3 of 3"));
   EXPECT_EQ(Result("error_info", "error_code"), "InstallError:50");
 
   // Each attempt has its own limit; a program past it is not started again.
-  product_.AddModuleFile("mod_core.xml",
-                         Tagged("a", "--fail-first=0:0:" + slow + " --sleep-ms=30000",
-                                {{"retry_exitcode", "0;137;-1"}, {"retry_delay", "0"},
-                                 {"timeout", "1"}}),
-                         Probe("b"), Probe("c"));
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Tagged("a",
+             "--fail-first=0:0:" + slow + " --sleep-ms=30000",
+             {{"retry_exitcode", "0;137;-1"}, {"retry_delay", "0"}, {"timeout", "1"}}),
+      Probe("b"),
+      Probe("c"));
   EXPECT_EQ(RunAgain().exit_code, 210);
   EXPECT_EQ(Starts("slow.txt"), 1u);
   EXPECT_EQ(Result("error_info", "error_code"), "InstallError:51");
 }
 
 TEST_F(RestartTest, StopForARestartAndTheRunAfterIt) {
-  product_.AddModuleFile("mod_core.xml",
-                         Probe("a"),
-                         Tagged("b", "--exit=3", {{"reboot_now_exitcode", "3"}}) + Probe("c"),
-                         Probe("d"));
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Probe("a"),
+      Tagged("b", "--exit=3", {{"reboot_now_exitcode", "3"}, {"exitcode", "3"}}) + Probe("c"),
+      Probe("d"));
   EXPECT_EQ(RunAgain().exit_code, 211);
   EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b"}));
   EXPECT_THAT(Messages(),
               Contains("I:exitCode asks for a restart before the next item , exitCode: 3"));
   EXPECT_THAT(Messages(), Not(Contains("I:start call after self protect plugins...")));
   EXPECT_EQ(ReadTextFile(ResultFile()),
-            target().IniText({"[result]", "is_success=false", "reboot_required=true",
-                              "resume_after_reboot=true", "[error_info]", "error_path=",
-                              "error_code=", "error_detail="}));
+            target().IniText({"[result]",
+                              "is_success=false",
+                              "reboot_required=true",
+                              "resume_after_reboot=true",
+                              "[error_info]",
+                              "error_path=",
+                              "error_code=",
+                              "error_detail="}));
   rapidjson::Document report;
   EXPECT_EQ(Statuses(&report),
             (std::vector<std::string>{"succeeded", "succeeded", "not_reached", "not_reached"}));
   EXPECT_TRUE(report["stopped_for_reboot"].GetBool());
   EXPECT_EQ(report["exit_code"].GetInt(), 211);
   EXPECT_TRUE(fs::exists(Record()));
+  // The plan tells the class, the overlap and what the next run passes over.
+  RunOptions plan;
+  plan.program =
+      (fs::path(TaverlyBinary()).parent_path() / target().Program("taverly-plan")).string();
+  plan.arguments = {"--installpath=" + product_.TargetFolder()};
+  const std::string text = Run(plan).out;
+  EXPECT_THAT(text, HasSubstr("    restart now: exit codes 3 end the run after this item"));
+  EXPECT_THAT(text,
+              HasSubstr("(mod_core.xml): exit code 3 is listed as restart-now, accepted; it is "
+                        "judged as restart-now"));
+  EXPECT_THAT(text, HasSubstr("the next run passes over 2 item(s) done before the restart"));
 
   // The run after the restart passes over a and b and runs the rest.
   EXPECT_EQ(RunAgain().exit_code, 0);
@@ -156,9 +179,9 @@ TEST_F(RestartTest, StopForARestartAndTheRunAfterIt) {
   const std::string done = "I:item done before the restart, path: " + At(probe_);
   const std::vector<std::string> messages = Messages();
   EXPECT_EQ(std::count(messages.begin(), messages.end(), done), 2);
-  EXPECT_EQ(Statuses(&report), (std::vector<std::string>{"done_before_restart",
-                                                         "done_before_restart", "succeeded",
-                                                         "succeeded"}));
+  EXPECT_EQ(Statuses(&report),
+            (std::vector<std::string>{
+                "done_before_restart", "done_before_restart", "succeeded", "succeeded"}));
   EXPECT_EQ(report["counts"]["done_before_restart"].GetUint(), 2u);
   EXPECT_EQ(Result("result", "is_success"), "true");
   EXPECT_EQ(Result("result", "resume_after_reboot"), "<absent>");
@@ -211,8 +234,9 @@ TEST_F(RestartTest, ChangedItemRunsAgainAndDamagedRecordsAreNoRecord) {
     fs::remove(product_.Path("calls.txt"));
     EXPECT_EQ(RunAgain().exit_code, 211) << damage.reason;
     EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b"})) << damage.reason;
-    EXPECT_THAT(Messages(), Contains("I:restart record not used, " + std::string(damage.reason) +
-                                     ", path: " + TargetRecord()));
+    EXPECT_THAT(Messages(),
+                Contains("I:restart record not used, " + std::string(damage.reason) +
+                         ", path: " + TargetRecord()));
   }
   // Another installation path leaves the record to the run it belongs to.
   fs::remove_all(Record());
@@ -223,8 +247,10 @@ TEST_F(RestartTest, ChangedItemRunsAgainAndDamagedRecordsAreNoRecord) {
   other.SetInstalledModules({"core"});
   other.AddModuleFile("mod_core.xml", Probe("x"), Probe("y"), Probe("z"));
   EXPECT_EQ(RunAgain(other.folder()).exit_code, 0);
-  EXPECT_THAT(Messages(), Contains("I:restart record not used, it is for another installation "
-                                   "path, path: " + TargetRecord()));
+  EXPECT_THAT(Messages(),
+              Contains("I:restart record not used, it is for another installation "
+                       "path, path: " +
+                       TargetRecord()));
   EXPECT_TRUE(fs::exists(Record()));
   fs::remove(product_.Path("calls.txt"));
   EXPECT_EQ(RunAgain().exit_code, 0);
