@@ -28,15 +28,14 @@ void PlanExitClasses(ILwBundle* bundle, PlannedItem* item) {
   const bool waited_exe = item->kind == ItemKind::kExe && item->wait_for_exit;
   item->exit_classes = DecideExitClasses(waited_exe, item->exit_class_texts);
   if (!item->exit_classes.retry_codes.empty() || !item->exit_classes.reboot_now_codes.empty()) {
-    item->overlaps = FindCodeOverlaps(
-        item->exit_classes, waited_exe ? item->reboot_exitcode : std::string(),
-        item->facts.expected_codes);
+    item->overlaps = FindCodeOverlaps(item->exit_classes,
+                                      waited_exe ? item->reboot_exitcode : std::string(),
+                                      item->facts.expected_codes);
   }
 }
 
 ResumeRecord PlanRestartRecord(Plan* plan) {
-  plan->restart_record_path =
-      platform::CombinePath(App::Instance().GetLogDir(), kResumeRecordName);
+  plan->restart_record_path = platform::CombinePath(App::Instance().GetLogDir(), kResumeRecordName);
   ResumeRecord record = ReadResumeRecord(plan->restart_record_path, GetInstallPath());
   plan->restart_record = record.state;
   return record;
