@@ -6,13 +6,16 @@
 #include "App/app.h"
 #include "CallPlugins/DoFinishWork.h"
 #include "CallPlugins/InstallErrorRecord.h"
+#include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
+#include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/LogText.h"
 
 namespace {
 
 constexpr int kExitPluginsFailed = 210;
+constexpr int kExitStoppedForRestart = 211;
 
 // A result file that this run could not update must not go on telling an
 // earlier run's outcome: an installer reading it would take the opposite for
@@ -46,6 +49,29 @@ void WriteRestartNeed(const std::wstring& path) {
   }
 }
 
+// Only a run that stopped for a restart says the next one resumes.
+void RemoveResumeMark(const std::wstring& path) {
+  uint32_t error = 0;
+  if (!platform::DeleteProfileKey(L"result", L"resume_after_reboot", path, &error)) {
+    LOG(ERROR) << "WritePrivateProfileStringW failed, path: " << LogText(path)
+               << ", result: , GLE: " << error;
+  }
+}
+
+// The failure form, from an empty error record, that asks for a restart and
+// for the next run to go on where this one stopped.
+void WriteStoppedForRestartResult() {
+  const std::wstring path = App::Instance().GetResultFilePath();
+  const InstallErrorRecord empty;
+  const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"false");
+  WriteResultValue(path, L"result", L"reboot_required", L"true");
+  WriteResultValue(path, L"result", L"resume_after_reboot", L"true");
+  WriteResultValue(path, L"error_info", L"error_path", empty.errorPath);
+  WriteResultValue(path, L"error_info", L"error_code", empty.errorCode);
+  WriteResultValue(path, L"error_info", L"error_detail", empty.errorDetail);
+  if (!outcome_written) RemoveOutdatedResultFile(path);
+}
+
 // The last report of the run, after the result file.
 void FinishRunReport(int32_t exit_code) {
   RunRecord& record = GetRunRecord();
@@ -71,8 +97,14 @@ int RunTaverly() {
   GetRunRecord().account_name = platform::AccountName();
   GetRunRecord().system_account = platform::IsSystemAccount();
   SetProgressWriter([] { WriteRunReport(false); });
+  PrepareResume(App::Instance().GetLogDir(), App::Instance().GetResultFilePath(), GetInstallPath());
   const bool succeeded = DoFinishWork(App::Instance().GetLogDir());
   SetProgressWriter(nullptr);
+  if (GetRunRecord().stopped_for_reboot) {
+    WriteStoppedForRestartResult();
+    FinishRunReport(kExitStoppedForRestart);
+    return kExitStoppedForRestart;
+  }
   if (!succeeded) {
     // Kept byte for byte, as installers and log readers match this text.
     LOG(INFO) << "call plugins failed.";
@@ -92,6 +124,7 @@ void WriteFailureResult() {
   const InstallErrorRecord& record = GetInstallErrorRecord();
   const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"false");
   WriteRestartNeed(path);
+  RemoveResumeMark(path);
   WriteResultValue(path, L"error_info", L"error_path", record.errorPath);
   WriteResultValue(path, L"error_info", L"error_code", record.errorCode);
   WriteResultValue(path, L"error_info", L"error_detail", record.errorDetail);
@@ -102,6 +135,7 @@ void WriteSuccessResult() {
   const std::wstring path = App::Instance().GetResultFilePath();
   const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"true");
   WriteRestartNeed(path);
+  RemoveResumeMark(path);
   if (!outcome_written) RemoveOutdatedResultFile(path);
 }
 

@@ -4,13 +4,16 @@
 
 #include <chrono>
 #include <functional>
+#include <thread>
 
 #include "App/Elevate.h"
 #include "App/FilterLoadModule.h"
+#include "CallPlugins/ExitClasses.h"
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/ItemOutput.h"
 #include "CallPlugins/ItemRules.h"
 #include "CallPlugins/LwSecurityBase.h"
+#include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
@@ -120,6 +123,71 @@ bool JudgeExitCode(ILwBundle* bundle, const ItemFacts& item, bool wait,
   return false;
 }
 
+// The retry and restart-now classes of an item; each attribute that cannot
+// be used is said in its line, as "timeout" is.
+ExitClasses ExitClassesOf(ILwBundle* bundle, const ItemFacts& item, bool waited_exe) {
+  ExitClasses classes = DecideExitClasses(waited_exe, ReadExitClassTexts(bundle));
+  for (const UnusedAttribute& unused : classes.unused) {
+    LOG(INFO) << unused.name << " not used, path: " << EscapedLogText(item.file_path) << " ,"
+              << unused.name << ": " << EscapedLogText(unused.text);
+  }
+  return classes;
+}
+
+enum class AttemptEnd { kNotStarted, kTimedOut, kEnded };
+
+// Starts the program, and again while its exit code is in the retry class
+// and attempts are left; a program that timed out is not started again.
+AttemptEnd RunAttempts(ILwBundle* bundle, const ItemFacts& item, bool wait,
+                       const ShellStartOptions& options, const ExitClasses& classes,
+                       ItemReport* report, platform::ProgramResult* result) {
+  const std::string timeout = ReadItemAttribute(bundle, "timeout");
+  const std::string reboot_codes = ReadItemAttribute(bundle, "reboot_exitcode");
+  report->retry_used = !classes.retry_codes.empty();
+  for (uint32_t attempt = 1;; ++attempt) {
+    *result = platform::ProgramResult();
+    if (!ShellOpenFile(
+            item.file_path.c_str(), item.parameters.c_str(), wait, nullptr, options, result)) {
+      return AttemptEnd::kNotStarted;
+    }
+    report->has_exit_code = result->has_process;
+    report->exit_code = result->exit_code;
+    report->signal = result->signal;
+    report->timed_out = result->timed_out;
+    if (report->retry_used && result->has_process) {
+      report->attempt_exit_codes.push_back(result->exit_code);
+    }
+    if (options.capture_output && !result->output_captured) {
+      LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.file_path);
+    }
+    report->status = ItemStatus::kFailed;
+    if (!ReportSupervision(item, timeout, *result)) return AttemptEnd::kTimedOut;
+    // Restart now and restart come before a retry.
+    const uint32_t code = result->exit_code;
+    if (!result->has_process || attempt > classes.retries ||
+        !InCodeList(classes.retry_codes, code) || InCodeList(classes.reboot_now_codes, code) ||
+        AsksForRestart(reboot_codes, code)) {
+      return AttemptEnd::kEnded;
+    }
+    LOG(INFO) << "exe will be started again, exitCode: " << code << " ,attempt: " << attempt + 1
+              << " of " << classes.retries + 1;
+    std::this_thread::sleep_for(std::chrono::seconds(classes.retry_delay));
+  }
+}
+
+// An exit code in the restart-now class: the item is done and the run stops
+// after it, for a restart.
+bool StopsForRestart(const ExitClasses& classes, const platform::ProgramResult& result,
+                     ItemReport* report) {
+  if (!result.has_process || !InCodeList(classes.reboot_now_codes, result.exit_code)) return false;
+  LOG(INFO) << "exitCode asks for a restart before the next item , exitCode: " << result.exit_code;
+  report->status = ItemStatus::kSucceeded;
+  report->reboot = true;
+  GetRunRecord().reboot_required = true;
+  GetRunRecord().stopped_for_reboot = true;
+  return true;
+}
+
 bool RunExeItem(ILwBundle* bundle, const ItemFacts& item, const std::wstring& capture_folder,
                 ItemReport* report) {
   const bool wait = ReadWaitForExit(bundle);
@@ -133,28 +201,26 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& item, const std::wstring& ca
     return true;
   }
   const ShellStartOptions options = StartOptions(bundle, item, wait, capture_folder);
+  const ExitClasses classes = ExitClassesOf(bundle, item, wait);
   log("run exe application: ");
   platform::ProgramResult result;
-  if (!ShellOpenFile(
-          item.file_path.c_str(), item.parameters.c_str(), wait, nullptr, options, &result)) {
-    report->status = ItemStatus::kNotStarted;
-    return true;
+  switch (RunAttempts(bundle, item, wait, options, classes, report, &result)) {
+    case AttemptEnd::kNotStarted:
+      report->status = ItemStatus::kNotStarted;
+      return true;
+    case AttemptEnd::kTimedOut:
+      return false;
+    case AttemptEnd::kEnded:
+      break;
   }
-  report->has_exit_code = result.has_process;
-  report->exit_code = result.exit_code;
-  report->signal = result.signal;
-  report->timed_out = result.timed_out;
-  if (options.capture_output && !result.output_captured) {
-    LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.file_path);
-  }
-  report->status = ItemStatus::kFailed;
-  if (!ReportSupervision(item, ReadItemAttribute(bundle, "timeout"), result)) return false;
+  if (StopsForRestart(classes, result, report)) return true;
   return JudgeExitCode(bundle, item, wait, result, report);
 }
 
 bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* report) {
   std::string entry = ReadItemAttribute(bundle, "entry");
   LOG(INFO) << "run dll: " << LogText(item.file_path) << " , entry: " << entry;
+  ExitClassesOf(bundle, item, false);
 
   // Libraries stay loaded for the rest of the process, whatever the outcome.
   uint32_t error = 0;
@@ -236,6 +302,11 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
     ReportProgress(index == 0);
     ++index;
 
+    if (DoneBeforeRestart(GetRunRecord(), report, bundle)) {
+      LOG(INFO) << "item done before the restart, path: " << LogText(item.file_path);
+      report.status = ItemStatus::kDoneBeforeRestart;
+      continue;
+    }
     const auto started = std::chrono::steady_clock::now();
     bool done = true;
     switch (ItemKindOf(item.type)) {
@@ -256,7 +327,7 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
                                     std::chrono::steady_clock::now() - started)
                                     .count());
     }
-    if (!done) return false;
+    if (!done || GetRunRecord().stopped_for_reboot) return false;
   }
   return true;
 }
@@ -285,6 +356,10 @@ bool DoFinishWork(const std::wstring& log_folder) {
     caller.SetPhaseReport(&report);
     const bool succeeded = caller.CallPluginContainer(items);
     caller.SetPhaseReport(nullptr);
+    if (GetRunRecord().stopped_for_reboot) {
+      WriteResumeRecord(GetRunRecord(), caller.catalogue(), log_folder, GetInstallPath());
+      return true;
+    }
     if (!succeeded) {
       LOG(ERROR) << phase.failure_line;
       return false;

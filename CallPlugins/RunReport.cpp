@@ -44,6 +44,12 @@ void WriteItem(const RunRecord& record, const std::vector<std::string>& module_f
     Member(json, "timed_out", item.timed_out);
     Member(json, "reboot", item.reboot);
   }
+  if (item.retry_used) {
+    json.Key("attempt_exit_codes");
+    json.StartArray();
+    for (uint32_t code : item.attempt_exit_codes) json.Uint(code);
+    json.EndArray();
+  }
   json.EndObject();
 }
 
@@ -80,6 +86,9 @@ void WriteCounts(const ItemCounts& counts, JsonWriter& json) {
   Member(json, "not_started", static_cast<uint64_t>(counts.not_started));
   Member(json, "not_reached", static_cast<uint64_t>(counts.not_reached));
   Member(json, "running", static_cast<uint64_t>(counts.running));
+  if (counts.done_before_restart > 0) {
+    Member(json, "done_before_restart", static_cast<uint64_t>(counts.done_before_restart));
+  }
   json.EndObject();
 }
 
@@ -113,6 +122,8 @@ const char* ItemStatusName(ItemStatus status) {
       return "skipped";
     case ItemStatus::kNotStarted:
       return "not_started";
+    case ItemStatus::kDoneBeforeRestart:
+      return "done_before_restart";
     case ItemStatus::kNotReached:
       break;
   }
@@ -167,6 +178,9 @@ ItemCounts CountItems(const RunRecord& record) {
           break;
         case ItemStatus::kNotReached:
           ++counts.not_reached;
+          break;
+        case ItemStatus::kDoneBeforeRestart:
+          ++counts.done_before_restart;
           break;
       }
     }
@@ -265,6 +279,7 @@ std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& err
   json.EndObject();
   WriteOutcome(record, json);
   Member(json, "reboot_required", record.reboot_required);
+  if (record.stopped_for_reboot) Member(json, "stopped_for_reboot", true);
   json.Key("error");
   json.StartObject();
   Member(json, "code", Utf8(error.errorCode));

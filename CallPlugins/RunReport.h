@@ -24,6 +24,7 @@ enum class ItemStatus {
   kSkipped,     // a type that is not run, or the system gate
   kNotStarted,  // the program could not be started, the library not loaded, the entry not found
   kNotReached,  // its phase was not entered, or an earlier item of its phase failed
+  kDoneBeforeRestart,  // done in the run that stopped for a restart; passed over
 };
 // "running", "succeeded", ...
 const char* ItemStatusName(ItemStatus status);
@@ -52,6 +53,9 @@ struct ItemReport {
   uint64_t duration_ms = 0;
   bool timed_out = false;  // Exe items
   bool reboot = false;     // Exe items: the exit code asked for a restart
+  // Exe items with a retry class: the exit code of every attempt, in order.
+  bool retry_used = false;
+  std::vector<uint32_t> attempt_exit_codes;
 };
 
 using PhaseReport = PhaseEntry<ItemReport>;
@@ -65,6 +69,8 @@ struct RunRecord {
   std::vector<ModuleEntry> modules;  // in search order
   std::vector<PhaseReport> phases;   // in run order, once the catalogue was read
   bool reboot_required = false;
+  // An item's exit code stopped the run for a restart (exit code 211).
+  bool stopped_for_reboot = false;
   // The end of the run; a report written before it is a progress report.
   bool finished = false;
   int64_t finished_ms = 0;
@@ -80,7 +86,7 @@ void RecordCatalogue(ModXmlLoader* catalogue, const VerdictRecorder& verdicts, R
 
 struct ItemCounts {
   size_t items = 0, running = 0, succeeded = 0, failed = 0, skipped = 0, not_started = 0,
-         not_reached = 0;
+         not_reached = 0, done_before_restart = 0;
 };
 // Counts the items of all phases by status; they add up to items.
 ItemCounts CountItems(const RunRecord& record);

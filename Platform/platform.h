@@ -203,6 +203,18 @@ bool ReplaceFileContent(const std::wstring& path, const std::string& content, bo
 bool CreateNewFile(const std::wstring& path, const std::string& content, bool owner_only,
                    uint32_t* error);
 
+enum class OwnFileRead {
+  kRead,     // a regular file of the running account's (or SYSTEM's, Administrators'), read whole
+  kMissing,  // nothing there
+  kLink,     // a symbolic link, junction or other reparse point: not followed
+  kForeign,  // another account owns it, or others may write it (POSIX: group or others)
+  kNotRegular,  // a folder, FIFO, device or socket: never opened for reading
+  kUnreadable,  // there, but it could not be opened or read
+};
+// Reads a file that only the running account could have written, without
+// following a link in its place and without blocking on a FIFO.
+OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content);
+
 enum class RemoveOutcome {
   kRemoved,  // a file was there and is gone
   kNothing,  // no file there (nothing, or a folder, which is left alone)

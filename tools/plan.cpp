@@ -10,6 +10,7 @@
 #include "Utils/FileUtils.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
+#include "tools/plan_restart.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ Plan BuildPlan(const PlanOptions& options) {
   std::map<std::string, size_t> module_of_key;
   plan.modules = verdicts->Modules(loader, &module_of_key);
 
+  ResumeRecord restart_record = PlanRestartRecord(&plan);
   bool reached = plan.catalogue_loaded;
   std::string empty_phase;
   for (const PhaseRule& rule : kPhaseRules) {
@@ -51,6 +53,7 @@ Plan BuildPlan(const PlanOptions& options) {
       auto module = module_of_key.find(entry.first);
       if (module != module_of_key.end())
         item.module_file = plan.modules[module->second].record.path;
+      MarkDoneBeforeRestart(&restart_record, entry.second, &item);
       phase.items.push_back(item);
     }
     if (reached && phase.items.empty()) {

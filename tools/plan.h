@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "App/FilterLoadModule.h"
+#include "CallPlugins/ExitClasses.h"
 #include "CallPlugins/ItemRules.h"
+#include "CallPlugins/ResumeRecord.h"
 #include "CallPlugins/RunModel.h"
 #include "LoadXml/LoadModXml.h"
 #include "Signing/SignatureBlock.h"
@@ -65,7 +67,11 @@ struct PlannedItem {
   uint32_t load_error = 0;  // the system error of a failed load
   std::vector<ExpectedCode> codes;
   ItemOutcome outcome = ItemOutcome::kRuns;
-  std::wstring why;  // what decides a skip or a no-op
+  std::wstring why;                   // what decides a skip or a no-op
+  ExitClassTexts exit_class_texts;    // the retry and restart-now attributes as written
+  ExitClasses exit_classes;           // what the runner makes of them
+  std::vector<CodeOverlap> overlaps;  // exit codes listed in two classes
+  bool done_before_restart = false;   // the record of a stopped run holds it
 };
 
 // reached is false after an empty phase or a failed catalogue.
@@ -89,6 +95,9 @@ struct Plan {
   std::vector<PlanWarning> warnings;
   bool predicts_success = false;
   std::wstring prediction;
+  // The record a run stopped for a restart left in the log folder.
+  ResumeState restart_record = ResumeState::kMissing;
+  std::wstring restart_record_path;
 };
 
 // Works out the plan for the product folder of the process-wide installation

@@ -7,6 +7,7 @@
 #include "Platform/process.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
+#include "tools/plan_restart.h"
 
 std::wstring StartProblem(const PlannedItem& item) {
   if (item.refusal == ShellOpenRefusal::kPathTooLong) {
@@ -117,5 +118,6 @@ PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const std::wstri
                                                L" is neither \"Exe\" nor \"SimpleDll\"";
       break;
   }
+  PlanExitClasses(bundle, &item);
   return item;
 }

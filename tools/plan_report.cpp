@@ -6,6 +6,7 @@
 #include "Utils/JsonText.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
+#include "tools/plan_restart.h"
 
 namespace {
 
@@ -88,6 +89,7 @@ void WriteItemText(const PlannedItem& item, bool libraries_loaded, std::ostream&
       out << "    reboot_exitcode: " << Text(RebootText(item)) << "\n";
     }
   }
+  WriteRestartText(item, out);
   out << "    expects: " << Text(ExpectsText(item)) << "\n";
 }
 
@@ -147,6 +149,7 @@ void WriteItemJson(const PlannedItem& item, bool libraries_loaded, bool phase_re
     for (const ExpectedCode& code : item.reboot_codes) json.Int(code.value);
     json.EndArray();
   }
+  WriteRestartJson(item, json);
   Member(json, "exitcode", Json(item.facts.exit_codes));
   Member(json, "has_expectation", item.facts.has_expectation);
   if (item.kind == ItemKind::kSimpleDll) {
@@ -280,6 +283,7 @@ std::string PlanText(const Plan& plan) {
   out << "\nsecurity base\n  " << Text(plan.security_base.path) << ": "
       << Text(SecurityBaseText(plan.security_base)) << "\n";
 
+  WriteRestartRecordText(plan, out);
   out << "\nwarnings (" << plan.warnings.size() << ")\n";
   if (plan.warnings.empty()) out << "  none\n";
   for (const PlanWarning& warning : plan.warnings) {
@@ -364,6 +368,7 @@ std::string PlanJson(const Plan& plan) {
   json.EndObject();
 
   WriteSecurityBaseJson(plan, json);
+  WriteRestartRecordJson(plan, json);
   json.Key("warnings");
   json.StartArray();
   for (const PlanWarning& warning : plan.warnings) {

@@ -2,6 +2,7 @@
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
+#include "tools/plan_restart.h"
 
 namespace {
 
@@ -128,6 +129,9 @@ void WarnAboutExeItem(const std::wstring& where, const PlannedItem& item, bool s
                       here + L", so " + fate);
   }
   WarnAboutSupervision(where, item, warnings);
+  for (const PlanWarning& warning : RestartWarnings(where, item)) {
+    warnings->Add(warning.code.c_str(), warning.text);
+  }
   if (!item.file_exists) {
     warnings->Add(
         "file-missing",
@@ -156,6 +160,9 @@ void WarnAboutExeItem(const std::wstring& where, const PlannedItem& item, bool s
 void WarnAboutLibraryItem(const std::wstring& where, const PlannedItem& item,
                           WarningList* warnings) {
   WarnAboutSupervision(where, item, warnings);
+  for (const PlanWarning& warning : RestartWarnings(where, item)) {
+    warnings->Add(warning.code.c_str(), warning.text);
+  }
   if (item.system == "1" || item.system == "0") {
     warnings->Add("system-ignored",
                   where + L": system=" + Quoted(item.system) + L" has no effect on a library item");

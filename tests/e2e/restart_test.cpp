@@ -1,0 +1,268 @@
+// Exit codes that ask for another start (retry_exitcode, retries,
+// retry_delay) or for a restart before the next item (reboot_now_exitcode),
+// and the run after such a stop, which goes on where it stopped.
+#include <rapidjson/document.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+
+#include <gmock/gmock.h>
+
+#include "tests/e2e/harness.h"
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace e2e {
+namespace {
+
+class RestartTest : public ProductTest {
+ protected:
+  // A waited-for probe item with tag and extra parameters.
+  std::string Tagged(const std::string& tag, const std::string& param,
+                     std::map<std::string, std::string> extra = {}) const {
+    extra["param"] = "--record=%productpath%" + std::string(1, target().separator) +
+                     "calls.txt --tag=" + tag + " " + param;
+    return Probe(tag, extra);
+  }
+  // A run with only its own log file in the log folder.
+  RunResult RunAgain(const std::string& folder) {
+    for (const std::string& name : LogFileNames()) fs::remove(LogDir() + "/" + name);
+    return RunWithInstallPath(folder);
+  }
+  RunResult RunAgain() { return RunAgain(product_.folder()); }
+  std::string Record() const { return LogDir() + "/TaverlyResumeInfo.dat"; }
+  std::string TargetRecord() const {
+    return TargetLogDir() + target().separator + "TaverlyResumeInfo.dat";
+  }
+  size_t Starts(const std::string& file) const {
+    const std::string text = ReadTextFile(product_.Path(file));
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+  }
+  // The report's items of every phase: "status" by tag (their file is the
+  // probe's for all; the order tells them apart).
+  std::vector<std::string> Statuses(rapidjson::Document* report) const {
+    report->Parse(ReadTextFile(ReportFile()).c_str());
+    std::vector<std::string> statuses;
+    if (report->HasParseError()) return statuses;
+    for (const auto& phase : (*report)["phases"].GetArray()) {
+      for (const auto& item : phase["items"].GetArray()) {
+        statuses.push_back(item["status"].GetString());
+      }
+    }
+    return statuses;
+  }
+  std::vector<std::string> Retries() const {
+    std::vector<std::string> lines;
+    for (const std::string& message : Messages()) {
+      if (message.find("started again") != std::string::npos ||
+          message.find(" not used, path: ") != std::string::npos) {
+        lines.push_back(message);
+      }
+    }
+    return lines;
+  }
+};
+
+TEST_F(RestartTest, RetryCodeStartsTheProgramAgainUntilItSucceeds) {
+  const std::string count = At("count.txt");
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Tagged("a",
+             "--fail-first=2:17:" + count,
+             {{"retry_exitcode", "5;17"}, {"retry_delay", "0"}, {"exitcode", "0"}}),
+      // Not used: an item that does not wait, and values out of range.
+      Tagged("b", "", {{"wait_for_exit", "0"}, {"retry_exitcode", "5"}}) +
+          Tagged("c", "", {{"retry_exitcode", "7"}, {"retries", "11"}, {"retry_delay", "x"}}),
+      Tagged("d", "", {{"reboot_now_exitcode", "3;z"}}));
+  EXPECT_EQ(RunAgain().exit_code, 0);
+  EXPECT_EQ(Starts("count.txt"), 3u);
+  const std::string path = At(probe_);
+  EXPECT_THAT(
+      Retries(),
+      ElementsAre("I:exe will be started again, exitCode: 17 ,attempt: 2 of 4",
+                  "I:exe will be started again, exitCode: 17 ,attempt: 3 of 4",
+                  "I:retry_exitcode not used, path: " + path + " ,retry_exitcode: 5",
+                  "I:retries not used, path: " + path + " ,retries: 11",
+                  "I:retry_delay not used, path: " + path + " ,retry_delay: x",
+                  "I:reboot_now_exitcode not used, path: " + path + " ,reboot_now_exitcode: 3;z"));
+  EXPECT_THAT(Messages(),
+              Contains("I:exitCode match the expectations , exitCode: 0. expected result: -1"));
+  rapidjson::Document report;
+  EXPECT_THAT(Statuses(&report), Contains("succeeded"));
+  const auto& first = report["phases"][0]["items"][0];
+  ASSERT_TRUE(first.HasMember("attempt_exit_codes"));
+  EXPECT_EQ(first["attempt_exit_codes"].Size(), 3u);
+  EXPECT_EQ(first["attempt_exit_codes"][0].GetUint(), 17u);
+  EXPECT_EQ(first["attempt_exit_codes"][2].GetUint(), 0u);
+  EXPECT_FALSE(report["phases"][1]["items"][0].HasMember("attempt_exit_codes"));
+  EXPECT_FALSE(report.HasMember("stopped_for_reboot"));
+  // A product that stops nothing leaves no record and no resume key.
+  EXPECT_FALSE(fs::exists(Record()));
+  EXPECT_EQ(Result("result", "resume_after_reboot"), "<absent>");
+}
+
+TEST_F(RestartTest, UsedUpRetriesAreJudgedAsTodayAndTimeoutsAreNotRetried) {
+  const std::string count = At("count.txt"), slow = At("slow.txt");
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Tagged("a",
+             "--fail-first=9:5:" + count,
+             {{"retry_exitcode", "5"}, {"retries", "2"}, {"retry_delay", "0"}, {"exitcode", "0"}}),
+      Probe("b"),
+      Probe("c"));
+  EXPECT_EQ(RunAgain().exit_code, 210);
+  EXPECT_EQ(Starts("count.txt"), 3u);
+  EXPECT_THAT(Retries(),
+              ElementsAre("I:exe will be started again, exitCode: 5 ,attempt: 2 of 3",
+                          "I:exe will be started again, exitCode: 5 ,attempt: 3 of 3"));
+  EXPECT_EQ(Result("error_info", "error_code"), "InstallError:50");
+
+  // Each attempt has its own limit; a program past it is not started again.
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Tagged("a",
+             "--fail-first=0:0:" + slow + " --sleep-ms=30000",
+             {{"retry_exitcode", "0;137;-1"}, {"retry_delay", "0"}, {"timeout", "1"}}),
+      Probe("b"),
+      Probe("c"));
+  EXPECT_EQ(RunAgain().exit_code, 210);
+  EXPECT_EQ(Starts("slow.txt"), 1u);
+  EXPECT_EQ(Result("error_info", "error_code"), "InstallError:51");
+}
+
+TEST_F(RestartTest, StopForARestartAndTheRunAfterIt) {
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Probe("a"),
+      Tagged("b", "--exit=3", {{"reboot_now_exitcode", "3"}, {"exitcode", "3"}}) + Probe("c"),
+      Probe("d"));
+  EXPECT_EQ(RunAgain().exit_code, 211);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_THAT(Messages(),
+              Contains("I:exitCode asks for a restart before the next item , exitCode: 3"));
+  EXPECT_THAT(Messages(), Not(Contains("I:start call after self protect plugins...")));
+  EXPECT_EQ(ReadTextFile(ResultFile()),
+            target().IniText({"[result]",
+                              "is_success=false",
+                              "reboot_required=true",
+                              "resume_after_reboot=true",
+                              "[error_info]",
+                              "error_path=",
+                              "error_code=",
+                              "error_detail="}));
+  rapidjson::Document report;
+  EXPECT_EQ(Statuses(&report),
+            (std::vector<std::string>{"succeeded", "succeeded", "not_reached", "not_reached"}));
+  EXPECT_TRUE(report["stopped_for_reboot"].GetBool());
+  EXPECT_EQ(report["exit_code"].GetInt(), 211);
+  EXPECT_TRUE(fs::exists(Record()));
+  // The plan tells the class, the overlap and what the next run passes over.
+  RunOptions plan;
+  plan.program =
+      (fs::path(TaverlyBinary()).parent_path() / target().Program("taverly-plan")).string();
+  plan.arguments = {"--installpath=" + product_.TargetFolder()};
+  const std::string text = Run(plan).out;
+  EXPECT_THAT(text, HasSubstr("    restart now: exit codes 3 end the run after this item"));
+  EXPECT_THAT(text,
+              HasSubstr("(mod_core.xml): exit code 3 is listed as restart-now, accepted; it is "
+                        "judged as restart-now"));
+  EXPECT_THAT(text, HasSubstr("the next run passes over 2 item(s) done before the restart"));
+
+  // The run after the restart passes over a and b and runs the rest.
+  EXPECT_EQ(RunAgain().exit_code, 0);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "c", "d"}));
+  const std::string done = "I:item done before the restart, path: " + At(probe_);
+  const std::vector<std::string> messages = Messages();
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), done), 2);
+  EXPECT_EQ(Statuses(&report),
+            (std::vector<std::string>{
+                "done_before_restart", "done_before_restart", "succeeded", "succeeded"}));
+  EXPECT_EQ(report["counts"]["done_before_restart"].GetUint(), 2u);
+  EXPECT_EQ(Result("result", "is_success"), "true");
+  EXPECT_EQ(Result("result", "resume_after_reboot"), "<absent>");
+  EXPECT_EQ(Result("result", "reboot_required"), "<absent>");
+  EXPECT_FALSE(fs::exists(Record())) << "a record is used once";
+
+  // The one after it starts from the beginning: b stops it again.
+  EXPECT_EQ(RunAgain().exit_code, 211);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "c", "d", "a", "b"}));
+}
+
+TEST_F(RestartTest, ChangedItemRunsAgainAndDamagedRecordsAreNoRecord) {
+  const auto module = [&](const std::string& a_param) {
+    product_.AddModuleFile("mod_core.xml",
+                           Tagged("a", a_param),
+                           Tagged("b", "--exit=3", {{"reboot_now_exitcode", "3"}}),
+                           Probe("c"));
+  };
+  module("");
+  EXPECT_EQ(RunAgain().exit_code, 211);
+  module("--exit=0");  // a changed in between: it runs again, b does not
+  EXPECT_EQ(RunAgain().exit_code, 0);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "a", "c"}));
+
+  // Torn, for another installation path, a link: each said in one line, and
+  // the run starts from the beginning.
+  struct Damage {
+    const char* reason;
+    std::function<void()> make;
+  };
+  const std::vector<Damage> damages = {
+      {"it is torn", [&] { fs::resize_file(Record(), fs::file_size(Record()) - 4); }},
+      {"it is for another installation path",
+       [&] {
+         std::string text = ReadTextFile(Record());
+         text.replace(text.find("install_path=") + 13, 0, "x");
+         WriteTextFile(Record(), text);
+       }},
+      {"it is no regular file",
+       [&] {
+         fs::remove(Record());
+         fs::create_directory(Record());
+       }},
+  };
+  for (const Damage& damage : damages) {
+    fs::remove_all(Record());
+    module("");
+    EXPECT_EQ(RunAgain().exit_code, 211);
+    damage.make();
+    fs::remove(product_.Path("calls.txt"));
+    EXPECT_EQ(RunAgain().exit_code, 211) << damage.reason;
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b"})) << damage.reason;
+    EXPECT_THAT(Messages(),
+                Contains("I:restart record not used, " + std::string(damage.reason) +
+                         ", path: " + TargetRecord()));
+  }
+  // Another installation path leaves the record to the run it belongs to.
+  fs::remove_all(Record());
+  module("");
+  EXPECT_EQ(RunAgain().exit_code, 211);
+  Product other(tmp_.Join("other"));
+  other.AddProbe(probe_);
+  other.SetInstalledModules({"core"});
+  other.AddModuleFile("mod_core.xml", Probe("x"), Probe("y"), Probe("z"));
+  EXPECT_EQ(RunAgain(other.folder()).exit_code, 0);
+  EXPECT_THAT(Messages(),
+              Contains("I:restart record not used, it is for another installation "
+                       "path, path: " +
+                       TargetRecord()));
+  EXPECT_TRUE(fs::exists(Record()));
+  fs::remove(product_.Path("calls.txt"));
+  EXPECT_EQ(RunAgain().exit_code, 0);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"c"}));
+  if (!target().windows) {
+    fs::remove(Record());
+    fs::create_symlink(product_.Path("calls.txt"), Record());
+    EXPECT_EQ(RunAgain().exit_code, 211);
+    EXPECT_THAT(Messages(),
+                Contains("I:restart record not used, it is a link, path: " + TargetRecord()));
+  }
+}
+
+}  // namespace
+}  // namespace e2e

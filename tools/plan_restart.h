@@ -1,0 +1,30 @@
+// The plan's view of the retry and restart-now classes of an item and of the
+// record a run stopped for a restart left. Private to tools/plan*.cpp.
+#pragma once
+
+#include <ostream>
+#include <vector>
+
+#include "CallPlugins/ResumeRecord.h"
+#include "Utils/JsonText.h"
+#include "tools/plan.h"
+
+class ILwBundle;
+
+// Reads the classes of an item and the exit codes listed in two of them.
+void PlanExitClasses(ILwBundle* bundle, PlannedItem* item);
+
+// Reads the record in the log folder for the installation path.
+ResumeRecord PlanRestartRecord(Plan* plan);
+// Marks an item the next run would pass over, taking it off the record.
+void MarkDoneBeforeRestart(ResumeRecord* record, ILwBundle* bundle, PlannedItem* item);
+
+// The warnings of an item's classes: attributes not used, codes in two classes.
+std::vector<PlanWarning> RestartWarnings(const std::wstring& where, const PlannedItem& item);
+
+// The item's lines and members, where the attributes are written.
+void WriteRestartText(const PlannedItem& item, std::ostream& out);
+void WriteRestartJson(const PlannedItem& item, json::Writer& json);
+// The record's line and member.
+void WriteRestartRecordText(const Plan& plan, std::ostream& out);
+void WriteRestartRecordJson(const Plan& plan, json::Writer& json);
