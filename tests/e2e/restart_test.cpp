@@ -193,21 +193,28 @@ TEST_F(RestartTest, StopForARestartAndTheRunAfterIt) {
   EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "c", "d", "a", "b"}));
 }
 
-TEST_F(RestartTest, ChangedItemRunsAgainAndDamagedRecordsAreNoRecord) {
-  const auto module = [&](const std::string& a_param) {
+// A product whose second item stops the run for a restart.
+class RestartRecordTest : public RestartTest {
+ protected:
+  void Module(const std::string& a_param) {
     product_.AddModuleFile("mod_core.xml",
                            Tagged("a", a_param),
                            Tagged("b", "--exit=3", {{"reboot_now_exitcode", "3"}}),
                            Probe("c"));
-  };
-  module("");
+  }
+};
+
+TEST_F(RestartRecordTest, ChangedItemRunsAgain) {
+  Module("");
   EXPECT_EQ(RunAgain().exit_code, 211);
-  module("--exit=0");  // a changed in between: it runs again, b does not
+  Module("--exit=0");  // a changed in between: it runs again, b does not
   EXPECT_EQ(RunAgain().exit_code, 0);
   EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "a", "c"}));
+}
 
-  // Torn, for another installation path, a link: each said in one line, and
-  // the run starts from the beginning.
+TEST_F(RestartRecordTest, DamagedRecordsAreNoRecord) {
+  // Torn, for another installation path, a folder: each said in one line,
+  // and the run starts from the beginning.
   struct Damage {
     const char* reason;
     std::function<void()> make;
@@ -228,7 +235,7 @@ TEST_F(RestartTest, ChangedItemRunsAgainAndDamagedRecordsAreNoRecord) {
   };
   for (const Damage& damage : damages) {
     fs::remove_all(Record());
-    module("");
+    Module("");
     EXPECT_EQ(RunAgain().exit_code, 211);
     damage.make();
     fs::remove(product_.Path("calls.txt"));
@@ -238,9 +245,10 @@ TEST_F(RestartTest, ChangedItemRunsAgainAndDamagedRecordsAreNoRecord) {
                 Contains("I:restart record not used, " + std::string(damage.reason) +
                          ", path: " + TargetRecord()));
   }
-  // Another installation path leaves the record to the run it belongs to.
-  fs::remove_all(Record());
-  module("");
+}
+
+TEST_F(RestartRecordTest, AnotherInstallationPathLeavesTheRecordToItsRun) {
+  Module("");
   EXPECT_EQ(RunAgain().exit_code, 211);
   Product other(tmp_.Join("other"));
   other.AddProbe(probe_);
