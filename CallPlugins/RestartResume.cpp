@@ -63,9 +63,11 @@ bool DoneBeforeRestart(const RunRecord& record, const ItemReport& report, ILwBun
 bool WriteResumeRecord(const RunRecord& record, ModXmlLoader* catalogue,
                        const std::wstring& log_folder, const std::string& install_path) {
   std::vector<std::string> done;
-  for (size_t i = 0; i < record.phases.size() && i < kPhaseCount; ++i) {
-    const PhaseItemMap items = (catalogue->*kPhaseRules[i].items)();
-    for (const ItemReport& item : record.phases[i].items) {
+  size_t phase = 0;
+  for (const PhaseRule& rule : kPhaseRules) {
+    if (phase >= record.phases.size()) break;
+    const PhaseItemMap items = (catalogue->*rule.items)();
+    for (const ItemReport& item : record.phases[phase++].items) {
       auto bundle = items.find(item.key);
       if (bundle == items.end()) continue;
       if (item.status == ItemStatus::kSucceeded || item.status == ItemStatus::kDoneBeforeRestart) {
