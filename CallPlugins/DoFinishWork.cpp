@@ -10,6 +10,7 @@
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/ItemOutput.h"
 #include "CallPlugins/ItemRules.h"
+#include "CallPlugins/ItemSecurity.h"
 #include "CallPlugins/LwSecurityBase.h"
 #include "CallPlugins/RunReport.h"
 #include "CmdParser/CommandParser.h"
@@ -28,6 +29,17 @@ void RecordItemFailure(const std::wstring& message) {
   LOG(INFO) << LogText(message);
   SetErrorCode(kInstallErrorExitCode);
   SetErrorDetail(message);
+}
+
+// Opens a signed="1" item's file and judges it before it starts or loads;
+// when it does not verify (nor open), fails the item. False then.
+bool OpenSignedItem(const ItemFacts& item, platform::ReadOnlyFile* file, ItemReport* report) {
+  signing::Verdict verdict = signing::kNotSigned;
+  if (OpenAndVerifyFile(item.file_path, file, &verdict)) return true;
+  report->status = ItemStatus::kFailed;
+  SetErrorCode(kInstallErrorNotSigned);
+  SetErrorDetail(L"item not signed, file:" + item.file_path);
+  return false;
 }
 
 // Says what a supervised program wrote and, when it ran past its time limit,
@@ -120,8 +132,11 @@ bool JudgeExitCode(ILwBundle* bundle, const ItemFacts& item, bool wait,
   return false;
 }
 
-bool RunExeItem(ILwBundle* bundle, const ItemFacts& item, const std::wstring& capture_folder,
+bool RunExeItem(ILwBundle* bundle, const ItemFacts& facts, const std::wstring& capture_folder,
                 ItemReport* report) {
+  // Every record shows the item as ShownItemFacts does; only the start gets
+  // the parameters themselves.
+  const ItemFacts item = ShownItemFacts(facts, ReadSensitiveItem(bundle));
   const bool wait = ReadWaitForExit(bundle);
   const std::string system = ReadItemAttribute(bundle, "system");
   const auto log = [&](const char* text) {
@@ -132,11 +147,16 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& item, const std::wstring& ca
     report->status = ItemStatus::kSkipped;
     return true;
   }
-  const ShellStartOptions options = StartOptions(bundle, item, wait, capture_folder);
+  ShellStartOptions options = StartOptions(bundle, item, wait, capture_folder);
   log("run exe application: ");
+  platform::ReadOnlyFile signed_file;
+  if (ReadSignedItem(bundle)) {
+    if (!OpenSignedItem(item, &signed_file, report)) return false;
+    options.opened = &signed_file;
+  }
   platform::ProgramResult result;
   if (!ShellOpenFile(
-          item.file_path.c_str(), item.parameters.c_str(), wait, nullptr, options, &result)) {
+          item.file_path.c_str(), facts.parameters.c_str(), wait, nullptr, options, &result)) {
     report->status = ItemStatus::kNotStarted;
     return true;
   }
@@ -158,7 +178,14 @@ bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* repo
 
   // Libraries stay loaded for the rest of the process, whatever the outcome.
   uint32_t error = 0;
-  void* library = platform::LoadLibraryFile(item.file_path, &error);
+  void* library = nullptr;
+  if (ReadSignedItem(bundle)) {
+    platform::ReadOnlyFile signed_file;
+    if (!OpenSignedItem(item, &signed_file, report)) return false;
+    library = platform::LoadOpenedLibrary(signed_file, item.file_path, &error);
+  } else {
+    library = platform::LoadLibraryFile(item.file_path, &error);
+  }
   if (library == nullptr) {
     LOG(INFO) << "LoadLibrary fail: " << LogText(item.file_path) << " ,getlasterror = " << error;
     report->status = ItemStatus::kNotStarted;
@@ -200,13 +227,16 @@ bool PluginCaller::LoadSecurityBase() {
   report.path = path;
   if (!platform::PathExists(path)) return false;
   report.present = true;
-  if (!VerifyFileSignature(path.c_str(), &report.verdict)) {
+  // The file judged is the file loaded: it is opened once, judged and loaded
+  // through that open file.
+  platform::ReadOnlyFile file;
+  if (!OpenAndVerifyFile(path, &file, &report.verdict)) {
     LOG(ERROR) << "check file sign fail, file path: " << LogText(path);
     return false;
   }
   // Neither the library nor its object is ever released.
   uint32_t error = 0;
-  void* library = platform::LoadLibraryFile(path, &error);
+  void* library = platform::LoadOpenedLibrary(file, path, &error);
   if (library == nullptr) return false;
   auto factory = reinterpret_cast<TaverlySecurityBaseFactory>(
       platform::FindExport(library, TAVERLY_SECURITY_BASE_FACTORY));

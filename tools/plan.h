@@ -66,6 +66,15 @@ struct PlannedItem {
   std::vector<ExpectedCode> codes;
   ItemOutcome outcome = ItemOutcome::kRuns;
   std::wstring why;  // what decides a skip or a no-op
+  // "signed" and "sensitive" as written, and what they turn on ("1").
+  std::string signed_text;
+  std::string sensitive_text;
+  bool signed_item = false;
+  bool sensitive = false;                          // facts.parameters shows kHiddenParameters
+  signing::Verdict verdict = signing::kNotSigned;  // of the item's file
+  bool writable_by_others = false;                 // the file or a folder above it
+  // A command script with "%productpath%" outside quotes in "param".
+  bool unquoted_productpath = false;
 };
 
 // reached is false after an empty phase or a failed catalogue.

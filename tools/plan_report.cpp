@@ -88,6 +88,7 @@ void WriteItemText(const PlannedItem& item, bool libraries_loaded, std::ostream&
       out << "    reboot_exitcode: " << Text(RebootText(item)) << "\n";
     }
   }
+  WriteItemSecurityText(item, out);
   out << "    expects: " << Text(ExpectsText(item)) << "\n";
 }
 
@@ -147,6 +148,7 @@ void WriteItemJson(const PlannedItem& item, bool libraries_loaded, bool phase_re
     for (const ExpectedCode& code : item.reboot_codes) json.Int(code.value);
     json.EndArray();
   }
+  WriteItemSecurityJson(item, json);
   Member(json, "exitcode", Json(item.facts.exit_codes));
   Member(json, "has_expectation", item.facts.has_expectation);
   if (item.kind == ItemKind::kSimpleDll) {
