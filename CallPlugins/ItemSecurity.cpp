@@ -12,9 +12,7 @@ const char kProductPathToken[] = "%productpath%";
 
 bool ReadSignedItem(ILwBundle* bundle) { return ReadItemAttribute(bundle, "signed") == "1"; }
 
-bool ReadSensitiveItem(ILwBundle* bundle) {
-  return ReadItemAttribute(bundle, "sensitive") == "1";
-}
+bool ReadSensitiveItem(ILwBundle* bundle) { return ReadItemAttribute(bundle, "sensitive") == "1"; }
 
 ItemFacts ShownItemFacts(const ItemFacts& facts, bool sensitive) {
   ItemFacts shown = facts;

@@ -13,7 +13,8 @@ void PlanItemSecurity(ILwBundle* bundle, PlannedItem* item) {
   item->signed_item = ReadSignedItem(bundle);
   item->sensitive = item->kind == ItemKind::kExe && ReadSensitiveItem(bundle);
   item->facts = ShownItemFacts(item->facts, item->sensitive);
-  item->unquoted_productpath = item->kind == ItemKind::kExe && IsCommandScriptName(item->facts.file) &&
+  item->unquoted_productpath = item->kind == ItemKind::kExe &&
+                               IsCommandScriptName(item->facts.file) &&
                                HasUnquotedProductPath(ReadItemAttribute(bundle, "param"));
   if (item->kind == ItemKind::kSkipped) return;
   // Reading never blocks: only a regular file is opened.
@@ -80,15 +81,16 @@ void AddItemSecurityWarnings(const std::wstring& where, const PlannedItem& item,
   } else if (signing && !item.signed_item && !verifies && item.file_exists) {
     Add(warnings,
         "unsigned",
-        where + L": " + item.facts.file_path + L" would not verify (verdict " +
-            SignatureVerdictText(item.verdict) + L") and the item has no signed=\"1\": it " +
-            L"runs unchecked");
+        where + L": " + item.facts.file_path + L" has signature verdict " +
+            SignatureVerdictText(item.verdict) +
+            L" and the item has no signed=\"1\": it runs unchecked");
   }
   if (item.unquoted_productpath) {
     Add(warnings,
         "unquoted-productpath",
-        where + L": %productpath% stands unquoted in the param of a command script: a product "
-                L"folder holding &, | or ^ splits its command line into more than one command");
+        where +
+            L": %productpath% stands unquoted in the param of a command script: a product "
+            L"folder holding &, | or ^ splits its command line into more than one command");
   }
 }
 
@@ -109,8 +111,7 @@ void AddSecurityWarnings(Plan* plan) {
                               warnings);
     }
   }
-  if (plan->security_base.present &&
-      platform::OthersMayChangePath(plan->security_base.path)) {
+  if (plan->security_base.present && platform::OthersMayChangePath(plan->security_base.path)) {
     Add(warnings,
         "writable-by-others",
         plan->security_base.path +

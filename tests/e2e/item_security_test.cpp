@@ -1,5 +1,7 @@
 // Items that must carry the product's signature (signed="1") and items whose
 // parameters stay out of every record (sensitive="1").
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -45,7 +47,8 @@ TEST_F(ItemSecurityTest, SignedProgramStartsOnlyWhenItVerifies) {
     if (kind != "unsigned") Sign(signed_probe, kind == "key0" ? 0 : 1);
     if (kind == "altered") {
       // A byte the loader never reads: the program would still run as it is.
-      std::fstream file(product_.Path(signed_probe), std::ios::in | std::ios::out | std::ios::binary);
+      std::fstream file(product_.Path(signed_probe),
+                        std::ios::in | std::ios::out | std::ios::binary);
       file.seekp(target().ignored_byte_offset);
       file.put('\x7e');
     }
@@ -125,14 +128,47 @@ TEST_F(ItemSecurityTest, SensitiveParametersStayOutOfEveryRecord) {
   }
   for (const char* form : {"", "--json"}) {
     RunOptions options;
-    options.program = (fs::path(TaverlyBinary()).parent_path() / target().Program("taverly-plan"))
-                          .string();
+    options.program =
+        (fs::path(TaverlyBinary()).parent_path() / target().Program("taverly-plan")).string();
     options.arguments = {"--installpath=" + product_.TargetFolder()};
     if (*form != '\0') options.arguments.push_back(form);
     const RunResult plan = Run(options);
     EXPECT_THAT(plan.out, HasSubstr("***")) << form;
     EXPECT_THAT(plan.out + plan.err, Not(HasSubstr(secret))) << form;
   }
+}
+
+// The plan names each risk: a file others may change, an unsigned item in a
+// product that signs, a signed item that would be refused, an unquoted
+// product path in a command script, and values that turn nothing on.
+TEST_F(ItemSecurityTest, PlanWarnsAboutWhatOthersCouldTurnAgainstTheRun) {
+  const std::string open_probe = target().Program("open/probe");
+  product_.AddProbe(open_probe);
+  product_.AddFile("bin/setup.cmd", product_.Path(probe_));
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Probe("a", {{"signed", "1"}, {"sensitive", "yes"}}) +
+          Probe("b", {{"file", target().Relative(open_probe)}, {"signed", "true"}}),
+      Probe("c", {{"file", target().Relative("bin/setup.cmd")}}),
+      Probe(
+          "d",
+          {{"param", "&quot;%productpath%&quot;"}, {"file", target().Relative("bin/setup.cmd")}}));
+  if (!target().windows) chmod(product_.Path("open").c_str(), 0777);
+  RunOptions options;
+  options.program =
+      (fs::path(TaverlyBinary()).parent_path() / target().Program("taverly-plan")).string();
+  options.arguments = {"--installpath=" + product_.TargetFolder()};
+  const std::string text = Run(options).out;
+  std::vector<std::string> codes;
+  for (size_t at = text.find("  ["); at != std::string::npos; at = text.find("  [", at + 1)) {
+    codes.push_back(text.substr(at + 3, text.find(']', at) - at - 3));
+  }
+  std::vector<std::string> expected = {"sensitive-unused", "signature-refused", "signed-unused"};
+  if (!target().windows) expected.push_back("writable-by-others");
+  expected.insert(expected.end(), {"unsigned", "unsigned", "unquoted-productpath", "unsigned"});
+  EXPECT_EQ(codes, expected) << text;
+  EXPECT_THAT(text, HasSubstr("    signed: \"1\" (checked before the start: verdict 0 "));
+  EXPECT_THAT(text, HasSubstr("    sensitive: \"yes\" (not used)\n"));
 }
 
 }  // namespace
