@@ -6,9 +6,12 @@ TEST(ItemSecurityTest, ProductPathOutsideQuotesAndCommandScriptNames) {
   const struct {
     const char* param;
     bool unquoted;
-  } cases[] = {{"%productpath%\\a", true},       {"\"%productpath%\\a\"", false},
-               {"/x \"a\" %productpath%", true}, {"\"a %productpath%\" b", false},
-               {"%PRODUCTPATH%", false},         {"", false}};
+  } cases[] = {{"%productpath%\\a", true},
+               {"\"%productpath%\\a\"", false},
+               {"/x \"a\" %productpath%", true},
+               {"\"a %productpath%\" b", false},
+               {"%PRODUCTPATH%", false},
+               {"", false}};
   for (const auto& c : cases) EXPECT_EQ(HasUnquotedProductPath(c.param), c.unquoted) << c.param;
   EXPECT_TRUE(IsCommandScriptName("bin\\Setup.CMD"));
   EXPECT_TRUE(IsCommandScriptName("a.bat"));
