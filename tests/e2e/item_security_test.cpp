@@ -144,7 +144,9 @@ TEST_F(ItemSecurityTest, SensitiveParametersStayOutOfEveryRecord) {
 TEST_F(ItemSecurityTest, PlanWarnsAboutWhatOthersCouldTurnAgainstTheRun) {
   const std::string open_probe = target().Program("open/probe");
   product_.AddProbe(open_probe);
+  // A command script on Windows; natively only its name matters.
   product_.AddFile("bin/setup.cmd", product_.Path(probe_));
+  if (target().windows) std::ofstream(product_.Path("bin/setup.cmd")) << "@exit /b 0\r\n";
   product_.AddModuleFile(
       "mod_core.xml",
       Probe("a", {{"signed", "1"}, {"sensitive", "yes"}}) +
@@ -153,7 +155,8 @@ TEST_F(ItemSecurityTest, PlanWarnsAboutWhatOthersCouldTurnAgainstTheRun) {
       Probe(
           "d",
           {{"param", "&quot;%productpath%&quot;"}, {"file", target().Relative("bin/setup.cmd")}}));
-  if (!target().windows) chmod(product_.Path("open").c_str(), 0777);
+  // Under Wine the folder's mode becomes an access list granting everyone write.
+  chmod(product_.Path("open").c_str(), 0777);
   RunOptions options;
   options.program =
       (fs::path(TaverlyBinary()).parent_path() / target().Program("taverly-plan")).string();
@@ -161,14 +164,21 @@ TEST_F(ItemSecurityTest, PlanWarnsAboutWhatOthersCouldTurnAgainstTheRun) {
   const std::string text = Run(options).out;
   std::vector<std::string> codes;
   for (size_t at = text.find("  ["); at != std::string::npos; at = text.find("  [", at + 1)) {
-    codes.push_back(text.substr(at + 3, text.find(']', at) - at - 3));
+    const std::string code = text.substr(at + 3, text.find(']', at) - at - 3);
+    // Whether this system has an open action for .cmd is beside the point.
+    if (code != "cannot-start") codes.push_back(code);
   }
-  std::vector<std::string> expected = {"sensitive-unused", "signature-refused", "signed-unused"};
-  if (!target().windows) expected.push_back("writable-by-others");
-  expected.insert(expected.end(), {"unsigned", "unsigned", "unquoted-productpath", "unsigned"});
+  const std::vector<std::string> expected = {"sensitive-unused",
+                                             "signature-refused",
+                                             "signed-unused",
+                                             "writable-by-others",
+                                             "unsigned",
+                                             "unsigned",
+                                             "unquoted-productpath",
+                                             "unsigned"};
   EXPECT_EQ(codes, expected) << text;
   EXPECT_THAT(text, HasSubstr("    signed: \"1\" (checked before the start: verdict 0 "));
-  EXPECT_THAT(text, HasSubstr("    sensitive: \"yes\" (not used)\n"));
+  EXPECT_THAT(text, HasSubstr("    sensitive: \"yes\" (not used)"));
 }
 
 }  // namespace
