@@ -12,6 +12,7 @@
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/ItemOutput.h"
 #include "CallPlugins/ItemRules.h"
+#include "CallPlugins/ItemSecurity.h"
 #include "CallPlugins/LwSecurityBase.h"
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
@@ -31,6 +32,17 @@ void RecordItemFailure(const std::wstring& message) {
   LOG(INFO) << LogText(message);
   SetErrorCode(kInstallErrorExitCode);
   SetErrorDetail(message);
+}
+
+// Opens a signed="1" item's file and judges it before it starts or loads;
+// when it does not verify (nor open), fails the item. False then.
+bool OpenSignedItem(const ItemFacts& item, platform::ReadOnlyFile* file, ItemReport* report) {
+  signing::Verdict verdict = signing::kNotSigned;
+  if (OpenAndVerifyFile(item.file_path, file, &verdict)) return true;
+  report->status = ItemStatus::kFailed;
+  SetErrorCode(kInstallErrorNotSigned);
+  SetErrorDetail(L"item not signed, file:" + item.file_path);
+  return false;
 }
 
 // Says what a supervised program wrote and, when it ran past its time limit,
@@ -136,10 +148,11 @@ ExitClasses ExitClassesOf(ILwBundle* bundle, const ItemFacts& item, bool waited_
 
 enum class AttemptEnd { kNotStarted, kTimedOut, kEnded };
 
-// Starts the program, and again while its exit code is in the retry class
-// and attempts are left; a program that timed out is not started again.
-AttemptEnd RunAttempts(ILwBundle* bundle, const ItemFacts& item, bool wait,
-                       const ShellStartOptions& options, const ExitClasses& classes,
+// Starts the program with parameters (item shows them as the records may),
+// and again while its exit code is in the retry class and attempts are
+// left; a program that timed out is not started again.
+AttemptEnd RunAttempts(ILwBundle* bundle, const ItemFacts& item, const std::wstring& parameters,
+                       bool wait, const ShellStartOptions& options, const ExitClasses& classes,
                        ItemReport* report, platform::ProgramResult* result) {
   const std::string timeout = ReadItemAttribute(bundle, "timeout");
   const std::string reboot_codes = ReadItemAttribute(bundle, "reboot_exitcode");
@@ -147,7 +160,7 @@ AttemptEnd RunAttempts(ILwBundle* bundle, const ItemFacts& item, bool wait,
   for (uint32_t attempt = 1;; ++attempt) {
     *result = platform::ProgramResult();
     if (!ShellOpenFile(
-            item.file_path.c_str(), item.parameters.c_str(), wait, nullptr, options, result)) {
+            item.file_path.c_str(), parameters.c_str(), wait, nullptr, options, result)) {
       return AttemptEnd::kNotStarted;
     }
     report->has_exit_code = result->has_process;
@@ -188,8 +201,11 @@ bool StopsForRestart(const ExitClasses& classes, const platform::ProgramResult& 
   return true;
 }
 
-bool RunExeItem(ILwBundle* bundle, const ItemFacts& item, const std::wstring& capture_folder,
+bool RunExeItem(ILwBundle* bundle, const ItemFacts& facts, const std::wstring& capture_folder,
                 ItemReport* report) {
+  // Every record shows the item as ShownItemFacts does; only the start gets
+  // the parameters themselves.
+  const ItemFacts item = ShownItemFacts(facts, ReadSensitiveItem(bundle));
   const bool wait = ReadWaitForExit(bundle);
   const std::string system = ReadItemAttribute(bundle, "system");
   const auto log = [&](const char* text) {
@@ -200,11 +216,16 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& item, const std::wstring& ca
     report->status = ItemStatus::kSkipped;
     return true;
   }
-  const ShellStartOptions options = StartOptions(bundle, item, wait, capture_folder);
+  ShellStartOptions options = StartOptions(bundle, item, wait, capture_folder);
   const ExitClasses classes = ExitClassesOf(bundle, item, wait);
   log("run exe application: ");
+  platform::ReadOnlyFile signed_file;
+  if (ReadSignedItem(bundle)) {
+    if (!OpenSignedItem(item, &signed_file, report)) return false;
+    options.opened = &signed_file;
+  }
   platform::ProgramResult result;
-  switch (RunAttempts(bundle, item, wait, options, classes, report, &result)) {
+  switch (RunAttempts(bundle, item, facts.parameters, wait, options, classes, report, &result)) {
     case AttemptEnd::kNotStarted:
       report->status = ItemStatus::kNotStarted;
       return true;
@@ -224,7 +245,14 @@ bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* repo
 
   // Libraries stay loaded for the rest of the process, whatever the outcome.
   uint32_t error = 0;
-  void* library = platform::LoadLibraryFile(item.file_path, &error);
+  void* library = nullptr;
+  if (ReadSignedItem(bundle)) {
+    platform::ReadOnlyFile signed_file;
+    if (!OpenSignedItem(item, &signed_file, report)) return false;
+    library = platform::LoadOpenedLibrary(signed_file, item.file_path, &error);
+  } else {
+    library = platform::LoadLibraryFile(item.file_path, &error);
+  }
   if (library == nullptr) {
     LOG(INFO) << "LoadLibrary fail: " << LogText(item.file_path) << " ,getlasterror = " << error;
     report->status = ItemStatus::kNotStarted;
@@ -266,13 +294,16 @@ bool PluginCaller::LoadSecurityBase() {
   report.path = path;
   if (!platform::PathExists(path)) return false;
   report.present = true;
-  if (!VerifyFileSignature(path.c_str(), &report.verdict)) {
+  // The file judged is the file loaded: it is opened once, judged and loaded
+  // through that open file.
+  platform::ReadOnlyFile file;
+  if (!OpenAndVerifyFile(path, &file, &report.verdict)) {
     LOG(ERROR) << "check file sign fail, file path: " << LogText(path);
     return false;
   }
   // Neither the library nor its object is ever released.
   uint32_t error = 0;
-  void* library = platform::LoadLibraryFile(path, &error);
+  void* library = platform::LoadOpenedLibrary(file, path, &error);
   if (library == nullptr) return false;
   auto factory = reinterpret_cast<TaverlySecurityBaseFactory>(
       platform::FindExport(library, TAVERLY_SECURITY_BASE_FACTORY));

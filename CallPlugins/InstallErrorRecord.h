@@ -16,7 +16,8 @@ enum InstallErrorCode : int32_t {
   kInstallErrorMissingFile = 11,
   kInstallErrorParseXml = 40,
   kInstallErrorExitCode = 50,
-  kInstallErrorTimedOut = 51,  // an item's program ran past its "timeout"
+  kInstallErrorTimedOut = 51,   // an item's program ran past its "timeout"
+  kInstallErrorNotSigned = 52,  // a signed="1" item's file does not verify
 };
 
 InstallErrorRecord& GetInstallErrorRecord();

@@ -24,11 +24,16 @@ void UseSystemLibrarySearch() {
 
 InstanceClaim ClaimSingleInstance() { return win32::ClaimGuard(L"Global\\VXTaverly_Mutex"); }
 
-bool OthersMayWriteFolder(const std::wstring& folder) {
+namespace {
+
+// Answers whether the owner of path or an allow entry of its access list
+// gives an account other than the running one, SYSTEM, Administrators or
+// TrustedInstaller one of the rights in mask.
+bool OthersHold(const std::wstring& path, DWORD mask) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(folder.c_str(),
+  if (GetNamedSecurityInfoW(path.c_str(),
                             SE_FILE_OBJECT,
                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                             &owner,
@@ -38,9 +43,6 @@ bool OthersMayWriteFolder(const std::wstring& folder) {
                             &descriptor) != ERROR_SUCCESS) {
     return false;
   }
-  constexpr DWORD kWrites = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_WRITE_DATA |
-                            FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_WRITE |
-                            GENERIC_ALL;
   std::vector<AccessEntry> allowed;
   for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
     ACCESS_ALLOWED_ACE* ace = nullptr;
@@ -49,12 +51,41 @@ bool OthersMayWriteFolder(const std::wstring& folder) {
         (ace->Header.AceFlags & INHERIT_ONLY_ACE) != 0) {
       continue;
     }
-    allowed.push_back({win32::SidText(&ace->SidStart), (ace->Mask & kWrites) != 0});
+    allowed.push_back({win32::SidText(&ace->SidStart), (ace->Mask & mask) != 0});
   }
   const bool open =
       OthersMayWrite(win32::SidText(owner), win32::AccountSidText(), dacl != nullptr, allowed);
   LocalFree(descriptor);
   return open;
+}
+
+}  // namespace
+
+bool OthersMayWriteFolder(const std::wstring& folder) {
+  constexpr DWORD kWrites = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_WRITE_DATA |
+                            FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_WRITE |
+                            GENERIC_ALL;
+  return OthersHold(folder, kWrites);
+}
+
+bool OthersMayChangePath(const std::wstring& path) {
+  constexpr DWORD kFileChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER |
+                                 DELETE | GENERIC_WRITE | GENERIC_ALL;
+  constexpr DWORD kFolderChanges =
+      FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_ALL;
+  wchar_t full[MAX_PATH] = {};
+  const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+  if (length == 0 || length >= MAX_PATH || GetFileAttributesW(full) == INVALID_FILE_ATTRIBUTES) {
+    return false;
+  }
+  std::wstring current(full);
+  if (OthersHold(current, kFileChanges)) return true;
+  for (size_t slash = current.find_last_of(L'\\'); slash != std::wstring::npos && slash > 2;
+       slash = current.find_last_of(L'\\')) {
+    current.resize(slash);
+    if (OthersHold(current, kFolderChanges)) return true;
+  }
+  return OthersHold(current.substr(0, 2) + L"\\", kFolderChanges);
 }
 
 namespace win32 {

@@ -136,6 +136,18 @@ bool PrepareLogFolder(const std::wstring& folder);
 // owner or an entry of its access list says so). False when it cannot tell.
 bool OthersMayWriteFolder(const std::wstring& folder);
 
+// Answers whether an account other than the running one and the system's
+// administrators may change the file at path or what path leads to: the file
+// itself, or any folder above it up to the root. POSIX: another owner than
+// root or the running account, a group or other write bit on the file, or
+// on a folder without the sticky bit (links are followed first). Windows:
+// another owner, or an access entry that grants another SID write, delete or
+// a change of access or owner on the file, or on a folder the deletion or
+// renaming of what it holds (adding new entries alone, as the root folder
+// allows every user, changes nothing that is there). False when it cannot
+// tell, or when nothing is there.
+bool OthersMayChangePath(const std::wstring& path);
+
 // Lists the names matching a wildcard search "<folder><sep><pattern>" in the
 // order the platform returns them. On failure (no match included) returns
 // false and the system error number.
@@ -163,6 +175,10 @@ class ReadOnlyFile {
   bool Size(uint64_t* size) const;
   // Reads exactly count bytes at offset; false on any shortfall.
   bool ReadAt(uint64_t offset, void* buffer, size_t count) const;
+  // The open file for the platform layer's own use (process.h starts and
+  // loads through it); null before a successful Open.
+  void* native() const { return IsOpen() ? handle_ : nullptr; }
+  bool IsOpen() const;
 
  private:
   void* handle_;  // HANDLE on Windows, descriptor (as intptr_t) on POSIX

@@ -230,6 +230,27 @@ bool OthersMayWriteFolder(const std::wstring& folder) {
   return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (st.st_uid != 0 && st.st_uid != geteuid());
 }
 
+bool OthersMayChangePath(const std::wstring& path) {
+  char* resolved = realpath(Utf8(path).c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  std::string current(resolved);
+  free(resolved);
+  const auto foreign = [](const struct stat& st) {
+    return st.st_uid != 0 && st.st_uid != geteuid();
+  };
+  struct stat st;
+  if (stat(current.c_str(), &st) != 0) return false;
+  if (foreign(st) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return true;
+  while (current.size() > 1) {
+    const size_t slash = current.find_last_of('/');
+    current = slash == 0 ? std::string("/") : current.substr(0, slash);
+    if (stat(current.c_str(), &st) != 0) return false;
+    const bool open = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
+    if (foreign(st) || open) return true;
+  }
+  return false;
+}
+
 bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uint32_t* error) {
   names->clear();
   std::string folder, pattern;
@@ -280,6 +301,8 @@ bool ReadOnlyFile::Open(const std::wstring& path) {
   handle_ = reinterpret_cast<void*>(static_cast<intptr_t>(fd));
   return true;
 }
+
+bool ReadOnlyFile::IsOpen() const { return reinterpret_cast<intptr_t>(handle_) >= 0; }
 
 bool ReadOnlyFile::Size(uint64_t* size) const {
   int fd = static_cast<int>(reinterpret_cast<intptr_t>(handle_));

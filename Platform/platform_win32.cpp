@@ -354,9 +354,16 @@ bool ReadOnlyFile::Open(const std::wstring& path) {
                             FILE_ATTRIBUTE_NORMAL,
                             nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
+  // A device name (NUL, CON, a pipe) is no file.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return false;
+  }
   handle_ = file;
   return true;
 }
+
+bool ReadOnlyFile::IsOpen() const { return AsHandle(handle_) != INVALID_HANDLE_VALUE; }
 
 bool ReadOnlyFile::Size(uint64_t* size) const {
   LARGE_INTEGER value;

@@ -264,6 +264,50 @@ TEST_F(PlatformWin32ProcessTest, LoadLibraryReportsTheLoadersError) {
   EXPECT_EQ(error, static_cast<uint32_t>(ERROR_BAD_EXE_FORMAT));
 }
 
+// A program opened and judged can be neither replaced, renamed nor written
+// until its start has returned: the handle shares no write or delete access.
+// The start (through the shell, and captured through CreateProcessW) shares it.
+TEST_F(PlatformWin32ProcessTest, OpenedProgramCannotBeSwappedBeforeItStarts) {
+  const std::wstring program = tmp_.wpath() + L"\\checked.exe";
+  const std::wstring other = tmp_.wpath() + L"\\other.exe";
+  ASSERT_TRUE(CopyFileW(probe_.c_str(), program.c_str(), FALSE));
+  for (const bool capture : {false, true}) {
+    SCOPED_TRACE(capture);
+    ASSERT_TRUE(CopyFileW(probe_.c_str(), other.c_str(), FALSE));
+    platform::ReadOnlyFile file;
+    ASSERT_TRUE(file.Open(program));
+    std::vector<bool> changed;
+    platform::SetBeforeOpenedUseForTesting([&] {
+      changed.push_back(MoveFileExW(other.c_str(), program.c_str(), MOVEFILE_REPLACE_EXISTING));
+      changed.push_back(MoveFileExW(program.c_str(), (program + L".old").c_str(), 0));
+      changed.push_back(DeleteFileW(program.c_str()));
+      HANDLE writer = CreateFileW(program.c_str(),
+                                  GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr,
+                                  OPEN_EXISTING,
+                                  0,
+                                  nullptr);
+      changed.push_back(writer != INVALID_HANDLE_VALUE);
+      if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+    });
+    platform::ProgramRequest request;
+    request.file = program;
+    request.parameters = L"--exit=7";
+    request.wait = true;
+    request.capture_output = capture;
+    request.capture_folder = tmp_.wpath();
+    request.opened = &file;
+    const platform::ProgramResult result = platform::StartProgram(request);
+    platform::SetBeforeOpenedUseForTesting(nullptr);
+    EXPECT_TRUE(result.started);
+    EXPECT_EQ(result.exit_code, 7u);
+    EXPECT_EQ(changed, std::vector<bool>(4, false));
+  }
+  platform::ReadOnlyFile device;
+  EXPECT_FALSE(device.Open(tmp_.wpath() + L"\\NUL"));
+}
+
 TEST_F(PlatformWin32ProcessTest, StartErrorsAreReportedAndPredicted) {
   WriteTextFile(tmp_.Join("plain"), "no type, no open action");
   platform::ProgramRequest request;

@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "Platform/platform.h"
+
 namespace platform {
 
 // The exit code reported for a started program that is still running.
@@ -48,6 +50,13 @@ struct ProgramRequest {
   std::wstring capture_folder;
   // With wait: called about every kWaitTickMilliseconds while the program runs.
   std::function<void()> while_waiting;
+  // When set, file is this open file, whose content the caller has judged,
+  // and exactly that content is started, whatever lies at file's name by
+  // then. POSIX: the program is executed through the descriptor
+  // (/proc/self/fd/3, which the program inherits, so that the interpreter of
+  // a "#!" script reads the same file). Windows: the caller holds the file
+  // open without write or delete sharing until the start has returned.
+  const ReadOnlyFile* opened = nullptr;
 };
 
 struct CapturedOutput {
@@ -84,8 +93,8 @@ struct ProgramResult {
 // program's runtime splits its command line; only descriptors 0 to 2 are
 // inherited). Environment and current directory are the caller's. Windows
 // starts a program whose output is captured with CreateProcessW (a .bat or
-// .cmd file through %ComSpec% /c), without a window and with no standard
-// input.
+// .cmd file through cmd.exe /c from the system folder, never %ComSpec%), without a window and with
+// no standard input.
 ProgramResult StartProgram(const ProgramRequest& request);
 
 // Answers whether the output of file can be captured: everywhere on POSIX;
@@ -122,6 +131,17 @@ bool CanStartProgram(const std::wstring& file, uint32_t* error);
 // Only a regular file is handed to the loader (POSIX: anything else, a FIFO
 // among them, fails at once as a file that is no library, ENOEXEC).
 void* LoadLibraryFile(const std::wstring& path, uint32_t* error);
+// Loads the library file, open and judged by the caller, exactly as judged
+// (POSIX: through its descriptor, /proc/self/fd/N; Windows: by path, while the
+// caller's handle, which shares no write or delete access, keeps it as it
+// is). path names the file for the loader's search and errors.
+void* LoadOpenedLibrary(const ReadOnlyFile& file, const std::wstring& path, uint32_t* error);
+
+// Tests only: hook is called after an opened file was judged, just before it
+// is started or loaded (between the check and the use), so that a test can
+// try to replace the file there. The program never sets it.
+void SetBeforeOpenedUseForTesting(std::function<void()> hook);
+
 // Finds an exported symbol; null when there is none.
 void* FindExport(void* library, const char* name);
 

@@ -41,18 +41,38 @@ uint32_t ExitCodeIfEnded(pid_t pid) {
   return kStillActive;
 }
 
+// The descriptor through which an opened program is executed.
+constexpr int kOpenedProgramFd = 3;
+constexpr char kOpenedProgramPath[] = "/proc/self/fd/3";
+
+std::function<void()>& BeforeOpenedUse() {
+  static std::function<void()> hook;
+  return hook;
+}
+
+void RunBeforeOpenedUse() {
+  if (BeforeOpenedUse()) BeforeOpenedUse()();
+}
+
 // The file actions of a start: the child keeps only the standard
 // descriptors, so nothing of ours (the instance lock, the log) leaks into it;
-// with an output file, that file becomes its standard output and error.
+// with an output file, that file becomes its standard output and error; a
+// program executed through its descriptor keeps that one too, as
+// kOpenedProgramFd.
 class FileActions {
  public:
-  explicit FileActions(int output_fd) : error_(posix_spawn_file_actions_init(&actions_)) {
+  FileActions(int output_fd, int program_fd) : error_(posix_spawn_file_actions_init(&actions_)) {
     if (error_ == 0 && output_fd >= 0) {
       error_ = posix_spawn_file_actions_adddup2(&actions_, output_fd, STDOUT_FILENO);
       if (error_ == 0)
         error_ = posix_spawn_file_actions_adddup2(&actions_, output_fd, STDERR_FILENO);
     }
-    if (error_ == 0) error_ = posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
+    if (error_ == 0 && program_fd >= 0) {
+      // program_fd is never kOpenedProgramFd itself, so the copy is inherited.
+      error_ = posix_spawn_file_actions_adddup2(&actions_, program_fd, kOpenedProgramFd);
+    }
+    const int first_closed = program_fd >= 0 ? kOpenedProgramFd + 1 : 3;
+    if (error_ == 0) error_ = posix_spawn_file_actions_addclosefrom_np(&actions_, first_closed);
   }
   ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
   FileActions(const FileActions&) = delete;
@@ -165,10 +185,41 @@ bool HasRunnableFormat(const std::string& program) {
                                4) == 0;
 }
 
+// The descriptor of an opened program for FileActions: its own, or a copy
+// when it is kOpenedProgramFd already (a copy onto itself would keep
+// close-on-exec); -1 without one.
+class OpenedProgram {
+ public:
+  explicit OpenedProgram(const ReadOnlyFile* file) {
+    if (file == nullptr || file->native() == nullptr) return;
+    fd_ = static_cast<int>(reinterpret_cast<intptr_t>(file->native()));
+    if (fd_ == kOpenedProgramFd) fd_ = copy_ = fcntl(fd_, F_DUPFD_CLOEXEC, kOpenedProgramFd + 1);
+  }
+  ~OpenedProgram() {
+    if (copy_ >= 0) close(copy_);
+  }
+  OpenedProgram(const OpenedProgram&) = delete;
+  OpenedProgram& operator=(const OpenedProgram&) = delete;
+
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  int copy_ = -1;
+};
+
 }  // namespace
+
+void SetBeforeOpenedUseForTesting(std::function<void()> hook) {
+  BeforeOpenedUse() = std::move(hook);
+}
 
 ProgramResult StartProgram(const ProgramRequest& request) {
   ProgramResult result;
+  if (request.opened != nullptr && request.opened->native() == nullptr) {
+    result.start_error = EBADF;
+    return result;
+  }
   std::string program = Utf8(request.file);
   std::vector<std::string> arguments{program};
   for (const std::wstring& argument : SplitCommandLineArguments(request.parameters)) {
@@ -182,15 +233,19 @@ ProgramResult StartProgram(const ProgramRequest& request) {
   // Without a pipe the program still runs, uncaptured.
   std::unique_ptr<OutputPipe> output(request.wait && request.capture_output ? new OutputPipe()
                                                                             : nullptr);
-  FileActions actions(output != nullptr && output->valid() ? output->write_fd() : -1);
+  OpenedProgram opened(request.opened);
+  FileActions actions(output != nullptr && output->valid() ? output->write_fd() : -1, opened.fd());
+  // The opened program is executed by its descriptor, not by its name.
+  const std::string executed = request.opened != nullptr ? kOpenedProgramPath : program;
   if (actions.error() != 0) {
     result.start_error = static_cast<uint32_t>(actions.error());
     return result;
   }
   Containment containment(limited);
+  if (request.opened != nullptr) RunBeforeOpenedUse();
   pid_t pid = 0;
   int rc = containment.Start([&](const posix_spawnattr_t* attributes) {
-    return posix_spawn(&pid, program.c_str(), actions.get(), attributes, argv.data(), environ);
+    return posix_spawn(&pid, executed.c_str(), actions.get(), attributes, argv.data(), environ);
   });
   if (output != nullptr) output->CloseWriteEnd();
   if (rc != 0) {
@@ -260,6 +315,19 @@ void* LoadLibraryFile(const std::wstring& path, uint32_t* error) {
     *error = ENOEXEC;
   }
   return nullptr;
+}
+
+void* LoadOpenedLibrary(const ReadOnlyFile& file, const std::wstring&, uint32_t* error) {
+  if (file.native() == nullptr) {
+    *error = EBADF;
+    return nullptr;
+  }
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(file.native()));
+  RunBeforeOpenedUse();
+  const std::string name = "/proc/self/fd/" + std::to_string(fd);
+  void* library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) *error = ENOEXEC;
+  return library;
 }
 
 void* FindExport(void* library, const char* name) {

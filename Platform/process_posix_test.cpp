@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -159,6 +160,67 @@ TEST_F(ProcessPosixTest, LoadLibraryTellsMissingUnreadableAndNotALibraryApart) {
     EXPECT_EQ(error, 13u);
   }
   EXPECT_EQ(platform::FindExport(nullptr, "x"), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// A program or library opened and judged is what starts or loads, though
+// another file is renamed over its name between the check and the use.
+class OpenedFileTest : public ProcessPosixTest {
+ protected:
+  void TearDown() override { platform::SetBeforeOpenedUseForTesting(nullptr); }
+  // After the check, an executable script ending with exit_code is renamed
+  // over name.
+  void SwapAtUse(const std::string& name, int exit_code) {
+    AddFile("swap", "#!/bin/sh\nexit " + std::to_string(exit_code) + "\n", 0755);
+    platform::SetBeforeOpenedUseForTesting(
+        [this, name] { ASSERT_EQ(rename(tmp_.Join("swap").c_str(), tmp_.Join(name).c_str()), 0); });
+  }
+};
+
+TEST_F(OpenedFileTest, SwappedProgramOrScriptStartsAsItWasChecked) {
+  // A script with parameters: its interpreter reads the checked file through
+  // the inherited descriptor.
+  AddFile("script", "#!/bin/sh\n[ \"$1 $2\" = \"a b c\" ] && exit 7\nexit 8\n", 0755);
+  platform::ReadOnlyFile file;
+  ASSERT_TRUE(file.Open(Wide(tmp_.Join("script"))));
+  SwapAtUse("script", 9);
+  platform::ProgramRequest request;
+  request.file = Wide(tmp_.Join("script"));
+  request.parameters = L"a \"b c\"";
+  request.wait = true;
+  request.opened = &file;
+  const platform::ProgramResult result = platform::StartProgram(request);
+  ASSERT_TRUE(result.started);
+  EXPECT_EQ(result.exit_code, 7u);
+  // The name itself now leads to the swapped file.
+  platform::SetBeforeOpenedUseForTesting(nullptr);
+  EXPECT_EQ(Start(tmp_.Join("script")).exit_code, 9u);
+  // A file that did not open is started by nobody.
+  platform::ReadOnlyFile closed;
+  request.opened = &closed;
+  EXPECT_FALSE(platform::StartProgram(request).started);
+  uint32_t error = 0;
+  EXPECT_EQ(platform::LoadOpenedLibrary(closed, request.file, &error), nullptr);
+  EXPECT_NE(error, 0u);
+}
+
+TEST_F(OpenedFileTest, SwappedLibraryLoadsAsItWasChecked) {
+  // A copy of the system's maths library is opened, then a script takes its
+  // name: the load still finds the library's exports.
+  const std::string library = tmp_.Join("lib.so");
+  std::ifstream libm("/lib/x86_64-linux-gnu/libm.so.6", std::ios::binary);
+  if (!libm) GTEST_SKIP() << "no maths library at the usual place";
+  std::ofstream(library, std::ios::binary) << libm.rdbuf();
+  platform::ReadOnlyFile file;
+  ASSERT_TRUE(file.Open(Wide(library)));
+  SwapAtUse("lib.so", 0);
+  uint32_t error = 0;
+  void* loaded = platform::LoadOpenedLibrary(file, Wide(library), &error);
+  ASSERT_NE(loaded, nullptr) << error;
+  EXPECT_NE(platform::FindExport(loaded, "cos"), nullptr);
 }
 
 }  // namespace

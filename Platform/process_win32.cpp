@@ -207,11 +207,12 @@ void CommandLineFor(const ProgramRequest& request, std::wstring* application,
     *command_line = L"\"" + request.file + L"\" " + request.parameters;
     return;
   }
+  // The system's own command processor, never the one ComSpec names: the
+  // environment of the run is no part of what the product asked for.
   wchar_t comspec[MAX_PATH] = {};
-  if (GetEnvironmentVariableW(L"ComSpec", comspec, MAX_PATH) == 0) {
-    GetSystemDirectoryW(comspec, MAX_PATH - 9);
-    wcscat(comspec, L"\\cmd.exe");
-  }
+  const UINT length = GetSystemDirectoryW(comspec, MAX_PATH - 9);
+  if (length == 0 || length >= MAX_PATH - 9) comspec[0] = L'\0';
+  wcscat(comspec, L"\\cmd.exe");
   *application = comspec;
   // /c with the whole line quoted once more: the processor strips the outer
   // pair and keeps the quotes around the script's path.
@@ -302,11 +303,33 @@ bool StartThroughShell(const ProgramRequest& request, Job* job, ProgramResult* r
   return true;
 }
 
+std::function<void()>& BeforeOpenedUse() {
+  static std::function<void()> hook;
+  return hook;
+}
+
+void RunBeforeOpenedUse() {
+  if (BeforeOpenedUse()) BeforeOpenedUse()();
+}
+
 }  // namespace
+
+void SetBeforeOpenedUseForTesting(std::function<void()> hook) {
+  BeforeOpenedUse() = std::move(hook);
+}
 
 ProgramResult StartProgram(const ProgramRequest& request) {
   KeepRuntimeFilesFromChildren();
   ProgramResult result;
+  // The caller's handle shares no write or delete access: while it is open,
+  // the file at request.file is the one that was judged.
+  if (request.opened != nullptr) {
+    if (request.opened->native() == nullptr) {
+      result.start_error = ERROR_INVALID_HANDLE;
+      return result;
+    }
+    RunBeforeOpenedUse();
+  }
   Job job;
   HANDLE process = nullptr;
   DWORD process_id = 0;
@@ -372,6 +395,16 @@ void* LoadLibraryFile(const std::wstring& path, uint32_t* error) {
   HMODULE library = LoadLibraryExW(path.c_str(), nullptr, flags);
   if (library == nullptr) *error = GetLastError();
   return reinterpret_cast<void*>(library);
+}
+
+void* LoadOpenedLibrary(const ReadOnlyFile& file, const std::wstring& path, uint32_t* error) {
+  if (file.native() == nullptr) {
+    *error = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  RunBeforeOpenedUse();
+  // file stays open across the load: nobody can write, rename or delete it.
+  return LoadLibraryFile(path, error);
 }
 
 void* FindExport(void* library, const char* name) {

@@ -21,8 +21,13 @@ constexpr size_t kMaxShellPath = 260;
 signing::Verdict ReadSignatureVerdict(const wchar_t* path) {
   if (path == nullptr || *path == L'\0') return signing::kNotSigned;
   platform::ReadOnlyFile file;
+  if (!file.Open(path)) return signing::kNotSigned;
+  return ReadOpenSignatureVerdict(file);
+}
+
+signing::Verdict ReadOpenSignatureVerdict(const platform::ReadOnlyFile& file) {
   uint64_t size = 0;
-  if (!file.Open(path) || !file.Size(&size)) return signing::kNotSigned;
+  if (!file.Size(&size)) return signing::kNotSigned;
   signing::Verdict verdict = signing::kNotSigned;
   const auto read = [&file](uint64_t offset, void* buffer, size_t count) {
     return file.ReadAt(offset, buffer, count);
@@ -44,6 +49,15 @@ bool VerifyFileSignature(const wchar_t* path, signing::Verdict* verdict) {
   *verdict = signing::kNotSigned;
   if (path == nullptr || *path == L'\0') return false;
   *verdict = ReadSignatureVerdict(path);
+  if (IsAcceptedVerdict(*verdict)) return true;
+  LOG(ERROR) << "file not signed,file:" << LogText(path);
+  return false;
+}
+
+bool OpenAndVerifyFile(const std::wstring& path, platform::ReadOnlyFile* file,
+                       signing::Verdict* verdict) {
+  *verdict = signing::kNotSigned;
+  if (!path.empty() && file->Open(path)) *verdict = ReadOpenSignatureVerdict(*file);
   if (IsAcceptedVerdict(*verdict)) return true;
   LOG(ERROR) << "file not signed,file:" << LogText(path);
   return false;
@@ -71,6 +85,7 @@ bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, ui
       request.capture_output = options.capture_output;
       request.capture_folder = options.capture_folder;
       request.while_waiting = options.while_waiting;
+      request.opened = options.opened;
       started = platform::StartProgram(request);
     }
   } catch (const std::exception&) {

@@ -20,6 +20,16 @@ bool VerifyFileSignature(const wchar_t* path, signing::Verdict* verdict);
 // Returns the verdict on path's signature without logging; a file that cannot
 // be read is not signed.
 signing::Verdict ReadSignatureVerdict(const wchar_t* path);
+// Opens path once into file (regular files only, never blocking; Windows:
+// sharing no write or delete access) and judges the signature through that
+// open file, as VerifyFileSignature does, with its line. A file that cannot
+// be opened is not signed; file stays open either way when it could be, so
+// the caller starts or loads exactly what was judged.
+bool OpenAndVerifyFile(const std::wstring& path, platform::ReadOnlyFile* file,
+                       signing::Verdict* verdict);
+// The verdict on an open file's signature, without logging.
+signing::Verdict ReadOpenSignatureVerdict(const platform::ReadOnlyFile& file);
+
 // Answers whether VerifyFileSignature accepts a file with this verdict.
 bool IsAcceptedVerdict(signing::Verdict verdict);
 
@@ -31,6 +41,9 @@ struct ShellStartOptions {
   bool capture_output = false;
   std::wstring capture_folder;  // Windows: where the capture file lies
   std::function<void()> while_waiting;
+  // The program's file, open and judged: exactly it is started
+  // (ProgramRequest::opened).
+  const platform::ReadOnlyFile* opened = nullptr;
 };
 
 // Starts file with parameters (may be null) through the shell's "open"

@@ -72,6 +72,15 @@ struct PlannedItem {
   ExitClasses exit_classes;           // what the runner makes of them
   std::vector<CodeOverlap> overlaps;  // exit codes listed in two classes
   bool done_before_restart = false;   // the record of a stopped run holds it
+  // "signed" and "sensitive" as written, and what they turn on ("1").
+  std::string signed_text;
+  std::string sensitive_text;
+  bool signed_item = false;
+  bool sensitive = false;                          // facts.parameters shows kHiddenParameters
+  signing::Verdict verdict = signing::kNotSigned;  // of the item's file
+  bool writable_by_others = false;                 // the file or a folder above it
+  // A command script with "%productpath%" outside quotes in "param".
+  bool unquoted_productpath = false;
 };
 
 // reached is false after an empty phase or a failed catalogue.

@@ -104,6 +104,7 @@ PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const std::wstri
   item.reboot_exitcode = ReadItemAttribute(bundle, "reboot_exitcode");
   item.reboot_codes = ReadCodes(SplitText(item.reboot_exitcode, ";"));
   item.file_exists = platform::PathExists(item.facts.file_path);
+  PlanItemSecurity(bundle, &item);
   switch (item.kind) {
     case ItemKind::kExe:
       PlanExeItem(bundle, &item);

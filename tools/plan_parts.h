@@ -2,9 +2,11 @@
 // warnings, and how attribute text is quoted. Private to tools/plan*.cpp.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "Utils/JsonText.h"
 #include "tools/plan.h"
 
 class ILwBundle;
@@ -19,6 +21,17 @@ std::wstring StartProblem(const PlannedItem& item);
 // Works out what the run would do with one item.
 PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const std::wstring& product_folder,
                      const PlanOptions& options);
+
+// Reads "signed", "sensitive" and what they guard into item (before the
+// item's type decides anything); hides a sensitive item's parameters.
+void PlanItemSecurity(ILwBundle* bundle, PlannedItem* item);
+// Warns about the item files and the security base that others may change,
+// signatures, and parameters ("unsigned" only in a product that has an item
+// with signed="1").
+void AddSecurityWarnings(Plan* plan);
+// The two attributes, where written, in the plan's text and JSON forms.
+void WriteItemSecurityText(const PlannedItem& item, std::ostream& out);
+void WriteItemSecurityJson(const PlannedItem& item, json::Writer& json);
 
 // Adds every warning the plan calls for, in the order the tool shows them.
 void AddPlanWarnings(const PlanOptions& options, Plan* plan);

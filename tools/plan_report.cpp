@@ -90,6 +90,7 @@ void WriteItemText(const PlannedItem& item, bool libraries_loaded, std::ostream&
     }
   }
   WriteRestartText(item, out);
+  WriteItemSecurityText(item, out);
   out << "    expects: " << Text(ExpectsText(item)) << "\n";
 }
 
@@ -150,6 +151,7 @@ void WriteItemJson(const PlannedItem& item, bool libraries_loaded, bool phase_re
     json.EndArray();
   }
   WriteRestartJson(item, json);
+  WriteItemSecurityJson(item, json);
   Member(json, "exitcode", Json(item.facts.exit_codes));
   Member(json, "has_expectation", item.facts.has_expectation);
   if (item.kind == ItemKind::kSimpleDll) {

@@ -242,6 +242,7 @@ void AddPlanWarnings(const PlanOptions& options, Plan* plan_out) {
   }
   WarnAboutModules(plan, &list);
   WarnAboutPhases(plan, &list);
+  AddSecurityWarnings(plan_out);
   if (!options.program_folder.empty() && platform::OthersMayWriteFolder(options.program_folder)) {
     list.Add("writable-by-others",
              options.program_folder +

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -14,7 +15,11 @@ namespace fs = std::filesystem;
 TempFolder::TempFolder() {
   std::random_device seed;
   std::mt19937_64 random(seed());
-  fs::path base = fs::temp_directory_path();
+  // TAVERLY_TEST_FOLDER, when set, holds the folders instead of the
+  // temporary folder (the suite under Wine: see tests/CMakeLists.txt).
+  const char* chosen = std::getenv("TAVERLY_TEST_FOLDER");
+  fs::path base =
+      chosen != nullptr && *chosen != '\0' ? fs::path(chosen) : fs::temp_directory_path();
   for (;;) {
     fs::path candidate = base / ("taverly-test-" + std::to_string(random() % 100000000));
     if (fs::create_directory(candidate)) {

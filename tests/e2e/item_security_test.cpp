@@ -1,0 +1,185 @@
+// Items that must carry the product's signature (signed="1") and items whose
+// parameters stay out of every record (sensitive="1").
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include <gmock/gmock.h>
+
+#include "tests/e2e/harness.h"
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace e2e {
+namespace {
+
+class ItemSecurityTest : public ProductTest {
+ protected:
+  // Signs the product's file relative with key 0 or 1.
+  void Sign(const std::string& relative, int key) const {
+    const std::string command = SignTool() + " sign --key " + DevKey(key) + " --index " +
+                                std::to_string(key) + " " + product_.Path(relative) + " >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+
+  // The lines and result of a run that failed at a signed item's file.
+  void ExpectRefused(const std::string& relative) {
+    const std::string path = At(relative);
+    EXPECT_THAT(Messages(), Contains("E:file not signed,file:" + path));
+    EXPECT_THAT(Messages(), Contains("E:CallPluginContainer() failed"));
+    EXPECT_EQ(Result("error_info", "error_code"), "InstallError:52");
+    EXPECT_EQ(Result("error_info", "error_detail"), "item not signed, file:" + path);
+  }
+};
+
+// Only a file signed with key 1, as it was signed, starts; every other one
+// fails its item before anything runs.
+TEST_F(ItemSecurityTest, SignedProgramStartsOnlyWhenItVerifies) {
+  const std::string signed_probe = target().Program("bin/signed");
+  for (const std::string kind : {"key1", "key0", "unsigned", "altered"}) {
+    SCOPED_TRACE(kind);
+    product_.AddProbe(signed_probe);
+    if (kind != "unsigned") Sign(signed_probe, kind == "key0" ? 0 : 1);
+    if (kind == "altered") {
+      // A byte the loader never reads: the program would still run as it is.
+      std::fstream file(product_.Path(signed_probe),
+                        std::ios::in | std::ios::out | std::ios::binary);
+      file.seekp(target().ignored_byte_offset);
+      file.put('\x7e');
+    }
+    fs::remove(product_.Path("calls.txt"));
+    fs::remove_all(LogDir());
+    product_.AddModuleFile("mod_core.xml",
+                           Probe("s", {{"file", target().Relative(signed_probe)}, {"signed", "1"}}),
+                           Probe("b"),
+                           Probe("c"));
+    const int exit_code = RunProduct().exit_code;
+    if (kind == "key1") {
+      EXPECT_EQ(exit_code, 0);
+      EXPECT_EQ(Calls(), (std::vector<std::string>{"s", "b", "c"}));
+      EXPECT_THAT(Messages(), Not(Contains(HasSubstr("not signed"))));
+      continue;
+    }
+    EXPECT_EQ(exit_code, 210);
+    EXPECT_TRUE(Calls().empty());
+    ExpectRefused(signed_probe);
+  }
+}
+
+// A signed script runs, its interpreter reading the file that was checked;
+// a signed library loads; an unsigned library with signed="1" is not called.
+TEST_F(ItemSecurityTest, SignedScriptAndLibraryRun) {
+  const std::string script = target().windows ? "bin/run.bat" : "bin/run.sh";
+  const std::string probe_path = target().Spell(product_.Path(probe_));
+  fs::create_directories(product_.Path("bin"));
+  std::ofstream(product_.Path(script), std::ios::binary)
+      << (target().windows ? "@\"" + probe_path + "\" %*\r\n@exit /b %ERRORLEVEL%\r\n"
+                           : "#!/bin/sh\nexec \"" + probe_path + "\" \"$@\"\n");
+  fs::permissions(product_.Path(script), fs::perms::owner_all);
+  Sign(script, 1);
+  const std::string library = target().Library("lib/signed");
+  const std::string unsigned_library = target().Library("lib/unsigned");
+  product_.AddFile(library, target().probe_library);
+  product_.AddFile(unsigned_library, target().probe_library);
+  Sign(library, 1);
+  const auto dll = [](const std::string& file, const std::string& entry) {
+    return Item({{"type", "SimpleDll"},
+                 {"file", target().Relative(file)},
+                 {"entry", entry},
+                 {"exitcode", "-1"},
+                 {"signed", "1"}});
+  };
+  product_.AddModuleFile("mod_core.xml",
+                         Probe("script", {{"file", target().Relative(script)}, {"signed", "1"}}) +
+                             dll(library, "ReturnMinusOne") +
+                             dll(unsigned_library, "ReturnMinusOne"),
+                         Probe("b"),
+                         Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"script", "dll:ReturnMinusOne"}));
+  ExpectRefused(unsigned_library);
+}
+
+// A sensitive item's parameters reach the program and nothing else: not the
+// log folder's files, not stderr, not the plan in either form.
+TEST_F(ItemSecurityTest, SensitiveParametersStayOutOfEveryRecord) {
+  const std::string secret = "Tok3n-of-the-enrolment";
+  const std::string item = Probe("a --secret=" + secret, {{"sensitive", "1"}, {"exitcode", "5"}});
+  product_.AddModuleFile("mod_core.xml", item, Probe("b"), Probe("c"));
+  const RunResult run = RunProduct();
+  EXPECT_EQ(run.exit_code, 210);
+  const std::vector<ProbeRun> runs = ReadProbeRecords(product_.Path("calls.txt"));
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_THAT(runs[0].args, Contains("--secret=" + secret));
+  EXPECT_THAT(Messages(),
+              Contains("I:run exe application: " + At(probe_) +
+                       " , param: *** ,wait_for_exit: 1 , system: "));
+  EXPECT_EQ(Result("error_info", "error_detail"),
+            "exitCode do not match expectations, exe file:" + At(probe_) +
+                " ,param:*** ,exe exit code:0 ,expected exit code:-1");
+  EXPECT_THAT(run.err, Not(HasSubstr(secret)));
+  for (const auto& entry : fs::directory_iterator(LogDir())) {
+    EXPECT_THAT(ReadTextFile(entry.path().string()), Not(HasSubstr(secret))) << entry.path();
+  }
+  for (const char* form : {"", "--json"}) {
+    RunOptions options;
+    options.program =
+        (fs::path(TaverlyBinary()).parent_path() / target().Program("taverly-plan")).string();
+    options.arguments = {"--installpath=" + product_.TargetFolder()};
+    if (*form != '\0') options.arguments.push_back(form);
+    const RunResult plan = Run(options);
+    EXPECT_THAT(plan.out, HasSubstr("***")) << form;
+    EXPECT_THAT(plan.out + plan.err, Not(HasSubstr(secret))) << form;
+  }
+}
+
+// The plan names each risk: a file others may change, an unsigned item in a
+// product that signs, a signed item that would be refused, an unquoted
+// product path in a command script, and values that turn nothing on.
+TEST_F(ItemSecurityTest, PlanWarnsAboutWhatOthersCouldTurnAgainstTheRun) {
+  const std::string open_probe = target().Program("open/probe");
+  product_.AddProbe(open_probe);
+  // A command script on Windows; natively only its name matters.
+  product_.AddFile("bin/setup.cmd", product_.Path(probe_));
+  if (target().windows) std::ofstream(product_.Path("bin/setup.cmd")) << "@exit /b 0\r\n";
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Probe("a", {{"signed", "1"}, {"sensitive", "yes"}}) +
+          Probe("b", {{"file", target().Relative(open_probe)}, {"signed", "true"}}),
+      Probe("c", {{"file", target().Relative("bin/setup.cmd")}}),
+      Probe(
+          "d",
+          {{"param", "&quot;%productpath%&quot;"}, {"file", target().Relative("bin/setup.cmd")}}));
+  // Under Wine the folder's mode becomes an access list granting everyone write.
+  chmod(product_.Path("open").c_str(), 0777);
+  RunOptions options;
+  options.program =
+      (fs::path(TaverlyBinary()).parent_path() / target().Program("taverly-plan")).string();
+  options.arguments = {"--installpath=" + product_.TargetFolder()};
+  const std::string text = Run(options).out;
+  std::vector<std::string> codes;
+  for (size_t at = text.find("  ["); at != std::string::npos; at = text.find("  [", at + 1)) {
+    const std::string code = text.substr(at + 3, text.find(']', at) - at - 3);
+    // Whether this system has an open action for .cmd is beside the point.
+    if (code != "cannot-start") codes.push_back(code);
+  }
+  const std::vector<std::string> expected = {"sensitive-unused",
+                                             "signature-refused",
+                                             "signed-unused",
+                                             "writable-by-others",
+                                             "unsigned",
+                                             "unsigned",
+                                             "unquoted-productpath",
+                                             "unsigned"};
+  EXPECT_EQ(codes, expected) << text;
+  EXPECT_THAT(text, HasSubstr("    signed: \"1\" (checked before the start: verdict 0 "));
+  EXPECT_THAT(text, HasSubstr("    sensitive: \"yes\" (not used)"));
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,148 @@
+// What the plan tells of the item attributes that guard what an item runs
+// and what the records show: "signed", "sensitive", and the files and
+// parameters that others could turn against the run.
+#include "CallPlugins/ItemSecurity.h"
+#include "Platform/platform.h"
+#include "Utils/FileUtils.h"
+#include "Utils/PathUtils.h"
+#include "tools/plan_parts.h"
+
+void PlanItemSecurity(ILwBundle* bundle, PlannedItem* item) {
+  item->signed_text = ReadItemAttribute(bundle, "signed");
+  item->sensitive_text = ReadItemAttribute(bundle, "sensitive");
+  item->signed_item = ReadSignedItem(bundle);
+  item->sensitive = item->kind == ItemKind::kExe && ReadSensitiveItem(bundle);
+  item->facts = ShownItemFacts(item->facts, item->sensitive);
+  item->unquoted_productpath = item->kind == ItemKind::kExe &&
+                               IsCommandScriptName(item->facts.file) &&
+                               HasUnquotedProductPath(ReadItemAttribute(bundle, "param"));
+  if (item->kind == ItemKind::kSkipped) return;
+  // Reading never blocks: only a regular file is opened.
+  item->verdict = ReadSignatureVerdict(item->facts.file_path.c_str());
+  item->writable_by_others = platform::OthersMayChangePath(item->facts.file_path);
+}
+
+namespace {
+
+void Add(std::vector<PlanWarning>* warnings, const char* code, const std::wstring& text) {
+  warnings->push_back({code, text});
+}
+
+// A value other than "1" turns nothing on.
+void WarnAboutValues(const std::wstring& where, const PlannedItem& item,
+                     std::vector<PlanWarning>* warnings) {
+  if (!item.signed_text.empty() && item.signed_text != "1") {
+    Add(warnings,
+        "signed-unused",
+        where + L": signed=" + Quoted(item.signed_text) +
+            L" is not \"1\", so the file is started without a signature check");
+  }
+  if (item.sensitive_text.empty()) return;
+  if (item.kind == ItemKind::kSimpleDll) {
+    Add(warnings,
+        "sensitive-unused",
+        where + L": sensitive=" + Quoted(item.sensitive_text) +
+            L" has no effect on a library item, which takes no parameters");
+  } else if (item.sensitive_text != "1") {
+    Add(warnings,
+        "sensitive-unused",
+        where + L": sensitive=" + Quoted(item.sensitive_text) +
+            L" is not \"1\", so the parameters are shown in the log, the result file and the "
+            L"report");
+  }
+}
+
+}  // namespace
+
+namespace {
+
+void AddItemSecurityWarnings(const std::wstring& where, const PlannedItem& item, bool signing,
+                             std::vector<PlanWarning>* warnings) {
+  if (item.kind == ItemKind::kSkipped) return;
+  WarnAboutValues(where, item, warnings);
+  if (item.writable_by_others) {
+    Add(warnings,
+        "writable-by-others",
+        where + L": " + item.facts.file_path +
+            L", or a folder above it, can be changed by other accounts: what they put there "
+            L"runs with the rights of the run");
+  }
+  const bool verifies = IsAcceptedVerdict(item.verdict);
+  if (item.signed_item && !verifies && item.file_exists) {
+    Add(warnings,
+        "signature-refused",
+        where + L": signed=\"1\" and " + item.facts.file_path + L" has signature verdict " +
+            SignatureVerdictText(item.verdict) + L": the run fails this item with error code 52");
+  } else if (item.signed_item && !item.file_exists) {
+    Add(warnings,
+        "signature-refused",
+        where + L": signed=\"1\" and " + item.facts.file_path +
+            L" does not exist: the run fails this item with error code 52");
+  } else if (signing && !item.signed_item && !verifies && item.file_exists) {
+    Add(warnings,
+        "unsigned",
+        where + L": " + item.facts.file_path + L" has signature verdict " +
+            SignatureVerdictText(item.verdict) +
+            L" and the item has no signed=\"1\": it runs unchecked");
+  }
+  if (item.unquoted_productpath) {
+    Add(warnings,
+        "unquoted-productpath",
+        where +
+            L": %productpath% stands unquoted in the param of a command script: a product "
+            L"folder holding &, | or ^ splits its command line into more than one command");
+  }
+}
+
+}  // namespace
+
+void AddSecurityWarnings(Plan* plan) {
+  bool signing = false;
+  for (const PlannedPhase& phase : plan->phases) {
+    for (const PlannedItem& item : phase.items) signing = signing || item.signed_item;
+  }
+  std::vector<PlanWarning>* warnings = &plan->warnings;
+  for (const PlannedPhase& phase : plan->phases) {
+    for (const PlannedItem& item : phase.items) {
+      AddItemSecurityWarnings(L"phase " + AnsiToWide(phase.name) + L", key " +
+                                  AnsiToWide(item.key) + L" (" + FileName(item.module_file) + L")",
+                              item,
+                              signing,
+                              warnings);
+    }
+  }
+  if (plan->security_base.present && platform::OthersMayChangePath(plan->security_base.path)) {
+    Add(warnings,
+        "writable-by-others",
+        plan->security_base.path +
+            L", the security base, or a folder above it, can be changed by other accounts: a "
+            L"library put there is loaded into the run");
+  }
+}
+
+void WriteItemSecurityText(const PlannedItem& item, std::ostream& out) {
+  // Shown where written, so a plan of a product without them reads as before.
+  if (!item.signed_text.empty()) {
+    out << "    signed: " << WideToAnsi(Quoted(item.signed_text))
+        << (item.signed_item ? " (checked before the start: verdict " +
+                                   WideToAnsi(SignatureVerdictText(item.verdict)) + ")"
+                             : std::string(" (not used)"))
+        << "\n";
+  }
+  if (!item.sensitive_text.empty()) {
+    out << "    sensitive: " << WideToAnsi(Quoted(item.sensitive_text))
+        << (item.sensitive ? " (parameters hidden)" : " (not used)") << "\n";
+  }
+}
+
+void WriteItemSecurityJson(const PlannedItem& item, json::Writer& json) {
+  if (!item.signed_text.empty()) {
+    json::Member(json, "signed", AnsiToUtf8(item.signed_text.c_str()));
+    json::Member(json, "signature_checked", item.signed_item);
+    json::Member(json, "signature_verdict", static_cast<int>(item.verdict));
+  }
+  if (!item.sensitive_text.empty()) {
+    json::Member(json, "sensitive", AnsiToUtf8(item.sensitive_text.c_str()));
+    json::Member(json, "parameters_hidden", item.sensitive);
+  }
+}
