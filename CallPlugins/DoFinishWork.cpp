@@ -34,14 +34,9 @@ void RecordItemFailure(const std::wstring& message) {
   SetErrorDetail(message);
 }
 
-// Opens a signed="1" item's file and judges it before it starts or loads;
-// when it does not verify (nor open), fails the item. False then.
 bool OpenSignedItem(const ItemFacts& item, platform::ReadOnlyFile* file, ItemReport* report) {
-  signing::Verdict verdict = signing::kNotSigned;
-  if (OpenAndVerifyFile(item.file_path, file, &verdict)) return true;
+  if (OpenSignedItemFile(item, file)) return true;
   report->status = ItemStatus::kFailed;
-  SetErrorCode(kInstallErrorNotSigned);
-  SetErrorDetail(L"item not signed, file:" + item.file_path);
   return false;
 }
 

@@ -1,6 +1,8 @@
 #include "CallPlugins/ItemSecurity.h"
 
+#include "CallPlugins/InstallErrorRecord.h"
 #include "Platform/ascii_case.h"
+#include "Utils/FileUtils.h"
 
 const wchar_t kHiddenParameters[] = L"***";
 
@@ -38,4 +40,12 @@ bool IsCommandScriptName(const std::string& file) {
   const std::string extension = file.substr(file.size() - 4);
   return platform::EqualIgnoringAsciiCase(extension, ".bat") ||
          platform::EqualIgnoringAsciiCase(extension, ".cmd");
+}
+
+bool OpenSignedItemFile(const ItemFacts& item, platform::ReadOnlyFile* file) {
+  signing::Verdict verdict = signing::kNotSigned;
+  if (OpenAndVerifyFile(item.file_path, file, &verdict)) return true;
+  SetErrorCode(kInstallErrorNotSigned);
+  SetErrorDetail(L"item not signed, file:" + item.file_path);
+  return false;
 }

@@ -8,6 +8,7 @@
 
 #include "Bundle/LwBundle.h"
 #include "CallPlugins/ItemRules.h"
+#include "Platform/platform.h"
 
 // What the records show in place of a sensitive item's parameters.
 extern const wchar_t kHiddenParameters[];
@@ -15,6 +16,11 @@ extern const wchar_t kHiddenParameters[];
 // Exactly "1" turns each on; any other text leaves the item as it is.
 bool ReadSignedItem(ILwBundle* bundle);
 bool ReadSensitiveItem(ILwBundle* bundle);
+
+// Opens a signed="1" item's file and judges it before it starts or loads,
+// the file staying open for the start; when it does not verify (nor open),
+// records the item's failure (code 52). False then.
+bool OpenSignedItemFile(const ItemFacts& item, platform::ReadOnlyFile* file);
 
 // The item as the log, the result file, the run report and the plan show it:
 // with sensitive, its parameters are kHiddenParameters; else unchanged.

@@ -17,10 +17,15 @@
 
 #include "Platform/ascii_case.h"
 #include "Platform/folder_trust.h"
+#include "Platform/job_win32.h"
 #include "Platform/win32_support.h"
 
 namespace platform {
 namespace {
+
+using win32::Job;
+using win32::Supervise;
+using win32::WaitTicking;
 
 constexpr size_t kQuotedFileBufferLength = 1024;
 // The most descriptors the C runtime hands out.
@@ -59,98 +64,6 @@ std::string ExtensionOf(const std::wstring& file) {
 bool IsCommandScript(const std::wstring& file) {
   const std::string extension = ExtensionOf(file);
   return extension == ".bat" || extension == ".cmd";
-}
-
-// A job of its own for a program with a time limit. Closing it leaves what
-// runs in it running (no kill-on-close): only a program past its limit has
-// its job ended.
-class Job {
- public:
-  Job() = default;
-  ~Job() {
-    if (handle_ != nullptr) CloseHandle(handle_);
-  }
-  Job(const Job&) = delete;
-  Job& operator=(const Job&) = delete;
-
-  bool Assign(HANDLE process) {
-    if (handle_ == nullptr) handle_ = CreateJobObjectW(nullptr, nullptr);
-    assigned_ = handle_ != nullptr && AssignProcessToJobObject(handle_, process);
-    return assigned_;
-  }
-  bool assigned() const { return assigned_; }
-
-  // The ids of the processes in the job, or just the program's.
-  std::vector<DWORD> ProcessIds(DWORD program) const {
-    std::vector<DWORD> ids{program};
-    if (!assigned_) return ids;
-    std::vector<unsigned char> buffer(sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) +
-                                      1024 * sizeof(ULONG_PTR));
-    auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
-    if (QueryInformationJobObject(handle_,
-                                  JobObjectBasicProcessIdList,
-                                  list,
-                                  static_cast<DWORD>(buffer.size()),
-                                  nullptr)) {
-      ids.clear();
-      for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i) {
-        ids.push_back(static_cast<DWORD>(list->ProcessIdList[i]));
-      }
-    }
-    return ids;
-  }
-
-  void Terminate() {
-    if (assigned_) TerminateJobObject(handle_, 1);
-  }
-
- private:
-  HANDLE handle_ = nullptr;
-  bool assigned_ = false;
-};
-
-BOOL CALLBACK AskWindowToClose(HWND window, LPARAM context) {
-  const auto* ids = reinterpret_cast<const std::vector<DWORD>*>(context);
-  DWORD owner = 0;
-  GetWindowThreadProcessId(window, &owner);
-  for (DWORD id : *ids) {
-    if (id == owner) PostMessageW(window, WM_CLOSE, 0, 0);
-  }
-  return TRUE;
-}
-
-// Waits for a program up to timeout_ms (INFINITE: without limit), calling
-// tick every kWaitTickMilliseconds meanwhile. False when the time ran out.
-bool WaitTicking(HANDLE process, DWORD timeout_ms, const std::function<void()>& tick) {
-  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  for (;;) {
-    DWORD step = tick ? kWaitTickMilliseconds : INFINITE;
-    if (timeout_ms != INFINITE) {
-      const ULONGLONG now = GetTickCount64();
-      if (now >= deadline) return WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
-      if (step == INFINITE || deadline - now < step) step = static_cast<DWORD>(deadline - now);
-    }
-    if (WaitForSingleObject(process, step) != WAIT_TIMEOUT) return true;
-    if (tick) tick();
-  }
-}
-
-// Waits for a program with a time limit; when it runs out, asks the windows
-// of its job to close, and ends the job (or the program alone, when it is
-// in no job of its own) after the grace or as soon as the program has ended.
-// No wait after the limit is without end.
-void Supervise(HANDLE process, DWORD process_id, const ProgramRequest& request, Job* job,
-               ProgramResult* result) {
-  if (WaitTicking(process, request.timeout_ms, request.while_waiting)) return;
-  result->timed_out = true;
-  result->ended_all = job->assigned();
-  const std::vector<DWORD> ids = job->ProcessIds(process_id);
-  EnumWindows(AskWindowToClose, reinterpret_cast<LPARAM>(&ids));
-  if (WaitForSingleObject(process, kEndGraceMilliseconds) == WAIT_TIMEOUT && !job->assigned()) {
-    TerminateProcess(process, 1);
-  }
-  job->Terminate();
-  WaitForSingleObject(process, kEndGraceMilliseconds);
 }
 
 // A delete-on-close file for a program's output, in a folder the program

@@ -1,0 +1,75 @@
+// Jobs for programs with a time limit, and the waits for them: private to
+// Platform/*_win32.cpp.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <vector>
+
+#include "Platform/process.h"
+
+namespace platform {
+namespace win32 {
+
+// A job of its own for a program with a time limit. Closing it leaves what
+// runs in it running (no kill-on-close): only a program past its limit has
+// its job ended.
+class Job {
+ public:
+  Job() = default;
+  ~Job() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+  }
+  Job(const Job&) = delete;
+  Job& operator=(const Job&) = delete;
+
+  bool Assign(HANDLE process) {
+    if (handle_ == nullptr) handle_ = CreateJobObjectW(nullptr, nullptr);
+    assigned_ = handle_ != nullptr && AssignProcessToJobObject(handle_, process);
+    return assigned_;
+  }
+  bool assigned() const { return assigned_; }
+
+  // The ids of the processes in the job, or just the program's.
+  std::vector<DWORD> ProcessIds(DWORD program) const {
+    std::vector<DWORD> ids{program};
+    if (!assigned_) return ids;
+    std::vector<unsigned char> buffer(sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) +
+                                      1024 * sizeof(ULONG_PTR));
+    auto* list = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST*>(buffer.data());
+    if (QueryInformationJobObject(handle_,
+                                  JobObjectBasicProcessIdList,
+                                  list,
+                                  static_cast<DWORD>(buffer.size()),
+                                  nullptr)) {
+      ids.clear();
+      for (DWORD i = 0; i < list->NumberOfProcessIdsInList; ++i) {
+        ids.push_back(static_cast<DWORD>(list->ProcessIdList[i]));
+      }
+    }
+    return ids;
+  }
+
+  void Terminate() {
+    if (assigned_) TerminateJobObject(handle_, 1);
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+  bool assigned_ = false;
+};
+
+// Waits for a program up to timeout_ms (INFINITE: without limit), calling
+// tick every kWaitTickMilliseconds meanwhile. False when the time ran out.
+bool WaitTicking(HANDLE process, DWORD timeout_ms, const std::function<void()>& tick);
+
+// Waits for a program with a time limit; when it runs out, asks the windows
+// of its job to close, and ends the job (or the program alone, when it is
+// in no job of its own) after the grace or as soon as the program has ended.
+// No wait after the limit is without end.
+void Supervise(HANDLE process, DWORD process_id, const ProgramRequest& request, Job* job,
+               ProgramResult* result);
+
+}  // namespace win32
+}  // namespace platform
