@@ -150,21 +150,27 @@ bool ReadFolderFacts(const std::wstring& folder, FolderFacts* facts, uint32_t* e
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     facts->is_link = true;
   }
+  facts->owner = OwnerOfHandle(handle);
+  CloseHandle(handle);
+  return true;
+}
+
+FolderOwner OwnerOfHandle(void* handle) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(handle,
+  if (GetSecurityInfo(static_cast<HANDLE>(handle),
                       SE_FILE_OBJECT,
                       OWNER_SECURITY_INFORMATION,
                       &owner,
                       nullptr,
                       nullptr,
                       nullptr,
-                      &descriptor) == ERROR_SUCCESS) {
-    facts->owner = ClassifyOwnerSid(SidText(owner), AccountSidText());
-    LocalFree(descriptor);
+                      &descriptor) != ERROR_SUCCESS) {
+    return FolderOwner::kOther;
   }
-  CloseHandle(handle);
-  return true;
+  const FolderOwner result = ClassifyOwnerSid(SidText(owner), AccountSidText());
+  LocalFree(descriptor);
+  return result;
 }
 
 }  // namespace win32

@@ -15,21 +15,12 @@
 #include <filesystem>
 #include <string>
 
+#include "Platform/dacl_win32_test.h"
 #include "Platform/win32_support.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// Wine maps a file's DACL onto Unix permission bits and does not keep it:
-// what it reads back is made from the bits.
-bool UnderWine() {
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-// The DACL of a folder as SDDL text.
 std::string DaclText(const std::wstring& folder) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetNamedSecurityInfoW(folder.c_str(),
@@ -51,6 +42,15 @@ std::string DaclText(const std::wstring& folder) {
   }
   LocalFree(descriptor);
   return sddl;
+}
+
+namespace {
+
+// Wine maps a file's DACL onto Unix permission bits and does not keep it:
+// what it reads back is made from the bits.
+bool UnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 // Whether the folder's DACL lets Everyone, Users or Authenticated Users add,

@@ -10,25 +10,6 @@
 namespace platform {
 namespace {
 
-// Who owns the open file, as the log folder's owner is judged.
-FolderOwner OwnerOf(HANDLE file) {
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(file,
-                      SE_FILE_OBJECT,
-                      OWNER_SECURITY_INFORMATION,
-                      &owner,
-                      nullptr,
-                      nullptr,
-                      nullptr,
-                      &descriptor) != ERROR_SUCCESS) {
-    return FolderOwner::kOther;
-  }
-  const FolderOwner result = ClassifyOwnerSid(win32::SidText(owner), win32::AccountSidText());
-  LocalFree(descriptor);
-  return result;
-}
-
 OwnFileRead Judge(HANDLE file) {
   if (GetFileType(file) != FILE_TYPE_DISK) return OwnFileRead::kNotRegular;
   BY_HANDLE_FILE_INFORMATION information;
@@ -37,7 +18,7 @@ OwnFileRead Judge(HANDLE file) {
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return OwnFileRead::kNotRegular;
   }
-  if (OwnerOf(file) == FolderOwner::kOther) return OwnFileRead::kForeign;
+  if (win32::OwnerOfHandle(file) == FolderOwner::kOther) return OwnFileRead::kForeign;
   return OwnFileRead::kRead;
 }
 

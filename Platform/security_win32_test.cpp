@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "Platform/dacl_win32_test.h"
 #include "Platform/platform.h"
 #include "Platform/win32_support.h"
 #include "tests/support/temp_folder.h"
@@ -44,27 +45,6 @@ TEST(SecurityWin32Test, LogUserNameIsTheTokensNotUsername) {
   EXPECT_EQ(user, platform::AccountName());
 }
 
-std::string DaclOf(const std::wstring& path) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  char* text = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(),
-                            SE_FILE_OBJECT,
-                            DACL_SECURITY_INFORMATION,
-                            nullptr,
-                            nullptr,
-                            nullptr,
-                            nullptr,
-                            &descriptor) != ERROR_SUCCESS ||
-      !ConvertSecurityDescriptorToStringSecurityDescriptorA(
-          descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
-    return "<unread>";
-  }
-  const std::string sddl = text;
-  LocalFree(text);
-  LocalFree(descriptor);
-  return sddl;
-}
-
 // Wine keeps no DACL of a file: it maps the one a file is made with onto
 // permission bits and reads those back, so there only the absence of every
 // other account shows; a file made without one lets everyone read it.
@@ -76,12 +56,12 @@ TEST(SecurityWin32Test, OwnerOnlyFileIsClosedToEveryOtherAccount) {
   ASSERT_TRUE(platform::CreateNewFile(open, "p", false, &error)) << error;
   const std::string account = platform::win32::AccountSidText();
   EXPECT_EQ(platform::win32::OwnerOnlySddl(account), "D:P(A;;FA;;;" + account + ")");
-  const std::string closed = DaclOf(secret);
+  const std::string closed = DaclText(secret);
   EXPECT_NE(closed.find(";" + account + ")"), std::string::npos) << closed;
   for (const char* other : {";WD)", ";BU)", ";AU)"}) {
     EXPECT_EQ(closed.find(other), std::string::npos) << closed;
   }
-  EXPECT_NE(DaclOf(open).find(";WD)"), std::string::npos) << DaclOf(open);
+  EXPECT_NE(DaclText(open).find(";WD)"), std::string::npos) << DaclText(open);
 }
 
 }  // namespace

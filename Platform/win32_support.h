@@ -27,6 +27,10 @@ std::string SidText(void* sid);
 // Returns the running account's SID as text ("S-1-5-21-..."); empty on failure.
 std::string AccountSidText();
 
+// Classifies the owner of an open file or folder (a HANDLE) as the log
+// folder's owner is judged; kOther when it cannot be read.
+FolderOwner OwnerOfHandle(void* handle);
+
 // Returns the security descriptor, as SDDL text, that the log folder is made
 // with: a protected DACL (nothing inherited) granting full control to SYSTEM,
 // Administrators and the given account alone, inherited by what is created in it.
