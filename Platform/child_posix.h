@@ -16,8 +16,39 @@ namespace posix {
 
 struct SharedGroup;
 
-// A pipe for a program's standard output and error. The program gets the
-// write end; the read end never blocks the caller.
+// The descriptor through which an opened program is executed.
+constexpr int kOpenedProgramFd = 3;
+
+// What a program is started with, whichever way it is started: the child
+// keeps only the standard descriptors, so nothing of ours (the instance
+// lock, the log) leaks into it; with output_fd, that descriptor becomes its
+// standard output and error; with program_fd (never kOpenedProgramFd
+// itself), that one becomes kOpenedProgramFd.
+struct ChildSetup {
+  const char* path = nullptr;
+  char* const* argv = nullptr;
+  int output_fd = -1;
+  int program_fd = -1;
+};
+
+// The folder of this process's own control group: where the cgroup v2
+// hierarchy is mounted (/sys/fs/cgroup, or .../unified on a hybrid system)
+// joined with the group /proc/self/cgroup names. Empty where there is none.
+std::string OwnGroupFolder();
+
+// Start a program as posix_spawn would, but inside the control group open
+// as group_folder (born there; the kernel's clone3 with CLONE_INTO_CGROUP),
+// or whose cgroup.procs is open as group_procs (the child joins it before it
+// runs anything of its own): what the program starts is born in the group,
+// and the caller never enters it. 0 or the error of the start; *inside is
+// false when the child could not be put in the group (nothing was run then).
+int StartBornInGroup(int group_folder, const ChildSetup& setup, pid_t* pid, bool* inside);
+int StartJoining(int group_procs, const ChildSetup& setup, pid_t* pid, bool* inside);
+
+// A pipe for a program's standard output and error. The program gets a copy
+// of the write end; the caller keeps its own, so that the program's end, not
+// its closing of the output a moment before, is what wakes a wait. The read
+// end never blocks the caller.
 class OutputPipe {
  public:
   OutputPipe();
@@ -28,10 +59,7 @@ class OutputPipe {
   bool valid() const { return read_fd_ >= 0; }
   int write_fd() const { return write_fd_; }
   int read_fd() const { return read_fd_; }
-  // Drops the caller's write end, once the program has its own.
-  void CloseWriteEnd();
-  // Reads what is there now, at most limit bytes; false once every writer
-  // has gone and nothing is left.
+  // Reads what is there now, at most limit bytes; false on an error.
   bool ReadAvailable(OutputKeeper* keeper, size_t limit);
 
  private:
@@ -84,10 +112,9 @@ class ControlGroup {
   ControlGroup& operator=(const ControlGroup&) = delete;
 
   bool usable() const { return made_; }
-  // Runs spawn with this process inside the group, so that what it starts
-  // is born there, and comes back out. False when this process could not
-  // enter (spawn was not run); spawn's answer otherwise.
-  bool SpawnInside(const std::function<int()>& spawn, int* spawn_error);
+  // Starts the program inside the group. False when it could not be put
+  // there (nothing was run); true with the start's error (0) otherwise.
+  bool StartInside(const ChildSetup& setup, pid_t* pid, int* error);
   // Sends signal to every process in the group.
   void SignalAll(int signal) const;
   // Ends every process in the group at once; true when the group is empty
@@ -100,7 +127,6 @@ class ControlGroup {
 
   SharedGroup& group_;
   bool made_ = false;
-  bool holds_us_ = false;  // this process could not leave it again
 };
 
 }  // namespace posix

@@ -41,13 +41,9 @@ OutputPipe::OutputPipe() {
 }
 
 OutputPipe::~OutputPipe() {
-  if (read_fd_ >= 0) close(read_fd_);
-  CloseWriteEnd();
-}
-
-void OutputPipe::CloseWriteEnd() {
-  if (write_fd_ >= 0) close(write_fd_);
-  write_fd_ = -1;
+  for (int fd : {read_fd_, write_fd_}) {
+    if (fd >= 0) close(fd);
+  }
 }
 
 bool OutputPipe::ReadAvailable(OutputKeeper* keeper, size_t limit) {
@@ -60,7 +56,7 @@ bool OutputPipe::ReadAvailable(OutputKeeper* keeper, size_t limit) {
       read_so_far += static_cast<size_t>(n);
       continue;
     }
-    return n < 0 && errno == EAGAIN;  // 0: every writer has gone
+    return n < 0 && errno == EAGAIN;
   }
   return true;
 }

@@ -37,31 +37,6 @@ std::string Unescape(const std::string& field) {
   return out;
 }
 
-// The folder of this process's own group: where the cgroup v2 hierarchy is
-// mounted (/sys/fs/cgroup, or .../unified on a hybrid system) joined with
-// the group /proc/self/cgroup names. Empty where there is none.
-std::string OwnGroupFolder() {
-  std::ifstream groups("/proc/self/cgroup");
-  std::string line, own;
-  while (std::getline(groups, line)) {
-    if (line.rfind("0::", 0) == 0) own = line.substr(3);
-  }
-  if (own.empty() || own[0] != '/') return std::string();
-  std::ifstream mounts("/proc/self/mountinfo");
-  while (std::getline(mounts, line)) {
-    const size_t separator = line.find(" - ");
-    if (separator == std::string::npos || line.compare(separator + 3, 8, "cgroup2 ") != 0) continue;
-    std::istringstream fields(line.substr(0, separator));
-    std::string id, parent, device, root, mount_point;
-    if (!(fields >> id >> parent >> device >> root >> mount_point)) continue;
-    root = Unescape(root);
-    if (root != "/" && own.compare(0, root.size() + 1, root + "/") != 0 && own != root) continue;
-    const std::string inside = root == "/" ? own : own.substr(root.size());
-    return Unescape(mount_point) + (inside == "/" ? std::string() : inside);
-  }
-  return std::string();
-}
-
 bool WriteText(const std::string& file, const std::string& text) {
   int fd = Retry([&] { return open(file.c_str(), O_WRONLY | O_CLOEXEC); });
   if (fd < 0) return false;
@@ -92,6 +67,28 @@ bool MoveInto(int procs, pid_t pid) { return procs >= 0 && WriteAll(procs, std::
 
 }  // namespace
 
+std::string OwnGroupFolder() {
+  std::ifstream groups("/proc/self/cgroup");
+  std::string line, own;
+  while (std::getline(groups, line)) {
+    if (line.rfind("0::", 0) == 0) own = line.substr(3);
+  }
+  if (own.empty() || own[0] != '/') return std::string();
+  std::ifstream mounts("/proc/self/mountinfo");
+  while (std::getline(mounts, line)) {
+    const size_t separator = line.find(" - ");
+    if (separator == std::string::npos || line.compare(separator + 3, 8, "cgroup2 ") != 0) continue;
+    std::istringstream fields(line.substr(0, separator));
+    std::string id, parent, device, root, mount_point;
+    if (!(fields >> id >> parent >> device >> root >> mount_point)) continue;
+    root = Unescape(root);
+    if (root != "/" && own.compare(0, root.size() + 1, root + "/") != 0 && own != root) continue;
+    const std::string inside = root == "/" ? own : own.substr(root.size());
+    return Unescape(mount_point) + (inside == "/" ? std::string() : inside);
+  }
+  return std::string();
+}
+
 // The group programs with a time limit start in: made on first use, emptied
 // after each of them, so each starts in an empty group, and removed when the
 // process ends. Making a group per program would cost more than the start;
@@ -108,16 +105,17 @@ struct SharedGroup {
     const auto open_file = [](const std::string& file, int flags) {
       return Retry([&] { return open(file.c_str(), flags | O_CLOEXEC); });
     };
+    folder = open_file(path, O_RDONLY | O_DIRECTORY);
     into = open_file(path + "/cgroup.procs", O_WRONLY);
     events = open_file(path + "/cgroup.events", O_RDONLY);
     if (out_of < 0) out_of = open_file(parent + "/cgroup.procs", O_WRONLY);
-    if (into >= 0 && events >= 0 && out_of >= 0) return true;
+    if (folder >= 0 && into >= 0 && events >= 0 && out_of >= 0) return true;
     Drop(true);
     return false;
   }
   // Forgets the group; removes it too when asked (it must be empty).
   void Drop(bool remove) {
-    for (int* fd : {&into, &events}) {
+    for (int* fd : {&folder, &into, &events}) {
       if (*fd >= 0) close(*fd);
       *fd = -1;
     }
@@ -125,7 +123,7 @@ struct SharedGroup {
     path.clear();
   }
   std::string path;
-  int into = -1, events = -1, out_of = -1;
+  int folder = -1, into = -1, events = -1, out_of = -1;
 };
 
 namespace {
@@ -144,33 +142,33 @@ ControlGroup::ControlGroup() : group_(TheSharedGroup()) {
 
 ControlGroup::~ControlGroup() {
   if (!usable()) return;
-  if (holds_us_) holds_us_ = !MoveInto(group_.out_of, getpid());
   // What the program left running goes on, as it would without the group:
   // it is moved out, so the next program starts in an empty group.
-  for (int round = 0; round < kMoveRounds && !holds_us_ && Populated(); ++round) {
+  bool populated = Populated();
+  for (int round = 0; round < kMoveRounds && populated; ++round) {
     for (pid_t pid : ProcessesIn(group_.path)) MoveInto(group_.out_of, pid);
+    populated = Populated();
   }
   // A group that could not be emptied is left as it is; the next program
   // gets a new one.
-  if (holds_us_ || Populated()) group_.Drop(false);
+  if (populated) group_.Drop(false);
 }
 
-bool ControlGroup::SpawnInside(const std::function<int()>& spawn, int* spawn_error) {
-  if (!usable() || !MoveInto(group_.into, getpid())) return false;
-  *spawn_error = spawn();
-  holds_us_ = !MoveInto(group_.out_of, getpid());
-  return true;
+bool ControlGroup::StartInside(const ChildSetup& setup, pid_t* pid, int* error) {
+  if (!usable()) return false;
+  bool inside = false;
+  *error = StartBornInGroup(group_.folder, setup, pid, &inside);
+  if (!inside) *error = StartJoining(group_.into, setup, pid, &inside);
+  return inside;
 }
 
 void ControlGroup::SignalAll(int signal) const {
-  for (pid_t pid : ProcessesIn(group_.path)) {
-    if (pid != getpid()) kill(pid, signal);
-  }
+  for (pid_t pid : ProcessesIn(group_.path)) kill(pid, signal);
 }
 
 bool ControlGroup::KillAll(int timeout_ms) const {
-  if (holds_us_ || !WriteText(group_.path + "/cgroup.kill", "1")) {
-    // Without cgroup.kill (before Linux 5.14), or with this process inside.
+  if (!WriteText(group_.path + "/cgroup.kill", "1")) {
+    // Without cgroup.kill (before Linux 5.14).
     for (int round = 0; round < kMoveRounds; ++round) SignalAll(SIGKILL);
   }
   return WaitEmpty(timeout_ms);
@@ -187,7 +185,7 @@ bool ControlGroup::Populated() const {
 bool ControlGroup::WaitEmpty(int timeout_ms) const {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   bool empty = false;
-  while (!(empty = !Populated() || (holds_us_ && ProcessesIn(group_.path).size() <= 1))) {
+  while (!(empty = !Populated())) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;

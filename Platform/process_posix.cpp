@@ -41,8 +41,7 @@ uint32_t ExitCodeIfEnded(pid_t pid) {
   return kStillActive;
 }
 
-// The descriptor through which an opened program is executed.
-constexpr int kOpenedProgramFd = 3;
+// The path under which an opened program is executed.
 constexpr char kOpenedProgramPath[] = "/proc/self/fd/3";
 
 std::function<void()>& BeforeOpenedUse() {
@@ -54,24 +53,22 @@ void RunBeforeOpenedUse() {
   if (BeforeOpenedUse()) BeforeOpenedUse()();
 }
 
-// The file actions of a start: the child keeps only the standard
-// descriptors, so nothing of ours (the instance lock, the log) leaks into it;
-// with an output file, that file becomes its standard output and error; a
-// program executed through its descriptor keeps that one too, as
-// kOpenedProgramFd.
+// The file actions of a start, as ChildSetup gives them.
 class FileActions {
  public:
-  FileActions(int output_fd, int program_fd) : error_(posix_spawn_file_actions_init(&actions_)) {
+  explicit FileActions(const posix::ChildSetup& setup)
+      : error_(posix_spawn_file_actions_init(&actions_)) {
+    const int output_fd = setup.output_fd;
     if (error_ == 0 && output_fd >= 0) {
       error_ = posix_spawn_file_actions_adddup2(&actions_, output_fd, STDOUT_FILENO);
       if (error_ == 0)
         error_ = posix_spawn_file_actions_adddup2(&actions_, output_fd, STDERR_FILENO);
     }
-    if (error_ == 0 && program_fd >= 0) {
-      // program_fd is never kOpenedProgramFd itself, so the copy is inherited.
-      error_ = posix_spawn_file_actions_adddup2(&actions_, program_fd, kOpenedProgramFd);
+    if (error_ == 0 && setup.program_fd >= 0) {
+      error_ = posix_spawn_file_actions_adddup2(&actions_, setup.program_fd,
+                                                posix::kOpenedProgramFd);
     }
-    const int first_closed = program_fd >= 0 ? kOpenedProgramFd + 1 : 3;
+    const int first_closed = setup.program_fd >= 0 ? posix::kOpenedProgramFd + 1 : 3;
     if (error_ == 0) error_ = posix_spawn_file_actions_addclosefrom_np(&actions_, first_closed);
   }
   ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
@@ -124,17 +121,19 @@ class Containment {
     if (limited_ && !group_->usable()) group_.reset();
   }
 
-  // Starts the program as spawn does with the attributes it is handed.
-  int Start(const std::function<int(const posix_spawnattr_t*)>& spawn) {
+  // Starts the program: inside the group where there is one and the child
+  // could join it, else as posix_spawn does with the attributes a start
+  // without a group takes.
+  int Start(const posix::ChildSetup& setup, pid_t* pid) {
     int error = 0;
-    if (group_ != nullptr && group_->SpawnInside([&] { return spawn(nullptr); }, &error)) {
-      return error;
-    }
+    if (group_ != nullptr && group_->StartInside(setup, pid, &error)) return error;
     group_.reset();
+    FileActions actions(setup);
     SpawnAttributes attributes(limited_);
+    if (actions.error() != 0) return actions.error();
     if (attributes.error() != 0) return attributes.error();
     own_process_group_ = limited_;
-    return spawn(attributes.get());
+    return posix_spawn(pid, setup.path, actions.get(), attributes.get(), setup.argv, environ);
   }
 
   // Asks everything contained to end; after the grace (or once the program
@@ -185,7 +184,7 @@ bool HasRunnableFormat(const std::string& program) {
                                4) == 0;
 }
 
-// The descriptor of an opened program for FileActions: its own, or a copy
+// The descriptor of an opened program for ChildSetup: its own, or a copy
 // when it is kOpenedProgramFd already (a copy onto itself would keep
 // close-on-exec); -1 without one.
 class OpenedProgram {
@@ -193,7 +192,9 @@ class OpenedProgram {
   explicit OpenedProgram(const ReadOnlyFile* file) {
     if (file == nullptr || file->native() == nullptr) return;
     fd_ = static_cast<int>(reinterpret_cast<intptr_t>(file->native()));
-    if (fd_ == kOpenedProgramFd) fd_ = copy_ = fcntl(fd_, F_DUPFD_CLOEXEC, kOpenedProgramFd + 1);
+    if (fd_ == posix::kOpenedProgramFd) {
+      fd_ = copy_ = fcntl(fd_, F_DUPFD_CLOEXEC, posix::kOpenedProgramFd + 1);
+    }
   }
   ~OpenedProgram() {
     if (copy_ >= 0) close(copy_);
@@ -234,20 +235,16 @@ ProgramResult StartProgram(const ProgramRequest& request) {
   std::unique_ptr<OutputPipe> output(request.wait && request.capture_output ? new OutputPipe()
                                                                             : nullptr);
   OpenedProgram opened(request.opened);
-  FileActions actions(output != nullptr && output->valid() ? output->write_fd() : -1, opened.fd());
+  posix::ChildSetup setup;
   // The opened program is executed by its descriptor, not by its name.
-  const std::string executed = request.opened != nullptr ? kOpenedProgramPath : program;
-  if (actions.error() != 0) {
-    result.start_error = static_cast<uint32_t>(actions.error());
-    return result;
-  }
+  setup.path = request.opened != nullptr ? kOpenedProgramPath : program.c_str();
+  setup.argv = argv.data();
+  setup.output_fd = output != nullptr && output->valid() ? output->write_fd() : -1;
+  setup.program_fd = opened.fd();
   Containment containment(limited);
   if (request.opened != nullptr) RunBeforeOpenedUse();
   pid_t pid = 0;
-  int rc = containment.Start([&](const posix_spawnattr_t* attributes) {
-    return posix_spawn(&pid, executed.c_str(), actions.get(), attributes, argv.data(), environ);
-  });
-  if (output != nullptr) output->CloseWriteEnd();
+  int rc = containment.Start(setup, &pid);
   if (rc != 0) {
     result.start_error = static_cast<uint32_t>(rc);
     return result;

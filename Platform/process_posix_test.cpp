@@ -19,11 +19,13 @@
 
 namespace {
 
-platform::ProgramResult Start(const std::string& file, const std::wstring& parameters = L"") {
+platform::ProgramResult Start(const std::string& file, const std::wstring& parameters = L"",
+                              uint32_t timeout_ms = 0) {
   platform::ProgramRequest request;
   request.file = Wide(file);
   request.parameters = parameters;
   request.wait = true;
+  request.timeout_ms = timeout_ms;
   return platform::StartProgram(request);
 }
 
@@ -56,6 +58,8 @@ TEST_F(ProcessPosixTest, StartErrorsAreReportedAndPredicted) {
     const platform::ProgramResult result = Start(c.file);
     EXPECT_EQ(result.started, c.error == 0);
     EXPECT_EQ(result.start_error, c.error);
+    // With a time limit it starts in a control group, by another way.
+    EXPECT_EQ(Start(c.file, L"", 30000).start_error, c.error);
     uint32_t predicted = 12345;
     EXPECT_EQ(platform::CanStartProgram(Wide(c.file), &predicted), c.error == 0);
     EXPECT_EQ(predicted, c.error);

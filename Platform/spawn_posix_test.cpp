@@ -1,0 +1,155 @@
+// Starting a program inside a control group, both ways: born there, and
+// joining it before it runs.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "Platform/child_posix.h"
+#include "tests/support/builders.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+using platform::posix::ChildSetup;
+using StartWay = int (*)(int, const ChildSetup&, pid_t*, bool*);
+
+class SpawnPosixTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string parent = platform::posix::OwnGroupFolder();
+    group_ = parent + "/taverly-spawn-test-" + std::to_string(getpid());
+    if (parent.empty() || mkdir(group_.c_str(), 0700) != 0) {
+      group_.clear();
+      GTEST_SKIP() << "no control group can be made here";
+    }
+    folder_ = open(group_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    procs_ = open((group_ + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+  }
+  void TearDown() override {
+    for (int fd : {folder_, procs_}) {
+      if (fd >= 0) close(fd);
+    }
+    if (!group_.empty()) {
+      EXPECT_EQ(rmdir(group_.c_str()), 0) << "the group is not empty";
+    }
+  }
+  // The group, as /proc/PID/cgroup names it.
+  std::string GroupLine() const {
+    const std::string own = ReadTextFile("/proc/self/cgroup");
+    std::string line = own.substr(own.find("0::"));
+    line = line.substr(0, line.find('\n'));
+    if (line == "0::/") line = "0::";
+    return line + group_.substr(group_.rfind('/')) + "\n";
+  }
+
+  std::string group_;
+  int folder_ = -1, procs_ = -1;
+  TempFolder tmp_;
+};
+
+// Reads everything from fd until every writer has gone.
+std::string ReadToEnd(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  return text;
+}
+
+TEST_F(SpawnPosixTest, EitherWayTheProgramRunsInTheGroupWithItsFilesAndTheCallersMask) {
+  const std::string script = tmp_.Join("where");
+  // Builtins only: the shell clears its signal mask once it has forked.
+  WriteTextFile(script,
+                "#!/bin/sh\n"
+                "while read -r l; do case $l in 0::*) echo \"$l\";; esac; done </proc/self/cgroup\n"
+                "while read -r l; do case $l in SigBlk*) echo \"$l\";; esac; done </proc/self/status\n"
+                "echo \"$1\" >&2\n");
+  chmod(script.c_str(), 0755);
+  sigset_t usr2, before;
+  sigemptyset(&usr2);
+  sigaddset(&usr2, SIGUSR2);
+  sigprocmask(SIG_BLOCK, &usr2, &before);
+  const struct {
+    const char* name;
+    StartWay start;
+  } ways[] = {{"born", platform::posix::StartBornInGroup}, {"joining", platform::posix::StartJoining}};
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.name);
+    int output[2];
+    ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+    // Executed through its descriptor, which is never kOpenedProgramFd itself.
+    const int opened = open(script.c_str(), O_RDONLY | O_CLOEXEC);
+    const int program = fcntl(opened, F_DUPFD_CLOEXEC, 10);
+    close(opened);
+    char path[] = "/proc/self/fd/3", argument[] = "argument";
+    char* argv[] = {path, argument, nullptr};
+    ChildSetup setup;
+    setup.path = path;
+    setup.argv = argv;
+    setup.output_fd = output[1];
+    setup.program_fd = program;
+    pid_t pid = 0;
+    bool inside = false;
+    const int group = way.start == platform::posix::StartBornInGroup ? folder_ : procs_;
+    ASSERT_EQ(way.start(group, setup, &pid, &inside), 0);
+    EXPECT_TRUE(inside);
+    close(output[1]);
+    close(program);
+    EXPECT_EQ(ReadToEnd(output[0]), GroupLine() + "SigBlk:\t0000000000000800\nargument\n");
+    close(output[0]);
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0);
+  }
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+// Starts a program that is not there and ends this process: 0 when the
+// answer is as expected and no child is left to reap, 1 or 2 otherwise.
+[[noreturn]] void StartMissingAndExit(StartWay start, int group, bool expect_inside) {
+  char missing[] = "/nonexistent/program";
+  char* argv[] = {missing, nullptr};
+  ChildSetup setup;
+  setup.path = missing;
+  setup.argv = argv;
+  pid_t pid = 0;
+  bool inside = !expect_inside;
+  const int error = start(group, setup, &pid, &inside);
+  if (inside != expect_inside || (error == ENOENT) != expect_inside || error == 0 || pid != 0) {
+    std::fprintf(stderr, "inside %d, error %d, pid %d\n", inside, error, static_cast<int>(pid));
+    std::_Exit(1);
+  }
+  std::_Exit(waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD ? 0 : 2);
+}
+
+TEST_F(SpawnPosixTest, AFailedStartIsReapedAndSaysWhetherTheChildWasInside) {
+  const int not_a_group = open(tmp_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int read_only = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const struct {
+    StartWay start;
+    int group;
+    bool inside;
+  } cases[] = {
+      {platform::posix::StartBornInGroup, folder_, true},
+      {platform::posix::StartJoining, procs_, true},
+      {platform::posix::StartBornInGroup, not_a_group, false},
+      {platform::posix::StartJoining, read_only, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.group);
+    // In a process of its own, where no other child can be waiting.
+    EXPECT_EXIT(StartMissingAndExit(c.start, c.group, c.inside), ::testing::ExitedWithCode(0), "");
+  }
+  close(not_a_group);
+  close(read_only);
+}
+
+}  // namespace
