@@ -67,11 +67,12 @@ std::string ReadToEnd(int fd) {
 TEST_F(SpawnPosixTest, EitherWayTheProgramRunsInTheGroupWithItsFilesAndTheCallersMask) {
   const std::string script = tmp_.Join("where");
   // Builtins only: the shell clears its signal mask once it has forked.
-  WriteTextFile(script,
-                "#!/bin/sh\n"
-                "while read -r l; do case $l in 0::*) echo \"$l\";; esac; done </proc/self/cgroup\n"
-                "while read -r l; do case $l in SigBlk*) echo \"$l\";; esac; done </proc/self/status\n"
-                "echo \"$1\" >&2\n");
+  WriteTextFile(
+      script,
+      "#!/bin/sh\n"
+      "while read -r l; do case $l in 0::*) echo \"$l\";; esac; done </proc/self/cgroup\n"
+      "while read -r l; do case $l in SigBlk*) echo \"$l\";; esac; done </proc/self/status\n"
+      "echo \"$1\" >&2\n");
   chmod(script.c_str(), 0755);
   sigset_t usr2, before;
   sigemptyset(&usr2);
@@ -80,7 +81,8 @@ TEST_F(SpawnPosixTest, EitherWayTheProgramRunsInTheGroupWithItsFilesAndTheCaller
   const struct {
     const char* name;
     StartWay start;
-  } ways[] = {{"born", platform::posix::StartBornInGroup}, {"joining", platform::posix::StartJoining}};
+  } ways[] = {{"born", platform::posix::StartBornInGroup},
+              {"joining", platform::posix::StartJoining}};
   for (const auto& way : ways) {
     SCOPED_TRACE(way.name);
     int output[2];
