@@ -65,8 +65,8 @@ class FileActions {
         error_ = posix_spawn_file_actions_adddup2(&actions_, output_fd, STDERR_FILENO);
     }
     if (error_ == 0 && setup.program_fd >= 0) {
-      error_ = posix_spawn_file_actions_adddup2(&actions_, setup.program_fd,
-                                                posix::kOpenedProgramFd);
+      error_ =
+          posix_spawn_file_actions_adddup2(&actions_, setup.program_fd, posix::kOpenedProgramFd);
     }
     const int first_closed = setup.program_fd >= 0 ? posix::kOpenedProgramFd + 1 : 3;
     if (error_ == 0) error_ = posix_spawn_file_actions_addclosefrom_np(&actions_, first_closed);

@@ -58,10 +58,9 @@ void CloseFrom(int first) {
 }
 
 void SetUpFiles(const ChildSetup& setup) {
-  const bool copied =
-      (setup.output_fd < 0 ||
-       (CopyTo(setup.output_fd, STDOUT_FILENO) && CopyTo(setup.output_fd, STDERR_FILENO))) &&
-      (setup.program_fd < 0 || CopyTo(setup.program_fd, kOpenedProgramFd));
+  const bool copied = (setup.output_fd < 0 || (CopyTo(setup.output_fd, STDOUT_FILENO) &&
+                                               CopyTo(setup.output_fd, STDERR_FILENO))) &&
+                      (setup.program_fd < 0 || CopyTo(setup.program_fd, kOpenedProgramFd));
   if (copied) CloseFrom(setup.program_fd >= 0 ? kOpenedProgramFd + 1 : STDERR_FILENO + 1);
 }
 
@@ -112,10 +111,7 @@ __attribute__((noinline)) long CloneIntoGroup(int group_folder, const ChildStart
   args.exit_signal = SIGCHLD;
   args.cgroup = static_cast<uint64_t>(group_folder);
   long result = SYS_clone3;
-  asm volatile("syscall"
-               : "+a"(result)
-               : "D"(&args), "S"(sizeof args)
-               : "rcx", "r11", "memory");
+  asm volatile("syscall" : "+a"(result) : "D"(&args), "S"(sizeof args) : "rcx", "r11", "memory");
   if (result == 0) {
     RunChild(*start);
     _exit(127);
@@ -152,8 +148,9 @@ int StartChild(int join_procs, const ChildSetup& setup, pid_t* pid, bool* inside
 }  // namespace
 
 int StartBornInGroup(int group_folder, const ChildSetup& setup, pid_t* pid, bool* inside) {
-  return StartChild(-1, setup, pid, inside,
-                    [&](const ChildStart* start) { return CloneIntoGroup(group_folder, start); });
+  return StartChild(-1, setup, pid, inside, [&](const ChildStart* start) {
+    return CloneIntoGroup(group_folder, start);
+  });
 }
 
 int StartJoining(int group_procs, const ChildSetup& setup, pid_t* pid, bool* inside) {
