@@ -79,8 +79,7 @@ bool SkippedAtTheGate(const std::string& system, const std::function<void(const 
 
 // The time limit and output capture of a start, as far as they can be used;
 // each one that cannot is said before the start line.
-ShellStartOptions StartOptions(ILwBundle* bundle, const ItemFacts& item, bool wait,
-                               const std::wstring& capture_folder) {
+ShellStartOptions StartOptions(ILwBundle* bundle, const ItemFacts& item, bool wait) {
   const std::string timeout = ReadItemAttribute(bundle, "timeout");
   const Supervision supervision =
       DecideSupervision(wait, timeout, ReadItemAttribute(bundle, "log_output"));
@@ -96,7 +95,6 @@ ShellStartOptions StartOptions(ILwBundle* bundle, const ItemFacts& item, bool wa
     LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.file_path);
     options.capture_output = false;
   }
-  if (options.capture_output) options.capture_folder = capture_folder;
   // The report shows this item under way while the run waits for it.
   options.while_waiting = [] { ReportProgress(false); };
   return options;
@@ -196,8 +194,7 @@ bool StopsForRestart(const ExitClasses& classes, const platform::ProgramResult& 
   return true;
 }
 
-bool RunExeItem(ILwBundle* bundle, const ItemFacts& facts, const std::wstring& capture_folder,
-                ItemReport* report) {
+bool RunExeItem(ILwBundle* bundle, const ItemFacts& facts, ItemReport* report) {
   // Every record shows the item as ShownItemFacts does; only the start gets
   // the parameters themselves.
   const ItemFacts item = ShownItemFacts(facts, ReadSensitiveItem(bundle));
@@ -211,7 +208,7 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& facts, const std::wstring& c
     report->status = ItemStatus::kSkipped;
     return true;
   }
-  ShellStartOptions options = StartOptions(bundle, item, wait, capture_folder);
+  ShellStartOptions options = StartOptions(bundle, item, wait);
   const ExitClasses classes = ExitClassesOf(bundle, item, wait);
   log("run exe application: ");
   platform::ReadOnlyFile signed_file;
@@ -279,9 +276,7 @@ ILwSecurityBase*& SecurityBaseObject() {
 
 }  // namespace
 
-PluginCaller::PluginCaller(std::wstring capture_folder)
-    : product_folder_(ProductFolderOf(GetInstallPath())),
-      capture_folder_(std::move(capture_folder)) {}
+PluginCaller::PluginCaller() : product_folder_(ProductFolderOf(GetInstallPath())) {}
 
 bool PluginCaller::LoadSecurityBase() {
   std::wstring path = SecurityBasePath(product_folder_);
@@ -337,7 +332,7 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
     bool done = true;
     switch (ItemKindOf(item.type)) {
       case ItemKind::kExe:
-        done = RunExeItem(bundle, item, capture_folder_, &report);
+        done = RunExeItem(bundle, item, &report);
         break;
       case ItemKind::kSimpleDll:
         done = RunSimpleDllItem(bundle, item, &report);
@@ -363,7 +358,7 @@ bool DoFinishWork(const std::wstring& log_folder) {
   AddFolderToProcessPath(product_folder);
 
   GetRunRecord().product_folder = product_folder;
-  PluginCaller caller(log_folder);
+  PluginCaller caller;
   caller.LoadSecurityBase();
 
   auto verdicts = std::make_shared<VerdictRecorder>(true);

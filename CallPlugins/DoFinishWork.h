@@ -9,14 +9,13 @@
 #include "CallPlugins/RunReport.h"
 #include "LoadXml/LoadModXml.h"
 
-// Runs the whole finishing work; true when every phase ran to its end. The
-// log folder is where a program's captured output may lie while it runs
-// (Windows).
+// Runs the whole finishing work; true when every phase ran to its end. A
+// run that stops for a restart leaves its resume record in log_folder.
 bool DoFinishWork(const std::wstring& log_folder);
 
 class PluginCaller {
  public:
-  explicit PluginCaller(std::wstring capture_folder = std::wstring());
+  PluginCaller();
 
   // Verifies, loads and starts the product's security base; best effort.
   bool LoadSecurityBase();
@@ -30,7 +29,6 @@ class PluginCaller {
 
  private:
   std::wstring product_folder_;
-  std::wstring capture_folder_;
   std::unique_ptr<ModXmlLoader> catalogue_;
   PhaseReport* phase_report_ = nullptr;
 };

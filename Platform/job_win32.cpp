@@ -1,5 +1,8 @@
-// Ending a program past its time limit on Windows: its job, its windows.
+// Waiting for a program on Windows: its output read as it comes, and, past
+// its time limit, its job and its windows ended.
 #include "Platform/job_win32.h"
+
+#include <algorithm>
 
 namespace platform {
 namespace win32 {
@@ -15,34 +18,82 @@ BOOL CALLBACK AskWindowToClose(HWND window, LPARAM context) {
   return TRUE;
 }
 
+// An anonymous pipe cannot be waited for: while a program with a pipe runs,
+// the wait looks at it this often. With kPipeBytes of room, a program can
+// write about 100 MB a second before it waits for the reader.
+constexpr DWORD kOutputPollMilliseconds = 10;
+constexpr DWORD kPipeBytes = 1024 * 1024;
+constexpr DWORD kReadChunk = 64 * 1024;
+
 }  // namespace
 
-bool WaitTicking(HANDLE process, DWORD timeout_ms, const std::function<void()>& tick) {
-  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+OutputPipe::OutputPipe(bool wanted) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+  if (!wanted || !CreatePipe(&read_, &write_, &inheritable, kPipeBytes)) {
+    read_ = write_ = nullptr;
+    return;
+  }
+  SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
+}
+
+OutputPipe::~OutputPipe() {
+  if (read_ != nullptr) CloseHandle(read_);
+  CloseWriteEnd();
+}
+
+void OutputPipe::CloseWriteEnd() {
+  if (write_ != nullptr) CloseHandle(write_);
+  write_ = nullptr;
+}
+
+void OutputPipe::ReadAvailable(size_t limit) {
+  std::vector<char> buffer;
+  for (size_t read_so_far = 0; read_so_far < limit;) {
+    DWORD available = 0, got = 0;
+    // Fails once every writer has gone and nothing is left.
+    if (!PeekNamedPipe(read_, nullptr, 0, nullptr, &available, nullptr) || available == 0) return;
+    buffer.resize(kReadChunk);
+    const DWORD wanted = std::min<DWORD>(available, kReadChunk);
+    if (!ReadFile(read_, buffer.data(), wanted, &got, nullptr) || got == 0) return;
+    keeper_.Add(buffer.data(), got);
+    read_so_far += got;
+  }
+}
+
+bool WaitTicking(HANDLE process, DWORD timeout_ms, const std::function<void()>& tick,
+                 OutputPipe* output) {
+  const ULONGLONG now_at_start = GetTickCount64();
+  const ULONGLONG deadline = now_at_start + timeout_ms;
+  ULONGLONG next_tick = now_at_start + kWaitTickMilliseconds;
   for (;;) {
-    DWORD step = tick ? kWaitTickMilliseconds : INFINITE;
-    if (timeout_ms != INFINITE) {
-      const ULONGLONG now = GetTickCount64();
-      if (now >= deadline) return WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
-      if (step == INFINITE || deadline - now < step) step = static_cast<DWORD>(deadline - now);
+    const ULONGLONG now = GetTickCount64();
+    if (tick && now >= next_tick) {
+      tick();
+      next_tick = now + kWaitTickMilliseconds;
     }
-    if (WaitForSingleObject(process, step) != WAIT_TIMEOUT) return true;
-    if (tick) tick();
+    ULONGLONG step = tick ? next_tick - std::min(now, next_tick) : INFINITE;
+    if (output != nullptr) step = std::min<ULONGLONG>(step, kOutputPollMilliseconds);
+    if (timeout_ms != INFINITE) {
+      if (now >= deadline) return WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
+      step = std::min(step, deadline - now);
+    }
+    if (WaitForSingleObject(process, static_cast<DWORD>(step)) != WAIT_TIMEOUT) return true;
+    if (output != nullptr) output->ReadAvailable(kPipeBytes);
   }
 }
 
 void Supervise(HANDLE process, DWORD process_id, const ProgramRequest& request, Job* job,
-               ProgramResult* result) {
-  if (WaitTicking(process, request.timeout_ms, request.while_waiting)) return;
+               ProgramResult* result, OutputPipe* output) {
+  if (WaitTicking(process, request.timeout_ms, request.while_waiting, output)) return;
   result->timed_out = true;
   result->ended_all = job->assigned();
   const std::vector<DWORD> ids = job->ProcessIds(process_id);
   EnumWindows(AskWindowToClose, reinterpret_cast<LPARAM>(&ids));
-  if (WaitForSingleObject(process, kEndGraceMilliseconds) == WAIT_TIMEOUT && !job->assigned()) {
+  if (!WaitTicking(process, kEndGraceMilliseconds, nullptr, output) && !job->assigned()) {
     TerminateProcess(process, 1);
   }
   job->Terminate();
-  WaitForSingleObject(process, kEndGraceMilliseconds);
+  WaitTicking(process, kEndGraceMilliseconds, nullptr, output);
 }
 
 }  // namespace win32

@@ -1,5 +1,5 @@
-// Jobs for programs with a time limit, and the waits for them: private to
-// Platform/*_win32.cpp.
+// Jobs for programs with a time limit, the pipe a program's output is read
+// from, and the waits for them: private to Platform/*_win32.cpp.
 #pragma once
 
 #include <windows.h>
@@ -60,16 +60,46 @@ class Job {
   bool assigned_ = false;
 };
 
+// A pipe for a program's standard output and error, read while the program
+// is waited for, so that only what OutputKeeper keeps is ever held, whatever
+// the program writes. The program inherits the write end, which this
+// process closes once the program has its own.
+class OutputPipe {
+ public:
+  explicit OutputPipe(bool wanted);
+  ~OutputPipe();
+  OutputPipe(const OutputPipe&) = delete;
+  OutputPipe& operator=(const OutputPipe&) = delete;
+
+  bool valid() const { return read_ != nullptr; }
+  HANDLE write_handle() const { return write_; }
+  void CloseWriteEnd();
+  // Reads what is in the pipe now, at most limit bytes.
+  void ReadAvailable(size_t limit);
+  CapturedOutput Kept() const { return keeper_.Kept(); }
+
+ private:
+  HANDLE read_ = nullptr;
+  HANDLE write_ = nullptr;
+  OutputKeeper keeper_;
+};
+
+// The most read from an output pipe once its program has ended: a process
+// left behind may write on without end.
+constexpr size_t kLastOutputRead = 1024 * 1024;
+
 // Waits for a program up to timeout_ms (INFINITE: without limit), calling
-// tick every kWaitTickMilliseconds meanwhile. False when the time ran out.
-bool WaitTicking(HANDLE process, DWORD timeout_ms, const std::function<void()>& tick);
+// tick every kWaitTickMilliseconds meanwhile, and reading output (when there
+// is a pipe) as it comes. False when the time ran out.
+bool WaitTicking(HANDLE process, DWORD timeout_ms, const std::function<void()>& tick,
+                 OutputPipe* output = nullptr);
 
 // Waits for a program with a time limit; when it runs out, asks the windows
 // of its job to close, and ends the job (or the program alone, when it is
 // in no job of its own) after the grace or as soon as the program has ended.
 // No wait after the limit is without end.
 void Supervise(HANDLE process, DWORD process_id, const ProgramRequest& request, Job* job,
-               ProgramResult* result);
+               ProgramResult* result, OutputPipe* output);
 
 }  // namespace win32
 }  // namespace platform

@@ -296,7 +296,6 @@ TEST_F(PlatformWin32ProcessTest, OpenedProgramCannotBeSwappedBeforeItStarts) {
     request.parameters = L"--exit=7";
     request.wait = true;
     request.capture_output = capture;
-    request.capture_folder = tmp_.wpath();
     request.opened = &file;
     const platform::ProgramResult result = platform::StartProgram(request);
     platform::SetBeforeOpenedUseForTesting(nullptr);

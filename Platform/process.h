@@ -41,13 +41,12 @@ struct ProgramRequest {
   // the start is exactly the plain one (no group, no job).
   uint32_t timeout_ms = 0;
   // With wait: standard output and standard error both go to one place the
-  // caller reads while it waits (POSIX: a pipe, read as it fills, so only
-  // the kept parts are ever held; Windows: a delete-on-close file in
-  // capture_folder, which must be a folder the program may write through).
-  // A process that keeps the handle after the program ended cannot hold the
-  // caller: what it writes later is not read (POSIX: it gets a broken pipe).
+  // caller reads while it waits: a pipe, read as it fills, so only the kept
+  // parts are ever held (Windows looks at it every few milliseconds, as an
+  // anonymous pipe cannot be waited for). A process that keeps the handle
+  // after the program ended cannot hold the caller: what it writes later is
+  // not read, and it gets a broken pipe.
   bool capture_output = false;
-  std::wstring capture_folder;
   // With wait: called about every kWaitTickMilliseconds while the program runs.
   std::function<void()> while_waiting;
   // When set, file is this open file, whose content the caller has judged,
@@ -101,11 +100,6 @@ ProgramResult StartProgram(const ProgramRequest& request);
 // on Windows for programs (.exe, .com) and command scripts (.bat, .cmd) but
 // not for documents, which only the shell can open.
 bool CanCaptureOutput(const std::wstring& file);
-
-// Fills output from the size bytes of a capture file, through read (exactly
-// count bytes at offset; false on a shortfall).
-bool ReadCapturedOutput(uint64_t size, const std::function<bool(uint64_t, void*, size_t)>& read,
-                        CapturedOutput* output);
 
 // Keeps the parts of output that CapturedOutput holds while it arrives in
 // pieces, in bounded memory however much arrives.

@@ -10,13 +10,11 @@
 
 #include <cstdint>
 
-#include <atomic>
 #include <cwchar>
 #include <functional>
 #include <vector>
 
 #include "Platform/ascii_case.h"
-#include "Platform/folder_trust.h"
 #include "Platform/job_win32.h"
 #include "Platform/win32_support.h"
 
@@ -24,6 +22,7 @@ namespace platform {
 namespace {
 
 using win32::Job;
+using win32::OutputPipe;
 using win32::Supervise;
 using win32::WaitTicking;
 
@@ -66,51 +65,6 @@ bool IsCommandScript(const std::wstring& file) {
   return extension == ".bat" || extension == ".cmd";
 }
 
-// A delete-on-close file for a program's output, in a folder the program
-// may write through; its handle is the one the program inherits.
-class OutputFile {
- public:
-  explicit OutputFile(const std::wstring& folder) {
-    FolderFacts facts;
-    uint32_t error = 0;
-    if (folder.empty() || !win32::ReadFolderFacts(folder, &facts, &error) ||
-        !MayWriteThroughFolder(facts)) {
-      return;
-    }
-    static std::atomic<unsigned> counter{0};
-    const std::wstring path = folder + L"\\exe-output-" + std::to_wstring(GetCurrentProcessId()) +
-                              L"-" + std::to_wstring(++counter) + L".tmp";
-    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    handle_ = CreateFileW(path.c_str(),
-                          GENERIC_READ | GENERIC_WRITE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          &inheritable,
-                          CREATE_NEW,
-                          FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
-                          nullptr);
-  }
-  ~OutputFile() {
-    if (valid()) CloseHandle(handle_);
-  }
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE handle() const { return handle_; }
-
-  bool Read(CapturedOutput* output) const {
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(handle_, &size)) return false;
-    const auto read = [this](uint64_t offset, void* buffer, size_t count) {
-      return win32::ReadAllAt(handle_, offset, buffer, count);
-    };
-    return ReadCapturedOutput(static_cast<uint64_t>(size.QuadPart), read, output);
-  }
-
- private:
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
-};
-
 // The program and command line CreateProcessW takes for a request: a
 // command script runs in the command processor, as the shell would run it.
 void CommandLineFor(const ProgramRequest& request, std::wstring* application,
@@ -134,9 +88,9 @@ void CommandLineFor(const ProgramRequest& request, std::wstring* application,
 }
 
 // Starts a program whose output is captured: suspended, so that it is in
-// its job before it runs an instruction, with the capture file as its
-// standard output and error and as the only handle it inherits.
-bool StartCaptured(const ProgramRequest& request, const OutputFile& output, Job* job,
+// its job before it runs an instruction, with the output pipe's write end
+// as its standard output and error and as the only handle it inherits.
+bool StartCaptured(const ProgramRequest& request, const OutputPipe& output, Job* job,
                    ProgramResult* result, HANDLE* process, DWORD* process_id) {
   std::wstring application, command_line;
   CommandLineFor(request, &application, &command_line);
@@ -149,7 +103,7 @@ bool StartCaptured(const ProgramRequest& request, const OutputFile& output, Job*
     result->start_error = GetLastError();
     return false;
   }
-  HANDLE inherited = output.handle();
+  HANDLE inherited = output.write_handle();
   bool ok = UpdateProcThreadAttribute(attributes,
                                       0,
                                       PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
@@ -247,19 +201,21 @@ ProgramResult StartProgram(const ProgramRequest& request) {
   HANDLE process = nullptr;
   DWORD process_id = 0;
   const bool capture = request.wait && request.capture_output && CanCaptureOutput(request.file);
-  OutputFile output(capture ? request.capture_folder : std::wstring());
-  const bool started = capture && output.valid()
+  OutputPipe output(capture);
+  const bool started = output.valid()
                            ? StartCaptured(request, output, &job, &result, &process, &process_id)
                            : StartThroughShell(request, &job, &result, &process, &process_id);
   if (!started) return result;
   result.started = true;
+  output.CloseWriteEnd();
+  OutputPipe* read_while_waiting = output.valid() ? &output : nullptr;
 
   // Opening a document may give no process; then there is no exit code.
   if (process != nullptr) {
     if (request.wait && request.timeout_ms > 0) {
-      Supervise(process, process_id, request, &job, &result);
+      Supervise(process, process_id, request, &job, &result, read_while_waiting);
     } else if (request.wait) {
-      WaitTicking(process, INFINITE, request.while_waiting);
+      WaitTicking(process, INFINITE, request.while_waiting, read_while_waiting);
     }
     DWORD code = 0;
     if (GetExitCodeProcess(process, &code)) {
@@ -268,7 +224,11 @@ ProgramResult StartProgram(const ProgramRequest& request) {
     }
     CloseHandle(process);
   }
-  if (capture && output.valid()) result.output_captured = output.Read(&result.output);
+  if (output.valid()) {
+    output.ReadAvailable(win32::kLastOutputRead);
+    result.output = output.Kept();
+    result.output_captured = true;
+  }
   return result;
 }
 

@@ -83,7 +83,6 @@ bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, ui
       request.wait = wait;
       request.timeout_ms = options.timeout_seconds * 1000u;
       request.capture_output = options.capture_output;
-      request.capture_folder = options.capture_folder;
       request.while_waiting = options.while_waiting;
       request.opened = options.opened;
       started = platform::StartProgram(request);

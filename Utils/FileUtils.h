@@ -39,7 +39,6 @@ bool IsAcceptedVerdict(signing::Verdict verdict);
 struct ShellStartOptions {
   uint32_t timeout_seconds = 0;  // 0: none
   bool capture_output = false;
-  std::wstring capture_folder;  // Windows: where the capture file lies
   std::function<void()> while_waiting;
   // The program's file, open and judged: exactly it is started
   // (ProgramRequest::opened).
