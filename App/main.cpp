@@ -85,6 +85,7 @@ void FinishRunReport(int32_t exit_code) {
 }  // namespace
 
 int RunTaverly() {
+  platform::KeepStandardStreamsTaken();
   platform::UseSystemLibrarySearch();
   const platform::InstanceClaim claim = platform::ClaimSingleInstance();
   if (claim == platform::InstanceClaim::kAlreadyRunning) return 0;

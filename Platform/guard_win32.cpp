@@ -16,6 +16,8 @@
 
 namespace platform {
 
+void KeepStandardStreamsTaken() {}
+
 void UseSystemLibrarySearch() {
   // The toolchain's linker has no flag for the loader's own search of the
   // program's imports; this covers every load after it.

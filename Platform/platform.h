@@ -33,6 +33,13 @@ enum class InstanceClaim {
 // loader searches no folder of the program's, so there it does nothing).
 void UseSystemLibrarySearch();
 
+// Makes sure standard input, output and error are there before the program
+// opens a file, so that no file takes their place: on POSIX a descriptor 0,
+// 1 or 2 the caller left closed would go to the next file opened, and every
+// log line written to standard error into it. POSIX: /dev/null on each one
+// that is closed; Windows: nothing (a handle is never "the lowest free").
+void KeepStandardStreamsTaken();
+
 // Claims the machine-wide single-instance guard for the life of the process.
 // Windows: the mutex "Global\VXTaverly_Mutex", made with a DACL for SYSTEM and
 // Administrators alone and owned by Administrators; one that was there is a

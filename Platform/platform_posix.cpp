@@ -59,6 +59,15 @@ int OpenRegularFile(const std::wstring& path) {
 
 void UseSystemLibrarySearch() {}
 
+void KeepStandardStreamsTaken() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor: fd itself.
+    const int null = Retry([&] { return open("/dev/null", O_RDWR); });
+    if (null > STDERR_FILENO) close(null);
+  }
+}
+
 InstanceClaim ClaimSingleInstance() {
   // The descriptor is deliberately never closed: the kernel drops the lock at
   // exit, and close-on-exec keeps started programs from inheriting it.

@@ -100,6 +100,21 @@ TEST_F(HardeningTest, ProductFolderWhoseNameIsNotUtf8) {
   EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "c"}));
 }
 
+// An installer may start the program with standard error closed: the first
+// file the program opened (the lock) took its place, and every log line went
+// into it.
+TEST_F(HardeningTest, ClosedStandardErrorIsTakenByNoFile) {
+  if (target().windows) GTEST_SKIP() << "Windows handles are not numbered by the lowest free";
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  RunOptions options;
+  options.arguments = {"--installpath=" + product_.TargetFolder()};
+  options.stderr_closed = true;
+  EXPECT_EQ(Wait(Start(options)).exit_code, 0);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(fs::file_size("/run/VXTaverly_Mutex.lock"), 0u);
+  EXPECT_EQ(ReadTextFile(ResultFile()), target().IniText({"[result]", "is_success=true"}));
+}
+
 // A file system of its own under the log folder, in a private mount
 // namespace of this test process, so nothing outside it sees the mount.
 class FullDiskTest : public HardeningTest {

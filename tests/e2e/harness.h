@@ -90,6 +90,7 @@ struct RunOptions {
   std::vector<std::string> arguments;      // after the program name
   std::string program;                     // default: the built Taverly
   bool as_nobody = false;                  // run with uid/gid 65534 (native only)
+  bool stderr_closed = false;              // start it with standard error closed
   std::map<std::string, std::string> env;  // added to / replacing the environment
   std::vector<std::string> unset_env;
 };

@@ -98,8 +98,12 @@ Process TaverlyTest::Start(const RunOptions& options) {
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(
       &actions, 1, process.out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(
-      &actions, 2, process.err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (options.stderr_closed) {
+    posix_spawn_file_actions_addclose(&actions, 2);
+  } else {
+    posix_spawn_file_actions_addopen(
+        &actions, 2, process.err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
   pid_t pid = 0;
   int rc = posix_spawn(&pid, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
   posix_spawn_file_actions_destroy(&actions);
