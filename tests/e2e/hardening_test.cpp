@@ -85,10 +85,7 @@ TEST_F(HardeningTest, FifoNamedAsALibraryIsNoLibrary) {
       Probe("c"));
   EXPECT_EQ(RunProduct().exit_code, 0);
   EXPECT_THAT(Messages(), Contains("I:LoadLibrary fail: " + At("lib.so") + " ,getlasterror = 8"));
-  RunOptions plan;
-  plan.program = (fs::path(TaverlyBinary()).parent_path() / "taverly-plan").string();
-  plan.arguments = {"--installpath=" + product_.TargetFolder(), "--load"};
-  EXPECT_THAT(Run(plan).out, HasSubstr("exists, does not load (error 8)"));
+  EXPECT_THAT(PlanProduct({"--load"}).out, HasSubstr("exists, does not load (error 8)"));
 }
 
 TEST_F(HardeningTest, ProductFolderWhoseNameIsNotUtf8) {

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace e2e {
 
@@ -131,6 +132,10 @@ std::string Target::IniText(const std::vector<std::string>& lines) const {
 }
 
 std::string TaverlyBinary() { return target().taverly; }
+std::string PlanBinary() {
+  return (std::filesystem::path(TaverlyBinary()).parent_path() / target().Program("taverly-plan"))
+      .string();
+}
 std::string SignTool() { return TAVERLY_E2E_SIGN_TOOL; }
 std::string DevKey(int index) {
   return std::string(TAVERLY_E2E_KEY_DIR) + "/key" + std::to_string(index) + ".key";

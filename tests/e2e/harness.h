@@ -202,12 +202,15 @@ class ProductTest : public TaverlyTest {
   // A value of the result file; "<absent>" when it has none.
   std::string Result(const std::string& section, const std::string& key) const;
   RunResult RunProduct() { return RunWithInstallPath(product_.folder()); }
+  // taverly-plan, which lands beside Taverly, on the product.
+  RunResult PlanProduct(const std::vector<std::string>& more_arguments = {});
 
   const std::string probe_ = target().Program("bin/probe");
 };
 
 // Paths of what the build produced.
 std::string TaverlyBinary();
+std::string PlanBinary();  // beside Taverly
 std::string SignTool();
 std::string DevKey(int index);
 std::string ProbeProgram();

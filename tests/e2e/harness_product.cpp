@@ -98,6 +98,14 @@ std::string ProductTest::Probe(const std::string& tag,
   return Item(attributes);
 }
 
+RunResult ProductTest::PlanProduct(const std::vector<std::string>& more_arguments) {
+  RunOptions plan;
+  plan.program = PlanBinary();
+  plan.arguments = {"--installpath=" + product_.TargetFolder()};
+  plan.arguments.insert(plan.arguments.end(), more_arguments.begin(), more_arguments.end());
+  return Run(plan);
+}
+
 std::string ProductTest::Result(const std::string& section, const std::string& key) const {
   std::string value = "<absent>";
   GetIniValue(ReadTextFile(ResultFile()), section, key, &value);

@@ -127,12 +127,8 @@ TEST_F(ItemSecurityTest, SensitiveParametersStayOutOfEveryRecord) {
     EXPECT_THAT(ReadTextFile(entry.path().string()), Not(HasSubstr(secret))) << entry.path();
   }
   for (const char* form : {"", "--json"}) {
-    RunOptions options;
-    options.program =
-        (fs::path(TaverlyBinary()).parent_path() / target().Program("taverly-plan")).string();
-    options.arguments = {"--installpath=" + product_.TargetFolder()};
-    if (*form != '\0') options.arguments.push_back(form);
-    const RunResult plan = Run(options);
+    const RunResult plan =
+        PlanProduct(*form != '\0' ? std::vector<std::string>{form} : std::vector<std::string>{});
     EXPECT_THAT(plan.out, HasSubstr("***")) << form;
     EXPECT_THAT(plan.out + plan.err, Not(HasSubstr(secret))) << form;
   }
@@ -157,11 +153,7 @@ TEST_F(ItemSecurityTest, PlanWarnsAboutWhatOthersCouldTurnAgainstTheRun) {
           {{"param", "&quot;%productpath%&quot;"}, {"file", target().Relative("bin/setup.cmd")}}));
   // Under Wine the folder's mode becomes an access list granting everyone write.
   chmod(product_.Path("open").c_str(), 0777);
-  RunOptions options;
-  options.program =
-      (fs::path(TaverlyBinary()).parent_path() / target().Program("taverly-plan")).string();
-  options.arguments = {"--installpath=" + product_.TargetFolder()};
-  const std::string text = Run(options).out;
+  const std::string text = PlanProduct().out;
   std::vector<std::string> codes;
   for (size_t at = text.find("  ["); at != std::string::npos; at = text.find("  [", at + 1)) {
     const std::string code = text.substr(at + 3, text.find(']', at) - at - 3);

@@ -21,11 +21,6 @@ using ::testing::HasSubstr;
 namespace e2e {
 namespace {
 
-// taverly-plan lands beside Taverly.
-std::string PlanBinary() {
-  return (fs::path(TaverlyBinary()).parent_path() / target().Program("taverly-plan")).string();
-}
-
 // Console output with the line ends of this machine.
 std::string Lines(std::string text) {
   text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());

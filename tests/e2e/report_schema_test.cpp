@@ -22,11 +22,7 @@ TEST_F(ReportTest, PlanAndReportJoinOnKey) {
                          Probe("b"),
                          Probe("c"));
   product_.AddModuleFile("mod_off.xml", Probe("never"), "", "");
-  RunOptions plan;
-  plan.program =
-      (fs::path(TaverlyBinary()).parent_path() / target().Program("taverly-plan")).string();
-  plan.arguments = {"--installpath=" + product_.TargetFolder(), "--json"};
-  RunResult planned = Run(plan);
+  RunResult planned = PlanProduct({"--json"});
   ASSERT_EQ(planned.exit_code, 0) << planned.err;
   ASSERT_EQ(RunProduct().exit_code, 0);
 
