@@ -1,8 +1,14 @@
-# The project's front door. `make demo` and `make test` work on a fresh Debian
-# machine as root: they install what is missing first.
+# The project's front door. make, make demo and make test work on a fresh
+# Debian machine as root: they install what is missing first (not as root,
+# scripts/install-deps says in one line what to run).
 BUILD      ?= build
 JOBS       ?= 2
 CMAKE_ARGS ?=
+# build/ and build-windows/ are configured alike by every target, warnings as
+# errors as CI builds, so make demo, make test and make reuse what another
+# built.
+WERROR     ?= ON
+NATIVE_CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DTAVERLY_WERROR=$(WERROR) $(CMAKE_ARGS)
 
 .PHONY: all build test demo deps clean check
 
@@ -11,8 +17,8 @@ all: build
 deps:
 	scripts/install-deps
 
-build:
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
+build: deps
+	$(NATIVE_CONFIGURE)
 	cmake --build $(BUILD) -j$(JOBS)
 
 # The native suite, then the Windows build's suite under Wine.
@@ -20,15 +26,14 @@ test:
 	$(MAKE) test-native
 	$(MAKE) test-windows
 
-test-native: deps
-	$(MAKE) build CMAKE_ARGS="-DTAVERLY_WERROR=ON $(CMAKE_ARGS)"
+test-native: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
 # The format and the include layering of the sources (no build needed).
 check: deps
 	scripts/check-source
 
-demo: deps build
+demo: build
 	scripts/run-demo $(BUILD)
 
 # Every build folder, the Windows one with its dependency build and Wine prefix.
@@ -45,19 +50,18 @@ WINDOWS_CMAKE_ARGS ?=
 
 windows:
 	scripts/install-deps --windows
-	test -f $(BUILD)/build.ninja || \
-	  cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
+	test -f $(BUILD)/build.ninja || $(NATIVE_CONFIGURE)
 	cmake --build $(BUILD) -j$(JOBS) --target taverly-sign
 	scripts/build-windows-deps $(WINDOWS_BUILD)/deps
 	cmake -S . -B $(WINDOWS_BUILD) -G Ninja \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DTAVERLY_WINDOWS_DEPS=$(abspath $(WINDOWS_BUILD))/deps \
 	  -DTAVERLY_SIGN_TOOL=$(abspath $(BUILD))/taverly-sign \
-	  -DTAVERLY_E2E_RUNNER=$(abspath $(BUILD))/tests/e2e/e2e_test $(WINDOWS_CMAKE_ARGS)
+	  -DTAVERLY_E2E_RUNNER=$(abspath $(BUILD))/tests/e2e/e2e_test \
+	  -DTAVERLY_WERROR=$(WERROR) $(WINDOWS_CMAKE_ARGS)
 	cmake --build $(WINDOWS_BUILD) -j$(JOBS)
 
-test-windows:
-	$(MAKE) windows WINDOWS_CMAKE_ARGS="-DTAVERLY_WERROR=ON $(WINDOWS_CMAKE_ARGS)"
+test-windows: windows
 	cmake --build $(BUILD) -j$(JOBS) --target e2e_test
 	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j$(JOBS)
 

@@ -13,6 +13,7 @@
 #include <gmock/gmock.h>
 
 #include "tests/e2e/harness.h"
+#include "tests/e2e/private_mounts.h"
 
 namespace fs = std::filesystem;
 using ::testing::Contains;
@@ -118,8 +119,8 @@ class FullDiskTest : public HardeningTest {
  protected:
   void SetUp() override {
     if (target().windows) GTEST_SKIP() << kNativeOnly;
-    ASSERT_EQ(unshare(CLONE_NEWNS), 0) << "needs root: " << errno;
-    ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    const std::string why = EnterPrivateMountNamespace();
+    if (!why.empty()) GTEST_SKIP() << why;
     fs::create_directories(LogDir());
     ASSERT_EQ(mount("tmpfs", LogDir().c_str(), "tmpfs", 0, "size=64k,mode=0700"), 0);
     mounted_ = true;

@@ -16,6 +16,7 @@
 #include <gmock/gmock.h>
 
 #include "tests/e2e/harness.h"
+#include "tests/e2e/private_mounts.h"
 
 namespace fs = std::filesystem;
 using ::testing::Contains;
@@ -149,8 +150,8 @@ class WithoutControlGroupsTest : public SupervisionTest {
  protected:
   void SetUp() override {
     if (target().windows) GTEST_SKIP() << "control groups are Linux's";
-    ASSERT_EQ(unshare(CLONE_NEWNS), 0) << "needs root: " << errno;
-    ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    const std::string why = EnterPrivateMountNamespace();
+    if (!why.empty()) GTEST_SKIP() << why;
     ASSERT_EQ(mount("tmpfs", "/sys/fs/cgroup", "tmpfs", 0, "size=4k"), 0);
   }
 };
