@@ -99,7 +99,7 @@ int RunTaverly() {
   GetRunRecord().system_account = platform::IsSystemAccount();
   SetProgressWriter([] { WriteRunReport(false); });
   PrepareResume(App::Instance().GetLogDir(), App::Instance().GetResultFilePath(), GetInstallPath());
-  const bool succeeded = DoFinishWork(App::Instance().GetLogDir());
+  const bool succeeded = DoFinishWork();
   SetProgressWriter(nullptr);
   if (GetRunRecord().stopped_for_reboot) {
     WriteStoppedForRestartResult();

@@ -353,7 +353,7 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
   return true;
 }
 
-bool DoFinishWork(const std::wstring& log_folder) {
+bool DoFinishWork() {
   std::wstring product_folder = ProductFolderOf(GetInstallPath());
   AddFolderToProcessPath(product_folder);
 
@@ -378,7 +378,7 @@ bool DoFinishWork(const std::wstring& log_folder) {
     const bool succeeded = caller.CallPluginContainer(items);
     caller.SetPhaseReport(nullptr);
     if (GetRunRecord().stopped_for_reboot) {
-      WriteResumeRecord(GetRunRecord(), caller.catalogue(), log_folder, GetInstallPath());
+      WriteResumeRecord(GetRunRecord(), caller.catalogue());
       return true;
     }
     if (!succeeded) {

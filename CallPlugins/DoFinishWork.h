@@ -10,8 +10,9 @@
 #include "LoadXml/LoadModXml.h"
 
 // Runs the whole finishing work; true when every phase ran to its end. A
-// run that stops for a restart leaves its resume record in log_folder.
-bool DoFinishWork(const std::wstring& log_folder);
+// run that stops for a restart leaves its resume record (PrepareResume found
+// where).
+bool DoFinishWork();
 
 class PluginCaller {
  public:

@@ -2,6 +2,7 @@
 
 #include <glog/logging.h>
 
+#include "CallPlugins/ItemRules.h"
 #include "CallPlugins/ResumeRecord.h"
 #include "Platform/ini_text.h"
 #include "Platform/platform.h"
@@ -9,10 +10,15 @@
 
 namespace {
 
-// The record this run took; without one nothing is passed over.
-ResumeRecord& TakenRecord() {
-  static ResumeRecord record;
-  return record;
+struct ResumeSession {
+  std::string install_path;
+  ResumePlace place;   // the product's record, found once: the run changes folder later
+  ResumeRecord taken;  // the record this run took; without one nothing is passed over
+};
+
+ResumeSession& Session() {
+  static ResumeSession session;
+  return session;
 }
 
 bool ResultFileTellsOfStop(const std::wstring& result_file) {
@@ -28,40 +34,99 @@ std::string ModuleFileName(const RunRecord& record, size_t module) {
   return platform::WideToUtf8(cut == std::wstring::npos ? path : path.substr(cut + 1));
 }
 
+std::string IdentityOf(const std::string& key, const RunRecord& record, const ItemReport& report,
+                       ILwBundle* bundle) {
+  return ItemIdentity(key, ModuleFileName(record, report.module), bundle);
+}
+
+void LogUnresolved(const ResumeSession& session) {
+  LOG(ERROR) << "restart record cannot be used, the installation path cannot be resolved, path: "
+             << LogText(ProductFolderOf(session.install_path)) << ", GLE: " << session.place.error;
+}
+
+void LogUnusableKey(const RecordKey& key) {
+  if (key.state == RecordKeyState::kNotMade) {
+    LOG(ERROR) << "restart record key cannot be used, " << RecordKeyRefusal(key.state)
+               << ", path: " << LogText(key.path) << ", GLE: " << key.error;
+  } else {
+    LOG(ERROR) << "restart record key cannot be used, " << RecordKeyRefusal(key.state)
+               << ", path: " << LogText(key.path);
+  }
+}
+
+// False, with a line, when a file there could not be removed.
+bool RemoveRecord(const std::wstring& path) {
+  uint32_t error = 0;
+  if (platform::RemoveProfileFile(path, &error) != platform::RemoveOutcome::kFailed) return true;
+  LOG(ERROR) << "restart record could not be removed, path: " << LogText(path)
+             << ", GLE: " << error;
+  return false;
+}
+
+// No run can use it: its digests were keyed with nothing.
+void RemoveEarlierRecord(const std::wstring& log_folder) {
+  const std::wstring path = platform::CombinePath(log_folder, kEarlierResumeRecordName);
+  if (!platform::PathExists(path)) return;
+  LOG(INFO) << "restart record not used, " << ResumeRefusal(ResumeState::kEarlierVersion)
+            << ", path: " << LogText(path);
+  RemoveRecord(path);
+}
+
+// A record of this product's is used up whether it resumes or not; one that
+// it cannot trust, or another product's, is left alone.
+bool UsedUp(ResumeState state) {
+  return state == ResumeState::kUsable || state == ResumeState::kTorn ||
+         state == ResumeState::kNoKey || state == ResumeState::kOtherKey;
+}
+
 }  // namespace
 
 void PrepareResume(const std::wstring& log_folder, const std::wstring& result_file,
                    const std::string& install_path) {
-  const std::wstring path = platform::CombinePath(log_folder, kResumeRecordName);
-  ResumeRecord record = ReadResumeRecord(path, install_path);
-  TakenRecord() = ResumeRecord();
+  ResumeSession& session = Session();
+  session = ResumeSession();
+  session.install_path = install_path;
+  RemoveEarlierRecord(log_folder);
+  session.place = LocateResumeRecord(log_folder, install_path);
+  if (!session.place.resolved) {
+    if (ResultFileTellsOfStop(result_file)) LogUnresolved(session);
+    return;
+  }
+  const std::wstring& path = session.place.path;
+  ResumeRecord record = ReadResumeRecord(path, session.place.product);
   if (record.state == ResumeState::kMissing && !ResultFileTellsOfStop(result_file)) return;
+  if (record.state == ResumeState::kUsable) {
+    const RecordKey key = ReadRecordKey();
+    if (key.state != RecordKeyState::kUsable) LogUnusableKey(key);
+    JudgeRecordKey(&record, session.place.product, key);
+  }
   if (record.state != ResumeState::kUsable) {
     LOG(INFO) << "restart record not used, " << ResumeRefusal(record.state)
               << ", path: " << LogText(path);
-    // A torn record of this program's own would only say so again.
-    if (record.state != ResumeState::kTorn) return;
+    if (!UsedUp(record.state)) return;
   }
-  uint32_t error = 0;
-  if (platform::RemoveProfileFile(path, &error) == platform::RemoveOutcome::kFailed) {
-    LOG(ERROR) << "restart record could not be removed, path: " << LogText(path)
-               << ", GLE: " << error;
-    return;  // a record that stays would be used a second time
-  }
-  if (record.state == ResumeState::kUsable) TakenRecord() = std::move(record);
-}
-
-std::string IdentityOf(const RunRecord& record, const ItemReport& report, ILwBundle* bundle) {
-  return ItemIdentity(ModuleFileName(record, report.module), bundle);
+  // A record that stays would be used a second time.
+  if (!RemoveRecord(path)) return;
+  if (record.state == ResumeState::kUsable) session.taken = std::move(record);
 }
 
 bool DoneBeforeRestart(const RunRecord& record, const ItemReport& report, ILwBundle* bundle) {
-  if (TakenRecord().done.empty()) return false;
-  return TakeDoneItem(&TakenRecord(), IdentityOf(record, report, bundle));
+  ResumeRecord& taken = Session().taken;
+  if (taken.done.empty()) return false;
+  return TakeDoneItem(&taken, IdentityOf(taken.key, record, report, bundle));
 }
 
-bool WriteResumeRecord(const RunRecord& record, ModXmlLoader* catalogue,
-                       const std::wstring& log_folder, const std::string& install_path) {
+bool WriteResumeRecord(const RunRecord& record, ModXmlLoader* catalogue) {
+  const ResumeSession& session = Session();
+  if (!session.place.resolved) {
+    LogUnresolved(session);
+    return false;
+  }
+  const RecordKey key = ObtainRecordKey();
+  if (key.state != RecordKeyState::kUsable) {
+    LogUnusableKey(key);
+    return false;
+  }
   std::vector<std::string> done;
   size_t phase = 0;
   for (const PhaseRule& rule : kPhaseRules) {
@@ -71,13 +136,14 @@ bool WriteResumeRecord(const RunRecord& record, ModXmlLoader* catalogue,
       auto bundle = items.find(item.key);
       if (bundle == items.end()) continue;
       if (item.status == ItemStatus::kSucceeded || item.status == ItemStatus::kDoneBeforeRestart) {
-        done.push_back(IdentityOf(record, item, bundle->second));
+        done.push_back(IdentityOf(key.bytes, record, item, bundle->second));
       }
     }
   }
-  const std::wstring path = platform::CombinePath(log_folder, kResumeRecordName);
+  const std::wstring& path = session.place.path;
   uint32_t error = 0;
-  if (!platform::ReplaceFileContent(path, ResumeRecordText(install_path, done), true, &error)) {
+  const std::string text = ResumeRecordText(session.place.product, key.bytes, done);
+  if (!platform::ReplaceFileContent(path, text, true, &error)) {
     LOG(ERROR) << "restart record cannot be written, path: " << LogText(path) << ", GLE: " << error;
     return false;
   }

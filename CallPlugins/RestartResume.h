@@ -1,6 +1,6 @@
 // What a run does with a stop for a restart: the record of the items done,
 // written when an item's exit code stops the run, and taken by the next run
-// with the same installation path, which passes over those items.
+// of the same product, which passes over those items.
 #pragma once
 
 #include <string>
@@ -8,22 +8,18 @@
 #include "Bundle/LwBundle.h"
 #include "CallPlugins/RunReport.h"
 
-// Takes the record in log_folder for this run: a usable one is removed (it
-// is used once) and its items are passed over; one that is not usable is
-// said in one line. A missing record is said only when the result file still
-// tells of a stop (resume_after_reboot=true).
+// Takes this product's record in log_folder for this run: a usable one is
+// removed (it is used once) and its items are passed over; one that is not
+// usable is said in one line. A missing record is said only when the result
+// file still tells of a stop (resume_after_reboot=true). The record an
+// earlier version left is removed, with its line.
 void PrepareResume(const std::wstring& log_folder, const std::wstring& result_file,
                    const std::string& install_path);
-
-// The item's identity as the record keeps it: its module file's name in the
-// record and its attributes.
-std::string IdentityOf(const RunRecord& record, const ItemReport& report, ILwBundle* bundle);
 
 // True when the taken record holds the item; it is taken off the record.
 bool DoneBeforeRestart(const RunRecord& record, const ItemReport& report, ILwBundle* bundle);
 
 // Writes the record of the items done in this run (and those it passed
-// over) to log_folder, for the run of install_path. False, with a line, when
-// it could not be written.
-bool WriteResumeRecord(const RunRecord& record, ModXmlLoader* catalogue,
-                       const std::wstring& log_folder, const std::string& install_path);
+// over) for the product PrepareResume found. False, with a line, when it
+// could not be written.
+bool WriteResumeRecord(const RunRecord& record, ModXmlLoader* catalogue);

@@ -8,15 +8,42 @@
 #include "CallPlugins/ItemRules.h"
 #include "Platform/platform.h"
 
-const wchar_t kResumeRecordName[] = L"TaverlyResumeInfo.dat";
+const wchar_t kEarlierResumeRecordName[] = L"TaverlyResumeInfo.dat";
 
 namespace {
 
-const char kHeader[] = "taverly-resume/1";
-const char kPathKey[] = "install_path=";
+const char kHeader[] = "taverly-resume/2";
+const char kProductKey[] = "product=";
+const char kKeyCheckKey[] = "key_check=";
 const char kItemKey[] = "item=";
 const char kEnd[] = "end";
-constexpr size_t kIdentitySize = 32;  // bytes, 64 hexadecimal digits
+constexpr size_t kDigestSize = 32;  // bytes, 64 hexadecimal digits
+constexpr size_t kNameDigits = 16;  // of the product's digest, in the file name
+const char kKeyCheckText[] = "taverly-resume key check";
+
+// A digest of the texts, keyed unless key is empty; each text with its NUL,
+// so that no two lists of texts give the same digest.
+std::string Digest(const std::string& key, const std::vector<std::string>& texts) {
+  crypto_generichash_state state;
+  crypto_generichash_init(
+      &state,
+      key.empty() ? nullptr : reinterpret_cast<const unsigned char*>(key.data()),
+      key.size(),
+      kDigestSize);
+  for (const std::string& text : texts) {
+    crypto_generichash_update(
+        &state, reinterpret_cast<const unsigned char*>(text.c_str()), text.size() + 1);
+  }
+  unsigned char digest[kDigestSize];
+  crypto_generichash_final(&state, digest, sizeof digest);
+  std::string hex;
+  for (unsigned char byte : digest) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", byte);
+    hex += pair;
+  }
+  return hex;
+}
 
 // Every key of the bundle, in ascending byte order (its GetKeys answer).
 std::vector<std::string> BundleKeys(ILwBundle* bundle) {
@@ -34,40 +61,59 @@ std::vector<std::string> BundleKeys(ILwBundle* bundle) {
   return keys;
 }
 
-bool IsIdentity(const std::string& text) {
-  return text.size() == 2 * kIdentitySize &&
+bool IsDigest(const std::string& text) {
+  return text.size() == 2 * kDigestSize &&
          text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The value of a line "<key><64 digits>"; empty when the line is not one.
+std::string DigestAfter(const std::string& line, const char* key, size_t key_size) {
+  if (line.compare(0, key_size, key) != 0) return std::string();
+  std::string value = line.substr(key_size);
+  return IsDigest(value) ? value : std::string();
+}
+
+std::string KeyCheck(const std::string& key, const std::string& product) {
+  return Digest(key, {kKeyCheckText, product});
 }
 
 }  // namespace
 
-std::string ItemIdentity(const std::string& module_file_name, ILwBundle* bundle) {
-  crypto_generichash_state state;
-  crypto_generichash_init(&state, nullptr, 0, kIdentitySize);
-  const auto add = [&](const std::string& text) {
-    // Each text with its NUL, so that no two lists of texts hash alike.
-    crypto_generichash_update(
-        &state, reinterpret_cast<const unsigned char*>(text.c_str()), text.size() + 1);
-  };
-  add(module_file_name);
-  for (const std::string& key : BundleKeys(bundle)) {
-    add(key);
-    add(ReadItemAttribute(bundle, key.c_str()));
-  }
-  unsigned char digest[kIdentitySize];
-  crypto_generichash_final(&state, digest, sizeof digest);
-  std::string hex;
-  for (unsigned char byte : digest) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02x", byte);
-    hex += pair;
-  }
-  return hex;
+std::string ProductDigest(const std::string& folder_identity) {
+  return Digest(std::string(), {folder_identity});
 }
 
-std::string ResumeRecordText(const std::string& install_path,
+std::wstring ResumeRecordName(const std::string& product) {
+  const std::string digits = product.substr(0, kNameDigits);  // hexadecimal, ASCII
+  return L"TaverlyResumeInfo." + std::wstring(digits.begin(), digits.end()) + L".dat";
+}
+
+ResumePlace LocateResumeRecord(const std::wstring& log_folder, const std::string& install_path) {
+  ResumePlace place;
+  std::string identity;
+  place.resolved = platform::FolderIdentity(ProductFolderOf(install_path), &identity, &place.error);
+  if (!place.resolved) return place;
+  place.product = ProductDigest(identity);
+  place.path = platform::CombinePath(log_folder, ResumeRecordName(place.product));
+  return place;
+}
+
+std::string ItemIdentity(const std::string& key, const std::string& module_file_name,
+                         ILwBundle* bundle) {
+  // Never a digest without the key: that one would confirm a guessed value.
+  if (key.size() != kRecordKeySize) return std::string();
+  std::vector<std::string> texts = {module_file_name};
+  for (const std::string& name : BundleKeys(bundle)) {
+    texts.push_back(name);
+    texts.push_back(ReadItemAttribute(bundle, name.c_str()));
+  }
+  return Digest(key, texts);
+}
+
+std::string ResumeRecordText(const std::string& product, const std::string& key,
                              const std::vector<std::string>& done) {
-  std::string text = std::string(kHeader) + "\n" + kPathKey + install_path + "\n";
+  std::string text = std::string(kHeader) + "\n" + kProductKey + product + "\n" + kKeyCheckKey +
+                     KeyCheck(key, product) + "\n";
   for (const std::string& identity : done) text += kItemKey + identity + "\n";
   return text + kEnd + "\n";
 }
@@ -89,12 +135,18 @@ const char* ResumeRefusal(ResumeState state) {
     case ResumeState::kUnreadable:
       return "it cannot be read";
     case ResumeState::kOtherProduct:
+      return "it is for another installation path";
+    case ResumeState::kNoKey:
+      return "its key cannot be used";
+    case ResumeState::kOtherKey:
+      return "it was made with another key";
+    case ResumeState::kEarlierVersion:
       break;
   }
-  return "it is for another installation path";
+  return "it was made by an earlier version";
 }
 
-ResumeRecord ParseResumeRecord(const std::string& text, const std::string& install_path) {
+ResumeRecord ParseResumeRecord(const std::string& text, const std::string& product) {
   ResumeRecord record;
   record.state = ResumeState::kTorn;
   std::vector<std::string> lines;
@@ -103,43 +155,53 @@ ResumeRecord ParseResumeRecord(const std::string& text, const std::string& insta
     lines.push_back(text.substr(start, end - start));
     start = end + 1;
   }
-  // Whole: the header, the path, the items and the end line, nothing after.
-  if (start != text.size() || lines.size() < 3 || lines.front() != kHeader ||
-      lines.back() != kEnd || lines[1].compare(0, sizeof kPathKey - 1, kPathKey) != 0) {
+  // Whole: header, product, key check, the items and the end line, nothing after.
+  if (start != text.size() || lines.size() < 4 || lines.front() != kHeader ||
+      lines.back() != kEnd) {
     return record;
   }
-  for (size_t i = 2; i + 1 < lines.size(); ++i) {
-    const std::string& line = lines[i];
-    if (line.compare(0, sizeof kItemKey - 1, kItemKey) != 0)
-      return ResumeRecord{ResumeState::kTorn, {}};
-    const std::string identity = line.substr(sizeof kItemKey - 1);
-    if (!IsIdentity(identity)) return ResumeRecord{ResumeState::kTorn, {}};
+  const std::string made_for = DigestAfter(lines[1], kProductKey, sizeof kProductKey - 1);
+  record.key_check = DigestAfter(lines[2], kKeyCheckKey, sizeof kKeyCheckKey - 1);
+  if (made_for.empty() || record.key_check.empty())
+    return ResumeRecord{ResumeState::kTorn, {}, {}, {}};
+  for (size_t i = 3; i + 1 < lines.size(); ++i) {
+    const std::string identity = DigestAfter(lines[i], kItemKey, sizeof kItemKey - 1);
+    if (identity.empty()) return ResumeRecord{ResumeState::kTorn, {}, {}, {}};
     ++record.done[identity];
   }
-  if (lines[1].substr(sizeof kPathKey - 1) != install_path) {
-    return ResumeRecord{ResumeState::kOtherProduct, {}};
-  }
+  if (made_for != product) return ResumeRecord{ResumeState::kOtherProduct, {}, {}, {}};
   record.state = ResumeState::kUsable;
   return record;
 }
 
-ResumeRecord ReadResumeRecord(const std::wstring& path, const std::string& install_path) {
+ResumeRecord ReadResumeRecord(const std::wstring& path, const std::string& product) {
   std::string text;
   switch (platform::ReadOwnFile(path, &text)) {
     case platform::OwnFileRead::kRead:
-      return ParseResumeRecord(text, install_path);
+      return ParseResumeRecord(text, product);
     case platform::OwnFileRead::kMissing:
-      return ResumeRecord{ResumeState::kMissing, {}};
+      return ResumeRecord{ResumeState::kMissing, {}, {}, {}};
     case platform::OwnFileRead::kLink:
-      return ResumeRecord{ResumeState::kLink, {}};
+      return ResumeRecord{ResumeState::kLink, {}, {}, {}};
     case platform::OwnFileRead::kForeign:
-      return ResumeRecord{ResumeState::kForeign, {}};
+      return ResumeRecord{ResumeState::kForeign, {}, {}, {}};
     case platform::OwnFileRead::kNotRegular:
-      return ResumeRecord{ResumeState::kNotRegular, {}};
+      return ResumeRecord{ResumeState::kNotRegular, {}, {}, {}};
     case platform::OwnFileRead::kUnreadable:
       break;
   }
-  return ResumeRecord{ResumeState::kUnreadable, {}};
+  return ResumeRecord{ResumeState::kUnreadable, {}, {}, {}};
+}
+
+void JudgeRecordKey(ResumeRecord* record, const std::string& product, const RecordKey& key) {
+  if (record->state != ResumeState::kUsable) return;
+  if (key.state != RecordKeyState::kUsable) {
+    *record = ResumeRecord{ResumeState::kNoKey, {}, {}, {}};
+  } else if (KeyCheck(key.bytes, product) != record->key_check) {
+    *record = ResumeRecord{ResumeState::kOtherKey, {}, {}, {}};
+  } else {
+    record->key = key.bytes;
+  }
 }
 
 bool TakeDoneItem(ResumeRecord* record, const std::string& identity) {

@@ -1,7 +1,7 @@
 // The record a run leaves when an item's exit code stopped it for a restart:
-// which items were done, so that the next run with the same installation
-// path passes over them. It lies beside the result file, is written whole and
-// is used once. Shared by the runner and taverly-plan.
+// which items were done, so that the next run of the same product passes over
+// them. Each product has its own, beside the result file; it is written whole
+// and used once. Shared by the runner and taverly-plan.
 #pragma once
 
 #include <map>
@@ -9,17 +9,35 @@
 #include <vector>
 
 #include "Bundle/LwBundle.h"
+#include "CallPlugins/RecordKey.h"
 
-// The record's file name, in the log folder beside the result file.
-extern const wchar_t kResumeRecordName[];
+// The one record of every product that an earlier version left, in the log
+// folder; no run can use it.
+extern const wchar_t kEarlierResumeRecordName[];
+
+// Where a product's record lies. The product is its folder, however the
+// installation path spells it: a digest of the folder's identity.
+struct ResumePlace {
+  bool resolved = false;  // the folder's identity is known
+  uint32_t error = 0;     // the system error number when it is not
+  std::string product;    // hexadecimal
+  std::wstring path;      // "TaverlyResumeInfo.<16 digits of product>.dat" in the log folder
+};
+ResumePlace LocateResumeRecord(const std::wstring& log_folder, const std::string& install_path);
+// The record's file name for a product digest.
+std::wstring ResumeRecordName(const std::string& product);
+// The digest of a folder identity (platform::FolderIdentity).
+std::string ProductDigest(const std::string& folder_identity);
 
 // An item as the record knows it: its module file's name and the text of
-// every attribute, hashed (the record keeps no parameter text).
-std::string ItemIdentity(const std::string& module_file_name, ILwBundle* bundle);
+// every attribute, in a digest keyed with the machine's key.
+std::string ItemIdentity(const std::string& key, const std::string& module_file_name,
+                         ILwBundle* bundle);
 
-// The record's text for an installation path and the identities of the
+// The record's text for a product, made with key, and the identities of the
 // items done, in run order.
-std::string ResumeRecordText(const std::string& install_path, const std::vector<std::string>& done);
+std::string ResumeRecordText(const std::string& product, const std::string& key,
+                             const std::vector<std::string>& done);
 
 enum class ResumeState {
   kUsable,
@@ -29,7 +47,10 @@ enum class ResumeState {
   kForeign,     // another account owns it, or others may write it
   kNotRegular,  // a folder, FIFO, device or socket
   kUnreadable,
-  kOtherProduct,  // made by a run with another installation path
+  kOtherProduct,    // made by a run of another product
+  kNoKey,           // the machine's key cannot be used
+  kOtherKey,        // made with another key than the machine's
+  kEarlierVersion,  // the record an earlier version left
 };
 // Why a record is not used, for its log line ("it is torn").
 const char* ResumeRefusal(ResumeState state);
@@ -37,12 +58,17 @@ const char* ResumeRefusal(ResumeState state);
 struct ResumeRecord {
   ResumeState state = ResumeState::kMissing;
   std::map<std::string, int> done;  // identity -> how many items had it
+  std::string key_check;            // what the key it was made with gives
+  std::string key;                  // the machine's key, once judged usable
 };
 
-// Reads the record's text for the run of install_path.
-ResumeRecord ParseResumeRecord(const std::string& text, const std::string& install_path);
+// Reads the record's text for the run of product.
+ResumeRecord ParseResumeRecord(const std::string& text, const std::string& product);
 // Reads the record at path without following a link or blocking on a FIFO.
-ResumeRecord ReadResumeRecord(const std::wstring& path, const std::string& install_path);
+ResumeRecord ReadResumeRecord(const std::wstring& path, const std::string& product);
+// Judges a record of this product by the machine's key: a usable one keeps
+// the key for the identities of its items; else kNoKey or kOtherKey.
+void JudgeRecordKey(ResumeRecord* record, const std::string& product, const RecordKey& key);
 
 // Takes one item with identity off the record; false when it holds none.
 bool TakeDoneItem(ResumeRecord* record, const std::string& identity);

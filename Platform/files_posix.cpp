@@ -70,7 +70,34 @@ class TrustedFile {
   // neither a crash nor a full disk leaves a torn or empty file. With flush,
   // the content and then the folder reach the disk before the call returns.
   bool Replace(const std::string& content, bool flush) {
-    const std::string temp = "." + name_ + "." + std::to_string(getpid()) + ".tmp";
+    const std::string temp = TempName();
+    if (!WriteTemp(temp, content, flush)) return false;
+    if (renameat(dir_, temp.c_str(), dir_, name_.c_str()) != 0) {
+      error_ = errno;
+      unlinkat(dir_, temp.c_str(), 0);
+      return false;
+    }
+    if (flush) fsync(dir_);
+    return true;
+  }
+
+  // Makes the file with the whole content, flushed, or leaves nothing: the
+  // file written beside it is linked to the name, which keeps a file that is
+  // there already (EEXIST).
+  bool Create(const std::string& content) {
+    const std::string temp = TempName();
+    if (!WriteTemp(temp, content, true)) return false;
+    const bool linked = linkat(dir_, temp.c_str(), dir_, name_.c_str(), 0) == 0;
+    if (!linked) error_ = errno;
+    unlinkat(dir_, temp.c_str(), 0);
+    fsync(dir_);
+    return linked;
+  }
+
+ private:
+  std::string TempName() const { return "." + name_ + "." + std::to_string(getpid()) + ".tmp"; }
+
+  bool WriteTemp(const std::string& temp, const std::string& content, bool flush) {
     unlinkat(dir_, temp.c_str(), 0);
     int out = Retry([&] {
       return openat(
@@ -86,16 +113,14 @@ class TrustedFile {
       unlinkat(dir_, temp.c_str(), 0);
       return false;
     }
-    if (close(out) != 0 || renameat(dir_, temp.c_str(), dir_, name_.c_str()) != 0) {
+    if (close(out) != 0) {
       error_ = errno;
       unlinkat(dir_, temp.c_str(), 0);
       return false;
     }
-    if (flush) fsync(dir_);
     return true;
   }
 
- private:
   std::string name_;
   int dir_ = -1;
   int error_ = 0;
@@ -166,6 +191,22 @@ bool CreateNewFile(const std::wstring& path, const std::string& content, bool ow
     *error = static_cast<uint32_t>(code);
   }
   return ok;
+}
+
+bool CreateSecretFile(const std::wstring& path, const std::string& content, uint32_t* error) {
+  std::string folder, name;
+  SplitFolderAndName(Utf8(path), &folder, &name);
+  // Only the last folder is made: the one above it is the system's.
+  if (mkdir(folder.c_str(), S_IRWXU) != 0 && errno != EEXIST) {
+    *error = static_cast<uint32_t>(errno);
+    return false;
+  }
+  TrustedFile file(path);
+  if (!file.usable() || (!file.Create(content) && file.error() != EEXIST)) {
+    *error = static_cast<uint32_t>(file.error());
+    return false;
+  }
+  return true;
 }
 
 RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {

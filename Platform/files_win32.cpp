@@ -171,6 +171,47 @@ bool CreateNewFile(const std::wstring& path, const std::string& content, bool ow
   return written;
 }
 
+bool CreateSecretFile(const std::wstring& path, const std::string& content, uint32_t* error) {
+  // SYSTEM and Administrators alone, nothing inherited, from the moment each
+  // exists: the folder passes its entries down, the file needs none.
+  PSECURITY_DESCRIPTOR folder_descriptor = nullptr, file_descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1, &folder_descriptor, nullptr) ||
+      !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"D:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, &file_descriptor, nullptr)) {
+    *error = GetLastError();
+    LocalFree(folder_descriptor);
+    return false;
+  }
+  SECURITY_ATTRIBUTES folder_security = {sizeof folder_security, folder_descriptor, FALSE};
+  SECURITY_ATTRIBUTES file_security = {sizeof file_security, file_descriptor, FALSE};
+  const std::wstring folder = FolderOf(path);
+  DWORD code = CreateDirectoryW(folder.c_str(), &folder_security) ? ERROR_SUCCESS : GetLastError();
+  if (code == ERROR_ALREADY_EXISTS) code = ERROR_SUCCESS;
+  FolderFacts facts;
+  uint32_t facts_error = ERROR_SUCCESS;
+  if (code == ERROR_SUCCESS &&
+      (!win32::ReadFolderFacts(folder, &facts, &facts_error) || !facts.is_folder || facts.is_link ||
+       facts.owner == FolderOwner::kOther || OthersMayWriteFolder(folder))) {
+    code = facts_error != ERROR_SUCCESS ? facts_error : ERROR_ACCESS_DENIED;
+  }
+  // A new name: an existing file would keep its own DACL. The move keeps a
+  // file that is at path already (ERROR_ALREADY_EXISTS), which is the one.
+  const std::wstring temp = path + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+  if (code == ERROR_SUCCESS) DeleteFileW(temp.c_str());
+  if (code == ERROR_SUCCESS &&
+      WriteWholeFile(temp, CREATE_NEW, content, true, &code, &file_security) &&
+      !MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    code = GetLastError();
+    DeleteFileW(temp.c_str());
+    if (code == ERROR_ALREADY_EXISTS) code = ERROR_SUCCESS;
+  }
+  LocalFree(folder_descriptor);
+  LocalFree(file_descriptor);
+  *error = code;
+  return code == ERROR_SUCCESS;
+}
+
 RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {
   DWORD refused = 0;
   if (!FolderMayBeWritten(FolderOf(path), &refused)) {

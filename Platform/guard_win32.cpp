@@ -26,6 +26,25 @@ void UseSystemLibrarySearch() {
 
 InstanceClaim ClaimSingleInstance() { return win32::ClaimGuard(L"Global\\VXTaverly_Mutex"); }
 
+namespace win32 {
+
+bool OthersHoldRights(void* owner_sid, void* access_list, uint32_t mask) {
+  PACL dacl = static_cast<PACL>(access_list);
+  std::vector<AccessEntry> allowed;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
+        ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
+        (ace->Header.AceFlags & INHERIT_ONLY_ACE) != 0) {
+      continue;
+    }
+    allowed.push_back({SidText(&ace->SidStart), (ace->Mask & mask) != 0});
+  }
+  return OthersMayWrite(SidText(owner_sid), AccountSidText(), dacl != nullptr, allowed);
+}
+
+}  // namespace win32
+
 namespace {
 
 // Answers whether the owner of path or an allow entry of its access list
@@ -45,18 +64,7 @@ bool OthersHold(const std::wstring& path, DWORD mask) {
                             &descriptor) != ERROR_SUCCESS) {
     return false;
   }
-  std::vector<AccessEntry> allowed;
-  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
-    ACCESS_ALLOWED_ACE* ace = nullptr;
-    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
-        ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
-        (ace->Header.AceFlags & INHERIT_ONLY_ACE) != 0) {
-      continue;
-    }
-    allowed.push_back({win32::SidText(&ace->SidStart), (ace->Mask & mask) != 0});
-  }
-  const bool open =
-      OthersMayWrite(win32::SidText(owner), win32::AccountSidText(), dacl != nullptr, allowed);
+  const bool open = win32::OthersHoldRights(owner, dacl, mask);
   LocalFree(descriptor);
   return open;
 }

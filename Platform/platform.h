@@ -235,8 +235,35 @@ enum class OwnFileRead {
   kUnreadable,  // there, but it could not be opened or read
 };
 // Reads a file that only the running account could have written, without
-// following a link in its place and without blocking on a FIFO.
+// following a link in its place and without blocking on a FIFO. Windows: an
+// access entry that grants another account than the running one, SYSTEM and
+// Administrators a write makes it kForeign, and a name that opens another file
+// than the one of the folder (a link Wine follows) kLink.
 OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content);
+// Reads a secret: as ReadOwnFile, and kForeign also when another account may
+// read it (POSIX: a group or other read bit).
+OwnFileRead ReadOwnSecret(const std::wstring& path, std::string* content);
+
+// Returns the text that names folder the same way however a path spells it
+// (a trailing separator, "." and "..", links; on Windows also letter case and
+// short names), as bytes: POSIX, its real path; Windows, the final path of a
+// handle to it, upper-cased as the system compares file names, in UTF-8.
+// False with the system error number.
+bool FolderIdentity(const std::wstring& folder, std::string* identity, uint32_t* error);
+
+// Where the machine's secret lies, outside the log folder, where only the
+// system's own account and administrators may read it: POSIX
+// "/var/lib/taverly/machine.key", Windows "Taverly\machine.key" in the
+// ProgramData folder. Empty when the system cannot tell.
+std::wstring MachineSecretPath();
+
+// Creates the secret file at path with content, whole or not at all, and its
+// folder where that is missing (POSIX: modes 0700 and 0600; Windows: a
+// protected DACL for SYSTEM and Administrators alone). A file that is there
+// already (made by another run meanwhile) is kept: true, as for a file made.
+// A folder that is a link, or that another account owns or may write, is
+// refused (EACCES, ERROR_ACCESS_DENIED). False with the system error number.
+bool CreateSecretFile(const std::wstring& path, const std::string& content, uint32_t* error);
 
 enum class RemoveOutcome {
   kRemoved,  // a file was there and is gone

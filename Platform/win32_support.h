@@ -31,6 +31,11 @@ std::string AccountSidText();
 // folder's owner is judged; kOther when it cannot be read.
 FolderOwner OwnerOfHandle(void* handle);
 
+// Answers whether an owner (a PSID) or an allow entry of an access list (a
+// PACL; null: no list, everyone may) gives an account other than the running
+// one, SYSTEM, Administrators or TrustedInstaller one of the rights in mask.
+bool OthersHoldRights(void* owner_sid, void* access_list, uint32_t mask);
+
 // Returns the security descriptor, as SDDL text, that the log folder is made
 // with: a protected DACL (nothing inherited) granting full control to SYSTEM,
 // Administrators and the given account alone, inherited by what is created in it.

@@ -35,8 +35,21 @@ void PlanExitClasses(ILwBundle* bundle, PlannedItem* item) {
 }
 
 ResumeRecord PlanRestartRecord(Plan* plan) {
-  plan->restart_record_path = platform::CombinePath(App::Instance().GetLogDir(), kResumeRecordName);
-  ResumeRecord record = ReadResumeRecord(plan->restart_record_path, GetInstallPath());
+  const std::wstring log_folder = App::Instance().GetLogDir();
+  const ResumePlace place = LocateResumeRecord(log_folder, GetInstallPath());
+  ResumeRecord record;
+  if (place.resolved) {
+    plan->restart_record_path = place.path;
+    record = ReadResumeRecord(place.path, place.product);
+    JudgeRecordKey(&record, place.product, ReadRecordKey());  // never made here
+  }
+  // Where this product has none, the one an earlier version left, which the
+  // next run removes.
+  const std::wstring earlier = platform::CombinePath(log_folder, kEarlierResumeRecordName);
+  if (record.state == ResumeState::kMissing && platform::PathExists(earlier)) {
+    plan->restart_record_path = earlier;
+    record.state = ResumeState::kEarlierVersion;
+  }
   plan->restart_record = record.state;
   return record;
 }
@@ -44,7 +57,7 @@ ResumeRecord PlanRestartRecord(Plan* plan) {
 void MarkDoneBeforeRestart(ResumeRecord* record, ILwBundle* bundle, PlannedItem* item) {
   if (record->state != ResumeState::kUsable || record->done.empty()) return;
   const std::string module = platform::WideToUtf8(FileName(item->module_file));
-  item->done_before_restart = TakeDoneItem(record, ItemIdentity(module, bundle));
+  item->done_before_restart = TakeDoneItem(record, ItemIdentity(record->key, module, bundle));
 }
 
 std::vector<PlanWarning> RestartWarnings(const std::wstring& where, const PlannedItem& item) {

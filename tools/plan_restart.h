@@ -14,7 +14,7 @@ class ILwBundle;
 // Reads the classes of an item and the exit codes listed in two of them.
 void PlanExitClasses(ILwBundle* bundle, PlannedItem* item);
 
-// Reads the record in the log folder for the installation path.
+// Reads the product's record in the log folder and judges it by the machine's key.
 ResumeRecord PlanRestartRecord(Plan* plan);
 // Marks an item the next run would pass over, taking it off the record.
 void MarkDoneBeforeRestart(ResumeRecord* record, ILwBundle* bundle, PlannedItem* item);

@@ -151,7 +151,7 @@ std::vector<std::string> TaverlyTest::LogFileNames() const {
     // A Windows item's output file stays while a process it started holds it.
     const std::string name = entry.path().filename().string();
     if (entry.is_regular_file() && !entry.is_symlink() && name != "TaverlyResultInfo.dat" &&
-        name != "TaverlyRunReport.json" && name != "TaverlyResumeInfo.dat" &&
+        name != "TaverlyRunReport.json" && name.rfind("TaverlyResumeInfo.", 0) != 0 &&
         name.rfind("exe-output-", 0) != 0) {
       names.push_back(name);
     }

@@ -5,11 +5,10 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 
 #include <gmock/gmock.h>
 
-#include "tests/e2e/harness.h"
+#include "tests/e2e/restart_fixture.h"
 
 namespace fs = std::filesystem;
 using ::testing::Contains;
@@ -19,54 +18,6 @@ using ::testing::Not;
 
 namespace e2e {
 namespace {
-
-class RestartTest : public ProductTest {
- protected:
-  // A waited-for probe item with tag and extra parameters.
-  std::string Tagged(const std::string& tag, const std::string& param,
-                     std::map<std::string, std::string> extra = {}) const {
-    extra["param"] = "--record=%productpath%" + std::string(1, target().separator) +
-                     "calls.txt --tag=" + tag + " " + param;
-    return Probe(tag, extra);
-  }
-  // A run with only its own log file in the log folder.
-  RunResult RunAgain(const std::string& folder) {
-    for (const std::string& name : LogFileNames()) fs::remove(LogDir() + "/" + name);
-    return RunWithInstallPath(folder);
-  }
-  RunResult RunAgain() { return RunAgain(product_.folder()); }
-  std::string Record() const { return LogDir() + "/TaverlyResumeInfo.dat"; }
-  std::string TargetRecord() const {
-    return TargetLogDir() + target().separator + "TaverlyResumeInfo.dat";
-  }
-  size_t Starts(const std::string& file) const {
-    const std::string text = ReadTextFile(product_.Path(file));
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-  }
-  // The report's items of every phase: "status" by tag (their file is the
-  // probe's for all; the order tells them apart).
-  std::vector<std::string> Statuses(rapidjson::Document* report) const {
-    report->Parse(ReadTextFile(ReportFile()).c_str());
-    std::vector<std::string> statuses;
-    if (report->HasParseError()) return statuses;
-    for (const auto& phase : (*report)["phases"].GetArray()) {
-      for (const auto& item : phase["items"].GetArray()) {
-        statuses.push_back(item["status"].GetString());
-      }
-    }
-    return statuses;
-  }
-  std::vector<std::string> Retries() const {
-    std::vector<std::string> lines;
-    for (const std::string& message : Messages()) {
-      if (message.find("started again") != std::string::npos ||
-          message.find(" not used, path: ") != std::string::npos) {
-        lines.push_back(message);
-      }
-    }
-    return lines;
-  }
-};
 
 TEST_F(RestartTest, RetryCodeStartsTheProgramAgainUntilItSucceeds) {
   const std::string count = At("count.txt");
@@ -189,76 +140,12 @@ TEST_F(RestartTest, StopForARestartAndTheRunAfterIt) {
   EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "c", "d", "a", "b"}));
 }
 
-// A product whose second item stops the run for a restart.
-class RestartRecordTest : public RestartTest {
- protected:
-  void Module(const std::string& a_param) {
-    product_.AddModuleFile("mod_core.xml",
-                           Tagged("a", a_param),
-                           Tagged("b", "--exit=3", {{"reboot_now_exitcode", "3"}}),
-                           Probe("c"));
-  }
-};
-
 TEST_F(RestartRecordTest, ChangedItemRunsAgain) {
   Module("");
   EXPECT_EQ(RunAgain().exit_code, 211);
   Module("--exit=0");  // a changed in between: it runs again, b does not
   EXPECT_EQ(RunAgain().exit_code, 0);
   EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "a", "c"}));
-}
-
-TEST_F(RestartRecordTest, DamagedRecordsAreNoRecord) {
-  // Torn, a folder, a link: each said in one line, and the run starts from
-  // the beginning. (A record for another path: the test below.)
-  struct Damage {
-    const char* reason;
-    std::function<void()> make;
-  };
-  std::vector<Damage> damages = {
-      {"it is torn", [&] { fs::resize_file(Record(), fs::file_size(Record()) - 4); }},
-      {"it is no regular file",
-       [&] {
-         fs::remove(Record());
-         fs::create_directory(Record());
-       }},
-  };
-  if (!target().windows) {
-    damages.push_back({"it is a link", [&] {
-                         fs::remove(Record());
-                         fs::create_symlink(product_.Path("calls.txt"), Record());
-                       }});
-  }
-  for (const Damage& damage : damages) {
-    fs::remove_all(Record());
-    Module("");
-    EXPECT_EQ(RunAgain().exit_code, 211);
-    damage.make();
-    fs::remove(product_.Path("calls.txt"));
-    EXPECT_EQ(RunAgain().exit_code, 211) << damage.reason;
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b"})) << damage.reason;
-    EXPECT_THAT(Messages(),
-                Contains("I:restart record not used, " + std::string(damage.reason) +
-                         ", path: " + TargetRecord()));
-  }
-}
-
-TEST_F(RestartRecordTest, AnotherInstallationPathLeavesTheRecordToItsRun) {
-  Module("");
-  EXPECT_EQ(RunAgain().exit_code, 211);
-  Product other(tmp_.Join("other"));
-  other.AddProbe(probe_);
-  other.SetInstalledModules({"core"});
-  other.AddModuleFile("mod_core.xml", Probe("x"), Probe("y"), Probe("z"));
-  EXPECT_EQ(RunAgain(other.folder()).exit_code, 0);
-  EXPECT_THAT(Messages(),
-              Contains("I:restart record not used, it is for another installation "
-                       "path, path: " +
-                       TargetRecord()));
-  EXPECT_TRUE(fs::exists(Record()));
-  fs::remove(product_.Path("calls.txt"));
-  EXPECT_EQ(RunAgain().exit_code, 0);
-  EXPECT_EQ(Calls(), (std::vector<std::string>{"c"}));
 }
 
 }  // namespace

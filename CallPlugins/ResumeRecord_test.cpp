@@ -1,0 +1,51 @@
+#include "CallPlugins/ResumeRecord.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Bundle/LwBundle.h"
+
+namespace {
+
+const std::string kProduct = ProductDigest("/opt/p");
+const std::string kA(64, 'a');
+
+// The digests as another implementation of BLAKE2b gives them.
+TEST(ResumeRecordTest, NamesAndIdentitiesAreTheDigestsTheySayTheyAre) {
+  EXPECT_EQ(kProduct, "090f287c0f5eb0f6ca148c4789adc645f1cab4226139be06b8f8e99f036fe517");
+  EXPECT_EQ(ResumeRecordName(kProduct), L"TaverlyResumeInfo.090f287c0f5eb0f6.dat");
+  CLwBundle* bundle = new CLwBundle();
+  bundle->AddRef();
+  bundle->SetString("file", "bin/tool");
+  bundle->SetString("param", "--secret=hunter2");
+  std::string key;
+  for (char byte = 0; byte < 32; ++byte) key += byte;
+  EXPECT_EQ(ItemIdentity(key, "mod_core.xml", bundle),
+            "9c3a1ea2345c367325b2cd1f6fcbc299636667d7247203968f9992099d662260");
+  // Never the digest without a key ("15d690ad..."), which a guess reproduces.
+  EXPECT_EQ(ItemIdentity(std::string(), "mod_core.xml", bundle), "");
+  bundle->Release();
+}
+
+TEST(ResumeRecordTest, OnlyTheWholeFormForThisProductIsUsable) {
+  const std::string key(kRecordKeySize, '\x01');
+  const std::string whole = ResumeRecordText(kProduct, key, {kA, kA});
+  ResumeRecord record = ParseResumeRecord(whole, kProduct);
+  EXPECT_EQ(record.state, ResumeState::kUsable);
+  EXPECT_EQ(record.done, (std::map<std::string, int>{{kA, 2}}));
+  EXPECT_EQ(ParseResumeRecord(whole, ProductDigest("/opt/q")).state, ResumeState::kOtherProduct);
+  const std::vector<std::string> torn = {
+      whole.substr(0, whole.size() - 1),
+      whole + "end\n",
+      "taverly-resume/1\ninstall_path=/opt/p\nitem=" + kA + "\nend\n",
+      ResumeRecordText(kProduct.substr(1), key, {kA}),
+      ResumeRecordText(kProduct, key, {std::string(64, 'A')}),
+  };
+  for (const std::string& text : torn) {
+    EXPECT_EQ(ParseResumeRecord(text, kProduct).state, ResumeState::kTorn) << text;
+  }
+}
+
+}  // namespace
