@@ -97,4 +97,7 @@ void Supervise(HANDLE process, DWORD process_id, const ProgramRequest& request, 
 }
 
 }  // namespace win32
+
+void PrepareProgramWaits() {}
+
 }  // namespace platform

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "Platform/child_posix.h"
@@ -46,20 +47,25 @@ class SpawnPosixTest : public ::testing::Test {
   TempFolder tmp_;
 };
 
-TEST_F(SpawnPosixTest, EitherWayTheProgramRunsInTheGroupWithItsFilesAndTheCallersMask) {
+TEST_F(SpawnPosixTest, EitherWayTheProgramRunsInTheGroupWithItsFilesAndNoSignalSetAside) {
   const std::string script = tmp_.Join("where");
   // Builtins only: the shell clears its signal mask once it has forked.
   WriteTextFile(
       script,
       "#!/bin/sh\n"
       "while read -r l; do case $l in 0::*) echo \"$l\";; esac; done </proc/self/cgroup\n"
-      "while read -r l; do case $l in SigBlk*) echo \"$l\";; esac; done </proc/self/status\n"
-      "echo \"$1\" >&2\n");
+      "while read -r l; do case $l in Sig[BI]*) echo \"$l\";; esac; done </proc/self/status\n"
+      "echo \"$1\" >&2\n"
+      "exec sleep 0.2\n");
   chmod(script.c_str(), 0755);
+  // What the caller blocks or ignores is not the program's.
   sigset_t usr2, before;
   sigemptyset(&usr2);
   sigaddset(&usr2, SIGUSR2);
   sigprocmask(SIG_BLOCK, &usr2, &before);
+  struct sigaction ignore = {}, kept;
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGUSR1, &ignore, &kept);
   const struct {
     const char* name;
     StartWay start;
@@ -85,17 +91,45 @@ TEST_F(SpawnPosixTest, EitherWayTheProgramRunsInTheGroupWithItsFilesAndTheCaller
     const int group = way.start == platform::posix::StartBornInGroup ? folder_ : procs_;
     ASSERT_EQ(way.start(group, setup, &pid, &inside), 0);
     EXPECT_TRUE(inside);
+    // Seen from here, it is in the group.
+    EXPECT_THAT(ReadTextFile("/proc/" + std::to_string(pid) + "/cgroup"),
+                ::testing::HasSubstr(group_.substr(group_.rfind('/')) + "\n"));
     close(output);
     close(program);
     int status = -1;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_EQ(status, 0);
-    // The group's line of /proc/self/cgroup ends in its name.
-    EXPECT_THAT(ReadTextFile(written),
-                ::testing::EndsWith(group_.substr(group_.rfind('/')) +
-                                    "\nSigBlk:\t0000000000000800\nargument\n"));
+    // Its own control-group namespace is rooted at the group.
+    EXPECT_EQ(ReadTextFile(written),
+              "0::/\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\nargument\n");
   }
   sigprocmask(SIG_SETMASK, &before, nullptr);
+  sigaction(SIGUSR1, &kept, nullptr);
+}
+
+TEST_F(SpawnPosixTest, ADescriptorThatCannotBeSetUpFailsTheStart) {
+  const std::string script = tmp_.Join("ran"), mark = tmp_.Join("mark");
+  WriteTextFile(script, "#!/bin/sh\necho ran >" + mark + "\n");
+  chmod(script.c_str(), 0755);
+  const int closed = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  close(closed);
+  char path[512];
+  snprintf(path, sizeof path, "%s", script.c_str());
+  char* argv[] = {path, nullptr};
+  for (StartWay start : {platform::posix::StartBornInGroup, platform::posix::StartJoining}) {
+    for (bool output : {true, false}) {
+      ChildSetup setup;
+      setup.path = path;
+      setup.argv = argv;
+      (output ? setup.output_fd : setup.program_fd) = closed;
+      pid_t pid = 0;
+      bool inside = false;
+      const int group = start == platform::posix::StartBornInGroup ? folder_ : procs_;
+      EXPECT_EQ(start(group, setup, &pid, &inside), EBADF) << output;
+      EXPECT_EQ(pid, 0);
+    }
+  }
+  EXPECT_FALSE(std::ifstream(mark).good()) << "the program ran without its descriptors";
 }
 
 // Starts a program that is not there and ends this process: 0 when the

@@ -1,0 +1,127 @@
+// What a supervised program cannot get around: the signals the installer
+// left ignored or blocked, a way out of its control group, and groups of its
+// own below it.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gmock/gmock.h>
+
+#include "tests/e2e/supervision_fixture.h"
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+
+namespace e2e {
+namespace {
+
+// Where the cgroup2 hierarchy is mounted (empty: nowhere), and whether it is
+// mounted with nsdelegate, which makes a namespace a delegation boundary.
+struct Hierarchy {
+  std::string mount;
+  bool delegates = false;
+};
+
+Hierarchy FindHierarchy() {
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    const size_t separator = line.find(" - cgroup2 ");
+    if (separator == std::string::npos) continue;
+    std::istringstream fields(line.substr(0, separator));
+    std::string id, parent, device, root, source, options;
+    Hierarchy hierarchy;
+    fields >> id >> parent >> device >> root >> hierarchy.mount;
+    std::istringstream(line.substr(separator + 11)) >> source >> options;
+    hierarchy.delegates = ("," + options + ",").find(",nsdelegate,") != std::string::npos;
+    return hierarchy;
+  }
+  return {};
+}
+
+std::vector<long> PidsIn(const std::string& file) {
+  std::istringstream in(ReadTextFile(file));
+  std::vector<long> pids;
+  for (long pid = 0; in >> pid;) pids.push_back(pid);
+  return pids;
+}
+
+TEST_F(SupervisionTest, SignalsTheInstallerLeftIgnoredOrBlockedReachNeitherWaitNorProgram) {
+  if (target().windows) GTEST_SKIP() << "signal dispositions are POSIX's";
+  const std::string signals = Named("signals.txt");
+  product_.AddModuleFile("mod_core.xml",
+                         Exe("--signals=" + signals, {{"exitcode", "0"}}) +
+                             Exe("--signals=" + signals, {{"exitcode", "0"}, {"timeout", "30"}}),
+                         Probe("b"),
+                         Probe("c"));
+  RunOptions options;
+  options.arguments = {"--installpath=" + product_.TargetFolder()};
+  // An ignored SIGCHLD has the kernel reap each child before it is waited for.
+  options.ignored_signals = {SIGCHLD, SIGPIPE, SIGHUP, SIGTERM};
+  options.blocked_signals = {SIGTERM, SIGUSR1};
+  EXPECT_EQ(Run(options).exit_code, 0);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"b", "c"}));
+  const std::string none = "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n";
+  EXPECT_EQ(ReadTextFile(product_.Path("signals.txt")), none + none);
+}
+
+TEST_F(SupervisionTest, ProcessThatMovesOutOfItsGroupIsFoundAndEnded) {
+  if (target().windows) GTEST_SKIP() << "control groups are Linux's";
+  const Hierarchy hierarchy = FindHierarchy();
+  if (hierarchy.mount.empty()) GTEST_SKIP() << "no cgroup2 hierarchy is mounted";
+  const std::string pids = Named("pids.txt"), ticks = Named("ticks.txt");
+  const std::string param = "--pid-file=" + pids + " --child=--pid-file=" + pids +
+                            " --child=--write-pid-to=" + hierarchy.mount + "/cgroup.procs" +
+                            " --child=--tick=" + ticks + " --child=--sleep-ms=30000 --sleep-ms=30000";
+  product_.AddModuleFile("mod_core.xml", Exe(param, {{"timeout", "1"}}), Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  // With nsdelegate the move is refused: the child stays in the group.
+  EXPECT_THAT(LinesAfterStart("--pid-file="),
+              ElementsAre("I:exe timed out, ended its processes, path: " + At(probe_) +
+                          " ,timeout: 1" +
+                          (hierarchy.delegates ? "" : ", 1 of them had left its group")));
+  EXPECT_FALSE(StillTicking(product_.Path("ticks.txt"))) << "the child that moved out still runs";
+  EXPECT_TRUE(AllGone(product_.Path("pids.txt")));
+}
+
+TEST_F(SupervisionTest, GroupsMadeBelowTheProgramsAreRemovedWithIt) {
+  if (target().windows) GTEST_SKIP() << "control groups are Linux's";
+  const Hierarchy hierarchy = FindHierarchy();
+  if (hierarchy.mount.empty()) GTEST_SKIP() << "no cgroup2 hierarchy is mounted";
+  const std::string pids = Named("pids.txt");
+  product_.AddModuleFile("mod_core.xml",
+                         Exe("--pid-file=" + pids + " --child=--pid-file=" + pids +
+                                 " --child=--sleep-ms=30000 --sleep-ms=30000",
+                             {{"timeout", "3"}}),
+                         Probe("b"),
+                         Probe("c"));
+  RunOptions options;
+  options.arguments = {"--installpath=" + product_.TargetFolder()};
+  Process run = Start(options);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (PidsIn(product_.Path("pids.txt")).size() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const std::vector<long> started = PidsIn(product_.Path("pids.txt"));
+  ASSERT_EQ(started.size(), 2u);
+  // The child goes two groups deeper, as a program that makes groups of its own would.
+  std::string own = ReadTextFile("/proc/" + std::to_string(started[1]) + "/cgroup");
+  own = own.substr(own.find("0::") + 3);
+  own = hierarchy.mount + own.substr(0, own.find('\n'));
+  ASSERT_EQ(mkdir((own + "/nested").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((own + "/nested/deeper").c_str(), 0755), 0);
+  WriteTextFile(own + "/nested/deeper/cgroup.procs", std::to_string(started[1]));
+  ASSERT_EQ(ReadTextFile(own + "/nested/deeper/cgroup.procs"), std::to_string(started[1]) + "\n");
+  EXPECT_EQ(Wait(run).exit_code, 210);
+  EXPECT_THAT(
+      LinesAfterStart("--pid-file="),
+      ElementsAre("I:exe timed out, ended its processes, path: " + At(probe_) + " ,timeout: 3"));
+  EXPECT_TRUE(AllGone(product_.Path("pids.txt")));
+  EXPECT_FALSE(fs::exists(own)) << "the run's group is left behind";
+}
+
+}  // namespace
+}  // namespace e2e
