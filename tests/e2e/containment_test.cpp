@@ -1,6 +1,6 @@
 // What a supervised program cannot get around: the signals the installer
-// left ignored or blocked, a way out of its control group, and groups of its
-// own below it.
+// left ignored or blocked, a way out of its control group, groups of its
+// own below it, and a command processor named by the environment.
 #include <sys/stat.h>
 
 #include <chrono>
@@ -121,6 +121,33 @@ TEST_F(SupervisionTest, GroupsMadeBelowTheProgramsAreRemovedWithIt) {
       ElementsAre("I:exe timed out, ended its processes, path: " + At(probe_) + " ,timeout: 3"));
   EXPECT_TRUE(AllGone(product_.Path("pids.txt")));
   EXPECT_FALSE(fs::exists(own)) << "the run's group is left behind";
+}
+
+TEST_F(SupervisionTest, CommandScriptsRunInTheSystemFoldersCommandProcessor) {
+  if (!target().windows) GTEST_SKIP() << "command scripts are Windows files";
+  WriteTextFile(product_.Path("bin/note.cmd"), "@echo off\r\necho %1>>ran.txt\r\nexit /b 0\r\n");
+  std::string items;
+  for (const auto& extra : std::vector<std::map<std::string, std::string>>{
+           {{"param", "shell"}}, {{"param", "timed"}, {"timeout", "30"}},
+           {{"param", "captured"}, {"log_output", "1"}}}) {
+    std::map<std::string, std::string> item = {
+        {"type", "Exe"}, {"file", "bin\\note.cmd"}, {"wait_for_exit", "1"}, {"exitcode", "0"}};
+    item.insert(extra.begin(), extra.end());
+    items += Item(item);
+  }
+  product_.AddModuleFile("mod_core.xml", items, Probe("b"), Probe("c"));
+  // The probe in the processor's place would run no script at all. Wine
+  // takes ComSpec from the account's environment in the registry, not from
+  // the Unix one.
+  RunOptions reg;
+  reg.program = "reg";
+  reg.arguments = {"add", "HKCU\\Environment", "/v", "ComSpec", "/d", At(probe_), "/f"};
+  ASSERT_EQ(Run(reg).exit_code, 0);
+  const int exit_code = RunProduct().exit_code;
+  reg.arguments = {"delete", "HKCU\\Environment", "/v", "ComSpec", "/f"};
+  EXPECT_EQ(Run(reg).exit_code, 0);
+  EXPECT_EQ(exit_code, 0);
+  EXPECT_EQ(ReadTextFile(product_.Path("ran.txt")), "shell\r\ntimed\r\ncaptured\r\n");
 }
 
 }  // namespace
