@@ -158,9 +158,8 @@ bool Escapees::WaitEnded(int timeout_ms) const {
     if (poll(watch.data(), watch.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) {
       return false;
     }
-    watch.erase(std::remove_if(watch.begin(), watch.end(),
-                               [](const struct pollfd& p) { return p.revents != 0; }),
-                watch.end());
+    const auto ended = [](const struct pollfd& p) { return p.revents != 0; };
+    watch.erase(std::remove_if(watch.begin(), watch.end(), ended), watch.end());
   }
   return true;
 }

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "Platform/child_posix.h"
@@ -107,43 +106,23 @@ TEST_F(SpawnPosixTest, EitherWayTheProgramRunsInTheGroupWithItsFilesAndNoSignalS
   sigaction(SIGUSR1, &kept, nullptr);
 }
 
-TEST_F(SpawnPosixTest, ADescriptorThatCannotBeSetUpFailsTheStart) {
-  const std::string script = tmp_.Join("ran"), mark = tmp_.Join("mark");
-  WriteTextFile(script, "#!/bin/sh\necho ran >" + mark + "\n");
-  chmod(script.c_str(), 0755);
-  const int closed = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  close(closed);
-  char path[512];
-  snprintf(path, sizeof path, "%s", script.c_str());
-  char* argv[] = {path, nullptr};
-  for (StartWay start : {platform::posix::StartBornInGroup, platform::posix::StartJoining}) {
-    for (bool output : {true, false}) {
-      ChildSetup setup;
-      setup.path = path;
-      setup.argv = argv;
-      (output ? setup.output_fd : setup.program_fd) = closed;
-      pid_t pid = 0;
-      bool inside = false;
-      const int group = start == platform::posix::StartBornInGroup ? folder_ : procs_;
-      EXPECT_EQ(start(group, setup, &pid, &inside), EBADF) << output;
-      EXPECT_EQ(pid, 0);
-    }
-  }
-  EXPECT_FALSE(std::ifstream(mark).good()) << "the program ran without its descriptors";
-}
-
 // Starts a program that is not there and ends this process: 0 when the
-// answer is as expected and no child is left to reap, 1 or 2 otherwise.
-[[noreturn]] void StartMissingAndExit(StartWay start, int group, bool expect_inside) {
+// answer is as expected (inside, the error expected: a descriptor that
+// cannot be set up fails the start before the program is looked for) and no
+// child is left to reap, 1 or 2 otherwise.
+[[noreturn]] void StartMissingAndExit(StartWay start, int group, bool expect_inside, int bad_output,
+                                      int bad_program, int expected) {
   char missing[] = "/nonexistent/program";
   char* argv[] = {missing, nullptr};
   ChildSetup setup;
   setup.path = missing;
   setup.argv = argv;
+  setup.output_fd = bad_output;
+  setup.program_fd = bad_program;
   pid_t pid = 0;
   bool inside = !expect_inside;
   const int error = start(group, setup, &pid, &inside);
-  if (inside != expect_inside || (error == ENOENT) != expect_inside || error == 0 || pid != 0) {
+  if (inside != expect_inside || (error == expected) != expect_inside || error == 0 || pid != 0) {
     std::fprintf(stderr, "inside %d, error %d, pid %d\n", inside, error, static_cast<int>(pid));
     std::_Exit(1);
   }
@@ -153,20 +132,28 @@ TEST_F(SpawnPosixTest, ADescriptorThatCannotBeSetUpFailsTheStart) {
 TEST_F(SpawnPosixTest, AFailedStartIsReapedAndSaysWhetherTheChildWasInside) {
   const int not_a_group = open(tmp_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const int read_only = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int closed = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  close(closed);
   const struct {
     StartWay start;
     int group;
     bool inside;
+    int bad_output, bad_program, error;
   } cases[] = {
-      {platform::posix::StartBornInGroup, folder_, true},
-      {platform::posix::StartJoining, procs_, true},
-      {platform::posix::StartBornInGroup, not_a_group, false},
-      {platform::posix::StartJoining, read_only, false},
+      {platform::posix::StartBornInGroup, folder_, true, -1, -1, ENOENT},
+      {platform::posix::StartJoining, procs_, true, -1, -1, ENOENT},
+      {platform::posix::StartBornInGroup, not_a_group, false, -1, -1, 0},
+      {platform::posix::StartJoining, read_only, false, -1, -1, 0},
+      {platform::posix::StartBornInGroup, folder_, true, closed, -1, EBADF},
+      {platform::posix::StartJoining, procs_, true, -1, closed, EBADF},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.group);
     // In a process of its own, where no other child can be waiting.
-    EXPECT_EXIT(StartMissingAndExit(c.start, c.group, c.inside), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        StartMissingAndExit(c.start, c.group, c.inside, c.bad_output, c.bad_program, c.error),
+        ::testing::ExitedWithCode(0),
+        "");
   }
   close(not_a_group);
   close(read_only);

@@ -28,18 +28,13 @@ struct Hierarchy {
 
 Hierarchy FindHierarchy() {
   std::ifstream mounts("/proc/self/mountinfo");
-  for (std::string line; std::getline(mounts, line);) {
-    const size_t separator = line.find(" - cgroup2 ");
-    if (separator == std::string::npos) continue;
-    std::istringstream fields(line.substr(0, separator));
-    std::string id, parent, device, root, source, options;
-    Hierarchy hierarchy;
-    fields >> id >> parent >> device >> root >> hierarchy.mount;
-    std::istringstream(line.substr(separator + 11)) >> source >> options;
-    hierarchy.delegates = ("," + options + ",").find(",nsdelegate,") != std::string::npos;
-    return hierarchy;
+  Hierarchy hierarchy;
+  for (std::string line, skip; std::getline(mounts, line) && hierarchy.mount.empty();) {
+    if (line.find(" - cgroup2 ") == std::string::npos) continue;
+    std::istringstream(line) >> skip >> skip >> skip >> skip >> hierarchy.mount;
+    hierarchy.delegates = line.find("nsdelegate", line.find(" - cgroup2 ")) != std::string::npos;
   }
-  return {};
+  return hierarchy;
 }
 
 std::vector<long> PidsIn(const std::string& file) {
@@ -68,59 +63,45 @@ TEST_F(SupervisionTest, SignalsTheInstallerLeftIgnoredOrBlockedReachNeitherWaitN
   EXPECT_EQ(ReadTextFile(product_.Path("signals.txt")), none + none);
 }
 
-TEST_F(SupervisionTest, ProcessThatMovesOutOfItsGroupIsFoundAndEnded) {
+TEST_F(SupervisionTest, NeitherAWayOutOfItsGroupNorGroupsBelowItOutlastTheProgram) {
   if (target().windows) GTEST_SKIP() << "control groups are Linux's";
   const Hierarchy hierarchy = FindHierarchy();
   if (hierarchy.mount.empty()) GTEST_SKIP() << "no cgroup2 hierarchy is mounted";
   const std::string pids = Named("pids.txt"), ticks = Named("ticks.txt");
+  // The child moves itself out into the hierarchy's root group.
   const std::string param = "--pid-file=" + pids + " --child=--pid-file=" + pids +
                             " --child=--write-pid-to=" + hierarchy.mount + "/cgroup.procs" +
-                            " --child=--tick=" + ticks + " --child=--sleep-ms=30000 --sleep-ms=30000";
-  product_.AddModuleFile("mod_core.xml", Exe(param, {{"timeout", "1"}}), Probe("b"), Probe("c"));
-  EXPECT_EQ(RunProduct().exit_code, 210);
-  // With nsdelegate the move is refused: the child stays in the group.
-  EXPECT_THAT(LinesAfterStart("--pid-file="),
-              ElementsAre("I:exe timed out, ended its processes, path: " + At(probe_) +
-                          " ,timeout: 1" +
-                          (hierarchy.delegates ? "" : ", 1 of them had left its group")));
-  EXPECT_FALSE(StillTicking(product_.Path("ticks.txt"))) << "the child that moved out still runs";
-  EXPECT_TRUE(AllGone(product_.Path("pids.txt")));
-}
-
-TEST_F(SupervisionTest, GroupsMadeBelowTheProgramsAreRemovedWithIt) {
-  if (target().windows) GTEST_SKIP() << "control groups are Linux's";
-  const Hierarchy hierarchy = FindHierarchy();
-  if (hierarchy.mount.empty()) GTEST_SKIP() << "no cgroup2 hierarchy is mounted";
-  const std::string pids = Named("pids.txt");
-  product_.AddModuleFile("mod_core.xml",
-                         Exe("--pid-file=" + pids + " --child=--pid-file=" + pids +
-                                 " --child=--sleep-ms=30000 --sleep-ms=30000",
-                             {{"timeout", "3"}}),
-                         Probe("b"),
-                         Probe("c"));
+                            " --child=--tick=" + ticks +
+                            " --child=--sleep-ms=30000 --sleep-ms=30000";
+  product_.AddModuleFile("mod_core.xml", Exe(param, {{"timeout", "3"}}), Probe("b"), Probe("c"));
   RunOptions options;
   options.arguments = {"--installpath=" + product_.TargetFolder()};
   Process run = Start(options);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (PidsIn(product_.Path("pids.txt")).size() < 2 && std::chrono::steady_clock::now() < deadline) {
+  while (PidsIn(product_.Path("pids.txt")).size() < 2 &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   const std::vector<long> started = PidsIn(product_.Path("pids.txt"));
   ASSERT_EQ(started.size(), 2u);
-  // The child goes two groups deeper, as a program that makes groups of its own would.
-  std::string own = ReadTextFile("/proc/" + std::to_string(started[1]) + "/cgroup");
-  own = own.substr(own.find("0::") + 3);
-  own = hierarchy.mount + own.substr(0, own.find('\n'));
-  ASSERT_EQ(mkdir((own + "/nested").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((own + "/nested/deeper").c_str(), 0755), 0);
-  WriteTextFile(own + "/nested/deeper/cgroup.procs", std::to_string(started[1]));
-  ASSERT_EQ(ReadTextFile(own + "/nested/deeper/cgroup.procs"), std::to_string(started[1]) + "\n");
+  // The program goes two groups deeper, as one that makes groups of its own.
+  std::string group = ReadTextFile("/proc/" + std::to_string(started[0]) + "/cgroup");
+  group = group.substr(group.find("0::") + 3);
+  group = hierarchy.mount + group.substr(0, group.find('\n'));
+  const std::string deeper = group + "/nested/deeper";
+  ASSERT_EQ(mkdir((group + "/nested").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(deeper.c_str(), 0755), 0);
+  WriteTextFile(deeper + "/cgroup.procs", std::to_string(started[0]));
+  ASSERT_EQ(ReadTextFile(deeper + "/cgroup.procs"), std::to_string(started[0]) + "\n");
   EXPECT_EQ(Wait(run).exit_code, 210);
+  // With nsdelegate the move out is refused: the child stays in the group.
   EXPECT_THAT(
       LinesAfterStart("--pid-file="),
-      ElementsAre("I:exe timed out, ended its processes, path: " + At(probe_) + " ,timeout: 3"));
+      ElementsAre("I:exe timed out, ended its processes, path: " + At(probe_) + " ,timeout: 3" +
+                  (hierarchy.delegates ? "" : ", 1 of them had left its group")));
+  EXPECT_FALSE(StillTicking(product_.Path("ticks.txt"))) << "the child that moved out still runs";
   EXPECT_TRUE(AllGone(product_.Path("pids.txt")));
-  EXPECT_FALSE(fs::exists(own)) << "the run's group is left behind";
+  EXPECT_FALSE(fs::exists(group)) << "the run's group is left behind";
 }
 
 TEST_F(SupervisionTest, CommandScriptsRunInTheSystemFoldersCommandProcessor) {
@@ -128,7 +109,8 @@ TEST_F(SupervisionTest, CommandScriptsRunInTheSystemFoldersCommandProcessor) {
   WriteTextFile(product_.Path("bin/note.cmd"), "@echo off\r\necho %1>>ran.txt\r\nexit /b 0\r\n");
   std::string items;
   for (const auto& extra : std::vector<std::map<std::string, std::string>>{
-           {{"param", "shell"}}, {{"param", "timed"}, {"timeout", "30"}},
+           {{"param", "shell"}},
+           {{"param", "timed"}, {"timeout", "30"}},
            {{"param", "captured"}, {"log_output", "1"}}}) {
     std::map<std::string, std::string> item = {
         {"type", "Exe"}, {"file", "bin\\note.cmd"}, {"wait_for_exit", "1"}, {"exitcode", "0"}};
