@@ -52,11 +52,14 @@ TEST_F(SupervisionTest, SignalsTheInstallerLeftIgnoredOrBlockedReachNeitherWaitN
                              Exe("--signals=" + signals, {{"exitcode", "0"}, {"timeout", "30"}}),
                          Probe("b"),
                          Probe("c"));
+  // The installer, played by env. An ignored SIGCHLD has the kernel reap
+  // each child before it is waited for.
   RunOptions options;
-  options.arguments = {"--installpath=" + product_.TargetFolder()};
-  // An ignored SIGCHLD has the kernel reap each child before it is waited for.
-  options.ignored_signals = {SIGCHLD, SIGPIPE, SIGHUP, SIGTERM};
-  options.blocked_signals = {SIGTERM, SIGUSR1};
+  options.program = "/usr/bin/env";
+  options.arguments = {"--ignore-signal=CHLD,PIPE,HUP,TERM",
+                       "--block-signal=TERM,USR1",
+                       TaverlyBinary(),
+                       "--installpath=" + product_.TargetFolder()};
   EXPECT_EQ(Run(options).exit_code, 0);
   EXPECT_EQ(Calls(), (std::vector<std::string>{"b", "c"}));
   const std::string none = "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n";

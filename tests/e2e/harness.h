@@ -93,8 +93,6 @@ struct RunOptions {
   bool stderr_closed = false;              // start it with standard error closed
   std::map<std::string, std::string> env;  // added to / replacing the environment
   std::vector<std::string> unset_env;
-  // Signals it starts with ignored or blocked, as an installer may leave them.
-  std::vector<int> ignored_signals, blocked_signals;
 };
 
 // A program started and not yet waited for.

@@ -104,23 +104,8 @@ Process TaverlyTest::Start(const RunOptions& options) {
     posix_spawn_file_actions_addopen(
         &actions, 2, process.err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
-  // What is ignored here at the start survives into the program; this
-  // process takes its own dispositions back at once.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t blocked;
-  sigemptyset(&blocked);
-  for (int signal : options.blocked_signals) sigaddset(&blocked, signal);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  posix_spawnattr_setsigmask(&attributes, &blocked);
-  std::vector<struct sigaction> kept(options.ignored_signals.size());
-  struct sigaction ignore = {};
-  ignore.sa_handler = SIG_IGN;
-  for (size_t i = 0; i < kept.size(); ++i) sigaction(options.ignored_signals[i], &ignore, &kept[i]);
   pid_t pid = 0;
-  int rc = posix_spawn(&pid, c_argv[0], &actions, &attributes, c_argv.data(), c_env.data());
-  for (size_t i = 0; i < kept.size(); ++i) sigaction(options.ignored_signals[i], &kept[i], nullptr);
-  posix_spawnattr_destroy(&attributes);
+  int rc = posix_spawn(&pid, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
   posix_spawn_file_actions_destroy(&actions);
   EXPECT_EQ(rc, 0) << "cannot start " << c_argv[0];
   if (rc == 0) process.pid = pid;
