@@ -10,6 +10,7 @@
 #include "CallPlugins/RunReport.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
+#include "Platform/process.h"
 #include "Utils/LogText.h"
 
 namespace {
@@ -86,6 +87,7 @@ void FinishRunReport(int32_t exit_code) {
 
 int RunTaverly() {
   platform::KeepStandardStreamsTaken();
+  platform::PrepareProgramWaits();
   platform::UseSystemLibrarySearch();
   const platform::InstanceClaim claim = platform::ClaimSingleInstance();
   if (claim == platform::InstanceClaim::kAlreadyRunning) return 0;

@@ -40,6 +40,14 @@ bool OpenSignedItem(const ItemFacts& item, platform::ReadOnlyFile* file, ItemRep
   return false;
 }
 
+// What the time-out line adds on how far the end reached (nothing: all of it).
+std::string EndedReach(const platform::ProgramResult& result) {
+  if (!result.ended_all) return ", only the program";
+  const std::string outside = std::to_string(result.ended_outside) + " of them had left its group";
+  return (result.ended_outside > 0 ? ", " + outside : std::string()) +
+         (result.may_have_escaped ? ", some may have escaped" : "");
+}
+
 // Says what a supervised program wrote and, when it ran past its time limit,
 // fails the item. False when it timed out.
 bool ReportSupervision(const ItemFacts& item, const std::string& timeout,
@@ -51,8 +59,7 @@ bool ReportSupervision(const ItemFacts& item, const std::string& timeout,
   }
   if (!result.timed_out) return true;
   LOG(INFO) << "exe timed out, ended its processes, path: " << EscapedLogText(item.file_path)
-            << " ,timeout: " << EscapedLogText(timeout)
-            << (result.ended_all ? "" : ", only the program");
+            << " ,timeout: " << EscapedLogText(timeout) << EndedReach(result);
   SetErrorCode(kInstallErrorTimedOut);
   SetErrorDetail(L"exe timed out, exe file:" + item.file_path + L" ,param:" + item.parameters +
                  L" ,timeout:" + AnsiToWide(timeout));

@@ -3,11 +3,13 @@
 // to Platform/*_posix.cpp.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "Platform/process.h"
 
@@ -40,8 +42,11 @@ std::string OwnGroupFolder();
 // as group_folder (born there; the kernel's clone3 with CLONE_INTO_CGROUP),
 // or whose cgroup.procs is open as group_procs (the child joins it before it
 // runs anything of its own): what the program starts is born in the group,
-// and the caller never enters it. 0 or the error of the start; *inside is
-// false when the child could not be put in the group (nothing was run then).
+// and the caller never enters it. The program gets a control-group
+// namespace rooted at the group where the system allows it. 0 or the error
+// of the start (a descriptor that could not be set up among them); *inside
+// is false when the child could not be put in the group (nothing was run
+// then).
 int StartBornInGroup(int group_folder, const ChildSetup& setup, pid_t* pid, bool* inside);
 int StartJoining(int group_procs, const ChildSetup& setup, pid_t* pid, bool* inside);
 
@@ -115,8 +120,10 @@ class ControlGroup {
   // Starts the program inside the group. False when it could not be put
   // there (nothing was run); true with the start's error (0) otherwise.
   bool StartInside(const ChildSetup& setup, pid_t* pid, int* error);
-  // Sends signal to every process in the group.
+  // Sends signal to every process in the group and the groups below it.
   void SignalAll(int signal) const;
+  // The processes in the group and the groups below it.
+  std::vector<pid_t> Members() const;
   // Ends every process in the group at once; true when the group is empty
   // within timeout_ms.
   bool KillAll(int timeout_ms) const;
@@ -124,9 +131,60 @@ class ControlGroup {
  private:
   bool WaitEmpty(int timeout_ms) const;
   bool Populated() const;
+  bool HasGroupsBelow() const;
 
   SharedGroup& group_;
   bool made_ = false;
+};
+
+// The processes of a timed-out program outside its control group: those
+// that carry the control-group namespace it was started in, and those that
+// descend from it (a descendant whose parent ended is reparented out of
+// reach). Each is held by a pidfd from the moment it is found, so no signal
+// reaches a process that took the id of one that ended.
+class Escapees {
+ public:
+  // Takes the program's namespace from the unreaped program.
+  explicit Escapees(pid_t program);
+  ~Escapees();
+  Escapees(const Escapees&) = delete;
+  Escapees& operator=(const Escapees&) = delete;
+
+  // Looks through every process for the program's that are not in_group,
+  // and holds those not held yet.
+  void Find(const std::vector<pid_t>& in_group);
+  void Signal(int signal) const;
+  // Kills what is held and what is found anew, round after round, until a
+  // round finds nothing new; false when one did not end within timeout_ms
+  // or the rounds ran out.
+  bool EndAll(const std::vector<pid_t>& in_group, int timeout_ms);
+  uint32_t count() const { return static_cast<uint32_t>(held_.size()); }
+  // False when one may have gone unseen: the program has no namespace of
+  // its own (so nothing marks what it started), the process list could not
+  // be read, or too many were found.
+  bool complete() const { return complete_; }
+
+ private:
+  struct Facts {
+    pid_t pid = 0;
+    pid_t parent = 0;
+    uint64_t start = 0;
+    bool tagged = false;  // in the program's namespace
+  };
+  struct Held {
+    pid_t pid;
+    uint64_t start;
+    int pidfd;
+  };
+  bool ListProcesses(std::vector<Facts>* all) const;
+  void Hold(const Facts& facts);
+  bool WaitEnded(int timeout_ms) const;
+
+  pid_t program_;
+  struct stat tag_ = {};
+  bool namespaced_ = false;
+  bool complete_ = false;
+  std::vector<Held> held_;
 };
 
 }  // namespace posix

@@ -134,4 +134,12 @@ uint32_t ChildWatch::Reap(uint32_t* signal) {
 }
 
 }  // namespace posix
+
+void PrepareProgramWaits() {
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGCHLD, &action, nullptr);
+}
+
 }  // namespace platform

@@ -1,6 +1,8 @@
 // A control group (cgroup v2) for one program with a time limit: whatever
 // the program does with sessions and process groups, what it starts stays in
-// the group, and the group can be ended whole.
+// the group or the groups it makes below it, and the group can be ended
+// whole and removed with them.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -44,12 +46,48 @@ bool WriteText(const std::string& file, const std::string& text) {
   return close(fd) == 0 && ok;
 }
 
-std::vector<pid_t> ProcessesIn(const std::string& folder) {
+void AddProcessesIn(const std::string& folder, std::vector<pid_t>* pids) {
   std::ifstream procs(folder + "/cgroup.procs");
-  std::vector<pid_t> pids;
   long pid = 0;
-  while (procs >> pid) pids.push_back(static_cast<pid_t>(pid));
+  while (procs >> pid) pids->push_back(static_cast<pid_t>(pid));
+}
+
+// The most groups below a group that are looked at.
+constexpr size_t kMostFolders = 4096;
+
+// The folders of the group at root and every group below it, each before
+// those below it.
+std::vector<std::string> GroupTree(const std::string& root) {
+  std::vector<std::string> folders{root};
+  for (size_t i = 0; i < folders.size() && folders.size() < kMostFolders; ++i) {
+    DIR* folder = opendir(folders[i].c_str());
+    if (folder == nullptr) continue;
+    while (const dirent* entry = readdir(folder)) {
+      const std::string name = entry->d_name;
+      if (entry->d_type == DT_DIR && name != "." && name != "..") {
+        folders.push_back(folders[i] + "/" + name);
+      }
+    }
+    closedir(folder);
+  }
+  return folders;
+}
+
+std::vector<pid_t> ProcessesIn(const std::string& root) {
+  std::vector<pid_t> pids;
+  for (const std::string& folder : GroupTree(root)) AddProcessesIn(folder, &pids);
   return pids;
+}
+
+// Removes the groups below root, deepest first, and root too when asked;
+// true when all of them are gone. Only empty groups can be removed.
+bool RemoveTree(const std::string& root, bool with_root) {
+  const std::vector<std::string> folders = GroupTree(root);
+  bool removed = true;
+  for (size_t i = folders.size(); i-- > (with_root ? 0u : 1u);) {
+    removed = rmdir(folders[i].c_str()) == 0 && removed;
+  }
+  return removed;
 }
 
 // How often what is left in a group after its program is moved out before
@@ -94,7 +132,10 @@ std::string OwnGroupFolder() {
 // process ends. Making a group per program would cost more than the start;
 // its files stay open for the same reason.
 struct SharedGroup {
-  ~SharedGroup() { Drop(true); }
+  ~SharedGroup() {
+    Drop(true);
+    for (const std::string& left : abandoned) RemoveTree(left, true);
+  }
   bool Make(const std::string& parent) {
     static unsigned counter = 0;
     path = parent + "/taverly-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
@@ -108,22 +149,25 @@ struct SharedGroup {
     folder = open_file(path, O_RDONLY | O_DIRECTORY);
     into = open_file(path + "/cgroup.procs", O_WRONLY);
     events = open_file(path + "/cgroup.events", O_RDONLY);
+    stat = open_file(path + "/cgroup.stat", O_RDONLY);
     if (out_of < 0) out_of = open_file(parent + "/cgroup.procs", O_WRONLY);
-    if (folder >= 0 && into >= 0 && events >= 0 && out_of >= 0) return true;
+    if (folder >= 0 && into >= 0 && events >= 0 && stat >= 0 && out_of >= 0) return true;
     Drop(true);
     return false;
   }
-  // Forgets the group; removes it too when asked (it must be empty).
+  // Forgets the group; removes it too, with the groups below it, when asked
+  // (they must be empty). One that is not removed is tried again at the end.
   void Drop(bool remove) {
-    for (int* fd : {&folder, &into, &events}) {
+    for (int* fd : {&folder, &into, &events, &stat}) {
       if (*fd >= 0) close(*fd);
       *fd = -1;
     }
-    if (remove && !path.empty()) rmdir(path.c_str());
+    if (!path.empty() && !(remove && RemoveTree(path, true))) abandoned.push_back(path);
     path.clear();
   }
   std::string path;
-  int folder = -1, into = -1, events = -1, out_of = -1;
+  int folder = -1, into = -1, events = -1, stat = -1, out_of = -1;
+  std::vector<std::string> abandoned;
 };
 
 namespace {
@@ -149,9 +193,17 @@ ControlGroup::~ControlGroup() {
     for (pid_t pid : ProcessesIn(group_.path)) MoveInto(group_.out_of, pid);
     populated = Populated();
   }
-  // A group that could not be emptied is left as it is; the next program
-  // gets a new one.
-  if (populated) group_.Drop(false);
+  // The groups the program made below its own go with it. One that enabled
+  // controllers for groups below it can hold no program itself.
+  bool as_made = !populated;
+  if (as_made && HasGroupsBelow()) {
+    std::ifstream controllers(group_.path + "/cgroup.subtree_control");
+    std::string enabled;
+    as_made = RemoveTree(group_.path, false) && controllers && !(controllers >> enabled);
+  }
+  // A group that could not be emptied is left as it is (and removed at the
+  // end if it can be by then); the next program gets a new one.
+  if (!as_made) group_.Drop(!populated);
 }
 
 bool ControlGroup::StartInside(const ChildSetup& setup, pid_t* pid, int* error) {
@@ -164,6 +216,16 @@ bool ControlGroup::StartInside(const ChildSetup& setup, pid_t* pid, int* error) 
 
 void ControlGroup::SignalAll(int signal) const {
   for (pid_t pid : ProcessesIn(group_.path)) kill(pid, signal);
+}
+
+std::vector<pid_t> ControlGroup::Members() const { return ProcessesIn(group_.path); }
+
+bool ControlGroup::HasGroupsBelow() const {
+  char text[256];
+  const ssize_t n = Retry([&] { return pread(group_.stat, text, sizeof text - 1, 0); });
+  if (n <= 0) return GroupTree(group_.path).size() > 1;
+  text[n] = '\0';
+  return std::strstr(text, "nr_descendants 0\n") == nullptr;
 }
 
 bool ControlGroup::KillAll(int timeout_ms) const {

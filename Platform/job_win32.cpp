@@ -87,6 +87,7 @@ void Supervise(HANDLE process, DWORD process_id, const ProgramRequest& request, 
   if (WaitTicking(process, request.timeout_ms, request.while_waiting, output)) return;
   result->timed_out = true;
   result->ended_all = job->assigned();
+  result->may_have_escaped = job->assigned() && job->late();
   const std::vector<DWORD> ids = job->ProcessIds(process_id);
   EnumWindows(AskWindowToClose, reinterpret_cast<LPARAM>(&ids));
   if (!WaitTicking(process, kEndGraceMilliseconds, nullptr, output) && !job->assigned()) {
@@ -97,4 +98,7 @@ void Supervise(HANDLE process, DWORD process_id, const ProgramRequest& request, 
 }
 
 }  // namespace win32
+
+void PrepareProgramWaits() {}
+
 }  // namespace platform

@@ -24,12 +24,16 @@ class Job {
   Job(const Job&) = delete;
   Job& operator=(const Job&) = delete;
 
-  bool Assign(HANDLE process) {
+  // running: the process has run before it was put into the job, so what
+  // it started meanwhile may be outside.
+  bool Assign(HANDLE process, bool running) {
     if (handle_ == nullptr) handle_ = CreateJobObjectW(nullptr, nullptr);
     assigned_ = handle_ != nullptr && AssignProcessToJobObject(handle_, process);
+    late_ = running;
     return assigned_;
   }
   bool assigned() const { return assigned_; }
+  bool late() const { return late_; }
 
   // The ids of the processes in the job, or just the program's.
   std::vector<DWORD> ProcessIds(DWORD program) const {
@@ -58,6 +62,7 @@ class Job {
  private:
   HANDLE handle_ = nullptr;
   bool assigned_ = false;
+  bool late_ = false;
 };
 
 // A pipe for a program's standard output and error, read while the program
@@ -100,6 +105,10 @@ bool WaitTicking(HANDLE process, DWORD timeout_ms, const std::function<void()>& 
 // No wait after the limit is without end.
 void Supervise(HANDLE process, DWORD process_id, const ProgramRequest& request, Job* job,
                ProgramResult* result, OutputPipe* output);
+
+// Tests only: hook is called after a program with a time limit was started
+// suspended and before it is put into its job. The program never sets it.
+void SetBeforeJobForTesting(std::function<void()> hook);
 
 }  // namespace win32
 }  // namespace platform

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "Platform/job_win32.h"
 #include "Platform/process.h"
 #include "Platform/win32_support.h"
 #include "Signing/KeyText.h"
@@ -253,6 +254,28 @@ TEST_F(PlatformWin32ProcessTest, NameWithBlanksIsQuotedForTheShell) {
   fs::create_directory(folder);
   fs::copy_file(TAVERLY_PROBE_PATH, folder + "\\probe two.exe");
   EXPECT_EQ(ExitCodeOf(Wide(folder + "\\probe two.exe"), L"--exit=3"), 3u);
+}
+
+// A program with a time limit is in its job before it runs: however late
+// the job comes, nothing it starts is outside it.
+TEST_F(PlatformWin32ProcessTest, TimedProgramIsInItsJobBeforeItRuns) {
+  const std::string ticks = tmp_.Join("ticks.txt");
+  platform::win32::SetBeforeJobForTesting([] { Sleep(1500); });
+  platform::ProgramRequest request;
+  request.file = probe_;
+  request.parameters =
+      Wide("--child=--tick=" + ticks + " --child=--sleep-ms=20000 --sleep-ms=20000");
+  request.wait = true;
+  request.timeout_ms = 1000;
+  const platform::ProgramResult result = platform::StartProgram(request);
+  platform::win32::SetBeforeJobForTesting(nullptr);
+  EXPECT_TRUE(result.timed_out);
+  EXPECT_TRUE(result.ended_all);
+  EXPECT_FALSE(result.may_have_escaped);
+  const size_t before = ReadTextFile(ticks).size();
+  EXPECT_GT(before, 0u) << "the child never ran";
+  Sleep(600);
+  EXPECT_EQ(ReadTextFile(ticks).size(), before) << "the child runs on outside the job";
 }
 
 TEST_F(PlatformWin32ProcessTest, LoadLibraryReportsTheLoadersError) {

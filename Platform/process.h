@@ -32,8 +32,9 @@ struct ProgramRequest {
   bool wait = false;        // block until the program ends
   // With wait: the time the program may take. The program runs contained
   // with everything it starts (POSIX: a control group, empty when it starts,
-  // where the system lets one be made, else its own process group; Windows:
-  // a job).
+  // where the system lets one be made, and a control-group namespace rooted
+  // at it, else its own process group; Windows: a job it is in before it
+  // runs, where the start allows).
   // When the time runs out, all of them are asked to end (SIGTERM; Windows:
   // WM_CLOSE to the windows of the job) and, after kEndGraceMilliseconds or
   // as soon as the program has ended, forced (the group killed, then the
@@ -75,14 +76,27 @@ struct ProgramResult {
   // POSIX: the signal that ended the program (its exit_code is 128 + it); 0: none.
   uint32_t signal = 0;
   bool timed_out = false;  // the time limit ran out and the program was ended
-  // With timed_out: whether the processes it started were ended with it. Its
-  // control group holds them all (POSIX), whatever sessions or groups they
-  // make; without one, its process group (a process that made a session or
-  // group of its own is beyond reach, and false when the program itself left
-  // it). Its job (Windows; a program started through the shell runs a moment
-  // before it is put into the job); only the program where it cannot be put
-  // into a job of its own.
+  // With timed_out: whether the processes it started were ended with it.
+  // POSIX: its control group holds them, whatever sessions or groups they
+  // make, with the groups made below it; a process that moved itself out of
+  // the group (possible where the hierarchy is not mounted with nsdelegate)
+  // is found by the control-group namespace it carries, or as a descendant
+  // of the program, and ended too (see ended_outside). Without a group, its
+  // process group (a process that made a session or group of its own is
+  // beyond reach, and false when the program itself left it). Windows: its
+  // job, which a program or command script is in before it runs; a document
+  // the shell opens runs a moment before its program is put into the job,
+  // so may_have_escaped is set for it. Only the program where it cannot be
+  // put into a job of its own.
   bool ended_all = false;
+  // With timed_out: how many of its processes were found outside its control
+  // group and ended there (POSIX).
+  uint32_t ended_outside = 0;
+  // With timed_out: whether a process it started may have got beyond what
+  // was ended: a document opened by the shell (Windows), or, where the
+  // program has no control-group namespace of its own, a process that left
+  // its group and whose parent ended (POSIX).
+  bool may_have_escaped = false;
   bool output_captured = false;  // capture_output was honoured
   CapturedOutput output;
 };
@@ -90,11 +104,22 @@ struct ProgramResult {
 // Starts the request's file through the shell's "open" action (POSIX: spawns
 // the file itself, never through a shell, its parameters split as a Windows
 // program's runtime splits its command line; only descriptors 0 to 2 are
-// inherited). Environment and current directory are the caller's. Windows
-// starts a program whose output is captured with CreateProcessW (a .bat or
-// .cmd file through cmd.exe /c from the system folder, never %ComSpec%), without a window and with
-// no standard input.
+// inherited; every signal starts with its default action and none blocked,
+// whatever the caller left ignored or blocked). Environment and current
+// directory are the caller's. Windows runs a .bat or .cmd file through
+// cmd.exe /c from the system folder, never %ComSpec%, however it starts it;
+// it starts a program or command script whose output is captured or that
+// has a time limit with CreateProcessW, suspended until it is in its job (a
+// captured one without a window and with no standard input), and the rest
+// through the shell.
 ProgramResult StartProgram(const ProgramRequest& request);
+
+// Makes the waits for started programs work whatever the caller of this
+// process left behind: POSIX gives SIGCHLD its default action, as an ignored
+// one (which survives exec) has the kernel reap every child before it can be
+// waited for. Windows: nothing. Called once, before anything is started or
+// loaded.
+void PrepareProgramWaits();
 
 // Answers whether the output of file can be captured: everywhere on POSIX;
 // on Windows for programs (.exe, .com) and command scripts (.bat, .cmd) but

@@ -83,17 +83,26 @@ class FileActions {
   int error_;
 };
 
-// Spawn attributes: a process group of its own for a program with a time
-// limit, so that what it starts can be ended with it. Without one the start
-// uses no attributes at all, as it always has.
+// Spawn attributes: every signal with its default action and none blocked,
+// whatever this process's own starter left ignored or blocked (both survive
+// exec); and a process group of its own for a program with a time limit, so
+// that what it starts can be ended with it.
 class SpawnAttributes {
  public:
-  explicit SpawnAttributes(bool own_group) : used_(own_group) {
-    if (!used_) return;
+  explicit SpawnAttributes(bool own_group) {
     error_ = posix_spawnattr_init(&attributes_);
     initialised_ = error_ == 0;
-    if (error_ == 0) error_ = posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP);
-    if (error_ == 0) error_ = posix_spawnattr_setpgroup(&attributes_, 0);
+    // Every signal, those the C library uses itself too: sigfillset would
+    // leave them out, and the start would leave them ignored.
+    sigset_t all, none;
+    std::memset(&all, 0xff, sizeof all);
+    sigemptyset(&none);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (own_group) flags |= POSIX_SPAWN_SETPGROUP;
+    if (error_ == 0) error_ = posix_spawnattr_setflags(&attributes_, flags);
+    if (error_ == 0) error_ = posix_spawnattr_setsigdefault(&attributes_, &all);
+    if (error_ == 0) error_ = posix_spawnattr_setsigmask(&attributes_, &none);
+    if (error_ == 0 && own_group) error_ = posix_spawnattr_setpgroup(&attributes_, 0);
   }
   ~SpawnAttributes() {
     if (initialised_) posix_spawnattr_destroy(&attributes_);
@@ -102,11 +111,10 @@ class SpawnAttributes {
   SpawnAttributes& operator=(const SpawnAttributes&) = delete;
 
   int error() const { return error_; }
-  const posix_spawnattr_t* get() const { return used_ ? &attributes_ : nullptr; }
+  const posix_spawnattr_t* get() const { return &attributes_; }
 
  private:
   posix_spawnattr_t attributes_;
-  bool used_;
   bool initialised_ = false;
   int error_ = 0;
 };
@@ -142,26 +150,40 @@ class Containment {
   // unreaped, so its id is still the program's own.
   void End(pid_t pid, ChildWatch* watch, ProgramResult* result) {
     result->timed_out = true;
+    if (group_ != nullptr) {
+      EndGroup(pid, watch, result);
+      return;
+    }
     // A program that left its process group is asked by its own handle.
-    const bool reached = group_ != nullptr || (own_process_group_ && getpgid(pid) == pid);
+    const bool reached = own_process_group_ && getpgid(pid) == pid;
     Signal(pid, SIGTERM);
     if (!reached) watch->Signal(SIGTERM);
     watch->WaitForEnd(static_cast<int>(kEndGraceMilliseconds));
-    bool all =
-        group_ != nullptr ? group_->KillAll(static_cast<int>(kEndGraceMilliseconds)) : reached;
-    if (group_ == nullptr) Signal(pid, SIGKILL);
+    Signal(pid, SIGKILL);
     watch->Signal(SIGKILL);
-    all = watch->WaitForEnd(static_cast<int>(kEndGraceMilliseconds)) && all;
-    result->ended_all = all;
+    result->ended_all = watch->WaitForEnd(static_cast<int>(kEndGraceMilliseconds)) && reached;
   }
 
  private:
   void Signal(pid_t pid, int signal) {
-    if (group_ != nullptr) {
-      group_->SignalAll(signal);
-    } else if (own_process_group_) {
-      kill(-pid, signal);
-    }
+    if (own_process_group_) kill(-pid, signal);
+  }
+
+  // The group, and what left it: looked for before anything is signalled,
+  // while every process the program started still descends from it.
+  void EndGroup(pid_t pid, ChildWatch* watch, ProgramResult* result) {
+    const int grace = static_cast<int>(kEndGraceMilliseconds);
+    posix::Escapees outside(pid);
+    outside.Find(group_->Members());
+    group_->SignalAll(SIGTERM);
+    outside.Signal(SIGTERM);
+    watch->WaitForEnd(grace);
+    bool all = group_->KillAll(grace);
+    all = outside.EndAll(group_->Members(), grace) && all;
+    watch->Signal(SIGKILL);
+    result->ended_all = watch->WaitForEnd(grace) && all;
+    result->ended_outside = outside.count();
+    result->may_have_escaped = !outside.complete();
   }
 
   bool limited_;

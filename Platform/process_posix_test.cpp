@@ -88,8 +88,8 @@ TEST_F(ProcessPosixTest, ExitCodesAndSignalsAsTheRunnerSeesThem) {
 
 TEST_F(ProcessPosixTest, ATimeLimitContainsTheProgramInAGroupOfItsOwn) {
   AddFile("group",
-          "#!/bin/sh\necho $$ $(cut -d' ' -f5 /proc/$$/stat) $(grep ^0:: /proc/$$/cgroup) > "
-          "\"$1\"\n",
+          "#!/bin/sh\necho $$ $(cut -d' ' -f5 /proc/$$/stat) $(grep ^0:: /proc/$$/cgroup) "
+          "$(readlink /proc/$$/ns/cgroup) > \"$1\"\n",
           0755);
   platform::ProgramRequest request;
   request.file = Wide(tmp_.Join("group"));
@@ -100,19 +100,17 @@ TEST_F(ProcessPosixTest, ATimeLimitContainsTheProgramInAGroupOfItsOwn) {
   request.timeout_ms = 30000;
   ASSERT_TRUE(platform::StartProgram(request).started);
   long pid = 0, group = 0;
-  std::string plain_cgroup, limited_cgroup;
+  std::string plain_cgroup, limited_cgroup, plain_namespace, limited_namespace;
   std::istringstream plain(ReadTextFile(tmp_.Join("plain.txt")));
-  ASSERT_TRUE(plain >> pid >> group >> plain_cgroup);
+  ASSERT_TRUE(plain >> pid >> group >> plain_cgroup >> plain_namespace);
   EXPECT_EQ(group, static_cast<long>(getpgrp()));
   std::istringstream limited(ReadTextFile(tmp_.Join("limited.txt")));
-  ASSERT_TRUE(limited >> pid >> group >> limited_cgroup);
-  // In a control group of its own it stays in the caller's process group, so
-  // it may make a session; only without one does it lead a group.
-  if (limited_cgroup != plain_cgroup) {
-    EXPECT_EQ(limited_cgroup.rfind(
-                  plain_cgroup == "0::/" ? "0::/taverly-" : plain_cgroup + "/taverly-", 0),
-              0u)
-        << limited_cgroup;
+  ASSERT_TRUE(limited >> pid >> group >> limited_cgroup >> limited_namespace);
+  // In a control group of its own, whose namespace is rooted there, it stays
+  // in the caller's process group, so it may make a session; only without
+  // one does it lead a group.
+  if (limited_namespace != plain_namespace) {
+    EXPECT_EQ(limited_cgroup, "0::/");
     EXPECT_EQ(group, static_cast<long>(getpgrp()));
   } else {
     EXPECT_EQ(group, pid);

@@ -65,6 +65,24 @@ bool IsCommandScript(const std::wstring& file) {
   return extension == ".bat" || extension == ".cmd";
 }
 
+// The system's own command processor, never the one ComSpec names: the
+// environment of the run is no part of what the product asked for, and a
+// script started by name would run in whatever ComSpec names.
+std::wstring SystemCommandProcessor() {
+  wchar_t comspec[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryW(comspec, MAX_PATH - 9);
+  if (length == 0 || length >= MAX_PATH - 9) comspec[0] = L'\0';
+  wcscat(comspec, L"\\cmd.exe");
+  return comspec;
+}
+
+// The command processor's parameters that run a command script: /c with the
+// whole line quoted once more, so that the processor strips the outer pair
+// and keeps the quotes around the script's path.
+std::wstring ScriptParameters(const ProgramRequest& request) {
+  return L"/c \"\"" + request.file + L"\" " + request.parameters + L"\"";
+}
+
 // The program and command line CreateProcessW takes for a request: a
 // command script runs in the command processor, as the shell would run it.
 void CommandLineFor(const ProgramRequest& request, std::wstring* application,
@@ -74,17 +92,55 @@ void CommandLineFor(const ProgramRequest& request, std::wstring* application,
     *command_line = L"\"" + request.file + L"\" " + request.parameters;
     return;
   }
-  // The system's own command processor, never the one ComSpec names: the
-  // environment of the run is no part of what the product asked for.
-  wchar_t comspec[MAX_PATH] = {};
-  const UINT length = GetSystemDirectoryW(comspec, MAX_PATH - 9);
-  if (length == 0 || length >= MAX_PATH - 9) comspec[0] = L'\0';
-  wcscat(comspec, L"\\cmd.exe");
-  *application = comspec;
-  // /c with the whole line quoted once more: the processor strips the outer
-  // pair and keeps the quotes around the script's path.
-  *command_line = L"\"" + std::wstring(comspec) + L"\" /c \"\"" + request.file + L"\" " +
-                  request.parameters + L"\"";
+  *application = SystemCommandProcessor();
+  *command_line = L"\"" + *application + L"\" " + ScriptParameters(request);
+}
+
+std::function<void()>& BeforeJob() {
+  static std::function<void()> hook;
+  return hook;
+}
+
+// Puts a program started suspended into its job when it has a time limit,
+// then lets it run: nothing it starts can be outside the job.
+void IntoJobAndRun(const ProgramRequest& request, const PROCESS_INFORMATION& started, Job* job) {
+  if (request.timeout_ms > 0) {
+    if (BeforeJob()) BeforeJob()();
+    job->Assign(started.hProcess, false);
+  }
+  ResumeThread(started.hThread);
+  CloseHandle(started.hThread);
+}
+
+// Starts a program or command script with a time limit whose output is not
+// captured: suspended, as the captured ones are, and otherwise as the shell
+// starts it (a console of its own, hidden, inheriting no handle).
+bool StartSuspended(const ProgramRequest& request, Job* job, ProgramResult* result, HANDLE* process,
+                    DWORD* process_id) {
+  std::wstring application, command_line;
+  CommandLineFor(request, &application, &command_line);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION started = {};
+  if (!CreateProcessW(application.c_str(),
+                      &command_line[0],
+                      nullptr,
+                      nullptr,
+                      FALSE,
+                      CREATE_SUSPENDED | CREATE_NEW_CONSOLE,
+                      nullptr,
+                      nullptr,
+                      &startup,
+                      &started)) {
+    result->start_error = GetLastError();
+    return false;
+  }
+  IntoJobAndRun(request, started, job);
+  *process = started.hProcess;
+  *process_id = started.dwProcessId;
+  return true;
 }
 
 // Starts a program whose output is captured: suspended, so that it is in
@@ -133,20 +189,23 @@ bool StartCaptured(const ProgramRequest& request, const OutputPipe& output, Job*
   if (!ok) result->start_error = GetLastError();
   DeleteProcThreadAttributeList(attributes);
   if (!ok) return false;
-  if (request.timeout_ms > 0) job->Assign(started.hProcess);
-  ResumeThread(started.hThread);
-  CloseHandle(started.hThread);
+  IntoJobAndRun(request, started, job);
   *process = started.hProcess;
   *process_id = started.dwProcessId;
   return true;
 }
 
 // Starts file through the shell's "open" action, as items always have been
-// started; a program with a time limit goes into its job right after.
+// started (a command script as the system folder's command processor with
+// the script for its parameters); a document with a time limit goes into
+// its job right after, having run for a moment.
 bool StartThroughShell(const ProgramRequest& request, Job* job, ProgramResult* result,
                        HANDLE* process, DWORD* process_id) {
+  const bool script = IsCommandScript(request.file);
+  const std::wstring file = script ? SystemCommandProcessor() : request.file;
+  const std::wstring parameters = script ? ScriptParameters(request) : request.parameters;
   wchar_t quoted[kQuotedFileBufferLength] = {};
-  _snwprintf(quoted, kQuotedFileBufferLength - 1, L"\"%ls\"", request.file.c_str());
+  _snwprintf(quoted, kQuotedFileBufferLength - 1, L"\"%ls\"", file.c_str());
 
   SHELLEXECUTEINFOW info;
   ZeroMemory(&info, sizeof info);
@@ -154,7 +213,7 @@ bool StartThroughShell(const ProgramRequest& request, Job* job, ProgramResult* r
   info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
   info.lpVerb = L"open";
   info.lpFile = quoted;
-  info.lpParameters = request.parameters.c_str();
+  info.lpParameters = parameters.c_str();
   info.lpDirectory = nullptr;
   info.nShow = SW_HIDE;
   info.hwnd = nullptr;
@@ -165,9 +224,23 @@ bool StartThroughShell(const ProgramRequest& request, Job* job, ProgramResult* r
   *process = info.hProcess;
   if (info.hProcess != nullptr) {
     *process_id = GetProcessId(info.hProcess);
-    if (request.wait && request.timeout_ms > 0) job->Assign(info.hProcess);
+    if (request.wait && request.timeout_ms > 0) {
+      if (BeforeJob()) BeforeJob()();
+      job->Assign(info.hProcess, true);
+    }
   }
   return true;
+}
+
+// Which way a request starts: captured output or a time limit need a
+// program or script started suspended; the rest goes through the shell.
+bool StartAnyWay(const ProgramRequest& request, const OutputPipe& output, Job* job,
+                 ProgramResult* result, HANDLE* process, DWORD* process_id) {
+  if (output.valid()) return StartCaptured(request, output, job, result, process, process_id);
+  if (request.wait && request.timeout_ms > 0 && CanCaptureOutput(request.file)) {
+    return StartSuspended(request, job, result, process, process_id);
+  }
+  return StartThroughShell(request, job, result, process, process_id);
 }
 
 std::function<void()>& BeforeOpenedUse() {
@@ -184,6 +257,8 @@ void RunBeforeOpenedUse() {
 void SetBeforeOpenedUseForTesting(std::function<void()> hook) {
   BeforeOpenedUse() = std::move(hook);
 }
+
+void win32::SetBeforeJobForTesting(std::function<void()> hook) { BeforeJob() = std::move(hook); }
 
 ProgramResult StartProgram(const ProgramRequest& request) {
   KeepRuntimeFilesFromChildren();
@@ -202,10 +277,7 @@ ProgramResult StartProgram(const ProgramRequest& request) {
   DWORD process_id = 0;
   const bool capture = request.wait && request.capture_output && CanCaptureOutput(request.file);
   OutputPipe output(capture);
-  const bool started = output.valid()
-                           ? StartCaptured(request, output, &job, &result, &process, &process_id)
-                           : StartThroughShell(request, &job, &result, &process, &process_id);
-  if (!started) return result;
+  if (!StartAnyWay(request, output, &job, &result, &process, &process_id)) return result;
   result.started = true;
   output.CloseWriteEnd();
   OutputPipe* read_while_waiting = output.valid() ? &output : nullptr;

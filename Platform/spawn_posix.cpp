@@ -1,13 +1,15 @@
 // Starting a program inside a control group without entering the group:
 // the child is born there (clone3 with CLONE_INTO_CGROUP) or, where the
 // kernel cannot do that, writes itself into the group before it runs
-// anything. Either way it sets up its descriptors as posix_spawn's file
-// actions would and executes the program, sharing the caller's memory until
-// then, as posix_spawn's child does.
+// anything. Either way it roots a control-group namespace of its own at the
+// group, sets up its descriptors as posix_spawn's file actions would and
+// executes the program, sharing the caller's memory until then, as
+// posix_spawn's child does.
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/sched.h>
+#include <sched.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,13 +34,9 @@ struct ChildReport {
 
 struct ChildStart {
   const ChildSetup* setup;
-  const sigset_t* mask;  // the caller's, for the program
-  int join_procs;        // cgroup.procs to join first; -1 when born inside
+  int join_procs;  // cgroup.procs to join first; -1 when born inside
   volatile ChildReport* report;
 };
-
-// Highest descriptor tried where the kernel cannot close a range at once.
-constexpr int kMostDescriptors = 65536;
 
 // Makes fd the child's target descriptor; a descriptor that is the target
 // already only loses its close-on-exec mark, as with posix_spawn.
@@ -47,48 +45,112 @@ bool CopyTo(int fd, int target) {
   return Retry([&] { return dup2(fd, target); }) == target;
 }
 
-void CloseFrom(int first) {
-  if (close_range(static_cast<unsigned>(first), ~0u, 0) == 0) return;
-  struct rlimit limit;
-  int last = kMostDescriptors;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < static_cast<rlim_t>(last)) {
-    last = static_cast<int>(limit.rlim_cur);
+// The entries of a directory as the kernel gives them, read without the C
+// library's allocating directory stream.
+struct DirectoryEntry {
+  uint64_t inode;
+  int64_t offset;
+  unsigned short length;
+  unsigned char type;
+  char name[1];
+};
+
+// Closes every descriptor from first on: at once where the kernel can, else
+// each one /proc/self/fd lists, as posix_spawn does. False, with errno, when
+// they cannot be known.
+bool CloseFrom(int first) {
+  if (close_range(static_cast<unsigned>(first), ~0u, 0) == 0) return true;
+  const int folder =
+      Retry([] { return open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (folder < 0) return false;
+  alignas(DirectoryEntry) char buffer[1024];
+  bool closed_some = true;
+  while (closed_some) {
+    // Closing changes the listing: start again until a pass closes nothing.
+    closed_some = false;
+    lseek(folder, 0, SEEK_SET);
+    long got = 0;
+    while ((got = syscall(SYS_getdents64, folder, buffer, sizeof buffer)) > 0) {
+      for (long at = 0; at < got;) {
+        const auto* entry = reinterpret_cast<const DirectoryEntry*>(buffer + at);
+        at += entry->length;
+        int fd = 0;
+        const char* c = entry->name;
+        for (; *c >= '0' && *c <= '9'; ++c) fd = fd * 10 + (*c - '0');
+        if (*c != '\0' || c == entry->name || fd < first || fd == folder) continue;
+        close(fd);
+        closed_some = true;
+      }
+    }
+    if (got < 0) {
+      const int error = errno;
+      close(folder);
+      errno = error;
+      return false;
+    }
   }
-  for (int fd = first; fd < last; ++fd) close(fd);
+  close(folder);
+  return true;
 }
 
-void SetUpFiles(const ChildSetup& setup) {
-  const bool copied = (setup.output_fd < 0 || (CopyTo(setup.output_fd, STDOUT_FILENO) &&
-                                               CopyTo(setup.output_fd, STDERR_FILENO))) &&
-                      (setup.program_fd < 0 || CopyTo(setup.program_fd, kOpenedProgramFd));
-  if (copied) CloseFrom(setup.program_fd >= 0 ? kOpenedProgramFd + 1 : STDERR_FILENO + 1);
+// False, with errno, when a descriptor of the program could not be set up:
+// it must not run with output or a file that is not the one meant.
+bool SetUpFiles(const ChildSetup& setup) {
+  if (setup.output_fd >= 0 &&
+      !(CopyTo(setup.output_fd, STDOUT_FILENO) && CopyTo(setup.output_fd, STDERR_FILENO))) {
+    return false;
+  }
+  if (setup.program_fd >= 0 && !CopyTo(setup.program_fd, kOpenedProgramFd)) return false;
+  return CloseFrom(setup.program_fd >= 0 ? kOpenedProgramFd + 1 : STDERR_FILENO + 1);
+}
+
+// Gives every signal its default action and blocks none: a handler of the
+// caller's must not run here, and what the caller's own starter left ignored
+// or blocked (both survive exec) is no part of what the program asked for.
+void UseDefaultSignals() {
+  for (int signal = 1; signal < NSIG; ++signal) {
+    struct sigaction action;
+    if (sigaction(signal, nullptr, &action) != 0) {
+      // The C library keeps the signals it uses itself from sigaction; the
+      // kernel's call takes them. All zeros is the default action, without
+      // flags or mask, whatever the kernel's layout of the structure.
+      const uint64_t defaults[8] = {};
+      syscall(SYS_rt_sigaction, signal, defaults, nullptr, (NSIG - 1) / 8);
+      continue;
+    }
+    if (action.sa_handler == SIG_DFL) continue;
+    action.sa_handler = SIG_DFL;
+    action.sa_flags = 0;
+    sigaction(signal, &action, nullptr);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+[[noreturn]] void Fail(const ChildStart& start) {
+  start.report->error = errno;
+  _exit(127);
 }
 
 // The child's side. Until it executes the program it shares the caller's
 // memory and stack: it calls nothing but the system, writes only the
 // report, and runs in a frame of its own below the caller's. Never returns.
 __attribute__((noinline)) void RunChild(const ChildStart& start) {
-  // A handler of the caller's must not run here; the caller's signal mask
-  // is the program's, as with any start.
-  for (int signal = 1; signal < NSIG; ++signal) {
-    struct sigaction action;
-    if (sigaction(signal, nullptr, &action) != 0) continue;
-    if (action.sa_handler == SIG_IGN || action.sa_handler == SIG_DFL) continue;
-    action.sa_handler = SIG_DFL;
-    action.sa_flags = 0;
-    sigaction(signal, &action, nullptr);
-  }
-  sigprocmask(SIG_SETMASK, start.mask, nullptr);
   // "0" is the writer itself.
   if (start.join_procs >= 0 && Retry([&] { return write(start.join_procs, "0", 1); }) != 1) {
-    start.report->error = errno;
-    _exit(127);
+    Fail(start);
   }
   start.report->inside = true;
-  SetUpFiles(*start.setup);
+  // Rooted at the group: where the hierarchy is mounted with nsdelegate, no
+  // process in the namespace can move out of the group, and everywhere the
+  // namespace marks what the program started, wherever it moved. Without
+  // the rights for it the program runs in the caller's namespace.
+  unshare(CLONE_NEWCGROUP);
+  if (!SetUpFiles(*start.setup)) Fail(start);
+  UseDefaultSignals();
   execve(start.setup->path, start.setup->argv, environ);
-  start.report->error = errno;
-  _exit(127);
+  Fail(start);
 }
 
 // Both ways return the child's id, or minus the error of the clone.
@@ -131,7 +193,7 @@ int StartChild(int join_procs, const ChildSetup& setup, pid_t* pid, bool* inside
   sigset_t all, mask;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &mask);
-  const ChildStart start{&setup, &mask, join_procs, &report};
+  const ChildStart start{&setup, join_procs, &report};
   const long child = clone_child(&start);
   pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   *inside = child > 0 && report.inside;
