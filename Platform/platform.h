@@ -112,6 +112,11 @@ std::string WideToNarrow(const std::wstring& text);
 std::string OutputLineToUtf8(const std::string& bytes);
 // Converts wide text to valid UTF-8 (what stands for a stray byte becomes U+FFFD).
 std::string WideToUtf8(const std::wstring& text);
+// Converts wide text to UTF-8 but keeps what is not valid text as bytes that
+// are not UTF-8, so that the log can escape them and still say what stood
+// there: POSIX: a reserved code point becomes the stray byte of the name again;
+// Windows: an unpaired surrogate becomes the three bytes of its value.
+std::string WideToUtf8KeepingStrays(const std::wstring& text);
 
 // --- Environment -----------------------------------------------------------
 

@@ -188,6 +188,8 @@ std::string WideToNarrow(const std::wstring& text) {
   return EncodeUtf8(code_points.data(), code_points.size(), StrayBytes::kKeep);
 }
 
+std::string WideToUtf8KeepingStrays(const std::wstring& text) { return WideToNarrow(text); }
+
 std::string OutputLineToUtf8(const std::string& bytes) { return bytes; }
 
 std::string WideToUtf8(const std::wstring& text) {

@@ -17,6 +17,7 @@
 
 #include "Platform/ascii_case.h"
 #include "Platform/folder_trust.h"
+#include "Platform/utf8.h"
 #include "Platform/win32_support.h"
 
 namespace platform {
@@ -225,6 +226,11 @@ std::wstring NarrowToWide(const char* bytes, size_t count) {
 std::string WideToNarrow(const std::wstring& text) { return ConvertToCodePage(text, CP_ACP); }
 
 std::string WideToUtf8(const std::wstring& text) { return ConvertToCodePage(text, CP_UTF8); }
+
+std::string WideToUtf8KeepingStrays(const std::wstring& text) {
+  const std::u16string units(text.begin(), text.end());
+  return EncodeUtf16AsUtf8(units.data(), units.size());
+}
 
 std::string OutputLineToUtf8(const std::string& bytes) {
   // Lengths throughout, so a NUL byte stays in the line (to be escaped).

@@ -61,6 +61,14 @@ TEST(Utf8Test, StrayBytesKeptAsReservedCodePointsComeBackAsTheSameBytes) {
   EXPECT_EQ(EncodeUtf8(other.data(), 1, StrayBytes::kKeep), "\xEF\xBF\xBD");
 }
 
+TEST(Utf8Test, Utf16KeepsItsUnpairedSurrogatesAsBytesThatAreNotUtf8) {
+  const std::u16string text = {u'a', 0xD83D, 0xDE00, 0xDC80, u'b', 0xD800};
+  const std::string bytes = platform::EncodeUtf16AsUtf8(text.data(), text.size());
+  EXPECT_EQ(bytes,
+            "a\xF0\x9F\x98\x80\xED\xB2\x80"
+            "b\xED\xA0\x80");
+}
+
 TEST(OutputKeeperTest, KeepsTheFirstAndLastPartsWhateverThePiecesAre) {
   const size_t kept = platform::kOutputHeadBytes + platform::kOutputTailBytes;
   for (size_t total : {size_t(0), size_t(5), kept, kept + 1, 5 * kept + 3}) {

@@ -30,4 +30,10 @@ std::u32string DecodeUtf8(const char* bytes, size_t count, StrayBytes stray = St
 // it stands for.
 std::string EncodeUtf8(const char32_t* text, size_t count, StrayBytes stray = StrayBytes::kReplace);
 
+// Encodes UTF-16 text: a surrogate pair as its code point, an unpaired
+// surrogate as the three bytes UTF-8's pattern gives its value, which valid
+// UTF-8 never holds, so that a reader that escapes what is not UTF-8 still
+// sees which unit stood there.
+std::string EncodeUtf16AsUtf8(const char16_t* text, size_t count);
+
 }  // namespace platform

@@ -3,17 +3,21 @@
 #include <cstdlib>
 #include <vector>
 
+#include "Platform/platform.h"
 #include "Platform/utf8.h"
 
 std::string LogText(const wchar_t* text) {
   if (text == nullptr || *text == L'\0') return std::string();
-  size_t needed = std::wcstombs(nullptr, text, 0);
-  if (needed == static_cast<size_t>(-1)) return std::string();
-  std::vector<char> buffer(needed + 1, '\0');
-  if (std::wcstombs(buffer.data(), text, buffer.size()) == static_cast<size_t>(-1)) {
-    return std::string();
+  // What the C locale converts is written as it always was: ASCII, and on
+  // Windows U+0080 to U+00FF too, one byte each (the runtime's "C" locale).
+  const size_t needed = std::wcstombs(nullptr, text, 0);
+  if (needed != static_cast<size_t>(-1)) {
+    std::vector<char> buffer(needed + 1, '\0');
+    if (std::wcstombs(buffer.data(), text, buffer.size()) != static_cast<size_t>(-1)) {
+      return std::string(buffer.data(), needed);
+    }
   }
-  return std::string(buffer.data(), needed);
+  return EscapedLogText(platform::WideToUtf8KeepingStrays(text));
 }
 
 std::string LogText(const std::wstring& text) { return LogText(text.c_str()); }

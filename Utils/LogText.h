@@ -1,5 +1,7 @@
 // Wide values in log lines go through the C runtime's wide-to-multibyte
-// conversion in the default locale; a value that does not convert is left out.
+// conversion in the default locale, as they always have; a value that does
+// not convert there is written in UTF-8 instead, escaped, so that its line
+// still names it.
 #pragma once
 
 #include <cstddef>

@@ -6,17 +6,19 @@
 
 namespace {
 
-TEST(LogTextTest, ValuesOutsideTheDefaultLocaleAreLeftOutWhole) {
+TEST(LogTextTest, ValuesOutsideTheDefaultLocaleAreWrittenInUtf8Escaped) {
   EXPECT_EQ(LogText(L"C:\\P\\bin\\tool.exe"), "C:\\P\\bin\\tool.exe");
-  EXPECT_EQ(LogText(L"/opt/Produ\u20ACt/bin"), "");
   EXPECT_EQ(LogText(L""), "");
   EXPECT_EQ(LogText(static_cast<const wchar_t*>(nullptr)), "");
-}
-
-TEST(LogTextTest, TheRestOfTheLineIsStillWritten) {
+  // The euro sign converts in no "C" locale; the whole value is then UTF-8,
+  // a line break in it escaped, as far as its first NUL.
+  EXPECT_EQ(LogText(std::wstring(L"/opt/Soci\u00E9t\u00E9\u20AC/a\nb\0c", 19)),
+            "/opt/Soci\xC3\xA9t\xC3\xA9\xE2\x82\xAC/a\\x0Ab");
   LogCapture log;
   LOG(INFO) << "load module config folder path: " << LogText(L"/opt/\u20AC/modularize");
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"I:load module config folder path: "});
+  EXPECT_EQ(
+      log.lines(),
+      std::vector<std::string>{"I:load module config folder path: /opt/\xE2\x82\xAC/modularize"});
 }
 
 TEST(LogTextTest, EscapedTextIsValidUtf8WithoutLineBreaksOfAnyKind) {
