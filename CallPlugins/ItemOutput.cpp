@@ -16,9 +16,10 @@ void AddLines(const std::string& text, std::vector<std::string>* texts) {
     if (!terminated) end = text.size();
     size_t length = end - start;
     if (terminated && length > 0 && text[end - 1] == '\r') --length;
-    const std::string line = platform::OutputLineToUtf8(text.substr(start, length));
+    const std::string line = text.substr(start, length);
     size_t used = 0;
-    texts->push_back(EscapedLogText(line, kLongestOutputLine, &used));
+    texts->push_back(
+        EscapedLogText(line, platform::OutputLineReader(line), kLongestOutputLine, &used));
     if (used < line.size()) texts->push_back(LeftOut(line.size() - used));
     start = terminated ? end + 1 : end;
   }

@@ -190,7 +190,7 @@ std::string WideToNarrow(const std::wstring& text) {
 
 std::string WideToUtf8KeepingStrays(const std::wstring& text) { return WideToNarrow(text); }
 
-std::string OutputLineToUtf8(const std::string& bytes) { return bytes; }
+CharacterReader OutputLineReader(const std::string&) { return Utf8SequenceAt; }
 
 std::string WideToUtf8(const std::wstring& text) {
   const std::u32string code_points(text.begin(), text.end());

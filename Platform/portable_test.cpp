@@ -67,6 +67,9 @@ TEST(Utf8Test, Utf16KeepsItsUnpairedSurrogatesAsBytesThatAreNotUtf8) {
   EXPECT_EQ(bytes,
             "a\xF0\x9F\x98\x80\xED\xB2\x80"
             "b\xED\xA0\x80");
+  EXPECT_FALSE(platform::IsUtf8(bytes.data(), bytes.size()));
+  EXPECT_TRUE(platform::IsUtf8(bytes.data(), 5));
+  EXPECT_TRUE(platform::IsUtf8("", 0));
 }
 
 TEST(OutputKeeperTest, KeepsTheFirstAndLastPartsWhateverThePiecesAre) {

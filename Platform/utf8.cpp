@@ -67,6 +67,16 @@ size_t Utf8SequenceAt(const char* bytes, size_t count, char32_t* code_point) {
   return length;
 }
 
+bool IsUtf8(const char* bytes, size_t count) {
+  size_t at = 0;
+  while (at < count) {
+    const size_t length = Utf8SequenceAt(bytes + at, count - at, nullptr);
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
 std::u32string DecodeUtf8(const char* bytes, size_t count, StrayBytes stray) {
   std::u32string out;
   if (bytes == nullptr) return out;

@@ -22,6 +22,9 @@ enum class StrayBytes {
 // its code point; 0 when a stray byte stands there or count is 0.
 size_t Utf8SequenceAt(const char* bytes, size_t count, char32_t* code_point);
 
+// Answers whether count bytes are valid UTF-8 as a whole.
+bool IsUtf8(const char* bytes, size_t count);
+
 // Decodes count bytes; decoding goes on with the byte after a stray one.
 std::u32string DecodeUtf8(const char* bytes, size_t count, StrayBytes stray = StrayBytes::kReplace);
 

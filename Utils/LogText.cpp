@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "Platform/platform.h"
 #include "Platform/utf8.h"
 
 std::string LogText(const wchar_t* text) {
@@ -41,19 +40,25 @@ void AppendEscaped(const char* bytes, size_t count, std::string* out) {
 }  // namespace
 
 std::string EscapedLogText(const std::string& text, size_t limit, size_t* used) {
+  return EscapedLogText(text, platform::Utf8SequenceAt, limit, used);
+}
+
+std::string EscapedLogText(const std::string& text, platform::CharacterReader read, size_t limit,
+                           size_t* used) {
   std::string out;
   size_t at = 0;
   while (at < text.size()) {
     char32_t c = 0;
-    size_t length = platform::Utf8SequenceAt(text.data() + at, text.size() - at, &c);
+    size_t length = read(text.data() + at, text.size() - at, &c);
     const bool escape = length == 0 || MustEscape(c);
     if (length == 0) length = 1;  // a stray byte, escaped on its own
-    const size_t grows = escape ? 4 * length : length;
+    const std::string utf8 = escape ? std::string() : platform::EncodeUtf8(&c, 1);
+    const size_t grows = escape ? 4 * length : utf8.size();
     if (out.size() + grows > limit) break;
     if (escape) {
       AppendEscaped(text.data() + at, length, &out);
     } else {
-      out.append(text, at, length);
+      out += utf8;
     }
     at += length;
   }

@@ -31,4 +31,22 @@ TEST(LogTextTest, EscapedTextIsValidUtf8WithoutLineBreaksOfAnyKind) {
   EXPECT_EQ(used, 2u);
 }
 
+// A reader for text in which every byte but 0x80 is the character of its
+// value (ISO 8859-1, with one gap).
+size_t Latin1WithAGap(const char* bytes, size_t count, char32_t* code_point) {
+  if (count == 0 || bytes[0] == '\x80') return 0;
+  *code_point = static_cast<unsigned char>(bytes[0]);
+  return 1;
+}
+
+TEST(LogTextTest, TextOfAnotherEncodingIsWrittenInUtf8AndEscapedByItsOwnBytes) {
+  // The C1 control 0x85 and the gap are escaped as the bytes that stood there.
+  EXPECT_EQ(EscapedLogText("\xE9 \x85 \x80\t\r", Latin1WithAGap, SIZE_MAX, nullptr),
+            "\xC3\xA9 \\x85 \\x80\t\\x0D");
+  // The limit counts bytes of the log text, used bytes of the text read.
+  size_t used = 0;
+  EXPECT_EQ(EscapedLogText("a\xE9\xE9", Latin1WithAGap, 4, &used), "a\xC3\xA9");
+  EXPECT_EQ(used, 2u);
+}
+
 }  // namespace
