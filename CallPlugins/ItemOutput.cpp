@@ -5,21 +5,41 @@
 
 namespace {
 
-std::string LeftOut(uint64_t bytes) { return std::to_string(bytes) + " bytes left out"; }
+// Collects the texts; bytes left out between two of them are named once.
+class OutputTexts {
+ public:
+  void Show(std::string text) {
+    Flush();
+    texts_.push_back(std::move(text));
+  }
+  void LeaveOut(uint64_t bytes) { left_out_ += bytes; }
+  std::vector<std::string> Finish() {
+    Flush();
+    return std::move(texts_);
+  }
 
-// Appends the lines of one stretch of output.
-void AddLines(const std::string& text, std::vector<std::string>* texts) {
-  size_t start = 0;
+ private:
+  void Flush() {
+    if (left_out_ > 0) texts_.push_back(std::to_string(left_out_) + " bytes left out");
+    left_out_ = 0;
+  }
+
+  std::vector<std::string> texts_;
+  uint64_t left_out_ = 0;
+};
+
+// Adds the lines of one stretch of output, from start on.
+void AddLines(const std::string& text, size_t start, OutputTexts* texts) {
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     const bool terminated = end != std::string::npos;
     if (!terminated) end = text.size();
     size_t length = end - start;
     if (terminated && length > 0 && text[end - 1] == '\r') --length;
-    const std::string line = platform::OutputLineToUtf8(text.substr(start, length));
+    const std::string line = text.substr(start, length);
     size_t used = 0;
-    texts->push_back(EscapedLogText(line, kLongestOutputLine, &used));
-    if (used < line.size()) texts->push_back(LeftOut(line.size() - used));
+    texts->Show(EscapedLogText(line, platform::OutputLineReader(line), kLongestOutputLine, &used));
+    texts->LeaveOut(line.size() - used);
     start = terminated ? end + 1 : end;
   }
 }
@@ -27,11 +47,18 @@ void AddLines(const std::string& text, std::vector<std::string>* texts) {
 }  // namespace
 
 std::vector<std::string> OutputLogTexts(const platform::CapturedOutput& output) {
-  std::vector<std::string> texts;
-  AddLines(output.head, &texts);
+  OutputTexts texts;
+  AddLines(output.head, 0, &texts);
   if (!output.tail.empty()) {
-    texts.push_back(LeftOut(output.size - output.head.size() - output.tail.size()));
-    AddLines(output.tail, &texts);
+    texts.LeaveOut(output.size - output.head.size() - output.tail.size());
+    // A tail that starts inside a line shows from the next line on.
+    size_t start = 0;
+    if (!output.tail_starts_line) {
+      const size_t line_end = output.tail.find('\n');
+      start = line_end == std::string::npos ? output.tail.size() : line_end + 1;
+      texts.LeaveOut(start);
+    }
+    AddLines(output.tail, start, &texts);
   }
-  return texts;
+  return texts.Finish();
 }

@@ -11,16 +11,9 @@ using Texts = std::vector<std::string>;
 
 // Output as the platform hands it over, from the whole of what was written.
 platform::CapturedOutput Captured(const std::string& written) {
-  platform::CapturedOutput output;
-  output.size = written.size();
-  const size_t kept = platform::kOutputHeadBytes + platform::kOutputTailBytes;
-  if (written.size() <= kept) {
-    output.head = written;
-  } else {
-    output.head = written.substr(0, platform::kOutputHeadBytes);
-    output.tail = written.substr(written.size() - platform::kOutputTailBytes);
-  }
-  return output;
+  platform::OutputKeeper keeper;
+  keeper.Add(written.data(), written.size());
+  return keeper.Kept();
 }
 
 TEST(ItemOutputTest, EachLineIsOneTextWhateverItsEnding) {
@@ -63,10 +56,10 @@ TEST(ItemOutputTest, ALongLineIsCutAndWhatIsLeftOutIsCounted) {
             (Texts{fits, "2 bytes left out", "next"}));
 }
 
-TEST(ItemOutputTest, MoreThanTheKeptPartsShowsHeadAndTailAroundTheCount) {
+TEST(ItemOutputTest, MoreThanTheKeptPartsShowsWholeLinesAroundTheCount) {
   // 12 bytes a line, 120000 in all: the head (32768 = 2730 * 12 + 8) ends
-  // inside line 2731, the tail (from 87232 = 7269 * 12 + 4) starts inside
-  // line 7270.
+  // inside line 2731, which is kept to its end; the tail (from 87232 =
+  // 7269 * 12 + 4) starts inside line 7270, which is left out.
   std::string written;
   char line[16];
   for (int i = 1; i <= 10000; ++i) {
@@ -74,14 +67,24 @@ TEST(ItemOutputTest, MoreThanTheKeptPartsShowsHeadAndTailAroundTheCount) {
     written += line;
   }
   const Texts texts = OutputLogTexts(Captured(written));
-  ASSERT_EQ(texts.size(), 2730u + 1 + 1 + 1 + 2730);
+  ASSERT_EQ(texts.size(), 2731u + 1 + 2730);
   EXPECT_EQ(texts.front(), "line 000001");
-  EXPECT_EQ(texts[2729], "line 002730");
-  EXPECT_EQ(texts[2730], "line 002");
-  EXPECT_EQ(texts[2731], "54464 bytes left out");  // 120000 - 2 * 32768
-  EXPECT_EQ(texts[2732], " 007270");
-  EXPECT_EQ(texts[2733], "line 007271");
+  EXPECT_EQ(texts[2730], "line 002731");
+  EXPECT_EQ(texts[2731], "54468 bytes left out");  // 120000 - 2 * 2730 * 12 - 12
+  EXPECT_EQ(texts[2732], "line 007271");
   EXPECT_EQ(texts.back(), "line 010000");
+}
+
+TEST(ItemOutputTest, ALineAcrossTheKeptPartsIsCutOnlyWhereALogLineEnds) {
+  // The line of b runs 60000 bytes from the head into what is left out, the
+  // line of c from there into the tail: no text shows the end of either.
+  const std::string written =
+      "x\n" + std::string(60000, 'b') + "\n" + std::string(40000, 'c') + "\nend";
+  EXPECT_EQ(OutputLogTexts(Captured(written)),
+            (Texts{"x",
+                   std::string(kLongestOutputLine, 'b'),
+                   std::to_string(written.size() - 2 - kLongestOutputLine - 3) + " bytes left out",
+                   "end"}));
 }
 
 TEST(ItemOutputTest, OutputThatFitsIsLoggedWhole) {

@@ -106,12 +106,24 @@ bool IsSystemAccount();
 // to the same bytes, so every file name survives the round trip.
 std::wstring NarrowToWide(const char* bytes, size_t count);
 std::string WideToNarrow(const std::wstring& text);
-// Makes a line a program wrote into UTF-8 for the log: POSIX takes the bytes
-// as they are; Windows converts them from the console code page, in which
-// console programs write.
-std::string OutputLineToUtf8(const std::string& bytes);
 // Converts wide text to valid UTF-8 (what stands for a stray byte becomes U+FFFD).
 std::string WideToUtf8(const std::wstring& text);
+// Converts wide text to UTF-8 but keeps what is not valid text as bytes that
+// are not UTF-8, so that the log can escape them and still say what stood
+// there: POSIX: a reserved code point becomes the stray byte of the name again;
+// Windows: an unpaired surrogate becomes the three bytes of its value.
+std::string WideToUtf8KeepingStrays(const std::wstring& text);
+
+// Reads the character at the start of count bytes: answers how many bytes it
+// takes, with its code point; 0 when the first byte starts no character (or
+// count is 0). Utf8SequenceAt is one.
+using CharacterReader = size_t (*)(const char* bytes, size_t count, char32_t* code_point);
+// Answers how a line a program wrote is to be read: POSIX: as UTF-8. Windows:
+// as UTF-8 when the whole line is valid UTF-8 (which text in a console code
+// page beyond ASCII hardly ever is), else in the console code page, in which
+// console programs write; a byte that code page has no character for (a
+// lead byte without its trail, a byte it leaves undefined) is no character.
+CharacterReader OutputLineReader(const std::string& line);
 
 // --- Environment -----------------------------------------------------------
 

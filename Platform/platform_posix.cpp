@@ -188,7 +188,9 @@ std::string WideToNarrow(const std::wstring& text) {
   return EncodeUtf8(code_points.data(), code_points.size(), StrayBytes::kKeep);
 }
 
-std::string OutputLineToUtf8(const std::string& bytes) { return bytes; }
+std::string WideToUtf8KeepingStrays(const std::wstring& text) { return WideToNarrow(text); }
+
+CharacterReader OutputLineReader(const std::string&) { return Utf8SequenceAt; }
 
 std::string WideToUtf8(const std::wstring& text) {
   const std::u32string code_points(text.begin(), text.end());

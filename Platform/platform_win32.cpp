@@ -17,6 +17,7 @@
 
 #include "Platform/ascii_case.h"
 #include "Platform/folder_trust.h"
+#include "Platform/utf8.h"
 #include "Platform/win32_support.h"
 
 namespace platform {
@@ -226,21 +227,42 @@ std::string WideToNarrow(const std::wstring& text) { return ConvertToCodePage(te
 
 std::string WideToUtf8(const std::wstring& text) { return ConvertToCodePage(text, CP_UTF8); }
 
-std::string OutputLineToUtf8(const std::string& bytes) {
-  // Lengths throughout, so a NUL byte stays in the line (to be escaped).
-  if (bytes.empty() || bytes.size() > INT_MAX / 4) return bytes;
-  const int count = static_cast<int>(bytes.size());
-  const UINT console = GetOEMCP();
-  const int wide_length = MultiByteToWideChar(console, 0, bytes.data(), count, nullptr, 0);
-  if (wide_length <= 0) return bytes;
-  std::wstring wide(static_cast<size_t>(wide_length), L'\0');
-  MultiByteToWideChar(console, 0, bytes.data(), count, &wide[0], wide_length);
-  const int length =
-      WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return bytes;
-  std::string text(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_length, &text[0], length, nullptr, nullptr);
-  return text;
+std::string WideToUtf8KeepingStrays(const std::wstring& text) {
+  const std::u16string units(text.begin(), text.end());
+  return EncodeUtf16AsUtf8(units.data(), units.size());
+}
+
+size_t win32::CodePageCharacterAt(unsigned code_page, const char* bytes, size_t count,
+                                  char32_t* code_point) {
+  if (bytes == nullptr || count == 0) return 0;
+  const unsigned char first = static_cast<unsigned char>(bytes[0]);
+  // Console code pages keep ASCII as it is, and no lead byte lies below 0x80.
+  if (first < 0x80) {
+    if (code_point != nullptr) *code_point = first;
+    return 1;
+  }
+  const size_t length = IsDBCSLeadByteEx(code_page, first) ? 2 : 1;
+  if (count < length) return 0;
+  wchar_t wide[2] = {};
+  const int converted = MultiByteToWideChar(
+      code_page, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(length), wide, 2);
+  if (converted != 1 || (wide[0] >= 0xD800 && wide[0] <= 0xDFFF)) return 0;
+  if (code_point != nullptr) *code_point = wide[0];
+  return length;
+}
+
+namespace {
+
+size_t ConsoleCharacterAt(const char* bytes, size_t count, char32_t* code_point) {
+  return win32::CodePageCharacterAt(GetOEMCP(), bytes, count, code_point);
+}
+
+}  // namespace
+
+CharacterReader OutputLineReader(const std::string& line) {
+  // Programs that write UTF-8 (as ever more do) are read as they meant it.
+  if (GetOEMCP() == CP_UTF8 || IsUtf8(line.data(), line.size())) return Utf8SequenceAt;
+  return ConsoleCharacterAt;
 }
 
 // --- Environment -----------------------------------------------------------

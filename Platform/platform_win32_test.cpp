@@ -20,10 +20,12 @@
 
 #include "Platform/job_win32.h"
 #include "Platform/process.h"
+#include "Platform/utf8.h"
 #include "Platform/win32_support.h"
 #include "Signing/KeyText.h"
 #include "Signing/SignatureBlock.h"
 #include "Utils/FileUtils.h"
+#include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 #include "tests/support/builders.h"
 #include "tests/support/log_capture.h"
@@ -65,10 +67,25 @@ TEST(PlatformWin32Test, NarrowTextIsTheAnsiCodePage) {
   EXPECT_EQ(platform::WideToNarrow(L"a\u4E2Db"), "a?b");
 }
 
-TEST(PlatformWin32Test, ProgramOutputIsReadInTheConsoleCodePage) {
+// Output as the log writes it, read by read.
+std::string Logged(const std::string& text, platform::CharacterReader read) {
+  return EscapedLogText(text, read, SIZE_MAX, nullptr);
+}
+
+TEST(PlatformWin32Test, ProgramOutputIsUtf8OrElseReadInTheConsoleCodePage) {
   if (GetOEMCP() != 437) GTEST_SKIP() << "the console code page here is " << GetOEMCP();
-  // 0x81 is u with diaeresis in code page 437; a NUL stays for the escaping.
-  EXPECT_EQ(platform::OutputLineToUtf8(std::string("\x81 \0x", 4)), std::string("\xC3\xBC \0x", 5));
+  // 0x81 is u with diaeresis in code page 437, which has a character for
+  // every byte (FF FE: U+00A0 U+25A0); the NUL is escaped.
+  const std::string oem("\x81 \0\xFF\xFE", 5);
+  EXPECT_EQ(Logged(oem, platform::OutputLineReader(oem)), "\xC3\xBC \\x00\xC2\xA0\xE2\x96\xA0");
+  // A line that is UTF-8 as a whole is read as UTF-8.
+  EXPECT_EQ(platform::OutputLineReader("caf\xC3\xA9"), platform::Utf8SequenceAt);
+  // In a code page with gaps, a byte in a gap and a lead byte without its
+  // trail are escaped: 932 maps 81 40 (U+3000), not 81 20, nor A0.
+  const auto shift_jis = [](const char* bytes, size_t count, char32_t* c) {
+    return platform::win32::CodePageCharacterAt(932, bytes, count, c);
+  };
+  EXPECT_EQ(Logged("\x81\x40\x81 \xA0\x81", shift_jis), "\xE3\x80\x80\\x81 \\xA0\\x81");
 }
 
 TEST(PlatformWin32Test, LogFolderIsCombinedByTheShell) {

@@ -61,11 +61,25 @@ TEST(Utf8Test, StrayBytesKeptAsReservedCodePointsComeBackAsTheSameBytes) {
   EXPECT_EQ(EncodeUtf8(other.data(), 1, StrayBytes::kKeep), "\xEF\xBF\xBD");
 }
 
+TEST(Utf8Test, Utf16KeepsItsUnpairedSurrogatesAsBytesThatAreNotUtf8) {
+  const std::u16string text = {u'a', 0xD83D, 0xDE00, 0xDC80, u'b', 0xD800};
+  const std::string bytes = platform::EncodeUtf16AsUtf8(text.data(), text.size());
+  EXPECT_EQ(bytes,
+            "a\xF0\x9F\x98\x80\xED\xB2\x80"
+            "b\xED\xA0\x80");
+  EXPECT_FALSE(platform::IsUtf8(bytes.data(), bytes.size()));
+  EXPECT_TRUE(platform::IsUtf8(bytes.data(), 5));
+  EXPECT_TRUE(platform::IsUtf8("", 0));
+}
+
 TEST(OutputKeeperTest, KeepsTheFirstAndLastPartsWhateverThePiecesAre) {
   const size_t kept = platform::kOutputHeadBytes + platform::kOutputTailBytes;
-  for (size_t total : {size_t(0), size_t(5), kept, kept + 1, 5 * kept + 3}) {
+  // The head's last line ends 100 bytes after the head; it is kept whole.
+  const size_t head = platform::kOutputHeadBytes + 101;
+  for (size_t total : {size_t(0), size_t(5), kept, kept + 101, kept + 102, 5 * kept + 3}) {
     std::string written;
     for (size_t i = 0; i < total; ++i) written += static_cast<char>('a' + (i * 7 + i / 26) % 26);
+    if (total >= head) written[head - 1] = '\n';
     for (size_t piece : {size_t(1), size_t(4093), size_t(70000)}) {
       SCOPED_TRACE(std::to_string(total) + " in pieces of " + std::to_string(piece));
       platform::OutputKeeper keeper;
@@ -74,15 +88,21 @@ TEST(OutputKeeperTest, KeepsTheFirstAndLastPartsWhateverThePiecesAre) {
       }
       const platform::CapturedOutput output = keeper.Kept();
       EXPECT_EQ(output.size, total);
-      if (total <= kept) {
+      if (total <= head + platform::kOutputTailBytes) {
         EXPECT_EQ(output.head, written);
         EXPECT_EQ(output.tail, "");
       } else {
-        EXPECT_EQ(output.head, written.substr(0, platform::kOutputHeadBytes));
+        EXPECT_EQ(output.head, written.substr(0, head));
         EXPECT_EQ(output.tail, written.substr(total - platform::kOutputTailBytes));
+        EXPECT_FALSE(output.tail_starts_line);
       }
     }
   }
+  // A tail starts a line when the byte before it ends one.
+  const std::string lines(kept + 1000, '\n');
+  platform::OutputKeeper keeper;
+  keeper.Add(lines.data(), lines.size());
+  EXPECT_TRUE(keeper.Kept().tail_starts_line);
 }
 
 TEST(AsciiCaseTest, OnlyAsciiLettersFoldAndOrderIsByUnsignedBytes) {

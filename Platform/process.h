@@ -21,6 +21,9 @@ constexpr uint32_t kEndGraceMilliseconds = 5000;
 // The most of a program's output that is kept: its first and its last part.
 constexpr size_t kOutputHeadBytes = 32 * 1024;
 constexpr size_t kOutputTailBytes = 32 * 1024;
+// After the first part, the rest of the line it ends in is kept too, up to
+// this many bytes, so that the line is not cut where the part ends.
+constexpr size_t kOutputHeadLineBytes = 16 * 1024;
 
 // How often a wait for a program wakes to let the caller bring its report
 // up to date.
@@ -60,10 +63,12 @@ struct ProgramRequest {
 };
 
 struct CapturedOutput {
-  uint64_t size = 0;  // bytes the program wrote in all
-  std::string head;   // all of them when they fit in head and tail together,
-                      // else the first kOutputHeadBytes
-  std::string tail;   // the last kOutputTailBytes when they did not fit; else empty
+  uint64_t size = 0;              // bytes the program wrote in all
+  std::string head;               // all of them when they fit in head and tail together,
+                                  // else the first kOutputHeadBytes, and after them the
+                                  // rest of their last line up to kOutputHeadLineBytes
+  std::string tail;               // the last kOutputTailBytes when they did not fit; else empty
+  bool tail_starts_line = false;  // with a tail: the byte before it ended a line
 };
 
 struct ProgramResult {
@@ -134,9 +139,11 @@ class OutputKeeper {
   CapturedOutput Kept() const;
 
  private:
+  bool HeadComplete() const;
+
   uint64_t size_ = 0;
-  std::string head_;  // the first kOutputHeadBytes
-  std::string ring_;  // the last kOutputTailBytes after them, from ring_start_
+  std::string head_;  // CapturedOutput's head
+  std::string ring_;  // the last kOutputTailBytes + 1 after it, from ring_start_
   size_t ring_start_ = 0;
 };
 

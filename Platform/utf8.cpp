@@ -13,6 +13,25 @@ bool IsScalarValue(uint32_t cp) { return cp <= 0x10FFFF && (cp < 0xD800 || cp > 
 
 bool IsKeptStray(uint32_t cp) { return cp >= kStrayBase + 0x80 && cp <= kStrayBase + 0xFF; }
 
+// Writes cp in UTF-8's pattern, whatever it is (a surrogate too).
+void AppendPattern(uint32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
 }  // namespace
 
 size_t Utf8SequenceAt(const char* bytes, size_t count, char32_t* code_point) {
@@ -48,6 +67,16 @@ size_t Utf8SequenceAt(const char* bytes, size_t count, char32_t* code_point) {
   return length;
 }
 
+bool IsUtf8(const char* bytes, size_t count) {
+  size_t at = 0;
+  while (at < count) {
+    const size_t length = Utf8SequenceAt(bytes + at, count - at, nullptr);
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
 std::u32string DecodeUtf8(const char* bytes, size_t count, StrayBytes stray) {
   std::u32string out;
   if (bytes == nullptr) return out;
@@ -79,21 +108,20 @@ std::string EncodeUtf8(const char32_t* text, size_t count, StrayBytes stray) {
       continue;
     }
     if (!IsScalarValue(cp)) cp = kReplacement;
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
+    AppendPattern(cp, &out);
+  }
+  return out;
+}
+
+std::string EncodeUtf16AsUtf8(const char16_t* text, size_t count) {
+  std::string out;
+  out.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    uint32_t unit = text[i];
+    const bool pair = unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count && text[i + 1] >= 0xDC00 &&
+                      text[i + 1] <= 0xDFFF;
+    if (pair) unit = 0x10000 + ((unit - 0xD800) << 10) + (text[++i] - 0xDC00);
+    AppendPattern(unit, &out);
   }
   return out;
 }

@@ -21,6 +21,12 @@ std::wstring TempFolderFrom(TempPathFunction get_temp_path2);
 // Looks GetTempPath2W up in kernel32 at run time; null where it is missing.
 TempPathFunction FindGetTempPath2();
 
+// Reads one character of text in code_page as a CharacterReader does: a byte
+// or, after a lead byte, a pair the code page maps to one character; 0 for a
+// byte it has no character for and for a lead byte without a valid trail.
+size_t CodePageCharacterAt(unsigned code_page, const char* bytes, size_t count,
+                           char32_t* code_point);
+
 // Returns a SID (a PSID) as text ("S-1-5-18"); empty on failure.
 std::string SidText(void* sid);
 

@@ -7,13 +7,16 @@
 
 std::string LogText(const wchar_t* text) {
   if (text == nullptr || *text == L'\0') return std::string();
-  size_t needed = std::wcstombs(nullptr, text, 0);
-  if (needed == static_cast<size_t>(-1)) return std::string();
-  std::vector<char> buffer(needed + 1, '\0');
-  if (std::wcstombs(buffer.data(), text, buffer.size()) == static_cast<size_t>(-1)) {
-    return std::string();
+  // What the C locale converts is written as it always was: ASCII, and on
+  // Windows U+0080 to U+00FF too, one byte each (the runtime's "C" locale).
+  const size_t needed = std::wcstombs(nullptr, text, 0);
+  if (needed != static_cast<size_t>(-1)) {
+    std::vector<char> buffer(needed + 1, '\0');
+    if (std::wcstombs(buffer.data(), text, buffer.size()) != static_cast<size_t>(-1)) {
+      return std::string(buffer.data(), needed);
+    }
   }
-  return std::string(buffer.data(), needed);
+  return EscapedLogText(platform::WideToUtf8KeepingStrays(text));
 }
 
 std::string LogText(const std::wstring& text) { return LogText(text.c_str()); }
@@ -37,19 +40,25 @@ void AppendEscaped(const char* bytes, size_t count, std::string* out) {
 }  // namespace
 
 std::string EscapedLogText(const std::string& text, size_t limit, size_t* used) {
+  return EscapedLogText(text, platform::Utf8SequenceAt, limit, used);
+}
+
+std::string EscapedLogText(const std::string& text, platform::CharacterReader read, size_t limit,
+                           size_t* used) {
   std::string out;
   size_t at = 0;
   while (at < text.size()) {
     char32_t c = 0;
-    size_t length = platform::Utf8SequenceAt(text.data() + at, text.size() - at, &c);
+    size_t length = read(text.data() + at, text.size() - at, &c);
     const bool escape = length == 0 || MustEscape(c);
     if (length == 0) length = 1;  // a stray byte, escaped on its own
-    const size_t grows = escape ? 4 * length : length;
+    const std::string utf8 = escape ? std::string() : platform::EncodeUtf8(&c, 1);
+    const size_t grows = escape ? 4 * length : utf8.size();
     if (out.size() + grows > limit) break;
     if (escape) {
       AppendEscaped(text.data() + at, length, &out);
     } else {
-      out.append(text, at, length);
+      out += utf8;
     }
     at += length;
   }

@@ -1,10 +1,14 @@
 // Wide values in log lines go through the C runtime's wide-to-multibyte
-// conversion in the default locale; a value that does not convert is left out.
+// conversion in the default locale, as they always have; a value that does
+// not convert there is written in UTF-8 instead, escaped, so that its line
+// still names it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "Platform/platform.h"
 
 std::string LogText(const std::wstring& text);
 std::string LogText(const wchar_t* text);
@@ -17,5 +21,11 @@ std::string LogText(const wchar_t* text);
 // pass limit bytes; used, when given, says how many bytes of text it took.
 std::string EscapedLogText(const std::string& text, size_t limit = SIZE_MAX,
                            size_t* used = nullptr);
+// The same for text that read decodes (a program's output in its console code
+// page): each character read is written in UTF-8, or, where it must be
+// escaped, as its own bytes of text, \xNN each; a byte read takes as no
+// character is escaped alone. used counts bytes of text.
+std::string EscapedLogText(const std::string& text, platform::CharacterReader read, size_t limit,
+                           size_t* used);
 // A wide value as LogText converts it, then escaped.
 std::string EscapedLogText(const std::wstring& text);

@@ -12,8 +12,11 @@ TEST(AnsiToWidePosixTest, DropsTheByteOrderMark) {
   EXPECT_EQ(AnsiToWide(bom.data(), 3), L"");
 }
 
-TEST(LogTextPosixTest, DefaultLocaleIsAsciiOnly) {
-  EXPECT_EQ(LogText(L"/opt/Prod\u00FCkt/bin"), "");
+TEST(LogTextPosixTest, OutsideAsciiNamesAreUtf8WithTheirStrayBytesEscaped) {
+  // The "C" locale converts ASCII alone.
+  EXPECT_EQ(LogText(L"/opt/Prod\u00FCkt/bin"), "/opt/Prod\xC3\xBCkt/bin");
+  const std::string name = "/opt/prod\xFF/caf\xC3\xA9";
+  EXPECT_EQ(LogText(AnsiToWide(name)), "/opt/prod\\xFF/caf\xC3\xA9");
 }
 
 }  // namespace

@@ -96,6 +96,9 @@ TEST_F(HardeningTest, ProductFolderWhoseNameIsNotUtf8) {
   fs::create_directory_symlink(product_.folder(), named);
   EXPECT_EQ(RunWithInstallPath(named).exit_code, 0);
   EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "c"}));
+  // Its lines name it, the stray byte escaped.
+  EXPECT_THAT(Messages(),
+              Contains("I:load module config folder path: " + tmp_.Join("prod\\xFF/modularize")));
 }
 
 // An installer may start the program with standard error closed: the first

@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 
+#include "tests/e2e/report_check.h"
 #include "tests/e2e/run_fixture.h"
 
 namespace fs = std::filesystem;
@@ -42,26 +43,45 @@ TEST_F(RunTest, SuccessfulRunLogsSixPhaseLinesAndWritesSuccess) {
   EXPECT_EQ(ReadTextFile(ResultFile()), target().IniText({"[result]", "is_success=true"}));
 }
 
-TEST_F(RunTest, WideValuesOutsideTheDefaultLocaleAreLeftOutOfTheirLines) {
-  if (target().windows) {
-    GTEST_SKIP() << "the ANSI code page cannot name this folder, so the run would end with 202";
-  }
-  // The narrow texts (command line, PATH, current folder) are written as they
-  // are; wide paths that the C locale cannot convert are left out.
+TEST_F(RunTest, WideValuesOutsideTheDefaultLocaleNameTheirItemInUtf8) {
+  // The euro sign converts in no "C" locale, so every wide value naming the
+  // folder is written in UTF-8, as the run report writes it; the narrow texts
+  // (command line, PATH, current folder) are written as they always were.
   Product product(tmp_.Join("Prod\xC3\xBCkt\xE2\x82\xAC"));
-  product.AddProbe(probe_);
+  const std::string item = target().Program(
+      "bin/pr\xC3\xBC"
+      "fen");
+  product.AddProbe(item);
   product.SetInstalledModules({"core"});
-  product.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  // Values in a module file are text in the ANSI code page (1252 under Wine).
+  const std::string named = target().windows ? target().Relative(target().Program("bin/pr\xFC"
+                                                                                  "fen"))
+                                             : target().Relative(item);
+  const std::string record =
+      "--record=%productpath%" + std::string(1, target().separator) + "calls.txt --tag=";
+  const auto exe = [&](const std::string& tag) {
+    return Item(
+        {{"type", "Exe"}, {"file", named}, {"wait_for_exit", "1"}, {"param", record + tag}});
+  };
+  product.AddModuleFile("mod_core.xml", exe("a"), exe("b"), exe("c"));
   RunResult run = RunWithInstallPath(product.folder());
   EXPECT_EQ(run.exit_code, 0);
   std::vector<std::string> messages = Messages();
   ASSERT_EQ(messages.size(), 15u);
-  EXPECT_EQ(messages[0], "I:commindline --installpath= : " + product.folder());
-  EXPECT_EQ(messages[2], "I:set current running path:  " + product.folder());
-  EXPECT_EQ(messages[3], "I:load module config folder path: ");
-  EXPECT_EQ(messages[4], "E:load module config file name: ");
-  EXPECT_EQ(messages[6], "I:run exe application:  , param:  ,wait_for_exit: 1 , system: ");
-  EXPECT_EQ(ReadProbeRecords(product.Path("calls.txt")).size(), 3u);
+  if (!target().windows) {
+    EXPECT_EQ(messages[0], "I:commindline --installpath= : " + product.folder());
+  }
+  EXPECT_EQ(messages[2], "I:set current running path:  " + product.TargetFolder());
+  EXPECT_EQ(messages[3], "I:load module config folder path: " + product.TargetPath("modularize"));
+  const std::string module_file = product.TargetPath("modularize/mod_core.xml");
+  EXPECT_EQ(messages[4], "E:load module config file name: " + module_file);
+  EXPECT_EQ(messages[6],
+            "I:run exe application: " + product.TargetPath(item) + " , param: --record=" +
+                product.TargetPath("calls.txt") + " --tag=a ,wait_for_exit: 1 , system: ");
+  EXPECT_EQ(ReadCalls(product.Path("calls.txt")), (std::vector<std::string>{"a", "b", "c"}));
+  rapidjson::Document report;
+  ASSERT_TRUE(ValidReport(ReadTextFile(ReportFile()), &report));
+  EXPECT_EQ(report["modules"][0]["file"].GetString(), module_file);
 }
 
 TEST_F(RunTest, ProductFolderIsOnPathAndIsTheWorkingDirectory) {

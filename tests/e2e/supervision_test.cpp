@@ -185,16 +185,40 @@ TEST_F(SupervisionTest, OutputOfBothStreamsIsLoggedLineByLine) {
                           "I:exitCode match the expectations , exitCode: 0. expected result: -1"));
 }
 
+TEST_F(SupervisionTest, OutputIsUtf8OrElseReadInTheConsoleCodePage) {
+  // FF FE; 81, u with diaeresis in code page 437; UTF-8 e acute; both.
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Exe("--out=\\xFF\\xFE\\n\\x81\\n\\xC3\\xA9\\n\\xC3\\xA9\\x81\\n", {{"log_output", "1"}}),
+      Probe("b"),
+      Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  // Natively the bytes are UTF-8 or escaped; the Wine account's console code
+  // page, 437, has a character for every byte.
+  const std::vector<std::string> shown =
+      target().windows
+          ? std::vector<std::string>{"\xC2\xA0\xE2\x96\xA0",
+                                     "\xC3\xBC",
+                                     "\xC3\xA9",
+                                     "\xE2\x94\x9C\xE2\x8C\x90\xC3\xBC"}
+          : std::vector<std::string>{"\\xFF\\xFE", "\\x81", "\xC3\xA9", "\xC3\xA9\\x81"};
+  std::vector<std::string> expected;
+  for (const std::string& text : shown) expected.push_back("I:exe output: " + text);
+  EXPECT_EQ(LinesAfterStart("--out=\\xFF"), expected);
+}
+
 TEST_F(SupervisionTest, MoreThanSixtyFourKibibytesShowsHeadAndTail) {
   product_.AddModuleFile(
       "mod_core.xml", Exe("--out-lines=10000", {{"log_output", "1"}}), Probe("b"), Probe("c"));
   EXPECT_EQ(RunProduct().exit_code, 0);
   std::vector<std::string> lines = LinesAfterStart("--out-lines=");
-  ASSERT_EQ(lines.size(), 5463u);
+  // The head ends inside line 2731, which is logged whole; the tail starts
+  // inside line 7270, which is left out.
+  ASSERT_EQ(lines.size(), 5462u);
   EXPECT_EQ(lines[0], "I:exe output: line 000001");
-  EXPECT_EQ(lines[2730], "I:exe output: line 002");
-  EXPECT_EQ(lines[2731], "I:exe output: 54464 bytes left out");
-  EXPECT_EQ(lines[2732], "I:exe output:  007270");
+  EXPECT_EQ(lines[2730], "I:exe output: line 002731");
+  EXPECT_EQ(lines[2731], "I:exe output: 54468 bytes left out");
+  EXPECT_EQ(lines[2732], "I:exe output: line 007271");
   EXPECT_EQ(lines.back(), "I:exe output: line 010000");
 }
 
