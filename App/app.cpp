@@ -40,6 +40,7 @@ bool App::Init(int32_t& exit_code) {
     exit_code = 200;
     return false;
   }
+  LogInstanceClaim();
 
   if (!VerifyFileSignature(platform::OwnExecutablePath().c_str())) {
     LOG(INFO) << "Current exe is not signed, just exit...";
@@ -79,8 +80,25 @@ void App::InitLog() {
   FLAGS_logfile_mode = 0600;
 
   if (!usable) LOG(ERROR) << "log folder cannot be used, path: " << folder;
-  if (guard_held_by_other_) {
+  if (claim_ == platform::InstanceClaim::kHeldByOtherAccount) {
     LOG(ERROR) << "single instance mutex held by another account, going on";
+  }
+}
+
+void App::LogInstanceClaim() {
+  // After the privilege check: a process without the rights the run needs
+  // cannot open the guard either, and is refused anyway.
+  switch (claim_) {
+    case platform::InstanceClaim::kNoHandle:
+      LOG(ERROR) << "single instance mutex cannot be opened, GLE: " << claim_error_ << ", going on";
+      break;
+    case platform::InstanceClaim::kMadeAnew:
+      LOG(ERROR) << "single instance lock file was a link or not a regular file, made anew";
+      break;
+    case platform::InstanceClaim::kOnlyCopy:
+    case platform::InstanceClaim::kAlreadyRunning:
+    case platform::InstanceClaim::kHeldByOtherAccount:
+      break;
   }
 }
 

@@ -87,9 +87,10 @@ void FinishRunReport(int32_t exit_code) {
 int RunTaverly() {
   platform::KeepStandardStreamsTaken();
   platform::UseSystemLibrarySearch();
-  const platform::InstanceClaim claim = platform::ClaimSingleInstance();
+  uint32_t guard_error = 0;
+  const platform::InstanceClaim claim = platform::ClaimSingleInstance(&guard_error);
   if (claim == platform::InstanceClaim::kAlreadyRunning) return 0;
-  App::Instance().SetGuardHeldByOtherAccount(claim == platform::InstanceClaim::kHeldByOtherAccount);
+  App::Instance().SetInstanceClaim(claim, guard_error);
   GetRunRecord().started_ms = NowMs();
 
   int32_t exit_code = 0;

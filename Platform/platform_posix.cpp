@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -37,8 +36,6 @@ using posix::SplitFolderAndName;
 using posix::Utf8;
 using posix::WriteAll;
 
-const char kInstanceLockPath[] = "/run/VXTaverly_Mutex.lock";
-
 // Opens a file for reading without blocking, so that a FIFO planted in its
 // place cannot hang the caller; anything but a regular file counts as
 // unreadable, as folders cannot be opened on Windows either. -1 on failure.
@@ -68,20 +65,9 @@ void KeepStandardStreamsTaken() {
   }
 }
 
-InstanceClaim ClaimSingleInstance() {
-  // The descriptor is deliberately never closed: the kernel drops the lock at
-  // exit, and close-on-exec keeps started programs from inheriting it.
-  int fd = Retry(
-      [] { return open(kInstanceLockPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600); });
-  GuardFacts facts;
-  facts.opened = fd >= 0;
-  if (fd >= 0 && Retry([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
-    facts.opened = errno == EWOULDBLOCK;
-    facts.taken = true;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_uid == 0) facts.owner = FolderOwner::kSystem;
-    close(fd);
-  }
+InstanceClaim ClaimSingleInstance(uint32_t* error) {
+  const GuardFacts facts = posix::ClaimLockFile("/run", "VXTaverly_Mutex.lock");
+  *error = facts.error;
   return DecideInstanceClaim(facts);
 }
 

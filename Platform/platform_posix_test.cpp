@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <future>
 
+#include "Platform/instance_guard.h"
+#include "Platform/posix_support.h"
 #include "tests/support/builders.h"
 #include "tests/support/temp_folder.h"
 
@@ -23,6 +25,43 @@ TEST(PlatformPosixTest, NarrowTextIsUtf8) {
   std::wstring wide = platform::NarrowToWide(text.data(), text.size());
   EXPECT_EQ(wide, L"C:\\Programme\\Sch\u00F6n \u20AC");
   EXPECT_EQ(platform::WideToNarrow(wide), text);
+}
+
+// Whatever stands in place of the lock file is made a regular file again,
+// which then keeps a second copy out (a second open of it conflicts even
+// within one process); what cannot be removed leaves no handle.
+TEST(PlatformPosixTest, LockFileThatIsNoRegularFileIsMadeAnew) {
+  TempFolder tmp;
+  const struct {
+    const char* what;
+    int (*plant)(const std::string& path);
+    platform::InstanceClaim claim;
+  } cases[] = {
+      {"fifo",
+       [](const std::string& p) { return mkfifo(p.c_str(), 0600); },
+       platform::InstanceClaim::kMadeAnew},
+      {"folder",
+       [](const std::string& p) { return mkdir(p.c_str(), 0700); },
+       platform::InstanceClaim::kMadeAnew},
+      {"folder with a file",
+       [](const std::string& p) {
+         return mkdir(p.c_str(), 0700) | mkfifo((p + "/x").c_str(), 0600);
+       },
+       platform::InstanceClaim::kNoHandle},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string name = std::string("lock ") + c.what;
+    ASSERT_EQ(c.plant(tmp.Join(name)), 0);
+    const platform::GuardFacts facts = platform::posix::ClaimLockFile(tmp.path(), name);
+    EXPECT_EQ(platform::DecideInstanceClaim(facts), c.claim);
+    if (c.claim == platform::InstanceClaim::kNoHandle) {
+      EXPECT_EQ(facts.error, static_cast<uint32_t>(ENOTEMPTY));
+      continue;
+    }
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(tmp.Join(name))));
+    EXPECT_TRUE(platform::posix::ClaimLockFile(tmp.path(), name).taken);
+  }
 }
 
 TEST(PlatformPosixTest, TempFolderComesFromTmpdirWhenSet) {
