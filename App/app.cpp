@@ -3,6 +3,7 @@
 #include <glog/logging.h>
 
 #include "App/Elevate.h"
+#include "App/main.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/FileUtils.h"
@@ -79,7 +80,12 @@ void App::InitLog() {
   // The log holds item parameters and output: the owner's alone (POSIX).
   FLAGS_logfile_mode = 0600;
 
-  if (!usable) LOG(ERROR) << "log folder cannot be used, path: " << folder;
+  if (!usable) {
+    LOG(ERROR) << "log folder cannot be used, path: " << folder;
+    // Whoever planted the folder may have put a result file there that says
+    // success; this run, refused or not, cannot write one of its own.
+    RemoveOutdatedResultFile(GetResultFilePath());
+  }
   if (claim_ == platform::InstanceClaim::kHeldByOtherAccount) {
     LOG(ERROR) << "single instance mutex held by another account, going on";
   }

@@ -17,9 +17,12 @@ namespace {
 constexpr int kExitPluginsFailed = 210;
 constexpr int kExitStoppedForRestart = 211;
 
+}  // namespace
+
 // A result file that this run could not update must not go on telling an
-// earlier run's outcome: an installer reading it would take the opposite for
-// the truth. This is the only place where the program removes the file.
+// earlier run's outcome, or one another account planted: an installer reading
+// it would take the opposite for the truth. This is the only place where the
+// program removes the file.
 void RemoveOutdatedResultFile(const std::wstring& path) {
   uint32_t error = 0;
   switch (platform::RemoveProfileFile(path, &error)) {
@@ -34,6 +37,8 @@ void RemoveOutdatedResultFile(const std::wstring& path) {
       break;
   }
 }
+
+namespace {
 
 // The result file says whether an item asked for a restart, and never
 // keeps the word of an earlier run that did.

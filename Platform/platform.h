@@ -251,8 +251,13 @@ enum class RemoveOutcome {
   kNothing,  // no file there (nothing, or a folder, which is left alone)
   kFailed,   // a file is there and stays; the system error number says why
 };
-// Removes the INI file at path, under the same folder rules as its writes.
-// Needs no free space.
+// Removes the INI file at path so that no reader finds it there, in any
+// folder, one another account planted included: the file's own entry, opened
+// relative to its folder's handle (a link in its place is removed itself,
+// never what it leads to); where a link stands in the folder's place and a
+// file of that name lies behind it, that link. Needs no free space. Windows:
+// Wine follows a link when it opens one, so there the entry of a link to a
+// file is not told from the file (see docs/windows.md).
 RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error);
 
 }  // namespace platform

@@ -140,15 +140,19 @@ TEST(PlatformPosixTest, WriteProfileStringKeepsModeAndLeavesNoTemporaryFile) {
   EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator()), 1);
 }
 
-TEST(PlatformPosixTest, WriteProfileStringRefusesALinkInPlaceOfTheFile) {
+// A link in place of the file is neither followed nor left to fail every
+// write: the written file takes its place.
+TEST(PlatformPosixTest, WriteProfileStringReplacesALinkInPlaceOfTheFile) {
   TempFolder tmp;
   chmod(tmp.path().c_str(), 0700);
   WriteTextFile(tmp.Join("victim"), "keep");
   fs::create_symlink(tmp.Join("victim"), tmp.Join("r.dat"));
   uint32_t error = 0;
   std::string file = tmp.Join("r.dat");
-  EXPECT_FALSE(platform::WriteProfileString(L"a", L"k", L"v", Wide(file), &error));
+  EXPECT_TRUE(platform::WriteProfileString(L"a", L"k", L"v", Wide(file), &error));
   EXPECT_EQ(ReadTextFile(tmp.Join("victim")), "keep");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
+  EXPECT_EQ(ReadTextFile(file), "[a]\nk=v\n");
 }
 
 // Runs read on another thread; a read that blocks is set free by opening
@@ -222,15 +226,24 @@ TEST(PlatformPosixTest, RemoveProfileFileRemovesFilesAndLinksOnly) {
             platform::RemoveOutcome::kNothing);
   EXPECT_TRUE(fs::is_directory(tmp.Join("folder.dat")));
 
-  // Nothing is removed through a folder that another account could have planted.
+  // What another account planted goes too, relative to the folder's handle:
+  // a file in a folder it could write, a link in the folder's place with a
+  // file behind it (never that file); a link with nothing behind it stays.
   const std::string open_folder = tmp.Join("open");
   fs::create_directory(open_folder);
   chmod(open_folder.c_str(), 0777);
   WriteTextFile(open_folder + "/r.dat", "x");
   EXPECT_EQ(platform::RemoveProfileFile(Wide(open_folder + "/r.dat"), &error),
-            platform::RemoveOutcome::kFailed);
-  EXPECT_EQ(error, 13u);
-  EXPECT_TRUE(fs::exists(open_folder + "/r.dat"));
+            platform::RemoveOutcome::kRemoved);
+  EXPECT_FALSE(fs::exists(open_folder + "/r.dat"));
+  fs::create_directory_symlink(open_folder, tmp.Join("linked"));
+  EXPECT_EQ(platform::RemoveProfileFile(Wide(tmp.Join("linked/r.dat")), &error),
+            platform::RemoveOutcome::kNothing);
+  WriteTextFile(open_folder + "/r.dat", "x");
+  EXPECT_EQ(platform::RemoveProfileFile(Wide(tmp.Join("linked/r.dat")), &error),
+            platform::RemoveOutcome::kRemoved);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(tmp.Join("linked"))));
+  EXPECT_EQ(ReadTextFile(open_folder + "/r.dat"), "x");
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // How a run that fails ends up in the result file: a catalogue that cannot be
 // read, an empty phase, the error record a later success keeps, a detail that
-// tries to add lines, and a result file that cannot be written.
+// tries to add lines, a result file that cannot be written, and one another
+// account planted.
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <regex>
@@ -12,6 +15,7 @@
 namespace fs = std::filesystem;
 using ::testing::Contains;
 using ::testing::IsSupersetOf;
+using ::testing::Not;
 
 namespace e2e {
 namespace {
@@ -104,6 +108,74 @@ TEST_F(RunTest, UnwritableResultFileIsLoggedFourTimesAndKeepsTheExitCode) {
                           messages.end(),
                           [&](const std::string& m) { return std::regex_match(m, failed); }),
             4);
+}
+
+// A log folder another account made first (the temporary folder of SYSTEM
+// where the system has no GetTempPath2W, /tmp) is refused; a result file
+// planted there saying success, or a link that stands for one, must not
+// outlive the run, and what a link leads to is never touched.
+TEST_F(RunTest, ResultFilePlantedInARefusedLogFolderDoesNotOutliveTheRun) {
+  if (target().windows) GTEST_SKIP() << "Wine gives every folder the running account as owner";
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  const std::string victim = tmp_.Join("victim"), success = "[result]\nis_success=true\n";
+  for (const bool link : {false, true}) {
+    SCOPED_TRACE(link ? "a link" : "a file");
+    fs::create_directories(LogDir());
+    ASSERT_EQ(chown(LogDir().c_str(), 65534, 65534), 0);
+    WriteTextFile(victim, success);
+    if (link) {
+      fs::create_symlink(victim, ResultFile());
+    } else {
+      WriteTextFile(ResultFile(), success);
+    }
+    const RunResult run = RunProduct();
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(ResultFile())));
+    EXPECT_EQ(ReadTextFile(victim), success);
+    const std::vector<std::string> messages = MessagesOf(ParseLogLines(run.err));
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[0], "E:log folder cannot be used, path: " + TargetLogDir());
+    EXPECT_EQ(messages[1],
+              "E:result file removed, it could not be updated, path: " + TargetResultFile());
+  }
+}
+
+// A link in the log folder's place that leads to a result file: the link
+// goes, what it leads to stays. Wine opens what a link leads to even when
+// told not to, so there the link stays too and the run says so.
+TEST_F(RunTest, LinkInPlaceOfTheLogFolderLeadingToASuccessIsRemoved) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  const std::string elsewhere = tmp_.Join("elsewhere");
+  fs::create_directories(elsewhere);
+  WriteTextFile(elsewhere + "/TaverlyResultInfo.dat", "[result]\nis_success=true\n");
+  fs::create_directory_symlink(elsewhere, LogDir());
+  const RunResult run = RunProduct();
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(ReadTextFile(elsewhere + "/TaverlyResultInfo.dat"), "[result]\nis_success=true\n");
+  const std::vector<std::string> messages = MessagesOf(ParseLogLines(run.err));
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(messages[0], "E:log folder cannot be used, path: " + TargetLogDir());
+  EXPECT_EQ(messages[1],
+            target().windows
+                ? "E:result file could not be removed, path: " + TargetResultFile() + ", GLE: 50"
+                : "E:result file removed, it could not be updated, path: " + TargetResultFile());
+  EXPECT_EQ(fs::is_symlink(LogDir()), target().windows);
+}
+
+// A folder of the run's own in which a link stands for the result file: the
+// link is replaced by the result, what it leads to is never written.
+TEST_F(RunTest, LinkInPlaceOfTheResultFileIsReplacedByTheResult) {
+  if (target().windows) GTEST_SKIP() << "Wine writes and removes through a link to a file";
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  fs::create_directories(LogDir());
+  const std::string victim = tmp_.Join("victim");
+  WriteTextFile(victim, "kept\n");
+  fs::create_symlink(victim, ResultFile());
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  EXPECT_EQ(ReadTextFile(victim), "kept\n");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(ResultFile())));
+  EXPECT_EQ(ReadTextFile(ResultFile()), target().IniText({"[result]", "is_success=true"}));
+  EXPECT_THAT(Messages(), Not(Contains(::testing::HasSubstr("result file"))));
 }
 
 }  // namespace
