@@ -77,17 +77,15 @@ bool OthersMayWriteFolder(const std::wstring& folder) {
   return OthersHold(folder, kWrites);
 }
 
-bool OthersMayChangePath(const std::wstring& path) {
+namespace {
+
+// Answers whether others may change the file at the full path or what a
+// folder above it holds (the deletion or renaming of its entries).
+bool OthersMayChangeFullPath(std::wstring current) {
   constexpr DWORD kFileChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER |
                                  DELETE | GENERIC_WRITE | GENERIC_ALL;
   constexpr DWORD kFolderChanges =
       FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_ALL;
-  wchar_t full[MAX_PATH] = {};
-  const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
-  if (length == 0 || length >= MAX_PATH || GetFileAttributesW(full) == INVALID_FILE_ATTRIBUTES) {
-    return false;
-  }
-  std::wstring current(full);
   if (OthersHold(current, kFileChanges)) return true;
   for (size_t slash = current.find_last_of(L'\\'); slash != std::wstring::npos && slash > 2;
        slash = current.find_last_of(L'\\')) {
@@ -95,6 +93,41 @@ bool OthersMayChangePath(const std::wstring& path) {
     if (OthersHold(current, kFolderChanges)) return true;
   }
   return OthersHold(current.substr(0, 2) + L"\\", kFolderChanges);
+}
+
+// The path a file finally lies at, links on the way resolved; empty when it
+// cannot be told.
+std::wstring FinalPathOf(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(),
+                            FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr,
+                            OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::wstring();
+  wchar_t final_path[MAX_PATH + 8] = {};
+  const DWORD length = GetFinalPathNameByHandleW(file, final_path, MAX_PATH + 8, VOLUME_NAME_DOS);
+  CloseHandle(file);
+  if (length == 0 || length >= MAX_PATH + 8) return std::wstring();
+  std::wstring text(final_path, length);
+  const std::wstring prefix = L"\\\\?\\";
+  return text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : text;
+}
+
+}  // namespace
+
+bool OthersMayChangePath(const std::wstring& path) {
+  wchar_t full[MAX_PATH] = {};
+  const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+  if (length == 0 || length >= MAX_PATH || GetFileAttributesW(full) == INVALID_FILE_ATTRIBUTES) {
+    return false;
+  }
+  // The path as written, whose folders hold any link on the way, and the
+  // path it finally leads to.
+  if (OthersMayChangeFullPath(full)) return true;
+  const std::wstring final_path = FinalPathOf(full);
+  return !final_path.empty() && final_path != full && OthersMayChangeFullPath(final_path);
 }
 
 namespace win32 {
