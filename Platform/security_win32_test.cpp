@@ -42,52 +42,33 @@ TEST(SecurityWin32Test, OnlyAGuardOwnedByAdministratorsIsARunningCopy) {
   CloseHandle(user);
 }
 
-// Whatever another account makes under the mutex's name, the lock file still
-// tells a second copy: one that the account shuts the program out of, or an
-// object of another kind.
+// Whatever another account makes under the mutex's name (a mutex that shuts
+// the program out, a semaphore, a file mapping; an event in e2e StartupTest),
+// the lock file still tells a second copy.
 TEST(SecurityWin32Test, NameTakenByAnotherAccountLeavesTheLockFileToKeepCopiesApart) {
   TempFolder tmp;
-  const std::wstring base = L"Global\\TaverlyTestTaken" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring name = L"Global\\TaverlyTestTaken" + std::to_wstring(GetCurrentProcessId());
   PSECURITY_DESCRIPTOR closed = nullptr;
   ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
       "D:(A;;GA;;;S-1-5-21-1-2-3-1001)", SDDL_REVISION_1, &closed, nullptr));
   SECURITY_ATTRIBUTES other_only = {sizeof other_only, closed, FALSE};
-  const struct {
-    const wchar_t* kind;
-    HANDLE (*make)(const std::wstring&, SECURITY_ATTRIBUTES*);
-    uint32_t error;
-  } cases[] = {
-      {L"mutex",
-       [](const std::wstring& n, SECURITY_ATTRIBUTES* a) {
-         return CreateMutexW(a, FALSE, n.c_str());
-       },
-       ERROR_ACCESS_DENIED},
-      {L"event",
-       [](const std::wstring& n, SECURITY_ATTRIBUTES*) {
-         return CreateEventW(nullptr, FALSE, FALSE, n.c_str());
-       },
-       ERROR_INVALID_HANDLE},
-      {L"semaphore",
-       [](const std::wstring& n, SECURITY_ATTRIBUTES*) {
-         return CreateSemaphoreW(nullptr, 1, 1, n.c_str());
-       },
-       ERROR_INVALID_HANDLE},
-      {L"mapping",
-       [](const std::wstring& n, SECURITY_ATTRIBUTES*) {
-         return CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, n.c_str());
-       },
-       ERROR_INVALID_HANDLE},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(platform::WideToNarrow(c.kind));
-    const std::wstring name = base + c.kind, lock = tmp.wpath() + L"\\" + c.kind + L".lock";
-    HANDLE taken = c.make(name, &other_only);
-    ASSERT_NE(taken, nullptr);
+  const HANDLE taken[] = {
+      CreateMutexW(&other_only, FALSE, (name + L"0").c_str()),
+      CreateSemaphoreW(nullptr, 1, 1, (name + L"1").c_str()),
+      CreateFileMappingW(
+          INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 16, (name + L"2").c_str())};
+  const uint32_t errors[] = {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE};
+  for (int i = 0; i < 3; ++i) {
+    const std::wstring lock = tmp.wpath() + L"\\" + std::to_wstring(i) + L".lock";
     uint32_t error = 0;
-    EXPECT_EQ(platform::win32::ClaimGuard(name, lock, &error), InstanceClaim::kNoHandle);
-    EXPECT_EQ(error, c.error);
-    EXPECT_EQ(platform::win32::ClaimGuard(name, lock, &error), InstanceClaim::kAlreadyRunning);
-    CloseHandle(taken);
+    EXPECT_EQ(platform::win32::ClaimGuard(name + std::to_wstring(i), lock, &error),
+              InstanceClaim::kNoHandle)
+        << i;
+    EXPECT_EQ(error, errors[i]) << i;
+    EXPECT_EQ(platform::win32::ClaimGuard(name + std::to_wstring(i), lock, &error),
+              InstanceClaim::kAlreadyRunning)
+        << i;
+    CloseHandle(taken[i]);
   }
   LocalFree(closed);
 }

@@ -182,11 +182,15 @@ TEST_F(ItemSecurityTest, PlanNamesEveryPlaceOthersCouldChange) {
   const std::string linked = target().Program("open/probe"), base = target().security_base_name;
   fs::create_directories(product_.Path("open"));
   fs::create_symlink(product_.Path(probe_), product_.Path(linked));
+  fs::create_symlink(target().security_base, product_.Path(base));
   product_.AddModuleFile(
       "mod_core.xml", Probe("a", {{"file", target().Relative(linked)}}), Probe("b"), Probe("c"));
-  auto warned = [&] {
-    std::vector<std::string> texts;
+  // The warnings while these are open to others (mode 0777 or 0666).
+  auto warned = [&](const std::vector<std::string>& open) {
+    for (const std::string& name : open) chmod(product_.Path(name).c_str(), 0777);
     std::istringstream lines(PlanProduct().out);
+    for (const std::string& name : open) chmod(product_.Path(name).c_str(), 0755);
+    std::vector<std::string> texts;
     const std::string code = "  [writable-by-others] ";
     for (std::string line; std::getline(lines, line);) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -195,32 +199,20 @@ TEST_F(ItemSecurityTest, PlanNamesEveryPlaceOthersCouldChange) {
     return texts;
   };
   const std::string above = ", or a folder above it, can be changed by other accounts: ";
-  chmod(product_.Path("open").c_str(), 0777);
-  EXPECT_THAT(warned(),
+  EXPECT_THAT(warned({"open"}),
               ::testing::ElementsAre(HasSubstr(At(linked) + above + "what they put there")));
-  chmod(product_.Path("open").c_str(), 0755);
-  chmod(product_.Path("modularize").c_str(), 0777);
-  EXPECT_THAT(warned(),
+  EXPECT_THAT(warned({"modularize"}),
               ::testing::ElementsAre(At("modularize") + ", the module folder" + above +
                                      "a module file put there adds items that run with the "
                                      "rights of the run"));
-  chmod(product_.Path("modularize").c_str(), 0755);
-  chmod(product_.Path("modularize/mod_core.xml").c_str(), 0666);
-  chmod(product_.Path("modularize/module_config.dat").c_str(), 0666);
-  EXPECT_THAT(warned(),
+  EXPECT_THAT(warned({"modularize/mod_core.xml", "modularize/module_config.dat"}),
               ::testing::ElementsAre(At("modularize/mod_core.xml") + ", a module file" + above +
                                          "the items it declares run with the rights of the run",
                                      At("modularize/module_config.dat") + ", the module list" +
                                          above + "it decides which module files run"));
-  chmod(product_.Path("modularize/mod_core.xml").c_str(), 0644);
-  chmod(product_.Path("modularize/module_config.dat").c_str(), 0644);
-  // The security base a link in a folder others may write: the product's own.
-  fs::create_symlink(target().security_base, product_.Path(base));
-  chmod(product_.folder().c_str(), 0777);
-  EXPECT_THAT(warned(),
+  EXPECT_THAT(warned({"."}),
               Contains(At(base) + ", the security base" + above +
                        "a library put there is loaded into the run"));
-  chmod(product_.folder().c_str(), 0755);
 }
 
 }  // namespace
