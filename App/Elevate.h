@@ -5,5 +5,6 @@
 // systems of version 6 and later).
 bool IsProcessElevated();
 
-// Answers whether the process runs under the account named SYSTEM.
+// Answers whether the process runs under the system's own account (SYSTEM,
+// known by its SID; root on POSIX).
 bool IsSystemAccount();

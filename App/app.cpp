@@ -3,6 +3,7 @@
 #include <glog/logging.h>
 
 #include "App/Elevate.h"
+#include "App/main.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/FileUtils.h"
@@ -40,6 +41,7 @@ bool App::Init(int32_t& exit_code) {
     exit_code = 200;
     return false;
   }
+  LogInstanceClaim();
 
   if (!VerifyFileSignature(platform::OwnExecutablePath().c_str())) {
     LOG(INFO) << "Current exe is not signed, just exit...";
@@ -78,9 +80,31 @@ void App::InitLog() {
   // The log holds item parameters and output: the owner's alone (POSIX).
   FLAGS_logfile_mode = 0600;
 
-  if (!usable) LOG(ERROR) << "log folder cannot be used, path: " << folder;
-  if (guard_held_by_other_) {
+  if (!usable) {
+    LOG(ERROR) << "log folder cannot be used, path: " << folder;
+    // Whoever planted the folder may have put a result file there that says
+    // success; this run, refused or not, cannot write one of its own.
+    RemoveOutdatedResultFile(GetResultFilePath());
+  }
+  if (claim_ == platform::InstanceClaim::kHeldByOtherAccount) {
     LOG(ERROR) << "single instance mutex held by another account, going on";
+  }
+}
+
+void App::LogInstanceClaim() {
+  // After the privilege check: a process without the rights the run needs
+  // cannot open the guard either, and is refused anyway.
+  switch (claim_) {
+    case platform::InstanceClaim::kNoHandle:
+      LOG(ERROR) << "single instance mutex cannot be opened, GLE: " << claim_error_ << ", going on";
+      break;
+    case platform::InstanceClaim::kMadeAnew:
+      LOG(ERROR) << "single instance lock file was a link or not a regular file, made anew";
+      break;
+    case platform::InstanceClaim::kOnlyCopy:
+    case platform::InstanceClaim::kAlreadyRunning:
+    case platform::InstanceClaim::kHeldByOtherAccount:
+      break;
   }
 }
 

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "Platform/platform.h"
+
 class App {
  public:
   static App& Instance();
@@ -13,9 +15,13 @@ class App {
   // 201 or 202 and answers false.
   bool Init(int32_t& exit_code);
 
-  // Another account made the single-instance guard: InitLog says so once
-  // logging is set up, and the run goes on as the only copy.
-  void SetGuardHeldByOtherAccount(bool held) { guard_held_by_other_ = held; }
+  // What became of the single-instance guard (error: why it could not be
+  // opened): start-up says what another account, or a broken guard, left
+  // once logging is set up, and the run goes on as the only copy.
+  void SetInstanceClaim(platform::InstanceClaim claim, uint32_t error) {
+    claim_ = claim;
+    claim_error_ = error;
+  }
 
   void InitLog();
   void ParseCommandLine();
@@ -31,6 +37,10 @@ class App {
  private:
   App() = default;
 
+  // Says what the guard claim left that a run should know of.
+  void LogInstanceClaim();
+
   std::wstring log_dir_;
-  bool guard_held_by_other_ = false;
+  platform::InstanceClaim claim_ = platform::InstanceClaim::kOnlyCopy;
+  uint32_t claim_error_ = 0;
 };

@@ -18,9 +18,12 @@ namespace {
 constexpr int kExitPluginsFailed = 210;
 constexpr int kExitStoppedForRestart = 211;
 
+}  // namespace
+
 // A result file that this run could not update must not go on telling an
-// earlier run's outcome: an installer reading it would take the opposite for
-// the truth. This is the only place where the program removes the file.
+// earlier run's outcome, or one another account planted: an installer reading
+// it would take the opposite for the truth. This is the only place where the
+// program removes the file.
 void RemoveOutdatedResultFile(const std::wstring& path) {
   uint32_t error = 0;
   switch (platform::RemoveProfileFile(path, &error)) {
@@ -35,6 +38,8 @@ void RemoveOutdatedResultFile(const std::wstring& path) {
       break;
   }
 }
+
+namespace {
 
 // The result file says whether an item asked for a restart, and never
 // keeps the word of an earlier run that did.
@@ -89,9 +94,10 @@ int RunTaverly() {
   platform::KeepStandardStreamsTaken();
   platform::PrepareProgramWaits();
   platform::UseSystemLibrarySearch();
-  const platform::InstanceClaim claim = platform::ClaimSingleInstance();
+  uint32_t guard_error = 0;
+  const platform::InstanceClaim claim = platform::ClaimSingleInstance(&guard_error);
   if (claim == platform::InstanceClaim::kAlreadyRunning) return 0;
-  App::Instance().SetGuardHeldByOtherAccount(claim == platform::InstanceClaim::kHeldByOtherAccount);
+  App::Instance().SetInstanceClaim(claim, guard_error);
   GetRunRecord().started_ms = NowMs();
 
   int32_t exit_code = 0;

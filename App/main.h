@@ -14,3 +14,6 @@ void WriteSuccessResult();
 // Writes one value; a failure is logged. Answers whether it was written.
 bool WriteResultValue(const std::wstring& path, const std::wstring& section,
                       const std::wstring& key, const std::wstring& value);
+// Removes the result file at path, which this run cannot update, and logs
+// what became of it (nothing when no file is there).
+void RemoveOutdatedResultFile(const std::wstring& path);

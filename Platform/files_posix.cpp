@@ -40,21 +40,22 @@ class TrustedFile {
   int error() const { return error_; }
 
   // Reads what the file holds now; a missing file holds nothing. Only a
-  // regular file is read; a link in its place is refused, not followed.
+  // regular file is read: a link, FIFO or device in its place holds nothing
+  // of the program's, is never followed or opened through, and is replaced
+  // by the next Replace (which renames over the entry itself).
   bool Read(std::string* content) {
     int in = Retry([&] {
-      return openat(dir_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+      return openat(dir_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     });
     if (in < 0) {
-      if (errno == ENOENT) return true;
+      if (errno == ENOENT || errno == ELOOP) return true;
       error_ = errno;
       return false;
     }
     struct stat st;
     if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
       close(in);
-      error_ = EINVAL;
-      return false;
+      return true;
     }
     char buffer[8192];
     ssize_t n;
@@ -209,33 +210,63 @@ bool CreateSecretFile(const std::wstring& path, const std::string& content, uint
   return true;
 }
 
-RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {
-  std::string folder, name;
-  SplitFolderAndName(Utf8(path), &folder, &name);
-  int dir = OpenTrustedFolder(folder);
-  if (dir < 0) {
+namespace {
+
+// Removes the entry name of the folder dir: a file, or a link itself, never
+// what it leads to; a folder there is left alone.
+RemoveOutcome RemoveEntryAt(int dir, const std::string& name, uint32_t* error) {
+  struct stat st;
+  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT) return RemoveOutcome::kNothing;
     *error = static_cast<uint32_t>(errno);
     return RemoveOutcome::kFailed;
   }
-  struct stat st;
-  RemoveOutcome outcome = RemoveOutcome::kNothing;
-  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno != ENOENT) {
-      *error = static_cast<uint32_t>(errno);
-      outcome = RemoveOutcome::kFailed;
-    }
-  } else if (!S_ISDIR(st.st_mode)) {
-    // A link in a trusted folder is removed itself, never what it points at.
-    if (unlinkat(dir, name.c_str(), 0) == 0) {
-      fsync(dir);
-      outcome = RemoveOutcome::kRemoved;
-    } else {
-      *error = static_cast<uint32_t>(errno);
-      outcome = RemoveOutcome::kFailed;
-    }
+  if (S_ISDIR(st.st_mode)) return RemoveOutcome::kNothing;
+  if (unlinkat(dir, name.c_str(), 0) != 0) {
+    *error = static_cast<uint32_t>(errno);
+    return RemoveOutcome::kFailed;
   }
-  close(dir);
+  fsync(dir);
+  return RemoveOutcome::kRemoved;
+}
+
+}  // namespace
+
+RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {
+  std::string folder, name, above_folder, folder_name;
+  SplitFolderAndName(Utf8(path), &folder, &name);
+  SplitFolderAndName(folder, &above_folder, &folder_name);
+  if (folder_name.empty()) folder_name = ".";  // the root itself
+  // Every step from the folder above down is relative to a handle, so no
+  // link put anywhere on the way meanwhile can lead the removal elsewhere.
+  const int above =
+      Retry([&] { return open(above_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (above < 0) {
+    if (errno == ENOENT) return RemoveOutcome::kNothing;
+    *error = static_cast<uint32_t>(errno);
+    return RemoveOutcome::kFailed;
+  }
+  RemoveOutcome outcome = RemoveOutcome::kNothing;
+  const int dir = Retry([&] {
+    return openat(above, folder_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  });
+  struct stat entry, behind;
+  if (dir >= 0) {
+    outcome = RemoveEntryAt(dir, name, error);
+    close(dir);
+  } else if (errno == ELOOP || errno == ENOTDIR) {
+    // A link in the folder's place: a file a reader finds through it is
+    // another account's, so the link goes (a look through it changes nothing).
+    if (fstatat(above, folder_name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(entry.st_mode) &&
+        fstatat(above, (folder_name + "/" + name).c_str(), &behind, 0) == 0) {
+      outcome = RemoveEntryAt(above, folder_name, error);
+    }
+  } else if (errno != ENOENT) {
+    *error = static_cast<uint32_t>(errno);
+    outcome = RemoveOutcome::kFailed;
+  }
+  close(above);
   return outcome;
 }
 

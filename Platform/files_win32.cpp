@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <sddl.h>
+#include <winternl.h>
 
 // winbase.h maps the name to WriteProfileStringW; the layer's own function
 // of that name is meant here.
@@ -22,6 +23,12 @@ namespace {
 std::wstring FolderOf(const std::wstring& path) {
   size_t separator = path.find_last_of(L"\\/");
   return separator == std::wstring::npos ? std::wstring(L".") : path.substr(0, separator);
+}
+
+// The last part of a path: everything after its last separator.
+std::wstring NameOf(const std::wstring& path) {
+  size_t separator = path.find_last_of(L"\\/");
+  return separator == std::wstring::npos ? path : path.substr(separator + 1);
 }
 
 // Refuses a folder that exists but may not be written through. A folder that
@@ -212,24 +219,139 @@ bool CreateSecretFile(const std::wstring& path, const std::string& content, uint
   return code == ERROR_SUCCESS;
 }
 
-RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {
-  DWORD refused = 0;
-  if (!FolderMayBeWritten(FolderOf(path), &refused)) {
-    *error = refused;
-    return RemoveOutcome::kFailed;
+namespace {
+
+// Opens the entry name of the folder handle, relative to that handle, with
+// access: a link there is opened itself, not what it leads to. Null with the
+// system error number.
+HANDLE OpenEntryIn(HANDLE folder, const std::wstring& name, ACCESS_MASK access, DWORD* error) {
+  using OpenFile =
+      NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, ULONG, ULONG);
+  using ToDosError = ULONG(NTAPI*)(NTSTATUS);
+  // The system's own library, there in every process; the kernel32 calls
+  // open by path only.
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const auto open_file =
+      reinterpret_cast<OpenFile>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtOpenFile")));
+  const auto to_dos_error = reinterpret_cast<ToDosError>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+  if (open_file == nullptr || to_dos_error == nullptr || name.empty() || name.size() > 32000) {
+    *error = open_file == nullptr ? ERROR_PROC_NOT_FOUND : ERROR_INVALID_NAME;
+    return nullptr;
   }
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    DWORD code = GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
-      return RemoveOutcome::kNothing;
+  UNICODE_STRING text;
+  text.Buffer = const_cast<PWSTR>(name.c_str());
+  text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK status_block;
+  HANDLE entry = nullptr;
+  const NTSTATUS status = open_file(
+      &entry,
+      access | SYNCHRONIZE,
+      &attributes,
+      &status_block,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT);
+  if (status < 0) {
+    *error = to_dos_error(status);
+    return nullptr;
+  }
+  return entry;
+}
+
+DWORD AttributesOf(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION information;
+  return GetFileInformationByHandle(handle, &information) ? information.dwFileAttributes
+                                                          : INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsMissing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Removes the entry name of the folder handle: a file, or a link itself; a
+// folder there is left alone.
+RemoveOutcome RemoveEntryIn(HANDLE folder, const std::wstring& name, uint32_t* error) {
+  DWORD code = ERROR_SUCCESS;
+  HANDLE entry = OpenEntryIn(folder, name, DELETE | FILE_READ_ATTRIBUTES, &code);
+  if (entry == nullptr) {
+    if (IsMissing(code)) return RemoveOutcome::kNothing;
     *error = code;
     return RemoveOutcome::kFailed;
   }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return RemoveOutcome::kNothing;
-  if (DeleteFileW(path.c_str())) return RemoveOutcome::kRemoved;
-  *error = GetLastError();
-  return RemoveOutcome::kFailed;
+  const DWORD attributes = AttributesOf(entry);
+  RemoveOutcome outcome = RemoveOutcome::kNothing;
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+          FILE_ATTRIBUTE_DIRECTORY) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    outcome =
+        SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition)
+            ? RemoveOutcome::kRemoved
+            : RemoveOutcome::kFailed;
+    if (outcome == RemoveOutcome::kFailed) *error = GetLastError();
+  }
+  CloseHandle(entry);  // the entry goes now
+  return outcome;
+}
+
+// A link in the log folder's place (entry, opened in above): a file a
+// reader finds through it is another account's, so the link goes.
+RemoveOutcome RemoveLinkedFolder(HANDLE above, HANDLE entry, const std::wstring& folder,
+                                 const std::wstring& path, uint32_t* error) {
+  // Only a look through the link, which changes nothing.
+  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return RemoveOutcome::kNothing;
+  // Windows opens the link itself; Wine opens what it leads to, which shows
+  // as a plain folder, and must not be removed.
+  if ((AttributesOf(entry) & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    *error = ERROR_NOT_SUPPORTED;
+    return RemoveOutcome::kFailed;
+  }
+  return RemoveEntryIn(above, NameOf(folder), error);
+}
+
+}  // namespace
+
+RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error) {
+  // Every step from the folder above down is relative to a handle, so no
+  // link put anywhere on the way meanwhile can lead the removal elsewhere.
+  const std::wstring folder = FolderOf(path);
+  HANDLE above = CreateFileW(FolderOf(folder).c_str(),
+                             FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr,
+                             OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS,
+                             nullptr);
+  if (above == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (IsMissing(code)) return RemoveOutcome::kNothing;
+    *error = code;
+    return RemoveOutcome::kFailed;
+  }
+  DWORD code = ERROR_SUCCESS;
+  HANDLE entry = OpenEntryIn(above, NameOf(folder), FILE_TRAVERSE | FILE_READ_ATTRIBUTES, &code);
+  RemoveOutcome outcome = RemoveOutcome::kNothing;
+  if (entry == nullptr) {
+    if (!IsMissing(code)) {
+      *error = code;
+      outcome = RemoveOutcome::kFailed;
+    }
+  } else {
+    const DWORD attributes = AttributesOf(entry);
+    const DWORD named = GetFileAttributesW(folder.c_str());
+    if (((attributes | (named != INVALID_FILE_ATTRIBUTES ? named : 0)) &
+         FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      outcome = RemoveLinkedFolder(above, entry, folder, path, error);
+    } else if (attributes != INVALID_FILE_ATTRIBUTES &&
+               (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      outcome = RemoveEntryIn(entry, NameOf(path), error);
+    }
+    CloseHandle(entry);
+  }
+  CloseHandle(above);
+  return outcome;
 }
 
 }  // namespace platform

@@ -1,5 +1,5 @@
 // The Windows side of what keeps other accounts out of a run: the
-// single-instance mutex, the system-only library search, owner-only files,
+// single-instance mutex and its lock file, the system-only library search, owner-only files,
 // who may write the program's folder.
 #include <windows.h>
 
@@ -24,7 +24,14 @@ void UseSystemLibrarySearch() {
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-InstanceClaim ClaimSingleInstance() { return win32::ClaimGuard(L"Global\\VXTaverly_Mutex"); }
+InstanceClaim ClaimSingleInstance(uint32_t* error) {
+  wchar_t windows[MAX_PATH] = {};
+  const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  const std::wstring lock_file = length > 0 && length < MAX_PATH
+                                     ? std::wstring(windows) + L"\\VXTaverly_Mutex.lock"
+                                     : std::wstring();
+  return win32::ClaimGuard(L"Global\\VXTaverly_Mutex", lock_file, error);
+}
 
 namespace win32 {
 
@@ -78,17 +85,15 @@ bool OthersMayWriteFolder(const std::wstring& folder) {
   return OthersHold(folder, kWrites);
 }
 
-bool OthersMayChangePath(const std::wstring& path) {
+namespace {
+
+// Answers whether others may change the file at the full path or what a
+// folder above it holds (the deletion or renaming of its entries).
+bool OthersMayChangeFullPath(std::wstring current) {
   constexpr DWORD kFileChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER |
                                  DELETE | GENERIC_WRITE | GENERIC_ALL;
   constexpr DWORD kFolderChanges =
       FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_ALL;
-  wchar_t full[MAX_PATH] = {};
-  const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
-  if (length == 0 || length >= MAX_PATH || GetFileAttributesW(full) == INVALID_FILE_ATTRIBUTES) {
-    return false;
-  }
-  std::wstring current(full);
   if (OthersHold(current, kFileChanges)) return true;
   for (size_t slash = current.find_last_of(L'\\'); slash != std::wstring::npos && slash > 2;
        slash = current.find_last_of(L'\\')) {
@@ -96,6 +101,41 @@ bool OthersMayChangePath(const std::wstring& path) {
     if (OthersHold(current, kFolderChanges)) return true;
   }
   return OthersHold(current.substr(0, 2) + L"\\", kFolderChanges);
+}
+
+// The path a file finally lies at, links on the way resolved; empty when it
+// cannot be told.
+std::wstring FinalPathOf(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(),
+                            FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr,
+                            OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::wstring();
+  wchar_t final_path[MAX_PATH + 8] = {};
+  const DWORD length = GetFinalPathNameByHandleW(file, final_path, MAX_PATH + 8, VOLUME_NAME_DOS);
+  CloseHandle(file);
+  if (length == 0 || length >= MAX_PATH + 8) return std::wstring();
+  std::wstring text(final_path, length);
+  const std::wstring prefix = L"\\\\?\\";
+  return text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : text;
+}
+
+}  // namespace
+
+bool OthersMayChangePath(const std::wstring& path) {
+  wchar_t full[MAX_PATH] = {};
+  const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+  if (length == 0 || length >= MAX_PATH || GetFileAttributesW(full) == INVALID_FILE_ATTRIBUTES) {
+    return false;
+  }
+  // The path as written, whose folders hold any link on the way, and the
+  // path it finally leads to.
+  if (OthersMayChangeFullPath(full)) return true;
+  const std::wstring final_path = FinalPathOf(full);
+  return !final_path.empty() && final_path != full && OthersMayChangeFullPath(final_path);
 }
 
 namespace win32 {
@@ -127,33 +167,69 @@ HANDLE CreateGuard(const std::wstring& name, const std::string& sddl, DWORD* err
   return mutex;
 }
 
+FolderOwner OwnerOfGuard(HANDLE mutex) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR found = nullptr;
+  if (GetSecurityInfo(mutex,
+                      SE_KERNEL_OBJECT,
+                      OWNER_SECURITY_INFORMATION,
+                      &owner,
+                      nullptr,
+                      nullptr,
+                      nullptr,
+                      &found) != ERROR_SUCCESS) {
+    return FolderOwner::kOther;
+  }
+  // No account SID: the running account counts for nothing of its own.
+  const FolderOwner result = ClassifyOwnerSid(SidText(owner), std::string());
+  LocalFree(found);
+  return result;
+}
+
+// Takes the lock file: opened with no sharing, so that no other process can
+// open it while this one lives, and removed when the system closes the
+// handle at exit. The handle is deliberately never closed.
+SecondGuard TakeLockFile(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (path.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                          "D:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
+    return SecondGuard::kNone;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  HANDLE file = CreateFileW(path.c_str(),
+                            GENERIC_READ | GENERIC_WRITE | DELETE,
+                            0,
+                            &attributes,
+                            OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
+                            nullptr);
+  const DWORD error = GetLastError();
+  LocalFree(descriptor);
+  if (file != INVALID_HANDLE_VALUE) return SecondGuard::kHeld;
+  // Anything else (a file an administrator made and shut this account out
+  // of, one another copy is just closing) leaves the mutex to decide.
+  return error == ERROR_SHARING_VIOLATION ? SecondGuard::kTaken : SecondGuard::kNone;
+}
+
 }  // namespace
 
-InstanceClaim ClaimGuard(const std::wstring& name) {
+InstanceClaim ClaimGuard(const std::wstring& name, const std::wstring& lock_file, uint32_t* error) {
   // The handle is deliberately never closed; the system closes it at exit.
-  DWORD error = ERROR_SUCCESS;
-  HANDLE mutex = CreateGuard(name, GuardSddl(), &error);
-  if (mutex == nullptr && error == ERROR_INVALID_OWNER) {
+  DWORD code = ERROR_SUCCESS;
+  HANDLE mutex = CreateGuard(name, GuardSddl(), &code);
+  if (mutex == nullptr && code == ERROR_INVALID_OWNER) {
     // A token that may not name Administrators owner gives its default owner.
-    mutex = CreateGuard(name, GuardSddl().substr(4), &error);
+    mutex = CreateGuard(name, GuardSddl().substr(4), &code);
   }
   GuardFacts facts;
   facts.opened = mutex != nullptr;
-  facts.taken = facts.opened && error == ERROR_ALREADY_EXISTS;
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR found = nullptr;
-  if (facts.taken && GetSecurityInfo(mutex,
-                                     SE_KERNEL_OBJECT,
-                                     OWNER_SECURITY_INFORMATION,
-                                     &owner,
-                                     nullptr,
-                                     nullptr,
-                                     nullptr,
-                                     &found) == ERROR_SUCCESS) {
-    // No account SID: the running account counts for nothing of its own.
-    facts.owner = ClassifyOwnerSid(SidText(owner), std::string());
-    LocalFree(found);
-  }
+  facts.taken = facts.opened && code == ERROR_ALREADY_EXISTS;
+  if (facts.taken) facts.owner = OwnerOfGuard(mutex);
+  facts.error = facts.opened ? ERROR_SUCCESS : code;
+  // Every copy, whatever the mutex said: one that found the name taken and
+  // one that came after the taker let it go must still see each other.
+  facts.second = TakeLockFile(lock_file);
+  *error = facts.error;
   return DecideInstanceClaim(facts);
 }
 

@@ -5,10 +5,21 @@
 // one, and tests hand it facts directly.
 #pragma once
 
+#include <cstdint>
+
 #include "Platform/folder_trust.h"
 #include "Platform/platform.h"
 
 namespace platform {
+
+// The second guard, which every copy takes beside the named one because no
+// other account can make it first (Windows: a lock file in the system's
+// Windows folder). POSIX has none: only root can make the lock file.
+enum class SecondGuard {
+  kNone,   // none on this system, or it could not be made
+  kHeld,   // this process holds it now
+  kTaken,  // another process holds it: a copy of the program
+};
 
 struct GuardFacts {
   bool opened = false;  // the guard came back to this process
@@ -16,6 +27,11 @@ struct GuardFacts {
   // Who made it, when taken: kSystem or kAdministrators for a copy of the
   // program (POSIX: root is kSystem); kOther when it cannot be told.
   FolderOwner owner = FolderOwner::kOther;
+  SecondGuard second = SecondGuard::kNone;
+  // POSIX: a link or something else than a regular file stood at the lock
+  // file's name and was replaced by a regular file.
+  bool made_anew = false;
+  uint32_t error = 0;  // why the guard could not be opened
 };
 
 InstanceClaim DecideInstanceClaim(const GuardFacts& facts);

@@ -27,6 +27,7 @@ enum class InstanceClaim {
   kAlreadyRunning,      // another copy of the program holds it
   kNoHandle,            // the guard could not be created; go on as the only copy
   kHeldByOtherAccount,  // another account made it: no copy; go on as the only one
+  kMadeAnew,            // POSIX: the lock file was a link or not a regular file; replaced
 };
 // Makes what the process and the system on its behalf load by name come from
 // the system folder alone, never the program's own folder (Windows; POSIX's
@@ -44,9 +45,14 @@ void KeepStandardStreamsTaken();
 // Windows: the mutex "Global\VXTaverly_Mutex", made with a DACL for SYSTEM and
 // Administrators alone and owned by Administrators; one that was there is a
 // running copy only when SYSTEM or Administrators own it (instance_guard.h).
+// As any account may take that name first (with a mutex it shuts the program
+// out of, or an object of another kind), every copy also holds the lock file
+// "VXTaverly_Mutex.lock" in the system's Windows folder, where only SYSTEM and
+// administrators may make files; held by another process, it is a running copy.
 // POSIX: a lock on a file in /run, which only root can write; the holder of
-// a file that root does not own is no copy.
-InstanceClaim ClaimSingleInstance();
+// a file that root does not own is no copy; a link or anything but a regular
+// file in its place is replaced (kMadeAnew). kNoHandle: error says why.
+InstanceClaim ClaimSingleInstance(uint32_t* error);
 
 // Returns the process's command-line arguments, program name first.
 std::vector<std::wstring> CommandLineArguments();
@@ -95,7 +101,9 @@ ElevationAnswer QueryTokenElevation();
 // (systems before version 6).
 bool IsAdministratorsMember();
 
-// Answers whether the process runs under the system's own account.
+// Answers whether the process runs under the system's own account: Windows,
+// the token's user is LocalSystem (S-1-5-18), whatever the system calls it;
+// POSIX, the effective user is root.
 bool IsSystemAccount();
 
 // --- Text ------------------------------------------------------------------
@@ -282,8 +290,13 @@ enum class RemoveOutcome {
   kNothing,  // no file there (nothing, or a folder, which is left alone)
   kFailed,   // a file is there and stays; the system error number says why
 };
-// Removes the INI file at path, under the same folder rules as its writes.
-// Needs no free space.
+// Removes the INI file at path so that no reader finds it there, in any
+// folder, one another account planted included: the file's own entry, opened
+// relative to its folder's handle (a link in its place is removed itself,
+// never what it leads to); where a link stands in the folder's place and a
+// file of that name lies behind it, that link. Needs no free space. Windows:
+// Wine follows a link when it opens one, so there the entry of a link to a
+// file is not told from the file (see docs/windows.md).
 RemoveOutcome RemoveProfileFile(const std::wstring& path, uint32_t* error);
 
 }  // namespace platform

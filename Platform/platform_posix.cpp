@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -37,8 +36,6 @@ using posix::SplitFolderAndName;
 using posix::Utf8;
 using posix::WriteAll;
 
-const char kInstanceLockPath[] = "/run/VXTaverly_Mutex.lock";
-
 // Opens a file for reading without blocking, so that a FIFO planted in its
 // place cannot hang the caller; anything but a regular file counts as
 // unreadable, as folders cannot be opened on Windows either. -1 on failure.
@@ -68,20 +65,9 @@ void KeepStandardStreamsTaken() {
   }
 }
 
-InstanceClaim ClaimSingleInstance() {
-  // The descriptor is deliberately never closed: the kernel drops the lock at
-  // exit, and close-on-exec keeps started programs from inheriting it.
-  int fd = Retry(
-      [] { return open(kInstanceLockPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600); });
-  GuardFacts facts;
-  facts.opened = fd >= 0;
-  if (fd >= 0 && Retry([&] { return flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
-    facts.opened = errno == EWOULDBLOCK;
-    facts.taken = true;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_uid == 0) facts.owner = FolderOwner::kSystem;
-    close(fd);
-  }
+InstanceClaim ClaimSingleInstance(uint32_t* error) {
+  const GuardFacts facts = posix::ClaimLockFile("/run", "VXTaverly_Mutex.lock");
+  *error = facts.error;
   return DecideInstanceClaim(facts);
 }
 
@@ -241,25 +227,39 @@ bool OthersMayWriteFolder(const std::wstring& folder) {
   return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (st.st_uid != 0 && st.st_uid != geteuid());
 }
 
-bool OthersMayChangePath(const std::wstring& path) {
-  char* resolved = realpath(Utf8(path).c_str(), nullptr);
-  if (resolved == nullptr) return false;
-  std::string current(resolved);
-  free(resolved);
-  const auto foreign = [](const struct stat& st) {
-    return st.st_uid != 0 && st.st_uid != geteuid();
-  };
-  struct stat st;
-  if (stat(current.c_str(), &st) != 0) return false;
-  if (foreign(st) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return true;
-  while (current.size() > 1) {
-    const size_t slash = current.find_last_of('/');
-    current = slash == 0 ? std::string("/") : current.substr(0, slash);
-    if (stat(current.c_str(), &st) != 0) return false;
+namespace {
+
+bool ForeignOwner(const struct stat& st) { return st.st_uid != 0 && st.st_uid != geteuid(); }
+
+// Answers whether others may change what a folder of path holds, for each
+// folder above it up to the root (or the first of a relative path): another
+// owner, or a group or other write bit without the sticky bit.
+bool OthersMayChangeFoldersAbove(std::string path) {
+  for (size_t slash = path.find_last_of('/'); slash != std::string::npos && path.size() > 1;
+       slash = path.find_last_of('/')) {
+    path = slash == 0 ? std::string("/") : path.substr(0, slash);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
     const bool open = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
-    if (foreign(st) || open) return true;
+    if (ForeignOwner(st) || open) return true;
   }
   return false;
+}
+
+}  // namespace
+
+bool OthersMayChangePath(const std::wstring& path) {
+  const std::string written = Utf8(path);
+  char* resolved = realpath(written.c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  const std::string target(resolved);
+  free(resolved);
+  struct stat st;
+  if (stat(target.c_str(), &st) != 0) return false;
+  if (ForeignOwner(st) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return true;
+  // What the path leads to, and the path as written: whoever may write the
+  // folder that holds a link on the way may put another in its place.
+  return OthersMayChangeFoldersAbove(target) || OthersMayChangeFoldersAbove(written);
 }
 
 bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uint32_t* error) {

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <future>
 
+#include "Platform/instance_guard.h"
+#include "Platform/posix_support.h"
 #include "tests/support/builders.h"
 #include "tests/support/temp_folder.h"
 
@@ -23,6 +25,21 @@ TEST(PlatformPosixTest, NarrowTextIsUtf8) {
   std::wstring wide = platform::NarrowToWide(text.data(), text.size());
   EXPECT_EQ(wide, L"C:\\Programme\\Sch\u00F6n \u20AC");
   EXPECT_EQ(platform::WideToNarrow(wide), text);
+}
+
+// Whatever stands in place of the lock file is made a regular file again,
+// which then keeps a second copy out; what cannot be removed leaves no handle.
+TEST(PlatformPosixTest, LockFileThatIsNoRegularFileIsMadeAnew) {
+  TempFolder tmp;
+  ASSERT_EQ(mkfifo(tmp.Join("fifo").c_str(), 0600), 0);
+  fs::create_directories(tmp.Join("full/x"));
+  const platform::GuardFacts fifo = platform::posix::ClaimLockFile(tmp.path(), "fifo");
+  EXPECT_EQ(platform::DecideInstanceClaim(fifo), platform::InstanceClaim::kMadeAnew);
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(tmp.Join("fifo"))));
+  EXPECT_TRUE(platform::posix::ClaimLockFile(tmp.path(), "fifo").taken);
+  const platform::GuardFacts full = platform::posix::ClaimLockFile(tmp.path(), "full");
+  EXPECT_EQ(platform::DecideInstanceClaim(full), platform::InstanceClaim::kNoHandle);
+  EXPECT_EQ(full.error, static_cast<uint32_t>(ENOTEMPTY));
 }
 
 TEST(PlatformPosixTest, TempFolderComesFromTmpdirWhenSet) {
@@ -101,15 +118,19 @@ TEST(PlatformPosixTest, WriteProfileStringKeepsModeAndLeavesNoTemporaryFile) {
   EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator()), 1);
 }
 
-TEST(PlatformPosixTest, WriteProfileStringRefusesALinkInPlaceOfTheFile) {
+// A link in place of the file is neither followed nor left to fail every
+// write: the written file takes its place.
+TEST(PlatformPosixTest, WriteProfileStringReplacesALinkInPlaceOfTheFile) {
   TempFolder tmp;
   chmod(tmp.path().c_str(), 0700);
   WriteTextFile(tmp.Join("victim"), "keep");
   fs::create_symlink(tmp.Join("victim"), tmp.Join("r.dat"));
   uint32_t error = 0;
   std::string file = tmp.Join("r.dat");
-  EXPECT_FALSE(platform::WriteProfileString(L"a", L"k", L"v", Wide(file), &error));
+  EXPECT_TRUE(platform::WriteProfileString(L"a", L"k", L"v", Wide(file), &error));
   EXPECT_EQ(ReadTextFile(tmp.Join("victim")), "keep");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
+  EXPECT_EQ(ReadTextFile(file), "[a]\nk=v\n");
 }
 
 // Runs read on another thread; a read that blocks is set free by opening
@@ -183,15 +204,24 @@ TEST(PlatformPosixTest, RemoveProfileFileRemovesFilesAndLinksOnly) {
             platform::RemoveOutcome::kNothing);
   EXPECT_TRUE(fs::is_directory(tmp.Join("folder.dat")));
 
-  // Nothing is removed through a folder that another account could have planted.
+  // What another account planted goes too, relative to the folder's handle:
+  // a file in a folder it could write, a link in the folder's place with a
+  // file behind it (never that file); a link with nothing behind it stays.
   const std::string open_folder = tmp.Join("open");
   fs::create_directory(open_folder);
   chmod(open_folder.c_str(), 0777);
   WriteTextFile(open_folder + "/r.dat", "x");
   EXPECT_EQ(platform::RemoveProfileFile(Wide(open_folder + "/r.dat"), &error),
-            platform::RemoveOutcome::kFailed);
-  EXPECT_EQ(error, 13u);
-  EXPECT_TRUE(fs::exists(open_folder + "/r.dat"));
+            platform::RemoveOutcome::kRemoved);
+  EXPECT_FALSE(fs::exists(open_folder + "/r.dat"));
+  fs::create_directory_symlink(open_folder, tmp.Join("linked"));
+  EXPECT_EQ(platform::RemoveProfileFile(Wide(tmp.Join("linked/r.dat")), &error),
+            platform::RemoveOutcome::kNothing);
+  WriteTextFile(open_folder + "/r.dat", "x");
+  EXPECT_EQ(platform::RemoveProfileFile(Wide(tmp.Join("linked/r.dat")), &error),
+            platform::RemoveOutcome::kRemoved);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(tmp.Join("linked"))));
+  EXPECT_EQ(ReadTextFile(open_folder + "/r.dat"), "x");
 }
 
 }  // namespace

@@ -206,10 +206,9 @@ bool IsAdministratorsMember() {
 }
 
 bool IsSystemAccount() {
-  char name[256] = {};
-  DWORD size = sizeof name;
-  if (!GetUserNameA(name, &size)) return false;
-  return EqualIgnoringAsciiCase(name, "SYSTEM");
+  // The token's user by its SID: the account's name is the system's
+  // language's ("SYSTEM", "Système", ...), and any account may be called so.
+  return EqualIgnoringAsciiCase(win32::AccountSidText(), "S-1-5-18");
 }
 
 // --- Text ------------------------------------------------------------------

@@ -179,6 +179,7 @@ TEST(FolderTrustTest, OnlyARealFolderOfATrustedOwnerClosedToOthersIsWrittenThrou
 TEST(InstanceGuardTest, OnlyAGuardOfATrustedOwnerIsARunningCopy) {
   using platform::FolderOwner;
   using platform::InstanceClaim;
+  using platform::SecondGuard;
   const struct {
     platform::GuardFacts facts;
     InstanceClaim claim;
@@ -189,6 +190,13 @@ TEST(InstanceGuardTest, OnlyAGuardOfATrustedOwnerIsARunningCopy) {
       {{true, true, FolderOwner::kOther}, InstanceClaim::kHeldByOtherAccount},
       {{true, true, FolderOwner::kRunningAccount}, InstanceClaim::kHeldByOtherAccount},
       {{false, true, FolderOwner::kSystem}, InstanceClaim::kNoHandle},
+      // Whatever became of the named guard, a second one a copy holds tells it.
+      {{false, false, FolderOwner::kOther, SecondGuard::kTaken}, InstanceClaim::kAlreadyRunning},
+      {{true, true, FolderOwner::kOther, SecondGuard::kTaken}, InstanceClaim::kAlreadyRunning},
+      {{true, false, FolderOwner::kOther, SecondGuard::kTaken}, InstanceClaim::kAlreadyRunning},
+      {{false, false, FolderOwner::kOther, SecondGuard::kHeld}, InstanceClaim::kNoHandle},
+      {{true, true, FolderOwner::kOther, SecondGuard::kHeld}, InstanceClaim::kHeldByOtherAccount},
+      {{true, false, FolderOwner::kOther, SecondGuard::kNone, true}, InstanceClaim::kMadeAnew},
   };
   for (const auto& c : cases) EXPECT_EQ(platform::DecideInstanceClaim(c.facts), c.claim);
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Platform/instance_guard.h"
 #include "Platform/platform.h"
 
 namespace platform {
@@ -36,6 +37,14 @@ bool ReadAllAt(int fd, uint64_t offset, void* buffer, size_t count);
 // owned by the effective user, not writable by group or others. -1 and errno
 // (EACCES for a folder that is there but not trusted) otherwise.
 int OpenTrustedFolder(const std::string& folder);
+
+// Claims the single-instance lock: an exclusive, non-blocking lock on the
+// regular file name in folder, made (mode 0600) when missing and never
+// followed through a link. A link or anything else than a regular file there
+// is replaced first (made_anew), with the folder itself locked meanwhile so
+// that two copies doing so at once end up on the same file. The descriptor
+// of a lock this process got is never closed.
+GuardFacts ClaimLockFile(const std::string& folder, const std::string& name);
 
 // Splits a path at its last "/"; a name without one lies in ".".
 void SplitFolderAndName(const std::string& path, std::string* folder, std::string* name);

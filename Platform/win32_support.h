@@ -55,11 +55,14 @@ std::string OwnerOnlySddl(const std::string& account_sid);
 // by Administrators, a protected DACL granting SYSTEM and Administrators alone.
 std::string GuardSddl();
 
-// Claims the single-instance mutex of this name (ClaimSingleInstance's, or
-// a test's own): made with GuardSddl; one that was there is a running copy
-// only when SYSTEM or Administrators own it. A mutex this process may not
-// open (its DACL shuts the account out) counts as no handle.
-InstanceClaim ClaimGuard(const std::wstring& name);
+// Claims the single-instance mutex of this name and the lock file at
+// lock_file (ClaimSingleInstance's, or a test's own): the mutex is made with
+// GuardSddl, and one that was there is a running copy only when SYSTEM or
+// Administrators own it; the lock file is held with no sharing and goes with
+// the process, and one another process holds is a running copy whatever the
+// mutex said. A name this process cannot open as its mutex (another kind of
+// object, a DACL that shuts the account out) is no handle, with its error.
+InstanceClaim ClaimGuard(const std::wstring& name, const std::wstring& lock_file, uint32_t* error);
 
 // Creates folder with a protected DACL (nothing inherited) that grants full
 // control to SYSTEM, Administrators and the running account alone, to the

@@ -96,6 +96,37 @@ void AddItemSecurityWarnings(const std::wstring& where, const PlannedItem& item,
 
 }  // namespace
 
+namespace {
+
+// The module folder, or else each module file and the module list: who may
+// change them may add items, which run with the rights of the run.
+void AddModuleWarnings(const Plan& plan, std::vector<PlanWarning>* warnings) {
+  const std::wstring folder = platform::CombinePath(plan.product_folder, L"modularize");
+  const std::wstring above = L", or a folder above it, can be changed by other accounts: ";
+  if (platform::OthersMayChangePath(folder)) {
+    Add(warnings,
+        "writable-by-others",
+        folder + L", the module folder" + above +
+            L"a module file put there adds items that run with the rights of the run");
+    return;
+  }
+  for (const ModuleEntry& module : plan.modules) {
+    if (!platform::OthersMayChangePath(module.record.path)) continue;
+    Add(warnings,
+        "writable-by-others",
+        module.record.path + L", a module file" + above +
+            L"the items it declares run with the rights of the run");
+  }
+  const std::wstring list = platform::CombinePath(folder, L"module_config.dat");
+  if (platform::OthersMayChangePath(list)) {
+    Add(warnings,
+        "writable-by-others",
+        list + L", the module list" + above + L"it decides which module files run");
+  }
+}
+
+}  // namespace
+
 void AddSecurityWarnings(Plan* plan) {
   bool signing = false;
   for (const PlannedPhase& phase : plan->phases) {
@@ -118,6 +149,7 @@ void AddSecurityWarnings(Plan* plan) {
             L", the security base, or a folder above it, can be changed by other accounts: a "
             L"library put there is loaded into the run");
   }
+  AddModuleWarnings(*plan, warnings);
 }
 
 void WriteItemSecurityText(const PlannedItem& item, std::ostream& out) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include <gmock/gmock.h>
 
@@ -171,6 +172,47 @@ TEST_F(ItemSecurityTest, PlanWarnsAboutWhatOthersCouldTurnAgainstTheRun) {
   EXPECT_EQ(codes, expected) << text;
   EXPECT_THAT(text, HasSubstr("    signed: \"1\" (checked before the start: verdict 0 "));
   EXPECT_THAT(text, HasSubstr("    sensitive: \"yes\" (not used)"));
+}
+
+// Whoever may change what the run reads or runs can turn it against the
+// machine, wherever it lies: behind a link in a folder others may write
+// (what the link leads to may be safe), in the module folder, in a module
+// file or the module list. Under Wine modes become access lists.
+TEST_F(ItemSecurityTest, PlanNamesEveryPlaceOthersCouldChange) {
+  const std::string linked = target().Program("open/probe"), base = target().security_base_name;
+  fs::create_directories(product_.Path("open"));
+  fs::create_symlink(product_.Path(probe_), product_.Path(linked));
+  fs::create_symlink(target().security_base, product_.Path(base));
+  product_.AddModuleFile(
+      "mod_core.xml", Probe("a", {{"file", target().Relative(linked)}}), Probe("b"), Probe("c"));
+  // The warnings while these are open to others (mode 0777 or 0666).
+  auto warned = [&](const std::vector<std::string>& open) {
+    for (const std::string& name : open) chmod(product_.Path(name).c_str(), 0777);
+    std::istringstream lines(PlanProduct().out);
+    for (const std::string& name : open) chmod(product_.Path(name).c_str(), 0755);
+    std::vector<std::string> texts;
+    const std::string code = "  [writable-by-others] ";
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.rfind(code, 0) == 0) texts.push_back(line.substr(code.size()));
+    }
+    return texts;
+  };
+  const std::string above = ", or a folder above it, can be changed by other accounts: ";
+  EXPECT_THAT(warned({"open"}),
+              ::testing::ElementsAre(HasSubstr(At(linked) + above + "what they put there")));
+  EXPECT_THAT(warned({"modularize"}),
+              ::testing::ElementsAre(At("modularize") + ", the module folder" + above +
+                                     "a module file put there adds items that run with the "
+                                     "rights of the run"));
+  EXPECT_THAT(warned({"modularize/mod_core.xml", "modularize/module_config.dat"}),
+              ::testing::ElementsAre(At("modularize/mod_core.xml") + ", a module file" + above +
+                                         "the items it declares run with the rights of the run",
+                                     At("modularize/module_config.dat") + ", the module list" +
+                                         above + "it decides which module files run"));
+  EXPECT_THAT(warned({"."}),
+              Contains(At(base) + ", the security base" + above +
+                       "a library put there is loaded into the run"));
 }
 
 }  // namespace

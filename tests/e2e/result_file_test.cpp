@@ -1,6 +1,9 @@
 // How a run that fails ends up in the result file: a catalogue that cannot be
 // read, an empty phase, the error record a later success keeps, a detail that
-// tries to add lines, and a result file that cannot be written.
+// tries to add lines, a result file that cannot be written, and one another
+// account planted.
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <regex>
@@ -104,6 +107,67 @@ TEST_F(RunTest, UnwritableResultFileIsLoggedFourTimesAndKeepsTheExitCode) {
                           messages.end(),
                           [&](const std::string& m) { return std::regex_match(m, failed); }),
             4);
+}
+
+// A log folder another account made first (SYSTEM's temporary folder where
+// the system has no GetTempPath2W, /tmp) is refused: a result file planted
+// there saying success, or a link standing for one, does not outlive the
+// run, and what a link leads to is never touched.
+TEST_F(RunTest, ResultFilePlantedInARefusedLogFolderDoesNotOutliveTheRun) {
+  if (target().windows) GTEST_SKIP() << "Wine gives every folder the running account as owner";
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  const std::string victim = tmp_.Join("victim"), success = "[result]\nis_success=true\n";
+  fs::create_directories(LogDir());
+  ASSERT_EQ(chown(LogDir().c_str(), 65534, 65534), 0);
+  for (const bool link : {false, true}) {
+    WriteTextFile(victim, success);
+    link ? fs::create_symlink(victim, ResultFile()) : WriteTextFile(ResultFile(), success);
+    const RunResult run = RunProduct();
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(ResultFile()))) << link;
+    EXPECT_EQ(ReadTextFile(victim), success);
+    const std::vector<std::string> messages = MessagesOf(ParseLogLines(run.err));
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[0], "E:log folder cannot be used, path: " + TargetLogDir());
+    EXPECT_EQ(messages[1],
+              "E:result file removed, it could not be updated, path: " + TargetResultFile());
+  }
+}
+
+// A link in the log folder's place leading to a result file goes; what it
+// leads to stays. Wine opens what a link leads to even when told not to, so
+// there the link stays too and the run says so.
+TEST_F(RunTest, LinkInPlaceOfTheLogFolderLeadingToASuccessIsRemoved) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  const std::string planted = tmp_.Join("elsewhere/TaverlyResultInfo.dat");
+  fs::create_directories(tmp_.Join("elsewhere"));
+  WriteTextFile(planted, "[result]\nis_success=true\n");
+  fs::create_directory_symlink(tmp_.Join("elsewhere"), LogDir());
+  const RunResult run = RunProduct();
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(ReadTextFile(planted), "[result]\nis_success=true\n");
+  EXPECT_THAT(
+      MessagesOf(ParseLogLines(run.err)),
+      Contains(target().windows
+                   ? "E:result file could not be removed, path: " + TargetResultFile() + ", GLE: 50"
+                   : "E:result file removed, it could not be updated, "
+                     "path: " +
+                         TargetResultFile()));
+  EXPECT_EQ(fs::is_symlink(LogDir()), target().windows);
+}
+
+// In a folder of the run's own, a link standing for the result file is
+// replaced by the result; what it leads to is never written.
+TEST_F(RunTest, LinkInPlaceOfTheResultFileIsReplacedByTheResult) {
+  if (target().windows) GTEST_SKIP() << "Wine writes and removes through a link to a file";
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  fs::create_directories(LogDir());
+  WriteTextFile(tmp_.Join("victim"), "kept\n");
+  fs::create_symlink(tmp_.Join("victim"), ResultFile());
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  EXPECT_EQ(ReadTextFile(tmp_.Join("victim")), "kept\n");
+  EXPECT_EQ(ReadTextFile(ResultFile()), target().IniText({"[result]", "is_success=true"}));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(ResultFile())));
 }
 
 }  // namespace

@@ -19,7 +19,41 @@ using ::testing::ElementsAre;
 namespace e2e {
 namespace {
 
-using StartupTest = TaverlyTest;
+class StartupTest : public TaverlyTest {
+ protected:
+  struct TwoCopies {
+    RunResult first;
+    RunResult second;
+  };
+  // Runs a second copy while the first holds the guard, its first item
+  // waiting for a file.
+  TwoCopies RunTwoCopiesAtOnce() {
+    std::string probe = target().Program("bin/probe");
+    product_.AddProbe(probe);
+    product_.SetInstalledModules({"core"});
+    std::string release = tmp_.Join("release");
+    auto item = [&](const std::string& param) {
+      return Item({{"type", "Exe"},
+                   {"file", target().Relative(probe)},
+                   {"wait_for_exit", "1"},
+                   {"param", param}});
+    };
+    product_.AddModuleFile("mod_core.xml",
+                           item("--record=calls.txt --wait-for=" + target().Spell(release)),
+                           item(""),
+                           item(""));
+    RunOptions options;
+    options.arguments = {"--installpath=" + product_.TargetFolder()};
+    Process first = Start(options);
+    EXPECT_TRUE(WaitForText(product_.Path("calls.txt"), "[end]\n"))
+        << "the first copy never got going";
+    TwoCopies runs;
+    runs.second = Run(options);
+    WriteTextFile(release, "");
+    runs.first = Wait(first);
+    return runs;
+  }
+};
 
 // What Wine cannot show; the native suite covers the shared logic.
 constexpr char kWineElevates[] =
@@ -115,35 +149,12 @@ TEST_F(StartupTest, SecondCopyExitsAtOnceWithoutTrace) {
 }
 
 TEST_F(StartupTest, SecondCopyExitsAtOnceWhileTheFirstRuns) {
-  // The first copy holds the guard while its first item waits for a file.
-  std::string probe = target().Program("bin/probe");
-  product_.AddProbe(probe);
-  product_.SetInstalledModules({"core"});
-  std::string release = tmp_.Join("release");
-  auto item = [&](const std::string& param) {
-    return Item({{"type", "Exe"},
-                 {"file", target().Relative(probe)},
-                 {"wait_for_exit", "1"},
-                 {"param", param}});
-  };
-  product_.AddModuleFile("mod_core.xml",
-                         item("--record=calls.txt --wait-for=" + target().Spell(release)),
-                         item(""),
-                         item(""));
-  RunOptions options;
-  options.arguments = {"--installpath=" + product_.TargetFolder()};
-  Process first = Start(options);
-  ASSERT_TRUE(WaitForText(product_.Path("calls.txt"), "[end]\n"))
-      << "the first copy never got going";
-
-  RunResult second = Run(options);
-  WriteTextFile(release, "");
-  RunResult first_run = Wait(first);
-
+  const TwoCopies runs = RunTwoCopiesAtOnce();
+  const RunResult& second = runs.second;
   EXPECT_EQ(second.exit_code, 0);
   EXPECT_EQ(second.out, "");
   EXPECT_EQ(second.err, "");
-  EXPECT_EQ(first_run.exit_code, 0);
+  EXPECT_EQ(runs.first.exit_code, 0);
   // One log, the first copy's, to its end; one run of the waiting item.
   EXPECT_EQ(LogFileNames().size(), 1u);
   std::vector<std::string> messages = Messages();
@@ -151,6 +162,43 @@ TEST_F(StartupTest, SecondCopyExitsAtOnceWhileTheFirstRuns) {
   EXPECT_EQ(messages.back(), "E:call plugins success.");
   EXPECT_EQ(ReadProbeRecords(product_.Path("calls.txt")).size(), 1u);
   EXPECT_EQ(ReadTextFile(ResultFile()), target().IniText({"[result]", "is_success=true"}));
+}
+
+// Any account may take the mutex's name first with an object of another kind
+// (more kinds in SecurityWin32Test), and only root could put a link in place
+// of the lock file. Neither switches the guard off unseen: the run says so,
+// and a second copy still keeps out.
+TEST_F(StartupTest, GuardSomeoneElseTookStillKeepsASecondCopyOut) {
+  const std::string lock = "/run/VXTaverly_Mutex.lock", victim = tmp_.Join("victim");
+  WriteTextFile(victim, "kept\n");
+  RunOptions hold;
+  hold.program = target().probe;
+  hold.arguments = {"--hold-event=Global\\VXTaverly_Mutex",
+                    "--record=" + target().Spell(tmp_.Join("held.txt")),
+                    "--wait-for=" + target().Spell(tmp_.Join("let-go"))};
+  const Process squatter = target().windows ? Start(hold) : Process();
+  if (target().windows) {
+    ASSERT_TRUE(WaitForText(tmp_.Join("held.txt"), "[end]\n")) << "the name was never taken";
+  } else {
+    fs::remove(lock);
+    fs::create_symlink(victim, lock);
+  }
+  const TwoCopies runs = RunTwoCopiesAtOnce();
+  WriteTextFile(tmp_.Join("let-go"), "");
+  EXPECT_EQ(Wait(squatter).exit_code, target().windows ? 0 : -1);
+  EXPECT_EQ(runs.second.exit_code, 0);
+  EXPECT_EQ(runs.second.err, "");
+  EXPECT_EQ(runs.first.exit_code, 0);
+  const std::vector<std::string> messages = Messages();
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(messages[1],
+            target().windows ? "E:single instance mutex cannot be opened, GLE: 6, going on"
+                             : "E:single instance lock file was a link or not a regular file, "
+                               "made anew");
+  EXPECT_EQ(ReadTextFile(victim), "kept\n");
+  if (!target().windows) {
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(lock)));
+  }
 }
 
 TEST_F(StartupTest, ProgramStartedWithoutWaitingDoesNotKeepTheGuard) {
