@@ -16,6 +16,7 @@
 
 #include "Platform/ascii_case.h"
 #include "Platform/job_win32.h"
+#include "Platform/opened_win32.h"
 #include "Platform/win32_support.h"
 
 namespace platform {
@@ -170,41 +171,36 @@ bool StartThroughShell(const ProgramRequest& request, Job* job, ProgramResult* r
   return true;
 }
 
-std::function<void()>& BeforeOpenedUse() {
-  static std::function<void()> hook;
-  return hook;
-}
-
-void RunBeforeOpenedUse() {
-  if (BeforeOpenedUse()) BeforeOpenedUse()();
-}
-
 }  // namespace
-
-void SetBeforeOpenedUseForTesting(std::function<void()> hook) {
-  BeforeOpenedUse() = std::move(hook);
-}
 
 ProgramResult StartProgram(const ProgramRequest& request) {
   KeepRuntimeFilesFromChildren();
   ProgramResult result;
-  // The caller's handle shares no write or delete access: while it is open,
-  // the file at request.file is the one that was judged.
   if (request.opened != nullptr) {
     if (request.opened->native() == nullptr) {
       result.start_error = ERROR_INVALID_HANDLE;
       return result;
     }
-    RunBeforeOpenedUse();
+    win32::RunBeforeOpenedUse();
   }
   Job job;
   HANDLE process = nullptr;
   DWORD process_id = 0;
   const bool capture = request.wait && request.capture_output && CanCaptureOutput(request.file);
   OutputPipe output(capture);
-  const bool started = output.valid()
-                           ? StartCaptured(request, output, &job, &result, &process, &process_id)
-                           : StartThroughShell(request, &job, &result, &process, &process_id);
+  bool started = false;
+  if (request.opened != nullptr) {
+    // Exactly the judged file, or nothing.
+    started = win32::StartOpenedProgram(request,
+                                        output.valid() ? output.write_handle() : nullptr,
+                                        &job,
+                                        &result,
+                                        &process,
+                                        &process_id);
+  } else {
+    started = output.valid() ? StartCaptured(request, output, &job, &result, &process, &process_id)
+                             : StartThroughShell(request, &job, &result, &process, &process_id);
+  }
   if (!started) return result;
   result.started = true;
   output.CloseWriteEnd();
@@ -270,14 +266,16 @@ void* LoadLibraryFile(const std::wstring& path, uint32_t* error) {
   return reinterpret_cast<void*>(library);
 }
 
-void* LoadOpenedLibrary(const ReadOnlyFile& file, const std::wstring& path, uint32_t* error) {
+void* LoadOpenedLibrary(const ReadOnlyFile& file, const std::wstring&, DependencySearch search,
+                        uint32_t* error) {
   if (file.native() == nullptr) {
     *error = ERROR_INVALID_HANDLE;
     return nullptr;
   }
-  RunBeforeOpenedUse();
+  win32::RunBeforeOpenedUse();
+  KeepRuntimeFilesFromChildren();
   // file stays open across the load: nobody can write, rename or delete it.
-  return LoadLibraryFile(path, error);
+  return win32::LoadOpenedLibraryFile(static_cast<HANDLE>(file.native()), search, error);
 }
 
 void* FindExport(void* library, const char* name) {
