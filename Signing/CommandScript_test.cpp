@@ -16,11 +16,11 @@ TEST(CommandScriptTest, ScriptMustEndItselfBeforeItsSignature) {
       {"x\r\ngoto :eof\r\n", true},
       {"x\r\nGoTo:EOF\r\n \t\r\n\r\n  ", true},
       {"exit /b\n", true},
-      {"@echo done\r\n", false},               // runs on into the block
-      {"@echo done\r\nexit /b 0", false},      // no line break: the block joins the line
-      {"exit /b\r\necho after\r\n", false},    // not the last line
-      {"echo ^\r\nexit /b\r\n", false},        // the caret joins it to the echo
-      {"echo ^^\r\nexit /b\r\n", true},        // an escaped caret joins nothing
+      {"@echo done\r\n", false},             // runs on into the block
+      {"@echo done\r\nexit /b 0", false},    // no line break: the block joins the line
+      {"exit /b\r\necho after\r\n", false},  // not the last line
+      {"echo ^\r\nexit /b\r\n", false},      // the caret joins it to the echo
+      {"echo ^^\r\nexit /b\r\n", true},      // an escaped caret joins nothing
       {"if errorlevel 1 exit /b 1\r\n", false},
       {"exitcode\r\n", false},
       {"goto :eofx\r\n", false},
