@@ -16,6 +16,7 @@
 #include "CallPlugins/LwSecurityBase.h"
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
+#include "CallPlugins/SignedItems.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Platform/process.h"
@@ -32,12 +33,6 @@ void RecordItemFailure(const std::wstring& message) {
   LOG(INFO) << LogText(message);
   SetErrorCode(kInstallErrorExitCode);
   SetErrorDetail(message);
-}
-
-bool OpenSignedItem(const ItemFacts& item, platform::ReadOnlyFile* file, ItemReport* report) {
-  if (OpenSignedItemFile(item, file)) return true;
-  report->status = ItemStatus::kFailed;
-  return false;
 }
 
 // What the time-out line adds on how far the end reached (nothing: all of it).
@@ -220,12 +215,14 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& facts, ItemReport* report) {
   log("run exe application: ");
   platform::ReadOnlyFile signed_file;
   if (ReadSignedItem(bundle)) {
-    if (!OpenSignedItem(item, &signed_file, report)) return false;
+    if (!OpenSignedItem(item, ItemKind::kExe, &signed_file, report)) return false;
     options.opened = &signed_file;
   }
   platform::ProgramResult result;
   switch (RunAttempts(bundle, item, facts.parameters, wait, options, classes, report, &result)) {
     case AttemptEnd::kNotStarted:
+      // What was checked must run: a signed program that does not start fails.
+      if (options.opened != nullptr) return FailSignedStart(item, result.start_error, report);
       report->status = ItemStatus::kNotStarted;
       return true;
     case AttemptEnd::kTimedOut:
@@ -245,15 +242,18 @@ bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* repo
   // Libraries stay loaded for the rest of the process, whatever the outcome.
   uint32_t error = 0;
   void* library = nullptr;
-  if (ReadSignedItem(bundle)) {
+  const bool signed_item = ReadSignedItem(bundle);
+  if (signed_item) {
     platform::ReadOnlyFile signed_file;
-    if (!OpenSignedItem(item, &signed_file, report)) return false;
-    library = platform::LoadOpenedLibrary(signed_file, item.file_path, &error);
+    if (!OpenSignedItem(item, ItemKind::kSimpleDll, &signed_file, report)) return false;
+    library = platform::LoadOpenedLibrary(
+        signed_file, item.file_path, platform::DependencySearch::kSystemOnly, &error);
   } else {
     library = platform::LoadLibraryFile(item.file_path, &error);
   }
   if (library == nullptr) {
     LOG(INFO) << "LoadLibrary fail: " << LogText(item.file_path) << " ,getlasterror = " << error;
+    if (signed_item) return FailSignedLoad(item, error, report);
     report->status = ItemStatus::kNotStarted;
     return true;
   }
@@ -300,7 +300,9 @@ bool PluginCaller::LoadSecurityBase() {
   }
   // Neither the library nor its object is ever released.
   uint32_t error = 0;
-  void* library = platform::LoadOpenedLibrary(file, path, &error);
+  // Its dependencies are found as they always were.
+  void* library =
+      platform::LoadOpenedLibrary(file, path, platform::DependencySearch::kAsUnsigned, &error);
   if (library == nullptr) return false;
   auto factory = reinterpret_cast<TaverlySecurityBaseFactory>(
       platform::FindExport(library, TAVERLY_SECURITY_BASE_FACTORY));
@@ -350,10 +352,9 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
     }
     if (report.status != ItemStatus::kSkipped) {
       report.has_duration = true;
-      report.duration_ms =
-          static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::steady_clock::now() - started)
-                                    .count());
+      const auto elapsed = std::chrono::steady_clock::now() - started;
+      report.duration_ms = static_cast<uint64_t>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
     }
     if (!done || GetRunRecord().stopped_for_reboot) return false;
   }
@@ -363,7 +364,6 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
 bool DoFinishWork() {
   std::wstring product_folder = ProductFolderOf(GetInstallPath());
   AddFolderToProcessPath(product_folder);
-
   GetRunRecord().product_folder = product_folder;
   PluginCaller caller;
   caller.LoadSecurityBase();

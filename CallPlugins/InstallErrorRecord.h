@@ -17,7 +17,7 @@ enum InstallErrorCode : int32_t {
   kInstallErrorParseXml = 40,
   kInstallErrorExitCode = 50,
   kInstallErrorTimedOut = 51,   // an item's program ran past its "timeout"
-  kInstallErrorNotSigned = 52,  // a signed="1" item's file does not verify
+  kInstallErrorNotSigned = 52,  // a signed="1" item's file does not verify or run as checked
 };
 
 InstallErrorRecord& GetInstallErrorRecord();

@@ -1,8 +1,8 @@
 #include "CallPlugins/ItemSecurity.h"
 
-#include "CallPlugins/InstallErrorRecord.h"
-#include "Platform/ascii_case.h"
-#include "Utils/FileUtils.h"
+#include "Signing/CommandScript.h"
+#include "Signing/SignedContent.h"
+#include "Utils/LibrarySearch.h"
 
 const wchar_t kHiddenParameters[] = L"***";
 
@@ -15,6 +15,31 @@ const char kProductPathToken[] = "%productpath%";
 bool ReadSignedItem(ILwBundle* bundle) { return ReadItemAttribute(bundle, "signed") == "1"; }
 
 bool ReadSensitiveItem(ILwBundle* bundle) { return ReadItemAttribute(bundle, "sensitive") == "1"; }
+
+SignedContentProblem JudgeSignedContent(const ItemFacts& item, ItemKind kind,
+                                        const platform::ReadOnlyFile& file, std::string* source) {
+  source->clear();
+  uint64_t size = 0;
+  const signing::ReadAtFunction read = [&file](uint64_t offset, void* buffer, size_t count) {
+    return file.ReadAt(offset, buffer, count);
+  };
+  if (kind == ItemKind::kExe && signing::IsCommandScriptName(item.file)) {
+    signing::Examination signature;
+    const bool ends = file.Size(&size) &&
+                      signing::ExamineFile(size, read, signing::BuiltInPublicKeys(), &signature) &&
+                      signature.content.found &&
+                      signing::CommandScriptContentEndsItself(signature.content.size, read);
+    return ends ? SignedContentProblem::kNone : SignedContentProblem::kScriptRunsOn;
+  }
+  if (kind != ItemKind::kSimpleDll) return SignedContentProblem::kNone;
+  ElfLibrarySearch search;
+  if (!file.Size(&size) || !ReadElfLibrarySearch(size, read, &search)) {
+    *source = "an unreadable dynamic section";
+  } else {
+    *source = UncheckedDependencySource(search);
+  }
+  return source->empty() ? SignedContentProblem::kNone : SignedContentProblem::kUncheckedLibraries;
+}
 
 ItemFacts ShownItemFacts(const ItemFacts& facts, bool sensitive) {
   ItemFacts shown = facts;
@@ -32,20 +57,5 @@ bool HasUnquotedProductPath(const std::string& param) {
       return true;
     }
   }
-  return false;
-}
-
-bool IsCommandScriptName(const std::string& file) {
-  if (file.size() < 4) return false;
-  const std::string extension = file.substr(file.size() - 4);
-  return platform::EqualIgnoringAsciiCase(extension, ".bat") ||
-         platform::EqualIgnoringAsciiCase(extension, ".cmd");
-}
-
-bool OpenSignedItemFile(const ItemFacts& item, platform::ReadOnlyFile* file) {
-  signing::Verdict verdict = signing::kNotSigned;
-  if (OpenAndVerifyFile(item.file_path, file, &verdict)) return true;
-  SetErrorCode(kInstallErrorNotSigned);
-  SetErrorDetail(L"item not signed, file:" + item.file_path);
   return false;
 }

@@ -17,10 +17,23 @@ extern const wchar_t kHiddenParameters[];
 bool ReadSignedItem(ILwBundle* bundle);
 bool ReadSensitiveItem(ILwBundle* bundle);
 
-// Opens a signed="1" item's file and judges it before it starts or loads,
-// the file staying open for the start; when it does not verify (nor open),
-// records the item's failure (code 52). False then.
-bool OpenSignedItemFile(const ItemFacts& item, platform::ReadOnlyFile* file);
+// Why a signed item's file, signed as it must be, still cannot run exactly
+// as it was checked.
+enum class SignedContentProblem {
+  kNone,
+  // A command script that does not end itself before its signature block
+  // (Signing/CommandScript.h).
+  kScriptRunsOn,
+  // An ELF library that may have the loader bring in a library from outside
+  // the system's folders (Utils/LibrarySearch.h), or whose dynamic section
+  // cannot be read.
+  kUncheckedLibraries,
+};
+
+// Judges the content of a signed item's open, verified file. source names
+// what makes a library kUncheckedLibraries ("RUNPATH $ORIGIN").
+SignedContentProblem JudgeSignedContent(const ItemFacts& item, ItemKind kind,
+                                        const platform::ReadOnlyFile& file, std::string* source);
 
 // The item as the log, the result file, the run report and the plan show it:
 // with sensitive, its parameters are kHiddenParameters; else unchanged.
@@ -30,7 +43,3 @@ ItemFacts ShownItemFacts(const ItemFacts& facts, bool sensitive);
 // so that a product folder holding "&", "|" or "^" would split the command
 // line of a command script.
 bool HasUnquotedProductPath(const std::string& param);
-
-// Answers whether file names a command script (.bat or .cmd, any case), whose
-// command line the command processor reads.
-bool IsCommandScriptName(const std::string& file);

@@ -55,10 +55,15 @@ struct ProgramRequest {
   std::function<void()> while_waiting;
   // When set, file is this open file, whose content the caller has judged,
   // and exactly that content is started, whatever lies at file's name by
-  // then. POSIX: the program is executed through the descriptor
-  // (/proc/self/fd/3, which the program inherits, so that the interpreter of
-  // a "#!" script reads the same file). Windows: the caller holds the file
-  // open without write or delete sharing until the start has returned.
+  // then; when the system cannot, nothing runs (Windows: start_error
+  // ERROR_FILE_INVALID when it would not be that file). POSIX: the program is executed through the
+  // descriptor (/proc/self/fd/3, which the program inherits, so that the
+  // interpreter of a "#!" script reads the same file). Windows: only a
+  // program (.exe, .com) or a command script (.bat, .cmd) is started, by the
+  // open file's own final path; a program is started suspended and runs only
+  // when its image is that file (volume and file index); a command script's
+  // processor inherits the open file, which shares no write or delete
+  // access, so the file stays as judged until the processor ends.
   const ReadOnlyFile* opened = nullptr;
 };
 
@@ -157,11 +162,30 @@ bool CanStartProgram(const std::wstring& file, uint32_t* error);
 // Only a regular file is handed to the loader (POSIX: anything else, a FIFO
 // among them, fails at once as a file that is no library, ENOEXEC).
 void* LoadLibraryFile(const std::wstring& path, uint32_t* error);
-// Loads the library file, open and judged by the caller, exactly as judged
-// (POSIX: through its descriptor, /proc/self/fd/N; Windows: by path, while the
-// caller's handle, which shares no write or delete access, keeps it as it
-// is). path names the file for the loader's search and errors.
-void* LoadOpenedLibrary(const ReadOnlyFile& file, const std::wstring& path, uint32_t* error);
+// Where the loader may look for what a library needs.
+enum class DependencySearch {
+  kAsUnsigned,  // as LoadLibraryFile looks
+  // Windows: the system folder only. POSIX: as unsigned, the loader having no
+  // such switch; the caller refuses a library that names a search path of
+  // its own (CallPlugins/ItemSecurity.h).
+  kSystemOnly,
+};
+
+// Loads the library file, open and judged by the caller, exactly as judged;
+// null with the system error otherwise (Windows: ERROR_FILE_INVALID when it
+// would not be, or was not, that file). POSIX: through a copy of its descriptor,
+// /proc/self/fd/N, that is never closed once loaded, so no later load can
+// reuse the name the loader knows it by. Windows: by the open file's final
+// path, which must lead to that file just before the load, and the loaded
+// module's file must be that file after it (the library's initialisation has
+// then run); a module already loaded under that path that was not loaded
+// this way, from that file, is refused. path names the file for errors.
+void* LoadOpenedLibrary(const ReadOnlyFile& file, const std::wstring& path, DependencySearch search,
+                        uint32_t* error);
+
+// Answers, as CanStartProgram does, whether a start with ProgramRequest::opened
+// could start file (Windows: only programs and command scripts).
+bool CanStartOpenedProgram(const std::wstring& file, uint32_t* error);
 
 // Tests only: hook is called after an opened file was judged, just before it
 // is started or loaded (between the check and the use), so that a test can

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "Platform/child_posix.h"
@@ -336,16 +337,56 @@ void* LoadLibraryFile(const std::wstring& path, uint32_t* error) {
   return nullptr;
 }
 
-void* LoadOpenedLibrary(const ReadOnlyFile& file, const std::wstring&, uint32_t* error) {
+namespace {
+
+// The descriptors whose /proc/self/fd names the loader has been given. The
+// loader hands back what it loaded under a name it knows, so a name is
+// never given twice: a library's descriptor stays open for the rest of the
+// process (as the library stays loaded), and a number on this list is not
+// used again even if code in a library closed it.
+std::set<int>& NamedDescriptors() {
+  static std::set<int> named;
+  return named;
+}
+
+// A copy of fd under a number the loader knows no name for; -1 on failure.
+int FreshDescriptor(int fd) {
+  std::vector<int> passed_over;
+  int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  while (copy >= 0 && NamedDescriptors().count(copy) != 0) {
+    passed_over.push_back(copy);  // held, so the next copy gets another number
+    copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  }
+  for (int held : passed_over) close(held);
+  return copy;
+}
+
+}  // namespace
+
+bool CanStartOpenedProgram(const std::wstring& file, uint32_t* error) {
+  return CanStartProgram(file, error);
+}
+
+void* LoadOpenedLibrary(const ReadOnlyFile& file, const std::wstring&, DependencySearch,
+                        uint32_t* error) {
   if (file.native() == nullptr) {
     *error = EBADF;
     return nullptr;
   }
-  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(file.native()));
   RunBeforeOpenedUse();
+  const int fd = FreshDescriptor(static_cast<int>(reinterpret_cast<intptr_t>(file.native())));
+  if (fd < 0) {
+    *error = static_cast<uint32_t>(errno);
+    return nullptr;
+  }
   const std::string name = "/proc/self/fd/" + std::to_string(fd);
   void* library = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) *error = ENOEXEC;
+  if (library == nullptr) {
+    close(fd);  // a failed load leaves the loader no name
+    *error = ENOEXEC;
+    return nullptr;
+  }
+  NamedDescriptors().insert(fd);
   return library;
 }
 

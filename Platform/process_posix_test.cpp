@@ -205,7 +205,9 @@ TEST_F(OpenedFileTest, SwappedProgramOrScriptStartsAsItWasChecked) {
   request.opened = &closed;
   EXPECT_FALSE(platform::StartProgram(request).started);
   uint32_t error = 0;
-  EXPECT_EQ(platform::LoadOpenedLibrary(closed, request.file, &error), nullptr);
+  EXPECT_EQ(platform::LoadOpenedLibrary(
+                closed, request.file, platform::DependencySearch::kAsUnsigned, &error),
+            nullptr);
   EXPECT_NE(error, 0u);
 }
 
@@ -220,9 +222,49 @@ TEST_F(OpenedFileTest, SwappedLibraryLoadsAsItWasChecked) {
   ASSERT_TRUE(file.Open(Wide(library)));
   SwapAtUse("lib.so", 0);
   uint32_t error = 0;
-  void* loaded = platform::LoadOpenedLibrary(file, Wide(library), &error);
+  void* loaded = platform::LoadOpenedLibrary(
+      file, Wide(library), platform::DependencySearch::kAsUnsigned, &error);
   ASSERT_NE(loaded, nullptr) << error;
   EXPECT_NE(platform::FindExport(loaded, "cos"), nullptr);
+}
+
+// The loader hands back what it already loaded under a name it knows: a
+// second library opened after the first one's file was closed (its
+// descriptor number free again) must still load as itself, also when code
+// in the first library closed the descriptor its name stands for.
+TEST_F(OpenedFileTest, EachOpenedLibraryLoadsAsItself) {
+  std::ifstream libm("/lib/x86_64-linux-gnu/libm.so.6", std::ios::binary);
+  if (!libm) GTEST_SKIP() << "no maths library at the usual place";
+  std::ofstream(tmp_.Join("first.so"), std::ios::binary) << libm.rdbuf();
+  for (const bool closed_by_library : {false, true}) {
+    SCOPED_TRACE(closed_by_library);
+    const std::string second = tmp_.Join(closed_by_library ? "third.so" : "second.so");
+    std::ifstream probe(TAVERLY_PROBE_LIBRARY_PATH, std::ios::binary);
+    std::ofstream(second, std::ios::binary) << probe.rdbuf();
+    int named = -1;  // the descriptor the first library's name stands for
+    {
+      platform::ReadOnlyFile file;
+      ASSERT_TRUE(file.Open(Wide(tmp_.Join("first.so"))));
+      named = dup(0);  // the lowest free number, which the load's copy takes
+      close(named);
+      uint32_t error = 0;
+      void* first = platform::LoadOpenedLibrary(
+          file, L"first.so", platform::DependencySearch::kSystemOnly, &error);
+      ASSERT_NE(first, nullptr) << error;
+      EXPECT_NE(platform::FindExport(first, "cos"), nullptr);
+    }
+    if (closed_by_library) {
+      EXPECT_EQ(close(named), 0);
+    }
+    platform::ReadOnlyFile file;
+    ASSERT_TRUE(file.Open(Wide(second)));
+    uint32_t error = 0;
+    void* loaded = platform::LoadOpenedLibrary(
+        file, Wide(second), platform::DependencySearch::kSystemOnly, &error);
+    ASSERT_NE(loaded, nullptr) << error;
+    EXPECT_NE(platform::FindExport(loaded, "ReturnMinusOne"), nullptr);
+    EXPECT_EQ(platform::FindExport(loaded, "cos"), nullptr);
+  }
 }
 
 }  // namespace

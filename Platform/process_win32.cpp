@@ -16,6 +16,7 @@
 
 #include "Platform/ascii_case.h"
 #include "Platform/job_win32.h"
+#include "Platform/opened_win32.h"
 #include "Platform/win32_support.h"
 
 namespace platform {
@@ -65,17 +66,6 @@ bool IsCommandScript(const std::wstring& file) {
   return extension == ".bat" || extension == ".cmd";
 }
 
-// The system's own command processor, never the one ComSpec names: the
-// environment of the run is no part of what the product asked for, and a
-// script started by name would run in whatever ComSpec names.
-std::wstring SystemCommandProcessor() {
-  wchar_t comspec[MAX_PATH] = {};
-  const UINT length = GetSystemDirectoryW(comspec, MAX_PATH - 9);
-  if (length == 0 || length >= MAX_PATH - 9) comspec[0] = L'\0';
-  wcscat(comspec, L"\\cmd.exe");
-  return comspec;
-}
-
 // The command processor's parameters that run a command script: /c with the
 // whole line quoted once more, so that the processor strips the outer pair
 // and keeps the quotes around the script's path.
@@ -92,7 +82,7 @@ void CommandLineFor(const ProgramRequest& request, std::wstring* application,
     *command_line = L"\"" + request.file + L"\" " + request.parameters;
     return;
   }
-  *application = SystemCommandProcessor();
+  *application = win32::SystemCommandProcessor();
   *command_line = L"\"" + *application + L"\" " + ScriptParameters(request);
 }
 
@@ -202,7 +192,7 @@ bool StartCaptured(const ProgramRequest& request, const OutputPipe& output, Job*
 bool StartThroughShell(const ProgramRequest& request, Job* job, ProgramResult* result,
                        HANDLE* process, DWORD* process_id) {
   const bool script = IsCommandScript(request.file);
-  const std::wstring file = script ? SystemCommandProcessor() : request.file;
+  const std::wstring file = script ? win32::SystemCommandProcessor() : request.file;
   const std::wstring parameters = script ? ScriptParameters(request) : request.parameters;
   wchar_t quoted[kQuotedFileBufferLength] = {};
   _snwprintf(quoted, kQuotedFileBufferLength - 1, L"\"%ls\"", file.c_str());
@@ -243,41 +233,36 @@ bool StartAnyWay(const ProgramRequest& request, const OutputPipe& output, Job* j
   return StartThroughShell(request, job, result, process, process_id);
 }
 
-std::function<void()>& BeforeOpenedUse() {
-  static std::function<void()> hook;
-  return hook;
-}
-
-void RunBeforeOpenedUse() {
-  if (BeforeOpenedUse()) BeforeOpenedUse()();
-}
-
 }  // namespace
-
-void SetBeforeOpenedUseForTesting(std::function<void()> hook) {
-  BeforeOpenedUse() = std::move(hook);
-}
 
 void win32::SetBeforeJobForTesting(std::function<void()> hook) { BeforeJob() = std::move(hook); }
 
 ProgramResult StartProgram(const ProgramRequest& request) {
   KeepRuntimeFilesFromChildren();
   ProgramResult result;
-  // The caller's handle shares no write or delete access: while it is open,
-  // the file at request.file is the one that was judged.
   if (request.opened != nullptr) {
     if (request.opened->native() == nullptr) {
       result.start_error = ERROR_INVALID_HANDLE;
       return result;
     }
-    RunBeforeOpenedUse();
+    win32::RunBeforeOpenedUse();
   }
   Job job;
   HANDLE process = nullptr;
   DWORD process_id = 0;
   const bool capture = request.wait && request.capture_output && CanCaptureOutput(request.file);
   OutputPipe output(capture);
-  if (!StartAnyWay(request, output, &job, &result, &process, &process_id)) return result;
+  // A signed item: exactly the judged file, or nothing.
+  const bool started =
+      request.opened != nullptr
+          ? win32::StartOpenedProgram(request,
+                                      output.valid() ? output.write_handle() : nullptr,
+                                      &job,
+                                      &result,
+                                      &process,
+                                      &process_id)
+          : StartAnyWay(request, output, &job, &result, &process, &process_id);
+  if (!started) return result;
   result.started = true;
   output.CloseWriteEnd();
   OutputPipe* read_while_waiting = output.valid() ? &output : nullptr;
@@ -342,14 +327,16 @@ void* LoadLibraryFile(const std::wstring& path, uint32_t* error) {
   return reinterpret_cast<void*>(library);
 }
 
-void* LoadOpenedLibrary(const ReadOnlyFile& file, const std::wstring& path, uint32_t* error) {
+void* LoadOpenedLibrary(const ReadOnlyFile& file, const std::wstring&, DependencySearch search,
+                        uint32_t* error) {
   if (file.native() == nullptr) {
     *error = ERROR_INVALID_HANDLE;
     return nullptr;
   }
-  RunBeforeOpenedUse();
+  win32::RunBeforeOpenedUse();
+  KeepRuntimeFilesFromChildren();
   // file stays open across the load: nobody can write, rename or delete it.
-  return LoadLibraryFile(path, error);
+  return win32::LoadOpenedLibraryFile(static_cast<HANDLE>(file.native()), search, error);
 }
 
 void* FindExport(void* library, const char* name) {

@@ -78,7 +78,10 @@ struct PlannedItem {
   bool signed_item = false;
   bool sensitive = false;                          // facts.parameters shows kHiddenParameters
   signing::Verdict verdict = signing::kNotSigned;  // of the item's file
-  bool writable_by_others = false;                 // the file or a folder above it
+  // Why a signed item whose file verifies still cannot run as it was checked,
+  // which fails the run with error code 52; empty when it can.
+  std::wstring signed_problem;
+  bool writable_by_others = false;  // the file or a folder above it
   // A command script with "%productpath%" outside quotes in "param".
   bool unquoted_productpath = false;
 };

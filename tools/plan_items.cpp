@@ -3,6 +3,7 @@
 
 #include "App/Elevate.h"
 #include "CallPlugins/ItemRules.h"
+#include "CallPlugins/ItemSecurity.h"
 #include "Platform/platform.h"
 #include "Platform/process.h"
 #include "Utils/PathUtils.h"
@@ -41,8 +42,14 @@ void PlanExeItem(ILwBundle* bundle, PlannedItem* item) {
   }
   item->gate = DecideSystemGate(item->system, IsSystemAccount);
   item->refusal = CheckShellOpenFile(item->facts.file_path.c_str());
+  const auto can_start =
+      item->signed_item ? platform::CanStartOpenedProgram : platform::CanStartProgram;
   item->can_start = item->refusal == ShellOpenRefusal::kNone &&
-                    platform::CanStartProgram(item->facts.file_path, &item->start_error);
+                    can_start(item->facts.file_path, &item->start_error);
+  if (item->signed_item && IsAcceptedVerdict(item->verdict) && item->signed_problem.empty() &&
+      item->refusal != ShellOpenRefusal::kMissing && !item->can_start) {
+    item->signed_problem = L"cannot be started as checked (" + StartProblem(*item) + L")";
+  }
   item->codes = ReadCodes(item->facts.expected_codes);
 
   if (item->gate == SystemGate::kSkipNeedsSystem) {
@@ -60,6 +67,26 @@ void PlanExeItem(ILwBundle* bundle, PlannedItem* item) {
   }
 }
 
+// A signed library is loaded only as the run loads it: judged through the
+// open file, and through it. Another file put at its name meanwhile is not
+// loaded at all.
+bool LoadsSigned(const PlannedItem& item) {
+  return IsAcceptedVerdict(item.verdict) && item.signed_problem.empty();
+}
+
+void* LoadSigned(const ItemFacts& facts, uint32_t* error) {
+  platform::ReadOnlyFile file;
+  std::string source;
+  *error = 0;
+  if (!file.Open(facts.file_path) || !IsAcceptedVerdict(ReadOpenSignatureVerdict(file)) ||
+      JudgeSignedContent(facts, ItemKind::kSimpleDll, file, &source) !=
+          SignedContentProblem::kNone) {
+    return nullptr;
+  }
+  return platform::LoadOpenedLibrary(
+      file, facts.file_path, platform::DependencySearch::kSystemOnly, error);
+}
+
 void PlanLibraryItem(ILwBundle* bundle, bool load, PlannedItem* item) {
   item->entry = ReadItemAttribute(bundle, "entry");
   if (!item->file_exists) {
@@ -67,11 +94,17 @@ void PlanLibraryItem(ILwBundle* bundle, bool load, PlannedItem* item) {
     item->why = L"the library does not exist";
     return;
   }
-  if (load) {
+  if (load && (!item->signed_item || LoadsSigned(*item))) {
     // The library stays loaded, as in a run; its entry is looked up, never called.
-    void* library = platform::LoadLibraryFile(item->facts.file_path, &item->load_error);
+    void* library = item->signed_item
+                        ? LoadSigned(item->facts, &item->load_error)
+                        : platform::LoadLibraryFile(item->facts.file_path, &item->load_error);
     if (library == nullptr) {
       item->library = LibraryCheck::kNoLoad;
+      if (item->signed_item) {
+        item->signed_problem =
+            L"does not load as checked (error " + std::to_wstring(item->load_error) + L")";
+      }
     } else {
       item->library = platform::FindExport(library, item->entry.c_str()) != nullptr
                           ? LibraryCheck::kLoads

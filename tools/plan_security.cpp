@@ -3,6 +3,7 @@
 // parameters that others could turn against the run.
 #include "CallPlugins/ItemSecurity.h"
 #include "Platform/platform.h"
+#include "Signing/CommandScript.h"
 #include "Utils/FileUtils.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
@@ -14,12 +15,28 @@ void PlanItemSecurity(ILwBundle* bundle, PlannedItem* item) {
   item->sensitive = item->kind == ItemKind::kExe && ReadSensitiveItem(bundle);
   item->facts = ShownItemFacts(item->facts, item->sensitive);
   item->unquoted_productpath = item->kind == ItemKind::kExe &&
-                               IsCommandScriptName(item->facts.file) &&
+                               signing::IsCommandScriptName(item->facts.file) &&
                                HasUnquotedProductPath(ReadItemAttribute(bundle, "param"));
   if (item->kind == ItemKind::kSkipped) return;
   // Reading never blocks: only a regular file is opened.
-  item->verdict = ReadSignatureVerdict(item->facts.file_path.c_str());
+  platform::ReadOnlyFile file;
+  if (file.Open(item->facts.file_path)) item->verdict = ReadOpenSignatureVerdict(file);
   item->writable_by_others = platform::OthersMayChangePath(item->facts.file_path);
+  if (!item->signed_item || !IsAcceptedVerdict(item->verdict)) return;
+  std::string source;
+  switch (JudgeSignedContent(item->facts, item->kind, file, &source)) {
+    case SignedContentProblem::kNone:
+      break;
+    case SignedContentProblem::kScriptRunsOn:
+      item->signed_problem =
+          L"does not end before its signature block: its last line that is not blank must be "
+          L"exit or goto :eof, followed by a line break";
+      break;
+    case SignedContentProblem::kUncheckedLibraries:
+      item->signed_problem =
+          L"may load libraries from outside the system folders (" + Quoted(source) + L")";
+      break;
+  }
 }
 
 namespace {
@@ -78,6 +95,11 @@ void AddItemSecurityWarnings(const std::wstring& where, const PlannedItem& item,
         "signature-refused",
         where + L": signed=\"1\" and " + item.facts.file_path +
             L" does not exist: the run fails this item with error code 52");
+  } else if (item.signed_item && !item.signed_problem.empty() && item.gate == SystemGate::kRun) {
+    Add(warnings,
+        "signed-cannot-run",
+        where + L": signed=\"1\" and " + item.facts.file_path + L" " + item.signed_problem +
+            L": the run fails this item with error code 52");
   } else if (signing && !item.signed_item && !verifies && item.file_exists) {
     Add(warnings,
         "unsigned",

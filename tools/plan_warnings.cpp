@@ -132,11 +132,13 @@ void WarnAboutExeItem(const std::wstring& where, const PlannedItem& item, bool s
   for (const PlanWarning& warning : RestartWarnings(where, item)) {
     warnings->Add(warning.code.c_str(), warning.text);
   }
-  if (!item.file_exists) {
+  // A signed item that cannot start is not passed over: it fails, as
+  // AddSecurityWarnings says.
+  if (!item.signed_item && !item.file_exists) {
     warnings->Add(
         "file-missing",
         where + L": " + item.facts.file_path + L" does not exist; the run passes over it silently");
-  } else if (!item.can_start) {
+  } else if (!item.signed_item && !item.can_start) {
     warnings->Add("cannot-start",
                   where + L": " + item.facts.file_path + L" cannot be started (" +
                       StartProblem(item) + L"); the run passes over it silently");
@@ -167,11 +169,14 @@ void WarnAboutLibraryItem(const std::wstring& where, const PlannedItem& item,
     warnings->Add("system-ignored",
                   where + L": system=" + Quoted(item.system) + L" has no effect on a library item");
   }
-  if (!item.file_exists) {
+  // A signed library that does not load fails, as AddSecurityWarnings says.
+  const bool fails_signed =
+      item.signed_item && (!item.file_exists || item.library == LibraryCheck::kNoLoad);
+  if (!fails_signed && !item.file_exists) {
     warnings->Add(
         "file-missing",
         where + L": " + item.facts.file_path + L" does not exist; the run passes over it");
-  } else if (item.outcome == ItemOutcome::kDoesNothing) {
+  } else if (!fails_signed && item.outcome == ItemOutcome::kDoesNothing) {
     warnings->Add("library-entry", where + L": " + item.why + L"; nothing is called");
   }
   if (!item.facts.has_expectation) return;

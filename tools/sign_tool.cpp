@@ -11,45 +11,18 @@
 #include <vector>
 
 #include "Platform/platform.h"
+#include "Signing/CommandScript.h"
 #include "Signing/KeyText.h"
 #include "Signing/SignatureBlock.h"
 #include "Signing/SignedContent.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Version.h"
 #include "tools/sign_explain.h"
+#include "tools/sign_usage.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr char kUsage[] =
-    "usage: taverly-sign keygen --out PREFIX\n"
-    "       taverly-sign sign --key KEYFILE --index 0|1 FILE [--out OUTFILE]\n"
-    "       taverly-sign verify [--key-dir DIR] [--explain] FILE\n"
-    "       taverly-sign --version\n"
-    "\n"
-    "keygen  Makes a new Ed25519 key pair and writes PREFIX.pub, the public key\n"
-    "        as 64 lower-case hexadecimal digits and a line break, and PREFIX.key,\n"
-    "        the secret key (32-byte seed followed by the public key) as 128\n"
-    "        hexadecimal digits and a line break, readable by its owner only.\n"
-    "        Existing key files are never overwritten.\n"
-    "sign    Appends a signature block made with the secret key in KEYFILE under\n"
-    "        key index 0 or 1 to FILE, replacing the block that FILE already\n"
-    "        ends in, if any. Writes OUTFILE instead of changing FILE when given.\n"
-    "        The result is written to a temporary file and renamed into place,\n"
-    "        so a failed run leaves the old file as it was. A PE image keeps its\n"
-    "        signature through Authenticode signing, which must come second: a\n"
-    "        PE image that already carries a certificate table is refused.\n"
-    "verify  Prints the verdict on FILE's signature: 0 not signed, 1 signed but\n"
-    "        changed since, 2 valid with key 0, 3 valid with key 1. Judges with\n"
-    "        the public keys built into this tool, or with DIR/key0.pub and\n"
-    "        DIR/key1.pub. With --explain, prints the parts of FILE it found\n"
-    "        (signed content, block, padding, certificate table) and why it gave\n"
-    "        its verdict, the verdict last.\n"
-    "\n"
-    "Exit status: 0 on success (for verify: the file could be read, whatever the\n"
-    "verdict), 1 when a file cannot be read or written or is signed with\n"
-    "Authenticode already, 2 on bad arguments.\n";
 
 // Key files are one line; anything much longer is not a key file.
 constexpr std::uintmax_t kMaxKeyFileSize = 4096;
@@ -124,7 +97,7 @@ bool OpenRegularFile(const fs::path& path, std::ifstream* in, uint64_t* size, st
 }
 
 int Tool::UsageError(const std::string& message) {
-  err_ << "taverly-sign: " << message << "\n" << kUsage;
+  err_ << "taverly-sign: " << message << "\n" << kSignToolUsage;
   return kSignToolUsageError;
 }
 
@@ -276,6 +249,13 @@ int Tool::Sign(const Arguments& args) {
                      "Authenticode, or remove the Authenticode signature first");
   }
   if (!signed_ok) return FileError("cannot read and sign " + Quoted(input_path));
+  const bool script = signing::IsCommandScriptName(input_path.string()) ||
+                      signing::IsCommandScriptName(output_path.string());
+  if (script && !signing::CommandScriptContentEndsItself(block.content_length, StreamReader(in))) {
+    return FileError(Quoted(input_path) + " is a command script that does not end itself: " +
+                     "Taverly refuses it, as the command processor would run its signature "
+                     "block; end it with a line exit /b (or goto :eof) and a line break");
+  }
   return WriteSignedFile(in, block, input_path, output_path);
 }
 
@@ -362,7 +342,7 @@ int Tool::Run(const std::vector<std::string>& args) {
   if (args.empty()) return UsageError("no command given");
   const std::string& command = args[0];
   if (command == "--help" || command == "-h" || command == "help") {
-    out_ << kUsage;
+    out_ << kSignToolUsage;
     return kSignToolOk;
   }
   if (command == "--version") {

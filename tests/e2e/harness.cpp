@@ -48,6 +48,8 @@ Target NativeTarget() {
   t.probe = TAVERLY_E2E_PROBE;
   t.probe_library = TAVERLY_E2E_PROBE_LIBRARY;
   t.security_base = TAVERLY_E2E_SECURITY_BASE;
+  t.origin_library = TAVERLY_E2E_ORIGIN_LIBRARY;
+  t.origin_dependency = TAVERLY_E2E_ORIGIN_DEPENDENCY;
   t.library_suffix = ".so";
   t.security_base_name = "libBrindle.so";
   t.line_break = "\n";
@@ -69,6 +71,8 @@ Target WineTarget() {
   t.probe = RequiredPath("TAVERLY_E2E_PROBE");
   t.probe_library = RequiredPath("TAVERLY_E2E_PROBE_LIBRARY");
   t.security_base = RequiredPath("TAVERLY_E2E_SECURITY_BASE");
+  t.origin_library = RequiredPath("TAVERLY_E2E_ORIGIN_LIBRARY");
+  t.origin_dependency = RequiredPath("TAVERLY_E2E_ORIGIN_DEPENDENCY");
   t.separator = '\\';
   t.path_list_separator = ';';
   t.executable_suffix = ".exe";
@@ -90,6 +94,7 @@ Target WineTarget() {
   // Unix USER the program starts with, as the native program takes USER.
   t.fixed_log_user = "";
   t.missing_library_error = 126;  // ERROR_MOD_NOT_FOUND
+  t.bad_format_error = 193;       // ERROR_BAD_EXE_FORMAT
   t.ignored_byte_offset = 0x50;   // the text of the DOS stub
   return t;
 }

@@ -19,8 +19,9 @@ namespace e2e {
 // The program under test and the world it sees. Chosen once per process by
 // TAVERLY_E2E_TARGET: unset or "native" runs the programs of this build;
 // "wine" runs the Windows programs named by TAVERLY_E2E_BINARY,
-// TAVERLY_E2E_PROBE, TAVERLY_E2E_PROBE_LIBRARY and TAVERLY_E2E_SECURITY_BASE
-// with TAVERLY_E2E_WINE in the prefix WINEPREFIX.
+// TAVERLY_E2E_PROBE, TAVERLY_E2E_PROBE_LIBRARY, TAVERLY_E2E_SECURITY_BASE,
+// TAVERLY_E2E_ORIGIN_LIBRARY and TAVERLY_E2E_ORIGIN_DEPENDENCY with
+// TAVERLY_E2E_WINE in the prefix WINEPREFIX.
 struct Target {
   std::string name;                        // "native" or "wine"
   bool windows = false;                    // the program is the Windows one
@@ -32,6 +33,9 @@ struct Target {
   std::string probe;
   std::string probe_library;
   std::string security_base;
+  // A library that needs the dependency, found in its own folder.
+  std::string origin_library;
+  std::string origin_dependency;
 
   char separator = '/';            // joins folder and name in the program's paths
   char path_list_separator = ':';  // between PATH entries
@@ -51,6 +55,7 @@ struct Target {
   std::string log_host;                // host name in log file names
   std::string fixed_log_user;          // user name in log file names, when not from USER
   uint32_t missing_library_error = 2;  // the loader's error for a library that is not there
+  uint32_t bad_format_error = 8;       // the error of a start or load of a file of no known format
   long ignored_byte_offset = 9;        // a byte of the program that its loader never reads
 
   // Spells a path of this machine the way the program sees it (Z:\... under Wine).

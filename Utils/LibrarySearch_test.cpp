@@ -1,0 +1,49 @@
+#include "Utils/LibrarySearch.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+signing::ReadAtFunction Reader(const std::string& bytes) {
+  return [&bytes](uint64_t offset, void* buffer, size_t count) {
+    if (offset > bytes.size() || count > bytes.size() - offset) return false;
+    bytes.copy(static_cast<char*>(buffer), count, offset);
+    return true;
+  };
+}
+
+std::string Bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(LibrarySearchTest, ReadsWhatTheLoaderSearches) {
+  ElfLibrarySearch search;
+  const std::string origin = Bytes(TAVERLY_ORIGIN_LIBRARY_PATH);
+  ASSERT_TRUE(ReadElfLibrarySearch(origin.size(), Reader(origin), &search));
+  EXPECT_TRUE(search.elf);
+  EXPECT_EQ(search.runpath, std::vector<std::string>{"$ORIGIN"});
+  EXPECT_EQ(search.needed,
+            (std::vector<std::string>{"libtaverly_origin_dependency.so", "libc.so.6"}));
+  EXPECT_EQ(UncheckedDependencySource(search), "RUNPATH $ORIGIN");
+  // A library that needs only the system's libraries.
+  const std::string probe = Bytes(TAVERLY_PROBE_LIBRARY_PATH);
+  ASSERT_TRUE(ReadElfLibrarySearch(probe.size(), Reader(probe), &search));
+  EXPECT_EQ(search.needed, std::vector<std::string>{"libc.so.6"});
+  EXPECT_EQ(UncheckedDependencySource(search), "");
+  search.needed.push_back("./libx.so");
+  EXPECT_EQ(UncheckedDependencySource(search), "NEEDED ./libx.so");
+  search.rpath.push_back("/opt/p");
+  EXPECT_EQ(UncheckedDependencySource(search), "RPATH /opt/p");
+  // Bytes that are no ELF image name nothing; fuzz_signed_content reads
+  // any bytes, with this library among its seeds.
+  const std::string text = "MZ not an ELF image";
+  EXPECT_TRUE(ReadElfLibrarySearch(text.size(), Reader(text), &search));
+  EXPECT_FALSE(search.elf);
+}
+
+}  // namespace

@@ -1,0 +1,3 @@
+@echo off
+run.exe %*
+@exit /b %ERRORLEVEL%

@@ -1,0 +1,32 @@
+// The usage text of taverly-sign, which its manual page says at length.
+#pragma once
+
+constexpr char kSignToolUsage[] =
+    "usage: taverly-sign keygen --out PREFIX\n"
+    "       taverly-sign sign --key KEYFILE --index 0|1 FILE [--out OUTFILE]\n"
+    "       taverly-sign verify [--key-dir DIR] [--explain] FILE\n"
+    "       taverly-sign --version\n"
+    "\n"
+    "keygen  Makes a new Ed25519 key pair and writes PREFIX.pub, the public key\n"
+    "        as 64 lower-case hexadecimal digits and a line break, and PREFIX.key,\n"
+    "        the secret key (32-byte seed followed by the public key) as 128\n"
+    "        hexadecimal digits and a line break, readable by its owner only.\n"
+    "        Existing key files are never overwritten.\n"
+    "sign    Appends a signature block made with the secret key in KEYFILE under\n"
+    "        key index 0 or 1 to FILE, replacing the block that FILE already\n"
+    "        ends in, if any. Writes OUTFILE instead of changing FILE when given.\n"
+    "        The result is written to a temporary file and renamed into place,\n"
+    "        so a failed run leaves the old file as it was. A PE image keeps its\n"
+    "        signature through Authenticode signing, which must come second: a\n"
+    "        PE image that already carries a certificate table is refused, and so\n"
+    "        is a command script (.bat, .cmd) whose last line does not end it.\n"
+    "verify  Prints the verdict on FILE's signature: 0 not signed, 1 signed but\n"
+    "        changed since, 2 valid with key 0, 3 valid with key 1. Judges with\n"
+    "        the public keys built into this tool, or with DIR/key0.pub and\n"
+    "        DIR/key1.pub. With --explain, prints the parts of FILE it found\n"
+    "        (signed content, block, padding, certificate table) and why it gave\n"
+    "        its verdict, the verdict last.\n"
+    "\n"
+    "Exit status: 0 on success (for verify: the file could be read, whatever the\n"
+    "verdict), 1 when a file cannot be read or written or is refused, 2 on bad\n"
+    "arguments.\n";
