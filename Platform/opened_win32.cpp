@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Platform/ascii_case.h"
+#include "Platform/win32_support.h"
 
 namespace platform {
 namespace win32 {
@@ -233,7 +234,7 @@ bool StartOpenedProgram(const ProgramRequest& request, HANDLE output, Job* job,
     result->start_error = ERROR_FILE_INVALID;
     return false;
   }
-  if (request.wait && request.timeout_ms > 0) job->Assign(started.hProcess);
+  if (request.wait && request.timeout_ms > 0) job->Assign(started.hProcess, false);
   ResumeThread(started.hThread);
   CloseHandle(started.hThread);
   *process = started.hProcess;
@@ -291,6 +292,51 @@ bool CanStartOpenedProgram(const std::wstring& file, uint32_t* error) {
     return false;
   }
   return CanStartProgram(file, error);
+}
+
+// The file a signed item is judged and started or loaded through: others
+// may read it meanwhile, never write it.
+ReadOnlyFile::ReadOnlyFile() : handle_(INVALID_HANDLE_VALUE) {}
+
+ReadOnlyFile::~ReadOnlyFile() {
+  if (static_cast<HANDLE>(handle_) != INVALID_HANDLE_VALUE)
+    CloseHandle(static_cast<HANDLE>(handle_));
+}
+
+bool ReadOnlyFile::Open(const std::wstring& path) {
+  // Others may read meanwhile but not write: a file being written fails here.
+  HANDLE file = CreateFileW(path.c_str(),
+                            GENERIC_READ,
+                            FILE_SHARE_READ,
+                            nullptr,
+                            OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  // A device name (NUL, CON, a pipe) is no file.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return false;
+  }
+  handle_ = file;
+  return true;
+}
+
+bool ReadOnlyFile::IsOpen() const { return static_cast<HANDLE>(handle_) != INVALID_HANDLE_VALUE; }
+
+bool ReadOnlyFile::Size(uint64_t* size) const {
+  LARGE_INTEGER value;
+  if (static_cast<HANDLE>(handle_) == INVALID_HANDLE_VALUE ||
+      !GetFileSizeEx(static_cast<HANDLE>(handle_), &value)) {
+    return false;
+  }
+  *size = static_cast<uint64_t>(value.QuadPart);
+  return true;
+}
+
+bool ReadOnlyFile::ReadAt(uint64_t offset, void* buffer, size_t count) const {
+  return static_cast<HANDLE>(handle_) != INVALID_HANDLE_VALUE &&
+         win32::ReadAllAt(handle_, offset, buffer, count);
 }
 
 }  // namespace platform

@@ -31,8 +31,6 @@ namespace {
 constexpr DWORD kPathBufferLength = 260;
 constexpr size_t kCombinedPathBufferLength = 1024;
 
-HANDLE AsHandle(void* handle) { return static_cast<HANDLE>(handle); }
-
 }  // namespace
 
 namespace win32 {
@@ -357,47 +355,6 @@ bool ReadFileText(const std::wstring& path, std::string* content) {
     content->append(buffer, static_cast<size_t>(n));
   _close(fd);  // closes the handle too
   return true;
-}
-
-ReadOnlyFile::ReadOnlyFile() : handle_(INVALID_HANDLE_VALUE) {}
-
-ReadOnlyFile::~ReadOnlyFile() {
-  if (AsHandle(handle_) != INVALID_HANDLE_VALUE) CloseHandle(AsHandle(handle_));
-}
-
-bool ReadOnlyFile::Open(const std::wstring& path) {
-  // Others may read meanwhile but not write: a file being written fails here.
-  HANDLE file = CreateFileW(path.c_str(),
-                            GENERIC_READ,
-                            FILE_SHARE_READ,
-                            nullptr,
-                            OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  // A device name (NUL, CON, a pipe) is no file.
-  if (GetFileType(file) != FILE_TYPE_DISK) {
-    CloseHandle(file);
-    return false;
-  }
-  handle_ = file;
-  return true;
-}
-
-bool ReadOnlyFile::IsOpen() const { return AsHandle(handle_) != INVALID_HANDLE_VALUE; }
-
-bool ReadOnlyFile::Size(uint64_t* size) const {
-  LARGE_INTEGER value;
-  if (AsHandle(handle_) == INVALID_HANDLE_VALUE || !GetFileSizeEx(AsHandle(handle_), &value)) {
-    return false;
-  }
-  *size = static_cast<uint64_t>(value.QuadPart);
-  return true;
-}
-
-bool ReadOnlyFile::ReadAt(uint64_t offset, void* buffer, size_t count) const {
-  return AsHandle(handle_) != INVALID_HANDLE_VALUE &&
-         win32::ReadAllAt(handle_, offset, buffer, count);
 }
 
 }  // namespace platform
