@@ -242,6 +242,7 @@ TEST_F(OpenedFileTest, EachOpenedLibraryLoadsAsItself) {
     std::ifstream probe(TAVERLY_PROBE_LIBRARY_PATH, std::ios::binary);
     std::ofstream(second, std::ios::binary) << probe.rdbuf();
     int named = -1;  // the descriptor the first library's name stands for
+    void* first_cos = nullptr;
     {
       platform::ReadOnlyFile file;
       ASSERT_TRUE(file.Open(Wide(tmp_.Join("first.so"))));
@@ -251,7 +252,8 @@ TEST_F(OpenedFileTest, EachOpenedLibraryLoadsAsItself) {
       void* first = platform::LoadOpenedLibrary(
           file, L"first.so", platform::DependencySearch::kSystemOnly, &error);
       ASSERT_NE(first, nullptr) << error;
-      EXPECT_NE(platform::FindExport(first, "cos"), nullptr);
+      first_cos = platform::FindExport(first, "cos");
+      EXPECT_NE(first_cos, nullptr);
     }
     if (closed_by_library) {
       EXPECT_EQ(close(named), 0);
@@ -263,7 +265,9 @@ TEST_F(OpenedFileTest, EachOpenedLibraryLoadsAsItself) {
         file, Wide(second), platform::DependencySearch::kSystemOnly, &error);
     ASSERT_NE(loaded, nullptr) << error;
     EXPECT_NE(platform::FindExport(loaded, "ReturnMinusOne"), nullptr);
-    EXPECT_EQ(platform::FindExport(loaded, "cos"), nullptr);
+    // A sanitizer build links the probe against the maths library, whose
+    // cos is then found; never the copy's.
+    EXPECT_NE(platform::FindExport(loaded, "cos"), first_cos);
   }
 }
 

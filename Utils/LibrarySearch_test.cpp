@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -21,19 +22,25 @@ std::string Bytes(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// A sanitizer build adds its own runtime libraries to what each one needs.
+bool Names(const std::vector<std::string>& needed, const std::string& name) {
+  return std::find(needed.begin(), needed.end(), name) != needed.end();
+}
+
 TEST(LibrarySearchTest, ReadsWhatTheLoaderSearches) {
   ElfLibrarySearch search;
   const std::string origin = Bytes(TAVERLY_ORIGIN_LIBRARY_PATH);
   ASSERT_TRUE(ReadElfLibrarySearch(origin.size(), Reader(origin), &search));
   EXPECT_TRUE(search.elf);
   EXPECT_EQ(search.runpath, std::vector<std::string>{"$ORIGIN"});
-  EXPECT_EQ(search.needed,
-            (std::vector<std::string>{"libtaverly_origin_dependency.so", "libc.so.6"}));
+  EXPECT_TRUE(Names(search.needed, "libtaverly_origin_dependency.so"));
+  EXPECT_TRUE(Names(search.needed, "libc.so.6"));
   EXPECT_EQ(UncheckedDependencySource(search), "RUNPATH $ORIGIN");
   // A library that needs only the system's libraries.
   const std::string probe = Bytes(TAVERLY_PROBE_LIBRARY_PATH);
   ASSERT_TRUE(ReadElfLibrarySearch(probe.size(), Reader(probe), &search));
-  EXPECT_EQ(search.needed, std::vector<std::string>{"libc.so.6"});
+  EXPECT_TRUE(Names(search.needed, "libc.so.6"));
+  EXPECT_FALSE(Names(search.needed, "libtaverly_origin_dependency.so"));
   EXPECT_EQ(UncheckedDependencySource(search), "");
   search.needed.push_back("./libx.so");
   EXPECT_EQ(UncheckedDependencySource(search), "NEEDED ./libx.so");
