@@ -21,16 +21,22 @@ struct SharedGroup;
 // The descriptor through which an opened program is executed.
 constexpr int kOpenedProgramFd = 3;
 
-// What a program is started with, whichever way it is started: the child
-// keeps only the standard descriptors, so nothing of ours (the instance
-// lock, the log) leaks into it; with output_fd, that descriptor becomes its
-// standard output and error; with program_fd (never kOpenedProgramFd
-// itself), that one becomes kOpenedProgramFd.
+// What a program is started with: the child keeps only the standard
+// descriptors, so nothing of ours (the instance lock, the log) leaks into
+// it; with output_fd, that descriptor becomes its standard output and error;
+// with program_fd (never kOpenedProgramFd itself), that one becomes
+// kOpenedProgramFd. With group_procs (a group's cgroup.procs, open for
+// writing), the child joins that control group before it runs anything of
+// its own, so that what the program starts is born there while the caller
+// never enters it, and gets a control-group namespace rooted there where the
+// system allows; with own_process_group, it leads a process group of its own.
 struct ChildSetup {
   const char* path = nullptr;
   char* const* argv = nullptr;
   int output_fd = -1;
   int program_fd = -1;
+  int group_procs = -1;
+  bool own_process_group = false;
 };
 
 // The folder of this process's own control group: where the cgroup v2
@@ -38,17 +44,13 @@ struct ChildSetup {
 // joined with the group /proc/self/cgroup names. Empty where there is none.
 std::string OwnGroupFolder();
 
-// Start a program as posix_spawn would, but inside the control group open
-// as group_folder (born there; the kernel's clone3 with CLONE_INTO_CGROUP),
-// or whose cgroup.procs is open as group_procs (the child joins it before it
-// runs anything of its own): what the program starts is born in the group,
-// and the caller never enters it. The program gets a control-group
-// namespace rooted at the group where the system allows it. 0 or the error
-// of the start (a descriptor that could not be set up among them); *inside
-// is false when the child could not be put in the group (nothing was run
-// then).
-int StartBornInGroup(int group_folder, const ChildSetup& setup, pid_t* pid, bool* inside);
-int StartJoining(int group_procs, const ChildSetup& setup, pid_t* pid, bool* inside);
+// Starts a program as ChildSetup says: every signal with its default action
+// and none blocked, whatever the caller left ignored or blocked. 0 or the
+// errno of what failed (the start itself, joining the group, setting up a
+// descriptor or the process group, executing the program: nothing of the
+// program ran then, and no child is left to reap). *inside: whether the
+// child got into the group.
+int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside);
 
 // A pipe for a program's standard output and error. The program gets a copy
 // of the write end; the caller keeps its own, so that the program's end, not

@@ -3,12 +3,8 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,8 +17,6 @@
 #include "Platform/child_posix.h"
 #include "Platform/command_line_split.h"
 #include "Platform/posix_support.h"
-
-extern char** environ;
 
 namespace platform {
 namespace {
@@ -54,72 +48,6 @@ void RunBeforeOpenedUse() {
   if (BeforeOpenedUse()) BeforeOpenedUse()();
 }
 
-// The file actions of a start, as ChildSetup gives them.
-class FileActions {
- public:
-  explicit FileActions(const posix::ChildSetup& setup)
-      : error_(posix_spawn_file_actions_init(&actions_)) {
-    const int output_fd = setup.output_fd;
-    if (error_ == 0 && output_fd >= 0) {
-      error_ = posix_spawn_file_actions_adddup2(&actions_, output_fd, STDOUT_FILENO);
-      if (error_ == 0)
-        error_ = posix_spawn_file_actions_adddup2(&actions_, output_fd, STDERR_FILENO);
-    }
-    if (error_ == 0 && setup.program_fd >= 0) {
-      error_ =
-          posix_spawn_file_actions_adddup2(&actions_, setup.program_fd, posix::kOpenedProgramFd);
-    }
-    const int first_closed = setup.program_fd >= 0 ? posix::kOpenedProgramFd + 1 : 3;
-    if (error_ == 0) error_ = posix_spawn_file_actions_addclosefrom_np(&actions_, first_closed);
-  }
-  ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-
-  int error() const { return error_; }
-  const posix_spawn_file_actions_t* get() const { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_;
-  int error_;
-};
-
-// Spawn attributes: every signal with its default action and none blocked,
-// whatever this process's own starter left ignored or blocked (both survive
-// exec); and a process group of its own for a program with a time limit, so
-// that what it starts can be ended with it.
-class SpawnAttributes {
- public:
-  explicit SpawnAttributes(bool own_group) {
-    error_ = posix_spawnattr_init(&attributes_);
-    initialised_ = error_ == 0;
-    // Every signal, those the C library uses itself too: sigfillset would
-    // leave them out, and the start would leave them ignored.
-    sigset_t all, none;
-    std::memset(&all, 0xff, sizeof all);
-    sigemptyset(&none);
-    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-    if (own_group) flags |= POSIX_SPAWN_SETPGROUP;
-    if (error_ == 0) error_ = posix_spawnattr_setflags(&attributes_, flags);
-    if (error_ == 0) error_ = posix_spawnattr_setsigdefault(&attributes_, &all);
-    if (error_ == 0) error_ = posix_spawnattr_setsigmask(&attributes_, &none);
-    if (error_ == 0 && own_group) error_ = posix_spawnattr_setpgroup(&attributes_, 0);
-  }
-  ~SpawnAttributes() {
-    if (initialised_) posix_spawnattr_destroy(&attributes_);
-  }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-
-  int error() const { return error_; }
-  const posix_spawnattr_t* get() const { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_;
-  bool initialised_ = false;
-  int error_ = 0;
-};
-
 // A program with a time limit: started in a control group of its own where
 // one can be made (nothing it starts gets out), else as the leader of a
 // process group of its own. Without a limit the start is the plain one.
@@ -131,18 +59,15 @@ class Containment {
   }
 
   // Starts the program: inside the group where there is one and the child
-  // could join it, else as posix_spawn does with the attributes a start
-  // without a group takes.
+  // could join it, else (with a limit) as the leader of a process group.
   int Start(const posix::ChildSetup& setup, pid_t* pid) {
     int error = 0;
     if (group_ != nullptr && group_->StartInside(setup, pid, &error)) return error;
     group_.reset();
-    FileActions actions(setup);
-    SpawnAttributes attributes(limited_);
-    if (actions.error() != 0) return actions.error();
-    if (attributes.error() != 0) return attributes.error();
-    own_process_group_ = limited_;
-    return posix_spawn(pid, setup.path, actions.get(), attributes.get(), setup.argv, environ);
+    posix::ChildSetup placed = setup;
+    placed.own_process_group = own_process_group_ = limited_;
+    bool inside = false;
+    return posix::StartChild(placed, pid, &inside);
   }
 
   // Asks everything contained to end; after the grace (or once the program
@@ -193,7 +118,7 @@ class Containment {
 };
 
 // Whether the kernel runs the file's format: an ELF image or a script with
-// an interpreter line. posix_spawn gives ENOEXEC for anything else.
+// an interpreter line. The start gives ENOEXEC for anything else.
 bool HasRunnableFormat(const std::string& program) {
   int fd = Retry([&] { return open(program.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
   if (fd < 0) return true;  // not readable: only the kernel can tell
