@@ -15,8 +15,8 @@
 #include <sstream>
 #include <vector>
 
-#include "Platform/child_posix.h"
 #include "Platform/posix_support.h"
+#include "Platform/process_posix.h"
 
 namespace platform {
 namespace posix {

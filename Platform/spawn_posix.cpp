@@ -18,8 +18,8 @@
 #include <cerrno>
 #include <mutex>
 
-#include "Platform/child_posix.h"
 #include "Platform/posix_support.h"
+#include "Platform/process_posix.h"
 
 extern char** environ;
 

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "Platform/child_posix.h"
+#include "Platform/process_posix.h"
 #include "tests/support/builders.h"
 #include "tests/support/temp_folder.h"
 

@@ -1,6 +1,7 @@
-// What the POSIX side needs to watch a started program: its end, its output
-// as it comes, and a control group that holds it with all it starts. Private
-// to Platform/*_posix.cpp.
+// What the POSIX files that start programs and load libraries share: the
+// one start of a program (spawn_posix.cpp), what holds a program with a time
+// limit (containment_posix.cpp, control_group_posix.cpp, escapees_posix.cpp)
+// and the wait for it (wait_posix.cpp). Private to Platform/*_posix.cpp.
 #pragma once
 
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -188,6 +190,37 @@ class Escapees {
   bool complete_ = false;
   std::vector<Held> held_;
 };
+
+// A program with a time limit: started in a control group of its own where
+// one can be made (nothing it starts gets out), else as the leader of a
+// process group of its own. Without a limit the start is the plain one.
+class Containment {
+ public:
+  explicit Containment(bool limited);
+  Containment(const Containment&) = delete;
+  Containment& operator=(const Containment&) = delete;
+
+  // Starts the program: inside the group where there is one and the child
+  // could join it, else (with a limit) as the leader of a process group.
+  int Start(const ChildSetup& setup, pid_t* pid);
+  // Asks everything contained to end; after the grace (or once the program
+  // has ended) ends it by force, the program itself last, by its own handle.
+  // Never waits without limit. The group is signalled while the program is
+  // unreaped, so its id is still the program's own.
+  void End(pid_t pid, ChildWatch* watch, ProgramResult* result);
+
+ private:
+  void Signal(pid_t pid, int signal);
+  void EndGroup(pid_t pid, ChildWatch* watch, ProgramResult* result);
+
+  bool limited_;
+  bool own_process_group_ = false;
+  std::unique_ptr<ControlGroup> group_;
+};
+
+// Calls the test hook of SetBeforeOpenedUseForTesting, when one is set:
+// between the check of an opened file and its use.
+void RunBeforeOpenedUse();
 
 }  // namespace posix
 }  // namespace platform
