@@ -15,8 +15,8 @@
 #include <sstream>
 #include <vector>
 
-#include "Platform/child_posix.h"
 #include "Platform/posix_support.h"
+#include "Platform/process_posix.h"
 
 namespace platform {
 namespace posix {
@@ -146,19 +146,18 @@ struct SharedGroup {
     const auto open_file = [](const std::string& file, int flags) {
       return Retry([&] { return open(file.c_str(), flags | O_CLOEXEC); });
     };
-    folder = open_file(path, O_RDONLY | O_DIRECTORY);
     into = open_file(path + "/cgroup.procs", O_WRONLY);
     events = open_file(path + "/cgroup.events", O_RDONLY);
     stat = open_file(path + "/cgroup.stat", O_RDONLY);
     if (out_of < 0) out_of = open_file(parent + "/cgroup.procs", O_WRONLY);
-    if (folder >= 0 && into >= 0 && events >= 0 && stat >= 0 && out_of >= 0) return true;
+    if (into >= 0 && events >= 0 && stat >= 0 && out_of >= 0) return true;
     Drop(true);
     return false;
   }
   // Forgets the group; removes it too, with the groups below it, when asked
   // (they must be empty). One that is not removed is tried again at the end.
   void Drop(bool remove) {
-    for (int* fd : {&folder, &into, &events, &stat}) {
+    for (int* fd : {&into, &events, &stat}) {
       if (*fd >= 0) close(*fd);
       *fd = -1;
     }
@@ -166,7 +165,7 @@ struct SharedGroup {
     path.clear();
   }
   std::string path;
-  int folder = -1, into = -1, events = -1, stat = -1, out_of = -1;
+  int into = -1, events = -1, stat = -1, out_of = -1;
   std::vector<std::string> abandoned;
 };
 
@@ -208,9 +207,10 @@ ControlGroup::~ControlGroup() {
 
 bool ControlGroup::StartInside(const ChildSetup& setup, pid_t* pid, int* error) {
   if (!usable()) return false;
+  ChildSetup joining = setup;
+  joining.group_procs = group_.into;
   bool inside = false;
-  *error = StartBornInGroup(group_.folder, setup, pid, &inside);
-  if (!inside) *error = StartJoining(group_.into, setup, pid, &inside);
+  *error = StartChild(joining, pid, &inside);
   return inside;
 }
 

@@ -18,8 +18,8 @@
 #include <sstream>
 #include <unordered_set>
 
-#include "Platform/child_posix.h"
 #include "Platform/posix_support.h"
+#include "Platform/process_posix.h"
 
 namespace platform {
 namespace posix {

@@ -156,6 +156,10 @@ bool ReplaceFileContent(const std::wstring& path, const std::string& content, bo
   return true;
 }
 
+std::string win32::OwnerOnlySddl(const std::string& account_sid) {
+  return "D:P(A;;FA;;;" + account_sid + ")";
+}
+
 bool CreateNewFile(const std::wstring& path, const std::string& content, bool owner_only,
                    uint32_t* error) {
   // Owner only: a protected DACL for the creating account alone, from the

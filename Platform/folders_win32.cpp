@@ -1,11 +1,14 @@
 // The Windows folders the program writes through: the log folder's own DACL,
-// and what is known of a folder before the program trusts it.
+// and what is known of a folder before the program trusts it; who other than
+// this account may write a folder, or change what a path leads to (the
+// plan's writable-by-others, and the restart record's owner check).
 #include <windows.h>
 
 #include <aclapi.h>
 #include <sddl.h>
 
 #include <string>
+#include <vector>
 
 #include "Platform/folder_trust.h"
 #include "Platform/platform.h"
@@ -174,5 +177,110 @@ FolderOwner OwnerOfHandle(void* handle) {
 }
 
 }  // namespace win32
+
+namespace win32 {
+
+bool OthersHoldRights(void* owner_sid, void* access_list, uint32_t mask) {
+  PACL dacl = static_cast<PACL>(access_list);
+  std::vector<AccessEntry> allowed;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
+        ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
+        (ace->Header.AceFlags & INHERIT_ONLY_ACE) != 0) {
+      continue;
+    }
+    allowed.push_back({SidText(&ace->SidStart), (ace->Mask & mask) != 0});
+  }
+  return OthersMayWrite(SidText(owner_sid), AccountSidText(), dacl != nullptr, allowed);
+}
+
+}  // namespace win32
+
+namespace {
+
+// Answers whether the owner of path or an allow entry of its access list
+// gives an account other than the running one, SYSTEM, Administrators or
+// TrustedInstaller one of the rights in mask.
+bool OthersHold(const std::wstring& path, DWORD mask) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(),
+                            SE_FILE_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                            &owner,
+                            nullptr,
+                            &dacl,
+                            nullptr,
+                            &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool open = win32::OthersHoldRights(owner, dacl, mask);
+  LocalFree(descriptor);
+  return open;
+}
+
+}  // namespace
+
+bool OthersMayWriteFolder(const std::wstring& folder) {
+  constexpr DWORD kWrites = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_WRITE_DATA |
+                            FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_WRITE |
+                            GENERIC_ALL;
+  return OthersHold(folder, kWrites);
+}
+
+namespace {
+
+// Answers whether others may change the file at the full path or what a
+// folder above it holds (the deletion or renaming of its entries).
+bool OthersMayChangeFullPath(std::wstring current) {
+  constexpr DWORD kFileChanges = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER |
+                                 DELETE | GENERIC_WRITE | GENERIC_ALL;
+  constexpr DWORD kFolderChanges =
+      FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_ALL;
+  if (OthersHold(current, kFileChanges)) return true;
+  for (size_t slash = current.find_last_of(L'\\'); slash != std::wstring::npos && slash > 2;
+       slash = current.find_last_of(L'\\')) {
+    current.resize(slash);
+    if (OthersHold(current, kFolderChanges)) return true;
+  }
+  return OthersHold(current.substr(0, 2) + L"\\", kFolderChanges);
+}
+
+// The path a file finally lies at, links on the way resolved; empty when it
+// cannot be told.
+std::wstring FinalPathOf(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(),
+                            FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr,
+                            OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::wstring();
+  wchar_t final_path[MAX_PATH + 8] = {};
+  const DWORD length = GetFinalPathNameByHandleW(file, final_path, MAX_PATH + 8, VOLUME_NAME_DOS);
+  CloseHandle(file);
+  if (length == 0 || length >= MAX_PATH + 8) return std::wstring();
+  std::wstring text(final_path, length);
+  const std::wstring prefix = L"\\\\?\\";
+  return text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : text;
+}
+
+}  // namespace
+
+bool OthersMayChangePath(const std::wstring& path) {
+  wchar_t full[MAX_PATH] = {};
+  const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+  if (length == 0 || length >= MAX_PATH || GetFileAttributesW(full) == INVALID_FILE_ATTRIBUTES) {
+    return false;
+  }
+  // The path as written, whose folders hold any link on the way, and the
+  // path it finally leads to.
+  if (OthersMayChangeFullPath(full)) return true;
+  const std::wstring final_path = FinalPathOf(full);
+  return !final_path.empty() && final_path != full && OthersMayChangeFullPath(final_path);
+}
 
 }  // namespace platform

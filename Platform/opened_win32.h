@@ -9,20 +9,30 @@
 #include <cstdint>
 #include <string>
 
-#include "Platform/job_win32.h"
 #include "Platform/process.h"
+#include "Platform/process_win32.h"
 
 namespace platform {
 namespace win32 {
 
+// The longest path the wide calls give (\\?\ paths included).
+constexpr DWORD kLongestPath = 32768;
+
 // Calls the test hook of SetBeforeOpenedUseForTesting, when one is set.
 void RunBeforeOpenedUse();
 
-// The system folder's own command processor, never the one ComSpec names:
-// the environment of the run is no part of what the product asked for, and a
-// script started by name would run in whatever ComSpec names. Empty when the
-// system folder cannot be read.
-std::wstring SystemCommandProcessor();
+// What a file is, wherever a name leads: its volume and index.
+struct FileId {
+  DWORD volume = 0;
+  DWORD index_high = 0;
+  DWORD index_low = 0;
+  bool operator==(const FileId& other) const {
+    return volume == other.volume && index_high == other.index_high && index_low == other.index_low;
+  }
+};
+bool IdOf(HANDLE file, FileId* id);
+// Whether path leads to the file with id now.
+bool PathHasId(const std::wstring& path, const FileId& id);
 
 // The final path of an open file in the form programs take ("C:\...",
 // "\\server\share\..."); false when the system gives none, or one of
@@ -33,21 +43,16 @@ bool FinalPathOf(HANDLE file, std::wstring* path);
 // the same volume serial number and file index.
 bool PathLeadsTo(const std::wstring& path, HANDLE file);
 
-// Starts request.file, request.opened being open on it: a program (.exe,
-// .com) suspended, by the open file's final path, resumed only when its
-// image is that file; a command script (.bat, .cmd) in the system folder's
-// cmd.exe, which inherits a copy of the open file so that nobody can write,
-// rename or delete the script until the command processor ends. output, when
-// not null, is the standard output and error the program inherits; a
-// program with a time limit is put into job before it runs. Any other file
-// gives ERROR_BAD_EXE_FORMAT, a file that would not be the judged one
-// ERROR_FILE_INVALID, in result->start_error.
-bool StartOpenedProgram(const ProgramRequest& request, HANDLE output, Job* job,
-                        ProgramResult* result, HANDLE* process, DWORD* process_id);
-
-// Loads the library that file is open on, as LoadOpenedLibrary says; the
-// caller has kept the runtime's files from the library.
-void* LoadOpenedLibraryFile(HANDLE file, DependencySearch search, uint32_t* error);
+// Creates the process of request.file, request.opened being open on it,
+// suspended: a program (.exe, .com) by the open file's final path, kept only
+// when its image is that file; a command script (.bat, .cmd) in the system
+// folder's cmd.exe, which inherits a copy of the open file so that nobody
+// can write, rename or delete the script until the command processor ends.
+// output, when not null, is the standard output and error the program
+// inherits. Any other file gives ERROR_BAD_EXE_FORMAT, a file that would not
+// be the judged one ERROR_FILE_INVALID.
+bool CreateOpenedProgram(const ProgramRequest& request, HANDLE output, Suspended* started,
+                         uint32_t* error);
 
 }  // namespace win32
 }  // namespace platform

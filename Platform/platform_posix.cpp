@@ -30,31 +30,16 @@ const wchar_t kSecurityBaseLibrary[] = L"libBrindle.so";
 
 namespace {
 
+using posix::OpenRegularFile;
 using posix::OpenTrustedFolder;
 using posix::Retry;
 using posix::SplitFolderAndName;
 using posix::Utf8;
 using posix::WriteAll;
 
-// Opens a file for reading without blocking, so that a FIFO planted in its
-// place cannot hang the caller; anything but a regular file counts as
-// unreadable, as folders cannot be opened on Windows either. -1 on failure.
-int OpenRegularFile(const std::wstring& path) {
-  int fd = Retry([&] { return open(Utf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 }  // namespace
 
 // --- Process ---------------------------------------------------------------
-
-void UseSystemLibrarySearch() {}
 
 void KeepStandardStreamsTaken() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
@@ -63,12 +48,6 @@ void KeepStandardStreamsTaken() {
     const int null = Retry([&] { return open("/dev/null", O_RDWR); });
     if (null > STDERR_FILENO) close(null);
   }
-}
-
-InstanceClaim ClaimSingleInstance(uint32_t* error) {
-  const GuardFacts facts = posix::ClaimLockFile("/run", "VXTaverly_Mutex.lock");
-  *error = facts.error;
-  return DecideInstanceClaim(facts);
 }
 
 std::vector<std::wstring> CommandLineArguments() {
@@ -221,47 +200,6 @@ bool PrepareLogFolder(const std::wstring& folder) {
   return true;
 }
 
-bool OthersMayWriteFolder(const std::wstring& folder) {
-  struct stat st;
-  if (stat(Utf8(folder).c_str(), &st) != 0) return false;
-  return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (st.st_uid != 0 && st.st_uid != geteuid());
-}
-
-namespace {
-
-bool ForeignOwner(const struct stat& st) { return st.st_uid != 0 && st.st_uid != geteuid(); }
-
-// Answers whether others may change what a folder of path holds, for each
-// folder above it up to the root (or the first of a relative path): another
-// owner, or a group or other write bit without the sticky bit.
-bool OthersMayChangeFoldersAbove(std::string path) {
-  for (size_t slash = path.find_last_of('/'); slash != std::string::npos && path.size() > 1;
-       slash = path.find_last_of('/')) {
-    path = slash == 0 ? std::string("/") : path.substr(0, slash);
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) return false;
-    const bool open = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
-    if (ForeignOwner(st) || open) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
-bool OthersMayChangePath(const std::wstring& path) {
-  const std::string written = Utf8(path);
-  char* resolved = realpath(written.c_str(), nullptr);
-  if (resolved == nullptr) return false;
-  const std::string target(resolved);
-  free(resolved);
-  struct stat st;
-  if (stat(target.c_str(), &st) != 0) return false;
-  if (ForeignOwner(st) || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return true;
-  // What the path leads to, and the path as written: whoever may write the
-  // folder that holds a link on the way may put another in its place.
-  return OthersMayChangeFoldersAbove(target) || OthersMayChangeFoldersAbove(written);
-}
-
 bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uint32_t* error) {
   names->clear();
   std::string folder, pattern;
@@ -297,35 +235,6 @@ bool ReadFileText(const std::wstring& path, std::string* content) {
   }
   close(fd);
   return true;
-}
-
-ReadOnlyFile::ReadOnlyFile() : handle_(reinterpret_cast<void*>(static_cast<intptr_t>(-1))) {}
-
-ReadOnlyFile::~ReadOnlyFile() {
-  int fd = static_cast<int>(reinterpret_cast<intptr_t>(handle_));
-  if (fd >= 0) close(fd);
-}
-
-bool ReadOnlyFile::Open(const std::wstring& path) {
-  int fd = OpenRegularFile(path);
-  if (fd < 0) return false;
-  handle_ = reinterpret_cast<void*>(static_cast<intptr_t>(fd));
-  return true;
-}
-
-bool ReadOnlyFile::IsOpen() const { return reinterpret_cast<intptr_t>(handle_) >= 0; }
-
-bool ReadOnlyFile::Size(uint64_t* size) const {
-  int fd = static_cast<int>(reinterpret_cast<intptr_t>(handle_));
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) return false;
-  *size = static_cast<uint64_t>(st.st_size);
-  return true;
-}
-
-bool ReadOnlyFile::ReadAt(uint64_t offset, void* buffer, size_t count) const {
-  int fd = static_cast<int>(reinterpret_cast<intptr_t>(handle_));
-  return fd >= 0 && posix::ReadAllAt(fd, offset, buffer, count);
 }
 
 }  // namespace platform

@@ -64,6 +64,9 @@ std::string ConvertToCodePage(const std::wstring& text, UINT code_page) {
 
 // --- Process ---------------------------------------------------------------
 
+// A handle is never "the lowest free": nothing can take a standard stream's place.
+void KeepStandardStreamsTaken() {}
+
 std::vector<std::wstring> CommandLineArguments() {
   std::vector<std::wstring> arguments;
   int count = 0;

@@ -7,6 +7,7 @@
 #include "Platform/folder_trust.h"
 #include "Platform/instance_guard.h"
 #include "Platform/process.h"
+#include "Platform/program_names.h"
 #include "Platform/utf8.h"
 #include "Platform/wildcard.h"
 
@@ -116,6 +117,33 @@ TEST(AsciiCaseTest, OnlyAsciiLettersFoldAndOrderIsByUnsignedBytes) {
   EXPECT_TRUE(platform::LessIgnoringAsciiCase("z", "\xC3\xA4"));
   // Letters compare in lower case, so "_" (0x5F) sorts before every letter.
   EXPECT_TRUE(platform::LessIgnoringAsciiCase("mod_", "moda"));
+}
+
+// The extension decides, in any letter case, and only at the very end.
+TEST(ProgramNamesTest, ScriptsAndProgramsAreKnownByTheirLastExtension) {
+  const struct {
+    const wchar_t* file;
+    bool script, program;
+  } cases[] = {
+      {L"C:\\bin\\Setup.CMD", true, false},
+      {L"a.bat", true, false},
+      {L".bat", true, false},
+      {L"a.Exe", false, true},
+      {L"tool.com", false, true},
+      {L"a.cmdx", false, false},
+      {L"cmd", false, false},
+      {L"a.bat ", false, false},
+      {L"a.bat.", false, false},
+      {L"dir.exe\\prog", false, false},
+      {L"a.exe.bat", true, false},
+      {L"", false, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::IsCommandScriptName(std::wstring(c.file)), c.script) << c.file;
+    EXPECT_EQ(platform::IsProgramName(c.file), c.program) << c.file;
+  }
+  EXPECT_TRUE(platform::IsCommandScriptName(std::string("bin/Setup.CMD")));
+  EXPECT_FALSE(platform::IsCommandScriptName(std::string("a.cmdx")));
 }
 
 TEST(WildcardTest, StarsAndQuestionMarksMatchLikeAFolderSearch) {

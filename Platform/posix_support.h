@@ -46,6 +46,11 @@ int OpenTrustedFolder(const std::string& folder);
 // of a lock this process got is never closed.
 GuardFacts ClaimLockFile(const std::string& folder, const std::string& name);
 
+// Opens a file for reading without blocking, so that a FIFO planted in its
+// place cannot hang the caller; anything but a regular file counts as
+// unreadable, as folders cannot be opened on Windows either. -1 on failure.
+int OpenRegularFile(const std::wstring& path);
+
 // Splits a path at its last "/"; a name without one lies in ".".
 void SplitFolderAndName(const std::string& path, std::string* folder, std::string* name);
 

@@ -1,6 +1,7 @@
 // Starts the product's programs and loads its libraries: the one part of the
 // platform layer that hands control to code the program does not own.
-// process_posix.cpp and process_win32.cpp implement it.
+// start_*.cpp, library_*.cpp and opened_*.cpp implement it, with the files
+// their private headers (process_posix.h, process_win32.h) name.
 #pragma once
 
 #include <cstddef>
@@ -46,8 +47,8 @@ struct ProgramRequest {
   uint32_t timeout_ms = 0;
   // With wait: standard output and standard error both go to one place the
   // caller reads while it waits: a pipe, read as it fills, so only the kept
-  // parts are ever held (Windows looks at it every few milliseconds, as an
-  // anonymous pipe cannot be waited for). A process that keeps the handle
+  // parts are ever held (the wait wakes for output as for the program's
+  // end; Windows: a named pipe read overlapped). A process that keeps the handle
   // after the program ended cannot hold the caller: what it writes later is
   // not read, and it gets a broken pipe.
   bool capture_output = false;

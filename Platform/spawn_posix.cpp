@@ -1,48 +1,82 @@
-// Starting a program inside a control group without entering the group:
-// the child is born there (clone3 with CLONE_INTO_CGROUP) or, where the
-// kernel cannot do that, writes itself into the group before it runs
-// anything. Either way it roots a control-group namespace of its own at the
-// group, sets up its descriptors as posix_spawn's file actions would and
-// executes the program, sharing the caller's memory until then, as
-// posix_spawn's child does.
-#include <dirent.h>
+// The one way a program is started on POSIX, for every item: a child that
+// shares this process's memory until it executes the program, as
+// posix_spawn's does, on a stack of its own (the C library's clone with
+// CLONE_VM | CLONE_VFORK, so this process waits until the child has executed
+// the program or ended). The child joins the program's control group and
+// roots a control-group namespace there, or leads a process group of its own,
+// sets up its descriptors and signals, and executes the program. Whatever
+// fails on the way is written, as its errno, into the one report the two
+// share, and the child ends without running anything.
 #include <fcntl.h>
-#include <linux/sched.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
 
-#include "Platform/child_posix.h"
 #include "Platform/posix_support.h"
+#include "Platform/process_posix.h"
 
 extern char** environ;
+
+// The child runs in this process's memory on a stack the sanitizers do not
+// know: their instrumentation (a stack of their own for locals among it)
+// must not run there.
+#define TAVERLY_CHILD_SIDE __attribute__((no_sanitize("address", "undefined")))
 
 namespace platform {
 namespace posix {
 namespace {
 
-// What the child tells the caller, through the memory they share until the
-// child executes the program or ends.
-struct ChildReport {
-  int error = 0;
-  bool inside = false;
-};
-
+// What the child and this process share until the child executes the
+// program or ends: the setup to read, and the report it writes. Volatile:
+// the compiler cannot see the child's writes.
 struct ChildStart {
   const ChildSetup* setup;
-  int join_procs;  // cgroup.procs to join first; -1 when born inside
-  volatile ChildReport* report;
+  volatile int error;
+  volatile bool inside;
 };
+
+// The child's stack: made once, with a page below it that nobody may touch,
+// so that an overflow faults rather than writes into this process's memory.
+// Starts take it one at a time.
+constexpr size_t kChildStackBytes = 64 * 1024;
+
+std::mutex& ChildStackLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+char* ChildStackTop() {
+  static char* top = []() -> char* {
+    const long page = sysconf(_SC_PAGESIZE);
+    const size_t guard = page > 0 ? static_cast<size_t>(page) : 4096;
+    void* base = mmap(nullptr,
+                      kChildStackBytes + guard,
+                      PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
+                      -1,
+                      0);
+    if (base == MAP_FAILED) return nullptr;
+    mprotect(base, guard, PROT_NONE);
+    return static_cast<char*>(base) + guard + kChildStackBytes;
+  }();
+  return top;
+}
 
 // Makes fd the child's target descriptor; a descriptor that is the target
 // already only loses its close-on-exec mark, as with posix_spawn.
-bool CopyTo(int fd, int target) {
+TAVERLY_CHILD_SIDE bool CopyTo(int fd, int target) {
   if (fd == target) return fcntl(fd, F_SETFD, 0) == 0;
-  return Retry([&] { return dup2(fd, target); }) == target;
+  int got = -1;
+  do {
+    got = dup2(fd, target);
+  } while (got < 0 && errno == EINTR);
+  return got == target;
 }
 
 // The entries of a directory as the kernel gives them, read without the C
@@ -55,47 +89,48 @@ struct DirectoryEntry {
   char name[1];
 };
 
+// Closes what one pass over /proc/self/fd lists from first on (but the
+// listing itself); -1 with errno when it cannot be read, else how many.
+TAVERLY_CHILD_SIDE int ClosePass(int folder, int first) {
+  alignas(DirectoryEntry) char buffer[1024];
+  int closed = 0;
+  lseek(folder, 0, SEEK_SET);
+  long got = 0;
+  while ((got = syscall(SYS_getdents64, folder, buffer, sizeof buffer)) > 0) {
+    for (long at = 0; at < got;) {
+      const auto* entry = reinterpret_cast<const DirectoryEntry*>(buffer + at);
+      at += entry->length;
+      int fd = 0;
+      const char* c = entry->name;
+      for (; *c >= '0' && *c <= '9'; ++c) fd = fd * 10 + (*c - '0');
+      if (*c != '\0' || c == entry->name || fd < first || fd == folder) continue;
+      close(fd);
+      ++closed;
+    }
+  }
+  return got < 0 ? -1 : closed;
+}
+
 // Closes every descriptor from first on: at once where the kernel can, else
 // each one /proc/self/fd lists, as posix_spawn does. False, with errno, when
 // they cannot be known.
-bool CloseFrom(int first) {
+TAVERLY_CHILD_SIDE bool CloseFrom(int first) {
   if (close_range(static_cast<unsigned>(first), ~0u, 0) == 0) return true;
-  const int folder =
-      Retry([] { return open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  const int folder = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) return false;
-  alignas(DirectoryEntry) char buffer[1024];
-  bool closed_some = true;
-  while (closed_some) {
-    // Closing changes the listing: start again until a pass closes nothing.
-    closed_some = false;
-    lseek(folder, 0, SEEK_SET);
-    long got = 0;
-    while ((got = syscall(SYS_getdents64, folder, buffer, sizeof buffer)) > 0) {
-      for (long at = 0; at < got;) {
-        const auto* entry = reinterpret_cast<const DirectoryEntry*>(buffer + at);
-        at += entry->length;
-        int fd = 0;
-        const char* c = entry->name;
-        for (; *c >= '0' && *c <= '9'; ++c) fd = fd * 10 + (*c - '0');
-        if (*c != '\0' || c == entry->name || fd < first || fd == folder) continue;
-        close(fd);
-        closed_some = true;
-      }
-    }
-    if (got < 0) {
-      const int error = errno;
-      close(folder);
-      errno = error;
-      return false;
-    }
+  // Closing changes the listing: again until a pass closes nothing.
+  int closed = 0;
+  while ((closed = ClosePass(folder, first)) > 0) {
   }
+  const int error = errno;
   close(folder);
-  return true;
+  errno = error;
+  return closed == 0;
 }
 
 // False, with errno, when a descriptor of the program could not be set up:
 // it must not run with output or a file that is not the one meant.
-bool SetUpFiles(const ChildSetup& setup) {
+TAVERLY_CHILD_SIDE bool SetUpFiles(const ChildSetup& setup) {
   if (setup.output_fd >= 0 &&
       !(CopyTo(setup.output_fd, STDOUT_FILENO) && CopyTo(setup.output_fd, STDERR_FILENO))) {
     return false;
@@ -107,7 +142,7 @@ bool SetUpFiles(const ChildSetup& setup) {
 // Gives every signal its default action and blocks none: a handler of the
 // caller's must not run here, and what the caller's own starter left ignored
 // or blocked (both survive exec) is no part of what the program asked for.
-void UseDefaultSignals() {
+TAVERLY_CHILD_SIDE void UseDefaultSignals() {
   for (int signal = 1; signal < NSIG; ++signal) {
     struct sigaction action;
     if (sigaction(signal, nullptr, &action) != 0) {
@@ -128,95 +163,67 @@ void UseDefaultSignals() {
   sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-[[noreturn]] void Fail(const ChildStart& start) {
-  start.report->error = errno;
-  _exit(127);
-}
-
-// The child's side. Until it executes the program it shares the caller's
-// memory and stack: it calls nothing but the system, writes only the
-// report, and runs in a frame of its own below the caller's. Never returns.
-__attribute__((noinline)) void RunChild(const ChildStart& start) {
-  // "0" is the writer itself.
-  if (start.join_procs >= 0 && Retry([&] { return write(start.join_procs, "0", 1); }) != 1) {
-    Fail(start);
-  }
-  start.report->inside = true;
-  // Rooted at the group: where the hierarchy is mounted with nsdelegate, no
-  // process in the namespace can move out of the group, and everywhere the
-  // namespace marks what the program started, wherever it moved. Without
-  // the rights for it the program runs in the caller's namespace.
+// Joins the group whose cgroup.procs is open as procs ("0" is the writer
+// itself) and roots a control-group namespace there: where the hierarchy is
+// mounted with nsdelegate, no process in the namespace can move out of the
+// group, and everywhere the namespace marks what the program started,
+// wherever it moved. Without the rights for a namespace the program runs in
+// the caller's.
+TAVERLY_CHILD_SIDE bool JoinGroup(int procs) {
+  ssize_t written = -1;
+  do {
+    written = write(procs, "0", 1);
+  } while (written < 0 && errno == EINTR);
+  if (written != 1) return false;
   unshare(CLONE_NEWCGROUP);
-  if (!SetUpFiles(*start.setup)) Fail(start);
-  UseDefaultSignals();
-  execve(start.setup->path, start.setup->argv, environ);
-  Fail(start);
+  return true;
 }
 
-// Both ways return the child's id, or minus the error of the clone.
-__attribute__((noinline)) long VforkJoining(const ChildStart* start) {
-  const pid_t child = vfork();
-  if (child == 0) {
-    RunChild(*start);
-    _exit(127);
+// The child's side, on its own stack; ends by executing the program or with
+// the report's error.
+TAVERLY_CHILD_SIDE int RunChild(void* argument) {
+  ChildStart* start = static_cast<ChildStart*>(argument);
+  const ChildSetup& setup = *start->setup;
+  bool ready = true;
+  if (setup.group_procs >= 0) {
+    ready = JoinGroup(setup.group_procs);
+    start->inside = ready;
   }
-  return child < 0 ? -errno : child;
-}
-
-#if defined(__x86_64__)
-// clone3 as vfork does it, on the caller's stack, so the system call is made
-// here rather than through the C library's wrapper, whose return the child
-// would take first.
-__attribute__((noinline)) long CloneIntoGroup(int group_folder, const ChildStart* start) {
-  struct clone_args args = {};
-  args.flags = CLONE_VM | CLONE_VFORK | CLONE_INTO_CGROUP;
-  args.exit_signal = SIGCHLD;
-  args.cgroup = static_cast<uint64_t>(group_folder);
-  long result = SYS_clone3;
-  asm volatile("syscall" : "+a"(result) : "D"(&args), "S"(sizeof args) : "rcx", "r11", "memory");
-  if (result == 0) {
-    RunChild(*start);
-    _exit(127);
+  if (ready && setup.own_process_group) ready = setpgid(0, 0) == 0;
+  if (ready) ready = SetUpFiles(setup);
+  if (ready) {
+    UseDefaultSignals();
+    execve(setup.path, setup.argv, environ);
   }
-  return result;
-}
-#else
-long CloneIntoGroup(int, const ChildStart*) { return -ENOSYS; }
-#endif
-
-// Starts a child through clone_child with every signal blocked meanwhile.
-template <typename Clone>
-int StartChild(int join_procs, const ChildSetup& setup, pid_t* pid, bool* inside,
-               Clone clone_child) {
-  // Volatile: the compiler cannot see the child's writes.
-  volatile ChildReport report;
-  sigset_t all, mask;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &mask);
-  const ChildStart start{&setup, join_procs, &report};
-  const long child = clone_child(&start);
-  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-  *inside = child > 0 && report.inside;
-  if (child < 0) return static_cast<int>(-child);
-  if (report.error == 0) {
-    *pid = static_cast<pid_t>(child);
-    return 0;
-  }
-  // The child ended without running the program: it is reaped here.
-  Retry([&] { return waitpid(static_cast<pid_t>(child), nullptr, 0); });
-  return report.error;
+  start->error = errno != 0 ? errno : ENOEXEC;
+  _exit(127);
 }
 
 }  // namespace
 
-int StartBornInGroup(int group_folder, const ChildSetup& setup, pid_t* pid, bool* inside) {
-  return StartChild(-1, setup, pid, inside, [&](const ChildStart* start) {
-    return CloneIntoGroup(group_folder, start);
-  });
-}
-
-int StartJoining(int group_procs, const ChildSetup& setup, pid_t* pid, bool* inside) {
-  return StartChild(group_procs, setup, pid, inside, VforkJoining);
+int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside) {
+  std::lock_guard<std::mutex> one_at_a_time(ChildStackLock());
+  char* stack = ChildStackTop();
+  *inside = false;
+  if (stack == nullptr) return ENOMEM;
+  ChildStart start{&setup, 0, false};
+  // No handler of this process may run in the child, which shares its
+  // memory: every signal waits until the child has left it.
+  sigset_t all, mask;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &mask);
+  const pid_t child = clone(RunChild, stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+  const int clone_error = errno;
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+  if (child < 0) return clone_error;
+  *inside = start.inside;
+  if (start.error == 0) {
+    *pid = child;
+    return 0;
+  }
+  // The child ended without running the program: it is reaped here.
+  Retry([&] { return waitpid(child, nullptr, 0); });
+  return start.error;
 }
 
 }  // namespace posix

@@ -1,6 +1,7 @@
-// What the POSIX side needs to watch a started program: its end, its output
-// as it comes, and a control group that holds it with all it starts. Private
-// to Platform/*_posix.cpp.
+// What the POSIX files that start programs and load libraries share: the
+// one start of a program (spawn_posix.cpp), what holds a program with a time
+// limit (containment_posix.cpp, control_group_posix.cpp, escapees_posix.cpp)
+// and the wait for it (wait_posix.cpp). Private to Platform/*_posix.cpp.
 #pragma once
 
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,16 +23,22 @@ struct SharedGroup;
 // The descriptor through which an opened program is executed.
 constexpr int kOpenedProgramFd = 3;
 
-// What a program is started with, whichever way it is started: the child
-// keeps only the standard descriptors, so nothing of ours (the instance
-// lock, the log) leaks into it; with output_fd, that descriptor becomes its
-// standard output and error; with program_fd (never kOpenedProgramFd
-// itself), that one becomes kOpenedProgramFd.
+// What a program is started with: the child keeps only the standard
+// descriptors, so nothing of ours (the instance lock, the log) leaks into
+// it; with output_fd, that descriptor becomes its standard output and error;
+// with program_fd (never kOpenedProgramFd itself), that one becomes
+// kOpenedProgramFd. With group_procs (a group's cgroup.procs, open for
+// writing), the child joins that control group before it runs anything of
+// its own, so that what the program starts is born there while the caller
+// never enters it, and gets a control-group namespace rooted there where the
+// system allows; with own_process_group, it leads a process group of its own.
 struct ChildSetup {
   const char* path = nullptr;
   char* const* argv = nullptr;
   int output_fd = -1;
   int program_fd = -1;
+  int group_procs = -1;
+  bool own_process_group = false;
 };
 
 // The folder of this process's own control group: where the cgroup v2
@@ -38,17 +46,13 @@ struct ChildSetup {
 // joined with the group /proc/self/cgroup names. Empty where there is none.
 std::string OwnGroupFolder();
 
-// Start a program as posix_spawn would, but inside the control group open
-// as group_folder (born there; the kernel's clone3 with CLONE_INTO_CGROUP),
-// or whose cgroup.procs is open as group_procs (the child joins it before it
-// runs anything of its own): what the program starts is born in the group,
-// and the caller never enters it. The program gets a control-group
-// namespace rooted at the group where the system allows it. 0 or the error
-// of the start (a descriptor that could not be set up among them); *inside
-// is false when the child could not be put in the group (nothing was run
-// then).
-int StartBornInGroup(int group_folder, const ChildSetup& setup, pid_t* pid, bool* inside);
-int StartJoining(int group_procs, const ChildSetup& setup, pid_t* pid, bool* inside);
+// Starts a program as ChildSetup says: every signal with its default action
+// and none blocked, whatever the caller left ignored or blocked. 0 or the
+// errno of what failed (the start itself, joining the group, setting up a
+// descriptor or the process group, executing the program: nothing of the
+// program ran then, and no child is left to reap). *inside: whether the
+// child got into the group.
+int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside);
 
 // A pipe for a program's standard output and error. The program gets a copy
 // of the write end; the caller keeps its own, so that the program's end, not
@@ -186,6 +190,37 @@ class Escapees {
   bool complete_ = false;
   std::vector<Held> held_;
 };
+
+// A program with a time limit: started in a control group of its own where
+// one can be made (nothing it starts gets out), else as the leader of a
+// process group of its own. Without a limit the start is the plain one.
+class Containment {
+ public:
+  explicit Containment(bool limited);
+  Containment(const Containment&) = delete;
+  Containment& operator=(const Containment&) = delete;
+
+  // Starts the program: inside the group where there is one and the child
+  // could join it, else (with a limit) as the leader of a process group.
+  int Start(const ChildSetup& setup, pid_t* pid);
+  // Asks everything contained to end; after the grace (or once the program
+  // has ended) ends it by force, the program itself last, by its own handle.
+  // Never waits without limit. The group is signalled while the program is
+  // unreaped, so its id is still the program's own.
+  void End(pid_t pid, ChildWatch* watch, ProgramResult* result);
+
+ private:
+  void Signal(pid_t pid, int signal);
+  void EndGroup(pid_t pid, ChildWatch* watch, ProgramResult* result);
+
+  bool limited_;
+  bool own_process_group_ = false;
+  std::unique_ptr<ControlGroup> group_;
+};
+
+// Calls the test hook of SetBeforeOpenedUseForTesting, when one is set:
+// between the check of an opened file and its use.
+void RunBeforeOpenedUse();
 
 }  // namespace posix
 }  // namespace platform

@@ -10,8 +10,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "Platform/child_posix.h"
 #include "Platform/posix_support.h"
+#include "Platform/process_posix.h"
 
 namespace platform {
 namespace posix {
