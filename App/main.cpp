@@ -44,7 +44,7 @@ namespace {
 // The result file says whether an item asked for a restart, and never
 // keeps the word of an earlier run that did.
 void WriteRestartNeed(const std::wstring& path) {
-  if (GetRunRecord().reboot_required) {
+  if (GetRunRecord().restart_required) {
     WriteResultValue(path, L"result", L"reboot_required", L"true");
     return;
   }
@@ -56,7 +56,7 @@ void WriteRestartNeed(const std::wstring& path) {
 }
 
 // Only a run that stopped for a restart says the next one resumes.
-void RemoveResumeMark(const std::wstring& path) {
+void RemoveStopForRestartMark(const std::wstring& path) {
   uint32_t error = 0;
   if (!platform::DeleteProfileKey(L"result", L"resume_after_reboot", path, &error)) {
     LOG(ERROR) << "WritePrivateProfileStringW failed, path: " << LogText(path)
@@ -106,10 +106,11 @@ int RunTaverly() {
   GetRunRecord().account_name = platform::AccountName();
   GetRunRecord().system_account = platform::IsSystemAccount();
   SetProgressWriter([] { WriteRunReport(false); });
-  PrepareResume(App::Instance().GetLogDir(), App::Instance().GetResultFilePath(), GetInstallPath());
+  TakeRestartRecord(
+      App::Instance().GetLogDir(), App::Instance().GetResultFilePath(), GetInstallPath());
   const bool succeeded = DoFinishWork();
   SetProgressWriter(nullptr);
-  if (GetRunRecord().stopped_for_reboot) {
+  if (GetRunRecord().stopped_for_restart) {
     WriteStoppedForRestartResult();
     FinishRunReport(kExitStoppedForRestart);
     return kExitStoppedForRestart;
@@ -133,7 +134,7 @@ void WriteFailureResult() {
   const InstallErrorRecord& record = GetInstallErrorRecord();
   const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"false");
   WriteRestartNeed(path);
-  RemoveResumeMark(path);
+  RemoveStopForRestartMark(path);
   WriteResultValue(path, L"error_info", L"error_path", record.errorPath);
   WriteResultValue(path, L"error_info", L"error_code", record.errorCode);
   WriteResultValue(path, L"error_info", L"error_detail", record.errorDetail);
@@ -144,7 +145,7 @@ void WriteSuccessResult() {
   const std::wstring path = App::Instance().GetResultFilePath();
   const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"true");
   WriteRestartNeed(path);
-  RemoveResumeMark(path);
+  RemoveStopForRestartMark(path);
   if (!outcome_written) RemoveOutdatedResultFile(path);
 }
 

@@ -111,8 +111,8 @@ bool JudgeExitCode(ILwBundle* bundle, const ItemFacts& item, bool wait,
   report->status = ItemStatus::kSucceeded;
   if (wait && result.has_process && AsksForRestart(reboot_codes, exit_code)) {
     LOG(INFO) << "exitCode asks for a restart , exitCode: " << exit_code;
-    report->reboot = true;
-    GetRunRecord().reboot_required = true;
+    report->restart = true;
+    GetRunRecord().restart_required = true;
     return true;
   }
   if (!item.has_expectation) return true;
@@ -173,7 +173,7 @@ AttemptEnd RunAttempts(ILwBundle* bundle, const ItemFacts& item, const std::wstr
     // Restart now and restart come before a retry.
     const uint32_t code = result->exit_code;
     if (!result->has_process || attempt > classes.retries ||
-        !InCodeList(classes.retry_codes, code) || InCodeList(classes.reboot_now_codes, code) ||
+        !InCodeList(classes.retry_codes, code) || InCodeList(classes.restart_now_codes, code) ||
         AsksForRestart(reboot_codes, code)) {
       return AttemptEnd::kEnded;
     }
@@ -187,12 +187,12 @@ AttemptEnd RunAttempts(ILwBundle* bundle, const ItemFacts& item, const std::wstr
 // after it, for a restart.
 bool StopsForRestart(const ExitClasses& classes, const platform::ProgramResult& result,
                      ItemReport* report) {
-  if (!result.has_process || !InCodeList(classes.reboot_now_codes, result.exit_code)) return false;
+  if (!result.has_process || !InCodeList(classes.restart_now_codes, result.exit_code)) return false;
   LOG(INFO) << "exitCode asks for a restart before the next item , exitCode: " << result.exit_code;
   report->status = ItemStatus::kSucceeded;
-  report->reboot = true;
-  GetRunRecord().reboot_required = true;
-  GetRunRecord().stopped_for_reboot = true;
+  report->restart = true;
+  GetRunRecord().restart_required = true;
+  GetRunRecord().stopped_for_restart = true;
   return true;
 }
 
@@ -356,7 +356,7 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
       report.duration_ms = static_cast<uint64_t>(
           std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
     }
-    if (!done || GetRunRecord().stopped_for_reboot) return false;
+    if (!done || GetRunRecord().stopped_for_restart) return false;
   }
   return true;
 }
@@ -384,8 +384,8 @@ bool DoFinishWork() {
     caller.SetPhaseReport(&report);
     const bool succeeded = caller.CallPluginContainer(items);
     caller.SetPhaseReport(nullptr);
-    if (GetRunRecord().stopped_for_reboot) {
-      WriteResumeRecord(GetRunRecord(), caller.catalogue());
+    if (GetRunRecord().stopped_for_restart) {
+      WriteRestartRecord(GetRunRecord(), caller.catalogue());
       return true;
     }
     if (!succeeded) {

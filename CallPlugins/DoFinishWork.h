@@ -10,7 +10,7 @@
 #include "LoadXml/LoadModXml.h"
 
 // Runs the whole finishing work; true when every phase ran to its end. A
-// run that stops for a restart leaves its resume record (PrepareResume found
+// run that stops for a restart leaves its resume record (TakeRestartRecord found
 // where).
 bool DoFinishWork();
 

@@ -54,8 +54,8 @@ ExitClasses DecideExitClasses(bool waited_exe, const ExitClassTexts& texts) {
   if (!retry || !ParseWholeNumber(texts.retry_delay, 0, kLongestRetryDelay, &classes.retry_delay)) {
     unused("retry_delay", texts.retry_delay);
   }
-  if (!waited_exe || !ParseExitCodeList(texts.reboot_now_exitcode, &classes.reboot_now_codes)) {
-    classes.reboot_now_codes.clear();
+  if (!waited_exe || !ParseExitCodeList(texts.reboot_now_exitcode, &classes.restart_now_codes)) {
+    classes.restart_now_codes.clear();
     unused("reboot_now_exitcode", texts.reboot_now_exitcode);
   }
   return classes;
@@ -90,7 +90,7 @@ std::vector<CodeOverlap> FindCodeOverlaps(const ExitClasses& classes,
     std::vector<CodeClass>& list = classes_of[code];
     if (std::find(list.begin(), list.end(), code_class) == list.end()) list.push_back(code_class);
   };
-  for (int32_t code : classes.reboot_now_codes) add(code, CodeClass::kRestartNow);
+  for (int32_t code : classes.restart_now_codes) add(code, CodeClass::kRestartNow);
   for (const std::string& piece : SplitText(reboot_codes, ";")) {
     add(ParseExpectedCode(piece), CodeClass::kRestart);
   }

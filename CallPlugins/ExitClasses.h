@@ -35,8 +35,8 @@ struct ExitClasses {
   std::vector<int32_t> retry_codes;  // empty: no retries
   uint32_t retries = kDefaultRetries;
   uint32_t retry_delay = kDefaultRetryDelay;
-  std::vector<int32_t> reboot_now_codes;  // empty: the item never stops the run
-  std::vector<UnusedAttribute> unused;    // in the order of ExitClassTexts
+  std::vector<int32_t> restart_now_codes;  // empty: the item never stops the run
+  std::vector<UnusedAttribute> unused;     // in the order of ExitClassTexts
 };
 
 // Reads a list of exit codes: ";" pieces, each a whole number in 32 bits

@@ -13,13 +13,13 @@
 // usable is said in one line. A missing record is said only when the result
 // file still tells of a stop (resume_after_reboot=true). The record an
 // earlier version left is removed, with its line.
-void PrepareResume(const std::wstring& log_folder, const std::wstring& result_file,
-                   const std::string& install_path);
+void TakeRestartRecord(const std::wstring& log_folder, const std::wstring& result_file,
+                       const std::string& install_path);
 
 // True when the taken record holds the item; it is taken off the record.
 bool DoneBeforeRestart(const RunRecord& record, const ItemReport& report, ILwBundle* bundle);
 
 // Writes the record of the items done in this run (and those it passed
-// over) for the product PrepareResume found. False, with a line, when it
+// over) for the product TakeRestartRecord found. False, with a line, when it
 // could not be written.
-bool WriteResumeRecord(const RunRecord& record, ModXmlLoader* catalogue);
+bool WriteRestartRecord(const RunRecord& record, ModXmlLoader* catalogue);

@@ -42,7 +42,7 @@ void WriteItem(const RunRecord& record, const std::vector<std::string>& module_f
   if (item.has_duration) Member(json, "duration_ms", item.duration_ms);
   if (item.kind == ItemKind::kExe) {
     Member(json, "timed_out", item.timed_out);
-    Member(json, "reboot", item.reboot);
+    Member(json, "reboot", item.restart);
   }
   if (item.retry_used) {
     json.Key("attempt_exit_codes");
@@ -278,8 +278,8 @@ std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& err
   Member(json, "system", record.system_account);
   json.EndObject();
   WriteOutcome(record, json);
-  Member(json, "reboot_required", record.reboot_required);
-  if (record.stopped_for_reboot) Member(json, "stopped_for_reboot", true);
+  Member(json, "reboot_required", record.restart_required);
+  if (record.stopped_for_restart) Member(json, "stopped_for_reboot", true);
   json.Key("error");
   json.StartObject();
   Member(json, "code", Utf8(error.errorCode));

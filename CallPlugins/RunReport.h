@@ -52,7 +52,7 @@ struct ItemReport {
   bool has_duration = false;  // the item was started or called, or tried to be
   uint64_t duration_ms = 0;
   bool timed_out = false;  // Exe items
-  bool reboot = false;     // Exe items: the exit code asked for a restart
+  bool restart = false;    // Exe items: the exit code asked for a restart
   // Exe items with a retry class: the exit code of every attempt, in order.
   bool retry_used = false;
   std::vector<uint32_t> attempt_exit_codes;
@@ -68,9 +68,9 @@ struct RunRecord {
   SecurityBaseEntry security_base;
   std::vector<ModuleEntry> modules;  // in search order
   std::vector<PhaseReport> phases;   // in run order, once the catalogue was read
-  bool reboot_required = false;
+  bool restart_required = false;
   // An item's exit code stopped the run for a restart (exit code 211).
-  bool stopped_for_reboot = false;
+  bool stopped_for_restart = false;
   // The end of the run; a report written before it is a progress report.
   bool finished = false;
   int64_t finished_ms = 0;

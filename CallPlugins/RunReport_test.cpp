@@ -52,7 +52,7 @@ RunRecord SampleRecord() {
   exe.status = ItemStatus::kSucceeded;
   exe.has_exit_code = true;
   exe.exit_code = 0xFFFFFFFFu;
-  exe.reboot = true;
+  exe.restart = true;
   ItemReport library;
   library.key = "2";
   library.kind = ItemKind::kSimpleDll;

@@ -41,7 +41,7 @@ Plan BuildPlan(const PlanOptions& options) {
   std::map<std::string, size_t> module_of_key;
   plan.modules = verdicts->Modules(loader, &module_of_key);
 
-  ResumeRecord restart_record = PlanRestartRecord(&plan);
+  RestartRecord restart_record = PlanRestartRecord(&plan);
   bool reached = plan.catalogue_loaded;
   std::string empty_phase;
   for (const PhaseRule& rule : kPhaseRules) {

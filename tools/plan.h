@@ -10,7 +10,7 @@
 #include "App/FilterLoadModule.h"
 #include "CallPlugins/ExitClasses.h"
 #include "CallPlugins/ItemRules.h"
-#include "CallPlugins/ResumeRecord.h"
+#include "CallPlugins/RestartRecord.h"
 #include "CallPlugins/RunModel.h"
 #include "LoadXml/LoadModXml.h"
 #include "Signing/SignatureBlock.h"
@@ -108,7 +108,7 @@ struct Plan {
   bool predicts_success = false;
   std::wstring prediction;
   // The record a run stopped for a restart left in the log folder.
-  ResumeState restart_record = ResumeState::kMissing;
+  RestartRecordState restart_record = RestartRecordState::kMissing;
   std::wstring restart_record_path;
 };
 

@@ -86,7 +86,7 @@ void WriteItemText(const PlannedItem& item, bool libraries_loaded, std::ostream&
       out << "    log_output: " << Text(LogOutputText(item)) << "\n";
     }
     if (!item.reboot_exitcode.empty()) {
-      out << "    reboot_exitcode: " << Text(RebootText(item)) << "\n";
+      out << "    reboot_exitcode: " << Text(RestartCodesText(item)) << "\n";
     }
   }
   WriteRestartText(item, out);
@@ -223,7 +223,7 @@ std::wstring TimeoutText(const PlannedItem& item) {
   return Quoted(item.timeout) + L" is not used";
 }
 
-std::wstring RebootText(const PlannedItem& item) {
+std::wstring RestartCodesText(const PlannedItem& item) {
   if (!item.wait_for_exit) return Quoted(item.reboot_exitcode) + L" is not used";
   if (item.reboot_codes.empty()) return L"no code (" + Quoted(item.reboot_exitcode) + L")";
   return L"exit code " + CodeList(item.reboot_codes) +

@@ -5,7 +5,7 @@
 #include <ostream>
 #include <vector>
 
-#include "CallPlugins/ResumeRecord.h"
+#include "CallPlugins/RestartRecord.h"
 #include "Utils/JsonText.h"
 #include "tools/plan.h"
 
@@ -15,9 +15,9 @@ class ILwBundle;
 void PlanExitClasses(ILwBundle* bundle, PlannedItem* item);
 
 // Reads the product's record in the log folder and judges it by the machine's key.
-ResumeRecord PlanRestartRecord(Plan* plan);
+RestartRecord PlanRestartRecord(Plan* plan);
 // Marks an item the next run would pass over, taking it off the record.
-void MarkDoneBeforeRestart(ResumeRecord* record, ILwBundle* bundle, PlannedItem* item);
+void MarkDoneBeforeRestart(RestartRecord* record, ILwBundle* bundle, PlannedItem* item);
 
 // The warnings of an item's classes: attributes not used, codes in two classes.
 std::vector<PlanWarning> RestartWarnings(const std::wstring& where, const PlannedItem& item);

@@ -1,4 +1,4 @@
-#include "CallPlugins/ResumeRecord.h"
+#include "CallPlugins/RestartRecord.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@ const std::string kProduct = ProductDigest("/opt/p");
 const std::string kA(64, 'a');
 
 // The digests as another implementation of BLAKE2b gives them.
-TEST(ResumeRecordTest, NamesAndIdentitiesAreTheDigestsTheySayTheyAre) {
+TEST(RestartRecordTest, NamesAndIdentitiesAreTheDigestsTheySayTheyAre) {
   EXPECT_EQ(kProduct, "090f287c0f5eb0f6ca148c4789adc645f1cab4226139be06b8f8e99f036fe517");
-  EXPECT_EQ(ResumeRecordName(kProduct), L"TaverlyResumeInfo.090f287c0f5eb0f6.dat");
+  EXPECT_EQ(RestartRecordName(kProduct), L"TaverlyResumeInfo.090f287c0f5eb0f6.dat");
   CLwBundle* bundle = new CLwBundle();
   bundle->AddRef();
   bundle->SetString("file", "bin/tool");
@@ -29,22 +29,23 @@ TEST(ResumeRecordTest, NamesAndIdentitiesAreTheDigestsTheySayTheyAre) {
   bundle->Release();
 }
 
-TEST(ResumeRecordTest, OnlyTheWholeFormForThisProductIsUsable) {
+TEST(RestartRecordTest, OnlyTheWholeFormForThisProductIsUsable) {
   const std::string key(kRecordKeySize, '\x01');
-  const std::string whole = ResumeRecordText(kProduct, key, {kA, kA});
-  ResumeRecord record = ParseResumeRecord(whole, kProduct);
-  EXPECT_EQ(record.state, ResumeState::kUsable);
+  const std::string whole = RestartRecordText(kProduct, key, {kA, kA});
+  RestartRecord record = ParseRestartRecord(whole, kProduct);
+  EXPECT_EQ(record.state, RestartRecordState::kUsable);
   EXPECT_EQ(record.done, (std::map<std::string, int>{{kA, 2}}));
-  EXPECT_EQ(ParseResumeRecord(whole, ProductDigest("/opt/q")).state, ResumeState::kOtherProduct);
+  EXPECT_EQ(ParseRestartRecord(whole, ProductDigest("/opt/q")).state,
+            RestartRecordState::kOtherProduct);
   const std::vector<std::string> torn = {
       whole.substr(0, whole.size() - 1),
       whole + "end\n",
       "taverly-resume/1\ninstall_path=/opt/p\nitem=" + kA + "\nend\n",
-      ResumeRecordText(kProduct.substr(1), key, {kA}),
-      ResumeRecordText(kProduct, key, {std::string(64, 'A')}),
+      RestartRecordText(kProduct.substr(1), key, {kA}),
+      RestartRecordText(kProduct, key, {std::string(64, 'A')}),
   };
   for (const std::string& text : torn) {
-    EXPECT_EQ(ParseResumeRecord(text, kProduct).state, ResumeState::kTorn) << text;
+    EXPECT_EQ(ParseRestartRecord(text, kProduct).state, RestartRecordState::kTorn) << text;
   }
 }
 
