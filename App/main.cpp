@@ -2,13 +2,13 @@
 
 #include <glog/logging.h>
 
+#include "App/Elevate.h"
 #include "App/RunReportFile.h"
 #include "App/app.h"
 #include "CallPlugins/DoFinishWork.h"
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
-#include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Platform/process.h"
 #include "Utils/LogText.h"
@@ -43,8 +43,8 @@ namespace {
 
 // The result file says whether an item asked for a restart, and never
 // keeps the word of an earlier run that did.
-void WriteRestartNeed(const std::wstring& path) {
-  if (GetRunRecord().restart_required) {
+void WriteRestartNeed(const RunContext& run, const std::wstring& path) {
+  if (run.record.restart_required) {
     WriteResultValue(path, L"result", L"reboot_required", L"true");
     return;
   }
@@ -66,8 +66,8 @@ void RemoveStopForRestartMark(const std::wstring& path) {
 
 // The failure form, from an empty error record, that asks for a restart and
 // for the next run to go on where this one stopped.
-void WriteStoppedForRestartResult() {
-  const std::wstring path = App::Instance().GetResultFilePath();
+void WriteStoppedForRestartResult(const RunContext& run) {
+  const std::wstring& path = run.result_file;
   const InstallErrorRecord empty;
   const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"false");
   WriteResultValue(path, L"result", L"reboot_required", L"true");
@@ -79,13 +79,13 @@ void WriteStoppedForRestartResult() {
 }
 
 // The last report of the run, after the result file.
-void FinishRunReport(int32_t exit_code) {
-  RunRecord& record = GetRunRecord();
+void FinishRunReport(RunContext& run, int32_t exit_code) {
+  RunRecord& record = run.record;
   record.finished = true;
   record.finished_ms = NowMs();
   record.exit_code = exit_code;
   record.is_success = exit_code == 0;
-  WriteRunReport(true);
+  WriteRunReport(run, true);
 }
 
 }  // namespace
@@ -97,43 +97,44 @@ int RunTaverly() {
   uint32_t guard_error = 0;
   const platform::InstanceClaim claim = platform::ClaimSingleInstance(&guard_error);
   if (claim == platform::InstanceClaim::kAlreadyRunning) return 0;
-  App::Instance().SetInstanceClaim(claim, guard_error);
-  GetRunRecord().started_ms = NowMs();
+  App app;
+  app.SetInstanceClaim(claim, guard_error);
+  RunContext& run = app.run();
+  run.record.started_ms = NowMs();
 
   int32_t exit_code = 0;
-  if (!App::Instance().Init(exit_code)) return exit_code;
+  if (!app.Init(exit_code)) return exit_code;
 
-  GetRunRecord().account_name = platform::AccountName();
-  GetRunRecord().system_account = platform::IsSystemAccount();
-  SetProgressWriter([] { WriteRunReport(false); });
-  TakeRestartRecord(
-      App::Instance().GetLogDir(), App::Instance().GetResultFilePath(), GetInstallPath());
-  const bool succeeded = DoFinishWork();
-  SetProgressWriter(nullptr);
-  if (GetRunRecord().stopped_for_restart) {
-    WriteStoppedForRestartResult();
-    FinishRunReport(kExitStoppedForRestart);
+  run.account.name = platform::AccountName();
+  run.account.system = IsSystemAccount();
+  run.progress.SetWriter([&run] { WriteRunReport(run, false); });
+  TakeRestartRecord(run);
+  const bool succeeded = DoFinishWork(run);
+  run.progress.SetWriter(nullptr);
+  if (run.record.stopped_for_restart) {
+    WriteStoppedForRestartResult(run);
+    FinishRunReport(run, kExitStoppedForRestart);
     return kExitStoppedForRestart;
   }
   if (!succeeded) {
     // Kept byte for byte, as installers and log readers match this text.
     LOG(INFO) << "call plugins failed.";
-    WriteFailureResult();
-    FinishRunReport(kExitPluginsFailed);
+    WriteFailureResult(run);
+    FinishRunReport(run, kExitPluginsFailed);
     return kExitPluginsFailed;
   }
   // At ERROR severity, not INFO, and kept so: log readers look for it there.
   LOG(ERROR) << "call plugins success.";
-  WriteSuccessResult();
-  FinishRunReport(exit_code);
+  WriteSuccessResult(run);
+  FinishRunReport(run, exit_code);
   return exit_code;
 }
 
-void WriteFailureResult() {
-  std::wstring path = App::Instance().GetResultFilePath();
-  const InstallErrorRecord& record = GetInstallErrorRecord();
+void WriteFailureResult(const RunContext& run) {
+  const std::wstring& path = run.result_file;
+  const InstallErrorRecord& record = run.errors;
   const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"false");
-  WriteRestartNeed(path);
+  WriteRestartNeed(run, path);
   RemoveStopForRestartMark(path);
   WriteResultValue(path, L"error_info", L"error_path", record.errorPath);
   WriteResultValue(path, L"error_info", L"error_code", record.errorCode);
@@ -141,10 +142,10 @@ void WriteFailureResult() {
   if (!outcome_written) RemoveOutdatedResultFile(path);
 }
 
-void WriteSuccessResult() {
-  const std::wstring path = App::Instance().GetResultFilePath();
+void WriteSuccessResult(const RunContext& run) {
+  const std::wstring& path = run.result_file;
   const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"true");
-  WriteRestartNeed(path);
+  WriteRestartNeed(run, path);
   RemoveStopForRestartMark(path);
   if (!outcome_written) RemoveOutdatedResultFile(path);
 }

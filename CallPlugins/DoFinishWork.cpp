@@ -6,7 +6,6 @@
 #include <functional>
 #include <thread>
 
-#include "App/Elevate.h"
 #include "App/FilterLoadModule.h"
 #include "CallPlugins/ExitClasses.h"
 #include "CallPlugins/InstallErrorRecord.h"
@@ -17,7 +16,6 @@
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
 #include "CallPlugins/SignedItems.h"
-#include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Platform/process.h"
 #include "Utils/FileUtils.h"
@@ -29,10 +27,10 @@ namespace {
 
 const char kExpectedResult[] = "-1";
 
-void RecordItemFailure(const std::wstring& message) {
+void RecordItemFailure(InstallErrorRecord& errors, const std::wstring& message) {
   LOG(INFO) << LogText(message);
-  SetErrorCode(kInstallErrorExitCode);
-  SetErrorDetail(message);
+  errors.SetErrorCode(kInstallErrorExitCode);
+  errors.SetErrorDetail(message);
 }
 
 // What the time-out line adds on how far the end reached (nothing: all of it).
@@ -45,8 +43,8 @@ std::string EndedReach(const platform::ProgramResult& result) {
 
 // Says what a supervised program wrote and, when it ran past its time limit,
 // fails the item. False when it timed out.
-bool ReportSupervision(const ItemFacts& item, const std::string& timeout,
-                       const platform::ProgramResult& result) {
+bool ReportSupervision(InstallErrorRecord& errors, const ItemFacts& item,
+                       const std::string& timeout, const platform::ProgramResult& result) {
   if (result.output_captured) {
     for (const std::string& text : OutputLogTexts(result.output)) {
       LOG(INFO) << "exe output: " << text;
@@ -55,18 +53,19 @@ bool ReportSupervision(const ItemFacts& item, const std::string& timeout,
   if (!result.timed_out) return true;
   LOG(INFO) << "exe timed out, ended its processes, path: " << EscapedLogText(item.file_path)
             << " ,timeout: " << EscapedLogText(timeout) << EndedReach(result);
-  SetErrorCode(kInstallErrorTimedOut);
-  SetErrorDetail(L"exe timed out, exe file:" + item.file_path + L" ,param:" + item.parameters +
-                 L" ,timeout:" + AnsiToWide(timeout));
+  errors.SetErrorCode(kInstallErrorTimedOut);
+  errors.SetErrorDetail(L"exe timed out, exe file:" + item.file_path + L" ,param:" +
+                        item.parameters + L" ,timeout:" + AnsiToWide(timeout));
   return false;
 }
 
 // Passes an item over at the system gate, with its line; false when it runs.
-bool SkippedAtTheGate(const std::string& system, const std::function<void(const char*)>& log) {
+bool SkippedAtTheGate(const std::string& system, bool system_account,
+                      const std::function<void(const char*)>& log) {
   // The log texts of this runner are matched byte for byte by installers and
   // log readers: "excute", the blank before each comma and the doubled
   // blanks stay exactly as they are.
-  switch (DecideSystemGate(system, IsSystemAccount)) {
+  switch (DecideSystemGate(system, system_account)) {
     case SystemGate::kSkipNeedsSystem:
       log("run exe need system, current is not system, will not excute it, path: ");
       return true;
@@ -81,7 +80,8 @@ bool SkippedAtTheGate(const std::string& system, const std::function<void(const 
 
 // The time limit and output capture of a start, as far as they can be used;
 // each one that cannot is said before the start line.
-ShellStartOptions StartOptions(ILwBundle* bundle, const ItemFacts& item, bool wait) {
+ShellStartOptions StartOptions(RunContext& run, ILwBundle* bundle, const ItemFacts& item,
+                               bool wait) {
   const std::string timeout = ReadItemAttribute(bundle, "timeout");
   const Supervision supervision =
       DecideSupervision(wait, timeout, ReadItemAttribute(bundle, "log_output"));
@@ -98,13 +98,13 @@ ShellStartOptions StartOptions(ILwBundle* bundle, const ItemFacts& item, bool wa
     options.capture_output = false;
   }
   // The report shows this item under way while the run waits for it.
-  options.while_waiting = [] { ReportProgress(false); };
+  options.while_waiting = [&run] { run.progress.Report(false); };
   return options;
 }
 
 // Judges the exit code of a program that ran to its end: a code that asks
 // for a restart means done, whatever "exitcode" lists; else the list decides.
-bool JudgeExitCode(ILwBundle* bundle, const ItemFacts& item, bool wait,
+bool JudgeExitCode(RunContext& run, ILwBundle* bundle, const ItemFacts& item, bool wait,
                    const platform::ProgramResult& result, ItemReport* report) {
   const uint32_t exit_code = result.has_process ? result.exit_code : 0xFFFFFFFFu;
   const std::string reboot_codes = ReadItemAttribute(bundle, "reboot_exitcode");
@@ -112,7 +112,7 @@ bool JudgeExitCode(ILwBundle* bundle, const ItemFacts& item, bool wait,
   if (wait && result.has_process && AsksForRestart(reboot_codes, exit_code)) {
     LOG(INFO) << "exitCode asks for a restart , exitCode: " << exit_code;
     report->restart = true;
-    GetRunRecord().restart_required = true;
+    run.record.restart_required = true;
     return true;
   }
   if (!item.has_expectation) return true;
@@ -124,9 +124,10 @@ bool JudgeExitCode(ILwBundle* bundle, const ItemFacts& item, bool wait,
     }
   }
   report->status = ItemStatus::kFailed;
-  RecordItemFailure(L"exitCode do not match expectations, exe file:" + item.file_path +
-                    L" ,param:" + item.parameters + L" ,exe exit code:" +
-                    std::to_wstring(exit_code) + L" ,expected exit code:" + L"-1");
+  RecordItemFailure(run.errors,
+                    L"exitCode do not match expectations, exe file:" + item.file_path +
+                        L" ,param:" + item.parameters + L" ,exe exit code:" +
+                        std::to_wstring(exit_code) + L" ,expected exit code:" + L"-1");
   return false;
 }
 
@@ -146,9 +147,10 @@ enum class AttemptEnd { kNotStarted, kTimedOut, kEnded };
 // Starts the program with parameters (item shows them as the records may),
 // and again while its exit code is in the retry class and attempts are
 // left; a program that timed out is not started again.
-AttemptEnd RunAttempts(ILwBundle* bundle, const ItemFacts& item, const std::wstring& parameters,
-                       bool wait, const ShellStartOptions& options, const ExitClasses& classes,
-                       ItemReport* report, platform::ProgramResult* result) {
+AttemptEnd RunAttempts(InstallErrorRecord& errors, ILwBundle* bundle, const ItemFacts& item,
+                       const std::wstring& parameters, bool wait, const ShellStartOptions& options,
+                       const ExitClasses& classes, ItemReport* report,
+                       platform::ProgramResult* result) {
   const std::string timeout = ReadItemAttribute(bundle, "timeout");
   const std::string reboot_codes = ReadItemAttribute(bundle, "reboot_exitcode");
   report->retry_used = !classes.retry_codes.empty();
@@ -169,7 +171,7 @@ AttemptEnd RunAttempts(ILwBundle* bundle, const ItemFacts& item, const std::wstr
       LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.file_path);
     }
     report->status = ItemStatus::kFailed;
-    if (!ReportSupervision(item, timeout, *result)) return AttemptEnd::kTimedOut;
+    if (!ReportSupervision(errors, item, timeout, *result)) return AttemptEnd::kTimedOut;
     // Restart now and restart come before a retry.
     const uint32_t code = result->exit_code;
     if (!result->has_process || attempt > classes.retries ||
@@ -185,18 +187,18 @@ AttemptEnd RunAttempts(ILwBundle* bundle, const ItemFacts& item, const std::wstr
 
 // An exit code in the restart-now class: the item is done and the run stops
 // after it, for a restart.
-bool StopsForRestart(const ExitClasses& classes, const platform::ProgramResult& result,
-                     ItemReport* report) {
+bool StopsForRestart(RunRecord& record, const ExitClasses& classes,
+                     const platform::ProgramResult& result, ItemReport* report) {
   if (!result.has_process || !InCodeList(classes.restart_now_codes, result.exit_code)) return false;
   LOG(INFO) << "exitCode asks for a restart before the next item , exitCode: " << result.exit_code;
   report->status = ItemStatus::kSucceeded;
   report->restart = true;
-  GetRunRecord().restart_required = true;
-  GetRunRecord().stopped_for_restart = true;
+  record.restart_required = true;
+  record.stopped_for_restart = true;
   return true;
 }
 
-bool RunExeItem(ILwBundle* bundle, const ItemFacts& facts, ItemReport* report) {
+bool RunExeItem(RunContext& run, ILwBundle* bundle, const ItemFacts& facts, ItemReport* report) {
   // Every record shows the item as ShownItemFacts does; only the start gets
   // the parameters themselves.
   const ItemFacts item = ShownItemFacts(facts, ReadSensitiveItem(bundle));
@@ -206,23 +208,25 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& facts, ItemReport* report) {
     LOG(INFO) << text << LogText(item.file_path) << " , param: " << LogText(item.parameters)
               << " ,wait_for_exit: " << (wait ? "1" : "0") << " , system: " << system;
   };
-  if (SkippedAtTheGate(system, log)) {
+  if (SkippedAtTheGate(system, run.account.system, log)) {
     report->status = ItemStatus::kSkipped;
     return true;
   }
-  ShellStartOptions options = StartOptions(bundle, item, wait);
+  ShellStartOptions options = StartOptions(run, bundle, item, wait);
   const ExitClasses classes = ExitClassesOf(bundle, item, wait);
   log("run exe application: ");
   platform::ReadOnlyFile signed_file;
   if (ReadSignedItem(bundle)) {
-    if (!OpenSignedItem(item, ItemKind::kExe, &signed_file, report)) return false;
+    if (!OpenSignedItem(run.errors, item, ItemKind::kExe, &signed_file, report)) return false;
     options.opened = &signed_file;
   }
   platform::ProgramResult result;
-  switch (RunAttempts(bundle, item, facts.parameters, wait, options, classes, report, &result)) {
+  switch (RunAttempts(
+      run.errors, bundle, item, facts.parameters, wait, options, classes, report, &result)) {
     case AttemptEnd::kNotStarted:
       // What was checked must run: a signed program that does not start fails.
-      if (options.opened != nullptr) return FailSignedStart(item, result.start_error, report);
+      if (options.opened != nullptr)
+        return FailSignedStart(run.errors, item, result.start_error, report);
       report->status = ItemStatus::kNotStarted;
       return true;
     case AttemptEnd::kTimedOut:
@@ -230,11 +234,12 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& facts, ItemReport* report) {
     case AttemptEnd::kEnded:
       break;
   }
-  if (StopsForRestart(classes, result, report)) return true;
-  return JudgeExitCode(bundle, item, wait, result, report);
+  if (StopsForRestart(run.record, classes, result, report)) return true;
+  return JudgeExitCode(run, bundle, item, wait, result, report);
 }
 
-bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* report) {
+bool RunSimpleDllItem(InstallErrorRecord& errors, ILwBundle* bundle, const ItemFacts& item,
+                      ItemReport* report) {
   std::string entry = ReadItemAttribute(bundle, "entry");
   LOG(INFO) << "run dll: " << LogText(item.file_path) << " , entry: " << entry;
   ExitClassesOf(bundle, item, false);
@@ -245,7 +250,7 @@ bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* repo
   const bool signed_item = ReadSignedItem(bundle);
   if (signed_item) {
     platform::ReadOnlyFile signed_file;
-    if (!OpenSignedItem(item, ItemKind::kSimpleDll, &signed_file, report)) return false;
+    if (!OpenSignedItem(errors, item, ItemKind::kSimpleDll, &signed_file, report)) return false;
     library = platform::LoadOpenedLibrary(
         signed_file, item.file_path, platform::DependencySearch::kSystemOnly, &error);
   } else {
@@ -253,7 +258,7 @@ bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* repo
   }
   if (library == nullptr) {
     LOG(INFO) << "LoadLibrary fail: " << LogText(item.file_path) << " ,getlasterror = " << error;
-    if (signed_item) return FailSignedLoad(item, error, report);
+    if (signed_item) return FailSignedLoad(errors, item, error, report);
     report->status = ItemStatus::kNotStarted;
     return true;
   }
@@ -270,9 +275,10 @@ bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* repo
   if (!item.has_expectation || result == kExpectedLibraryResult) return true;
 
   report->status = ItemStatus::kFailed;
-  RecordItemFailure(L"exitCode do not match expectations, exe file:" + item.file_path +
-                    L" ,entry:" + AnsiToWide(entry) + L" ,exe exit code:" +
-                    std::to_wstring(result) + L" ,expected exit code:" + L"-1");
+  RecordItemFailure(errors,
+                    L"exitCode do not match expectations, exe file:" + item.file_path +
+                        L" ,entry:" + AnsiToWide(entry) + L" ,exe exit code:" +
+                        std::to_wstring(result) + L" ,expected exit code:" + L"-1");
   return false;
 }
 
@@ -283,11 +289,11 @@ ILwSecurityBase*& SecurityBaseObject() {
 
 }  // namespace
 
-PluginCaller::PluginCaller() : product_folder_(ProductFolderOf(GetInstallPath())) {}
+PluginCaller::PluginCaller(RunContext& run) : run_(run) {}
 
 bool PluginCaller::LoadSecurityBase() {
-  std::wstring path = SecurityBasePath(product_folder_);
-  SecurityBaseEntry& report = GetRunRecord().security_base;
+  std::wstring path = SecurityBasePath(run_.product_folder());
+  SecurityBaseEntry& report = run_.record.security_base;
   report.path = path;
   if (!platform::PathExists(path)) return false;
   report.present = true;
@@ -322,17 +328,17 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
   size_t index = 0;
   for (const auto& entry : items) {
     ILwBundle* bundle = entry.second;
-    const ItemFacts item = ReadItemFacts(bundle, product_folder_);
+    const ItemFacts item = ReadItemFacts(bundle, run_.product_folder());
     if (index >= reports.size() || reports[index].key != entry.first) {
       reports.insert(reports.begin() + static_cast<std::ptrdiff_t>(index), ItemReport());
       reports[index].key = entry.first;
     }
     ItemReport& report = reports[index];
     report.status = ItemStatus::kRunning;
-    ReportProgress(index == 0);
+    run_.progress.Report(index == 0);
     ++index;
 
-    if (DoneBeforeRestart(GetRunRecord(), report, bundle)) {
+    if (DoneBeforeRestart(run_, report, bundle)) {
       LOG(INFO) << "item done before the restart, path: " << LogText(item.file_path);
       report.status = ItemStatus::kDoneBeforeRestart;
       continue;
@@ -341,10 +347,10 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
     bool done = true;
     switch (ItemKindOf(item.type)) {
       case ItemKind::kExe:
-        done = RunExeItem(bundle, item, &report);
+        done = RunExeItem(run_, bundle, item, &report);
         break;
       case ItemKind::kSimpleDll:
-        done = RunSimpleDllItem(bundle, item, &report);
+        done = RunSimpleDllItem(run_.errors, bundle, item, &report);
         break;
       case ItemKind::kSkipped:
         report.status = ItemStatus::kSkipped;
@@ -356,27 +362,25 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
       report.duration_ms = static_cast<uint64_t>(
           std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
     }
-    if (!done || GetRunRecord().stopped_for_restart) return false;
+    if (!done || run_.record.stopped_for_restart) return false;
   }
   return true;
 }
 
-bool DoFinishWork() {
-  std::wstring product_folder = ProductFolderOf(GetInstallPath());
-  AddFolderToProcessPath(product_folder);
-  GetRunRecord().product_folder = product_folder;
-  PluginCaller caller;
+bool DoFinishWork(RunContext& run) {
+  AddFolderToProcessPath(run.product_folder());
+  PluginCaller caller(run);
   caller.LoadSecurityBase();
 
-  auto verdicts = std::make_shared<VerdictRecorder>(true);
-  caller.SetCatalogue(std::make_unique<ModXmlLoader>(product_folder, verdicts));
+  auto verdicts = std::make_shared<VerdictRecorder>(run.install_path(), true);
+  caller.SetCatalogue(std::make_unique<ModXmlLoader>(run.product_folder(), verdicts, &run.errors));
   bool loaded = caller.catalogue()->LoadModules();
-  RecordCatalogue(caller.catalogue(), *verdicts, &GetRunRecord());
+  RecordCatalogue(caller.catalogue(), *verdicts, &run.record);
   if (!loaded) return false;
 
   for (size_t i = 0; i < kPhaseCount; ++i) {
     const PhaseRule& phase = kPhaseRules[i];
-    PhaseReport& report = GetRunRecord().phases[i];
+    PhaseReport& report = run.record.phases[i];
     PhaseItemMap items = (caller.catalogue()->*phase.items)();
     report.reached = true;
     if (items.empty()) return false;
@@ -384,8 +388,8 @@ bool DoFinishWork() {
     caller.SetPhaseReport(&report);
     const bool succeeded = caller.CallPluginContainer(items);
     caller.SetPhaseReport(nullptr);
-    if (GetRunRecord().stopped_for_restart) {
-      WriteRestartRecord(GetRunRecord(), caller.catalogue());
+    if (run.record.stopped_for_restart) {
+      WriteRestartRecord(run, caller.catalogue());
       return true;
     }
     if (!succeeded) {

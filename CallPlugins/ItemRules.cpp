@@ -120,14 +120,10 @@ Supervision DecideSupervision(bool wait, const std::string& timeout,
   return supervision;
 }
 
-SystemGate DecideSystemGate(const std::string& system, bool (*is_system)()) {
-  if (system == "1" && !is_system()) return SystemGate::kSkipNeedsSystem;
-  if (system == "0" && is_system()) return SystemGate::kSkipNeedsOtherAccount;
+SystemGate DecideSystemGate(const std::string& system, bool system_account) {
+  if (system == "1" && !system_account) return SystemGate::kSkipNeedsSystem;
+  if (system == "0" && system_account) return SystemGate::kSkipNeedsOtherAccount;
   return SystemGate::kRun;
-}
-
-std::wstring ProductFolderOf(const std::string& install_path) {
-  return install_path.empty() ? std::wstring() : AnsiToWide(install_path);
 }
 
 std::wstring SecurityBasePath(const std::wstring& product_folder) {

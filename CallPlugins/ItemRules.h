@@ -83,12 +83,9 @@ enum class SystemGate {
   kSkipNeedsSystem,        // "1", and the process is not the system account
   kSkipNeedsOtherAccount,  // "0", and the process is the system account
 };
-// Applies the "system" gate of an Exe item. is_system is asked only when the
-// text is "1" or "0", as the runner asks the account nothing otherwise.
-SystemGate DecideSystemGate(const std::string& system, bool (*is_system)());
-
-// The product folder as the finishing work forms it from the installation path.
-std::wstring ProductFolderOf(const std::string& install_path);
+// Applies the "system" gate of an Exe item for a run under the system
+// account or not.
+SystemGate DecideSystemGate(const std::string& system, bool system_account);
 
 // The security-base library: product folder + separator + its file name.
 std::wstring SecurityBasePath(const std::wstring& product_folder);

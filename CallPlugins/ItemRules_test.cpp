@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "CallPlugins/RunContext.h"
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
 #include "tests/support/builders.h"
@@ -127,40 +128,31 @@ TEST(ItemRulesTest, OnlyTheTextOneWaits) {
   EXPECT_FALSE(ReadWaitForExit(none.get()));
 }
 
-int g_asked = 0;
-bool g_system = false;
-bool FakeIsSystem() {
-  ++g_asked;
-  return g_system;
-}
-
-TEST(ItemRulesTest, SystemGateAsksTheAccountOnlyForOneAndZero) {
+TEST(ItemRulesTest, SystemGateHoldsForOneAndZeroOnly) {
   const struct {
     const char* system;
-    bool is_system;
+    bool system_account;
     SystemGate gate;
-    int asked;
   } cases[] = {
-      {"1", false, SystemGate::kSkipNeedsSystem, 1},
-      {"1", true, SystemGate::kRun, 1},
-      {"0", true, SystemGate::kSkipNeedsOtherAccount, 1},
-      {"0", false, SystemGate::kRun, 1},
-      {"", true, SystemGate::kRun, 0},
-      {"01", true, SystemGate::kRun, 0},
-      {"yes", false, SystemGate::kRun, 0},
+      {"1", false, SystemGate::kSkipNeedsSystem},
+      {"1", true, SystemGate::kRun},
+      {"0", true, SystemGate::kSkipNeedsOtherAccount},
+      {"0", false, SystemGate::kRun},
+      {"", true, SystemGate::kRun},
+      {"01", true, SystemGate::kRun},
+      {"yes", false, SystemGate::kRun},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.system) + (c.is_system ? " as system" : " as other"));
-    g_asked = 0;
-    g_system = c.is_system;
-    EXPECT_EQ(c.gate, DecideSystemGate(c.system, FakeIsSystem));
-    EXPECT_EQ(c.asked, g_asked);
+    SCOPED_TRACE(std::string(c.system) + (c.system_account ? " as system" : " as other"));
+    EXPECT_EQ(c.gate, DecideSystemGate(c.system, c.system_account));
   }
 }
 
 TEST(ItemRulesTest, FolderAndSecurityBasePathsArePlainJoins) {
-  EXPECT_EQ(L"", ProductFolderOf(""));
-  EXPECT_EQ(L"/opt/p", ProductFolderOf("/opt/p"));
+  RunContext run;
+  EXPECT_EQ(L"", run.product_folder());
+  run.SetInstallPath("/opt/p");
+  EXPECT_EQ(L"/opt/p", run.product_folder());
   EXPECT_EQ(JoinPath(L"/opt/p", platform::kSecurityBaseLibrary), SecurityBasePath(L"/opt/p"));
   // A folder that ends in a separator keeps it: two separators in a row.
   const std::wstring trailing = std::wstring(L"/opt/p") + platform::kPathSeparator;

@@ -89,10 +89,10 @@ std::wstring RestartRecordName(const std::string& product) {
 }
 
 RestartRecordPlace LocateRestartRecord(const std::wstring& log_folder,
-                                       const std::string& install_path) {
+                                       const std::wstring& product_folder) {
   RestartRecordPlace place;
   std::string identity;
-  place.resolved = platform::FolderIdentity(ProductFolderOf(install_path), &identity, &place.error);
+  place.resolved = platform::FolderIdentity(product_folder, &identity, &place.error);
   if (!place.resolved) return place;
   place.product = ProductDigest(identity);
   place.path = platform::CombinePath(log_folder, RestartRecordName(place.product));

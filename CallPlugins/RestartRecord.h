@@ -24,7 +24,7 @@ struct RestartRecordPlace {
   std::wstring path;      // "TaverlyResumeInfo.<16 digits of product>.dat" in the log folder
 };
 RestartRecordPlace LocateRestartRecord(const std::wstring& log_folder,
-                                       const std::string& install_path);
+                                       const std::wstring& product_folder);
 // The record's file name for a product digest.
 std::wstring RestartRecordName(const std::string& product);
 // The digest of a folder identity (platform::FolderIdentity).
@@ -73,3 +73,11 @@ void JudgeRecordKey(RestartRecord* record, const std::string& product, const Rec
 
 // Takes one item with identity off the record; false when it holds none.
 bool TakeDoneItem(RestartRecord* record, const std::string& identity);
+
+// What a run knows of its restart record: where the product's record lies
+// (found once, as the run changes folder later) and the record it took
+// (without one nothing is passed over).
+struct RestartSession {
+  RestartRecordPlace place;
+  RestartRecord taken;
+};

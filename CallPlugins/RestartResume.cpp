@@ -10,17 +10,6 @@
 
 namespace {
 
-struct RestartSession {
-  std::string install_path;
-  RestartRecordPlace place;  // the product's record, found once: the run changes folder later
-  RestartRecord taken;       // the record this run took; without one nothing is passed over
-};
-
-RestartSession& Session() {
-  static RestartSession session;
-  return session;
-}
-
 bool ResultFileTellsOfStop(const std::wstring& result_file) {
   std::string content, value;
   return platform::ReadOwnFile(result_file, &content) == platform::OwnFileRead::kRead &&
@@ -39,9 +28,9 @@ std::string IdentityOf(const std::string& key, const RunRecord& record, const It
   return ItemIdentity(key, ModuleFileName(record, report.module), bundle);
 }
 
-void LogUnresolved(const RestartSession& session) {
+void LogUnresolved(const RunContext& run) {
   LOG(ERROR) << "restart record cannot be used, the installation path cannot be resolved, path: "
-             << LogText(ProductFolderOf(session.install_path)) << ", GLE: " << session.place.error;
+             << LogText(run.product_folder()) << ", GLE: " << run.restart.place.error;
 }
 
 void LogUnusableKey(const RecordKey& key) {
@@ -82,20 +71,20 @@ bool UsedUp(RestartRecordState state) {
 
 }  // namespace
 
-void TakeRestartRecord(const std::wstring& log_folder, const std::wstring& result_file,
-                       const std::string& install_path) {
-  RestartSession& session = Session();
+void TakeRestartRecord(RunContext& run) {
+  RestartSession& session = run.restart;
   session = RestartSession();
-  session.install_path = install_path;
-  RemoveEarlierRecord(log_folder);
-  session.place = LocateRestartRecord(log_folder, install_path);
+  RemoveEarlierRecord(run.log_folder);
+  session.place = LocateRestartRecord(run.log_folder, run.product_folder());
   if (!session.place.resolved) {
-    if (ResultFileTellsOfStop(result_file)) LogUnresolved(session);
+    if (ResultFileTellsOfStop(run.result_file)) LogUnresolved(run);
     return;
   }
   const std::wstring& path = session.place.path;
   RestartRecord record = ReadRestartRecord(path, session.place.product);
-  if (record.state == RestartRecordState::kMissing && !ResultFileTellsOfStop(result_file)) return;
+  if (record.state == RestartRecordState::kMissing && !ResultFileTellsOfStop(run.result_file)) {
+    return;
+  }
   if (record.state == RestartRecordState::kUsable) {
     const RecordKey key = ReadRecordKey();
     if (key.state != RecordKeyState::kUsable) LogUnusableKey(key);
@@ -111,16 +100,17 @@ void TakeRestartRecord(const std::wstring& log_folder, const std::wstring& resul
   if (record.state == RestartRecordState::kUsable) session.taken = std::move(record);
 }
 
-bool DoneBeforeRestart(const RunRecord& record, const ItemReport& report, ILwBundle* bundle) {
-  RestartRecord& taken = Session().taken;
+bool DoneBeforeRestart(RunContext& run, const ItemReport& report, ILwBundle* bundle) {
+  RestartRecord& taken = run.restart.taken;
   if (taken.done.empty()) return false;
-  return TakeDoneItem(&taken, IdentityOf(taken.key, record, report, bundle));
+  return TakeDoneItem(&taken, IdentityOf(taken.key, run.record, report, bundle));
 }
 
-bool WriteRestartRecord(const RunRecord& record, ModXmlLoader* catalogue) {
-  const RestartSession& session = Session();
+bool WriteRestartRecord(const RunContext& run, ModXmlLoader* catalogue) {
+  const RestartSession& session = run.restart;
+  const RunRecord& record = run.record;
   if (!session.place.resolved) {
-    LogUnresolved(session);
+    LogUnresolved(run);
     return false;
   }
   const RecordKey key = ObtainRecordKey();

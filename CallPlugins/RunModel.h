@@ -40,7 +40,7 @@ struct PhaseEntry {
 class VerdictRecorder final : public IFilterCallback {
  public:
   // With log, each refusal is logged as the run logs it.
-  explicit VerdictRecorder(bool log) : log_(log) {}
+  VerdictRecorder(const std::string& install_path, bool log) : filter_(install_path), log_(log) {}
   bool IsModuleInstalled(std::wstring path) override;
 
   // The module files catalogue met, in search order, with their verdicts.

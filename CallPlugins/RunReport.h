@@ -1,7 +1,8 @@
 // Keeps what a run does, item by item, for the run report: the JSON file
 // TaverlyRunReport.json that an installer reads beside the result file (its
 // format is docs/run-report.md, its schema docs/run-report.schema.json).
-// The runner fills the process-wide record as it goes; the entry renders it.
+// The runner fills the run's record (RunContext) as it goes; the entry
+// renders it.
 #pragma once
 
 #include <cstdint>
@@ -62,9 +63,6 @@ using PhaseReport = PhaseEntry<ItemReport>;
 
 struct RunRecord {
   int64_t started_ms = 0;  // milliseconds since 1970, UTC
-  std::string account_name;
-  bool system_account = false;
-  std::wstring product_folder;
   SecurityBaseEntry security_base;
   std::vector<ModuleEntry> modules;  // in search order
   std::vector<PhaseReport> phases;   // in run order, once the catalogue was read
@@ -78,8 +76,6 @@ struct RunRecord {
   bool is_success = false;
 };
 
-RunRecord& GetRunRecord();
-
 // Puts what the catalogue found into record: the module files with the
 // verdicts, and every admitted item, not reached yet.
 void RecordCatalogue(ModXmlLoader* catalogue, const VerdictRecorder& verdicts, RunRecord* record);
@@ -91,8 +87,10 @@ struct ItemCounts {
 // Counts the items of all phases by status; they add up to items.
 ItemCounts CountItems(const RunRecord& record);
 
-// Renders the record as the report, in UTF-8, with error as its "error".
-std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& error);
+class RunContext;
+// Renders the run's record as the report, in UTF-8, with the run's product
+// folder and account and its error record as "error".
+std::string RunReportJson(const RunContext& run);
 
 // Formats milliseconds since 1970 as UTC in ISO 8601: "2026-12-08T03:56:12.345Z".
 std::string UtcTimestamp(int64_t ms);
@@ -113,7 +111,14 @@ class ProgressPacer {
   int64_t last_ms_ = 0;
 };
 
-// The runner calls this where a progress report may be due; it writes one
-// through writer (set by the entry; none set: nothing is written).
-void SetProgressWriter(std::function<void()> writer);
-void ReportProgress(bool phase_start);
+// Writes a progress report through the writer the entry sets (none set:
+// nothing is written) where the runner says one may be due.
+class ProgressReporter {
+ public:
+  void SetWriter(std::function<void()> writer);
+  void Report(bool phase_start);
+
+ private:
+  std::function<void()> writer_;
+  ProgressPacer pacer_;
+};

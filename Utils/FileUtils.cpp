@@ -94,9 +94,3 @@ bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, ui
   if (started.has_process && exit_code != nullptr) *exit_code = started.exit_code;
   return started.started;
 }
-
-std::string ReadFileContent(const std::wstring& path) {
-  std::string text;
-  platform::ReadFileText(path, &text);
-  return text;
-}

@@ -63,8 +63,3 @@ enum class ShellOpenRefusal {
   kMissing,      // nothing exists there
 };
 ShellOpenRefusal CheckShellOpenFile(const wchar_t* file);
-
-// Reads a whole file as text. Anything but a readable regular file (a missing
-// file, a folder, a FIFO or device planted in its place) reads as empty, and
-// never blocks; a read error ends the content where it happened.
-std::string ReadFileContent(const std::wstring& path);

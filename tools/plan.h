@@ -11,6 +11,7 @@
 #include "CallPlugins/ExitClasses.h"
 #include "CallPlugins/ItemRules.h"
 #include "CallPlugins/RestartRecord.h"
+#include "CallPlugins/RunContext.h"
 #include "CallPlugins/RunModel.h"
 #include "LoadXml/LoadModXml.h"
 #include "Signing/SignatureBlock.h"
@@ -112,9 +113,14 @@ struct Plan {
   std::wstring restart_record_path;
 };
 
-// Works out the plan for the product folder of the process-wide installation
-// path. Reads files and, with load_libraries, loads libraries; starts nothing.
-Plan BuildPlan(const PlanOptions& options);
+// What the plan knows of the run it explains: the installation path, the
+// account's log folder (where the restart record lies) and the account.
+RunContext PlanContext(const std::string& install_path);
+
+// Works out the plan for run's product folder; the catalogue's failure goes
+// into run's error record, as in a run. Reads files and, with
+// load_libraries, loads libraries; starts nothing.
+Plan BuildPlan(RunContext& run, const PlanOptions& options);
 
 // Describes why the filter admits a module file or not.
 std::wstring VerdictText(const ModuleVerdict& verdict);

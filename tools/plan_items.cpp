@@ -1,7 +1,6 @@
 // Planning one item: what the runner would read of it and make of it.
 #include <cstdlib>
 
-#include "App/Elevate.h"
 #include "CallPlugins/ItemRules.h"
 #include "CallPlugins/ItemSecurity.h"
 #include "Platform/platform.h"
@@ -34,13 +33,13 @@ std::vector<ExpectedCode> ReadCodes(const std::vector<std::string>& pieces) {
   return codes;
 }
 
-void PlanExeItem(ILwBundle* bundle, PlannedItem* item) {
+void PlanExeItem(ILwBundle* bundle, bool system_account, PlannedItem* item) {
   item->wait_for_exit = ReadWaitForExit(bundle);
   item->supervision = DecideSupervision(item->wait_for_exit, item->timeout, item->log_output);
   if (item->supervision.capture_output && !platform::CanCaptureOutput(item->facts.file_path)) {
     item->supervision.capture_output = false;
   }
-  item->gate = DecideSystemGate(item->system, IsSystemAccount);
+  item->gate = DecideSystemGate(item->system, system_account);
   item->refusal = CheckShellOpenFile(item->facts.file_path.c_str());
   const auto can_start =
       item->signed_item ? platform::CanStartOpenedProgram : platform::CanStartProgram;
@@ -125,11 +124,11 @@ void PlanLibraryItem(ILwBundle* bundle, bool load, PlannedItem* item) {
 
 }  // namespace
 
-PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const std::wstring& product_folder,
+PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const RunContext& run,
                      const PlanOptions& options) {
   PlannedItem item;
   item.key = key;
-  item.facts = ReadItemFacts(bundle, product_folder);
+  item.facts = ReadItemFacts(bundle, run.product_folder());
   item.kind = ItemKindOf(item.facts.type);
   item.system = ReadItemAttribute(bundle, "system");
   item.timeout = ReadItemAttribute(bundle, "timeout");
@@ -140,7 +139,7 @@ PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const std::wstri
   PlanItemSecurity(bundle, &item);
   switch (item.kind) {
     case ItemKind::kExe:
-      PlanExeItem(bundle, &item);
+      PlanExeItem(bundle, run.account.system, &item);
       break;
     case ItemKind::kSimpleDll:
       PlanLibraryItem(bundle, options.load_libraries, &item);

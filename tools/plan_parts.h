@@ -19,7 +19,7 @@ std::wstring Joined(const std::vector<std::string>& parts);
 std::wstring StartProblem(const PlannedItem& item);
 
 // Works out what the run would do with one item.
-PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const std::wstring& product_folder,
+PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const RunContext& run,
                      const PlanOptions& options);
 
 // Reads "signed", "sensitive" and what they guard into item (before the

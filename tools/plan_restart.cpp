@@ -1,7 +1,5 @@
 #include "tools/plan_restart.h"
 
-#include "App/app.h"
-#include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
@@ -34,9 +32,9 @@ void PlanExitClasses(ILwBundle* bundle, PlannedItem* item) {
   }
 }
 
-RestartRecord PlanRestartRecord(Plan* plan) {
-  const std::wstring log_folder = App::Instance().GetLogDir();
-  const RestartRecordPlace place = LocateRestartRecord(log_folder, GetInstallPath());
+RestartRecord PlanRestartRecord(const RunContext& run, Plan* plan) {
+  const std::wstring& log_folder = run.log_folder;
+  const RestartRecordPlace place = LocateRestartRecord(log_folder, run.product_folder());
   RestartRecord record;
   if (place.resolved) {
     plan->restart_record_path = place.path;

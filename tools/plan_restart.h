@@ -15,7 +15,7 @@ class ILwBundle;
 void PlanExitClasses(ILwBundle* bundle, PlannedItem* item);
 
 // Reads the product's record in the log folder and judges it by the machine's key.
-RestartRecord PlanRestartRecord(Plan* plan);
+RestartRecord PlanRestartRecord(const RunContext& run, Plan* plan);
 // Marks an item the next run would pass over, taking it off the record.
 void MarkDoneBeforeRestart(RestartRecord* record, ILwBundle* bundle, PlannedItem* item);
 

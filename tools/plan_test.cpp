@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
 #include "tests/support/builders.h"
@@ -32,7 +31,7 @@ TEST_F(PlanTest, CleanProductIsPlannedQuietlyInRunOrder) {
                             Dll({{"exitcode", "-1"}}),
                         Exe({{"exitcode", ""}}),
                         Dll()));
-  const Plan plan = BuildPlan(PlanOptions());
+  const Plan plan = Planned();
   EXPECT_TRUE(Codes(plan).empty()) << ::testing::PrintToString(Texts(plan));
   EXPECT_TRUE(plan.catalogue_loaded);
   EXPECT_TRUE(plan.predicts_success);
@@ -151,7 +150,7 @@ TEST_F(PlanTest, LoadingFindsEntriesWithoutCallingThem) {
 
 TEST_F(PlanTest, EmptyPhaseFailsTheRunAndLaterPhasesAreNotReached) {
   WriteModule("mod_core.xml", ModuleXml(Exe(), "", Exe()));
-  const Plan plan = BuildPlan(PlanOptions());
+  const Plan plan = Planned();
   EXPECT_FALSE(plan.predicts_success);
   EXPECT_EQ(L"the run fails: phase open_selfprotect has no item; Taverly ends with exit code 210",
             plan.prediction);
@@ -165,7 +164,7 @@ TEST_F(PlanTest, EmptyPhaseFailsTheRunAndLaterPhasesAreNotReached) {
 
   // Without module_config.dat nothing is admitted: every phase is empty.
   fs::remove(ModuleFile("module_config.dat"));
-  const Plan none = BuildPlan(PlanOptions());
+  const Plan none = Planned();
   EXPECT_FALSE(none.predicts_success);
   EXPECT_EQ((std::vector<std::string>{"module-left-out", "empty-phase"}), Codes(none));
   EXPECT_EQ(ModuleVerdictReason::kNoConfig, none.modules[0].verdict.reason);
@@ -173,7 +172,7 @@ TEST_F(PlanTest, EmptyPhaseFailsTheRunAndLaterPhasesAreNotReached) {
 
 TEST_F(PlanTest, CatalogueFailureIsPredictedWithTheRunsErrorRecord) {
   fs::remove_all(JoinPath(product_, "modularize"));
-  const Plan plan = BuildPlan(PlanOptions());
+  const Plan plan = Planned();
   EXPECT_FALSE(plan.catalogue_loaded);
   EXPECT_FALSE(plan.predicts_success);
   EXPECT_EQ(L"InstallError:11", plan.error_code);
@@ -188,7 +187,7 @@ TEST_F(PlanTest, CatalogueFailureIsPredictedWithTheRunsErrorRecord) {
   fs::create_directories(folder);
   Installed({"core"});
   WriteModule("mod_core.xml", "<root><module>");
-  const Plan broken = BuildPlan(PlanOptions());
+  const Plan broken = Planned();
   EXPECT_EQ(L"InstallError:40", broken.error_code);
   ASSERT_EQ(1u, broken.modules.size());
   EXPECT_EQ(ModuleFileRecord::kParseFailed, broken.modules[0].record.outcome);
