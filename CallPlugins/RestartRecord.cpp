@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "CallPlugins/ItemRules.h"
+#include "CallPlugins/Item.h"
 #include "Platform/platform.h"
 
 const wchar_t kEarlierRestartRecordName[] = L"TaverlyResumeInfo.dat";

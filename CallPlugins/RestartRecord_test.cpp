@@ -50,3 +50,37 @@ TEST(RestartRecordTest, OnlyTheWholeFormForThisProductIsUsable) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RestartRecordTest, TheMachinesKeyDecidesAndEachItemIsTakenOncePerEntry) {
+  const std::string key(kRecordKeySize, '\x02');
+  const std::string b(64, 'b');
+  RestartRecord record =
+      ParseRestartRecord(RestartRecordText(kProduct, key, {kA, b, kA}), kProduct);
+  ASSERT_EQ(record.state, RestartRecordState::kUsable);
+
+  RecordKey machine;
+  machine.state = RecordKeyState::kUsable;
+  machine.bytes = std::string(kRecordKeySize, '\x03');
+  RestartRecord other = record;
+  JudgeRecordKey(&other, kProduct, machine);
+  EXPECT_EQ(other.state, RestartRecordState::kOtherKey);
+  EXPECT_TRUE(other.done.empty());
+  RestartRecord no_key = record;
+  JudgeRecordKey(&no_key, kProduct, RecordKey{RecordKeyState::kTorn, L"", "", 0});
+  EXPECT_EQ(no_key.state, RestartRecordState::kNoKey);
+
+  machine.bytes = key;
+  JudgeRecordKey(&record, kProduct, machine);
+  ASSERT_EQ(record.state, RestartRecordState::kUsable);
+  EXPECT_EQ(record.key, key);
+  EXPECT_TRUE(TakeDoneItem(&record, kA));
+  EXPECT_TRUE(TakeDoneItem(&record, kA));
+  EXPECT_FALSE(TakeDoneItem(&record, kA));  // listed twice: two items had it
+  EXPECT_TRUE(TakeDoneItem(&record, b));
+  EXPECT_TRUE(record.done.empty());
+  EXPECT_STREQ(RestartRecordRefusal(RestartRecordState::kOtherKey), "it was made with another key");
+}
+
+}  // namespace

@@ -2,7 +2,7 @@
 
 #include <glog/logging.h>
 
-#include "CallPlugins/ItemRules.h"
+#include "CallPlugins/Item.h"
 #include "CallPlugins/RestartRecord.h"
 #include "Platform/ini_text.h"
 #include "Platform/platform.h"

@@ -132,9 +132,7 @@ void RecordCatalogue(ModXmlLoader* catalogue, const VerdictRecorder& verdicts, R
       item.key = entry.first;
       auto module = module_of_key.find(entry.first);
       if (module != module_of_key.end()) item.module = module->second;
-      item.type = ReadItemAttribute(entry.second, "type");
-      item.file = ReadItemAttribute(entry.second, "file");
-      item.kind = ItemKindOf(item.type);
+      static_cast<ItemHead&>(item) = ReadItemHead(entry.second);
       phase.items.push_back(item);
     }
     record->phases.push_back(phase);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "CallPlugins/InstallErrorRecord.h"
-#include "CallPlugins/ItemRules.h"
+#include "CallPlugins/Item.h"
 #include "CallPlugins/RunModel.h"
 #include "LoadXml/LoadModXml.h"
 
@@ -33,16 +33,14 @@ const char* ItemStatusName(ItemStatus status);
 // The module of an item that came from no module file the record knows.
 constexpr size_t kNoModule = static_cast<size_t>(-1);
 
-// Kept small, as a run may hold ten thousand: the module file is an index
-// into the record's modules, and the path is formed again when rendered.
-struct ItemReport {
-  // With the module file and the path, what plan and report share, so that
-  // a tool can join them on key.
+// The report's view of an item: its head and what became of it. Kept small,
+// as a run may hold ten thousand: the module file is an index into the
+// record's modules, and the path is formed again when rendered.
+struct ItemReport : ItemHead {
+  // With the head's file, the module file and the path: what plan and report
+  // share, so that a tool can join them on key.
   std::string key;
   size_t module = kNoModule;  // index into RunRecord::modules
-  std::string type;           // "type" as written
-  std::string file;           // "file" as written
-  ItemKind kind = ItemKind::kSkipped;
 
   ItemStatus status = ItemStatus::kNotReached;
   bool has_exit_code = false;  // an Exe item's program was started with a process

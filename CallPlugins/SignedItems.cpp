@@ -33,51 +33,51 @@ bool FailItem(InstallErrorRecord& errors, const char* text, const std::wstring& 
 
 }  // namespace
 
-bool OpenSignedItem(InstallErrorRecord& errors, const ItemFacts& item, ItemKind kind,
-                    platform::ReadOnlyFile* file, ItemReport* report) {
+bool OpenSignedItem(InstallErrorRecord& errors, const Item& item, platform::ReadOnlyFile* file,
+                    ItemReport* report) {
   signing::Verdict verdict = signing::kNotSigned;
-  if (!OpenAndVerifyFile(item.file_path, file, &verdict)) {
+  if (!OpenAndVerifyFile(item.path, file, &verdict)) {
     errors.SetErrorCode(kInstallErrorNotSigned);
-    errors.SetErrorDetail(L"item not signed, file:" + item.file_path);
+    errors.SetErrorDetail(L"item not signed, file:" + item.path);
     report->status = ItemStatus::kFailed;
     return false;
   }
   std::string source;
-  switch (JudgeSignedContent(item, kind, *file, &source)) {
+  switch (JudgeSignedContent(item, *file, &source)) {
     case SignedContentProblem::kNone:
       return true;
     case SignedContentProblem::kScriptRunsOn:
       return FailItem(errors,
                       "signed command script not started, it does not end before its "
                       "signature, file:",
-                      item.file_path,
+                      item.path,
                       std::string(),
                       report);
     case SignedContentProblem::kUncheckedLibraries:
       return FailItem(errors,
                       "signed library not loaded, it may load libraries from outside the "
                       "system folders, file:",
-                      item.file_path,
+                      item.path,
                       " ,by: " + EscapedLogText(source),
                       report);
   }
   return true;
 }
 
-bool FailSignedStart(InstallErrorRecord& errors, const ItemFacts& item, uint32_t error,
+bool FailSignedStart(InstallErrorRecord& errors, const Item& item, uint32_t error,
                      ItemReport* report) {
   return FailItem(errors,
                   "signed program not started as checked, file:",
-                  item.file_path,
+                  item.path,
                   " ,error: " + std::to_string(error),
                   report);
 }
 
-bool FailSignedLoad(InstallErrorRecord& errors, const ItemFacts& item, uint32_t error,
+bool FailSignedLoad(InstallErrorRecord& errors, const Item& item, uint32_t error,
                     ItemReport* report) {
   return FailItem(errors,
                   "signed library not loaded as checked, file:",
-                  item.file_path,
+                  item.path,
                   " ,error: " + std::to_string(error),
                   report);
 }

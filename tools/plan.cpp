@@ -6,8 +6,8 @@
 #include "App/Elevate.h"
 #include "App/app.h"
 #include "Platform/platform.h"
-#include "Utils/FileUtils.h"
 #include "Utils/PathUtils.h"
+#include "Utils/SignatureVerdicts.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
 

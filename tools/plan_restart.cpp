@@ -21,15 +21,13 @@ void CodesJson(const char* name, const std::vector<int32_t>& codes, json::Writer
 
 }  // namespace
 
-void PlanExitClasses(ILwBundle* bundle, PlannedItem* item) {
-  item->exit_class_texts = ReadExitClassTexts(bundle);
-  const bool waited_exe = item->kind == ItemKind::kExe && item->wait_for_exit;
-  item->exit_classes = DecideExitClasses(waited_exe, item->exit_class_texts);
-  if (!item->exit_classes.retry_codes.empty() || !item->exit_classes.restart_now_codes.empty()) {
-    item->overlaps = FindCodeOverlaps(item->exit_classes,
-                                      waited_exe ? item->reboot_exitcode : std::string(),
-                                      item->facts.expected_codes);
+void PlanExitClasses(PlannedItem* item) {
+  if (item->exit_classes.retry_codes.empty() && item->exit_classes.restart_now_codes.empty()) {
+    return;
   }
+  item->overlaps = FindCodeOverlaps(item->exit_classes,
+                                    item->wait ? item->restart_codes : std::vector<ExpectedCode>(),
+                                    item->expected_codes);
 }
 
 RestartRecord PlanRestartRecord(const RunContext& run, Plan* plan) {

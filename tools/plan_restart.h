@@ -11,8 +11,8 @@
 
 class ILwBundle;
 
-// Reads the classes of an item and the exit codes listed in two of them.
-void PlanExitClasses(ILwBundle* bundle, PlannedItem* item);
+// Finds the exit codes an item lists in two of its classes.
+void PlanExitClasses(PlannedItem* item);
 
 // Reads the product's record in the log folder and judges it by the machine's key.
 RestartRecord PlanRestartRecord(const RunContext& run, Plan* plan);

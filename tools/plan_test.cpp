@@ -52,13 +52,13 @@ TEST_F(PlanTest, CleanProductIsPlannedQuietlyInRunOrder) {
   EXPECT_EQ(ItemKind::kExe, exe.kind);
   EXPECT_EQ(ItemOutcome::kRuns, exe.outcome);
   EXPECT_EQ(AnsiToWide(ModuleFile("mod_core.xml")), exe.module_file);
-  EXPECT_EQ(AnsiToWide(JoinPath(product_, probe_)), exe.facts.file_path);
-  EXPECT_EQ(AnsiToWide("--at " + product_ + "/x"), exe.facts.parameters);
+  EXPECT_EQ(AnsiToWide(JoinPath(product_, probe_)), exe.path);
+  EXPECT_EQ(AnsiToWide("--at " + product_ + "/x"), exe.ShownParameters());
   EXPECT_TRUE(exe.file_exists);
   EXPECT_TRUE(exe.can_start);
-  EXPECT_TRUE(exe.wait_for_exit);
-  ASSERT_EQ(2u, exe.codes.size());
-  EXPECT_EQ(3010, exe.codes[1].value);
+  EXPECT_TRUE(exe.wait);
+  ASSERT_EQ(2u, exe.expected_codes.size());
+  EXPECT_EQ(3010, exe.expected_codes[1].value);
   const PlannedItem& dll = plan.phases[0].items[1];
   EXPECT_EQ(ItemKind::kSimpleDll, dll.kind);
   EXPECT_EQ("ReturnMinusOne", dll.entry);
@@ -79,8 +79,8 @@ TEST_F(PlanTest, TimeLimitAndOutputAreShownAsTheRunUsesThem) {
       PlanWith(Exe({{"timeout", "30"}, {"log_output", "1"}}) + Exe({{"timeout", "soon"}}) + Exe());
   const std::vector<PlannedItem>& items = plan.phases[0].items;
   ASSERT_EQ(3u, items.size());
-  EXPECT_EQ(30u, items[0].supervision.timeout_seconds);
-  EXPECT_TRUE(items[0].supervision.capture_output);
+  EXPECT_EQ(30u, items[0].timeout_seconds);
+  EXPECT_TRUE(items[0].capture_output);
   EXPECT_EQ(L"30 s, then the program and what it started are ended and the item fails",
             TimeoutText(items[0]));
   EXPECT_EQ(L"yes: its output goes into the log", LogOutputText(items[0]));

@@ -2,7 +2,7 @@
 
 #include <glog/logging.h>
 
-#include "CallPlugins/ItemRules.h"
+#include "CallPlugins/Item.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
