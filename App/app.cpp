@@ -3,7 +3,6 @@
 #include <glog/logging.h>
 
 #include "App/Elevate.h"
-#include "App/main.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/FileUtils.h"
@@ -82,7 +81,7 @@ void App::InitLog() {
     LOG(ERROR) << "log folder cannot be used, path: " << folder;
     // Whoever planted the folder may have put a result file there that says
     // success; this run, refused or not, cannot write one of its own.
-    RemoveOutdatedResultFile(run_.result_file);
+    remove_outdated_result_(run_.result_file);
   }
   if (claim_ == platform::InstanceClaim::kHeldByOtherAccount) {
     LOG(ERROR) << "single instance mutex held by another account, going on";

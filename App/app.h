@@ -12,8 +12,15 @@
 // folder followed by "hoxinst_log".
 std::wstring AccountLogFolder();
 
+// How start-up removes a result file it cannot trust: the entry's
+// RemoveOutdatedResultFile (App/main.h), as the result file is the entry's.
+using ResultFileRemover = void (*)(const std::wstring& path);
+
 class App {
  public:
+  explicit App(ResultFileRemover remove_outdated_result)
+      : remove_outdated_result_(remove_outdated_result) {}
+
   // Sets up logging, reads the command line and checks rights, the program's
   // own signature and the installation path, filling the run context as it
   // goes. On refusal sets exit_code to 200, 201 or 202 and answers false.
@@ -47,6 +54,7 @@ class App {
   // Says what the guard claim left that a run should know of.
   void LogInstanceClaim();
 
+  ResultFileRemover remove_outdated_result_;
   RunContext run_;
   platform::InstanceClaim claim_ = platform::InstanceClaim::kOnlyCopy;
   uint32_t claim_error_ = 0;

@@ -15,7 +15,7 @@
 namespace {
 
 TEST(AppTest, LogFolderIsCachedAndHoldsTheResultFile) {
-  App app;
+  App app(RemoveOutdatedResultFile);
   std::wstring first = app.GetLogDir();
   std::wstring expected = platform::CombinePath(platform::TempFolder(), L"hoxinst_log");
   EXPECT_EQ(first, expected);

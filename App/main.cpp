@@ -3,6 +3,7 @@
 #include <glog/logging.h>
 
 #include "App/Elevate.h"
+#include "App/ResultFile.h"
 #include "App/RunReportFile.h"
 #include "App/app.h"
 #include "CallPlugins/DoFinishWork.h"
@@ -41,40 +42,29 @@ void RemoveOutdatedResultFile(const std::wstring& path) {
 
 namespace {
 
-// The result file says whether an item asked for a restart, and never
-// keeps the word of an earlier run that did.
-void WriteRestartNeed(const RunContext& run, const std::wstring& path) {
-  if (run.record.restart_required) {
-    WriteResultValue(path, L"result", L"reboot_required", L"true");
-    return;
-  }
+// Removes a key an earlier run left; a failure is logged as a failed write is.
+void RemoveResultValue(const std::wstring& path, const ResultValue& value) {
   uint32_t error = 0;
-  if (!platform::DeleteProfileKey(L"result", L"reboot_required", path, &error)) {
+  if (!platform::DeleteProfileKey(value.section, value.key, path, &error)) {
     LOG(ERROR) << "WritePrivateProfileStringW failed, path: " << LogText(path)
                << ", result: , GLE: " << error;
   }
 }
 
-// Only a run that stopped for a restart says the next one resumes.
-void RemoveStopForRestartMark(const std::wstring& path) {
-  uint32_t error = 0;
-  if (!platform::DeleteProfileKey(L"result", L"resume_after_reboot", path, &error)) {
-    LOG(ERROR) << "WritePrivateProfileStringW failed, path: " << LogText(path)
-               << ", result: , GLE: " << error;
+// Writes a form, each value whether or not the one before it was written.
+// When is_success (the first) cannot be written, a result file an earlier
+// run left is removed, so that it cannot tell the opposite of this run.
+void WriteResultForm(const std::wstring& path, const std::vector<ResultValue>& form) {
+  bool outcome_written = true;
+  for (size_t i = 0; i < form.size(); ++i) {
+    const ResultValue& value = form[i];
+    if (value.remove) {
+      RemoveResultValue(path, value);
+      continue;
+    }
+    const bool written = WriteResultValue(path, value.section, value.key, value.value);
+    if (i == 0) outcome_written = written;
   }
-}
-
-// The failure form, from an empty error record, that asks for a restart and
-// for the next run to go on where this one stopped.
-void WriteStoppedForRestartResult(const RunContext& run) {
-  const std::wstring& path = run.result_file;
-  const InstallErrorRecord empty;
-  const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"false");
-  WriteResultValue(path, L"result", L"reboot_required", L"true");
-  WriteResultValue(path, L"result", L"resume_after_reboot", L"true");
-  WriteResultValue(path, L"error_info", L"error_path", empty.errorPath);
-  WriteResultValue(path, L"error_info", L"error_code", empty.errorCode);
-  WriteResultValue(path, L"error_info", L"error_detail", empty.errorDetail);
   if (!outcome_written) RemoveOutdatedResultFile(path);
 }
 
@@ -97,7 +87,7 @@ int RunTaverly() {
   uint32_t guard_error = 0;
   const platform::InstanceClaim claim = platform::ClaimSingleInstance(&guard_error);
   if (claim == platform::InstanceClaim::kAlreadyRunning) return 0;
-  App app;
+  App app(RemoveOutdatedResultFile);
   app.SetInstanceClaim(claim, guard_error);
   RunContext& run = app.run();
   run.record.started_ms = NowMs();
@@ -112,7 +102,7 @@ int RunTaverly() {
   const bool succeeded = DoFinishWork(run);
   run.progress.SetWriter(nullptr);
   if (run.record.stopped_for_restart) {
-    WriteStoppedForRestartResult(run);
+    WriteResultForm(run.result_file, StoppedForRestartForm());
     FinishRunReport(run, kExitStoppedForRestart);
     return kExitStoppedForRestart;
   }
@@ -131,33 +121,16 @@ int RunTaverly() {
 }
 
 void WriteFailureResult(const RunContext& run) {
-  const std::wstring& path = run.result_file;
-  const InstallErrorRecord& record = run.errors;
-  const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"false");
-  WriteRestartNeed(run, path);
-  RemoveStopForRestartMark(path);
-  WriteResultValue(path, L"error_info", L"error_path", record.errorPath);
-  WriteResultValue(path, L"error_info", L"error_code", record.errorCode);
-  WriteResultValue(path, L"error_info", L"error_detail", record.errorDetail);
-  if (!outcome_written) RemoveOutdatedResultFile(path);
+  WriteResultForm(run.result_file, FailureForm(run.errors, run.record.restart_required));
 }
 
 void WriteSuccessResult(const RunContext& run) {
-  const std::wstring& path = run.result_file;
-  const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"true");
-  WriteRestartNeed(run, path);
-  RemoveStopForRestartMark(path);
-  if (!outcome_written) RemoveOutdatedResultFile(path);
+  WriteResultForm(run.result_file, SuccessForm(run.record.restart_required));
 }
 
 bool WriteResultValue(const std::wstring& path, const std::wstring& section,
                       const std::wstring& key, const std::wstring& value) {
-  // A line break in a value (a parameter text may carry one into the error
-  // detail) would add lines to the file; it is written as a blank instead.
-  std::wstring flat = value;
-  for (wchar_t& c : flat) {
-    if (c == L'\r' || c == L'\n') c = L' ';
-  }
+  const std::wstring flat = FlatResultValue(value);
   uint32_t error = 0;
   if (!platform::WriteProfileString(section, key, flat, path, &error)) {
     LOG(ERROR) << "WritePrivateProfileStringW failed, path: " << LogText(path)

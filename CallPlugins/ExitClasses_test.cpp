@@ -83,9 +83,9 @@ TEST(ExitClassesTest, ClassesServeWaitedForExeItemsWithValuesInRange) {
   const ExitClasses other = DecideExitClasses(false, all);
   EXPECT_TRUE(other.retry_codes.empty());
   EXPECT_TRUE(other.restart_now_codes.empty());
-  EXPECT_EQ((std::vector<std::string>{"retry_exitcode", "retries", "retry_delay",
-                                      "reboot_now_exitcode"}),
-            UnusedNames(other));
+  EXPECT_EQ(
+      (std::vector<std::string>{"retry_exitcode", "retries", "retry_delay", "reboot_now_exitcode"}),
+      UnusedNames(other));
   EXPECT_EQ("1618;5", other.unused[0].text);
 
   // Counts out of range keep their defaults; without a retry class they serve nothing.
@@ -105,12 +105,12 @@ TEST(ExitClassesTest, OverlapsNameEachClassOnceInJudgingOrder) {
       FindCodeOverlaps(classes, ReadExpectedCodes("7;3010"), ReadExpectedCodes("0;5;7"));
   ASSERT_EQ(2u, overlaps.size());
   EXPECT_EQ(5, overlaps[0].code);
-  EXPECT_EQ((std::vector<CodeClass>{CodeClass::kRetry, CodeClass::kAccepted}),
-            overlaps[0].classes);
+  EXPECT_EQ((std::vector<CodeClass>{CodeClass::kRetry, CodeClass::kAccepted}), overlaps[0].classes);
   EXPECT_EQ(7, overlaps[1].code);
-  EXPECT_EQ((std::vector<CodeClass>{CodeClass::kRestartNow, CodeClass::kRestart,
-                                    CodeClass::kRetry, CodeClass::kAccepted}),
-            overlaps[1].classes);
+  EXPECT_EQ(
+      (std::vector<CodeClass>{
+          CodeClass::kRestartNow, CodeClass::kRestart, CodeClass::kRetry, CodeClass::kAccepted}),
+      overlaps[1].classes);
   EXPECT_STREQ("restart-now", CodeClassName(overlaps[1].classes[0]));
   EXPECT_STREQ("refused", CodeClassName(CodeClass::kRefused));
 }

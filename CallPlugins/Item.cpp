@@ -164,7 +164,7 @@ CodeClass ClassOfExitCode(const Item& item, bool has_process, uint32_t exit_code
     }
   }
   return item.Accepts(has_process ? exit_code : 0xFFFFFFFFu) ? CodeClass::kAccepted
-                                                              : CodeClass::kRefused;
+                                                             : CodeClass::kRefused;
 }
 
 std::wstring SubstituteProductPath(const std::wstring& text, const std::wstring& folder) {

@@ -16,6 +16,7 @@
 
 #include "App/FilterLoadModule.h"
 #include "App/app.h"
+#include "App/main.h"
 #include "CallPlugins/RunContext.h"
 #include "CallPlugins/RunReport.h"
 #include "LoadXml/LoadModXml.h"
@@ -98,7 +99,7 @@ bool TimeProgressReport(const std::string& folder, size_t items, int64_t* ns) {
 
 void StartProgramLog(const std::string& tmpdir) {
   setenv("TMPDIR", tmpdir.c_str(), 1);
-  App().InitLog();
+  App(RemoveOutdatedResultFile).InitLog();
 }
 
 bool TimeLoadModules(const std::string& product, size_t expected_items, int64_t* ns) {
