@@ -4,7 +4,9 @@
 
 namespace {
 
-ResultValue Outcome(bool success) { return {L"result", L"is_success", success ? L"true" : L"false"}; }
+ResultValue Outcome(bool success) {
+  return {L"result", L"is_success", success ? L"true" : L"false"};
+}
 
 ResultValue RestartNeed(bool restart_required) {
   if (restart_required) return {L"result", L"reboot_required", L"true"};
@@ -12,7 +14,7 @@ ResultValue RestartNeed(bool restart_required) {
 }
 
 // Only a run that stopped for a restart says the next one resumes.
-ResultValue NoResume() { return {L"result", L"resume_after_reboot", L"", true}; }
+ResultValue NotStoppedForRestart() { return {L"result", L"resume_after_reboot", L"", true}; }
 
 void AddErrorInfo(const InstallErrorRecord& errors, std::vector<ResultValue>* form) {
   form->push_back({L"error_info", L"error_path", errors.errorPath});
@@ -23,11 +25,12 @@ void AddErrorInfo(const InstallErrorRecord& errors, std::vector<ResultValue>* fo
 }  // namespace
 
 std::vector<ResultValue> SuccessForm(bool restart_required) {
-  return {Outcome(true), RestartNeed(restart_required), NoResume()};
+  return {Outcome(true), RestartNeed(restart_required), NotStoppedForRestart()};
 }
 
 std::vector<ResultValue> FailureForm(const InstallErrorRecord& errors, bool restart_required) {
-  std::vector<ResultValue> form = {Outcome(false), RestartNeed(restart_required), NoResume()};
+  std::vector<ResultValue> form = {
+      Outcome(false), RestartNeed(restart_required), NotStoppedForRestart()};
   AddErrorInfo(errors, &form);
   return form;
 }

@@ -118,7 +118,10 @@ TEST(ItemTest, TimeoutServesWaitedForExeItemsWithWholeSecondsFromOneToADay) {
       {"0", 0, Unused::kBadValue},
       {"86401", 0, Unused::kBadValue},
       {"5 ", 0, Unused::kBadValue},
+      {" 5", 0, Unused::kBadValue},
       {"+5", 0, Unused::kBadValue},
+      {"-5", 0, Unused::kBadValue},
+      {"soon", 0, Unused::kBadValue},
       {"1e3", 0, Unused::kBadValue},
       {"99999999999999999999", 0, Unused::kBadValue},
   };

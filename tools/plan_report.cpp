@@ -119,6 +119,43 @@ const char* PredictionName(const PlannedItem& item, bool phase_reached) {
   return "not_started";
 }
 
+// The members of a program item (and of a skipped one) that a library item has not.
+void WriteProgramJson(const PlannedItem& item, JsonWriter& json) {
+  Member(json, "param", Json(item.ShownParameters()));
+  Member(json, "wait_for_exit", item.wait);
+  Member(json, "system", Json(item.system));
+  Member(json, "can_start", item.can_start);
+  Member(json, "timeout", Json(item.timeout));
+  MemberOrNull(json, "timeout_seconds", item.timeout_seconds > 0, item.timeout_seconds);
+  Member(json, "log_output", Json(item.log_output));
+  Member(json, "captures_output", item.capture_output);
+  Member(json, "reboot_exitcode", Json(item.reboot_exitcode));
+  json.Key("reboot_codes");
+  json.StartArray();
+  for (const ExpectedCode& code : item.restart_codes) json.Int(code.value);
+  json.EndArray();
+}
+
+// What the run accepts: a library's one result, or a program's exit codes.
+void WriteExpectationJson(const PlannedItem& item, JsonWriter& json) {
+  Member(json, "exitcode", Json(item.exitcode));
+  Member(json, "has_expectation", item.has_expectation);
+  if (item.kind == ItemKind::kSimpleDll) {
+    MemberOrNull(json, "expected_result", item.has_expectation, kExpectedLibraryResult);
+    return;
+  }
+  json.Key("expected_codes");
+  json.StartArray();
+  for (const ExpectedCode& code : ComparedCodes(item)) {
+    json.StartObject();
+    Member(json, "text", Json(code.text));
+    Member(json, "value", static_cast<int>(code.value));
+    Member(json, "exact", code.exact);
+    json.EndObject();
+  }
+  json.EndArray();
+}
+
 void WriteItemJson(const PlannedItem& item, bool libraries_loaded, bool phase_reached,
                    JsonWriter& json) {
   json.StartObject();
@@ -137,48 +174,11 @@ void WriteItemJson(const PlannedItem& item, bool libraries_loaded, bool phase_re
     Member(json, "entry", Json(item.entry));
     Member(json, "library", std::string(LibraryCheckName(item.library)));
   } else {
-    Member(json, "param", Json(item.ShownParameters()));
-    Member(json, "wait_for_exit", item.wait);
-    Member(json, "system", Json(item.system));
-    Member(json, "can_start", item.can_start);
-    Member(json, "timeout", Json(item.timeout));
-    json.Key("timeout_seconds");
-    if (item.timeout_seconds > 0) {
-      json.Uint(item.timeout_seconds);
-    } else {
-      json.Null();
-    }
-    Member(json, "log_output", Json(item.log_output));
-    Member(json, "captures_output", item.capture_output);
-    Member(json, "reboot_exitcode", Json(item.reboot_exitcode));
-    json.Key("reboot_codes");
-    json.StartArray();
-    for (const ExpectedCode& code : item.restart_codes) json.Int(code.value);
-    json.EndArray();
+    WriteProgramJson(item, json);
   }
   WriteRestartJson(item, json);
   WriteItemSecurityJson(item, json);
-  Member(json, "exitcode", Json(item.exitcode));
-  Member(json, "has_expectation", item.has_expectation);
-  if (item.kind == ItemKind::kSimpleDll) {
-    json.Key("expected_result");
-    if (item.has_expectation) {
-      json.Int(kExpectedLibraryResult);
-    } else {
-      json.Null();
-    }
-  } else {
-    json.Key("expected_codes");
-    json.StartArray();
-    for (const ExpectedCode& code : ComparedCodes(item)) {
-      json.StartObject();
-      Member(json, "text", Json(code.text));
-      Member(json, "value", static_cast<int>(code.value));
-      Member(json, "exact", code.exact);
-      json.EndObject();
-    }
-    json.EndArray();
-  }
+  WriteExpectationJson(item, json);
   Member(json, "expects", Json(ExpectsText(item)));
   json.EndObject();
 }
