@@ -7,9 +7,7 @@
 #include <cstring>
 
 #include "App/JsonGuard.h"
-#include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
-#include "Utils/FileUtils.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 
@@ -21,8 +19,8 @@ void LogNotInstalled(const std::string& name) {
 
 // module_config.dat under the installation path; with an empty installation
 // path, the suffix alone.
-std::wstring ModuleConfigPath() {
-  std::wstring path = AnsiToWide(GetInstallPath());
+std::wstring ModuleConfigPath(const std::string& install_path) {
+  std::wstring path = AnsiToWide(install_path);
   path += platform::kPathSeparator;
   path += L"modularize";
   path += platform::kPathSeparator;
@@ -92,6 +90,13 @@ rapidjson::ParseErrorCode ParseConfig(const std::string& text, rapidjson::Docume
   return document->GetParseError();
 }
 
+// Anything but a readable regular file reads as empty, without blocking.
+std::string ConfigText(const std::wstring& path) {
+  std::string text;
+  platform::ReadFileText(path, &text);
+  return text;
+}
+
 // Judges the module's entry under module_info: its reason, state and answer.
 void JudgeEntry(const rapidjson::Value& modules, ModuleVerdict* verdict) {
   const std::string& name = verdict->module_name;
@@ -130,15 +135,14 @@ ModuleVerdict LoadModFilter::Judge(const std::wstring& path) const {
   }
 
   verdict.module_name = WideToAnsi(ModuleNameFromPath(path));
-  verdict.config_path = ModuleConfigPath();
+  verdict.config_path = ModuleConfigPath(install_path_);
   if (!platform::PathExists(verdict.config_path)) {
     verdict.reason = ModuleVerdictReason::kNoConfig;
     return verdict;
   }
 
   rapidjson::Document document;
-  const rapidjson::ParseErrorCode error =
-      ParseConfig(ReadFileContent(verdict.config_path), &document);
+  const rapidjson::ParseErrorCode error = ParseConfig(ConfigText(verdict.config_path), &document);
   if (error != rapidjson::kParseErrorNone) {
     verdict.reason = ModuleVerdictReason::kConfigUnparsable;
     verdict.parse_error = static_cast<int>(error);

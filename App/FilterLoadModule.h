@@ -34,15 +34,21 @@ struct ModuleVerdict {
 // "not-listed", "state-not-one", ...
 const char* ModuleReasonName(ModuleVerdictReason reason);
 
-// Reads module_config.dat anew on every call; keeps no state.
+// Reads module_config.dat anew on every call; keeps no state between calls.
 class LoadModFilter final : public IFilterCallback {
  public:
+  // install_path: the run's installation path, under which module_config.dat lies.
+  explicit LoadModFilter(std::string install_path) : install_path_(std::move(install_path)) {}
+
   // Judges, then logs the reason of a refusal where the reason calls for a line.
   bool IsModuleInstalled(std::wstring path) override;
   // The same, handing back the verdict (for the run report).
   bool JudgeAndLog(const std::wstring& path, ModuleVerdict* verdict);
   // Judges path as IsModuleInstalled does, without logging.
   ModuleVerdict Judge(const std::wstring& path) const;
+
+ private:
+  std::string install_path_;
 };
 
 // Derives the module name from the file name of a module file: the text after

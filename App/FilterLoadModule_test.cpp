@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "App/JsonGuard.h"
-#include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "tests/support/builders.h"
 #include "tests/support/log_capture.h"
@@ -24,11 +23,10 @@ std::string Nested(size_t depth, const std::string& inner) {
 class LoadModFilterTest : public ::testing::Test {
  protected:
   void SetUp() override { UseInstallFolder(folder_.path()); }
-  void TearDown() override { GetInstallPath().clear(); }
 
   void UseInstallFolder(const std::string& install) {
     install_ = install;
-    GetInstallPath() = install;
+    filter_ = LoadModFilter(install);
     WriteTextFile(ModuleFile("alpha"), "<root/>");
   }
   std::string ModuleFile(const std::string& name) const {
@@ -56,7 +54,7 @@ class LoadModFilterTest : public ::testing::Test {
 
   TempFolder folder_;
   std::string install_;
-  LoadModFilter filter_;
+  LoadModFilter filter_{""};
   LogLines log_;
 };
 
@@ -141,7 +139,7 @@ TEST_F(LoadModFilterTest, MissingFilesAnswerFalseSilently) {
   WriteState("ghost", R"("1")");
   EXPECT_FALSE(Ask("ghost"));  // no module file
   EXPECT_FALSE(filter_.IsModuleInstalled(L""));
-  GetInstallPath().clear();  // configuration path becomes the bare suffix
+  filter_ = LoadModFilter("");  // configuration path becomes the bare suffix
   EXPECT_FALSE(Ask("alpha"));
   EXPECT_TRUE(log_.Take().empty());
 }

@@ -3,7 +3,6 @@
 #include <glog/logging.h>
 
 #include "App/Elevate.h"
-#include "App/main.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/FileUtils.h"
@@ -28,11 +27,6 @@ std::string InfoLogBaseName(const std::string& folder) {
 
 }  // namespace
 
-App& App::Instance() {
-  static App app;
-  return app;
-}
-
 bool App::Init(int32_t& exit_code) {
   InitLog();
   ParseCommandLine();
@@ -49,7 +43,7 @@ bool App::Init(int32_t& exit_code) {
     return false;
   }
 
-  const std::string& install_path = GetInstallPath();
+  const std::string& install_path = run_.install_path();
   if (!platform::PathExists(AnsiToWide(install_path))) {
     LOG(INFO) << "The incoming installation path does not exist, path:" << install_path
               << ", just exit...";
@@ -60,7 +54,10 @@ bool App::Init(int32_t& exit_code) {
 }
 
 void App::InitLog() {
-  std::string folder = WideToAnsi(GetLogDir());
+  run_.log_folder = GetLogDir();
+  run_.result_file = GetResultFilePath();
+  run_.report_file = GetRunReportPath();
+  std::string folder = WideToAnsi(run_.log_folder);
   // A folder that cannot be created, or that another account could have
   // planted, gets no log file; every line still reaches standard error.
   bool usable = platform::PrepareLogFolder(AnsiToWide(folder));
@@ -84,7 +81,7 @@ void App::InitLog() {
     LOG(ERROR) << "log folder cannot be used, path: " << folder;
     // Whoever planted the folder may have put a result file there that says
     // success; this run, refused or not, cannot write one of its own.
-    RemoveOutdatedResultFile(GetResultFilePath());
+    remove_outdated_result_(run_.result_file);
   }
   if (claim_ == platform::InstanceClaim::kHeldByOtherAccount) {
     LOG(ERROR) << "single instance mutex held by another account, going on";
@@ -109,9 +106,11 @@ void App::LogInstanceClaim() {
 }
 
 void App::ParseCommandLine() {
+  std::string install_path;
   for (const std::string& argument : CommandParser::GetArguments()) {
-    CommandParser::ParseOption(GetInstallPath(), argument, kInstallPathOption);
+    CommandParser::ParseOption(install_path, argument, kInstallPathOption);
   }
+  run_.SetInstallPath(install_path);
 }
 
 bool App::CheckAdminPrivilege() {
@@ -120,9 +119,13 @@ bool App::CheckAdminPrivilege() {
   return false;
 }
 
+std::wstring AccountLogFolder() {
+  return platform::CombinePath(platform::TempFolder(), L"hoxinst_log");
+}
+
 std::wstring App::GetLogDir() {
-  if (log_dir_.empty()) log_dir_ = platform::CombinePath(platform::TempFolder(), L"hoxinst_log");
-  return log_dir_;
+  if (run_.log_folder.empty()) run_.log_folder = AccountLogFolder();
+  return run_.log_folder;
 }
 
 std::wstring App::GetResultFilePath() {

@@ -1,18 +1,29 @@
-// The process-wide application object: start-up checks and the log folder.
+// The application object: start-up checks, the log folder, and the run
+// context it builds for the run (RunTaverly holds the one object).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "CallPlugins/RunContext.h"
 #include "Platform/platform.h"
+
+// The log folder of the account the process runs under: its temporary
+// folder followed by "hoxinst_log".
+std::wstring AccountLogFolder();
+
+// How start-up removes a result file it cannot trust: the entry's
+// RemoveOutdatedResultFile (App/main.h), as the result file is the entry's.
+using ResultFileRemover = void (*)(const std::wstring& path);
 
 class App {
  public:
-  static App& Instance();
+  explicit App(ResultFileRemover remove_outdated_result)
+      : remove_outdated_result_(remove_outdated_result) {}
 
   // Sets up logging, reads the command line and checks rights, the program's
-  // own signature and the installation path. On refusal sets exit_code to 200,
-  // 201 or 202 and answers false.
+  // own signature and the installation path, filling the run context as it
+  // goes. On refusal sets exit_code to 200, 201 or 202 and answers false.
   bool Init(int32_t& exit_code);
 
   // What became of the single-instance guard (error: why it could not be
@@ -23,7 +34,9 @@ class App {
     claim_error_ = error;
   }
 
+  // Sets up logging in the log folder, whose paths it puts into the run context.
   void InitLog();
+  // Puts the installation path of the command line into the run context.
   void ParseCommandLine();
   bool CheckAdminPrivilege();
 
@@ -34,13 +47,15 @@ class App {
   // The log folder followed by the run report's name, "TaverlyRunReport.json".
   std::wstring GetRunReportPath();
 
- private:
-  App() = default;
+  // What the run knows; Init fills it, the run's steps are handed it.
+  RunContext& run() { return run_; }
 
+ private:
   // Says what the guard claim left that a run should know of.
   void LogInstanceClaim();
 
-  std::wstring log_dir_;
+  ResultFileRemover remove_outdated_result_;
+  RunContext run_;
   platform::InstanceClaim claim_ = platform::InstanceClaim::kOnlyCopy;
   uint32_t claim_error_ = 0;
 };

@@ -14,14 +14,14 @@
 
 namespace {
 
-// The log folder is computed once per process, so one test owns it.
 TEST(AppTest, LogFolderIsCachedAndHoldsTheResultFile) {
-  std::wstring first = App::Instance().GetLogDir();
+  App app(RemoveOutdatedResultFile);
+  std::wstring first = app.GetLogDir();
   std::wstring expected = platform::CombinePath(platform::TempFolder(), L"hoxinst_log");
   EXPECT_EQ(first, expected);
-  EXPECT_EQ(App::Instance().GetLogDir(), first);
-  EXPECT_EQ(App::Instance().GetResultFilePath(),
-            first + platform::kPathSeparator + L"TaverlyResultInfo.dat");
+  EXPECT_EQ(app.GetLogDir(), first);
+  EXPECT_EQ(app.run().log_folder, first);
+  EXPECT_EQ(app.GetResultFilePath(), first + platform::kPathSeparator + L"TaverlyResultInfo.dat");
 }
 
 TEST(ResultFileTest, ValuesWithLineBreaksStayOnOneLine) {

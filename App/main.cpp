@@ -2,13 +2,14 @@
 
 #include <glog/logging.h>
 
+#include "App/Elevate.h"
+#include "App/ResultFile.h"
 #include "App/RunReportFile.h"
 #include "App/app.h"
 #include "CallPlugins/DoFinishWork.h"
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
-#include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Platform/process.h"
 #include "Utils/LogText.h"
@@ -41,51 +42,40 @@ void RemoveOutdatedResultFile(const std::wstring& path) {
 
 namespace {
 
-// The result file says whether an item asked for a restart, and never
-// keeps the word of an earlier run that did.
-void WriteRestartNeed(const std::wstring& path) {
-  if (GetRunRecord().reboot_required) {
-    WriteResultValue(path, L"result", L"reboot_required", L"true");
-    return;
-  }
+// Removes a key an earlier run left; a failure is logged as a failed write is.
+void RemoveResultValue(const std::wstring& path, const ResultValue& value) {
   uint32_t error = 0;
-  if (!platform::DeleteProfileKey(L"result", L"reboot_required", path, &error)) {
+  if (!platform::DeleteProfileKey(value.section, value.key, path, &error)) {
     LOG(ERROR) << "WritePrivateProfileStringW failed, path: " << LogText(path)
                << ", result: , GLE: " << error;
   }
 }
 
-// Only a run that stopped for a restart says the next one resumes.
-void RemoveResumeMark(const std::wstring& path) {
-  uint32_t error = 0;
-  if (!platform::DeleteProfileKey(L"result", L"resume_after_reboot", path, &error)) {
-    LOG(ERROR) << "WritePrivateProfileStringW failed, path: " << LogText(path)
-               << ", result: , GLE: " << error;
+// Writes a form, each value whether or not the one before it was written.
+// When is_success (the first) cannot be written, a result file an earlier
+// run left is removed, so that it cannot tell the opposite of this run.
+void WriteResultForm(const std::wstring& path, const std::vector<ResultValue>& form) {
+  bool outcome_written = true;
+  for (size_t i = 0; i < form.size(); ++i) {
+    const ResultValue& value = form[i];
+    if (value.remove) {
+      RemoveResultValue(path, value);
+      continue;
+    }
+    const bool written = WriteResultValue(path, value.section, value.key, value.value);
+    if (i == 0) outcome_written = written;
   }
-}
-
-// The failure form, from an empty error record, that asks for a restart and
-// for the next run to go on where this one stopped.
-void WriteStoppedForRestartResult() {
-  const std::wstring path = App::Instance().GetResultFilePath();
-  const InstallErrorRecord empty;
-  const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"false");
-  WriteResultValue(path, L"result", L"reboot_required", L"true");
-  WriteResultValue(path, L"result", L"resume_after_reboot", L"true");
-  WriteResultValue(path, L"error_info", L"error_path", empty.errorPath);
-  WriteResultValue(path, L"error_info", L"error_code", empty.errorCode);
-  WriteResultValue(path, L"error_info", L"error_detail", empty.errorDetail);
   if (!outcome_written) RemoveOutdatedResultFile(path);
 }
 
 // The last report of the run, after the result file.
-void FinishRunReport(int32_t exit_code) {
-  RunRecord& record = GetRunRecord();
+void FinishRunReport(RunContext& run, int32_t exit_code) {
+  RunRecord& record = run.record;
   record.finished = true;
   record.finished_ms = NowMs();
   record.exit_code = exit_code;
   record.is_success = exit_code == 0;
-  WriteRunReport(true);
+  WriteRunReport(run, true);
 }
 
 }  // namespace
@@ -97,65 +87,50 @@ int RunTaverly() {
   uint32_t guard_error = 0;
   const platform::InstanceClaim claim = platform::ClaimSingleInstance(&guard_error);
   if (claim == platform::InstanceClaim::kAlreadyRunning) return 0;
-  App::Instance().SetInstanceClaim(claim, guard_error);
-  GetRunRecord().started_ms = NowMs();
+  App app(RemoveOutdatedResultFile);
+  app.SetInstanceClaim(claim, guard_error);
+  RunContext& run = app.run();
+  run.record.started_ms = NowMs();
 
   int32_t exit_code = 0;
-  if (!App::Instance().Init(exit_code)) return exit_code;
+  if (!app.Init(exit_code)) return exit_code;
 
-  GetRunRecord().account_name = platform::AccountName();
-  GetRunRecord().system_account = platform::IsSystemAccount();
-  SetProgressWriter([] { WriteRunReport(false); });
-  PrepareResume(App::Instance().GetLogDir(), App::Instance().GetResultFilePath(), GetInstallPath());
-  const bool succeeded = DoFinishWork();
-  SetProgressWriter(nullptr);
-  if (GetRunRecord().stopped_for_reboot) {
-    WriteStoppedForRestartResult();
-    FinishRunReport(kExitStoppedForRestart);
+  run.account.name = platform::AccountName();
+  run.account.system = IsSystemAccount();
+  run.progress.SetWriter([&run] { WriteRunReport(run, false); });
+  TakeRestartRecord(run);
+  const bool succeeded = DoFinishWork(run);
+  run.progress.SetWriter(nullptr);
+  if (run.record.stopped_for_restart) {
+    WriteResultForm(run.result_file, StoppedForRestartForm());
+    FinishRunReport(run, kExitStoppedForRestart);
     return kExitStoppedForRestart;
   }
   if (!succeeded) {
     // Kept byte for byte, as installers and log readers match this text.
     LOG(INFO) << "call plugins failed.";
-    WriteFailureResult();
-    FinishRunReport(kExitPluginsFailed);
+    WriteFailureResult(run);
+    FinishRunReport(run, kExitPluginsFailed);
     return kExitPluginsFailed;
   }
   // At ERROR severity, not INFO, and kept so: log readers look for it there.
   LOG(ERROR) << "call plugins success.";
-  WriteSuccessResult();
-  FinishRunReport(exit_code);
+  WriteSuccessResult(run);
+  FinishRunReport(run, exit_code);
   return exit_code;
 }
 
-void WriteFailureResult() {
-  std::wstring path = App::Instance().GetResultFilePath();
-  const InstallErrorRecord& record = GetInstallErrorRecord();
-  const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"false");
-  WriteRestartNeed(path);
-  RemoveResumeMark(path);
-  WriteResultValue(path, L"error_info", L"error_path", record.errorPath);
-  WriteResultValue(path, L"error_info", L"error_code", record.errorCode);
-  WriteResultValue(path, L"error_info", L"error_detail", record.errorDetail);
-  if (!outcome_written) RemoveOutdatedResultFile(path);
+void WriteFailureResult(const RunContext& run) {
+  WriteResultForm(run.result_file, FailureForm(run.errors, run.record.restart_required));
 }
 
-void WriteSuccessResult() {
-  const std::wstring path = App::Instance().GetResultFilePath();
-  const bool outcome_written = WriteResultValue(path, L"result", L"is_success", L"true");
-  WriteRestartNeed(path);
-  RemoveResumeMark(path);
-  if (!outcome_written) RemoveOutdatedResultFile(path);
+void WriteSuccessResult(const RunContext& run) {
+  WriteResultForm(run.result_file, SuccessForm(run.record.restart_required));
 }
 
 bool WriteResultValue(const std::wstring& path, const std::wstring& section,
                       const std::wstring& key, const std::wstring& value) {
-  // A line break in a value (a parameter text may carry one into the error
-  // detail) would add lines to the file; it is written as a blank instead.
-  std::wstring flat = value;
-  for (wchar_t& c : flat) {
-    if (c == L'\r' || c == L'\n') c = L' ';
-  }
+  const std::wstring flat = FlatResultValue(value);
   uint32_t error = 0;
   if (!platform::WriteProfileString(section, key, flat, path, &error)) {
     LOG(ERROR) << "WritePrivateProfileStringW failed, path: " << LogText(path)

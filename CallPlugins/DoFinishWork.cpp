@@ -6,18 +6,14 @@
 #include <functional>
 #include <thread>
 
-#include "App/Elevate.h"
 #include "App/FilterLoadModule.h"
-#include "CallPlugins/ExitClasses.h"
 #include "CallPlugins/InstallErrorRecord.h"
+#include "CallPlugins/Item.h"
 #include "CallPlugins/ItemOutput.h"
-#include "CallPlugins/ItemRules.h"
-#include "CallPlugins/ItemSecurity.h"
 #include "CallPlugins/LwSecurityBase.h"
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
 #include "CallPlugins/SignedItems.h"
-#include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Platform/process.h"
 #include "Utils/FileUtils.h"
@@ -29,23 +25,15 @@ namespace {
 
 const char kExpectedResult[] = "-1";
 
-void RecordItemFailure(const std::wstring& message) {
+void RecordItemFailure(InstallErrorRecord& errors, const std::wstring& message) {
   LOG(INFO) << LogText(message);
-  SetErrorCode(kInstallErrorExitCode);
-  SetErrorDetail(message);
-}
-
-// What the time-out line adds on how far the end reached (nothing: all of it).
-std::string EndedReach(const platform::ProgramResult& result) {
-  if (!result.ended_all) return ", only the program";
-  const std::string outside = std::to_string(result.ended_outside) + " of them had left its group";
-  return (result.ended_outside > 0 ? ", " + outside : std::string()) +
-         (result.may_have_escaped ? ", some may have escaped" : "");
+  errors.SetErrorCode(kInstallErrorExitCode);
+  errors.SetErrorDetail(message);
 }
 
 // Says what a supervised program wrote and, when it ran past its time limit,
 // fails the item. False when it timed out.
-bool ReportSupervision(const ItemFacts& item, const std::string& timeout,
+bool ReportSupervision(InstallErrorRecord& errors, const Item& item,
                        const platform::ProgramResult& result) {
   if (result.output_captured) {
     for (const std::string& text : OutputLogTexts(result.output)) {
@@ -53,20 +41,21 @@ bool ReportSupervision(const ItemFacts& item, const std::string& timeout,
     }
   }
   if (!result.timed_out) return true;
-  LOG(INFO) << "exe timed out, ended its processes, path: " << EscapedLogText(item.file_path)
-            << " ,timeout: " << EscapedLogText(timeout) << EndedReach(result);
-  SetErrorCode(kInstallErrorTimedOut);
-  SetErrorDetail(L"exe timed out, exe file:" + item.file_path + L" ,param:" + item.parameters +
-                 L" ,timeout:" + AnsiToWide(timeout));
+  LOG(INFO) << "exe timed out, ended its processes, path: " << EscapedLogText(item.path)
+            << " ,timeout: " << EscapedLogText(item.timeout) << EndedReachText(result);
+  errors.SetErrorCode(kInstallErrorTimedOut);
+  errors.SetErrorDetail(L"exe timed out, exe file:" + item.path + L" ,param:" +
+                        item.ShownParameters() + L" ,timeout:" + AnsiToWide(item.timeout));
   return false;
 }
 
 // Passes an item over at the system gate, with its line; false when it runs.
-bool SkippedAtTheGate(const std::string& system, const std::function<void(const char*)>& log) {
+bool SkippedAtTheGate(const Item& item, bool system_account,
+                      const std::function<void(const char*)>& log) {
   // The log texts of this runner are matched byte for byte by installers and
   // log readers: "excute", the blank before each comma and the doubled
   // blanks stay exactly as they are.
-  switch (DecideSystemGate(system, IsSystemAccount)) {
+  switch (DecideSystemGate(item.system_requirement, system_account)) {
     case SystemGate::kSkipNeedsSystem:
       log("run exe need system, current is not system, will not excute it, path: ");
       return true;
@@ -79,85 +68,89 @@ bool SkippedAtTheGate(const std::string& system, const std::function<void(const 
   return false;
 }
 
-// The time limit and output capture of a start, as far as they can be used;
-// each one that cannot is said before the start line.
-ShellStartOptions StartOptions(ILwBundle* bundle, const ItemFacts& item, bool wait) {
-  const std::string timeout = ReadItemAttribute(bundle, "timeout");
-  const Supervision supervision =
-      DecideSupervision(wait, timeout, ReadItemAttribute(bundle, "log_output"));
-  if (supervision.timeout_unused) {
-    LOG(INFO) << "timeout not used, path: " << EscapedLogText(item.file_path)
-              << " ,timeout: " << EscapedLogText(timeout);
+// Says each attribute of a waited-for Exe item's start and exit codes that
+// the item does not use, before its start line.
+void LogUnusedExeAttributes(const Item& item) {
+  if (item.timeout_unused != Unused::kNo) {
+    LOG(INFO) << "timeout not used, path: " << EscapedLogText(item.path)
+              << " ,timeout: " << EscapedLogText(item.timeout);
   }
-  ShellStartOptions options;
-  options.timeout_seconds = supervision.timeout_seconds;
-  options.capture_output = supervision.capture_output;
-  if (supervision.capture_unused ||
-      (options.capture_output && !platform::CanCaptureOutput(item.file_path))) {
-    LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.file_path);
-    options.capture_output = false;
+  if (item.log_output_unused == Unused::kNotWaited ||
+      item.log_output_unused == Unused::kCannotCapture) {
+    LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.path);
   }
-  // The report shows this item under way while the run waits for it.
-  options.while_waiting = [] { ReportProgress(false); };
-  return options;
 }
 
-// Judges the exit code of a program that ran to its end: a code that asks
-// for a restart means done, whatever "exitcode" lists; else the list decides.
-bool JudgeExitCode(ILwBundle* bundle, const ItemFacts& item, bool wait,
-                   const platform::ProgramResult& result, ItemReport* report) {
-  const uint32_t exit_code = result.has_process ? result.exit_code : 0xFFFFFFFFu;
-  const std::string reboot_codes = ReadItemAttribute(bundle, "reboot_exitcode");
-  report->status = ItemStatus::kSucceeded;
-  if (wait && result.has_process && AsksForRestart(reboot_codes, exit_code)) {
-    LOG(INFO) << "exitCode asks for a restart , exitCode: " << exit_code;
-    report->reboot = true;
-    GetRunRecord().reboot_required = true;
-    return true;
-  }
-  if (!item.has_expectation) return true;
-  for (const std::string& expected : item.expected_codes) {
-    if (ParseExpectedCode(expected) == static_cast<int32_t>(exit_code)) {
-      LOG(INFO) << "exitCode match the expectations , exitCode: " << exit_code
-                << ". expected result: " << kExpectedResult;
-      return true;
-    }
-  }
-  report->status = ItemStatus::kFailed;
-  RecordItemFailure(L"exitCode do not match expectations, exe file:" + item.file_path +
-                    L" ,param:" + item.parameters + L" ,exe exit code:" +
-                    std::to_wstring(exit_code) + L" ,expected exit code:" + L"-1");
-  return false;
-}
-
-// The retry and restart-now classes of an item; each attribute that cannot
-// be used is said in its line, as "timeout" is.
-ExitClasses ExitClassesOf(ILwBundle* bundle, const ItemFacts& item, bool waited_exe) {
-  ExitClasses classes = DecideExitClasses(waited_exe, ReadExitClassTexts(bundle));
-  for (const UnusedAttribute& unused : classes.unused) {
-    LOG(INFO) << unused.name << " not used, path: " << EscapedLogText(item.file_path) << " ,"
+// The retry and restart-now attributes an item does not use, each in its line.
+void LogUnusedExitClasses(const Item& item) {
+  for (const UnusedAttribute& unused : item.exit_classes.unused) {
+    LOG(INFO) << unused.name << " not used, path: " << EscapedLogText(item.path) << " ,"
               << unused.name << ": " << EscapedLogText(unused.text);
   }
-  return classes;
+}
+
+// The one start request of an Exe item: its program, its parameters
+// themselves, its wait and what supervises it.
+platform::ProgramRequest StartRequest(RunContext& run, const Item& item) {
+  platform::ProgramRequest request;
+  request.file = item.path;
+  request.parameters = item.parameters;
+  request.wait = item.wait;
+  request.timeout_ms = item.timeout_seconds * 1000u;
+  request.capture_output = item.capture_output;
+  // The report shows this item under way while the run waits for it.
+  request.while_waiting = [&run] { run.progress.Report(false); };
+  return request;
+}
+
+// Judges the exit code of a program that ran to its end, after any retry: a
+// code that asks for a restart, now or at the end, means done, whatever
+// "exitcode" lists; else the list decides.
+bool JudgeExitCode(RunContext& run, const Item& item, const platform::ProgramResult& result,
+                   ItemReport* report) {
+  const uint32_t exit_code = result.has_process ? result.exit_code : 0xFFFFFFFFu;
+  report->status = ItemStatus::kSucceeded;
+  switch (ClassOfExitCode(item, result.has_process, exit_code, false)) {
+    case CodeClass::kRestartNow:
+      LOG(INFO) << "exitCode asks for a restart before the next item , exitCode: " << exit_code;
+      report->restart = true;
+      run.record.restart_required = true;
+      run.record.stopped_for_restart = true;
+      return true;
+    case CodeClass::kRestart:
+      LOG(INFO) << "exitCode asks for a restart , exitCode: " << exit_code;
+      report->restart = true;
+      run.record.restart_required = true;
+      return true;
+    case CodeClass::kRetry:
+    case CodeClass::kAccepted:
+      if (item.has_expectation) {
+        LOG(INFO) << "exitCode match the expectations , exitCode: " << exit_code
+                  << ". expected result: " << kExpectedResult;
+      }
+      return true;
+    case CodeClass::kRefused:
+      break;
+  }
+  report->status = ItemStatus::kFailed;
+  RecordItemFailure(run.errors,
+                    L"exitCode do not match expectations, exe file:" + item.path + L" ,param:" +
+                        item.ShownParameters() + L" ,exe exit code:" + std::to_wstring(exit_code) +
+                        L" ,expected exit code:" + L"-1");
+  return false;
 }
 
 enum class AttemptEnd { kNotStarted, kTimedOut, kEnded };
 
-// Starts the program with parameters (item shows them as the records may),
-// and again while its exit code is in the retry class and attempts are
-// left; a program that timed out is not started again.
-AttemptEnd RunAttempts(ILwBundle* bundle, const ItemFacts& item, const std::wstring& parameters,
-                       bool wait, const ShellStartOptions& options, const ExitClasses& classes,
-                       ItemReport* report, platform::ProgramResult* result) {
-  const std::string timeout = ReadItemAttribute(bundle, "timeout");
-  const std::string reboot_codes = ReadItemAttribute(bundle, "reboot_exitcode");
+// Starts the program, and again while its exit code is in the retry class
+// and attempts are left; a program that timed out is not started again.
+AttemptEnd RunAttempts(InstallErrorRecord& errors, const Item& item,
+                       const platform::ProgramRequest& request, ItemReport* report,
+                       platform::ProgramResult* result) {
+  const ExitClasses& classes = item.exit_classes;
   report->retry_used = !classes.retry_codes.empty();
   for (uint32_t attempt = 1;; ++attempt) {
-    *result = platform::ProgramResult();
-    if (!ShellOpenFile(
-            item.file_path.c_str(), parameters.c_str(), wait, nullptr, options, result)) {
-      return AttemptEnd::kNotStarted;
-    }
+    if (!ShellOpenFile(request, result)) return AttemptEnd::kNotStarted;
     report->has_exit_code = result->has_process;
     report->exit_code = result->exit_code;
     report->signal = result->signal;
@@ -165,16 +158,14 @@ AttemptEnd RunAttempts(ILwBundle* bundle, const ItemFacts& item, const std::wstr
     if (report->retry_used && result->has_process) {
       report->attempt_exit_codes.push_back(result->exit_code);
     }
-    if (options.capture_output && !result->output_captured) {
-      LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.file_path);
+    if (request.capture_output && !result->output_captured) {
+      LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.path);
     }
     report->status = ItemStatus::kFailed;
-    if (!ReportSupervision(item, timeout, *result)) return AttemptEnd::kTimedOut;
-    // Restart now and restart come before a retry.
+    if (!ReportSupervision(errors, item, *result)) return AttemptEnd::kTimedOut;
     const uint32_t code = result->exit_code;
-    if (!result->has_process || attempt > classes.retries ||
-        !InCodeList(classes.retry_codes, code) || InCodeList(classes.reboot_now_codes, code) ||
-        AsksForRestart(reboot_codes, code)) {
+    if (ClassOfExitCode(item, result->has_process, code, attempt <= classes.retries) !=
+        CodeClass::kRetry) {
       return AttemptEnd::kEnded;
     }
     LOG(INFO) << "exe will be started again, exitCode: " << code << " ,attempt: " << attempt + 1
@@ -183,46 +174,31 @@ AttemptEnd RunAttempts(ILwBundle* bundle, const ItemFacts& item, const std::wstr
   }
 }
 
-// An exit code in the restart-now class: the item is done and the run stops
-// after it, for a restart.
-bool StopsForRestart(const ExitClasses& classes, const platform::ProgramResult& result,
-                     ItemReport* report) {
-  if (!result.has_process || !InCodeList(classes.reboot_now_codes, result.exit_code)) return false;
-  LOG(INFO) << "exitCode asks for a restart before the next item , exitCode: " << result.exit_code;
-  report->status = ItemStatus::kSucceeded;
-  report->reboot = true;
-  GetRunRecord().reboot_required = true;
-  GetRunRecord().stopped_for_reboot = true;
-  return true;
-}
-
-bool RunExeItem(ILwBundle* bundle, const ItemFacts& facts, ItemReport* report) {
-  // Every record shows the item as ShownItemFacts does; only the start gets
-  // the parameters themselves.
-  const ItemFacts item = ShownItemFacts(facts, ReadSensitiveItem(bundle));
-  const bool wait = ReadWaitForExit(bundle);
-  const std::string system = ReadItemAttribute(bundle, "system");
+bool RunExeItem(RunContext& run, const Item& item, ItemReport* report) {
+  // Every record shows the parameters as ShownParameters does; only the
+  // start gets the parameters themselves.
   const auto log = [&](const char* text) {
-    LOG(INFO) << text << LogText(item.file_path) << " , param: " << LogText(item.parameters)
-              << " ,wait_for_exit: " << (wait ? "1" : "0") << " , system: " << system;
+    LOG(INFO) << text << LogText(item.path) << " , param: " << LogText(item.ShownParameters())
+              << " ,wait_for_exit: " << (item.wait ? "1" : "0") << " , system: " << item.system;
   };
-  if (SkippedAtTheGate(system, log)) {
+  if (SkippedAtTheGate(item, run.account.system, log)) {
     report->status = ItemStatus::kSkipped;
     return true;
   }
-  ShellStartOptions options = StartOptions(bundle, item, wait);
-  const ExitClasses classes = ExitClassesOf(bundle, item, wait);
+  LogUnusedExeAttributes(item);
+  LogUnusedExitClasses(item);
   log("run exe application: ");
+  platform::ProgramRequest request = StartRequest(run, item);
   platform::ReadOnlyFile signed_file;
-  if (ReadSignedItem(bundle)) {
-    if (!OpenSignedItem(item, ItemKind::kExe, &signed_file, report)) return false;
-    options.opened = &signed_file;
+  if (item.signed_item) {
+    if (!OpenSignedItem(run.errors, item, &signed_file, report)) return false;
+    request.opened = &signed_file;
   }
   platform::ProgramResult result;
-  switch (RunAttempts(bundle, item, facts.parameters, wait, options, classes, report, &result)) {
+  switch (RunAttempts(run.errors, item, request, report, &result)) {
     case AttemptEnd::kNotStarted:
       // What was checked must run: a signed program that does not start fails.
-      if (options.opened != nullptr) return FailSignedStart(item, result.start_error, report);
+      if (item.signed_item) return FailSignedStart(run.errors, item, result.start_error, report);
       report->status = ItemStatus::kNotStarted;
       return true;
     case AttemptEnd::kTimedOut:
@@ -230,36 +206,43 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& facts, ItemReport* report) {
     case AttemptEnd::kEnded:
       break;
   }
-  if (StopsForRestart(classes, result, report)) return true;
-  return JudgeExitCode(bundle, item, wait, result, report);
+  return JudgeExitCode(run, item, result, report);
 }
 
-bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* report) {
-  std::string entry = ReadItemAttribute(bundle, "entry");
-  LOG(INFO) << "run dll: " << LogText(item.file_path) << " , entry: " << entry;
-  ExitClassesOf(bundle, item, false);
+// Loads a library item's library (through its checked file when signed);
+// null with the system error when it does not load.
+void* LoadItemLibrary(InstallErrorRecord& errors, const Item& item, ItemReport* report,
+                      bool* refused, uint32_t* error) {
+  *refused = false;
+  if (!item.signed_item) return platform::LoadLibraryFile(item.path, error);
+  platform::ReadOnlyFile signed_file;
+  if (!OpenSignedItem(errors, item, &signed_file, report)) {
+    *refused = true;
+    return nullptr;
+  }
+  return platform::LoadOpenedLibrary(
+      signed_file, item.path, platform::DependencySearch::kSystemOnly, error);
+}
+
+bool RunSimpleDllItem(InstallErrorRecord& errors, const Item& item, ItemReport* report) {
+  const std::string& entry = item.entry;
+  LOG(INFO) << "run dll: " << LogText(item.path) << " , entry: " << entry;
+  LogUnusedExitClasses(item);
 
   // Libraries stay loaded for the rest of the process, whatever the outcome.
   uint32_t error = 0;
-  void* library = nullptr;
-  const bool signed_item = ReadSignedItem(bundle);
-  if (signed_item) {
-    platform::ReadOnlyFile signed_file;
-    if (!OpenSignedItem(item, ItemKind::kSimpleDll, &signed_file, report)) return false;
-    library = platform::LoadOpenedLibrary(
-        signed_file, item.file_path, platform::DependencySearch::kSystemOnly, &error);
-  } else {
-    library = platform::LoadLibraryFile(item.file_path, &error);
-  }
+  bool refused = false;
+  void* library = LoadItemLibrary(errors, item, report, &refused, &error);
+  if (refused) return false;
   if (library == nullptr) {
-    LOG(INFO) << "LoadLibrary fail: " << LogText(item.file_path) << " ,getlasterror = " << error;
-    if (signed_item) return FailSignedLoad(item, error, report);
+    LOG(INFO) << "LoadLibrary fail: " << LogText(item.path) << " ,getlasterror = " << error;
+    if (item.signed_item) return FailSignedLoad(errors, item, error, report);
     report->status = ItemStatus::kNotStarted;
     return true;
   }
   auto function = reinterpret_cast<TaverlyItemEntry>(platform::FindExport(library, entry.c_str()));
   if (function == nullptr) {
-    LOG(INFO) << "run dll fail: " << LogText(item.file_path) << " , entry: " << entry;
+    LOG(INFO) << "run dll fail: " << LogText(item.path) << " , entry: " << entry;
     report->status = ItemStatus::kNotStarted;
     return true;
   }
@@ -270,9 +253,10 @@ bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* repo
   if (!item.has_expectation || result == kExpectedLibraryResult) return true;
 
   report->status = ItemStatus::kFailed;
-  RecordItemFailure(L"exitCode do not match expectations, exe file:" + item.file_path +
-                    L" ,entry:" + AnsiToWide(entry) + L" ,exe exit code:" +
-                    std::to_wstring(result) + L" ,expected exit code:" + L"-1");
+  RecordItemFailure(errors,
+                    L"exitCode do not match expectations, exe file:" + item.path + L" ,entry:" +
+                        AnsiToWide(entry) + L" ,exe exit code:" + std::to_wstring(result) +
+                        L" ,expected exit code:" + L"-1");
   return false;
 }
 
@@ -283,11 +267,11 @@ ILwSecurityBase*& SecurityBaseObject() {
 
 }  // namespace
 
-PluginCaller::PluginCaller() : product_folder_(ProductFolderOf(GetInstallPath())) {}
+PluginCaller::PluginCaller(RunContext& run) : run_(run) {}
 
 bool PluginCaller::LoadSecurityBase() {
-  std::wstring path = SecurityBasePath(product_folder_);
-  SecurityBaseEntry& report = GetRunRecord().security_base;
+  std::wstring path = SecurityBasePath(run_.product_folder());
+  SecurityBaseEntry& report = run_.record.security_base;
   report.path = path;
   if (!platform::PathExists(path)) return false;
   report.present = true;
@@ -315,36 +299,48 @@ bool PluginCaller::LoadSecurityBase() {
   return true;
 }
 
+namespace {
+
+// The phase's report lists the same items in the same order; an item it
+// lacks gets its entry here.
+ItemReport& ReportOf(std::vector<ItemReport>& reports, size_t index, const std::string& key,
+                     ILwBundle* bundle) {
+  if (index >= reports.size() || reports[index].key != key) {
+    ItemReport report;
+    report.key = key;
+    static_cast<ItemHead&>(report) = ReadItemHead(bundle);
+    reports.insert(reports.begin() + static_cast<std::ptrdiff_t>(index), report);
+  }
+  return reports[index];
+}
+
+}  // namespace
+
 bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
-  // The phase's report lists the same items in the same order.
   std::vector<ItemReport> unreported;
   std::vector<ItemReport>& reports = phase_report_ != nullptr ? phase_report_->items : unreported;
   size_t index = 0;
   for (const auto& entry : items) {
     ILwBundle* bundle = entry.second;
-    const ItemFacts item = ReadItemFacts(bundle, product_folder_);
-    if (index >= reports.size() || reports[index].key != entry.first) {
-      reports.insert(reports.begin() + static_cast<std::ptrdiff_t>(index), ItemReport());
-      reports[index].key = entry.first;
-    }
-    ItemReport& report = reports[index];
+    ItemReport& report = ReportOf(reports, index, entry.first, bundle);
+    const Item item = ParseItem(report, bundle, run_.product_folder());
     report.status = ItemStatus::kRunning;
-    ReportProgress(index == 0);
+    run_.progress.Report(index == 0);
     ++index;
 
-    if (DoneBeforeRestart(GetRunRecord(), report, bundle)) {
-      LOG(INFO) << "item done before the restart, path: " << LogText(item.file_path);
+    if (DoneBeforeRestart(run_, report, bundle)) {
+      LOG(INFO) << "item done before the restart, path: " << LogText(item.path);
       report.status = ItemStatus::kDoneBeforeRestart;
       continue;
     }
     const auto started = std::chrono::steady_clock::now();
     bool done = true;
-    switch (ItemKindOf(item.type)) {
+    switch (item.kind) {
       case ItemKind::kExe:
-        done = RunExeItem(bundle, item, &report);
+        done = RunExeItem(run_, item, &report);
         break;
       case ItemKind::kSimpleDll:
-        done = RunSimpleDllItem(bundle, item, &report);
+        done = RunSimpleDllItem(run_.errors, item, &report);
         break;
       case ItemKind::kSkipped:
         report.status = ItemStatus::kSkipped;
@@ -356,27 +352,25 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
       report.duration_ms = static_cast<uint64_t>(
           std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
     }
-    if (!done || GetRunRecord().stopped_for_reboot) return false;
+    if (!done || run_.record.stopped_for_restart) return false;
   }
   return true;
 }
 
-bool DoFinishWork() {
-  std::wstring product_folder = ProductFolderOf(GetInstallPath());
-  AddFolderToProcessPath(product_folder);
-  GetRunRecord().product_folder = product_folder;
-  PluginCaller caller;
+bool DoFinishWork(RunContext& run) {
+  AddFolderToProcessPath(run.product_folder());
+  PluginCaller caller(run);
   caller.LoadSecurityBase();
 
-  auto verdicts = std::make_shared<VerdictRecorder>(true);
-  caller.SetCatalogue(std::make_unique<ModXmlLoader>(product_folder, verdicts));
+  auto verdicts = std::make_shared<VerdictRecorder>(run.install_path(), true);
+  caller.SetCatalogue(std::make_unique<ModXmlLoader>(run.product_folder(), verdicts, &run.errors));
   bool loaded = caller.catalogue()->LoadModules();
-  RecordCatalogue(caller.catalogue(), *verdicts, &GetRunRecord());
+  RecordCatalogue(caller.catalogue(), *verdicts, &run.record);
   if (!loaded) return false;
 
   for (size_t i = 0; i < kPhaseCount; ++i) {
     const PhaseRule& phase = kPhaseRules[i];
-    PhaseReport& report = GetRunRecord().phases[i];
+    PhaseReport& report = run.record.phases[i];
     PhaseItemMap items = (caller.catalogue()->*phase.items)();
     report.reached = true;
     if (items.empty()) return false;
@@ -384,8 +378,8 @@ bool DoFinishWork() {
     caller.SetPhaseReport(&report);
     const bool succeeded = caller.CallPluginContainer(items);
     caller.SetPhaseReport(nullptr);
-    if (GetRunRecord().stopped_for_reboot) {
-      WriteResumeRecord(GetRunRecord(), caller.catalogue());
+    if (run.record.stopped_for_restart) {
+      WriteRestartRecord(run, caller.catalogue());
       return true;
     }
     if (!succeeded) {

@@ -6,17 +6,18 @@
 #include <memory>
 #include <string>
 
+#include "CallPlugins/RunContext.h"
 #include "CallPlugins/RunReport.h"
 #include "LoadXml/LoadModXml.h"
 
-// Runs the whole finishing work; true when every phase ran to its end. A
-// run that stops for a restart leaves its resume record (PrepareResume found
-// where).
-bool DoFinishWork();
+// Runs the whole finishing work of run; true when every phase ran to its
+// end. A run that stops for a restart leaves its restart record (where
+// TakeRestartRecord found it).
+bool DoFinishWork(RunContext& run);
 
 class PluginCaller {
  public:
-  PluginCaller();
+  explicit PluginCaller(RunContext& run);
 
   // Verifies, loads and starts the product's security base; best effort.
   bool LoadSecurityBase();
@@ -29,7 +30,7 @@ class PluginCaller {
   void SetPhaseReport(PhaseReport* report) { phase_report_ = report; }
 
  private:
-  std::wstring product_folder_;
+  RunContext& run_;  // its product folder, records and account
   std::unique_ptr<ModXmlLoader> catalogue_;
   PhaseReport* phase_report_ = nullptr;
 };

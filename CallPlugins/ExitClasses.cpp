@@ -1,18 +1,47 @@
 #include "CallPlugins/ExitClasses.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <map>
 
-#include "CallPlugins/ItemRules.h"
 #include "Utils/PathUtils.h"
 
-ExitClassTexts ReadExitClassTexts(ILwBundle* bundle) {
-  ExitClassTexts texts;
-  texts.retry_exitcode = ReadItemAttribute(bundle, "retry_exitcode");
-  texts.retries = ReadItemAttribute(bundle, "retries");
-  texts.retry_delay = ReadItemAttribute(bundle, "retry_delay");
-  texts.reboot_now_exitcode = ReadItemAttribute(bundle, "reboot_now_exitcode");
-  return texts;
+int32_t ParseExpectedCode(const std::string& text, bool* exact) {
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (exact != nullptr) {
+    // strtoll leaves end at the start when it found no digits.
+    bool clean = end != text.c_str() && value >= INT32_MIN && value <= INT32_MAX;
+    for (const char* rest = end; clean && *rest != '\0'; ++rest) {
+      clean = std::isspace(static_cast<unsigned char>(*rest)) != 0;
+    }
+    *exact = clean;
+  }
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+std::vector<ExpectedCode> ReadExpectedCodes(const std::string& list) {
+  std::vector<ExpectedCode> codes;
+  for (const std::string& piece : SplitText(list, ";")) {
+    ExpectedCode code;
+    code.text = piece;
+    code.value = ParseExpectedCode(piece, &code.exact);
+    codes.push_back(code);
+  }
+  return codes;
+}
+
+bool InExpectedCodes(const std::vector<ExpectedCode>& codes, uint32_t exit_code) {
+  for (const ExpectedCode& code : codes) {
+    if (code.value == static_cast<int32_t>(exit_code)) return true;
+  }
+  return false;
 }
 
 bool ParseExitCodeList(const std::string& text, std::vector<int32_t>* codes) {
@@ -54,8 +83,8 @@ ExitClasses DecideExitClasses(bool waited_exe, const ExitClassTexts& texts) {
   if (!retry || !ParseWholeNumber(texts.retry_delay, 0, kLongestRetryDelay, &classes.retry_delay)) {
     unused("retry_delay", texts.retry_delay);
   }
-  if (!waited_exe || !ParseExitCodeList(texts.reboot_now_exitcode, &classes.reboot_now_codes)) {
-    classes.reboot_now_codes.clear();
+  if (!waited_exe || !ParseExitCodeList(texts.reboot_now_exitcode, &classes.restart_now_codes)) {
+    classes.restart_now_codes.clear();
     unused("reboot_now_exitcode", texts.reboot_now_exitcode);
   }
   return classes;
@@ -82,21 +111,18 @@ const char* CodeClassName(CodeClass code_class) {
 }
 
 std::vector<CodeOverlap> FindCodeOverlaps(const ExitClasses& classes,
-                                          const std::string& reboot_codes,
-                                          const std::vector<std::string>& accepted_codes) {
+                                          const std::vector<ExpectedCode>& restart_codes,
+                                          const std::vector<ExpectedCode>& accepted_codes) {
   // Each class's codes, once each, in judging order.
   std::map<int32_t, std::vector<CodeClass>> classes_of;
   const auto add = [&](int32_t code, CodeClass code_class) {
     std::vector<CodeClass>& list = classes_of[code];
     if (std::find(list.begin(), list.end(), code_class) == list.end()) list.push_back(code_class);
   };
-  for (int32_t code : classes.reboot_now_codes) add(code, CodeClass::kRestartNow);
-  for (const std::string& piece : SplitText(reboot_codes, ";")) {
-    add(ParseExpectedCode(piece), CodeClass::kRestart);
-  }
+  for (int32_t code : classes.restart_now_codes) add(code, CodeClass::kRestartNow);
+  for (const ExpectedCode& code : restart_codes) add(code.value, CodeClass::kRestart);
   for (int32_t code : classes.retry_codes) add(code, CodeClass::kRetry);
-  for (const std::string& piece : accepted_codes)
-    add(ParseExpectedCode(piece), CodeClass::kAccepted);
+  for (const ExpectedCode& code : accepted_codes) add(code.value, CodeClass::kAccepted);
   std::vector<CodeOverlap> overlaps;
   for (const auto& entry : classes_of) {
     if (entry.second.size() > 1) overlaps.push_back({entry.first, entry.second});

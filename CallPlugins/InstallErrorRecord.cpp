@@ -2,15 +2,10 @@
 
 #include "Utils/PathUtils.h"
 
-InstallErrorRecord& GetInstallErrorRecord() {
-  static InstallErrorRecord record;
-  return record;
+void InstallErrorRecord::SetErrorCode(int32_t code) {
+  SetErrorCodeText("InstallError:" + std::to_string(code));
 }
 
-void SetErrorCode(int32_t code) { SetErrorCodeText("InstallError:" + std::to_string(code)); }
+void InstallErrorRecord::SetErrorCodeText(const std::string& text) { errorCode = AnsiToWide(text); }
 
-void SetErrorCodeText(const std::string& text) {
-  GetInstallErrorRecord().errorCode = AnsiToWide(text);
-}
-
-void SetErrorDetail(const std::wstring& text) { GetInstallErrorRecord().errorDetail = text; }
+void InstallErrorRecord::SetErrorDetail(const std::wstring& text) { errorDetail = text; }

@@ -1,15 +1,10 @@
-// The process-wide record of why the finishing work failed; its three texts
-// become the "error_info" section of the result file.
+// The record of why the finishing work failed; its three texts become the
+// "error_info" section of the result file. The run holds one (RunContext),
+// and each step that fails is handed it.
 #pragma once
 
 #include <cstdint>
 #include <string>
-
-struct InstallErrorRecord {
-  std::wstring errorPath;
-  std::wstring errorCode;
-  std::wstring errorDetail;
-};
 
 // Numeric install error codes.
 enum InstallErrorCode : int32_t {
@@ -20,11 +15,15 @@ enum InstallErrorCode : int32_t {
   kInstallErrorNotSigned = 52,  // a signed="1" item's file does not verify or run as checked
 };
 
-InstallErrorRecord& GetInstallErrorRecord();
+struct InstallErrorRecord {
+  std::wstring errorPath;
+  std::wstring errorCode;
+  std::wstring errorDetail;
 
-// errorCode = "InstallError:" + code in decimal.
-void SetErrorCode(int32_t code);
-// errorCode = text (narrow code page) in wide form.
-void SetErrorCodeText(const std::string& text);
-// errorDetail = text.
-void SetErrorDetail(const std::wstring& text);
+  // errorCode = "InstallError:" + code in decimal.
+  void SetErrorCode(int32_t code);
+  // errorCode = text (narrow code page) in wide form.
+  void SetErrorCodeText(const std::string& text);
+  // errorDetail = text.
+  void SetErrorDetail(const std::wstring& text);
+};

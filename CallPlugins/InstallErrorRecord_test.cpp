@@ -5,18 +5,17 @@
 namespace {
 
 TEST(InstallErrorRecordTest, SettersReplaceTheirFieldOnly) {
-  InstallErrorRecord& record = GetInstallErrorRecord();
-  EXPECT_EQ(&record, &GetInstallErrorRecord());
-  SetErrorCode(50);
+  InstallErrorRecord record;
+  record.SetErrorCode(50);
   EXPECT_EQ(record.errorCode, L"InstallError:50");
-  SetErrorCode(-7);
+  record.SetErrorCode(-7);
   EXPECT_EQ(record.errorCode, L"InstallError:-7");
-  SetErrorCodeText("GLE:2");
+  record.SetErrorCodeText("GLE:2");
   EXPECT_EQ(record.errorCode, L"GLE:2");
-  SetErrorCodeText("");
+  record.SetErrorCodeText("");
   EXPECT_EQ(record.errorCode, L"");
-  SetErrorDetail(L"first");
-  SetErrorDetail(L"second");
+  record.SetErrorDetail(L"first");
+  record.SetErrorDetail(L"second");
   EXPECT_EQ(record.errorDetail, L"second");
   EXPECT_EQ(record.errorPath, L"");
 }

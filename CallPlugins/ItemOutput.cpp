@@ -62,3 +62,10 @@ std::vector<std::string> OutputLogTexts(const platform::CapturedOutput& output) 
   }
   return texts.Finish();
 }
+
+std::string EndedReachText(const platform::ProgramResult& result) {
+  if (!result.ended_all) return ", only the program";
+  const std::string outside = std::to_string(result.ended_outside) + " of them had left its group";
+  return (result.ended_outside > 0 ? ", " + outside : std::string()) +
+         (result.may_have_escaped ? ", some may have escaped" : "");
+}

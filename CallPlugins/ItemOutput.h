@@ -1,5 +1,6 @@
-// Turns what an item's program wrote into log lines: one per line of output,
-// so the output can never put a line of its own into the log.
+// Turns what an item's program left into log text: what it wrote, one log
+// line per line of output, so the output can never put a line of its own
+// into the log; and how far the end of one that timed out reached.
 #pragma once
 
 #include <string>
@@ -24,3 +25,7 @@ static_assert(platform::kOutputHeadLineBytes >= kLongestOutputLine,
 // between two texts is named by one text "<N> bytes left out" in its place
 // (bytes of output, but not the line break of a line cut in what was kept).
 std::vector<std::string> OutputLogTexts(const platform::CapturedOutput& output);
+
+// What the time-out line adds on how far the end of a program that timed
+// out reached: nothing when it ended all of it.
+std::string EndedReachText(const platform::ProgramResult& result);

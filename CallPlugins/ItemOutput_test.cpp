@@ -95,4 +95,14 @@ TEST(ItemOutputTest, OutputThatFitsIsLoggedWhole) {
                    std::to_string(written.size() - kLongestOutputLine) + " bytes left out"}));
 }
 
+TEST(ItemOutputTest, TheEndOfATimedOutProgramSaysHowFarItReached) {
+  platform::ProgramResult result;
+  EXPECT_EQ(", only the program", EndedReachText(result));
+  result.ended_all = true;
+  EXPECT_EQ("", EndedReachText(result));
+  result.ended_outside = 2;
+  result.may_have_escaped = true;
+  EXPECT_EQ(", 2 of them had left its group, some may have escaped", EndedReachText(result));
+}
+
 }  // namespace

@@ -1,10 +1,8 @@
 #include "CallPlugins/ItemSecurity.h"
 
 #include "Signing/CommandScript.h"
+#include "Signing/LibrarySearch.h"
 #include "Signing/SignedContent.h"
-#include "Utils/LibrarySearch.h"
-
-const wchar_t kHiddenParameters[] = L"***";
 
 namespace {
 
@@ -12,12 +10,9 @@ const char kProductPathToken[] = "%productpath%";
 
 }  // namespace
 
-bool ReadSignedItem(ILwBundle* bundle) { return ReadItemAttribute(bundle, "signed") == "1"; }
-
-bool ReadSensitiveItem(ILwBundle* bundle) { return ReadItemAttribute(bundle, "sensitive") == "1"; }
-
-SignedContentProblem JudgeSignedContent(const ItemFacts& item, ItemKind kind,
-                                        const platform::ReadOnlyFile& file, std::string* source) {
+SignedContentProblem JudgeSignedContent(const Item& item, const platform::ReadOnlyFile& file,
+                                        std::string* source) {
+  const ItemKind kind = item.kind;
   source->clear();
   uint64_t size = 0;
   const signing::ReadAtFunction read = [&file](uint64_t offset, void* buffer, size_t count) {
@@ -39,12 +34,6 @@ SignedContentProblem JudgeSignedContent(const ItemFacts& item, ItemKind kind,
     *source = UncheckedDependencySource(search);
   }
   return source->empty() ? SignedContentProblem::kNone : SignedContentProblem::kUncheckedLibraries;
-}
-
-ItemFacts ShownItemFacts(const ItemFacts& facts, bool sensitive) {
-  ItemFacts shown = facts;
-  if (sensitive) shown.parameters = kHiddenParameters;
-  return shown;
 }
 
 bool HasUnquotedProductPath(const std::string& param) {

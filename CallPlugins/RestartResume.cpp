@@ -2,24 +2,13 @@
 
 #include <glog/logging.h>
 
-#include "CallPlugins/ItemRules.h"
-#include "CallPlugins/ResumeRecord.h"
+#include "CallPlugins/Item.h"
+#include "CallPlugins/RestartRecord.h"
 #include "Platform/ini_text.h"
 #include "Platform/platform.h"
 #include "Utils/LogText.h"
 
 namespace {
-
-struct ResumeSession {
-  std::string install_path;
-  ResumePlace place;   // the product's record, found once: the run changes folder later
-  ResumeRecord taken;  // the record this run took; without one nothing is passed over
-};
-
-ResumeSession& Session() {
-  static ResumeSession session;
-  return session;
-}
 
 bool ResultFileTellsOfStop(const std::wstring& result_file) {
   std::string content, value;
@@ -39,9 +28,9 @@ std::string IdentityOf(const std::string& key, const RunRecord& record, const It
   return ItemIdentity(key, ModuleFileName(record, report.module), bundle);
 }
 
-void LogUnresolved(const ResumeSession& session) {
+void LogUnresolved(const RunContext& run) {
   LOG(ERROR) << "restart record cannot be used, the installation path cannot be resolved, path: "
-             << LogText(ProductFolderOf(session.install_path)) << ", GLE: " << session.place.error;
+             << LogText(run.product_folder()) << ", GLE: " << run.restart.place.error;
 }
 
 void LogUnusableKey(const RecordKey& key) {
@@ -65,61 +54,63 @@ bool RemoveRecord(const std::wstring& path) {
 
 // No run can use it: its digests were keyed with nothing.
 void RemoveEarlierRecord(const std::wstring& log_folder) {
-  const std::wstring path = platform::CombinePath(log_folder, kEarlierResumeRecordName);
+  const std::wstring path = platform::CombinePath(log_folder, kEarlierRestartRecordName);
   if (!platform::PathExists(path)) return;
-  LOG(INFO) << "restart record not used, " << ResumeRefusal(ResumeState::kEarlierVersion)
+  LOG(INFO) << "restart record not used, "
+            << RestartRecordRefusal(RestartRecordState::kEarlierVersion)
             << ", path: " << LogText(path);
   RemoveRecord(path);
 }
 
 // A record of this product's is used up whether it resumes or not; one that
 // it cannot trust, or another product's, is left alone.
-bool UsedUp(ResumeState state) {
-  return state == ResumeState::kUsable || state == ResumeState::kTorn ||
-         state == ResumeState::kNoKey || state == ResumeState::kOtherKey;
+bool UsedUp(RestartRecordState state) {
+  return state == RestartRecordState::kUsable || state == RestartRecordState::kTorn ||
+         state == RestartRecordState::kNoKey || state == RestartRecordState::kOtherKey;
 }
 
 }  // namespace
 
-void PrepareResume(const std::wstring& log_folder, const std::wstring& result_file,
-                   const std::string& install_path) {
-  ResumeSession& session = Session();
-  session = ResumeSession();
-  session.install_path = install_path;
-  RemoveEarlierRecord(log_folder);
-  session.place = LocateResumeRecord(log_folder, install_path);
+void TakeRestartRecord(RunContext& run) {
+  RestartSession& session = run.restart;
+  session = RestartSession();
+  RemoveEarlierRecord(run.log_folder);
+  session.place = LocateRestartRecord(run.log_folder, run.product_folder());
   if (!session.place.resolved) {
-    if (ResultFileTellsOfStop(result_file)) LogUnresolved(session);
+    if (ResultFileTellsOfStop(run.result_file)) LogUnresolved(run);
     return;
   }
   const std::wstring& path = session.place.path;
-  ResumeRecord record = ReadResumeRecord(path, session.place.product);
-  if (record.state == ResumeState::kMissing && !ResultFileTellsOfStop(result_file)) return;
-  if (record.state == ResumeState::kUsable) {
+  RestartRecord record = ReadRestartRecord(path, session.place.product);
+  if (record.state == RestartRecordState::kMissing && !ResultFileTellsOfStop(run.result_file)) {
+    return;
+  }
+  if (record.state == RestartRecordState::kUsable) {
     const RecordKey key = ReadRecordKey();
     if (key.state != RecordKeyState::kUsable) LogUnusableKey(key);
     JudgeRecordKey(&record, session.place.product, key);
   }
-  if (record.state != ResumeState::kUsable) {
-    LOG(INFO) << "restart record not used, " << ResumeRefusal(record.state)
+  if (record.state != RestartRecordState::kUsable) {
+    LOG(INFO) << "restart record not used, " << RestartRecordRefusal(record.state)
               << ", path: " << LogText(path);
     if (!UsedUp(record.state)) return;
   }
   // A record that stays would be used a second time.
   if (!RemoveRecord(path)) return;
-  if (record.state == ResumeState::kUsable) session.taken = std::move(record);
+  if (record.state == RestartRecordState::kUsable) session.taken = std::move(record);
 }
 
-bool DoneBeforeRestart(const RunRecord& record, const ItemReport& report, ILwBundle* bundle) {
-  ResumeRecord& taken = Session().taken;
+bool DoneBeforeRestart(RunContext& run, const ItemReport& report, ILwBundle* bundle) {
+  RestartRecord& taken = run.restart.taken;
   if (taken.done.empty()) return false;
-  return TakeDoneItem(&taken, IdentityOf(taken.key, record, report, bundle));
+  return TakeDoneItem(&taken, IdentityOf(taken.key, run.record, report, bundle));
 }
 
-bool WriteResumeRecord(const RunRecord& record, ModXmlLoader* catalogue) {
-  const ResumeSession& session = Session();
+bool WriteRestartRecord(const RunContext& run, ModXmlLoader* catalogue) {
+  const RestartSession& session = run.restart;
+  const RunRecord& record = run.record;
   if (!session.place.resolved) {
-    LogUnresolved(session);
+    LogUnresolved(run);
     return false;
   }
   const RecordKey key = ObtainRecordKey();
@@ -142,7 +133,7 @@ bool WriteResumeRecord(const RunRecord& record, ModXmlLoader* catalogue) {
   }
   const std::wstring& path = session.place.path;
   uint32_t error = 0;
-  const std::string text = ResumeRecordText(session.place.product, key.bytes, done);
+  const std::string text = RestartRecordText(session.place.product, key.bytes, done);
   if (!platform::ReplaceFileContent(path, text, true, &error)) {
     LOG(ERROR) << "restart record cannot be written, path: " << LogText(path) << ", GLE: " << error;
     return false;

@@ -6,20 +6,19 @@
 #include <string>
 
 #include "Bundle/LwBundle.h"
-#include "CallPlugins/RunReport.h"
+#include "CallPlugins/RunContext.h"
 
-// Takes this product's record in log_folder for this run: a usable one is
+// Takes this product's record in the run's log folder into run.restart: a usable one is
 // removed (it is used once) and its items are passed over; one that is not
 // usable is said in one line. A missing record is said only when the result
 // file still tells of a stop (resume_after_reboot=true). The record an
 // earlier version left is removed, with its line.
-void PrepareResume(const std::wstring& log_folder, const std::wstring& result_file,
-                   const std::string& install_path);
+void TakeRestartRecord(RunContext& run);
 
 // True when the taken record holds the item; it is taken off the record.
-bool DoneBeforeRestart(const RunRecord& record, const ItemReport& report, ILwBundle* bundle);
+bool DoneBeforeRestart(RunContext& run, const ItemReport& report, ILwBundle* bundle);
 
 // Writes the record of the items done in this run (and those it passed
-// over) for the product PrepareResume found. False, with a line, when it
+// over) for the product TakeRestartRecord found. False, with a line, when it
 // could not be written.
-bool WriteResumeRecord(const RunRecord& record, ModXmlLoader* catalogue);
+bool WriteRestartRecord(const RunContext& run, ModXmlLoader* catalogue);

@@ -1,5 +1,32 @@
 #include "CallPlugins/RunModel.h"
 
+#include "Platform/platform.h"
+
+std::wstring SecurityBasePath(const std::wstring& product_folder) {
+  return product_folder + platform::kPathSeparator + platform::kSecurityBaseLibrary;
+}
+
+// The phase lines are matched byte for byte by installers and log readers:
+// the three blanks of "end   call" stay, and phases 1 and 3 share their
+// failure line.
+const PhaseRule kPhaseRules[kPhaseCount] = {
+    {"after_setup",
+     &ModXmlLoader::GetAfterSetupItems,
+     "start call after setup plugins...",
+     "CallPluginContainer() failed",
+     "end   call after setup plugins"},
+    {"open_selfprotect",
+     &ModXmlLoader::GetOpenSelfProtectItems,
+     "start call open self protect plugins...",
+     "CallOpenSelfProtectPlugins() failed",
+     "end   call open self protect plugins"},
+    {"after_selfprotect",
+     &ModXmlLoader::GetAfterSelfProtectItems,
+     "start call after self protect plugins...",
+     "CallPluginContainer() failed",
+     "end   call after self protect plugins"},
+};
+
 bool VerdictRecorder::IsModuleInstalled(std::wstring path) {
   ModuleVerdict verdict;
   if (log_) {

@@ -1,7 +1,7 @@
 // What the plan of a run and the report of a run both tell: the module
 // files with the filter's verdicts, the security base and the phases. The
 // plan (taverly-plan) fills them with what a run would do, the runner with
-// what it did; each keeps its own kind of item.
+// what it did; each keeps its own view of an item (CallPlugins/Item.h).
 #pragma once
 
 #include <cstddef>
@@ -19,6 +19,9 @@ struct ModuleEntry {
   ModuleVerdict verdict;
 };
 
+// The security-base library: product folder + separator + its file name.
+std::wstring SecurityBasePath(const std::wstring& product_folder);
+
 struct SecurityBaseEntry {
   std::wstring path;
   bool present = false;                            // a file is there
@@ -27,12 +30,23 @@ struct SecurityBaseEntry {
   bool started = false;                            // the run loaded and started it
 };
 
-template <typename Item>
+// One row of the phase table, in run order.
+struct PhaseRule {
+  const char* element;  // the phase element of a module file
+  PhaseItemMap (ModXmlLoader::*items)();
+  const char* start_line;
+  const char* failure_line;
+  const char* end_line;
+};
+constexpr size_t kPhaseCount = 3;
+extern const PhaseRule kPhaseRules[kPhaseCount];
+
+template <typename ItemView>
 struct PhaseEntry {
   std::string name;
   bool reached = false;
-  bool succeeded = false;   // every item passed (the run's)
-  std::vector<Item> items;  // in run order
+  bool succeeded = false;       // every item passed (the run's)
+  std::vector<ItemView> items;  // in run order
 };
 
 // The installed-module filter, with each verdict kept for the plan and the
@@ -40,7 +54,7 @@ struct PhaseEntry {
 class VerdictRecorder final : public IFilterCallback {
  public:
   // With log, each refusal is logged as the run logs it.
-  explicit VerdictRecorder(bool log) : log_(log) {}
+  VerdictRecorder(const std::string& install_path, bool log) : filter_(install_path), log_(log) {}
   bool IsModuleInstalled(std::wstring path) override;
 
   // The module files catalogue met, in search order, with their verdicts.

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <map>
 
+#include "CallPlugins/RunContext.h"
 #include "Platform/platform.h"
 #include "Utils/JsonText.h"
 #include "Utils/PathUtils.h"
@@ -22,7 +23,7 @@ std::string Utf8(const std::wstring& wide) { return platform::WideToUtf8(wide); 
 std::string Utf8(const std::string& narrow) { return AnsiToUtf8(narrow.c_str()); }
 
 // module_files: the record's module paths in UTF-8, converted once per report.
-void WriteItem(const RunRecord& record, const std::vector<std::string>& module_files,
+void WriteItem(const std::wstring& product_folder, const std::vector<std::string>& module_files,
                const ItemReport& item, JsonWriter& json) {
   json.StartObject();
   Member(json, "key", item.key);
@@ -31,7 +32,7 @@ void WriteItem(const RunRecord& record, const std::vector<std::string>& module_f
          item.module < module_files.size() ? module_files[item.module] : std::string());
   Member(json, "type", Utf8(item.type));
   Member(json, "file", Utf8(item.file));
-  Member(json, "path", Utf8(ItemFilePath(record.product_folder, item.file)));
+  Member(json, "path", Utf8(ItemFilePath(product_folder, item.file)));
   Member(json, "status", std::string(ItemStatusName(item.status)));
   if (item.has_exit_code) Member(json, "exit_code", static_cast<uint64_t>(item.exit_code));
   if (item.signal != 0) Member(json, "signal", static_cast<uint64_t>(item.signal));
@@ -42,7 +43,7 @@ void WriteItem(const RunRecord& record, const std::vector<std::string>& module_f
   if (item.has_duration) Member(json, "duration_ms", item.duration_ms);
   if (item.kind == ItemKind::kExe) {
     Member(json, "timed_out", item.timed_out);
-    Member(json, "reboot", item.reboot);
+    Member(json, "reboot", item.restart);
   }
   if (item.retry_used) {
     json.Key("attempt_exit_codes");
@@ -92,16 +93,6 @@ void WriteCounts(const ItemCounts& counts, JsonWriter& json) {
   json.EndObject();
 }
 
-struct Progress {
-  std::function<void()> writer;
-  ProgressPacer pacer;
-};
-
-Progress& TheProgress() {
-  static Progress progress;
-  return progress;
-}
-
 int64_t MonotonicMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -130,11 +121,6 @@ const char* ItemStatusName(ItemStatus status) {
   return "not_reached";
 }
 
-RunRecord& GetRunRecord() {
-  static RunRecord record;
-  return record;
-}
-
 void RecordCatalogue(ModXmlLoader* catalogue, const VerdictRecorder& verdicts, RunRecord* record) {
   std::map<std::string, size_t> module_of_key;
   record->modules = verdicts.Modules(*catalogue, &module_of_key);
@@ -146,9 +132,7 @@ void RecordCatalogue(ModXmlLoader* catalogue, const VerdictRecorder& verdicts, R
       item.key = entry.first;
       auto module = module_of_key.find(entry.first);
       if (module != module_of_key.end()) item.module = module->second;
-      item.type = ReadItemAttribute(entry.second, "type");
-      item.file = ReadItemAttribute(entry.second, "file");
-      item.kind = ItemKindOf(item.type);
+      static_cast<ItemHead&>(item) = ReadItemHead(entry.second);
       phase.items.push_back(item);
     }
     record->phases.push_back(phase);
@@ -236,7 +220,8 @@ void WriteSecurityBase(const SecurityBaseEntry& security_base, JsonWriter& json)
 
 // The module files, then the phases with their items, which name their
 // module file as the list does.
-void WriteModulesAndPhases(const RunRecord& record, JsonWriter& json) {
+void WriteModulesAndPhases(const RunContext& run, JsonWriter& json) {
+  const RunRecord& record = run.record;
   json.Key("modules");
   json.StartArray();
   std::vector<std::string> module_files;
@@ -256,7 +241,8 @@ void WriteModulesAndPhases(const RunRecord& record, JsonWriter& json) {
     Member(json, "succeeded", phase.succeeded);
     json.Key("items");
     json.StartArray();
-    for (const ItemReport& item : phase.items) WriteItem(record, module_files, item, json);
+    for (const ItemReport& item : phase.items)
+      WriteItem(run.product_folder(), module_files, item, json);
     json.EndArray();
     json.EndObject();
   }
@@ -265,21 +251,23 @@ void WriteModulesAndPhases(const RunRecord& record, JsonWriter& json) {
 
 }  // namespace
 
-std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& error) {
+std::string RunReportJson(const RunContext& run) {
+  const RunRecord& record = run.record;
+  const InstallErrorRecord& error = run.errors;
   json::Document document(4096 + 400 * CountItems(record).items);
   JsonWriter& json = document.writer;
   json.StartObject();
   Member(json, "schema", std::string(kRunReportSchema));
   Member(json, "version", std::string(TaverlyVersion()));
-  Member(json, "product_folder", Utf8(record.product_folder));
+  Member(json, "product_folder", Utf8(run.product_folder()));
   json.Key("account");
   json.StartObject();
-  Member(json, "name", Utf8(record.account_name));
-  Member(json, "system", record.system_account);
+  Member(json, "name", Utf8(run.account.name));
+  Member(json, "system", run.account.system);
   json.EndObject();
   WriteOutcome(record, json);
-  Member(json, "reboot_required", record.reboot_required);
-  if (record.stopped_for_reboot) Member(json, "stopped_for_reboot", true);
+  Member(json, "reboot_required", record.restart_required);
+  if (record.stopped_for_restart) Member(json, "stopped_for_reboot", true);
   json.Key("error");
   json.StartObject();
   Member(json, "code", Utf8(error.errorCode));
@@ -287,7 +275,7 @@ std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& err
   json.EndObject();
 
   WriteSecurityBase(record.security_base, json);
-  WriteModulesAndPhases(record, json);
+  WriteModulesAndPhases(run, json);
   json.Key("counts");
   WriteCounts(CountItems(record), json);
   json.EndObject();
@@ -302,12 +290,11 @@ bool ProgressPacer::Due(int64_t now_ms, bool phase_start) {
   return true;
 }
 
-void SetProgressWriter(std::function<void()> writer) {
-  TheProgress().writer = std::move(writer);
-  TheProgress().pacer = ProgressPacer();
+void ProgressReporter::SetWriter(std::function<void()> writer) {
+  writer_ = std::move(writer);
+  pacer_ = ProgressPacer();
 }
 
-void ReportProgress(bool phase_start) {
-  Progress& progress = TheProgress();
-  if (progress.writer && progress.pacer.Due(MonotonicMs(), phase_start)) progress.writer();
+void ProgressReporter::Report(bool phase_start) {
+  if (writer_ && pacer_.Due(MonotonicMs(), phase_start)) writer_();
 }

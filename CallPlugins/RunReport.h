@@ -1,7 +1,8 @@
 // Keeps what a run does, item by item, for the run report: the JSON file
 // TaverlyRunReport.json that an installer reads beside the result file (its
 // format is docs/run-report.md, its schema docs/run-report.schema.json).
-// The runner fills the process-wide record as it goes; the entry renders it.
+// The runner fills the run's record (RunContext) as it goes; the entry
+// renders it.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 #include <vector>
 
 #include "CallPlugins/InstallErrorRecord.h"
-#include "CallPlugins/ItemRules.h"
+#include "CallPlugins/Item.h"
 #include "CallPlugins/RunModel.h"
 #include "LoadXml/LoadModXml.h"
 
@@ -32,16 +33,14 @@ const char* ItemStatusName(ItemStatus status);
 // The module of an item that came from no module file the record knows.
 constexpr size_t kNoModule = static_cast<size_t>(-1);
 
-// Kept small, as a run may hold ten thousand: the module file is an index
-// into the record's modules, and the path is formed again when rendered.
-struct ItemReport {
-  // With the module file and the path, what plan and report share, so that
-  // a tool can join them on key.
+// The report's view of an item: its head and what became of it. Kept small,
+// as a run may hold ten thousand: the module file is an index into the
+// record's modules, and the path is formed again when rendered.
+struct ItemReport : ItemHead {
+  // With the head's file, the module file and the path: what plan and report
+  // share, so that a tool can join them on key.
   std::string key;
   size_t module = kNoModule;  // index into RunRecord::modules
-  std::string type;           // "type" as written
-  std::string file;           // "file" as written
-  ItemKind kind = ItemKind::kSkipped;
 
   ItemStatus status = ItemStatus::kNotReached;
   bool has_exit_code = false;  // an Exe item's program was started with a process
@@ -52,7 +51,7 @@ struct ItemReport {
   bool has_duration = false;  // the item was started or called, or tried to be
   uint64_t duration_ms = 0;
   bool timed_out = false;  // Exe items
-  bool reboot = false;     // Exe items: the exit code asked for a restart
+  bool restart = false;    // Exe items: the exit code asked for a restart
   // Exe items with a retry class: the exit code of every attempt, in order.
   bool retry_used = false;
   std::vector<uint32_t> attempt_exit_codes;
@@ -62,23 +61,18 @@ using PhaseReport = PhaseEntry<ItemReport>;
 
 struct RunRecord {
   int64_t started_ms = 0;  // milliseconds since 1970, UTC
-  std::string account_name;
-  bool system_account = false;
-  std::wstring product_folder;
   SecurityBaseEntry security_base;
   std::vector<ModuleEntry> modules;  // in search order
   std::vector<PhaseReport> phases;   // in run order, once the catalogue was read
-  bool reboot_required = false;
+  bool restart_required = false;
   // An item's exit code stopped the run for a restart (exit code 211).
-  bool stopped_for_reboot = false;
+  bool stopped_for_restart = false;
   // The end of the run; a report written before it is a progress report.
   bool finished = false;
   int64_t finished_ms = 0;
   int32_t exit_code = 0;
   bool is_success = false;
 };
-
-RunRecord& GetRunRecord();
 
 // Puts what the catalogue found into record: the module files with the
 // verdicts, and every admitted item, not reached yet.
@@ -91,8 +85,10 @@ struct ItemCounts {
 // Counts the items of all phases by status; they add up to items.
 ItemCounts CountItems(const RunRecord& record);
 
-// Renders the record as the report, in UTF-8, with error as its "error".
-std::string RunReportJson(const RunRecord& record, const InstallErrorRecord& error);
+class RunContext;
+// Renders the run's record as the report, in UTF-8, with the run's product
+// folder and account and its error record as "error".
+std::string RunReportJson(const RunContext& run);
 
 // Formats milliseconds since 1970 as UTC in ISO 8601: "2026-12-08T03:56:12.345Z".
 std::string UtcTimestamp(int64_t ms);
@@ -113,7 +109,14 @@ class ProgressPacer {
   int64_t last_ms_ = 0;
 };
 
-// The runner calls this where a progress report may be due; it writes one
-// through writer (set by the entry; none set: nothing is written).
-void SetProgressWriter(std::function<void()> writer);
-void ReportProgress(bool phase_start);
+// Writes a progress report through the writer the entry sets (none set:
+// nothing is written) where the runner says one may be due.
+class ProgressReporter {
+ public:
+  void SetWriter(std::function<void()> writer);
+  void Report(bool phase_start);
+
+ private:
+  std::function<void()> writer_;
+  ProgressPacer pacer_;
+};

@@ -5,7 +5,9 @@
 
 #include <string>
 
+#include "CallPlugins/RunContext.h"
 #include "Platform/platform.h"
+#include "Utils/PathUtils.h"
 
 namespace {
 
@@ -26,11 +28,12 @@ TEST(RunReportTest, ProgressIsDueAtPhaseStartsAndAfterTheInterval) {
   EXPECT_TRUE(pacer.Due(1501, false));
 }
 
-RunRecord SampleRecord() {
-  RunRecord record;
+RunContext SampleRun() {
+  RunContext run;
+  run.SetInstallPath(WideToAnsi(L"/opt/Demo \u00C4"));
+  run.account.name = "installer";
+  RunRecord& record = run.record;
   record.started_ms = 1796701572049;
-  record.account_name = "installer";
-  record.product_folder = L"/opt/Demo \u00C4";
   ModuleEntry module;
   module.record.path = L"/opt/Demo \u00C4/modularize/mod_core.xml";
   module.record.outcome = ModuleFileRecord::kLoaded;
@@ -52,7 +55,7 @@ RunRecord SampleRecord() {
   exe.status = ItemStatus::kSucceeded;
   exe.has_exit_code = true;
   exe.exit_code = 0xFFFFFFFFu;
-  exe.reboot = true;
+  exe.restart = true;
   ItemReport library;
   library.key = "2";
   library.kind = ItemKind::kSimpleDll;
@@ -60,13 +63,13 @@ RunRecord SampleRecord() {
   library.status = ItemStatus::kRunning;
   phase.items = {exe, library};
   record.phases.push_back(phase);
-  return record;
+  return run;
 }
 
 TEST(RunReportTest, ProgressReportLeavesTheEndOpen) {
-  RunRecord record = SampleRecord();
+  const RunContext run = SampleRun();
   rapidjson::Document json;
-  json.Parse(RunReportJson(record, InstallErrorRecord()).c_str());
+  json.Parse(RunReportJson(run).c_str());
   ASSERT_FALSE(json.HasParseError());
   EXPECT_TRUE(json["finished"].IsNull());
   EXPECT_TRUE(json["exit_code"].IsNull());
@@ -92,18 +95,18 @@ TEST(RunReportTest, ProgressReportLeavesTheEndOpen) {
 }
 
 TEST(RunReportTest, FinalReportCarriesTheOutcomeAndTheErrorRecord) {
-  RunRecord record = SampleRecord();
+  RunContext run = SampleRun();
+  RunRecord& record = run.record;
   record.phases[0].items[1].status = ItemStatus::kFailed;
   record.phases[0].items[1].has_result = true;
   record.phases[0].items[1].result = -5;
   record.finished = true;
   record.finished_ms = record.started_ms + 1500;
   record.exit_code = 210;
-  InstallErrorRecord error;
-  error.errorCode = L"InstallError:50";
-  error.errorDetail = L"exitCode do not match expectations, exe file:/opt/x \u20AC";
+  run.errors.errorCode = L"InstallError:50";
+  run.errors.errorDetail = L"exitCode do not match expectations, exe file:/opt/x \u20AC";
   rapidjson::Document json;
-  json.Parse(RunReportJson(record, error).c_str());
+  json.Parse(RunReportJson(run).c_str());
   ASSERT_FALSE(json.HasParseError());
   EXPECT_STREQ(json["finished"].GetString(), "2026-12-08T03:46:13.549Z");
   EXPECT_EQ(json["exit_code"].GetInt(), 210);

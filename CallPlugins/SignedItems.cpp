@@ -14,63 +14,70 @@ namespace {
 
 // Fails the item with code 52: the line at ERROR, and the same text as the
 // record's detail.
-bool FailItem(const std::string& line, const std::wstring& detail, ItemReport* report) {
+bool FailItem(InstallErrorRecord& errors, const std::string& line, const std::wstring& detail,
+              ItemReport* report) {
   LOG(ERROR) << line;
-  SetErrorCode(kInstallErrorNotSigned);
-  SetErrorDetail(detail);
+  errors.SetErrorCode(kInstallErrorNotSigned);
+  errors.SetErrorDetail(detail);
   report->status = ItemStatus::kFailed;
   return false;
 }
 
-bool FailItem(const char* text, const std::wstring& path, const std::string& tail,
-              ItemReport* report) {
-  return FailItem(
-      text + EscapedLogText(path) + tail, AnsiToWide(text) + path + AnsiToWide(tail), report);
+bool FailItem(InstallErrorRecord& errors, const char* text, const std::wstring& path,
+              const std::string& tail, ItemReport* report) {
+  return FailItem(errors,
+                  text + EscapedLogText(path) + tail,
+                  AnsiToWide(text) + path + AnsiToWide(tail),
+                  report);
 }
 
 }  // namespace
 
-bool OpenSignedItem(const ItemFacts& item, ItemKind kind, platform::ReadOnlyFile* file,
+bool OpenSignedItem(InstallErrorRecord& errors, const Item& item, platform::ReadOnlyFile* file,
                     ItemReport* report) {
   signing::Verdict verdict = signing::kNotSigned;
-  if (!OpenAndVerifyFile(item.file_path, file, &verdict)) {
-    SetErrorCode(kInstallErrorNotSigned);
-    SetErrorDetail(L"item not signed, file:" + item.file_path);
+  if (!OpenAndVerifyFile(item.path, file, &verdict)) {
+    errors.SetErrorCode(kInstallErrorNotSigned);
+    errors.SetErrorDetail(L"item not signed, file:" + item.path);
     report->status = ItemStatus::kFailed;
     return false;
   }
   std::string source;
-  switch (JudgeSignedContent(item, kind, *file, &source)) {
+  switch (JudgeSignedContent(item, *file, &source)) {
     case SignedContentProblem::kNone:
       return true;
     case SignedContentProblem::kScriptRunsOn:
-      return FailItem(
-          "signed command script not started, it does not end before its "
-          "signature, file:",
-          item.file_path,
-          std::string(),
-          report);
+      return FailItem(errors,
+                      "signed command script not started, it does not end before its "
+                      "signature, file:",
+                      item.path,
+                      std::string(),
+                      report);
     case SignedContentProblem::kUncheckedLibraries:
-      return FailItem(
-          "signed library not loaded, it may load libraries from outside the "
-          "system folders, file:",
-          item.file_path,
-          " ,by: " + EscapedLogText(source),
-          report);
+      return FailItem(errors,
+                      "signed library not loaded, it may load libraries from outside the "
+                      "system folders, file:",
+                      item.path,
+                      " ,by: " + EscapedLogText(source),
+                      report);
   }
   return true;
 }
 
-bool FailSignedStart(const ItemFacts& item, uint32_t error, ItemReport* report) {
-  return FailItem("signed program not started as checked, file:",
-                  item.file_path,
+bool FailSignedStart(InstallErrorRecord& errors, const Item& item, uint32_t error,
+                     ItemReport* report) {
+  return FailItem(errors,
+                  "signed program not started as checked, file:",
+                  item.path,
                   " ,error: " + std::to_string(error),
                   report);
 }
 
-bool FailSignedLoad(const ItemFacts& item, uint32_t error, ItemReport* report) {
-  return FailItem("signed library not loaded as checked, file:",
-                  item.file_path,
+bool FailSignedLoad(InstallErrorRecord& errors, const Item& item, uint32_t error,
+                    ItemReport* report) {
+  return FailItem(errors,
+                  "signed library not loaded as checked, file:",
+                  item.path,
                   " ,error: " + std::to_string(error),
                   report);
 }

@@ -5,18 +5,21 @@
 
 #include <cstdint>
 
-#include "CallPlugins/ItemRules.h"
+#include "CallPlugins/InstallErrorRecord.h"
+#include "CallPlugins/Item.h"
 #include "CallPlugins/RunReport.h"
 #include "Platform/platform.h"
 
 // Opens a signed item's file and judges its signature and its content
 // (CallPlugins/ItemSecurity.h), the file staying open for the start or
 // load. When it does not open or verify, or its content cannot run as it
-// was checked, fails the item; false then.
-bool OpenSignedItem(const ItemFacts& item, ItemKind kind, platform::ReadOnlyFile* file,
+// was checked, fails the item in errors and report; false then.
+bool OpenSignedItem(InstallErrorRecord& errors, const Item& item, platform::ReadOnlyFile* file,
                     ItemReport* report);
 
 // Fails a signed item whose checked program did not start, or whose checked
 // library did not load, with the system's error. Returns false.
-bool FailSignedStart(const ItemFacts& item, uint32_t error, ItemReport* report);
-bool FailSignedLoad(const ItemFacts& item, uint32_t error, ItemReport* report);
+bool FailSignedStart(InstallErrorRecord& errors, const Item& item, uint32_t error,
+                     ItemReport* report);
+bool FailSignedLoad(InstallErrorRecord& errors, const Item& item, uint32_t error,
+                    ItemReport* report);

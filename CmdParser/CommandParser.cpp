@@ -27,8 +27,3 @@ bool ParseOption(std::string& destination, const std::string& argument, const st
 }
 
 }  // namespace CommandParser
-
-std::string& GetInstallPath() {
-  static std::string install_path;
-  return install_path;
-}

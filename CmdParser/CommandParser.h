@@ -16,6 +16,3 @@ std::vector<std::string> GetArguments();
 bool ParseOption(std::string& destination, const std::string& argument, const std::string& key);
 
 }  // namespace CommandParser
-
-// The process-wide installation path, set only from "--installpath=".
-std::string& GetInstallPath();

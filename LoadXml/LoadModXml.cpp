@@ -3,7 +3,6 @@
 #include <glog/logging.h>
 #include <rapidxml/rapidxml.hpp>
 
-#include <atomic>
 #include <cstring>
 #include <exception>
 #include <vector>
@@ -11,14 +10,9 @@
 #include "CallPlugins/InstallErrorRecord.h"
 #include "LoadXml/XmlDepthGuard.h"
 #include "Platform/platform.h"
-#include "Utils/FileUtils.h"
 #include "Utils/LogText.h"
 
 namespace {
-
-// Shared by every phase, file and loader of the process and never reset, so
-// item keys never repeat within a run.
-std::atomic<int32_t> g_item_sequence{0};
 
 // Names shorter than this cannot hold anything between "mod_" and ".xml".
 constexpr size_t kShortestModuleFileName = 9;
@@ -31,8 +25,8 @@ void ReleaseAll(PhaseItemMap* items) {
 }  // namespace
 
 ModXmlLoader::ModXmlLoader(const std::wstring& product_folder,
-                           std::shared_ptr<IFilterCallback> filter)
-    : product_folder_(product_folder), filter_(std::move(filter)) {}
+                           std::shared_ptr<IFilterCallback> filter, InstallErrorRecord* errors)
+    : product_folder_(product_folder), filter_(std::move(filter)), errors_(errors) {}
 
 ModXmlLoader::~ModXmlLoader() {
   ReleaseAll(&after_setup_items_);
@@ -54,8 +48,8 @@ PhaseItemMap& ModXmlLoader::MapOf(ModulePhase phase) {
 }
 
 bool ModXmlLoader::FailMissingFile(const std::wstring& path) {
-  SetErrorCode(kInstallErrorMissingFile);
-  SetErrorDetail(L"Missing file:" + path);
+  errors_->SetErrorCode(kInstallErrorMissingFile);
+  errors_->SetErrorDetail(L"Missing file:" + path);
   LOG(ERROR) << "Missing file:" << LogText(path);
   return false;
 }
@@ -79,8 +73,8 @@ bool ModXmlLoader::LoadModules() {
   std::vector<std::wstring> names;
   uint32_t error = 0;
   if (!platform::FindFiles(search, &names, &error)) {
-    SetErrorCodeText("GLE:" + std::to_string(error));
-    SetErrorDetail(L"deploy file, get file exception:" + search);
+    errors_->SetErrorCodeText("GLE:" + std::to_string(error));
+    errors_->SetErrorDetail(L"deploy file, get file exception:" + search);
     return false;
   }
 
@@ -106,8 +100,8 @@ bool ModXmlLoader::LoadModules() {
     } catch (const std::exception& e) {
       SetLastOutcome(ModuleFileRecord::kParseFailed);
       LOG(ERROR) << "exception : " << e.what();
-      SetErrorCode(kInstallErrorParseXml);
-      SetErrorDetail(L"deploy file, parse xml failed:" + full_path);
+      errors_->SetErrorCode(kInstallErrorParseXml);
+      errors_->SetErrorDetail(L"deploy file, parse xml failed:" + full_path);
       LOG(ERROR) << "******** parse xml exception , xml name : " << LogText(full_path);
       return false;
     }
@@ -120,7 +114,8 @@ bool ModXmlLoader::LoadModuleFile(const std::wstring& path) {
 
   // The parser works in place on a private, NUL-terminated copy that ends at
   // the file's first zero byte.
-  const std::string content = ReadFileContent(path);
+  std::string content;
+  platform::ReadFileText(path, &content);
   const char* end_of_text = content.c_str() + std::strlen(content.c_str());
   std::vector<char> text(content.c_str(), end_of_text + 1);
 
@@ -175,7 +170,7 @@ bool ModXmlLoader::ReadPhaseItems(rapidxml::xml_node<char>* setup, const std::st
         continue;
       }
       std::lock_guard<std::mutex> guard(lock_);
-      const int32_t sequence = ++g_item_sequence;
+      const int32_t sequence = ++item_sequence_;
       const std::string key = std::to_string(sequence);
       MapOf(phase).emplace(key, bundle);
       if (!records_.empty()) records_.back().item_keys.push_back(key);

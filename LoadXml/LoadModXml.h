@@ -12,6 +12,8 @@
 #include "Bundle/LwBundle.h"
 #include "LoadXml/ModuleFilter.h"
 
+struct InstallErrorRecord;
+
 namespace rapidxml {
 template <class Ch>
 class xml_node;
@@ -23,8 +25,8 @@ enum ModulePhase {
   AfterSelfProtect = 2,
 };
 
-// Item key (decimal sequence number, ordered as text, so "10" precedes "2")
-// to the item's bundle.
+// Item key (decimal sequence number of the loader, ordered as text, so "10"
+// precedes "2") to the item's bundle.
 using PhaseItemMap = std::map<std::string, ILwBundle*>;
 
 // What the last LoadModules did with one name that the search returned.
@@ -49,7 +51,9 @@ const char* ModuleOutcomeName(ModuleFileRecord::Outcome outcome);
 
 class ModXmlLoader {
  public:
-  ModXmlLoader(const std::wstring& product_folder, std::shared_ptr<IFilterCallback> filter);
+  // Records its failures in errors, which must outlive it.
+  ModXmlLoader(const std::wstring& product_folder, std::shared_ptr<IFilterCallback> filter,
+               InstallErrorRecord* errors);
   ~ModXmlLoader();
   ModXmlLoader(const ModXmlLoader&) = delete;
   ModXmlLoader& operator=(const ModXmlLoader&) = delete;
@@ -57,7 +61,8 @@ class ModXmlLoader {
   // Empties the maps and fills them from the module folder. False when the
   // folder is missing or holds no module file, when a found file vanished, or
   // when a module file could not be parsed; the install error record then
-  // says why, and items admitted before the failure stay.
+  // says why, and items admitted before the failure stay. Keys go on counting
+  // from the last load, so they never repeat within a loader (a run has one).
   bool LoadModules();
 
   // Copies of the maps; the bundles in them stay valid while the loader lives.
@@ -83,7 +88,9 @@ class ModXmlLoader {
   PhaseItemMap after_setup_items_;
   PhaseItemMap open_selfprotect_items_;
   PhaseItemMap after_selfprotect_items_;
+  int32_t item_sequence_ = 0;  // under lock_
   std::shared_ptr<IFilterCallback> filter_;
+  InstallErrorRecord* errors_;
   std::vector<ModuleFileRecord> records_;  // of the last LoadModules
   // Bundles dropped by a later LoadModules; copies handed out earlier may
   // still point at them, so they are released only with the loader.

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "CallPlugins/InstallErrorRecord.h"
-#include "CmdParser/CommandParser.h"
 #include "LoadXml/LoadModXml.h"
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
@@ -65,8 +64,6 @@ inline std::map<std::string, int> KeysByFile(const PhaseItemMap& items) {
 class ModXmlLoaderTest : public ::testing::Test {
  protected:
   ModXmlLoaderTest() : filter_(std::make_shared<FakeFilter>()) { UseProduct("product"); }
-  void SetUp() override { GetInstallErrorRecord() = InstallErrorRecord(); }
-  void TearDown() override { GetInstallPath().clear(); }
 
   void UseProduct(const std::string& name) {
     product_ = JoinPath(folder_.path(), name);
@@ -79,10 +76,10 @@ class ModXmlLoaderTest : public ::testing::Test {
     return path;
   }
   std::unique_ptr<ModXmlLoader> MakeLoader() {
-    return std::make_unique<ModXmlLoader>(Wide(product_), filter_);
+    return std::make_unique<ModXmlLoader>(Wide(product_), filter_, &errors_);
   }
-  static std::string ErrorCode() { return WideToAnsi(GetInstallErrorRecord().errorCode); }
-  static std::string ErrorDetail() { return WideToAnsi(GetInstallErrorRecord().errorDetail); }
+  std::string ErrorCode() const { return WideToAnsi(errors_.errorCode); }
+  std::string ErrorDetail() const { return WideToAnsi(errors_.errorDetail); }
   std::string FolderLine() const {
     return "I LoadModXml.cpp load module config folder path: " + modularize_;
   }
@@ -94,6 +91,7 @@ class ModXmlLoaderTest : public ::testing::Test {
   std::string product_;
   std::string modularize_;
   std::shared_ptr<FakeFilter> filter_;
+  InstallErrorRecord errors_;
   LogLines log_;
 };
 

@@ -95,7 +95,7 @@ TEST_F(ModXmlLoaderTest, FuzzedModuleFilesOnlyGetAnswers) {
         break;
     }
     WriteTextFile(path, text);
-    GetInstallErrorRecord() = InstallErrorRecord();
+    errors_ = InstallErrorRecord();
     auto loader = MakeLoader();
     const bool loaded = loader->LoadModules();
     log_.Take();

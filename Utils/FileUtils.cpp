@@ -10,6 +10,7 @@
 #include "Platform/process.h"
 #include "Signing/SignatureBlock.h"
 #include "Utils/LogText.h"
+#include "Utils/SignatureVerdicts.h"
 
 namespace {
 
@@ -17,28 +18,6 @@ namespace {
 constexpr size_t kMaxShellPath = 260;
 
 }  // namespace
-
-signing::Verdict ReadSignatureVerdict(const wchar_t* path) {
-  if (path == nullptr || *path == L'\0') return signing::kNotSigned;
-  platform::ReadOnlyFile file;
-  if (!file.Open(path)) return signing::kNotSigned;
-  return ReadOpenSignatureVerdict(file);
-}
-
-signing::Verdict ReadOpenSignatureVerdict(const platform::ReadOnlyFile& file) {
-  uint64_t size = 0;
-  if (!file.Size(&size)) return signing::kNotSigned;
-  signing::Verdict verdict = signing::kNotSigned;
-  const auto read = [&file](uint64_t offset, void* buffer, size_t count) {
-    return file.ReadAt(offset, buffer, count);
-  };
-  if (!signing::JudgeFile(size, read, signing::BuiltInPublicKeys(), &verdict)) {
-    return signing::kNotSigned;
-  }
-  return verdict;
-}
-
-bool IsAcceptedVerdict(signing::Verdict verdict) { return verdict == signing::kValidKey1; }
 
 bool VerifyFileSignature(const wchar_t* path) {
   signing::Verdict verdict = signing::kNotSigned;
@@ -70,33 +49,28 @@ ShellOpenRefusal CheckShellOpenFile(const wchar_t* file) {
   return ShellOpenRefusal::kNone;
 }
 
-bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, uint32_t* exit_code,
-                   const ShellStartOptions& options, platform::ProgramResult* result) {
-  platform::ProgramResult started;
+bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, uint32_t* exit_code) {
+  if (file == nullptr) return false;
+  platform::ProgramRequest request;
+  request.file = file;
+  request.parameters = parameters != nullptr ? parameters : L"";
+  request.wait = wait;
+  platform::ProgramResult result;
+  const bool started = ShellOpenFile(request, &result);
+  if (result.has_process && exit_code != nullptr) *exit_code = result.exit_code;
+  return started;
+}
+
+bool ShellOpenFile(const platform::ProgramRequest& request, platform::ProgramResult* result) {
+  *result = platform::ProgramResult();
   // The start is the one place that may fail with something other than a
   // result (memory for the argument list); it counts as a failed start.
   try {
-    if (CheckShellOpenFile(file) == ShellOpenRefusal::kNone) {
-      platform::ProgramRequest request;
-      request.file = file;
-      request.parameters = parameters != nullptr ? parameters : L"";
-      request.wait = wait;
-      request.timeout_ms = options.timeout_seconds * 1000u;
-      request.capture_output = options.capture_output;
-      request.while_waiting = options.while_waiting;
-      request.opened = options.opened;
-      started = platform::StartProgram(request);
+    if (CheckShellOpenFile(request.file.c_str()) == ShellOpenRefusal::kNone) {
+      *result = platform::StartProgram(request);
     }
   } catch (const std::exception&) {
-    started = platform::ProgramResult();
+    *result = platform::ProgramResult();
   }
-  if (result != nullptr) *result = started;
-  if (started.has_process && exit_code != nullptr) *exit_code = started.exit_code;
-  return started.started;
-}
-
-std::string ReadFileContent(const std::wstring& path) {
-  std::string text;
-  platform::ReadFileText(path, &text);
-  return text;
+  return result->started;
 }

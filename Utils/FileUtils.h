@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "Platform/process.h"
@@ -16,10 +15,6 @@
 bool VerifyFileSignature(const wchar_t* path);
 // The same, handing back the verdict.
 bool VerifyFileSignature(const wchar_t* path, signing::Verdict* verdict);
-
-// Returns the verdict on path's signature without logging; a file that cannot
-// be read is not signed.
-signing::Verdict ReadSignatureVerdict(const wchar_t* path);
 // Opens path once into file (regular files only, never blocking; Windows:
 // sharing no write or delete access) and judges the signature through that
 // open file, as VerifyFileSignature does, with its line. A file that cannot
@@ -27,33 +22,16 @@ signing::Verdict ReadSignatureVerdict(const wchar_t* path);
 // the caller starts or loads exactly what was judged.
 bool OpenAndVerifyFile(const std::wstring& path, platform::ReadOnlyFile* file,
                        signing::Verdict* verdict);
-// The verdict on an open file's signature, without logging.
-signing::Verdict ReadOpenSignatureVerdict(const platform::ReadOnlyFile& file);
-
-// Answers whether VerifyFileSignature accepts a file with this verdict.
-bool IsAcceptedVerdict(signing::Verdict verdict);
-
-// What a start may add: a time limit and output capture for a program that
-// is waited for (Platform/process.h says what each does), and a call now and
-// then while the program runs.
-struct ShellStartOptions {
-  uint32_t timeout_seconds = 0;  // 0: none
-  bool capture_output = false;
-  std::function<void()> while_waiting;
-  // The program's file, open and judged: exactly it is started
-  // (ProgramRequest::opened).
-  const platform::ReadOnlyFile* opened = nullptr;
-};
 
 // Starts file with parameters (may be null) through the shell's "open"
 // action; with wait, blocks until the started process ends. Stores the
-// process's exit code (259 while it still runs) when exit_code is not null,
-// and all the platform tells of the start in result when that is not null.
+// process's exit code (259 while it still runs) when exit_code is not null.
 // False when file is null, empty, longer than 260 characters or missing, or
 // when nothing could be started.
-bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, uint32_t* exit_code,
-                   const ShellStartOptions& options = ShellStartOptions(),
-                   platform::ProgramResult* result = nullptr);
+bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, uint32_t* exit_code);
+// The same for a whole request (a time limit, output capture, an open file:
+// Platform/process.h), handing back all the platform tells of the start.
+bool ShellOpenFile(const platform::ProgramRequest& request, platform::ProgramResult* result);
 
 // Why ShellOpenFile gives up on a file before asking the platform to start it.
 enum class ShellOpenRefusal {
@@ -63,8 +41,3 @@ enum class ShellOpenRefusal {
   kMissing,      // nothing exists there
 };
 ShellOpenRefusal CheckShellOpenFile(const wchar_t* file);
-
-// Reads a whole file as text. Anything but a readable regular file (a missing
-// file, a folder, a FIFO or device planted in its place) reads as empty, and
-// never blocks; a read error ends the content where it happened.
-std::string ReadFileContent(const std::wstring& path);

@@ -14,6 +14,7 @@
 #include "Platform/platform.h"
 #include "Signing/KeyText.h"
 #include "Signing/SignatureBlock.h"
+#include "Utils/SignatureVerdicts.h"
 #include "tests/support/builders.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/platform_facts.h"

@@ -16,8 +16,9 @@
 
 #include "App/FilterLoadModule.h"
 #include "App/app.h"
+#include "App/main.h"
+#include "CallPlugins/RunContext.h"
 #include "CallPlugins/RunReport.h"
-#include "CmdParser/CommandParser.h"
 #include "LoadXml/LoadModXml.h"
 #include "Platform/platform.h"
 #include "Signing/SignatureBlock.h"
@@ -65,9 +66,10 @@ std::vector<std::string> ModuleFileNames(const std::string& folder) {
 }  // namespace
 
 bool TimeProgressReport(const std::string& folder, size_t items, int64_t* ns) {
-  RunRecord record;
+  RunContext run;
+  run.SetInstallPath(folder);
+  RunRecord& record = run.record;
   record.started_ms = NowMs();
-  record.product_folder = AnsiToWide(folder);
   ModuleEntry module;
   module.record.path = AnsiToWide(folder + "/modularize/mod_bench.xml");
   module.record.outcome = ModuleFileRecord::kLoaded;
@@ -90,24 +92,23 @@ bool TimeProgressReport(const std::string& folder, size_t items, int64_t* ns) {
   const std::wstring path = AnsiToWide(folder + "/TaverlyRunReport.json");
   uint32_t error = 0;
   const int64_t start = NowNs();
-  const bool written = platform::ReplaceFileContent(
-      path, RunReportJson(record, InstallErrorRecord()), false, &error);
+  const bool written = platform::ReplaceFileContent(path, RunReportJson(run), false, &error);
   *ns = NowNs() - start;
   return written;
 }
 
 void StartProgramLog(const std::string& tmpdir) {
   setenv("TMPDIR", tmpdir.c_str(), 1);
-  App::Instance().InitLog();
+  App(RemoveOutdatedResultFile).InitLog();
 }
 
 bool TimeLoadModules(const std::string& product, size_t expected_items, int64_t* ns) {
-  GetInstallPath() = product;
   bool loaded = false;
   size_t items = 0;
   {
-    auto filter = std::make_shared<LoadModFilter>();
-    ModXmlLoader loader(AnsiToWide(product), filter);
+    InstallErrorRecord errors;
+    auto filter = std::make_shared<LoadModFilter>(product);
+    ModXmlLoader loader(AnsiToWide(product), filter, &errors);
     filter.reset();
     const int64_t start = NowNs();
     loaded = loader.LoadModules();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "App/FilterLoadModule.h"
+#include "CallPlugins/InstallErrorRecord.h"
 #include "LoadXml/LoadModXml.h"
 #include "LoadXml/XmlDepthGuard.h"
 #include "Utils/PathUtils.h"
@@ -80,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::WriteBytes(product + "/modularize/mod_fuzz.xml", data, size);
 
   fuzz::LogLines log;
-  ModXmlLoader loader(AnsiToWide(product), std::make_shared<AdmitAll>());
+  InstallErrorRecord errors;
+  ModXmlLoader loader(AnsiToWide(product), std::make_shared<AdmitAll>(), &errors);
   const bool loaded = loader.LoadModules();
 
   std::string content(reinterpret_cast<const char*>(data), size);

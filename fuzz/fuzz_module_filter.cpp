@@ -13,7 +13,6 @@
 
 #include "App/FilterLoadModule.h"
 #include "App/JsonGuard.h"
-#include "CmdParser/CommandParser.h"
 #include "Utils/PathUtils.h"
 #include "fuzz/fuzz_support.h"
 
@@ -69,14 +68,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return true;
   }();
   (void)made;
-  GetInstallPath() = product;
   const std::string config = folder + "/module_config.dat";
   fuzz::WriteBytes(config, data, size);
   const std::string text(reinterpret_cast<const char*>(data), size);
   FUZZ_CHECK(IsJsonSafeToParse(text) == JsonWalkIsSafe(text), "the guard's quick test differs");
 
   fuzz::LogLines log;
-  LoadModFilter filter;
+  LoadModFilter filter(product);
   for (const char* name : {"core", "net_guard"}) {
     const bool installed = filter.IsModuleInstalled(AnsiToWide(folder + "/mod_" + name + ".xml"));
     const Answer expected = Expected(text, name, config);

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "Signing/CommandScript.h"
-#include "Utils/LibrarySearch.h"
+#include "Signing/LibrarySearch.h"
 #include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

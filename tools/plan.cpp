@@ -4,11 +4,10 @@
 #include <memory>
 
 #include "App/Elevate.h"
-#include "CallPlugins/InstallErrorRecord.h"
-#include "CmdParser/CommandParser.h"
+#include "App/app.h"
 #include "Platform/platform.h"
-#include "Utils/FileUtils.h"
 #include "Utils/PathUtils.h"
+#include "Utils/SignatureVerdicts.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
 
@@ -23,25 +22,30 @@ void PlanSecurityBase(const std::wstring& product_folder, SecurityBaseEntry* pla
 }
 }  // namespace
 
-Plan BuildPlan(const PlanOptions& options) {
+RunContext PlanContext(const std::string& install_path) {
+  RunContext run;
+  run.SetInstallPath(install_path);
+  run.log_folder = AccountLogFolder();
+  run.account.system = IsSystemAccount();
+  return run;
+}
+
+Plan BuildPlan(RunContext& run, const PlanOptions& options) {
   Plan plan;
-  plan.product_folder = ProductFolderOf(GetInstallPath());
-  plan.system_account = IsSystemAccount();
+  plan.product_folder = run.product_folder();
+  plan.system_account = run.account.system;
   plan.libraries_loaded = options.load_libraries;
   PlanSecurityBase(plan.product_folder, &plan.security_base);
 
-  // The record belongs to this process alone; start it clean so that what it
-  // holds afterwards is what the catalogue put there.
-  GetInstallErrorRecord() = InstallErrorRecord();
-  auto verdicts = std::make_shared<VerdictRecorder>(false);
-  ModXmlLoader loader(plan.product_folder, verdicts);
+  auto verdicts = std::make_shared<VerdictRecorder>(run.install_path(), false);
+  ModXmlLoader loader(plan.product_folder, verdicts, &run.errors);
   plan.catalogue_loaded = loader.LoadModules();
-  plan.error_code = GetInstallErrorRecord().errorCode;
-  plan.error_detail = GetInstallErrorRecord().errorDetail;
+  plan.error_code = run.errors.errorCode;
+  plan.error_detail = run.errors.errorDetail;
   std::map<std::string, size_t> module_of_key;
   plan.modules = verdicts->Modules(loader, &module_of_key);
 
-  ResumeRecord restart_record = PlanRestartRecord(&plan);
+  RestartRecord restart_record = PlanRestartRecord(run, &plan);
   bool reached = plan.catalogue_loaded;
   std::string empty_phase;
   for (const PhaseRule& rule : kPhaseRules) {
@@ -49,7 +53,7 @@ Plan BuildPlan(const PlanOptions& options) {
     phase.name = rule.element;
     phase.reached = reached;
     for (const auto& entry : (loader.*rule.items)()) {
-      PlannedItem item = PlanItem(entry.first, entry.second, plan.product_folder, options);
+      PlannedItem item = PlanItem(entry.first, entry.second, run, options);
       auto module = module_of_key.find(entry.first);
       if (module != module_of_key.end())
         item.module_file = plan.modules[module->second].record.path;

@@ -9,8 +9,9 @@
 
 #include "App/FilterLoadModule.h"
 #include "CallPlugins/ExitClasses.h"
-#include "CallPlugins/ItemRules.h"
-#include "CallPlugins/ResumeRecord.h"
+#include "CallPlugins/Item.h"
+#include "CallPlugins/RestartRecord.h"
+#include "CallPlugins/RunContext.h"
 #include "CallPlugins/RunModel.h"
 #include "LoadXml/LoadModXml.h"
 #include "Signing/SignatureBlock.h"
@@ -23,13 +24,6 @@ struct PlanOptions {
   // The folder that holds Taverly (taverly-plan lies beside it); empty: not
   // looked at.
   std::wstring program_folder;
-};
-
-// One piece of "exitcode" as the runner reads it.
-struct ExpectedCode {
-  std::string text;
-  int32_t value = 0;
-  bool exact = true;  // the text says what it reads as
 };
 
 enum class ItemOutcome {
@@ -45,38 +39,23 @@ enum class LibraryCheck {
   kNoEntry,     // it loads but exports no such entry
 };
 
-struct PlannedItem {
+// The plan's view of an item: the item as the run reads it, and what the
+// plan finds out about it without running it. Its parameters are shown as
+// ShownParameters gives them.
+struct PlannedItem : Item {
   std::string key;
-  std::wstring module_file;  // the module file it came from
-  ItemFacts facts;
-  ItemKind kind = ItemKind::kSkipped;
-  bool wait_for_exit = false;
-  std::string system;                      // as written
-  std::string timeout;                     // "timeout" as written
-  std::string log_output;                  // "log_output" as written
-  std::string reboot_exitcode;             // "reboot_exitcode" as written
-  std::vector<ExpectedCode> reboot_codes;  // its pieces as the runner reads them
-  Supervision supervision;                 // what the runner makes of the two (Exe items)
-  SystemGate gate = SystemGate::kRun;
-  std::string entry;  // library items
+  std::wstring module_file;            // the module file it came from
+  SystemGate gate = SystemGate::kRun;  // for the account of the plan (Exe items)
   bool file_exists = false;
   ShellOpenRefusal refusal = ShellOpenRefusal::kNone;  // Exe items
   bool can_start = false;                              // Exe items
   uint32_t start_error = 0;  // the system error a start would give, when it cannot
   LibraryCheck library = LibraryCheck::kNotChecked;
   uint32_t load_error = 0;  // the system error of a failed load
-  std::vector<ExpectedCode> codes;
   ItemOutcome outcome = ItemOutcome::kRuns;
-  std::wstring why;                   // what decides a skip or a no-op
-  ExitClassTexts exit_class_texts;    // the retry and restart-now attributes as written
-  ExitClasses exit_classes;           // what the runner makes of them
-  std::vector<CodeOverlap> overlaps;  // exit codes listed in two classes
-  bool done_before_restart = false;   // the record of a stopped run holds it
-  // "signed" and "sensitive" as written, and what they turn on ("1").
-  std::string signed_text;
-  std::string sensitive_text;
-  bool signed_item = false;
-  bool sensitive = false;                          // facts.parameters shows kHiddenParameters
+  std::wstring why;                                // what decides a skip or a no-op
+  std::vector<CodeOverlap> overlaps;               // exit codes listed in two classes
+  bool done_before_restart = false;                // the record of a stopped run holds it
   signing::Verdict verdict = signing::kNotSigned;  // of the item's file
   // Why a signed item whose file verifies still cannot run as it was checked,
   // which fails the run with error code 52; empty when it can.
@@ -108,13 +87,18 @@ struct Plan {
   bool predicts_success = false;
   std::wstring prediction;
   // The record a run stopped for a restart left in the log folder.
-  ResumeState restart_record = ResumeState::kMissing;
+  RestartRecordState restart_record = RestartRecordState::kMissing;
   std::wstring restart_record_path;
 };
 
-// Works out the plan for the product folder of the process-wide installation
-// path. Reads files and, with load_libraries, loads libraries; starts nothing.
-Plan BuildPlan(const PlanOptions& options);
+// What the plan knows of the run it explains: the installation path, the
+// account's log folder (where the restart record lies) and the account.
+RunContext PlanContext(const std::string& install_path);
+
+// Works out the plan for run's product folder; the catalogue's failure goes
+// into run's error record, as in a run. Reads files and, with
+// load_libraries, loads libraries; starts nothing.
+Plan BuildPlan(RunContext& run, const PlanOptions& options);
 
 // Describes why the filter admits a module file or not.
 std::wstring VerdictText(const ModuleVerdict& verdict);

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
 #include "tests/support/builders.h"
@@ -42,12 +41,10 @@ class PlanTest : public ::testing::Test {
  protected:
   PlanTest() : product_(folder_.Join("product")) {
     fs::create_directories(JoinPath(product_, "modularize"));
-    GetInstallPath() = product_;
     AddFile(probe_, TAVERLY_PROBE_PATH);
     AddFile("lib/probe.so", TAVERLY_PROBE_LIBRARY);
     Installed({"core"});
   }
-  ~PlanTest() override { GetInstallPath().clear(); }
 
   void AddFile(const std::string& relative, const std::string& source) {
     const fs::path target(JoinPath(product_, relative));
@@ -83,7 +80,12 @@ class PlanTest : public ::testing::Test {
   // each later phase; returns its plan.
   Plan PlanWith(const std::string& first_phase, PlanOptions options = {}) {
     WriteModule("mod_core.xml", ModuleXml(first_phase, Exe(), Exe()));
-    return BuildPlan(options);
+    return Planned(options);
+  }
+  // The plan of the product as it stands, as taverly-plan works it out.
+  Plan Planned(const PlanOptions& options = {}) const {
+    RunContext run = PlanContext(product_);
+    return BuildPlan(run, options);
   }
   // "phase after_setup, key K (mod_core.xml)" for the first item of a plan.
   static std::string Where(const Plan& plan) {

@@ -1,12 +1,10 @@
 // Planning one item: what the runner would read of it and make of it.
-#include <cstdlib>
-
-#include "App/Elevate.h"
-#include "CallPlugins/ItemRules.h"
+#include "CallPlugins/Item.h"
 #include "CallPlugins/ItemSecurity.h"
 #include "Platform/platform.h"
 #include "Platform/process.h"
 #include "Utils/PathUtils.h"
+#include "Utils/SignatureVerdicts.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
 
@@ -22,35 +20,17 @@ std::wstring StartProblem(const PlannedItem& item) {
 
 namespace {
 
-// Reads the pieces of an exit-code list as the runner reads them.
-std::vector<ExpectedCode> ReadCodes(const std::vector<std::string>& pieces) {
-  std::vector<ExpectedCode> codes;
-  for (const std::string& piece : pieces) {
-    ExpectedCode code;
-    code.text = piece;
-    code.value = ParseExpectedCode(piece, &code.exact);
-    codes.push_back(code);
-  }
-  return codes;
-}
-
-void PlanExeItem(ILwBundle* bundle, PlannedItem* item) {
-  item->wait_for_exit = ReadWaitForExit(bundle);
-  item->supervision = DecideSupervision(item->wait_for_exit, item->timeout, item->log_output);
-  if (item->supervision.capture_output && !platform::CanCaptureOutput(item->facts.file_path)) {
-    item->supervision.capture_output = false;
-  }
-  item->gate = DecideSystemGate(item->system, IsSystemAccount);
-  item->refusal = CheckShellOpenFile(item->facts.file_path.c_str());
+void PlanExeItem(bool system_account, PlannedItem* item) {
+  item->gate = DecideSystemGate(item->system_requirement, system_account);
+  item->refusal = CheckShellOpenFile(item->path.c_str());
   const auto can_start =
       item->signed_item ? platform::CanStartOpenedProgram : platform::CanStartProgram;
-  item->can_start = item->refusal == ShellOpenRefusal::kNone &&
-                    can_start(item->facts.file_path, &item->start_error);
+  item->can_start =
+      item->refusal == ShellOpenRefusal::kNone && can_start(item->path, &item->start_error);
   if (item->signed_item && IsAcceptedVerdict(item->verdict) && item->signed_problem.empty() &&
       item->refusal != ShellOpenRefusal::kMissing && !item->can_start) {
     item->signed_problem = L"cannot be started as checked (" + StartProblem(*item) + L")";
   }
-  item->codes = ReadCodes(item->facts.expected_codes);
 
   if (item->gate == SystemGate::kSkipNeedsSystem) {
     item->outcome = ItemOutcome::kSkipped;
@@ -74,21 +54,19 @@ bool LoadsSigned(const PlannedItem& item) {
   return IsAcceptedVerdict(item.verdict) && item.signed_problem.empty();
 }
 
-void* LoadSigned(const ItemFacts& facts, uint32_t* error) {
+void* LoadSigned(const Item& item, uint32_t* error) {
   platform::ReadOnlyFile file;
   std::string source;
   *error = 0;
-  if (!file.Open(facts.file_path) || !IsAcceptedVerdict(ReadOpenSignatureVerdict(file)) ||
-      JudgeSignedContent(facts, ItemKind::kSimpleDll, file, &source) !=
-          SignedContentProblem::kNone) {
+  if (!file.Open(item.path) || !IsAcceptedVerdict(ReadOpenSignatureVerdict(file)) ||
+      JudgeSignedContent(item, file, &source) != SignedContentProblem::kNone) {
     return nullptr;
   }
   return platform::LoadOpenedLibrary(
-      file, facts.file_path, platform::DependencySearch::kSystemOnly, error);
+      file, item.path, platform::DependencySearch::kSystemOnly, error);
 }
 
-void PlanLibraryItem(ILwBundle* bundle, bool load, PlannedItem* item) {
-  item->entry = ReadItemAttribute(bundle, "entry");
+void PlanLibraryItem(bool load, PlannedItem* item) {
   if (!item->file_exists) {
     item->outcome = ItemOutcome::kDoesNothing;
     item->why = L"the library does not exist";
@@ -96,9 +74,8 @@ void PlanLibraryItem(ILwBundle* bundle, bool load, PlannedItem* item) {
   }
   if (load && (!item->signed_item || LoadsSigned(*item))) {
     // The library stays loaded, as in a run; its entry is looked up, never called.
-    void* library = item->signed_item
-                        ? LoadSigned(item->facts, &item->load_error)
-                        : platform::LoadLibraryFile(item->facts.file_path, &item->load_error);
+    void* library = item->signed_item ? LoadSigned(*item, &item->load_error)
+                                      : platform::LoadLibraryFile(item->path, &item->load_error);
     if (library == nullptr) {
       item->library = LibraryCheck::kNoLoad;
       if (item->signed_item) {
@@ -125,33 +102,27 @@ void PlanLibraryItem(ILwBundle* bundle, bool load, PlannedItem* item) {
 
 }  // namespace
 
-PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const std::wstring& product_folder,
+PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const RunContext& run,
                      const PlanOptions& options) {
   PlannedItem item;
+  static_cast<Item&>(item) = ParseItem(bundle, run.product_folder());
   item.key = key;
-  item.facts = ReadItemFacts(bundle, product_folder);
-  item.kind = ItemKindOf(item.facts.type);
-  item.system = ReadItemAttribute(bundle, "system");
-  item.timeout = ReadItemAttribute(bundle, "timeout");
-  item.log_output = ReadItemAttribute(bundle, "log_output");
-  item.reboot_exitcode = ReadItemAttribute(bundle, "reboot_exitcode");
-  item.reboot_codes = ReadCodes(SplitText(item.reboot_exitcode, ";"));
-  item.file_exists = platform::PathExists(item.facts.file_path);
-  PlanItemSecurity(bundle, &item);
+  item.file_exists = platform::PathExists(item.path);
+  PlanItemSecurity(&item);
   switch (item.kind) {
     case ItemKind::kExe:
-      PlanExeItem(bundle, &item);
+      PlanExeItem(run.account.system, &item);
       break;
     case ItemKind::kSimpleDll:
-      PlanLibraryItem(bundle, options.load_libraries, &item);
+      PlanLibraryItem(options.load_libraries, &item);
       break;
     case ItemKind::kSkipped:
       item.outcome = ItemOutcome::kSkipped;
-      item.why = item.facts.type.empty() ? std::wstring(L"no type")
-                                         : L"type " + Quoted(item.facts.type) +
-                                               L" is neither \"Exe\" nor \"SimpleDll\"";
+      item.why = item.type.empty()
+                     ? std::wstring(L"no type")
+                     : L"type " + Quoted(item.type) + L" is neither \"Exe\" nor \"SimpleDll\"";
       break;
   }
-  PlanExitClasses(bundle, &item);
+  PlanExitClasses(&item);
   return item;
 }

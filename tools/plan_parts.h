@@ -19,12 +19,12 @@ std::wstring Joined(const std::vector<std::string>& parts);
 std::wstring StartProblem(const PlannedItem& item);
 
 // Works out what the run would do with one item.
-PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const std::wstring& product_folder,
+PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const RunContext& run,
                      const PlanOptions& options);
 
-// Reads "signed", "sensitive" and what they guard into item (before the
-// item's type decides anything); hides a sensitive item's parameters.
-void PlanItemSecurity(ILwBundle* bundle, PlannedItem* item);
+// Judges what "signed" and "sensitive" guard: the item's file and its
+// signature, and its parameters.
+void PlanItemSecurity(PlannedItem* item);
 // Warns about the item files and the security base that others may change,
 // signatures, and parameters ("unsigned" only in a product that has an item
 // with signed="1").

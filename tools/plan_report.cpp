@@ -60,6 +60,13 @@ std::wstring CodeList(const std::vector<ExpectedCode>& codes) {
   return text;
 }
 
+// The codes the run compares an Exe item's exit code with; a skipped item is
+// never compared, and the plan lists none for it.
+const std::vector<ExpectedCode>& ComparedCodes(const PlannedItem& item) {
+  static const std::vector<ExpectedCode> none;
+  return item.kind == ItemKind::kExe ? item.expected_codes : none;
+}
+
 std::string Text(const std::wstring& wide) { return WideToAnsi(wide); }
 std::string Json(const std::wstring& wide) { return platform::WideToUtf8(wide); }
 std::string Json(const std::string& narrow) { return AnsiToUtf8(narrow.c_str()); }
@@ -67,18 +74,17 @@ std::string Json(const std::string& narrow) { return AnsiToUtf8(narrow.c_str());
 std::string OrNone(const std::string& text) { return text.empty() ? "(none)" : text; }
 
 void WriteItemText(const PlannedItem& item, bool libraries_loaded, std::ostream& out) {
-  out << "  key " << item.key << "  "
-      << (item.facts.type.empty() ? std::string("(no type)") : item.facts.type) << "  "
-      << Text(OutcomeText(item)) << "\n";
+  out << "  key " << item.key << "  " << (item.type.empty() ? std::string("(no type)") : item.type)
+      << "  " << Text(OutcomeText(item)) << "\n";
   out << "    module file: " << Text(FileName(item.module_file)) << "\n";
-  out << "    file: " << item.facts.file << "\n";
-  out << "    path: " << Text(item.facts.file_path) << " ("
-      << Text(PathStatusText(item, libraries_loaded)) << ")\n";
+  out << "    file: " << item.file << "\n";
+  out << "    path: " << Text(item.path) << " (" << Text(PathStatusText(item, libraries_loaded))
+      << ")\n";
   if (item.kind == ItemKind::kSimpleDll) {
     out << "    entry: " << OrNone(item.entry) << "\n";
   } else {
-    out << "    param: " << OrNone(Text(item.facts.parameters)) << "\n";
-    out << "    wait_for_exit: " << (item.wait_for_exit ? "yes" : "no") << "\n";
+    out << "    param: " << OrNone(Text(item.ShownParameters())) << "\n";
+    out << "    wait_for_exit: " << (item.wait ? "yes" : "no") << "\n";
     out << "    system: " << OrNone(item.system) << "\n";
     // Shown where written, so a plan of a product without them reads as before.
     if (!item.timeout.empty()) out << "    timeout: " << Text(TimeoutText(item)) << "\n";
@@ -86,7 +92,7 @@ void WriteItemText(const PlannedItem& item, bool libraries_loaded, std::ostream&
       out << "    log_output: " << Text(LogOutputText(item)) << "\n";
     }
     if (!item.reboot_exitcode.empty()) {
-      out << "    reboot_exitcode: " << Text(RebootText(item)) << "\n";
+      out << "    reboot_exitcode: " << Text(RestartCodesText(item)) << "\n";
     }
   }
   WriteRestartText(item, out);
@@ -113,66 +119,66 @@ const char* PredictionName(const PlannedItem& item, bool phase_reached) {
   return "not_started";
 }
 
+// The members of a program item (and of a skipped one) that a library item has not.
+void WriteProgramJson(const PlannedItem& item, JsonWriter& json) {
+  Member(json, "param", Json(item.ShownParameters()));
+  Member(json, "wait_for_exit", item.wait);
+  Member(json, "system", Json(item.system));
+  Member(json, "can_start", item.can_start);
+  Member(json, "timeout", Json(item.timeout));
+  MemberOrNull(json, "timeout_seconds", item.timeout_seconds > 0, item.timeout_seconds);
+  Member(json, "log_output", Json(item.log_output));
+  Member(json, "captures_output", item.capture_output);
+  Member(json, "reboot_exitcode", Json(item.reboot_exitcode));
+  json.Key("reboot_codes");
+  json.StartArray();
+  for (const ExpectedCode& code : item.restart_codes) json.Int(code.value);
+  json.EndArray();
+}
+
+// What the run accepts: a library's one result, or a program's exit codes.
+void WriteExpectationJson(const PlannedItem& item, JsonWriter& json) {
+  Member(json, "exitcode", Json(item.exitcode));
+  Member(json, "has_expectation", item.has_expectation);
+  if (item.kind == ItemKind::kSimpleDll) {
+    MemberOrNull(json, "expected_result", item.has_expectation, kExpectedLibraryResult);
+    return;
+  }
+  json.Key("expected_codes");
+  json.StartArray();
+  for (const ExpectedCode& code : ComparedCodes(item)) {
+    json.StartObject();
+    Member(json, "text", Json(code.text));
+    Member(json, "value", static_cast<int>(code.value));
+    Member(json, "exact", code.exact);
+    json.EndObject();
+  }
+  json.EndArray();
+}
+
 void WriteItemJson(const PlannedItem& item, bool libraries_loaded, bool phase_reached,
                    JsonWriter& json) {
   json.StartObject();
   Member(json, "key", item.key);
   Member(json, "prediction", std::string(PredictionName(item, phase_reached)));
   Member(json, "module_file", Json(item.module_file));
-  Member(json, "type", Json(item.facts.type));
+  Member(json, "type", Json(item.type));
   Member(json, "kind", std::string(KindName(item.kind)));
   Member(json, "outcome", std::string(OutcomeName(item.outcome)));
   Member(json, "outcome_text", Json(OutcomeText(item)));
-  Member(json, "file", Json(item.facts.file));
-  Member(json, "path", Json(item.facts.file_path));
+  Member(json, "file", Json(item.file));
+  Member(json, "path", Json(item.path));
   Member(json, "exists", item.file_exists);
   Member(json, "path_status", Json(PathStatusText(item, libraries_loaded)));
   if (item.kind == ItemKind::kSimpleDll) {
     Member(json, "entry", Json(item.entry));
     Member(json, "library", std::string(LibraryCheckName(item.library)));
   } else {
-    Member(json, "param", Json(item.facts.parameters));
-    Member(json, "wait_for_exit", item.wait_for_exit);
-    Member(json, "system", Json(item.system));
-    Member(json, "can_start", item.can_start);
-    Member(json, "timeout", Json(item.timeout));
-    json.Key("timeout_seconds");
-    if (item.supervision.timeout_seconds > 0) {
-      json.Uint(item.supervision.timeout_seconds);
-    } else {
-      json.Null();
-    }
-    Member(json, "log_output", Json(item.log_output));
-    Member(json, "captures_output", item.supervision.capture_output);
-    Member(json, "reboot_exitcode", Json(item.reboot_exitcode));
-    json.Key("reboot_codes");
-    json.StartArray();
-    for (const ExpectedCode& code : item.reboot_codes) json.Int(code.value);
-    json.EndArray();
+    WriteProgramJson(item, json);
   }
   WriteRestartJson(item, json);
   WriteItemSecurityJson(item, json);
-  Member(json, "exitcode", Json(item.facts.exit_codes));
-  Member(json, "has_expectation", item.facts.has_expectation);
-  if (item.kind == ItemKind::kSimpleDll) {
-    json.Key("expected_result");
-    if (item.facts.has_expectation) {
-      json.Int(kExpectedLibraryResult);
-    } else {
-      json.Null();
-    }
-  } else {
-    json.Key("expected_codes");
-    json.StartArray();
-    for (const ExpectedCode& code : item.codes) {
-      json.StartObject();
-      Member(json, "text", Json(code.text));
-      Member(json, "value", static_cast<int>(code.value));
-      Member(json, "exact", code.exact);
-      json.EndObject();
-    }
-    json.EndArray();
-  }
+  WriteExpectationJson(item, json);
   Member(json, "expects", Json(ExpectsText(item)));
   json.EndObject();
 }
@@ -216,35 +222,35 @@ std::wstring PathStatusText(const PlannedItem& item, bool libraries_loaded) {
 
 std::wstring TimeoutText(const PlannedItem& item) {
   if (item.timeout.empty()) return L"none";
-  if (item.supervision.timeout_seconds > 0) {
-    return std::to_wstring(item.supervision.timeout_seconds) +
+  if (item.timeout_seconds > 0) {
+    return std::to_wstring(item.timeout_seconds) +
            L" s, then the program and what it started are ended and the item fails";
   }
   return Quoted(item.timeout) + L" is not used";
 }
 
-std::wstring RebootText(const PlannedItem& item) {
-  if (!item.wait_for_exit) return Quoted(item.reboot_exitcode) + L" is not used";
-  if (item.reboot_codes.empty()) return L"no code (" + Quoted(item.reboot_exitcode) + L")";
-  return L"exit code " + CodeList(item.reboot_codes) +
+std::wstring RestartCodesText(const PlannedItem& item) {
+  if (!item.wait) return Quoted(item.reboot_exitcode) + L" is not used";
+  if (item.restart_codes.empty()) return L"no code (" + Quoted(item.reboot_exitcode) + L")";
+  return L"exit code " + CodeList(item.restart_codes) +
          L" means done, and the installer is told to restart";
 }
 
 std::wstring LogOutputText(const PlannedItem& item) {
-  if (item.supervision.capture_output) return L"yes: its output goes into the log";
+  if (item.capture_output) return L"yes: its output goes into the log";
   if (item.log_output.empty()) return L"no";
   return Quoted(item.log_output) + L": not captured";
 }
 
 std::wstring ExpectsText(const PlannedItem& item) {
-  const std::wstring exitcode = L"exitcode " + Quoted(item.facts.exit_codes);
+  const std::wstring exitcode = L"exitcode " + Quoted(item.exitcode);
   if (item.kind == ItemKind::kSimpleDll) {
-    if (!item.facts.has_expectation) return L"any result (no exitcode)";
+    if (!item.has_expectation) return L"any result (no exitcode)";
     return L"the entry returns -1 (" + exitcode + L" only asks for a check)";
   }
-  if (!item.facts.has_expectation) return L"any exit code (no exitcode)";
-  if (item.codes.empty()) return L"no exit code at all (" + exitcode + L" holds no code)";
-  return L"exit code " + CodeList(item.codes) + L" (" + exitcode + L")";
+  if (!item.has_expectation) return L"any exit code (no exitcode)";
+  if (ComparedCodes(item).empty()) return L"no exit code at all (" + exitcode + L" holds no code)";
+  return L"exit code " + CodeList(ComparedCodes(item)) + L" (" + exitcode + L")";
 }
 
 std::wstring SecurityBaseText(const SecurityBaseEntry& security_base) {

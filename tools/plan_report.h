@@ -14,7 +14,7 @@ std::wstring PathStatusText(const PlannedItem& item, bool libraries_loaded);
 std::wstring TimeoutText(const PlannedItem& item);
 std::wstring LogOutputText(const PlannedItem& item);
 // What "reboot_exitcode" does for an Exe item.
-std::wstring RebootText(const PlannedItem& item);
+std::wstring RestartCodesText(const PlannedItem& item);
 // The result the runner will accept, as it reads "exitcode".
 std::wstring ExpectsText(const PlannedItem& item);
 // What the run does with the security base.

@@ -1,7 +1,5 @@
 #include "tools/plan_restart.h"
 
-#include "App/app.h"
-#include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
@@ -23,39 +21,37 @@ void CodesJson(const char* name, const std::vector<int32_t>& codes, json::Writer
 
 }  // namespace
 
-void PlanExitClasses(ILwBundle* bundle, PlannedItem* item) {
-  item->exit_class_texts = ReadExitClassTexts(bundle);
-  const bool waited_exe = item->kind == ItemKind::kExe && item->wait_for_exit;
-  item->exit_classes = DecideExitClasses(waited_exe, item->exit_class_texts);
-  if (!item->exit_classes.retry_codes.empty() || !item->exit_classes.reboot_now_codes.empty()) {
-    item->overlaps = FindCodeOverlaps(item->exit_classes,
-                                      waited_exe ? item->reboot_exitcode : std::string(),
-                                      item->facts.expected_codes);
+void PlanExitClasses(PlannedItem* item) {
+  if (item->exit_classes.retry_codes.empty() && item->exit_classes.restart_now_codes.empty()) {
+    return;
   }
+  item->overlaps = FindCodeOverlaps(item->exit_classes,
+                                    item->wait ? item->restart_codes : std::vector<ExpectedCode>(),
+                                    item->expected_codes);
 }
 
-ResumeRecord PlanRestartRecord(Plan* plan) {
-  const std::wstring log_folder = App::Instance().GetLogDir();
-  const ResumePlace place = LocateResumeRecord(log_folder, GetInstallPath());
-  ResumeRecord record;
+RestartRecord PlanRestartRecord(const RunContext& run, Plan* plan) {
+  const std::wstring& log_folder = run.log_folder;
+  const RestartRecordPlace place = LocateRestartRecord(log_folder, run.product_folder());
+  RestartRecord record;
   if (place.resolved) {
     plan->restart_record_path = place.path;
-    record = ReadResumeRecord(place.path, place.product);
+    record = ReadRestartRecord(place.path, place.product);
     JudgeRecordKey(&record, place.product, ReadRecordKey());  // never made here
   }
   // Where this product has none, the one an earlier version left, which the
   // next run removes.
-  const std::wstring earlier = platform::CombinePath(log_folder, kEarlierResumeRecordName);
-  if (record.state == ResumeState::kMissing && platform::PathExists(earlier)) {
+  const std::wstring earlier = platform::CombinePath(log_folder, kEarlierRestartRecordName);
+  if (record.state == RestartRecordState::kMissing && platform::PathExists(earlier)) {
     plan->restart_record_path = earlier;
-    record.state = ResumeState::kEarlierVersion;
+    record.state = RestartRecordState::kEarlierVersion;
   }
   plan->restart_record = record.state;
   return record;
 }
 
-void MarkDoneBeforeRestart(ResumeRecord* record, ILwBundle* bundle, PlannedItem* item) {
-  if (record->state != ResumeState::kUsable || record->done.empty()) return;
+void MarkDoneBeforeRestart(RestartRecord* record, ILwBundle* bundle, PlannedItem* item) {
+  if (record->state != RestartRecordState::kUsable || record->done.empty()) return;
   const std::string module = platform::WideToUtf8(FileName(item->module_file));
   item->done_before_restart = TakeDoneItem(record, ItemIdentity(record->key, module, bundle));
 }
@@ -88,8 +84,8 @@ void WriteRestartText(const PlannedItem& item, std::ostream& out) {
     out << "    retry: exit codes " << CodesText(classes.retry_codes) << ", up to "
         << classes.retries << " more start(s), " << classes.retry_delay << " s apart\n";
   }
-  if (!classes.reboot_now_codes.empty()) {
-    out << "    restart now: exit codes " << CodesText(classes.reboot_now_codes)
+  if (!classes.restart_now_codes.empty()) {
+    out << "    restart now: exit codes " << CodesText(classes.restart_now_codes)
         << " end the run after this item (exit code 211)\n";
   }
   if (item.done_before_restart) out << "    done before the restart: the next run passes over it\n";
@@ -102,8 +98,8 @@ void WriteRestartJson(const PlannedItem& item, json::Writer& json) {
     json::Member(json, "retries", static_cast<uint64_t>(classes.retries));
     json::Member(json, "retry_delay", static_cast<uint64_t>(classes.retry_delay));
   }
-  if (!classes.reboot_now_codes.empty()) {
-    CodesJson("reboot_now_codes", classes.reboot_now_codes, json);
+  if (!classes.restart_now_codes.empty()) {
+    CodesJson("reboot_now_codes", classes.restart_now_codes, json);
   }
   if (item.done_before_restart) json::Member(json, "done_before_restart", true);
 }
@@ -121,23 +117,23 @@ size_t PassedOver(const Plan& plan) {
 }  // namespace
 
 void WriteRestartRecordText(const Plan& plan, std::ostream& out) {
-  if (plan.restart_record == ResumeState::kMissing) return;
+  if (plan.restart_record == RestartRecordState::kMissing) return;
   out << "\nrestart record\n  " << WideToAnsi(plan.restart_record_path) << ": ";
-  if (plan.restart_record == ResumeState::kUsable) {
+  if (plan.restart_record == RestartRecordState::kUsable) {
     out << "the next run passes over " << PassedOver(plan)
         << " item(s) done before the restart, then removes it\n";
   } else {
-    out << "not used, " << ResumeRefusal(plan.restart_record) << "\n";
+    out << "not used, " << RestartRecordRefusal(plan.restart_record) << "\n";
   }
 }
 
 void WriteRestartRecordJson(const Plan& plan, json::Writer& json) {
-  if (plan.restart_record == ResumeState::kMissing) return;
+  if (plan.restart_record == RestartRecordState::kMissing) return;
   json.Key("restart_record");
   json.StartObject();
   json::Member(json, "path", platform::WideToUtf8(plan.restart_record_path));
-  json::Member(json, "used", plan.restart_record == ResumeState::kUsable);
-  json::Member(json, "why", std::string(ResumeRefusal(plan.restart_record)));
+  json::Member(json, "used", plan.restart_record == RestartRecordState::kUsable);
+  json::Member(json, "why", std::string(RestartRecordRefusal(plan.restart_record)));
   json::Member(json, "passed_over", static_cast<uint64_t>(PassedOver(plan)));
   json.EndObject();
 }

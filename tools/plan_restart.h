@@ -5,19 +5,19 @@
 #include <ostream>
 #include <vector>
 
-#include "CallPlugins/ResumeRecord.h"
+#include "CallPlugins/RestartRecord.h"
 #include "Utils/JsonText.h"
 #include "tools/plan.h"
 
 class ILwBundle;
 
-// Reads the classes of an item and the exit codes listed in two of them.
-void PlanExitClasses(ILwBundle* bundle, PlannedItem* item);
+// Finds the exit codes an item lists in two of its classes.
+void PlanExitClasses(PlannedItem* item);
 
 // Reads the product's record in the log folder and judges it by the machine's key.
-ResumeRecord PlanRestartRecord(Plan* plan);
+RestartRecord PlanRestartRecord(const RunContext& run, Plan* plan);
 // Marks an item the next run would pass over, taking it off the record.
-void MarkDoneBeforeRestart(ResumeRecord* record, ILwBundle* bundle, PlannedItem* item);
+void MarkDoneBeforeRestart(RestartRecord* record, ILwBundle* bundle, PlannedItem* item);
 
 // The warnings of an item's classes: attributes not used, codes in two classes.
 std::vector<PlanWarning> RestartWarnings(const std::wstring& where, const PlannedItem& item);

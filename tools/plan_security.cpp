@@ -6,25 +6,21 @@
 #include "Signing/CommandScript.h"
 #include "Utils/FileUtils.h"
 #include "Utils/PathUtils.h"
+#include "Utils/SignatureVerdicts.h"
 #include "tools/plan_parts.h"
 
-void PlanItemSecurity(ILwBundle* bundle, PlannedItem* item) {
-  item->signed_text = ReadItemAttribute(bundle, "signed");
-  item->sensitive_text = ReadItemAttribute(bundle, "sensitive");
-  item->signed_item = ReadSignedItem(bundle);
-  item->sensitive = item->kind == ItemKind::kExe && ReadSensitiveItem(bundle);
-  item->facts = ShownItemFacts(item->facts, item->sensitive);
+void PlanItemSecurity(PlannedItem* item) {
   item->unquoted_productpath = item->kind == ItemKind::kExe &&
-                               signing::IsCommandScriptName(item->facts.file) &&
-                               HasUnquotedProductPath(ReadItemAttribute(bundle, "param"));
+                               signing::IsCommandScriptName(item->file) &&
+                               HasUnquotedProductPath(item->param);
   if (item->kind == ItemKind::kSkipped) return;
   // Reading never blocks: only a regular file is opened.
   platform::ReadOnlyFile file;
-  if (file.Open(item->facts.file_path)) item->verdict = ReadOpenSignatureVerdict(file);
-  item->writable_by_others = platform::OthersMayChangePath(item->facts.file_path);
+  if (file.Open(item->path)) item->verdict = ReadOpenSignatureVerdict(file);
+  item->writable_by_others = platform::OthersMayChangePath(item->path);
   if (!item->signed_item || !IsAcceptedVerdict(item->verdict)) return;
   std::string source;
-  switch (JudgeSignedContent(item->facts, item->kind, file, &source)) {
+  switch (JudgeSignedContent(*item, file, &source)) {
     case SignedContentProblem::kNone:
       break;
     case SignedContentProblem::kScriptRunsOn:
@@ -80,7 +76,7 @@ void AddItemSecurityWarnings(const std::wstring& where, const PlannedItem& item,
   if (item.writable_by_others) {
     Add(warnings,
         "writable-by-others",
-        where + L": " + item.facts.file_path +
+        where + L": " + item.path +
             L", or a folder above it, can be changed by other accounts: what they put there "
             L"runs with the rights of the run");
   }
@@ -88,22 +84,22 @@ void AddItemSecurityWarnings(const std::wstring& where, const PlannedItem& item,
   if (item.signed_item && !verifies && item.file_exists) {
     Add(warnings,
         "signature-refused",
-        where + L": signed=\"1\" and " + item.facts.file_path + L" has signature verdict " +
+        where + L": signed=\"1\" and " + item.path + L" has signature verdict " +
             SignatureVerdictText(item.verdict) + L": the run fails this item with error code 52");
   } else if (item.signed_item && !item.file_exists) {
     Add(warnings,
         "signature-refused",
-        where + L": signed=\"1\" and " + item.facts.file_path +
+        where + L": signed=\"1\" and " + item.path +
             L" does not exist: the run fails this item with error code 52");
   } else if (item.signed_item && !item.signed_problem.empty() && item.gate == SystemGate::kRun) {
     Add(warnings,
         "signed-cannot-run",
-        where + L": signed=\"1\" and " + item.facts.file_path + L" " + item.signed_problem +
+        where + L": signed=\"1\" and " + item.path + L" " + item.signed_problem +
             L": the run fails this item with error code 52");
   } else if (signing && !item.signed_item && !verifies && item.file_exists) {
     Add(warnings,
         "unsigned",
-        where + L": " + item.facts.file_path + L" has signature verdict " +
+        where + L": " + item.path + L" has signature verdict " +
             SignatureVerdictText(item.verdict) +
             L" and the item has no signed=\"1\": it runs unchecked");
   }

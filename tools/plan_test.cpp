@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
 #include "tests/support/builders.h"
@@ -32,7 +31,7 @@ TEST_F(PlanTest, CleanProductIsPlannedQuietlyInRunOrder) {
                             Dll({{"exitcode", "-1"}}),
                         Exe({{"exitcode", ""}}),
                         Dll()));
-  const Plan plan = BuildPlan(PlanOptions());
+  const Plan plan = Planned();
   EXPECT_TRUE(Codes(plan).empty()) << ::testing::PrintToString(Texts(plan));
   EXPECT_TRUE(plan.catalogue_loaded);
   EXPECT_TRUE(plan.predicts_success);
@@ -53,13 +52,13 @@ TEST_F(PlanTest, CleanProductIsPlannedQuietlyInRunOrder) {
   EXPECT_EQ(ItemKind::kExe, exe.kind);
   EXPECT_EQ(ItemOutcome::kRuns, exe.outcome);
   EXPECT_EQ(AnsiToWide(ModuleFile("mod_core.xml")), exe.module_file);
-  EXPECT_EQ(AnsiToWide(JoinPath(product_, probe_)), exe.facts.file_path);
-  EXPECT_EQ(AnsiToWide("--at " + product_ + "/x"), exe.facts.parameters);
+  EXPECT_EQ(AnsiToWide(JoinPath(product_, probe_)), exe.path);
+  EXPECT_EQ(AnsiToWide("--at " + product_ + "/x"), exe.ShownParameters());
   EXPECT_TRUE(exe.file_exists);
   EXPECT_TRUE(exe.can_start);
-  EXPECT_TRUE(exe.wait_for_exit);
-  ASSERT_EQ(2u, exe.codes.size());
-  EXPECT_EQ(3010, exe.codes[1].value);
+  EXPECT_TRUE(exe.wait);
+  ASSERT_EQ(2u, exe.expected_codes.size());
+  EXPECT_EQ(3010, exe.expected_codes[1].value);
   const PlannedItem& dll = plan.phases[0].items[1];
   EXPECT_EQ(ItemKind::kSimpleDll, dll.kind);
   EXPECT_EQ("ReturnMinusOne", dll.entry);
@@ -80,8 +79,8 @@ TEST_F(PlanTest, TimeLimitAndOutputAreShownAsTheRunUsesThem) {
       PlanWith(Exe({{"timeout", "30"}, {"log_output", "1"}}) + Exe({{"timeout", "soon"}}) + Exe());
   const std::vector<PlannedItem>& items = plan.phases[0].items;
   ASSERT_EQ(3u, items.size());
-  EXPECT_EQ(30u, items[0].supervision.timeout_seconds);
-  EXPECT_TRUE(items[0].supervision.capture_output);
+  EXPECT_EQ(30u, items[0].timeout_seconds);
+  EXPECT_TRUE(items[0].capture_output);
   EXPECT_EQ(L"30 s, then the program and what it started are ended and the item fails",
             TimeoutText(items[0]));
   EXPECT_EQ(L"yes: its output goes into the log", LogOutputText(items[0]));
@@ -151,7 +150,7 @@ TEST_F(PlanTest, LoadingFindsEntriesWithoutCallingThem) {
 
 TEST_F(PlanTest, EmptyPhaseFailsTheRunAndLaterPhasesAreNotReached) {
   WriteModule("mod_core.xml", ModuleXml(Exe(), "", Exe()));
-  const Plan plan = BuildPlan(PlanOptions());
+  const Plan plan = Planned();
   EXPECT_FALSE(plan.predicts_success);
   EXPECT_EQ(L"the run fails: phase open_selfprotect has no item; Taverly ends with exit code 210",
             plan.prediction);
@@ -165,7 +164,7 @@ TEST_F(PlanTest, EmptyPhaseFailsTheRunAndLaterPhasesAreNotReached) {
 
   // Without module_config.dat nothing is admitted: every phase is empty.
   fs::remove(ModuleFile("module_config.dat"));
-  const Plan none = BuildPlan(PlanOptions());
+  const Plan none = Planned();
   EXPECT_FALSE(none.predicts_success);
   EXPECT_EQ((std::vector<std::string>{"module-left-out", "empty-phase"}), Codes(none));
   EXPECT_EQ(ModuleVerdictReason::kNoConfig, none.modules[0].verdict.reason);
@@ -173,7 +172,7 @@ TEST_F(PlanTest, EmptyPhaseFailsTheRunAndLaterPhasesAreNotReached) {
 
 TEST_F(PlanTest, CatalogueFailureIsPredictedWithTheRunsErrorRecord) {
   fs::remove_all(JoinPath(product_, "modularize"));
-  const Plan plan = BuildPlan(PlanOptions());
+  const Plan plan = Planned();
   EXPECT_FALSE(plan.catalogue_loaded);
   EXPECT_FALSE(plan.predicts_success);
   EXPECT_EQ(L"InstallError:11", plan.error_code);
@@ -188,7 +187,7 @@ TEST_F(PlanTest, CatalogueFailureIsPredictedWithTheRunsErrorRecord) {
   fs::create_directories(folder);
   Installed({"core"});
   WriteModule("mod_core.xml", "<root><module>");
-  const Plan broken = BuildPlan(PlanOptions());
+  const Plan broken = Planned();
   EXPECT_EQ(L"InstallError:40", broken.error_code);
   ASSERT_EQ(1u, broken.modules.size());
   EXPECT_EQ(ModuleFileRecord::kParseFailed, broken.modules[0].record.outcome);

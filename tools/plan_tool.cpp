@@ -2,7 +2,7 @@
 
 #include <glog/logging.h>
 
-#include "CallPlugins/ItemRules.h"
+#include "CallPlugins/Item.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
@@ -83,8 +83,8 @@ int RunPlanTool(const std::vector<std::string>& args, std::ostream& out, std::os
     out << "taverly-plan " << TaverlyVersion() << "\n";
     return kPlanToolSuccess;
   }
-  GetInstallPath() = arguments.install_path;
-  const std::wstring product_folder = ProductFolderOf(GetInstallPath());
+  RunContext run = PlanContext(arguments.install_path);
+  const std::wstring& product_folder = run.product_folder();
   if (!platform::PathExists(product_folder)) {
     err << "taverly-plan: the installation path does not exist: " << arguments.install_path
         << " (Taverly would end with exit code 202)\n";
@@ -99,7 +99,7 @@ int RunPlanTool(const std::vector<std::string>& args, std::ostream& out, std::os
   options.load_libraries = arguments.load;
   const std::wstring own = platform::OwnExecutablePath();
   options.program_folder = own.substr(0, own.find_last_of(platform::kPathSeparator));
-  const Plan plan = BuildPlan(options);
+  const Plan plan = BuildPlan(run, options);
   out << (arguments.json ? PlanJson(plan) : PlanText(plan));
   return plan.predicts_success ? kPlanToolSuccess : kPlanToolFailure;
 }

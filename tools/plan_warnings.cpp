@@ -67,51 +67,56 @@ void WarnAboutSupervision(const std::wstring& where, const PlannedItem& item,
                           WarningList* warnings) {
   const std::wstring timeout = L"timeout=" + Quoted(item.timeout);
   const std::wstring log_output = L"log_output=" + Quoted(item.log_output);
+  const std::wstring not_waited =
+      L" has no effect: the item is not waited for (wait_for_exit is not \"1\")";
   if (item.kind == ItemKind::kSimpleDll) {
     const std::wstring why =
         L" has no effect on a library item: a call inside the program can be "
         L"neither ended nor captured";
-    if (!item.timeout.empty()) warnings->Add("timeout-unused", where + L": " + timeout + why);
-    if (!item.reboot_exitcode.empty()) {
+    if (item.timeout_unused == Unused::kNotExe) {
+      warnings->Add("timeout-unused", where + L": " + timeout + why);
+    }
+    if (item.reboot_exitcode_unused == Unused::kNotExe) {
       warnings->Add("reboot-exitcode-unused",
                     where + L": reboot_exitcode=" + Quoted(item.reboot_exitcode) +
                         L" has no effect on a library item: only a program's exit code can ask "
                         L"for a restart");
     }
-    if (!item.log_output.empty()) {
+    if (item.log_output_unused == Unused::kNotExe) {
       warnings->Add("log-output-unused", where + L": " + log_output + why);
     }
     return;
   }
-  if (item.supervision.timeout_unused) {
-    uint32_t seconds = 0;
+  if (item.timeout_unused != Unused::kNo) {
     warnings->Add("timeout-unused",
                   where + L": " + timeout +
-                      (!ParseTimeoutSeconds(item.timeout, &seconds)
+                      (item.timeout_unused == Unused::kBadValue
                            ? L" is not a whole number of seconds from 1 to " +
                                  std::to_wstring(kLongestTimeout)
-                           : std::wstring(L" has no effect: the item is not waited for "
-                                          L"(wait_for_exit is not \"1\")")) +
+                           : not_waited) +
                       L", so the item runs without a time limit");
   }
-  if (!item.reboot_exitcode.empty() && !item.wait_for_exit) {
+  if (item.reboot_exitcode_unused == Unused::kNotWaited) {
     warnings->Add("reboot-exitcode-unused",
-                  where + L": reboot_exitcode=" + Quoted(item.reboot_exitcode) +
-                      L" has no effect: the item is not waited for (wait_for_exit is not \"1\")");
+                  where + L": reboot_exitcode=" + Quoted(item.reboot_exitcode) + not_waited);
   }
-  WarnAboutMisreadCodes(where, "reboot_exitcode", item.reboot_codes, warnings);
-  if (item.supervision.capture_unused) {
-    warnings->Add("log-output-unused",
-                  where + L": " + log_output +
-                      L" has no effect: the item is not waited for (wait_for_exit is not \"1\")");
-  } else if (item.log_output == "1" && !item.supervision.capture_output) {
-    warnings->Add("log-output-unused",
-                  where + L": " + log_output + L" cannot capture " +
-                      FileName(item.facts.file_path) +
-                      L": only programs and command scripts have output to capture here");
-  } else if (!item.log_output.empty() && item.log_output != "1" && item.log_output != "0") {
-    warnings->Add("log-output-unused",
-                  where + L": " + log_output + L" is not \"1\", so the output is not logged");
+  WarnAboutMisreadCodes(where, "reboot_exitcode", item.restart_codes, warnings);
+  switch (item.log_output_unused) {
+    case Unused::kNotWaited:
+      warnings->Add("log-output-unused", where + L": " + log_output + not_waited);
+      break;
+    case Unused::kCannotCapture:
+      warnings->Add("log-output-unused",
+                    where + L": " + log_output + L" cannot capture " + FileName(item.path) +
+                        L": only programs and command scripts have output to capture here");
+      break;
+    case Unused::kBadValue:
+      warnings->Add("log-output-unused",
+                    where + L": " + log_output + L" is not \"1\", so the output is not logged");
+      break;
+    case Unused::kNo:
+    case Unused::kNotExe:
+      break;
   }
 }
 
@@ -135,23 +140,22 @@ void WarnAboutExeItem(const std::wstring& where, const PlannedItem& item, bool s
   // A signed item that cannot start is not passed over: it fails, as
   // AddSecurityWarnings says.
   if (!item.signed_item && !item.file_exists) {
-    warnings->Add(
-        "file-missing",
-        where + L": " + item.facts.file_path + L" does not exist; the run passes over it silently");
+    warnings->Add("file-missing",
+                  where + L": " + item.path + L" does not exist; the run passes over it silently");
   } else if (!item.signed_item && !item.can_start) {
     warnings->Add("cannot-start",
-                  where + L": " + item.facts.file_path + L" cannot be started (" +
-                      StartProblem(item) + L"); the run passes over it silently");
+                  where + L": " + item.path + L" cannot be started (" + StartProblem(item) +
+                      L"); the run passes over it silently");
   }
-  if (!item.facts.has_expectation) return;
-  if (item.codes.empty()) {
+  if (!item.has_expectation) return;
+  if (item.expected_codes.empty()) {
     warnings->Add("exitcode-no-code",
-                  where + L": exitcode=" + Quoted(item.facts.exit_codes) +
+                  where + L": exitcode=" + Quoted(item.exitcode) +
                       L" holds no code, so every start of the program fails "
                       L"the run");
   }
-  WarnAboutMisreadCodes(where, "exitcode", item.codes, warnings);
-  if (!item.wait_for_exit) {
+  WarnAboutMisreadCodes(where, "exitcode", item.expected_codes, warnings);
+  if (!item.wait) {
     warnings->Add("no-wait-expectation",
                   where +
                       L": the exit code is checked without waiting (wait_for_exit is not "
@@ -173,22 +177,19 @@ void WarnAboutLibraryItem(const std::wstring& where, const PlannedItem& item,
   const bool fails_signed =
       item.signed_item && (!item.file_exists || item.library == LibraryCheck::kNoLoad);
   if (!fails_signed && !item.file_exists) {
-    warnings->Add(
-        "file-missing",
-        where + L": " + item.facts.file_path + L" does not exist; the run passes over it");
+    warnings->Add("file-missing",
+                  where + L": " + item.path + L" does not exist; the run passes over it");
   } else if (!fails_signed && item.outcome == ItemOutcome::kDoesNothing) {
     warnings->Add("library-entry", where + L": " + item.why + L"; nothing is called");
   }
-  if (!item.facts.has_expectation) return;
-  bool only_minus_one = !item.facts.expected_codes.empty();
-  for (const std::string& piece : item.facts.expected_codes) {
-    bool exact = false;
-    only_minus_one =
-        only_minus_one && ParseExpectedCode(piece, &exact) == kExpectedLibraryResult && exact;
+  if (!item.has_expectation) return;
+  bool only_minus_one = !item.expected_codes.empty();
+  for (const ExpectedCode& code : item.expected_codes) {
+    only_minus_one = only_minus_one && code.value == kExpectedLibraryResult && code.exact;
   }
   if (!only_minus_one) {
     warnings->Add("library-expectation",
-                  where + L": with exitcode=" + Quoted(item.facts.exit_codes) +
+                  where + L": with exitcode=" + Quoted(item.exitcode) +
                       L" the entry must return -1; the listed codes are not consulted, so any "
                       L"other result fails the run");
   }

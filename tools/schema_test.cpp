@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "App/FilterLoadModule.h"
-#include "CmdParser/CommandParser.h"
 #include "tests/support/builders.h"
 #include "tests/support/temp_folder.h"
 #include "tools/plan.h"
@@ -98,9 +97,8 @@ TEST(ModuleSchemaTest, ItemThatTheRunDropsValidatesAndThePlanNamesIt) {
                 "{\"module_info\": {\"core\": {\"state\": \"1\"}}}");
 
   EXPECT_TRUE(ModuleFileValidates(module_file));
-  GetInstallPath() = product;
-  const Plan plan = BuildPlan(PlanOptions());
-  GetInstallPath().clear();
+  RunContext run = PlanContext(product);
+  const Plan plan = BuildPlan(run, PlanOptions());
   std::vector<std::string> codes;
   for (const PlanWarning& warning : plan.warnings) codes.push_back(warning.code);
   EXPECT_THAT(codes, Contains("item-dropped"));
@@ -112,7 +110,6 @@ TEST(ModuleListSchemaTest, RefusesTheListsWhoseStateTheFilterCannotRead) {
   const std::string module_file = JoinPath(modularize, "mod_core.xml");
   const std::string list = JoinPath(modularize, "module_config.dat");
   WriteTextFile(module_file, ModuleXml(""));
-  GetInstallPath() = folder.Join("product");
 
   struct Case {
     const char* json;
@@ -131,13 +128,12 @@ TEST(ModuleListSchemaTest, RefusesTheListsWhoseStateTheFilterCannotRead) {
   };
   for (const Case& c : cases) {
     WriteTextFile(list, c.json);
-    const ModuleVerdict verdict = LoadModFilter().Judge(Wide(module_file));
+    const ModuleVerdict verdict = LoadModFilter(folder.Join("product")).Judge(Wide(module_file));
     EXPECT_EQ(verdict.reason, c.reason) << c.json;
     const bool readable = c.reason == ModuleVerdictReason::kInstalled ||
                           c.reason == ModuleVerdictReason::kStateNotOne;
     EXPECT_EQ(ModuleListValidates(list), readable) << c.json;
   }
-  GetInstallPath().clear();
 
   for (const std::string& file : ExampleFiles(".dat")) {
     EXPECT_TRUE(ModuleListValidates(file)) << file;

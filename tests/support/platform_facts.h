@@ -14,5 +14,8 @@ extern const uint32_t kMissingFolderError;
 extern const uint32_t kNotAProgramError;
 // The longest full path the platform can start a program from.
 extern const size_t kLongestStartablePath;
+// Whether the output of a document (a file that is no program) can be
+// captured: everywhere on POSIX, where it runs as a program or not at all.
+extern const bool kCapturesDocumentOutput;
 
 }  // namespace platform_facts

@@ -13,19 +13,20 @@
 
 // The one record of every product that an earlier version left, in the log
 // folder; no run can use it.
-extern const wchar_t kEarlierResumeRecordName[];
+extern const wchar_t kEarlierRestartRecordName[];
 
 // Where a product's record lies. The product is its folder, however the
 // installation path spells it: a digest of the folder's identity.
-struct ResumePlace {
+struct RestartRecordPlace {
   bool resolved = false;  // the folder's identity is known
   uint32_t error = 0;     // the system error number when it is not
   std::string product;    // hexadecimal
   std::wstring path;      // "TaverlyResumeInfo.<16 digits of product>.dat" in the log folder
 };
-ResumePlace LocateResumeRecord(const std::wstring& log_folder, const std::string& install_path);
+RestartRecordPlace LocateRestartRecord(const std::wstring& log_folder,
+                                       const std::wstring& product_folder);
 // The record's file name for a product digest.
-std::wstring ResumeRecordName(const std::string& product);
+std::wstring RestartRecordName(const std::string& product);
 // The digest of a folder identity (platform::FolderIdentity).
 std::string ProductDigest(const std::string& folder_identity);
 
@@ -36,10 +37,10 @@ std::string ItemIdentity(const std::string& key, const std::string& module_file_
 
 // The record's text for a product, made with key, and the identities of the
 // items done, in run order.
-std::string ResumeRecordText(const std::string& product, const std::string& key,
-                             const std::vector<std::string>& done);
+std::string RestartRecordText(const std::string& product, const std::string& key,
+                              const std::vector<std::string>& done);
 
-enum class ResumeState {
+enum class RestartRecordState {
   kUsable,
   kMissing,
   kTorn,  // not the record's form, or cut short
@@ -53,22 +54,30 @@ enum class ResumeState {
   kEarlierVersion,  // the record an earlier version left
 };
 // Why a record is not used, for its log line ("it is torn").
-const char* ResumeRefusal(ResumeState state);
+const char* RestartRecordRefusal(RestartRecordState state);
 
-struct ResumeRecord {
-  ResumeState state = ResumeState::kMissing;
+struct RestartRecord {
+  RestartRecordState state = RestartRecordState::kMissing;
   std::map<std::string, int> done;  // identity -> how many items had it
   std::string key_check;            // what the key it was made with gives
   std::string key;                  // the machine's key, once judged usable
 };
 
 // Reads the record's text for the run of product.
-ResumeRecord ParseResumeRecord(const std::string& text, const std::string& product);
+RestartRecord ParseRestartRecord(const std::string& text, const std::string& product);
 // Reads the record at path without following a link or blocking on a FIFO.
-ResumeRecord ReadResumeRecord(const std::wstring& path, const std::string& product);
+RestartRecord ReadRestartRecord(const std::wstring& path, const std::string& product);
 // Judges a record of this product by the machine's key: a usable one keeps
 // the key for the identities of its items; else kNoKey or kOtherKey.
-void JudgeRecordKey(ResumeRecord* record, const std::string& product, const RecordKey& key);
+void JudgeRecordKey(RestartRecord* record, const std::string& product, const RecordKey& key);
 
 // Takes one item with identity off the record; false when it holds none.
-bool TakeDoneItem(ResumeRecord* record, const std::string& identity);
+bool TakeDoneItem(RestartRecord* record, const std::string& identity);
+
+// What a run knows of its restart record: where the product's record lies
+// (found once, as the run changes folder later) and the record it took
+// (without one nothing is passed over).
+struct RestartSession {
+  RestartRecordPlace place;
+  RestartRecord taken;
+};

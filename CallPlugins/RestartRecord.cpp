@@ -1,14 +1,14 @@
-#include "CallPlugins/ResumeRecord.h"
+#include "CallPlugins/RestartRecord.h"
 
 #include <sodium.h>
 
 #include <cstdio>
 #include <vector>
 
-#include "CallPlugins/ItemRules.h"
+#include "CallPlugins/Item.h"
 #include "Platform/platform.h"
 
-const wchar_t kEarlierResumeRecordName[] = L"TaverlyResumeInfo.dat";
+const wchar_t kEarlierRestartRecordName[] = L"TaverlyResumeInfo.dat";
 
 namespace {
 
@@ -83,18 +83,19 @@ std::string ProductDigest(const std::string& folder_identity) {
   return Digest(std::string(), {folder_identity});
 }
 
-std::wstring ResumeRecordName(const std::string& product) {
+std::wstring RestartRecordName(const std::string& product) {
   const std::string digits = product.substr(0, kNameDigits);  // hexadecimal, ASCII
   return L"TaverlyResumeInfo." + std::wstring(digits.begin(), digits.end()) + L".dat";
 }
 
-ResumePlace LocateResumeRecord(const std::wstring& log_folder, const std::string& install_path) {
-  ResumePlace place;
+RestartRecordPlace LocateRestartRecord(const std::wstring& log_folder,
+                                       const std::wstring& product_folder) {
+  RestartRecordPlace place;
   std::string identity;
-  place.resolved = platform::FolderIdentity(ProductFolderOf(install_path), &identity, &place.error);
+  place.resolved = platform::FolderIdentity(product_folder, &identity, &place.error);
   if (!place.resolved) return place;
   place.product = ProductDigest(identity);
-  place.path = platform::CombinePath(log_folder, ResumeRecordName(place.product));
+  place.path = platform::CombinePath(log_folder, RestartRecordName(place.product));
   return place;
 }
 
@@ -110,45 +111,45 @@ std::string ItemIdentity(const std::string& key, const std::string& module_file_
   return Digest(key, texts);
 }
 
-std::string ResumeRecordText(const std::string& product, const std::string& key,
-                             const std::vector<std::string>& done) {
+std::string RestartRecordText(const std::string& product, const std::string& key,
+                              const std::vector<std::string>& done) {
   std::string text = std::string(kHeader) + "\n" + kProductKey + product + "\n" + kKeyCheckKey +
                      KeyCheck(key, product) + "\n";
   for (const std::string& identity : done) text += kItemKey + identity + "\n";
   return text + kEnd + "\n";
 }
 
-const char* ResumeRefusal(ResumeState state) {
+const char* RestartRecordRefusal(RestartRecordState state) {
   switch (state) {
-    case ResumeState::kUsable:
+    case RestartRecordState::kUsable:
       return "it is usable";
-    case ResumeState::kMissing:
+    case RestartRecordState::kMissing:
       return "it is missing";
-    case ResumeState::kTorn:
+    case RestartRecordState::kTorn:
       return "it is torn";
-    case ResumeState::kLink:
+    case RestartRecordState::kLink:
       return "it is a link";
-    case ResumeState::kForeign:
+    case RestartRecordState::kForeign:
       return "another account owns it or may write it";
-    case ResumeState::kNotRegular:
+    case RestartRecordState::kNotRegular:
       return "it is no regular file";
-    case ResumeState::kUnreadable:
+    case RestartRecordState::kUnreadable:
       return "it cannot be read";
-    case ResumeState::kOtherProduct:
+    case RestartRecordState::kOtherProduct:
       return "it is for another installation path";
-    case ResumeState::kNoKey:
+    case RestartRecordState::kNoKey:
       return "its key cannot be used";
-    case ResumeState::kOtherKey:
+    case RestartRecordState::kOtherKey:
       return "it was made with another key";
-    case ResumeState::kEarlierVersion:
+    case RestartRecordState::kEarlierVersion:
       break;
   }
   return "it was made by an earlier version";
 }
 
-ResumeRecord ParseResumeRecord(const std::string& text, const std::string& product) {
-  ResumeRecord record;
-  record.state = ResumeState::kTorn;
+RestartRecord ParseRestartRecord(const std::string& text, const std::string& product) {
+  RestartRecord record;
+  record.state = RestartRecordState::kTorn;
   std::vector<std::string> lines;
   size_t start = 0;
   for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
@@ -163,48 +164,48 @@ ResumeRecord ParseResumeRecord(const std::string& text, const std::string& produ
   const std::string made_for = DigestAfter(lines[1], kProductKey, sizeof kProductKey - 1);
   record.key_check = DigestAfter(lines[2], kKeyCheckKey, sizeof kKeyCheckKey - 1);
   if (made_for.empty() || record.key_check.empty())
-    return ResumeRecord{ResumeState::kTorn, {}, {}, {}};
+    return RestartRecord{RestartRecordState::kTorn, {}, {}, {}};
   for (size_t i = 3; i + 1 < lines.size(); ++i) {
     const std::string identity = DigestAfter(lines[i], kItemKey, sizeof kItemKey - 1);
-    if (identity.empty()) return ResumeRecord{ResumeState::kTorn, {}, {}, {}};
+    if (identity.empty()) return RestartRecord{RestartRecordState::kTorn, {}, {}, {}};
     ++record.done[identity];
   }
-  if (made_for != product) return ResumeRecord{ResumeState::kOtherProduct, {}, {}, {}};
-  record.state = ResumeState::kUsable;
+  if (made_for != product) return RestartRecord{RestartRecordState::kOtherProduct, {}, {}, {}};
+  record.state = RestartRecordState::kUsable;
   return record;
 }
 
-ResumeRecord ReadResumeRecord(const std::wstring& path, const std::string& product) {
+RestartRecord ReadRestartRecord(const std::wstring& path, const std::string& product) {
   std::string text;
   switch (platform::ReadOwnFile(path, &text)) {
     case platform::OwnFileRead::kRead:
-      return ParseResumeRecord(text, product);
+      return ParseRestartRecord(text, product);
     case platform::OwnFileRead::kMissing:
-      return ResumeRecord{ResumeState::kMissing, {}, {}, {}};
+      return RestartRecord{RestartRecordState::kMissing, {}, {}, {}};
     case platform::OwnFileRead::kLink:
-      return ResumeRecord{ResumeState::kLink, {}, {}, {}};
+      return RestartRecord{RestartRecordState::kLink, {}, {}, {}};
     case platform::OwnFileRead::kForeign:
-      return ResumeRecord{ResumeState::kForeign, {}, {}, {}};
+      return RestartRecord{RestartRecordState::kForeign, {}, {}, {}};
     case platform::OwnFileRead::kNotRegular:
-      return ResumeRecord{ResumeState::kNotRegular, {}, {}, {}};
+      return RestartRecord{RestartRecordState::kNotRegular, {}, {}, {}};
     case platform::OwnFileRead::kUnreadable:
       break;
   }
-  return ResumeRecord{ResumeState::kUnreadable, {}, {}, {}};
+  return RestartRecord{RestartRecordState::kUnreadable, {}, {}, {}};
 }
 
-void JudgeRecordKey(ResumeRecord* record, const std::string& product, const RecordKey& key) {
-  if (record->state != ResumeState::kUsable) return;
+void JudgeRecordKey(RestartRecord* record, const std::string& product, const RecordKey& key) {
+  if (record->state != RestartRecordState::kUsable) return;
   if (key.state != RecordKeyState::kUsable) {
-    *record = ResumeRecord{ResumeState::kNoKey, {}, {}, {}};
+    *record = RestartRecord{RestartRecordState::kNoKey, {}, {}, {}};
   } else if (KeyCheck(key.bytes, product) != record->key_check) {
-    *record = ResumeRecord{ResumeState::kOtherKey, {}, {}, {}};
+    *record = RestartRecord{RestartRecordState::kOtherKey, {}, {}, {}};
   } else {
     record->key = key.bytes;
   }
 }
 
-bool TakeDoneItem(ResumeRecord* record, const std::string& identity) {
+bool TakeDoneItem(RestartRecord* record, const std::string& identity) {
   auto found = record->done.find(identity);
   if (found == record->done.end()) return false;
   if (--found->second == 0) record->done.erase(found);

@@ -1,4 +1,4 @@
-#include "Utils/LibrarySearch.h"
+#include "Signing/LibrarySearch.h"
 
 #include <gtest/gtest.h>
 

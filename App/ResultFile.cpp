@@ -1,0 +1,52 @@
+#include "App/ResultFile.h"
+
+#include "CallPlugins/InstallErrorRecord.h"
+
+namespace {
+
+ResultValue Outcome(bool success) {
+  return {L"result", L"is_success", success ? L"true" : L"false"};
+}
+
+ResultValue RestartNeed(bool restart_required) {
+  if (restart_required) return {L"result", L"reboot_required", L"true"};
+  return {L"result", L"reboot_required", L"", true};
+}
+
+// Only a run that stopped for a restart says the next one resumes.
+ResultValue NotStoppedForRestart() { return {L"result", L"resume_after_reboot", L"", true}; }
+
+void AddErrorInfo(const InstallErrorRecord& errors, std::vector<ResultValue>* form) {
+  form->push_back({L"error_info", L"error_path", errors.errorPath});
+  form->push_back({L"error_info", L"error_code", errors.errorCode});
+  form->push_back({L"error_info", L"error_detail", errors.errorDetail});
+}
+
+}  // namespace
+
+std::vector<ResultValue> SuccessForm(bool restart_required) {
+  return {Outcome(true), RestartNeed(restart_required), NotStoppedForRestart()};
+}
+
+std::vector<ResultValue> FailureForm(const InstallErrorRecord& errors, bool restart_required) {
+  std::vector<ResultValue> form = {
+      Outcome(false), RestartNeed(restart_required), NotStoppedForRestart()};
+  AddErrorInfo(errors, &form);
+  return form;
+}
+
+std::vector<ResultValue> StoppedForRestartForm() {
+  std::vector<ResultValue> form = {Outcome(false),
+                                   {L"result", L"reboot_required", L"true"},
+                                   {L"result", L"resume_after_reboot", L"true"}};
+  AddErrorInfo(InstallErrorRecord(), &form);
+  return form;
+}
+
+std::wstring FlatResultValue(const std::wstring& value) {
+  std::wstring flat = value;
+  for (wchar_t& c : flat) {
+    if (c == L'\r' || c == L'\n') c = L' ';
+  }
+  return flat;
+}

@@ -1,0 +1,124 @@
+// Declares an item of a module file as the program understands it: every
+// attribute read once and parsed with every rule into one value, which the
+// runner runs, taverly-plan explains and the run report names, so no two of
+// them can ever read an item differently. Nothing here logs, starts, loads
+// or records anything.
+//
+// A new attribute is one field of Item (its text and what it parses to), one
+// line in ReadItemTexts and one rule in Item.cpp; the runner and the plan
+// then use the field. A condition on an item (an item that decides for
+// itself whether it runs) belongs beside the system gate.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Bundle/LwBundle.h"
+#include "CallPlugins/ExitClasses.h"
+
+// The result a library entry must return when its item has an expectation,
+// whatever "exitcode" lists.
+constexpr int32_t kExpectedLibraryResult = -1;
+// The longest time limit an item may give, in seconds: a day.
+constexpr uint32_t kLongestTimeout = 86400;
+// What the records show in place of a sensitive item's parameters.
+extern const wchar_t kHiddenParameters[];
+
+enum class ItemKind { kExe, kSimpleDll, kSkipped };
+// Types compare byte for byte: "exe" is not "Exe" and is skipped.
+ItemKind ItemKindOf(const std::string& type);
+
+// Why an attribute that is written does nothing for its item.
+enum class Unused {
+  kNo,             // not written, or used
+  kNotExe,         // it serves Exe items only
+  kNotWaited,      // it serves only Exe items that wait for their program
+  kBadValue,       // its text is no value the attribute takes
+  kCannotCapture,  // log_output: a document, whose output only the shell sees (Windows)
+};
+
+// The "system" attribute of an Exe item: "1" runs it only under the system
+// account, "0" only under any other; any other text sets no condition.
+enum class SystemRequirement { kNone, kSystemAccount, kOtherAccount };
+enum class SystemGate {
+  kRun,
+  kSkipNeedsSystem,        // "1", and the run is not under the system account
+  kSkipNeedsOtherAccount,  // "0", and the run is under the system account
+};
+SystemGate DecideSystemGate(SystemRequirement requirement, bool system_account);
+
+// What every view of an item names it by. The run report keeps it for each
+// of its items, which may be ten thousand.
+struct ItemHead {
+  std::string type;  // as written
+  std::string file;  // as written, relative to the product folder
+  ItemKind kind = ItemKind::kSkipped;
+};
+
+struct Item : ItemHead {
+  std::wstring path;  // product folder + separator + file, plainly joined
+
+  std::string exitcode;
+  bool has_expectation = false;              // exitcode is written, even with no code in it
+  std::vector<ExpectedCode> expected_codes;  // its pieces
+
+  std::string param;
+  std::wstring parameters;  // param with each "%productpath%" replaced
+  std::string sensitive_text;
+  bool sensitive = false;  // an Exe item with "1": the records show kHiddenParameters
+
+  bool wait = false;  // an Exe item with wait_for_exit "1"
+  std::string system;
+  SystemRequirement system_requirement = SystemRequirement::kNone;  // Exe items
+  std::string entry;                                                // SimpleDll items
+  std::string signed_text;
+  bool signed_item = false;  // "1": the file must carry the product's signature
+
+  std::string timeout;
+  uint32_t timeout_seconds = 0;  // 0: no time limit
+  Unused timeout_unused = Unused::kNo;
+  std::string log_output;
+  bool capture_output = false;
+  Unused log_output_unused = Unused::kNo;
+
+  std::string reboot_exitcode;
+  std::vector<ExpectedCode> restart_codes;  // its pieces, read as exitcode's are
+  Unused reboot_exitcode_unused = Unused::kNo;
+  ExitClassTexts exit_class_texts;
+  ExitClasses exit_classes;
+
+  // The parameters as every record shows them.
+  std::wstring ShownParameters() const;
+  // Answers whether exit_code asks for a restart at the end of the run.
+  bool AsksForRestart(uint32_t exit_code) const;
+  // Answers whether "exitcode" accepts exit_code (any, without an expectation).
+  bool Accepts(uint32_t exit_code) const;
+};
+
+// Reads a text attribute with the bundle's two-call protocol; anything but a
+// clean answer (and a null bundle or an empty name) reads as empty.
+std::string ReadItemAttribute(ILwBundle* bundle, const char* name);
+
+// Reads the head of an item; the run report reads it of every item before
+// the phases.
+ItemHead ReadItemHead(ILwBundle* bundle);
+// Reads and parses the rest of an item whose head was read.
+Item ParseItem(const ItemHead& head, ILwBundle* bundle, const std::wstring& product_folder);
+// Reads and parses a whole item.
+Item ParseItem(ILwBundle* bundle, const std::wstring& product_folder);
+
+// How the exit code of a program that ran to its end is judged: the first
+// class of CodeClass that holds. Without a process (the shell opened a
+// document) only "exitcode" judges, and it judges 0xFFFFFFFF; retries_left:
+// the retry class may start it again.
+CodeClass ClassOfExitCode(const Item& item, bool has_process, uint32_t exit_code,
+                          bool retries_left);
+
+// Replaces each "%productpath%" (exact, case-sensitive) by folder; text that
+// came from folder is never searched again.
+std::wstring SubstituteProductPath(const std::wstring& text, const std::wstring& folder);
+
+// The path the run forms for an item's "file": product folder + separator +
+// "file" in wide text, plainly joined.
+std::wstring ItemFilePath(const std::wstring& product_folder, const std::string& file);
