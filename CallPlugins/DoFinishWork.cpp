@@ -204,7 +204,8 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& facts, ItemReport* report) {
   const std::string system = ReadItemAttribute(bundle, "system");
   const auto log = [&](const char* text) {
     LOG(INFO) << text << LogText(item.file_path) << " , param: " << LogText(item.parameters)
-              << " ,wait_for_exit: " << (wait ? "1" : "0") << " , system: " << system;
+              << " ,wait_for_exit: " << (wait ? "1" : "0")
+              << " , system: " << NarrowLogText(system);
   };
   if (SkippedAtTheGate(system, log)) {
     report->status = ItemStatus::kSkipped;
@@ -236,7 +237,7 @@ bool RunExeItem(ILwBundle* bundle, const ItemFacts& facts, ItemReport* report) {
 
 bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* report) {
   std::string entry = ReadItemAttribute(bundle, "entry");
-  LOG(INFO) << "run dll: " << LogText(item.file_path) << " , entry: " << entry;
+  LOG(INFO) << "run dll: " << LogText(item.file_path) << " , entry: " << NarrowLogText(entry);
   ExitClassesOf(bundle, item, false);
 
   // Libraries stay loaded for the rest of the process, whatever the outcome.
@@ -259,7 +260,8 @@ bool RunSimpleDllItem(ILwBundle* bundle, const ItemFacts& item, ItemReport* repo
   }
   auto function = reinterpret_cast<TaverlyItemEntry>(platform::FindExport(library, entry.c_str()));
   if (function == nullptr) {
-    LOG(INFO) << "run dll fail: " << LogText(item.file_path) << " , entry: " << entry;
+    LOG(INFO) << "run dll fail: " << LogText(item.file_path)
+              << " , entry: " << NarrowLogText(entry);
     report->status = ItemStatus::kNotStarted;
     return true;
   }
