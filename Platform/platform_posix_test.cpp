@@ -49,6 +49,9 @@ TEST(PlatformPosixTest, TempFolderComesFromTmpdirWhenSet) {
   EXPECT_EQ(platform::TempFolder(), L"/var/tmp/x");
   setenv("TMPDIR", "", 1);
   EXPECT_EQ(platform::TempFolder(), L"/tmp");
+  // A relative one is made whole against the working directory of the moment.
+  setenv("TMPDIR", "rel/t", 1);
+  EXPECT_EQ(platform::TempFolder(), (std::filesystem::current_path() / "rel/t").wstring());
   if (saved != nullptr)
     setenv("TMPDIR", old.c_str(), 1);
   else
