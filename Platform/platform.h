@@ -277,6 +277,13 @@ bool FolderIdentity(const std::wstring& folder, std::string* identity, uint32_t*
 // ProgramData folder. Empty when the system cannot tell.
 std::wstring MachineSecretPath();
 
+// Answers whether the folder that holds the secret at path is one no other
+// account may change, so that nobody may remove, rename or replace the
+// secret in it: a real folder (not a link), the running account's (Windows:
+// or SYSTEM's, Administrators'), that neither group nor others (Windows: no
+// other account) may write. True when the folder is not there yet.
+bool SecretFolderClosed(const std::wstring& path);
+
 // Creates the secret file at path with content, whole or not at all, and its
 // folder where that is missing (POSIX: modes 0700 and 0600; Windows: a
 // protected DACL for SYSTEM and Administrators alone). A file that is there
