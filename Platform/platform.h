@@ -165,14 +165,17 @@ bool OthersMayWriteFolder(const std::wstring& folder);
 
 // Answers whether an account other than the running one and the system's
 // administrators may change the file at path or what path leads to: the file
-// itself, or any folder above it up to the root. POSIX: another owner than
-// root or the running account, a group or other write bit on the file, or
-// on a folder without the sticky bit (links are followed first). Windows:
-// another owner, or an access entry that grants another SID write, delete or
-// a change of access or owner on the file, or on a folder the deletion or
-// renaming of what it holds (adding new entries alone, as the root folder
-// allows every user, changes nothing that is there). False when it cannot
-// tell, or when nothing is there.
+// itself, or any folder above it up to the root, on the path as written
+// and through every link on the way (each link's own folder, and each
+// folder of what it holds, which may be a link again). POSIX: another owner
+// than root or the running account, a group or other write bit on the file,
+// or on a folder without the sticky bit. Windows: another owner, or an
+// access entry that grants another SID write, delete or a change of access
+// or owner on the file, or on a folder the deletion or renaming of what it
+// holds (adding new entries alone, as the root folder allows every user,
+// changes nothing that is there). Where nothing is there, whoever may add
+// to the nearest folder of it that is there (a sticky one too), or change
+// that folder, may put it there. False when it cannot tell.
 bool OthersMayChangePath(const std::wstring& path);
 
 // Lists the names matching a wildcard search "<folder><sep><pattern>" in the

@@ -360,5 +360,36 @@ TEST_F(ItemSecurityTest, PlanNamesEveryPlaceOthersCouldChange) {
                        "a library put there is loaded into the run"));
 }
 
+// A link that leads to a link lies in a folder of its own, and so does what
+// the second holds; a file that is not there may be put there by whoever
+// may add to its folder. (Wine shows no link: native only for the chain.)
+TEST_F(ItemSecurityTest, PlanFollowsEveryLinkAndMissingFile) {
+  const std::string chained = target().Program("bin/tool"), missing = target().Program("open/gone");
+  fs::create_directories(product_.Path("open"));
+  chmod(product_.Path("open").c_str(), 0777);
+  std::string items = Probe("b", {{"file", target().Relative(missing)}});
+  if (!target().windows) {
+    const std::string shared = tmp_.Join("shared");
+    fs::create_directories(shared);
+    chmod(shared.c_str(), 0777);
+    fs::create_symlink(product_.Path(probe_), shared + "/tool");
+    fs::create_directories(product_.Path("bin"));
+    fs::create_symlink("../../shared/tool", product_.Path(chained));
+    items = Probe("a", {{"file", target().Relative(chained)}}) + items;
+  }
+  product_.AddModuleFile("mod_core.xml", items, Probe("c"), Probe("d"));
+  const std::string plan = PlanProduct().out;
+  const std::string tail = ", or a folder above it, can be changed by other accounts: ";
+  EXPECT_THAT(plan,
+              HasSubstr("[writable-by-others] phase after_setup, key " +
+                        std::string(target().windows ? "1" : "2") +
+                        " (mod_core.xml): " + At(missing) + tail));
+  if (!target().windows) {
+    EXPECT_THAT(plan,
+                HasSubstr("[writable-by-others] phase after_setup, key 1 (mod_core.xml): " +
+                          At(chained) + tail));
+  }
+}
+
 }  // namespace
 }  // namespace e2e
