@@ -68,6 +68,7 @@ ItemFacts ReadItemFacts(ILwBundle* bundle, const std::wstring& product_folder) {
   ItemFacts facts;
   facts.file = ReadItemAttribute(bundle, "file");
   facts.file_path = ItemFilePath(product_folder, facts.file);
+  facts.product_folder = product_folder;
   facts.type = ReadItemAttribute(bundle, "type");
   facts.exit_codes = ReadItemAttribute(bundle, "exitcode");
   if (!facts.exit_codes.empty()) {

@@ -42,6 +42,7 @@ std::wstring ItemFilePath(const std::wstring& product_folder, const std::string&
 struct ItemFacts {
   std::string file;        // "file" as written
   std::wstring file_path;  // product folder + separator + "file"
+  std::wstring product_folder;
   std::string type;
   bool has_expectation = false;             // "exitcode" is not empty
   std::string exit_codes;                   // "exitcode" as written

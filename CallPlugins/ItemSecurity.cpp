@@ -3,6 +3,7 @@
 #include "Signing/CommandScript.h"
 #include "Signing/SignedContent.h"
 #include "Utils/LibrarySearch.h"
+#include "Utils/ProgramSearch.h"
 
 const wchar_t kHiddenParameters[] = L"***";
 
@@ -30,6 +31,10 @@ SignedContentProblem JudgeSignedContent(const ItemFacts& item, ItemKind kind,
                       signature.content.found &&
                       signing::CommandScriptContentEndsItself(signature.content.size, read);
     return ends ? SignedContentProblem::kNone : SignedContentProblem::kScriptRunsOn;
+  }
+  if (kind == ItemKind::kExe) {
+    *source = UncheckedProgramSource(file, item.product_folder);
+    return source->empty() ? SignedContentProblem::kNone : SignedContentProblem::kUncheckedProgram;
   }
   if (kind != ItemKind::kSimpleDll) return SignedContentProblem::kNone;
   ElfLibrarySearch search;

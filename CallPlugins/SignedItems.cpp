@@ -57,6 +57,13 @@ bool OpenSignedItem(const ItemFacts& item, ItemKind kind, platform::ReadOnlyFile
           item.file_path,
           " ,by: " + EscapedLogText(source),
           report);
+    case SignedContentProblem::kUncheckedProgram:
+      return FailItem(
+          "signed program not started, it may run code from outside the system "
+          "folders, file:",
+          item.file_path,
+          " ,by: " + EscapedLogText(source),
+          report);
   }
   return true;
 }

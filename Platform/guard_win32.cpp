@@ -128,18 +128,18 @@ std::wstring FinalPathOf(const std::wstring& path) {
 bool OthersMayAddMissing(std::wstring folder) {
   constexpr DWORD kFolderAdds = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
                                 WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-  for (size_t slash = folder.find_last_of(L'\'); slash != std::wstring::npos && slash >= 2;
-       slash = folder.find_last_of(L'\')) {
-    folder.resize(slash == 2 ? 3 : slash);  // "C:" keeps its separator
+  for (size_t slash = folder.find_last_of(L'\\'); slash != std::wstring::npos && slash >= 2;
+       slash = folder.find_last_of(L'\\')) {
+    folder.resize(slash == 2 ? 3 : slash);  // the root keeps its separator
     const DWORD attributes = GetFileAttributesW(folder.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-    if (slash == 2) break;
-    continue;
+      if (slash == 2) break;
+      continue;
     }
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
            (OthersHold(folder, kFolderAdds) || OthersMayChangeFullPath(folder));
-}
-return false;
+  }
+  return false;
 }
 
 bool OthersMayChangeAt(const std::wstring& path, int links_left) {

@@ -90,8 +90,8 @@ bool FollowFirstLink(const std::wstring& full, std::wstring* next) {
     bool relative = false;
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && ReadLink(way, &target, &relative)) {
       const std::wstring rest = end == std::wstring::npos ? std::wstring() : full.substr(end);
-      *next = (relative ? way.substr(0, way.find_last_of(L'\\') + 1) : std::wstring()) + target +
-              rest;
+      *next =
+          (relative ? way.substr(0, way.find_last_of(L'\\') + 1) : std::wstring()) + target + rest;
       return true;
     }
     if (end == std::wstring::npos) return false;

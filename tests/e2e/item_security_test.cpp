@@ -190,6 +190,48 @@ TEST_F(ItemSecurityTest, SignedLibraryWithDependenciesOfItsOwnFails) {
   }
 }
 
+// A signed program that would have the system run code nobody checked
+// fails the run before it starts: a library of the product it needs (on
+// Windows one beside it), natively also a "#!" interpreter of the product
+// or one that env looks for on PATH. The plan says so first.
+TEST_F(ItemSecurityTest, SignedProgramThatRunsUncheckedCodeFails) {
+  const std::string program = "bin/" + fs::path(target().origin_program).filename().string();
+  const std::string dependency = fs::path(target().origin_dependency).filename().string();
+  product_.AddFile(program, target().origin_program);
+  product_.AddFile("bin/" + dependency, target().origin_dependency);
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {program, target().windows ? "IMPORT " + dependency : "RUNPATH $ORIGIN"}};
+  if (!target().windows) {
+    product_.AddFile("bin/sh", "/bin/sh");
+    for (const std::string& interpreter :
+         {product_.Path("bin/sh"), std::string("/usr/bin/env sh")}) {
+      const std::string script = "bin/s" + std::to_string(cases.size()) + ".sh";
+      std::ofstream(product_.Path(script)) << "#!" << interpreter << "\nexit 0\n";
+      fs::permissions(product_.Path(script), fs::perms::owner_all);
+      cases.emplace_back(script, "#!" + interpreter);
+    }
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    Sign(c.first, 1);
+    fs::remove_all(LogDir());
+    product_.AddModuleFile("mod_core.xml",
+                           Probe("a", {{"file", target().Relative(c.first)}, {"signed", "1"}}),
+                           Probe("b"),
+                           Probe("c"));
+    EXPECT_EQ(RunProduct().exit_code, 210);
+    ExpectFailed(
+        "signed program not started, it may run code from outside the system folders, "
+        "file:" +
+        At(c.first) + " ,by: " + c.second);
+    EXPECT_THAT(PlanProduct().out,
+                HasSubstr("  [signed-cannot-run] phase after_setup, key 1 (mod_core.xml): "
+                          "signed=\"1\" and " +
+                          At(c.first) + " may run code from outside the system folders (\"" +
+                          c.second + "\"): the run fails this item with error code 52"));
+  }
+}
+
 // A command script that does not end itself would go on into its signature
 // block: taverly-sign will not sign it, and a run started on one signed
 // anyway fails before the command processor reads a line.
