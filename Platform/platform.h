@@ -20,6 +20,10 @@ extern const wchar_t kSecurityBaseLibrary[];
 // Whether the system's programs and libraries are PE images (Windows), or
 // ELF images and "#!" scripts (POSIX).
 extern const bool kPeImages;
+// The ANSI code page in which narrow text (the command line, module-file
+// attribute values) is read (Windows, GetACP); 0 where narrow text is UTF-8
+// (POSIX).
+uint32_t AnsiCodePage();
 // The system error number of "file not found".
 constexpr uint32_t kErrorFileNotFound = 2;
 

@@ -108,6 +108,8 @@ std::wstring TempFolder() {
   return NarrowToWide(folder.data(), folder.size());
 }
 
+uint32_t AnsiCodePage() { return 0; }
+
 std::wstring CombinePath(const std::wstring& folder, const std::wstring& name) {
   std::wstring result = folder;
   if (!result.empty() && result.back() != kPathSeparator) result += kPathSeparator;

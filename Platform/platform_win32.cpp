@@ -113,6 +113,8 @@ std::wstring TempFolder() {
   return length > 0 && length < kPathBufferLength ? std::wstring(full, length) : folder;
 }
 
+uint32_t AnsiCodePage() { return GetACP(); }
+
 std::wstring CombinePath(const std::wstring& folder, const std::wstring& name) {
   wchar_t buffer[kCombinedPathBufferLength] = {};
   if (PathCombineW(buffer, folder.c_str(), name.c_str()) == nullptr) return std::wstring();
