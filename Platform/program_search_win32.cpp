@@ -67,7 +67,8 @@ std::wstring SystemFolderLibrary(const std::string& name) {
   const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return std::wstring();
   const std::wstring path = CombinePath(folder, NarrowToWide(name.data(), name.size()));
-  const DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
+  const DWORD attributes =
+      path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return std::wstring();
   }

@@ -54,9 +54,10 @@ class MappedReader {
       if (!Read(headers_.section_table_offset + i * kSectionHeaderSize, header, sizeof header)) {
         return false;
       }
-      sections_.push_back(
-          {GetUint(header + 12, 4), GetUint(header + 8, 4), GetUint(header + 20, 4),
-           GetUint(header + 16, 4)});
+      sections_.push_back({GetUint(header + 12, 4),
+                           GetUint(header + 8, 4),
+                           GetUint(header + 20, 4),
+                           GetUint(header + 16, 4)});
     }
     return true;
   }

@@ -14,7 +14,7 @@ namespace {
 using pe_builder::PutUint32;
 using Names = std::vector<std::string>;
 
-constexpr uint64_t kRaw = 0x200;      // section 0's data in the file
+constexpr uint64_t kRaw = 0x200;       // section 0's data in the file
 constexpr uint32_t kAddress = 0x1000;  // and once loaded
 
 // An image whose section 0 holds an import table naming KERNEL32.dll and
@@ -59,7 +59,11 @@ TEST(PeImportsTest, ReadsBothTablesOfBothFormats) {
     EXPECT_EQ(imports.delayed, Names{"later.dll"});
   }
   PeImports imports;
-  EXPECT_TRUE(Read("\x7f" "ELF and more", 12, &imports));
+  EXPECT_TRUE(
+      Read("\x7f"
+           "ELF and more",
+           12,
+           &imports));
   EXPECT_FALSE(imports.image);
 }
 

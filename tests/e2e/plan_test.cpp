@@ -228,7 +228,11 @@ TEST_F(PlanTest, CleanProductIsQuiet) {
 // Windows reads attribute values in the ANSI code page, so a module file
 // that holds UTF-8 beyond ASCII is named there; natively text is UTF-8.
 TEST_F(PlanTest, ModuleFileBeyondAsciiIsWarnedAboutOnWindows) {
-  product_.AddModuleFile("mod_core.xml", Probe("pr\xC3\xBC" "fen"), Probe("b"), Probe("c"));
+  product_.AddModuleFile("mod_core.xml",
+                         Probe("pr\xC3\xBC"
+                               "fen"),
+                         Probe("b"),
+                         Probe("c"));
   RunResult json_run;
   const rapidjson::Document json = PlanJson(&json_run);
   EXPECT_EQ(WarningCodes(json).count("module-file-not-ascii"), target().windows ? 1u : 0u);
