@@ -14,7 +14,7 @@
 namespace {
 
 void LogNotInstalled(const std::string& name) {
-  LOG(INFO) << name << " is not installed, will ignore it.";
+  LOG(INFO) << NarrowLogText(name) << " is not installed, will ignore it.";
 }
 
 // module_config.dat under the installation path; with an empty installation

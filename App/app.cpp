@@ -45,8 +45,8 @@ bool App::Init(int32_t& exit_code) {
 
   const std::string& install_path = run_.install_path();
   if (!platform::PathExists(AnsiToWide(install_path))) {
-    LOG(INFO) << "The incoming installation path does not exist, path:" << install_path
-              << ", just exit...";
+    LOG(INFO) << "The incoming installation path does not exist, path:"
+              << NarrowLogText(install_path) << ", just exit...";
     exit_code = 202;
     return false;
   }
@@ -78,7 +78,7 @@ void App::InitLog() {
   FLAGS_logfile_mode = 0600;
 
   if (!usable) {
-    LOG(ERROR) << "log folder cannot be used, path: " << folder;
+    LOG(ERROR) << "log folder cannot be used, path: " << NarrowLogText(folder);
     // Whoever planted the folder may have put a result file there that says
     // success; this run, refused or not, cannot write one of its own.
     remove_outdated_result_(run_.result_file);

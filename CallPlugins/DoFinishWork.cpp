@@ -179,7 +179,8 @@ bool RunExeItem(RunContext& run, const Item& item, ItemReport* report) {
   // start gets the parameters themselves.
   const auto log = [&](const char* text) {
     LOG(INFO) << text << LogText(item.path) << " , param: " << LogText(item.ShownParameters())
-              << " ,wait_for_exit: " << (item.wait ? "1" : "0") << " , system: " << item.system;
+              << " ,wait_for_exit: " << (item.wait ? "1" : "0")
+              << " , system: " << NarrowLogText(item.system);
   };
   if (SkippedAtTheGate(item, run.account.system, log)) {
     report->status = ItemStatus::kSkipped;
@@ -226,7 +227,7 @@ void* LoadItemLibrary(InstallErrorRecord& errors, const Item& item, ItemReport* 
 
 bool RunSimpleDllItem(InstallErrorRecord& errors, const Item& item, ItemReport* report) {
   const std::string& entry = item.entry;
-  LOG(INFO) << "run dll: " << LogText(item.path) << " , entry: " << entry;
+  LOG(INFO) << "run dll: " << LogText(item.path) << " , entry: " << NarrowLogText(entry);
   LogUnusedExitClasses(item);
 
   // Libraries stay loaded for the rest of the process, whatever the outcome.
@@ -242,7 +243,7 @@ bool RunSimpleDllItem(InstallErrorRecord& errors, const Item& item, ItemReport* 
   }
   auto function = reinterpret_cast<TaverlyItemEntry>(platform::FindExport(library, entry.c_str()));
   if (function == nullptr) {
-    LOG(INFO) << "run dll fail: " << LogText(item.path) << " , entry: " << entry;
+    LOG(INFO) << "run dll fail: " << LogText(item.path) << " , entry: " << NarrowLogText(entry);
     report->status = ItemStatus::kNotStarted;
     return true;
   }

@@ -31,6 +31,7 @@ void ReadItemTexts(ILwBundle* bundle, Item* item, std::string* wait_for_exit) {
 
 // What every item has: its path, its expectation, its parameters, "signed".
 void ApplyCommonRules(const std::wstring& product_folder, Item* item) {
+  item->product_folder = product_folder;
   item->path = ItemFilePath(product_folder, item->file);
   item->has_expectation = !item->exitcode.empty();
   item->expected_codes = ReadExpectedCodes(item->exitcode);

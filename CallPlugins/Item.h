@@ -57,6 +57,7 @@ struct ItemHead {
 };
 
 struct Item : ItemHead {
+  std::wstring product_folder;
   std::wstring path;  // product folder + separator + file, plainly joined
 
   std::string exitcode;

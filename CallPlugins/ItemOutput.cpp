@@ -48,9 +48,12 @@ void AddLines(const std::string& text, size_t start, OutputTexts* texts) {
 
 std::vector<std::string> OutputLogTexts(const platform::CapturedOutput& output) {
   OutputTexts texts;
-  AddLines(output.head, 0, &texts);
+  // A CR LF split at the head's edge ends the head's last line there: as
+  // any line break, neither of its bytes counts as output left out.
+  const bool split = output.head_ends_in_split_break;
+  AddLines(split ? output.head.substr(0, output.head.size() - 1) : output.head, 0, &texts);
   if (!output.tail.empty()) {
-    texts.LeaveOut(output.size - output.head.size() - output.tail.size());
+    texts.LeaveOut(output.size - output.head.size() - output.tail.size() - (split ? 1 : 0));
     // A tail that starts inside a line shows from the next line on.
     size_t start = 0;
     if (!output.tail_starts_line) {

@@ -87,6 +87,26 @@ TEST(ItemOutputTest, ALineAcrossTheKeptPartsIsCutOnlyWhereALogLineEnds) {
                    "end"}));
 }
 
+TEST(ItemOutputTest, ALineBreakSplitAtTheHeadsEdgeIsNoOutputLeftOut) {
+  // The head (49152 bytes, its last line kept in full) ends in the CR of the
+  // k line's CR LF; the tail, 4096 lines of 8 bytes, starts a line.
+  std::string lines;
+  for (int i = 0; i < 10000; ++i) lines += "1234567\n";
+  const std::string kept = std::string(platform::kOutputHeadBytes + kLongestOutputLine - 1, 'k');
+  for (const std::string& written : {kept + "\r\n" + lines, kept + "\r\r\n" + lines}) {
+    const Texts texts = OutputLogTexts(Captured(written));
+    ASSERT_EQ(texts.size(), 2u + 4096);
+    EXPECT_EQ(texts[0], std::string(kLongestOutputLine, 'k'));
+    // All but the shown part, the tail and the line break (CR LF) that
+    // starts in the head; a CR of the line's own ends the head in the other.
+    const size_t breaks = written[kept.size() + 1] == '\n' ? 2 : 0;
+    EXPECT_EQ(
+        texts[1],
+        std::to_string(written.size() - kLongestOutputLine - 32768 - breaks) + " bytes left out");
+    EXPECT_EQ(texts[2], "1234567");
+  }
+}
+
 TEST(ItemOutputTest, OutputThatFitsIsLoggedWhole) {
   const std::string written(platform::kOutputHeadBytes + platform::kOutputTailBytes, 'z');
   // One line of 64 KiB: cut at the longest line, the rest counted.

@@ -3,6 +3,7 @@
 #include "Signing/CommandScript.h"
 #include "Signing/LibrarySearch.h"
 #include "Signing/SignedContent.h"
+#include "Utils/ProgramSearch.h"
 
 namespace {
 
@@ -25,6 +26,10 @@ SignedContentProblem JudgeSignedContent(const Item& item, const platform::ReadOn
                       signature.content.found &&
                       signing::CommandScriptContentEndsItself(signature.content.size, read);
     return ends ? SignedContentProblem::kNone : SignedContentProblem::kScriptRunsOn;
+  }
+  if (kind == ItemKind::kExe) {
+    *source = UncheckedProgramSource(file, item.product_folder);
+    return source->empty() ? SignedContentProblem::kNone : SignedContentProblem::kUncheckedProgram;
   }
   if (kind != ItemKind::kSimpleDll) return SignedContentProblem::kNone;
   ElfLibrarySearch search;

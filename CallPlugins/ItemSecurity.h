@@ -19,10 +19,15 @@ enum class SignedContentProblem {
   // the system's folders (Signing/LibrarySearch.h), or whose dynamic section
   // cannot be read.
   kUncheckedLibraries,
+  // A program that may have the system run code that is not its own besides
+  // it: a library or loader of the product, a "#!" interpreter that is not
+  // the system's own (Utils/ProgramSearch.h).
+  kUncheckedProgram,
 };
 
 // Judges the content of a signed item's open, verified file. source names
-// what makes a library kUncheckedLibraries ("RUNPATH $ORIGIN").
+// what makes a library kUncheckedLibraries ("RUNPATH $ORIGIN"), or a program
+// kUncheckedProgram ("IMPORT wdep.dll").
 SignedContentProblem JudgeSignedContent(const Item& item, const platform::ReadOnlyFile& file,
                                         std::string* source);
 

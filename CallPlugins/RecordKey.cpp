@@ -13,6 +13,10 @@ RecordKey ReadKeyAt(const std::wstring& path) {
     key.state = RecordKeyState::kNoPlace;
     return key;
   }
+  if (!platform::SecretFolderClosed(path)) {
+    key.state = RecordKeyState::kOpenFolder;
+    return key;
+  }
   switch (platform::ReadOwnSecret(path, &key.bytes)) {
     case platform::OwnFileRead::kRead:
       key.state =
@@ -58,6 +62,8 @@ const char* RecordKeyRefusal(RecordKeyState state) {
       return "it is torn";
     case RecordKeyState::kNoPlace:
       return "the system names no place for it";
+    case RecordKeyState::kOpenFolder:
+      return "its folder is a link, or another account owns it or may write it";
     case RecordKeyState::kNotMade:
       break;
   }

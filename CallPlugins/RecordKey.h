@@ -23,6 +23,9 @@ enum class RecordKeyState {
   kTorn,     // not kRecordKeySize bytes
   kNoPlace,  // the system names no place for it
   kNotMade,  // there was none, and it could not be made
+  // Its folder is a link, or another account owns it or may write it: it
+  // is neither read nor made there.
+  kOpenFolder,
 };
 // Why the key cannot be used, for its log line ("it is missing").
 const char* RecordKeyRefusal(RecordKeyState state);

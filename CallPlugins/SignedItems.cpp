@@ -60,6 +60,13 @@ bool OpenSignedItem(InstallErrorRecord& errors, const Item& item, platform::Read
                       item.path,
                       " ,by: " + EscapedLogText(source),
                       report);
+    case SignedContentProblem::kUncheckedProgram:
+      return FailItem(errors,
+                      "signed program not started, it may run code from outside the system "
+                      "folders, file:",
+                      item.path,
+                      " ,by: " + EscapedLogText(source),
+                      report);
   }
   return true;
 }

@@ -3,6 +3,7 @@
 #include <glog/logging.h>
 
 #include "Platform/platform.h"
+#include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 
 namespace CommandParser {
@@ -22,7 +23,7 @@ bool ParseOption(std::string& destination, const std::string& argument, const st
   destination = argument.substr(key.size());
   // "commindline" is spelt so on purpose: installers and log readers match
   // the line byte for byte.
-  LOG(INFO) << "commindline " << key << " : " << destination;
+  LOG(INFO) << "commindline " << key << " : " << NarrowLogText(destination);
   return true;
 }
 

@@ -33,6 +33,15 @@ TEST(ParseOptionTest, TakesTheWholeRestAndLogsIt) {
                                       "I:commindline --installpath= : "}));
 }
 
+TEST(ParseOptionTest, NoValueEndsItsLine) {
+  LogCapture log;
+  std::string destination;
+  EXPECT_TRUE(CommandParser::ParseOption(destination, "--installpath=C:\\A\nE1 b\x7F", kKey));
+  EXPECT_EQ(destination, "C:\\A\nE1 b\x7F");
+  EXPECT_EQ(log.lines(),
+            std::vector<std::string>{"I:commindline --installpath= : C:\\A\\x0AE1 b\\x7F"});
+}
+
 // ctest runs this test a second time (cmdparser_test_arguments in
 // CMakeLists.txt) with arguments of its choosing, an empty one among them:
 // they are the whole of what GetArguments may answer.

@@ -268,19 +268,52 @@ std::wstring FinalPathOf(const std::wstring& path) {
   return text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : text;
 }
 
+// Answers whether others may put a missing file at the full path: whoever
+// may add to the nearest folder of it that is there, or change that folder.
+bool OthersMayAddMissing(std::wstring folder) {
+  constexpr DWORD kFolderAdds = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
+                                WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+  for (size_t slash = folder.find_last_of(L'\\'); slash != std::wstring::npos && slash >= 2;
+       slash = folder.find_last_of(L'\\')) {
+    folder.resize(slash == 2 ? 3 : slash);  // the root keeps its separator
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      if (slash == 2) break;
+      continue;
+    }
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (OthersHold(folder, kFolderAdds) || OthersMayChangeFullPath(folder));
+  }
+  return false;
+}
+
+bool OthersMayChangeAt(const std::wstring& path, int links_left) {
+  wchar_t full[MAX_PATH] = {};
+  const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+  if (length == 0 || length >= MAX_PATH) return false;
+  if (GetFileAttributesW(full) == INVALID_FILE_ATTRIBUTES) {
+    if (OthersMayAddMissing(full)) return true;
+  } else {
+    // The path as written, whose folders hold any link on the way, and the
+    // path it finally leads to.
+    if (OthersMayChangeFullPath(full)) return true;
+    const std::wstring final_path = FinalPathOf(full);
+    if (!final_path.empty() && final_path != full && OthersMayChangeFullPath(final_path)) {
+      return true;
+    }
+  }
+  // And every link between: each one's folder, and each folder of what it
+  // holds, which may be a link again.
+  std::wstring next;
+  return links_left > 0 && win32::FollowFirstLink(full, &next) &&
+         OthersMayChangeAt(next, links_left - 1);
+}
+
 }  // namespace
 
 bool OthersMayChangePath(const std::wstring& path) {
-  wchar_t full[MAX_PATH] = {};
-  const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
-  if (length == 0 || length >= MAX_PATH || GetFileAttributesW(full) == INVALID_FILE_ATTRIBUTES) {
-    return false;
-  }
-  // The path as written, whose folders hold any link on the way, and the
-  // path it finally leads to.
-  if (OthersMayChangeFullPath(full)) return true;
-  const std::wstring final_path = FinalPathOf(full);
-  return !final_path.empty() && final_path != full && OthersMayChangeFullPath(final_path);
+  // As many links as the system follows on one path.
+  return OthersMayChangeAt(path, 63);
 }
 
 }  // namespace platform

@@ -33,6 +33,10 @@ void OutputKeeper::Add(const char* data, size_t count) {
       count -= to_head;
     }
   }
+  if (count > 0 && !past_head_) {
+    past_head_ = true;
+    split_break_ = head_.back() == '\r' && data[0] == '\n';
+  }
   if (count >= kRingBytes) {  // only its end stays
     ring_.assign(data + count - kRingBytes, kRingBytes);
     ring_start_ = 0;
@@ -63,6 +67,7 @@ CapturedOutput OutputKeeper::Kept() const {
     output.head = head_;
     output.tail = recent.substr(1);
     output.tail_starts_line = recent[0] == '\n';
+    output.head_ends_in_split_break = split_break_;
   }
   return output;
 }

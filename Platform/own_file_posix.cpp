@@ -73,4 +73,12 @@ bool FolderIdentity(const std::wstring& folder, std::string* identity, uint32_t*
 // /var/lib is root's alone and stays.
 std::wstring MachineSecretPath() { return L"/var/lib/taverly/machine.key"; }
 
+bool SecretFolderClosed(const std::wstring& path) {
+  std::string folder, name;
+  posix::SplitFolderAndName(posix::Utf8(path), &folder, &name);
+  struct stat st;
+  if (lstat(folder.c_str(), &st) != 0) return errno == ENOENT;
+  return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 }  // namespace platform

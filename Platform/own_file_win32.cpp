@@ -185,4 +185,16 @@ std::wstring MachineSecretPath() {
   return CombinePath(folder, L"Taverly\\machine.key");
 }
 
+bool SecretFolderClosed(const std::wstring& path) {
+  const std::wstring folder = path.substr(0, path.find_last_of(L"\\/"));
+  FolderFacts facts;
+  uint32_t error = ERROR_SUCCESS;
+  if (!win32::ReadFolderFacts(folder, &facts, &error)) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+  // As the folder is judged when the secret is made in it.
+  return facts.is_folder && !facts.is_link && facts.owner != FolderOwner::kOther &&
+         !OthersMayWriteFolder(folder);
+}
+
 }  // namespace platform

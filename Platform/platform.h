@@ -17,6 +17,13 @@ extern const wchar_t kPathSeparator;
 extern const char kPathListSeparator;
 // File name of the product's security-base library in the product folder.
 extern const wchar_t kSecurityBaseLibrary[];
+// Whether the system's programs and libraries are PE images (Windows), or
+// ELF images and "#!" scripts (POSIX).
+extern const bool kPeImages;
+// The ANSI code page in which narrow text (the command line, module-file
+// attribute values) is read (Windows, GetACP); 0 where narrow text is UTF-8
+// (POSIX).
+uint32_t AnsiCodePage();
 // The system error number of "file not found".
 constexpr uint32_t kErrorFileNotFound = 2;
 
@@ -165,14 +172,17 @@ bool OthersMayWriteFolder(const std::wstring& folder);
 
 // Answers whether an account other than the running one and the system's
 // administrators may change the file at path or what path leads to: the file
-// itself, or any folder above it up to the root. POSIX: another owner than
-// root or the running account, a group or other write bit on the file, or
-// on a folder without the sticky bit (links are followed first). Windows:
-// another owner, or an access entry that grants another SID write, delete or
-// a change of access or owner on the file, or on a folder the deletion or
-// renaming of what it holds (adding new entries alone, as the root folder
-// allows every user, changes nothing that is there). False when it cannot
-// tell, or when nothing is there.
+// itself, or any folder above it up to the root, on the path as written
+// and through every link on the way (each link's own folder, and each
+// folder of what it holds, which may be a link again). POSIX: another owner
+// than root or the running account, a group or other write bit on the file,
+// or on a folder without the sticky bit. Windows: another owner, or an
+// access entry that grants another SID write, delete or a change of access
+// or owner on the file, or on a folder the deletion or renaming of what it
+// holds (adding new entries alone, as the root folder allows every user,
+// changes nothing that is there). Where nothing is there, whoever may add
+// to the nearest folder of it that is there (a sticky one too), or change
+// that folder, may put it there. False when it cannot tell.
 bool OthersMayChangePath(const std::wstring& path);
 
 // Lists the names matching a wildcard search "<folder><sep><pattern>" in the
@@ -210,6 +220,28 @@ class ReadOnlyFile {
  private:
   void* handle_;  // HANDLE on Windows, descriptor (as intptr_t) on POSIX
 };
+
+// --- What a signed program has the system run besides itself ---------------
+
+// Answers whether path is the system's own file, which no account but root
+// may change and the product did not bring: an absolute path to a regular
+// file, it and every folder on its way (as written, and through each link
+// on the way, each one's folder and the folders of what it holds) root's
+// and writable by neither group nor others (a sticky folder neither), none
+// of them the folder outside (the product folder). POSIX; Windows: false.
+bool IsSystemOwnFile(const std::wstring& path, const std::wstring& outside);
+
+// Windows: answers whether the loader takes a library of this name from its
+// own lists, whatever a folder holds: the session manager's KnownDLLs, and
+// API set names ("api-*", "ext-*"), which it resolves from its schema.
+// POSIX: false.
+bool IsKnownSystemLibrary(const std::string& name);
+// Windows: the path of a file of this name in the system folder; empty when
+// the system folder holds none. POSIX: empty.
+std::wstring SystemFolderLibrary(const std::string& name);
+// Windows: the folder of the open file's final path, where the loader looks
+// first for the libraries a program imports. POSIX: empty.
+std::wstring OpenedFileFolder(const ReadOnlyFile& file);
 
 // Sets key=value in [section] of an INI file with the profile-string contract:
 // creates file and section as needed, matches names ignoring ASCII case,
@@ -276,6 +308,13 @@ bool FolderIdentity(const std::wstring& folder, std::string* identity, uint32_t*
 // "/var/lib/taverly/machine.key", Windows "Taverly\machine.key" in the
 // ProgramData folder. Empty when the system cannot tell.
 std::wstring MachineSecretPath();
+
+// Answers whether the folder that holds the secret at path is one no other
+// account may change, so that nobody may remove, rename or replace the
+// secret in it: a real folder (not a link), the running account's (Windows:
+// or SYSTEM's, Administrators'), that neither group nor others (Windows: no
+// other account) may write. True when the folder is not there yet.
+bool SecretFolderClosed(const std::wstring& path);
 
 // Creates the secret file at path with content, whole or not at all, and its
 // folder where that is missing (POSIX: modes 0700 and 0600; Windows: a

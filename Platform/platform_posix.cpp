@@ -79,8 +79,15 @@ std::wstring OwnExecutablePath() {
 std::wstring TempFolder() {
   const char* tmpdir = std::getenv("TMPDIR");
   std::string folder = (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir : "/tmp";
+  // Made whole here, once, so that every later use names the same folder
+  // after the run has made the product folder its working directory.
+  char cwd[PATH_MAX];
+  if (folder[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr)
+    folder = std::string(cwd) + "/" + folder;
   return NarrowToWide(folder.data(), folder.size());
 }
+
+uint32_t AnsiCodePage() { return 0; }
 
 std::wstring CombinePath(const std::wstring& folder, const std::wstring& name) {
   std::wstring result = folder;

@@ -49,10 +49,30 @@ TEST(PlatformPosixTest, TempFolderComesFromTmpdirWhenSet) {
   EXPECT_EQ(platform::TempFolder(), L"/var/tmp/x");
   setenv("TMPDIR", "", 1);
   EXPECT_EQ(platform::TempFolder(), L"/tmp");
+  // A relative one is made whole against the working directory of the moment.
+  setenv("TMPDIR", "rel/t", 1);
+  EXPECT_EQ(platform::TempFolder(), (std::filesystem::current_path() / "rel/t").wstring());
   if (saved != nullptr)
     setenv("TMPDIR", old.c_str(), 1);
   else
     unsetenv("TMPDIR");
+}
+
+// The system's own file: root's, and nothing on its way that others may
+// change or that lies in the product folder, through every link.
+TEST(PlatformPosixTest, SystemOwnFileIsRootsAloneAllTheWay) {
+  EXPECT_TRUE(platform::IsSystemOwnFile(L"/bin/sh", L""));
+  EXPECT_TRUE(platform::IsSystemOwnFile(L"/bin/sh", L"/opt/none"));
+  EXPECT_FALSE(platform::IsSystemOwnFile(L"/bin/sh", L"/"));
+  EXPECT_FALSE(platform::IsSystemOwnFile(L"sh", L""));
+  EXPECT_FALSE(platform::IsSystemOwnFile(L"/bin", L""));
+  EXPECT_FALSE(platform::IsSystemOwnFile(L"/bin/no-such-file", L""));
+  TempFolder tmp;
+  const std::string link = tmp.Join("sh");
+  ASSERT_EQ(symlink("/bin/sh", link.c_str()), 0);
+  // What the link leads to is the system's, but others may replace the link.
+  chmod(tmp.path().c_str(), 0777);
+  EXPECT_FALSE(platform::IsSystemOwnFile(tmp.wpath() + L"/sh", L""));
 }
 
 TEST(PlatformPosixTest, CombinePathAddsOneSeparator) {

@@ -106,7 +106,17 @@ std::wstring TempFolderFrom(TempPathFunction get_temp_path2) {
 
 }  // namespace win32
 
-std::wstring TempFolder() { return win32::TempFolderFrom(win32::FindGetTempPath2()); }
+std::wstring TempFolder() {
+  const std::wstring folder = win32::TempFolderFrom(win32::FindGetTempPath2());
+  // Made whole here, once, so that every later use names the same folder
+  // after the run has made the product folder its working directory (the
+  // system's answer is whole as a rule, but TMP is taken as it is written).
+  wchar_t full[kPathBufferLength] = {};
+  const DWORD length = GetFullPathNameW(folder.c_str(), kPathBufferLength, full, nullptr);
+  return length > 0 && length < kPathBufferLength ? std::wstring(full, length) : folder;
+}
+
+uint32_t AnsiCodePage() { return GetACP(); }
 
 std::wstring CombinePath(const std::wstring& folder, const std::wstring& name) {
   wchar_t buffer[kCombinedPathBufferLength] = {};

@@ -217,6 +217,18 @@ TEST(PlatformWin32Test, TextFilesAreReadInTextMode) {
   CloseHandle(writer);
 }
 
+TEST(PlatformWin32Test, RelativeTempFolderIsMadeWhole) {
+  wchar_t saved[MAX_PATH] = {};
+  const DWORD length = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+  SetEnvironmentVariableW(L"TMP", L"rel\\t");
+  const std::wstring folder = platform::TempFolder();
+  SetEnvironmentVariableW(L"TMP", length > 0 ? saved : nullptr);
+  wchar_t cwd[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, cwd);
+  // SYSTEM's newer call names its own folder whatever TMP says.
+  if (!platform::IsSystemAccount()) EXPECT_EQ(folder, std::wstring(cwd) + L"\\rel\\t\\");
+}
+
 TEST(PlatformWin32Test, TempFolderFallsBackWhenTheNewerCallIsMissing) {
   wchar_t buffer[MAX_PATH] = {};
   ASSERT_GT(GetTempPathW(MAX_PATH, buffer), 0u);

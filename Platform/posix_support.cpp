@@ -2,6 +2,7 @@
 #include "Platform/posix_support.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,6 +82,31 @@ void SplitFolderAndName(const std::string& path, std::string* folder, std::strin
   } else {
     *folder = slash == 0 ? "/" : path.substr(0, slash);
     *name = path.substr(slash + 1);
+  }
+}
+
+bool FollowFirstLink(const std::string& path, std::string* next) {
+  for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    const std::string way = path.substr(0, end);
+    struct stat st;
+    if (!way.empty() && way.back() != '/') {
+      if (lstat(way.c_str(), &st) != 0) return false;
+      if (S_ISLNK(st.st_mode)) {
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length = readlink(way.c_str(), &target[0], target.size());
+        if (length <= 0 || static_cast<size_t>(length) >= target.size()) return false;
+        target.resize(static_cast<size_t>(length));
+        const std::string rest = end == std::string::npos ? std::string() : path.substr(end);
+        // A relative link is read in the folder that holds it.
+        const size_t slash = way.rfind('/');
+        const std::string base = target[0] == '/' || slash == std::string::npos
+                                     ? std::string()
+                                     : way.substr(0, slash + 1);
+        *next = base + target + rest;
+        return true;
+      }
+    }
+    if (end == std::string::npos) return false;
   }
 }
 

@@ -54,5 +54,14 @@ int OpenRegularFile(const std::wstring& path);
 // Splits a path at its last "/"; a name without one lies in ".".
 void SplitFolderAndName(const std::string& path, std::string* folder, std::string* name);
 
+// The most links a walk of a path follows, as the kernel's own limit.
+constexpr int kMostLinks = 40;
+// Replaces the first symbolic link on the way of path (a folder it passes,
+// or its last name) by what the link holds, so that next leads where path
+// leads, one link further on; each folder that holds a link on the way is
+// then a folder of next, or of path. False when there is no link on the way,
+// or a name on the way is not there.
+bool FollowFirstLink(const std::string& path, std::string* next);
+
 }  // namespace posix
 }  // namespace platform

@@ -75,6 +75,8 @@ struct CapturedOutput {
                                   // rest of their last line up to kOutputHeadLineBytes
   std::string tail;               // the last kOutputTailBytes when they did not fit; else empty
   bool tail_starts_line = false;  // with a tail: the byte before it ended a line
+  // With a tail: the head ends in the CR of a CR LF whose LF came after it.
+  bool head_ends_in_split_break = false;
 };
 
 struct ProgramResult {
@@ -151,6 +153,8 @@ class OutputKeeper {
   std::string head_;  // CapturedOutput's head
   std::string ring_;  // the last kOutputTailBytes + 1 after it, from ring_start_
   size_t ring_start_ = 0;
+  bool past_head_ = false;    // a byte came after the complete head
+  bool split_break_ = false;  // the head ended in CR, and that byte was LF
 };
 
 // Answers whether StartProgram could start file for this account, without

@@ -27,6 +27,12 @@ TempPathFunction FindGetTempPath2();
 size_t CodePageCharacterAt(unsigned code_page, const char* bytes, size_t count,
                            char32_t* code_point);
 
+// Replaces the first symbolic link or junction on the way of a full path (a
+// folder it passes, or its last name) by what the link holds, so that next
+// leads where full leads, one link further on. False when there is none, or
+// a name on the way is not there.
+bool FollowFirstLink(const std::wstring& full, std::wstring* next);
+
 // Returns a SID (a PSID) as text ("S-1-5-18"); empty on failure.
 std::string SidText(void* sid);
 

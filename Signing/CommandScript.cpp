@@ -15,21 +15,36 @@ bool HasWordAt(const std::string& text, size_t at, const char* word) {
   return true;
 }
 
+size_t SkipBlanks(const std::string& text, size_t at) {
+  while (at < text.size() && IsBlank(text[at])) ++at;
+  return at;
+}
+
 // Whether a line, line break and carriage return taken off, is a command
-// that ends the script whatever ran before it.
+// that ends the script whatever ran before it: exactly "exit", "exit /b",
+// "exit /b <number>" or "goto :eof", blanks and a leading "@" beside it.
+// Anything after it (a pipe, "&", a redirection, a variable) is refused:
+// each side of a pipe runs in a command processor of its own, so the
+// script's own would go on reading.
 bool EndsTheScript(const std::string& line) {
   size_t at = 0;
   while (at < line.size() && (IsBlank(line[at]) || line[at] == '@')) ++at;
-  if (HasWordAt(line, at, "exit")) {
-    at += 4;
-    return at == line.size() || IsBlank(line[at]) || line[at] == '/';
+  if (HasWordAt(line, at, "goto")) {
+    at = SkipBlanks(line, at + 4);
+    return HasWordAt(line, at, ":eof") && SkipBlanks(line, at + 4) == line.size();
   }
-  if (!HasWordAt(line, at, "goto")) return false;
-  at += 4;
-  while (at < line.size() && IsBlank(line[at])) ++at;
-  if (!HasWordAt(line, at, ":eof")) return false;
-  at += 4;
-  return at == line.size() || IsBlank(line[at]);
+  if (!HasWordAt(line, at, "exit")) return false;
+  at = SkipBlanks(line, at + 4);
+  if (at == line.size()) return true;
+  if (!HasWordAt(line, at, "/b")) return false;
+  const size_t after_switch = at + 2;
+  at = SkipBlanks(line, after_switch);
+  if (at == line.size()) return true;
+  if (at == after_switch) return false;  // "/bx", "/b0": no blank before the code
+  if (line[at] == '-') ++at;
+  const size_t digits = at;
+  while (at < line.size() && line[at] >= '0' && line[at] <= '9') ++at;
+  return at > digits && SkipBlanks(line, at) == line.size();
 }
 
 // Whether the line that ends just before offset (its line feed) ends in a

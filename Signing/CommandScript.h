@@ -2,10 +2,11 @@
 // processor reads a script as it runs it, line by line, so a script that
 // runs off its end reads on into the signature block appended to it and
 // runs those bytes as commands. A signed script must therefore end itself:
-// its last line that is not blank is `exit` (`exit /b`, with or without an
-// exit code) or `goto :eof`, on its own (after blanks and `@` only), the
-// line before it does not carry on into it with a caret, and a line break
-// follows it; only blanks and line breaks may come after that.
+// its last line that is not blank is exactly `exit`, `exit /b`,
+// `exit /b <number>` or `goto :eof`, with blanks and a leading `@` only beside
+// it (no pipe, `&`, redirection or variable), the line before it does not
+// carry on into it with a caret, and a line break follows it; only blanks
+// and line breaks may come after that.
 #pragma once
 
 #include <cstddef>

@@ -10,7 +10,8 @@ TEST(CommandScriptTest, ScriptMustEndItselfBeforeItsSignature) {
     bool ends;
   } cases[] = {
       {"@echo off\r\nexit /b 0\r\n", true},
-      {"run.exe %*\r\n@exit /b %ERRORLEVEL%\r\n", true},
+      {"run.exe %*\r\n@exit /b\r\n", true},
+      {"exit /b -1\r\n", true},
       {"x\nEXIT\n", true},
       {"x\r\n  @ exit/b 3\r\n", true},
       {"x\r\ngoto :eof\r\n", true},
@@ -25,6 +26,16 @@ TEST(CommandScriptTest, ScriptMustEndItselfBeforeItsSignature) {
       {"exitcode\r\n", false},
       {"goto :eofx\r\n", false},
       {"goto end\r\n", false},
+      // Nothing may follow: each side of a pipe runs in a command processor
+      // of its own, and a variable may expand to anything.
+      {"exit /b 0 | more\r\n", false},
+      {"exit /b %ERRORLEVEL%\r\n", false},
+      {"exit /b 0 & echo x\r\n", false},
+      {"exit /b 1 >nul\r\n", false},
+      {"exit | more\r\n", false},
+      {"goto :eof | more\r\n", false},
+      {"exit /bx\r\n", false},
+      {"exit 3\r\n", false},
       {"", false},
       {"\r\n\r\n", false},
   };

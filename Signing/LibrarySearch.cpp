@@ -6,6 +6,7 @@ namespace {
 
 constexpr uint32_t kProgramHeaderLoad = 1;
 constexpr uint32_t kProgramHeaderDynamic = 2;
+constexpr uint32_t kProgramHeaderInterpreter = 3;
 constexpr uint64_t kTagNull = 0;
 constexpr uint64_t kTagNeeded = 1;
 constexpr uint64_t kTagStringTable = 5;
@@ -79,7 +80,7 @@ struct Segment {
 
 // The loadable segments and the dynamic segment, from the program headers.
 bool ReadSegments(const ElfReader& elf, std::vector<Segment>* loads, Segment* dynamic,
-                  bool* has_dynamic) {
+                  bool* has_dynamic, std::vector<Segment>* interpreters) {
   const bool wide = elf.wide();
   uint64_t table = 0, entry_size = 0, count = 0;
   if (!elf.Word(wide ? 32 : 28, &table) || !elf.Field(wide ? 54 : 42, 2, &entry_size) ||
@@ -96,6 +97,7 @@ bool ReadSegments(const ElfReader& elf, std::vector<Segment>* loads, Segment* dy
       return false;
     }
     if (type == kProgramHeaderLoad) loads->push_back(segment);
+    if (type == kProgramHeaderInterpreter) interpreters->push_back(segment);
     if (type == kProgramHeaderDynamic) {
       *dynamic = segment;
       *has_dynamic = true;
@@ -126,10 +128,20 @@ bool ReadElfLibrarySearch(uint64_t size, const signing::ReadAtFunction& read,
   bool failed = false;
   if (!elf.Identify(&failed)) return !failed;
   search->elf = true;
-  std::vector<Segment> loads;
+  std::vector<Segment> loads, interpreters;
   Segment dynamic;
   bool has_dynamic = false;
-  if (!ReadSegments(elf, &loads, &dynamic, &has_dynamic)) return false;
+  if (!ReadSegments(elf, &loads, &dynamic, &has_dynamic, &interpreters)) return false;
+  // The program the kernel runs first, by its path, as a file's offsets
+  // give it (the kernel reads it before anything is mapped).
+  for (const Segment& interpreter : interpreters) {
+    std::string path;
+    if (interpreter.offset > UINT64_MAX - interpreter.size ||
+        !elf.Text(interpreter.offset, interpreter.offset + interpreter.size, &path)) {
+      return false;
+    }
+    search->interpreters.push_back(path);
+  }
   if (!has_dynamic) return true;
   const uint64_t entry_size = elf.wide() ? 16 : 8;
   std::vector<std::pair<uint64_t, uint64_t>> strings;  // tag, offset in the table

@@ -1,8 +1,9 @@
-// Reads where an ELF library has the system's loader look for the libraries
-// it needs: the names it needs (DT_NEEDED, and the filter entries
+// Reads where an ELF library or program has the system's loader look for the
+// libraries it needs: the names it needs (DT_NEEDED, and the filter entries
 // DT_AUXILIARY and DT_FILTER) and the search paths of its own (DT_RPATH,
-// DT_RUNPATH, where "$ORIGIN" stands for its folder). A signed library is
-// refused when either could bring in a library that nobody checked.
+// DT_RUNPATH, where "$ORIGIN" stands for its folder), and a program's loader
+// itself (PT_INTERP). A signed item is refused when any of them could bring
+// in code that nobody checked.
 // Every value is read through a ReadAtFunction, never past the file's
 // size, so no forged header steers a read outside the file.
 #pragma once
@@ -18,6 +19,8 @@ struct ElfLibrarySearch {
   std::vector<std::string> needed;  // with the filter entries, in file order
   std::vector<std::string> rpath;
   std::vector<std::string> runpath;
+  // A program's loader (PT_INTERP), which the kernel starts by its path.
+  std::vector<std::string> interpreters;
 };
 
 // Reads the dynamic section of a file of size bytes. False only when a read

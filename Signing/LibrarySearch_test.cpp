@@ -46,6 +46,12 @@ TEST(LibrarySearchTest, ReadsWhatTheLoaderSearches) {
   EXPECT_EQ(UncheckedDependencySource(search), "NEEDED ./libx.so");
   search.rpath.push_back("/opt/p");
   EXPECT_EQ(UncheckedDependencySource(search), "RPATH /opt/p");
+  // A program names its loader; a library none.
+  EXPECT_TRUE(search.interpreters.empty());
+  const std::string program = Bytes(TAVERLY_PROBE_PATH);
+  ASSERT_TRUE(ReadElfLibrarySearch(program.size(), Reader(program), &search));
+  ASSERT_EQ(search.interpreters.size(), 1u);
+  EXPECT_EQ(search.interpreters[0].rfind("/lib", 0), 0u) << search.interpreters[0];
   // Bytes that are no ELF image name nothing; fuzz_signed_content reads
   // any bytes, with this library among its seeds.
   const std::string text = "MZ not an ELF image";

@@ -115,6 +115,10 @@ bool ReadPeHeaders(uint64_t limit, const ReadAtFunction& read, PeHeaders* header
       static_cast<uint32_t>(GetUint(fields.data() + kSizeOfHeadersOffset, 4));
   headers->section_count = static_cast<uint32_t>(GetUint(start + kSectionCountOffset, 2));
   headers->section_table_offset = optional + optional_size;
+  headers->data_directory_offset = optional + layout.data_directory_offset;
+  headers->data_directory_count = static_cast<uint32_t>(
+      std::min<uint64_t>(GetUint(fields.data() + layout.rva_count_offset, 4),
+                         (optional_size - layout.data_directory_offset) / kDataDirectoryEntrySize));
   *shape = PeShape::kImage;
   return true;
 }

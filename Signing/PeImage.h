@@ -45,6 +45,10 @@ struct PeHeaders {
   uint32_t size_of_headers = 0;
   uint32_t section_count = 0;
   uint64_t section_table_offset = 0;
+  // The data directory's first entry, and how many entries both
+  // NumberOfRvaAndSizes and SizeOfOptionalHeader give it.
+  uint64_t data_directory_offset = 0;
+  uint32_t data_directory_count = 0;
 
   bool HasCertificateTable() const { return certificate_offset != 0 || certificate_size != 0; }
 };

@@ -5,6 +5,28 @@
 
 #include "Platform/utf8.h"
 
+namespace {
+
+void AppendEscaped(const char* bytes, size_t count, std::string* out);
+
+// The C locale's bytes are kept as they convert, but for the control
+// characters among them: C0 but TAB, DEL and, where the runtime converts
+// U+0080 to U+00FF to single bytes, C1.
+std::string EscapedControlBytes(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\t') || (byte >= 0x7F && byte <= 0x9F)) {
+      AppendEscaped(&c, 1, &out);
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string LogText(const wchar_t* text) {
   if (text == nullptr || *text == L'\0') return std::string();
   // What the C locale converts is written as it always was: ASCII, and on
@@ -13,13 +35,17 @@ std::string LogText(const wchar_t* text) {
   if (needed != static_cast<size_t>(-1)) {
     std::vector<char> buffer(needed + 1, '\0');
     if (std::wcstombs(buffer.data(), text, buffer.size()) != static_cast<size_t>(-1)) {
-      return std::string(buffer.data(), needed);
+      return EscapedControlBytes(std::string(buffer.data(), needed));
     }
   }
   return EscapedLogText(platform::WideToUtf8KeepingStrays(text));
 }
 
 std::string LogText(const std::wstring& text) { return LogText(text.c_str()); }
+
+std::string NarrowLogText(const std::string& text) {
+  return LogText(platform::NarrowToWide(text.data(), text.size()));
+}
 
 namespace {
 

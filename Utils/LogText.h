@@ -1,7 +1,8 @@
 // Wide values in log lines go through the C runtime's wide-to-multibyte
 // conversion in the default locale, as they always have; a value that does
 // not convert there is written in UTF-8 instead, escaped, so that its line
-// still names it.
+// still names it. Either way a control character (C0 but TAB, DEL, C1) is
+// written as \xNN, so that no value can end its line.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,9 @@
 
 std::string LogText(const std::wstring& text);
 std::string LogText(const wchar_t* text);
+// A narrow value (the ANSI code page on Windows, the bytes of a name on
+// POSIX) as LogText writes its wide form.
+std::string NarrowLogText(const std::string& text);
 
 // Makes text safe to echo in a line of this program's own: every control
 // character but TAB (C0, DEL and C1), the Unicode line and paragraph

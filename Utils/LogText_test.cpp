@@ -21,6 +21,15 @@ TEST(LogTextTest, ValuesOutsideTheDefaultLocaleAreWrittenInUtf8Escaped) {
       std::vector<std::string>{"I:load module config folder path: /opt/\xE2\x82\xAC/modularize"});
 }
 
+TEST(LogTextTest, ValuesTheLocaleConvertsKeepNoControlCharacter) {
+  // Printable ASCII stays byte for byte; TAB stays.
+  EXPECT_EQ(LogText(L"a\tb c~"), "a\tb c~");
+  EXPECT_EQ(LogText(L"a\nE2026 x.cpp:1] forged\r\x7F\x1B"),
+            "a\\x0AE2026 x.cpp:1] forged\\x0D\\x7F\\x1B");
+  EXPECT_EQ(NarrowLogText("p\nq"), "p\\x0Aq");
+  EXPECT_EQ(NarrowLogText("plain"), "plain");
+}
+
 TEST(LogTextTest, EscapedTextIsValidUtf8WithoutLineBreaksOfAnyKind) {
   // Valid UTF-8 stays; a stray byte, C1's NEL and the line separator do not.
   EXPECT_EQ(EscapedLogText(std::string("\xC3\xB6 \xFF \xC2\x85 \xE2\x80\xA8 \xC3")),

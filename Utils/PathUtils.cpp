@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Platform/platform.h"
+#include "Utils/LogText.h"
 
 void AddFolderToProcessPath(const std::wstring& folder) {
   std::string path = platform::GetEnvironmentValue("PATH");
@@ -13,10 +14,14 @@ void AddFolderToProcessPath(const std::wstring& folder) {
   std::string assignment = "PATH=" + path;
   platform::SetPathVariable(path);
   // Both lines keep their doubled blanks: log readers match them byte for byte.
-  LOG(INFO) << "add PATH:  " << AnsiToUtf8(assignment.c_str()) << "  to Process Path";
+  // In UTF-8 (the ANSI text converted), escaped as echoed text is.
+  LOG(INFO) << "add PATH:  "
+            << EscapedLogText(platform::WideToUtf8KeepingStrays(AnsiToWide(assignment)))
+            << "  to Process Path";
 
   platform::SetCurrentFolder(folder);
-  LOG(INFO) << "set current running path:  " << platform::WideToUtf8(folder);
+  LOG(INFO) << "set current running path:  "
+            << EscapedLogText(platform::WideToUtf8KeepingStrays(folder));
 }
 
 std::string WideToAnsi(const wchar_t* text) {

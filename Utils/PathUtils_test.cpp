@@ -67,6 +67,17 @@ TEST_F(AddFolderTest, AppendsFolderToPathAndMakesItCurrent) {
   EXPECT_EQ(log.files()[0].substr(0, 14), "PathUtils.cpp:");
 }
 
+TEST_F(AddFolderTest, NoFolderNameEndsItsLine) {
+  platform::SetPathVariable("/bin");
+  LogCapture log;
+  AddFolderToProcessPath(L"/p\nE1 x.cpp:1] forged");
+  const std::string sep(1, platform::kPathListSeparator);
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{
+                "I:add PATH:  PATH=/bin" + sep + "/p\\x0AE1 x.cpp:1] forged  to Process Path",
+                "I:set current running path:  /p\\x0AE1 x.cpp:1] forged"}));
+}
+
 TEST_F(AddFolderTest, EmptyFolderAppendsOnlyTheSeparator) {
   const std::string sep(1, platform::kPathListSeparator);
   platform::SetPathVariable("/bin");

@@ -1,9 +1,12 @@
 // Reads arbitrary file bytes as the content of a signed item: as an ELF
 // library's dynamic section (where the loader would look for what it
-// needs) and as a command script's end. Beside "no crash":
+// needs), as a PE image's import and delay-import tables, and as a command
+// script's end. Beside "no crash":
 // - nothing is read outside the file;
 // - a library read gives a source exactly when it names a search path or a
 //   dependency by path;
+// - the import tables give names within their bounds, and none for bytes
+//   that are no image;
 // - the script's end judged through the reader is the whole-text judgement
 //   of its last bytes.
 #include <algorithm>
@@ -11,6 +14,7 @@
 
 #include "Signing/CommandScript.h"
 #include "Signing/LibrarySearch.h"
+#include "Signing/PeImports.h"
 #include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -31,6 +35,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                "a source that does not follow from the entries");
     FUZZ_CHECK(search.elf || (search.needed.empty() && search.runpath.empty()),
                "entries of no ELF image");
+  }
+  signing::PeImports imports;
+  if (signing::ReadPeImports(size, read, &imports)) {
+    FUZZ_CHECK(imports.image || (imports.imported.empty() && imports.delayed.empty()),
+               "imports of no PE image");
+    FUZZ_CHECK(imports.imported.size() <= signing::kMostImportDescriptors &&
+                   imports.delayed.size() <= signing::kMostImportDescriptors,
+               "more names than the reader's bound");
+    for (const auto* names : {&imports.imported, &imports.delayed}) {
+      for (const std::string& name : *names) {
+        FUZZ_CHECK(name.size() <= signing::kLongestImportName, "a name past the longest");
+      }
+    }
   }
   const std::string text(reinterpret_cast<const char*>(data), size);
   const bool whole = size <= signing::kScriptEndBytes;

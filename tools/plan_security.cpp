@@ -7,6 +7,7 @@
 #include "Utils/FileUtils.h"
 #include "Utils/PathUtils.h"
 #include "Utils/SignatureVerdicts.h"
+#include "Utils/ProgramSearch.h"
 #include "tools/plan_parts.h"
 
 void PlanItemSecurity(PlannedItem* item) {
@@ -32,6 +33,19 @@ void PlanItemSecurity(PlannedItem* item) {
       item->signed_problem =
           L"may load libraries from outside the system folders (" + Quoted(source) + L")";
       break;
+    case SignedContentProblem::kUncheckedProgram:
+      item->signed_problem =
+          L"may run code from outside the system folders (" + Quoted(source) + L")";
+      break;
+  }
+  // Where the run looks for a signed library's imports in the system folder
+  // alone, one it does not hold keeps the library from loading.
+  const std::string missing = item->kind == ItemKind::kSimpleDll && item->signed_problem.empty()
+                                  ? ImportMissingFromSystemFolder(file)
+                                  : std::string();
+  if (!missing.empty()) {
+    item->signed_problem = L"needs a library the system folder does not hold (" + Quoted(missing) +
+                           L"), and the run looks for its libraries there alone";
   }
 }
 

@@ -1,4 +1,6 @@
 // The warnings of a plan: what a product author should look at before the run.
+#include <algorithm>
+
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
@@ -14,6 +16,21 @@ class WarningList {
  private:
   std::vector<PlanWarning>* warnings_;
 };
+
+// Windows reads attribute values in the ANSI code page: UTF-8 text beyond
+// ASCII there names other files than the author meant.
+void WarnAboutModuleText(const std::wstring& path, WarningList* warnings) {
+  const uint32_t code_page = platform::AnsiCodePage();
+  std::string text;
+  if (code_page == 0 || !platform::ReadFileText(path, &text)) return;
+  const auto beyond = [](char c) { return static_cast<unsigned char>(c) >= 0x80; };
+  if (std::find_if(text.begin(), text.end(), beyond) == text.end()) return;
+  warnings->Add("module-file-not-ascii",
+                FileName(path) +
+                    L" holds bytes beyond ASCII, which Windows reads in the ANSI code page (" +
+                    std::to_wstring(code_page) +
+                    L"), not as UTF-8: a name written there in UTF-8 names another file");
+}
 
 void WarnAboutModules(const Plan& plan, WarningList* warnings) {
   for (const ModuleEntry& module : plan.modules) {
@@ -44,6 +61,7 @@ void WarnAboutModules(const Plan& plan, WarningList* warnings) {
       case ModuleFileRecord::kParseFailed:
         break;
     }
+    WarnAboutModuleText(module.record.path, warnings);
     if (module.record.dropped_items > 0) {
       warnings->Add("item-dropped",
                     name + L": " + std::to_wstring(module.record.dropped_items) +

@@ -254,7 +254,8 @@ int Tool::Sign(const Arguments& args) {
   if (script && !signing::CommandScriptContentEndsItself(block.content_length, StreamReader(in))) {
     return FileError(Quoted(input_path) + " is a command script that does not end itself: " +
                      "Taverly refuses it, as the command processor would run its signature "
-                     "block; end it with a line exit /b (or goto :eof) and a line break");
+                     "block; end it with a line that is exactly exit, exit /b, exit /b <number> "
+                     "or goto :eof (nothing after it: no pipe, & or variable) and a line break");
   }
   return WriteSignedFile(in, block, input_path, output_path);
 }

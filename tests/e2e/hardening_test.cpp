@@ -101,6 +101,36 @@ TEST_F(HardeningTest, ProductFolderWhoseNameIsNotUtf8) {
               Contains("I:load module config folder path: " + tmp_.Join("prod\\xFF/modularize")));
 }
 
+// No value the run writes can end its line: an attribute with a line break
+// in it, nor (natively, as Windows names hold none) a product folder's name
+// in the lines that write it as narrow text or in UTF-8.
+TEST_F(HardeningTest, NoValueCanEndItsLogLine) {
+  const std::string forged = "E20261208 22:00:00.000000 1 main.cpp:125] call plugins success.";
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Item({{"type", "SimpleDll"}, {"file", "x"}, {"entry", "e&#10;f"}}) +
+          Probe("b", {{"param", "x&#10;" + forged}, {"system", "&#13;"}, {"exitcode", "5"}}),
+      Probe("c"),
+      Probe("d"));
+  std::string folder = product_.folder(), named = product_.TargetFolder();
+  if (!target().windows) {
+    folder = tmp_.Join("p\xC3\xBC\n" + forged + "\xFF");
+    named = tmp_.Join("p\xC3\xBC\\x0A" + forged + "\\xFF");
+    fs::create_directory_symlink(product_.folder(), folder);
+  }
+  EXPECT_EQ(RunWithInstallPath(folder).exit_code, 210);
+  EXPECT_THAT(Messages(), Not(Contains("E:call plugins success.")));
+  const std::string sep(1, target().separator);
+  EXPECT_THAT(Messages(), Contains("I:run dll: " + named + sep + "x , entry: e\\x0Af"));
+  EXPECT_THAT(Messages(),
+              Contains("I:run exe application: " + named + sep + target().Relative(probe_) +
+                       " , param: x\\x0A" + forged + " ,wait_for_exit: 1 , system: \\x0D"));
+  if (target().windows) return;
+  EXPECT_THAT(Messages(), Contains("I:commindline --installpath= : " + named));
+  EXPECT_THAT(Messages(), Contains("I:set current running path:  " + named));
+  EXPECT_THAT(Messages(), Contains(HasSubstr(":" + named + "  to Process Path")));
+}
+
 // An installer may start the program with standard error closed: the first
 // file the program opened (the lock) took its place, and every log line went
 // into it.

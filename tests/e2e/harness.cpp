@@ -50,6 +50,7 @@ Target NativeTarget() {
   t.security_base = TAVERLY_E2E_SECURITY_BASE;
   t.origin_library = TAVERLY_E2E_ORIGIN_LIBRARY;
   t.origin_dependency = TAVERLY_E2E_ORIGIN_DEPENDENCY;
+  t.origin_program = TAVERLY_E2E_ORIGIN_PROGRAM;
   t.library_suffix = ".so";
   t.security_base_name = "libBrindle.so";
   t.line_break = "\n";
@@ -73,6 +74,7 @@ Target WineTarget() {
   t.security_base = RequiredPath("TAVERLY_E2E_SECURITY_BASE");
   t.origin_library = RequiredPath("TAVERLY_E2E_ORIGIN_LIBRARY");
   t.origin_dependency = RequiredPath("TAVERLY_E2E_ORIGIN_DEPENDENCY");
+  t.origin_program = RequiredPath("TAVERLY_E2E_ORIGIN_PROGRAM");
   t.separator = '\\';
   t.path_list_separator = ';';
   t.executable_suffix = ".exe";

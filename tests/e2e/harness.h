@@ -20,7 +20,8 @@ namespace e2e {
 // TAVERLY_E2E_TARGET: unset or "native" runs the programs of this build;
 // "wine" runs the Windows programs named by TAVERLY_E2E_BINARY,
 // TAVERLY_E2E_PROBE, TAVERLY_E2E_PROBE_LIBRARY, TAVERLY_E2E_SECURITY_BASE,
-// TAVERLY_E2E_ORIGIN_LIBRARY and TAVERLY_E2E_ORIGIN_DEPENDENCY with
+// TAVERLY_E2E_ORIGIN_LIBRARY, TAVERLY_E2E_ORIGIN_DEPENDENCY and
+// TAVERLY_E2E_ORIGIN_PROGRAM with
 // TAVERLY_E2E_WINE in the prefix WINEPREFIX.
 struct Target {
   std::string name;                        // "native" or "wine"
@@ -33,9 +34,10 @@ struct Target {
   std::string probe;
   std::string probe_library;
   std::string security_base;
-  // A library that needs the dependency, found in its own folder.
+  // A library and a program that need the dependency, found in their own folder.
   std::string origin_library;
   std::string origin_dependency;
+  std::string origin_program;
 
   char separator = '/';            // joins folder and name in the program's paths
   char path_list_separator = ':';  // between PATH entries

@@ -103,7 +103,7 @@ TEST_F(ItemSecurityTest, SignedScriptAndLibraryRun) {
   const std::string probe_path = target().Spell(product_.Path(probe_));
   fs::create_directories(product_.Path("bin"));
   std::ofstream(product_.Path(script), std::ios::binary)
-      << (target().windows ? "@\"" + probe_path + "\" %*\r\n@exit /b %ERRORLEVEL%\r\n"
+      << (target().windows ? "@\"" + probe_path + "\" %*\r\n@exit /b\r\n"
                            : "#!/bin/sh\nexec \"" + probe_path + "\" \"$@\"\n");
   fs::permissions(product_.Path(script), fs::perms::owner_all);
   Sign(script, 1);
@@ -187,6 +187,48 @@ TEST_F(ItemSecurityTest, SignedLibraryWithDependenciesOfItsOwnFails) {
                 HasSubstr(" may load libraries from outside the system folders "
                           "(\"RUNPATH $ORIGIN\"): the run fails this item with error "
                           "code 52"));
+  }
+}
+
+// A signed program that would have the system run code nobody checked
+// fails the run before it starts: a library of the product it needs (on
+// Windows one beside it), natively also a "#!" interpreter of the product
+// or one that env looks for on PATH. The plan says so first.
+TEST_F(ItemSecurityTest, SignedProgramThatRunsUncheckedCodeFails) {
+  const std::string program = "bin/" + fs::path(target().origin_program).filename().string();
+  const std::string dependency = fs::path(target().origin_dependency).filename().string();
+  product_.AddFile(program, target().origin_program);
+  product_.AddFile("bin/" + dependency, target().origin_dependency);
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {program, target().windows ? "IMPORT " + dependency : "RUNPATH $ORIGIN"}};
+  if (!target().windows) {
+    product_.AddFile("bin/sh", "/bin/sh");
+    for (const std::string& interpreter :
+         {product_.Path("bin/sh"), std::string("/usr/bin/env sh")}) {
+      const std::string script = "bin/s" + std::to_string(cases.size()) + ".sh";
+      std::ofstream(product_.Path(script)) << "#!" << interpreter << "\nexit 0\n";
+      fs::permissions(product_.Path(script), fs::perms::owner_all);
+      cases.emplace_back(script, "#!" + interpreter);
+    }
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    Sign(c.first, 1);
+    fs::remove_all(LogDir());
+    product_.AddModuleFile("mod_core.xml",
+                           Probe("a", {{"file", target().Relative(c.first)}, {"signed", "1"}}),
+                           Probe("b"),
+                           Probe("c"));
+    EXPECT_EQ(RunProduct().exit_code, 210);
+    ExpectFailed(
+        "signed program not started, it may run code from outside the system folders, "
+        "file:" +
+        At(c.first) + " ,by: " + c.second);
+    EXPECT_THAT(PlanProduct().out,
+                HasSubstr("  [signed-cannot-run] phase after_setup, key 1 (mod_core.xml): "
+                          "signed=\"1\" and " +
+                          At(c.first) + " may run code from outside the system folders (\"" +
+                          c.second + "\"): the run fails this item with error code 52"));
   }
 }
 
@@ -358,6 +400,37 @@ TEST_F(ItemSecurityTest, PlanNamesEveryPlaceOthersCouldChange) {
   EXPECT_THAT(warned({"."}),
               Contains(At(base) + ", the security base" + above +
                        "a library put there is loaded into the run"));
+}
+
+// A link that leads to a link lies in a folder of its own, and so does what
+// the second holds; a file that is not there may be put there by whoever
+// may add to its folder. (Wine shows no link: native only for the chain.)
+TEST_F(ItemSecurityTest, PlanFollowsEveryLinkAndMissingFile) {
+  const std::string chained = target().Program("bin/tool"), missing = target().Program("open/gone");
+  fs::create_directories(product_.Path("open"));
+  chmod(product_.Path("open").c_str(), 0777);
+  std::string items = Probe("b", {{"file", target().Relative(missing)}});
+  if (!target().windows) {
+    const std::string shared = tmp_.Join("shared");
+    fs::create_directories(shared);
+    chmod(shared.c_str(), 0777);
+    fs::create_symlink(product_.Path(probe_), shared + "/tool");
+    fs::create_directories(product_.Path("bin"));
+    fs::create_symlink("../../shared/tool", product_.Path(chained));
+    items = Probe("a", {{"file", target().Relative(chained)}}) + items;
+  }
+  product_.AddModuleFile("mod_core.xml", items, Probe("c"), Probe("d"));
+  const std::string plan = PlanProduct().out;
+  const std::string tail = ", or a folder above it, can be changed by other accounts: ";
+  EXPECT_THAT(plan,
+              HasSubstr("[writable-by-others] phase after_setup, key " +
+                        std::string(target().windows ? "1" : "2") +
+                        " (mod_core.xml): " + At(missing) + tail));
+  if (!target().windows) {
+    EXPECT_THAT(plan,
+                HasSubstr("[writable-by-others] phase after_setup, key 1 (mod_core.xml): " +
+                          At(chained) + tail));
+  }
 }
 
 }  // namespace

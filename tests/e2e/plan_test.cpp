@@ -225,6 +225,23 @@ TEST_F(PlanTest, CleanProductIsQuiet) {
   EXPECT_EQ(Calls(), PlannedCalls(json));
 }
 
+// Windows reads attribute values in the ANSI code page, so a module file
+// that holds UTF-8 beyond ASCII is named there; natively text is UTF-8.
+TEST_F(PlanTest, ModuleFileBeyondAsciiIsWarnedAboutOnWindows) {
+  product_.AddModuleFile("mod_core.xml",
+                         Probe("pr\xC3\xBC"
+                               "fen"),
+                         Probe("b"),
+                         Probe("c"));
+  RunResult json_run;
+  const rapidjson::Document json = PlanJson(&json_run);
+  EXPECT_EQ(WarningCodes(json).count("module-file-not-ascii"), target().windows ? 1u : 0u);
+  if (!target().windows) return;
+  EXPECT_THAT(RunPlan().out,
+              HasSubstr("  [module-file-not-ascii] mod_core.xml holds bytes beyond ASCII, which "
+                        "Windows reads in the ANSI code page ("));
+}
+
 // Whoever may write the folder that holds the program may plant a library
 // there; the plan beside it says so.
 TEST_F(PlanTest, FolderOfTheProgramOpenToOthersIsWarnedAbout) {

@@ -197,5 +197,31 @@ TEST_F(RestartKeyTest, RecordWithoutItsKeyIsUsedUpAndRunsAgain) {
   EXPECT_TRUE(Records().empty());
 }
 
+// Whoever may change the key's folder may remove or replace the key: the
+// key is then neither used nor made there. Under Wine mode 0777 is an
+// access list that lets Everyone write.
+TEST_F(RestartKeyTest, KeyInAFolderOthersMayChangeIsNeitherUsedNorMade) {
+  Module("");
+  EXPECT_EQ(RunAgain().exit_code, 211);
+  const std::string record = Record(), folder = fs::path(Key()).parent_path().string();
+  fs::permissions(folder, fs::perms(0777));
+  const std::string line =
+      "E:restart record key cannot be used, its folder is a link, or another account owns it "
+      "or may write it, path: " +
+      Target(Key());
+  fs::remove(product_.Path("calls.txt"));
+  EXPECT_EQ(RunAgain().exit_code, 211);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_THAT(Messages(), Contains(line));
+  EXPECT_THAT(Messages(), Contains(NotUsed("its key cannot be used", record)));
+  EXPECT_TRUE(Records().empty());
+  fs::remove(Key());
+  EXPECT_EQ(RunAgain().exit_code, 211);
+  EXPECT_THAT(Messages(), Contains(line));
+  EXPECT_FALSE(fs::exists(Key()));
+  EXPECT_TRUE(Records().empty());
+  fs::permissions(folder, fs::perms(0700));
+}
+
 }  // namespace
 }  // namespace e2e
