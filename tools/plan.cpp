@@ -48,6 +48,7 @@ Plan BuildPlan(RunContext& run, const PlanOptions& options) {
   RestartRecord restart_record = PlanRestartRecord(run, &plan);
   bool reached = plan.catalogue_loaded;
   std::string empty_phase;
+  std::string failing_item;  // the first item the run would fail with 52
   for (const PhaseRule& rule : kPhaseRules) {
     PlannedPhase phase;
     phase.name = rule.element;
@@ -58,6 +59,9 @@ Plan BuildPlan(RunContext& run, const PlanOptions& options) {
       if (module != module_of_key.end())
         item.module_file = plan.modules[module->second].record.path;
       MarkDoneBeforeRestart(&restart_record, entry.second, &item);
+      MarkSignedFailure(&item);
+      item.reached = failing_item.empty();
+      if (reached && item.reached && item.outcome == ItemOutcome::kFails) failing_item = item.key;
       phase.items.push_back(item);
     }
     if (reached && phase.items.empty()) {
@@ -65,6 +69,7 @@ Plan BuildPlan(RunContext& run, const PlanOptions& options) {
       empty_phase = phase.name;
     }
     plan.phases.push_back(phase);
+    reached = reached && failing_item.empty();
   }
 
   AddPlanWarnings(options, &plan);
@@ -76,6 +81,10 @@ Plan BuildPlan(RunContext& run, const PlanOptions& options) {
   } else if (!empty_phase.empty()) {
     plan.prediction = L"the run fails: phase " + AnsiToWide(empty_phase) +
                       L" has no item; Taverly ends with exit code 210";
+  } else if (!failing_item.empty()) {
+    plan.prediction = L"the run fails: item " + AnsiToWide(failing_item) +
+                      L" is signed=\"1\" and cannot run as checked (error code 52); Taverly "
+                      L"ends with exit code 210";
   } else {
     plan.predicts_success = true;
     plan.prediction =

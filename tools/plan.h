@@ -30,6 +30,7 @@ enum class ItemOutcome {
   kRuns,         // started or called
   kSkipped,      // passed over by type or by the system gate
   kDoesNothing,  // taken up, but nothing can be started or called
+  kFails,        // a signed="1" item that cannot run as checked: error code 52
 };
 
 enum class LibraryCheck {
@@ -53,9 +54,10 @@ struct PlannedItem : Item {
   LibraryCheck library = LibraryCheck::kNotChecked;
   uint32_t load_error = 0;  // the system error of a failed load
   ItemOutcome outcome = ItemOutcome::kRuns;
-  std::wstring why;                                // what decides a skip or a no-op
-  std::vector<CodeOverlap> overlaps;               // exit codes listed in two classes
-  bool done_before_restart = false;                // the record of a stopped run holds it
+  bool reached = true;                // false after an item of its phase that fails the run
+  std::wstring why;                   // what decides a skip or a no-op
+  std::vector<CodeOverlap> overlaps;  // exit codes listed in two classes
+  bool done_before_restart = false;   // the record of a stopped run holds it
   signing::Verdict verdict = signing::kNotSigned;  // of the item's file
   // Why a signed item whose file verifies still cannot run as it was checked,
   // which fails the run with error code 52; empty when it can.

@@ -126,3 +126,22 @@ PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const RunContext
   PlanExitClasses(&item);
   return item;
 }
+
+// A signed item the run takes up and cannot run as it was checked fails the
+// run with error code 52, whatever it would have done unsigned.
+void MarkSignedFailure(PlannedItem* item) {
+  if (!item->signed_item || item->kind == ItemKind::kSkipped || item->gate != SystemGate::kRun ||
+      item->done_before_restart) {
+    return;
+  }
+  if (!item->file_exists) {
+    item->why = L"signed=\"1\" and the file does not exist";
+  } else if (!IsAcceptedVerdict(item->verdict)) {
+    item->why = L"signed=\"1\" and its signature verdict is " + SignatureVerdictText(item->verdict);
+  } else if (!item->signed_problem.empty()) {
+    item->why = L"signed=\"1\" and the file " + item->signed_problem;
+  } else {
+    return;
+  }
+  item->outcome = ItemOutcome::kFails;
+}

@@ -15,12 +15,20 @@ class ILwBundle;
 std::wstring Quoted(const std::string& narrow);
 std::wstring Joined(const std::vector<std::string>& parts);
 
+// The item's outcome and its fate in the run report's words, for the JSON form.
+const char* OutcomeName(ItemOutcome outcome);
+const char* PredictionName(const PlannedItem& item, bool phase_reached);
+
 // Why a program that exists cannot be started; empty when it can.
 std::wstring StartProblem(const PlannedItem& item);
 
 // Works out what the run would do with one item.
 PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const RunContext& run,
                      const PlanOptions& options);
+
+// Marks a signed="1" item the run would fail with error code 52 (not one the
+// gate skips or a stopped run did before its restart).
+void MarkSignedFailure(PlannedItem* item);
 
 // Judges what "signed" and "sensitive" guard: the item's file and its
 // signature, and its parameters.

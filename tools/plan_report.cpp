@@ -22,18 +22,6 @@ const char* KindName(ItemKind kind) {
   return "skipped";
 }
 
-const char* OutcomeName(ItemOutcome outcome) {
-  switch (outcome) {
-    case ItemOutcome::kRuns:
-      return "runs";
-    case ItemOutcome::kSkipped:
-      return "skipped";
-    case ItemOutcome::kDoesNothing:
-      break;
-  }
-  return "does-nothing";
-}
-
 const char* LibraryCheckName(LibraryCheck check) {
   switch (check) {
     case LibraryCheck::kNotChecked:
@@ -104,21 +92,6 @@ using json::Member;
 using json::MemberOrNull;
 using JsonWriter = json::Writer;
 
-// The item's fate in the run report's words: "runs" (its result decides
-// between succeeded and failed), "skipped", "not_started" or "not_reached".
-const char* PredictionName(const PlannedItem& item, bool phase_reached) {
-  if (!phase_reached) return "not_reached";
-  switch (item.outcome) {
-    case ItemOutcome::kRuns:
-      return "runs";
-    case ItemOutcome::kSkipped:
-      return "skipped";
-    case ItemOutcome::kDoesNothing:
-      break;
-  }
-  return "not_started";
-}
-
 // The members of a program item (and of a skipped one) that a library item has not.
 void WriteProgramJson(const PlannedItem& item, JsonWriter& json) {
   Member(json, "param", Json(item.ShownParameters()));
@@ -184,18 +157,6 @@ void WriteItemJson(const PlannedItem& item, bool libraries_loaded, bool phase_re
 }
 
 }  // namespace
-
-std::wstring OutcomeText(const PlannedItem& item) {
-  switch (item.outcome) {
-    case ItemOutcome::kRuns:
-      return L"runs";
-    case ItemOutcome::kSkipped:
-      return L"skipped: " + item.why;
-    case ItemOutcome::kDoesNothing:
-      break;
-  }
-  return L"does nothing: " + item.why;
-}
 
 std::wstring PathStatusText(const PlannedItem& item, bool libraries_loaded) {
   if (!item.file_exists) return L"does not exist";

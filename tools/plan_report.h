@@ -6,7 +6,8 @@
 
 #include "tools/plan.h"
 
-// "runs", "skipped: <why>" or "does nothing: <why>".
+// "runs", "skipped: <why>", "fails with error code 52: <why>", "does nothing:
+// <why>" or, after an item that fails the run, "not reached: ...".
 std::wstring OutcomeText(const PlannedItem& item);
 // Whether the item's file is there and, for its type, usable.
 std::wstring PathStatusText(const PlannedItem& item, bool libraries_loaded);

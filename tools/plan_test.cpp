@@ -13,6 +13,7 @@
 #include "tests/support/builders.h"
 #include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
+#include "tools/plan_parts.h"
 #include "tools/plan_report.h"
 
 namespace fs = std::filesystem;
@@ -168,6 +169,29 @@ TEST_F(PlanTest, EmptyPhaseFailsTheRunAndLaterPhasesAreNotReached) {
   EXPECT_FALSE(none.predicts_success);
   EXPECT_EQ((std::vector<std::string>{"module-left-out", "empty-phase"}), Codes(none));
   EXPECT_EQ(ModuleVerdictReason::kNoConfig, none.modules[0].verdict.reason);
+}
+
+// A signed item that cannot run as checked fails the run where it stands:
+// the prediction says so, and nothing after it is reached.
+TEST_F(PlanTest, SignedItemThatCannotRunFailsThePrediction) {
+  WriteModule("mod_core.xml", ModuleXml(Exe({{"signed", "1"}}) + Exe(), Exe(), Dll()));
+  const Plan plan = Planned();
+  const PlannedItem& refused = plan.phases[0].items[0];
+  EXPECT_FALSE(plan.predicts_success);
+  EXPECT_EQ(L"the run fails: item " + AnsiToWide(refused.key) +
+                L" is signed=\"1\" and cannot run as checked (error code 52); Taverly ends "
+                L"with exit code 210",
+            plan.prediction);
+  EXPECT_EQ(ItemOutcome::kFails, refused.outcome);
+  EXPECT_EQ(L"fails with error code 52: signed=\"1\" and its signature verdict is 0 (not signed)",
+            OutcomeText(refused));
+  EXPECT_STREQ("failed", PredictionName(refused, true));
+  EXPECT_FALSE(plan.phases[0].items[1].reached);
+  EXPECT_STREQ("not_reached", PredictionName(plan.phases[0].items[1], true));
+  EXPECT_EQ(L"not reached: an item before it fails the run", OutcomeText(plan.phases[0].items[1]));
+  EXPECT_TRUE(plan.phases[0].reached);
+  EXPECT_FALSE(plan.phases[1].reached);
+  EXPECT_FALSE(plan.phases[2].reached);
 }
 
 TEST_F(PlanTest, CatalogueFailureIsPredictedWithTheRunsErrorRecord) {

@@ -3,6 +3,7 @@
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
+#include "tools/plan_report.h"
 
 std::wstring Quoted(const std::string& narrow) {
   return L"\"" + AnsiToWide(EscapedLogText(narrow)) + L"\"";
@@ -103,4 +104,51 @@ std::wstring SignatureVerdictText(signing::Verdict verdict) {
       return L"3 (valid with key 1)";
   }
   return std::to_wstring(static_cast<int>(verdict));
+}
+
+const char* OutcomeName(ItemOutcome outcome) {
+  switch (outcome) {
+    case ItemOutcome::kRuns:
+      return "runs";
+    case ItemOutcome::kSkipped:
+      return "skipped";
+    case ItemOutcome::kFails:
+      return "fails";
+    case ItemOutcome::kDoesNothing:
+      break;
+  }
+  return "does-nothing";
+}
+
+// The item's fate in the run report's words: "runs" (its result decides
+// between succeeded and failed), "failed", "skipped", "not_started" or
+// "not_reached".
+const char* PredictionName(const PlannedItem& item, bool phase_reached) {
+  if (!phase_reached || !item.reached) return "not_reached";
+  switch (item.outcome) {
+    case ItemOutcome::kRuns:
+      return "runs";
+    case ItemOutcome::kSkipped:
+      return "skipped";
+    case ItemOutcome::kFails:
+      return "failed";
+    case ItemOutcome::kDoesNothing:
+      break;
+  }
+  return "not_started";
+}
+
+std::wstring OutcomeText(const PlannedItem& item) {
+  if (!item.reached) return L"not reached: an item before it fails the run";
+  switch (item.outcome) {
+    case ItemOutcome::kRuns:
+      return L"runs";
+    case ItemOutcome::kSkipped:
+      return L"skipped: " + item.why;
+    case ItemOutcome::kFails:
+      return L"fails with error code 52: " + item.why;
+    case ItemOutcome::kDoesNothing:
+      break;
+  }
+  return L"does nothing: " + item.why;
 }
