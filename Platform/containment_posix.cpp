@@ -29,14 +29,24 @@ void Containment::End(pid_t pid, ChildWatch* watch, ProgramResult* result) {
     EndGroup(pid, watch, result);
     return;
   }
-  // A program that left its process group is asked by its own handle.
+  // A program that left its process group is asked by its own handle; what
+  // it started that left the group (a session of its own) is found as its
+  // descendant before anything is signalled, and ended by its handle too.
+  const int grace = static_cast<int>(kEndGraceMilliseconds);
   const bool reached = own_process_group_ && getpgid(pid) == pid;
+  Escapees outside(pid);
+  if (own_process_group_) outside.Find(ProcessGroupMembers(pid));
   Signal(pid, SIGTERM);
+  outside.Signal(SIGTERM);
   if (!reached) watch->Signal(SIGTERM);
-  watch->WaitForEnd(static_cast<int>(kEndGraceMilliseconds));
+  watch->WaitForEnd(grace);
   Signal(pid, SIGKILL);
+  const bool all = !own_process_group_ || outside.EndAll(ProcessGroupMembers(pid), grace);
   watch->Signal(SIGKILL);
-  result->ended_all = watch->WaitForEnd(static_cast<int>(kEndGraceMilliseconds)) && reached;
+  result->ended_all = watch->WaitForEnd(grace) && reached && all;
+  result->ended_outside = outside.count();
+  // Without a namespace of its own, one whose parent ended is not seen.
+  result->may_have_escaped = own_process_group_ && !outside.complete();
 }
 
 void Containment::Signal(pid_t pid, int signal) {

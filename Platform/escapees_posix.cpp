@@ -79,6 +79,21 @@ Escapees::~Escapees() {
   for (const Held& held : held_) close(held.pidfd);
 }
 
+std::vector<pid_t> ProcessGroupMembers(pid_t group) {
+  std::vector<pid_t> members;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return members;
+  while (const dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (*end == '\0' && pid > 0 && getpgid(static_cast<pid_t>(pid)) == group) {
+      members.push_back(static_cast<pid_t>(pid));
+    }
+  }
+  closedir(proc);
+  return members;
+}
+
 bool Escapees::ListProcesses(std::vector<Facts>* all) const {
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return false;

@@ -95,8 +95,9 @@ struct ProgramResult {
   // the group (possible where the hierarchy is not mounted with nsdelegate)
   // is found by the control-group namespace it carries, or as a descendant
   // of the program, and ended too (see ended_outside). Without a group, its
-  // process group (a process that made a session or group of its own is
-  // beyond reach, and false when the program itself left it). Windows: its
+  // process group and the descendants that left it (false when the program
+  // itself left it; one whose parent ended is beyond reach, so
+  // may_have_escaped is set). Windows: its
   // job, which a program or command script is in before it runs; a document
   // the shell opens runs a moment before its program is put into the job,
   // so may_have_escaped is set for it. Only the program where it cannot be

@@ -146,6 +146,9 @@ class ControlGroup {
 // descend from it (a descendant whose parent ended is reparented out of
 // reach). Each is held by a pidfd from the moment it is found, so no signal
 // reaches a process that took the id of one that ended.
+// The processes of the process group group leads, the leader among them.
+std::vector<pid_t> ProcessGroupMembers(pid_t group);
+
 class Escapees {
  public:
   // Takes the program's namespace from the unreaped program.

@@ -63,7 +63,7 @@ TEST_F(SupervisionTest, NoSessionOrGroupTheProgramMakesGetsAnythingOut) {
                          Probe("b"),
                          Probe("c"));
   EXPECT_EQ(RunProduct().exit_code, 210);
-  EXPECT_THAT(LinesAfterStart("--new-session"),
+  EXPECT_THAT(LinesAfterStart(pids),
               ElementsAre("I:exitCode match the expectations , exitCode: 0. expected result: -1"));
   EXPECT_THAT(
       LinesAfterStart("--pid-file="),
@@ -108,6 +108,23 @@ TEST_F(WithoutControlGroupsTest, ProgramThatLeavesItsGroupIsEndedByItsHandle) {
   EXPECT_THAT(LinesAfterStart("--join-parent-group"),
               ElementsAre("I:exe timed out, ended its processes, path: " + At(probe_) +
                           " ,timeout: 1, only the program"));
+  EXPECT_TRUE(AllGone(product_.Path("pids.txt")));
+}
+
+// A child that makes a session of its own leaves the process group; it is
+// found as the program's descendant and ended, and the line says that one
+// whose parent had ended could not have been seen.
+TEST_F(WithoutControlGroupsTest, ChildInASessionOfItsOwnIsEndedToo) {
+  const std::string pids = "--pid-file=" + Named("pids.txt");
+  const std::string param = pids + " --child=--new-session --child=" + pids +
+                            " --child=--sleep-ms=30000 --sleep-ms=30000";
+  product_.AddModuleFile("mod_core.xml", Exe(param, {{"timeout", "1"}}), Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 210);
+  EXPECT_THAT(LinesAfterStart(pids),
+              ElementsAre("I:exe timed out, ended its processes, path: " + At(probe_) +
+                          " ,timeout: 1, 1 of them had left its group, some may have escaped"));
+  const std::string started = ReadTextFile(product_.Path("pids.txt"));
+  EXPECT_EQ(std::count(started.begin(), started.end(), '\n'), 2) << started;
   EXPECT_TRUE(AllGone(product_.Path("pids.txt")));
 }
 
