@@ -125,11 +125,18 @@ TEST_F(RestartRecordTest, ProductsSharingTheLogFolderKeepTheirOwnRecords) {
 // The machine's key: natively on a file system of this test's own over
 // /var/lib, in a private mount namespace of the test process, so that each
 // test starts without one and no other run meets what it does to it; under
-// Wine in the build's prefix.
+// Wine in the build's prefix, removed before each test.
 class RestartKeyTest : public RestartRecordTest {
  protected:
   void SetUp() override {
-    if (target().windows) return;
+    if (target().windows) {
+      // The prefix outlives a test: each starts without a key, in a folder
+      // closed to others.
+      std::error_code ignored;
+      fs::remove(Key(), ignored);
+      fs::permissions(fs::path(Key()).parent_path(), fs::perms(0700), ignored);
+      return;
+    }
     if (unshare(CLONE_NEWNS) != 0 ||
         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
       GTEST_SKIP() << "needs a private mount namespace (root, and / a mount point): "
