@@ -68,6 +68,15 @@ void WriteResultForm(const std::wstring& path, const std::vector<ResultValue>& f
   if (!outcome_written) RemoveOutdatedResultFile(path);
 }
 
+// Until the run has an outcome the result file tells none: a run ended from
+// outside (a signal, a crash) must not leave an earlier run's success
+// standing for the installer to read. Silent: the form the run writes at its
+// end says what could not be written, and leaves the file as it always has.
+void MarkOutcomeUnknown(const std::wstring& path) {
+  uint32_t error = 0;
+  platform::WriteProfileString(L"result", L"is_success", L"false", path, &error);
+}
+
 // The last report of the run, after the result file.
 void FinishRunReport(RunContext& run, int32_t exit_code) {
   RunRecord& record = run.record;
@@ -99,6 +108,7 @@ int RunTaverly() {
   run.account.system = IsSystemAccount();
   run.progress.SetWriter([&run] { WriteRunReport(run, false); });
   TakeRestartRecord(run);
+  MarkOutcomeUnknown(run.result_file);
   const bool succeeded = DoFinishWork(run);
   run.progress.SetWriter(nullptr);
   if (run.record.stopped_for_restart) {

@@ -2,11 +2,14 @@
 // read, an empty phase, the error record a later success keeps, a detail that
 // tries to add lines, a result file that cannot be written, and one another
 // account planted.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include <gmock/gmock.h>
 
@@ -76,6 +79,32 @@ TEST_F(RunTest, SuccessAfterAFailureKeepsTheEarlierErrorInfo) {
                               "error_path=",
                               "error_code=",
                               "error_detail="}));
+}
+
+// A run ended from outside while its item runs leaves no earlier success
+// standing: from the start of its phases the file says is_success=false.
+TEST_F(RunTest, RunEndedFromOutsideLeavesNoEarlierSuccess) {
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  EXPECT_EQ(RunProduct().exit_code, 0);
+  EXPECT_EQ(Result("result", "is_success"), "true");
+  const std::string started = product_.Path("started.txt");
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Probe("a", {{"param", "--pid-file=" + At("started.txt") + " --sleep-ms=3000"}}),
+      Probe("b"),
+      Probe("c"));
+  RunOptions options;
+  options.arguments = {"--installpath=" + product_.TargetFolder()};
+  const Process run = Start(options);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!fs::exists(started) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(fs::exists(started));
+  kill(run.pid, SIGKILL);
+  EXPECT_EQ(Wait(run).exit_code, 128 + SIGKILL);
+  EXPECT_EQ(ReadTextFile(ResultFile()),
+            target().IniText({"[result]", "is_success=false"}));
 }
 
 TEST_F(RunTest, LineBreakInADetailCannotAddLinesToTheResultFile) {

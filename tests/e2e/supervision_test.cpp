@@ -63,7 +63,7 @@ TEST_F(SupervisionTest, NoSessionOrGroupTheProgramMakesGetsAnythingOut) {
                          Probe("b"),
                          Probe("c"));
   EXPECT_EQ(RunProduct().exit_code, 210);
-  EXPECT_THAT(LinesAfterStart(pids),
+  EXPECT_THAT(LinesAfterStart("--new-session"),
               ElementsAre("I:exitCode match the expectations , exitCode: 0. expected result: -1"));
   EXPECT_THAT(
       LinesAfterStart("--pid-file="),
