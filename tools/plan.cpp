@@ -20,6 +20,28 @@ void PlanSecurityBase(const std::wstring& product_folder, SecurityBaseEntry* pla
   plan->verdict = ReadSignatureVerdict(plan->path.c_str());
   plan->accepted = IsAcceptedVerdict(plan->verdict);
 }
+
+// What the run's end will be, from the first place the plan sees it fail.
+void Predict(const std::string& empty_phase, const std::string& failing_item, Plan* plan) {
+  if (!plan->catalogue_loaded) {
+    plan->prediction =
+        L"the run fails: the module catalogue does not load; Taverly ends with "
+        L"exit code 210";
+  } else if (!empty_phase.empty()) {
+    plan->prediction = L"the run fails: phase " + AnsiToWide(empty_phase) +
+                       L" has no item; Taverly ends with exit code 210";
+  } else if (!failing_item.empty()) {
+    plan->prediction = L"the run fails: item " + AnsiToWide(failing_item) +
+                       L" is signed=\"1\" and cannot run as checked (error code 52); Taverly "
+                       L"ends with exit code 210";
+  } else {
+    plan->predicts_success = true;
+    plan->prediction =
+        L"the run succeeds when every started program and called entry gives a "
+        L"result its item accepts; Taverly then ends with exit code 0";
+  }
+}
+
 }  // namespace
 
 RunContext PlanContext(const std::string& install_path) {
@@ -74,22 +96,6 @@ Plan BuildPlan(RunContext& run, const PlanOptions& options) {
 
   AddPlanWarnings(options, &plan);
 
-  if (!plan.catalogue_loaded) {
-    plan.prediction =
-        L"the run fails: the module catalogue does not load; Taverly ends with "
-        L"exit code 210";
-  } else if (!empty_phase.empty()) {
-    plan.prediction = L"the run fails: phase " + AnsiToWide(empty_phase) +
-                      L" has no item; Taverly ends with exit code 210";
-  } else if (!failing_item.empty()) {
-    plan.prediction = L"the run fails: item " + AnsiToWide(failing_item) +
-                      L" is signed=\"1\" and cannot run as checked (error code 52); Taverly "
-                      L"ends with exit code 210";
-  } else {
-    plan.predicts_success = true;
-    plan.prediction =
-        L"the run succeeds when every started program and called entry gives a "
-        L"result its item accepts; Taverly then ends with exit code 0";
-  }
+  Predict(empty_phase, failing_item, &plan);
   return plan;
 }

@@ -103,8 +103,7 @@ TEST_F(RunTest, RunEndedFromOutsideLeavesNoEarlierSuccess) {
   ASSERT_TRUE(fs::exists(started));
   kill(run.pid, SIGKILL);
   EXPECT_EQ(Wait(run).exit_code, 128 + SIGKILL);
-  EXPECT_EQ(ReadTextFile(ResultFile()),
-            target().IniText({"[result]", "is_success=false"}));
+  EXPECT_EQ(ReadTextFile(ResultFile()), target().IniText({"[result]", "is_success=false"}));
 }
 
 TEST_F(RunTest, LineBreakInADetailCannotAddLinesToTheResultFile) {
