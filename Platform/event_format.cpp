@@ -78,8 +78,8 @@ std::string JournalDatagram(const EventRecord& record) {
 
 std::string SyslogLine(const EventRecord& record, uint32_t pid) {
   const int priority = kFacilityUser * 8 + SyslogSeverity(record.level);
-  std::string out = "<" + std::to_string(priority) + ">" + kIdentifier + "[" +
-                    std::to_string(pid) + "]: ";
+  std::string out =
+      "<" + std::to_string(priority) + ">" + kIdentifier + "[" + std::to_string(pid) + "]: ";
   AppendSyslogText(record.message, false, &out);
   out += " MESSAGE_ID=";
   AppendSyslogText(record.message_id, false, &out);

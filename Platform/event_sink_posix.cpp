@@ -103,11 +103,16 @@ Attempt SendToJournal(const std::string& datagram) {
   if (socket.fd() < 0) return Failed("socket", errno);
   const sockaddr_un address = Address(kJournalSocket);
   const auto sent = posix::Retry([&] {
-    return sendto(socket.fd(), datagram.data(), datagram.size(), MSG_NOSIGNAL,
-                  reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    return sendto(socket.fd(),
+                  datagram.data(),
+                  datagram.size(),
+                  MSG_NOSIGNAL,
+                  reinterpret_cast<const sockaddr*>(&address),
+                  sizeof address);
   });
   if (sent >= 0) return Taken();
-  if (errno == EMSGSIZE || errno == ENOBUFS) return SendSealedMemory(socket.fd(), address, datagram);
+  if (errno == EMSGSIZE || errno == ENOBUFS)
+    return SendSealedMemory(socket.fd(), address, datagram);
   return Failed(std::string("sendto ") + kJournalSocket, errno);
 }
 
@@ -134,8 +139,12 @@ Attempt SendToSyslog(const std::string& line) {
     const Socket socket(SOCK_DGRAM);
     if (socket.fd() < 0) return Failed("socket", errno);
     const auto sent = posix::Retry([&] {
-      return sendto(socket.fd(), line.data(), line.size(), MSG_NOSIGNAL,
-                    reinterpret_cast<const sockaddr*>(&address), sizeof address);
+      return sendto(socket.fd(),
+                    line.data(),
+                    line.size(),
+                    MSG_NOSIGNAL,
+                    reinterpret_cast<const sockaddr*>(&address),
+                    sizeof address);
     });
     if (sent >= 0) return Taken();
     if (errno != EPROTOTYPE) return Failed(std::string("sendto ") + kSyslogSocket, errno);

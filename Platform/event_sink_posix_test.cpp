@@ -101,24 +101,33 @@ std::map<std::string, std::string> JournalFields(const std::string& datagram) {
 }
 
 platform::EventRecord HostileItem() {
-  FailedItem item{"after_setup", "mod.xml", "7\nMESSAGE_ID=0", "Exe",
-                  std::string("bin/\xFF tool\r\n\"x\""), ItemFailure::kExitCodeNotAccepted,
-                  true, 2, 50};
+  FailedItem item{"after_setup",
+                  "mod.xml",
+                  "7\nMESSAGE_ID=0",
+                  "Exe",
+                  std::string("bin/\xFF tool\r\n\"x\""),
+                  ItemFailure::kExitCodeNotAccepted,
+                  true,
+                  2,
+                  50};
   return ItemFailedRecord({"id", "/opt/p"}, item);
 }
 
 TEST_F(EventSinkPosixTest, JournalTakesEachRecordFieldByField) {
   // A line break takes the binary form; a name the journal refuses is left out.
   platform::EventRecord record = HostileItem();
-  record.fields.insert(record.fields.end(), {{"TAVERLY_LINES", std::string("a\nb\0", 4)},
-                                             {"_PID", "1"}, {"lower", "1"}, {"A=B", "1"}});
+  record.fields.insert(
+      record.fields.end(),
+      {{"TAVERLY_LINES", std::string("a\nb\0", 4)}, {"_PID", "1"}, {"lower", "1"}, {"A=B", "1"}});
   const int syslog = Listen(SOCK_DGRAM, "/dev/log");
   int journal = Listen(SOCK_DGRAM, kJournal);
   EXPECT_EQ(platform::WriteEventRecord(record).sink, EventSink::kJournal);
-  std::map<std::string, std::string> expected = {
-      {"MESSAGE", record.message},      {"MESSAGE_ID", "b1d7341a6b15e1577403d2c6499aa141"},
-      {"PRIORITY", "3"},                {"SYSLOG_FACILITY", "1"},
-      {"SYSLOG_IDENTIFIER", "Taverly"}, {"TAVERLY_EVENT_ID", "1002"}};
+  std::map<std::string, std::string> expected = {{"MESSAGE", record.message},
+                                                 {"MESSAGE_ID", "b1d7341a6b15e1577403d2c6499aa141"},
+                                                 {"PRIORITY", "3"},
+                                                 {"SYSLOG_FACILITY", "1"},
+                                                 {"SYSLOG_IDENTIFIER", "Taverly"},
+                                                 {"TAVERLY_EVENT_ID", "1002"}};
   for (size_t i = 0; i + 3 < record.fields.size(); ++i) {
     expected[record.fields[i].name] = record.fields[i].value;
   }

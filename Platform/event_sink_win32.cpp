@@ -62,19 +62,20 @@ class RegistryKey {
 // Answers whether the source's key names program as its message file, with
 // every type the records use.
 bool NamesProgram(HKEY key, const std::wstring& program) {
+  const DWORD text = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
   wchar_t file[MAX_PATH * 4] = {};
-  DWORD size = sizeof file - sizeof(wchar_t);
-  DWORD type = 0;
-  if (RegQueryValueExW(key, L"EventMessageFile", nullptr, &type, reinterpret_cast<BYTE*>(file),
-                       &size) != ERROR_SUCCESS ||
-      (type != REG_EXPAND_SZ && type != REG_SZ) || program != file) {
+  DWORD size = sizeof file;
+  if (RegGetValueW(key, nullptr, L"EventMessageFile", text, nullptr, file, &size) !=
+          ERROR_SUCCESS ||
+      program != file) {
     return false;
   }
   DWORD types = 0;
   size = sizeof types;
-  return RegQueryValueExW(key, L"TypesSupported", nullptr, &type, reinterpret_cast<BYTE*>(&types),
-                          &size) == ERROR_SUCCESS &&
-         type == REG_DWORD && types == kTypesSupported;
+  const DWORD number = RRF_RT_REG_DWORD;
+  return RegGetValueW(key, nullptr, L"TypesSupported", number, nullptr, &types, &size) ==
+             ERROR_SUCCESS &&
+         types == kTypesSupported;
 }
 
 // Makes the registry name this program as the source's message file, where
@@ -83,19 +84,32 @@ bool RegisterSource(EventWriteAnswer* answer) {
   const std::wstring program = OwnExecutablePath();
   if (program.empty()) return Fail("GetModuleFileNameW", GetLastError(), answer);
   RegistryKey key;
-  LSTATUS status =
-      RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key.out(), nullptr);
+  LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                                   kSourceKey,
+                                   0,
+                                   nullptr,
+                                   REG_OPTION_NON_VOLATILE,
+                                   KEY_QUERY_VALUE | KEY_SET_VALUE,
+                                   nullptr,
+                                   key.out(),
+                                   nullptr);
   if (status != ERROR_SUCCESS) return Fail("RegCreateKeyExW", static_cast<DWORD>(status), answer);
   if (NamesProgram(key.get(), program)) return true;
-  status = RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ,
+  status = RegSetValueExW(key.get(),
+                          L"EventMessageFile",
+                          0,
+                          REG_EXPAND_SZ,
                           reinterpret_cast<const BYTE*>(program.c_str()),
                           static_cast<DWORD>((program.size() + 1) * sizeof(wchar_t)));
   if (status != ERROR_SUCCESS) {
     return Fail("RegSetValueExW EventMessageFile", static_cast<DWORD>(status), answer);
   }
-  status = RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD,
-                          reinterpret_cast<const BYTE*>(&kTypesSupported), sizeof kTypesSupported);
+  status = RegSetValueExW(key.get(),
+                          L"TypesSupported",
+                          0,
+                          REG_DWORD,
+                          reinterpret_cast<const BYTE*>(&kTypesSupported),
+                          sizeof kTypesSupported);
   if (status != ERROR_SUCCESS) {
     return Fail("RegSetValueExW TypesSupported", static_cast<DWORD>(status), answer);
   }
@@ -117,8 +131,15 @@ EventWriteAnswer WriteEventRecord(const EventRecord& record) {
   for (const std::string& text : EventLogStrings(record)) strings.push_back(WideFromUtf8(text));
   std::vector<LPCWSTR> pointers;
   for (const std::wstring& text : strings) pointers.push_back(text.c_str());
-  if (ReportEventW(source, EventType(record.level), 0, record.event_id, nullptr,
-                   static_cast<WORD>(pointers.size()), 0, pointers.data(), nullptr)) {
+  if (ReportEventW(source,
+                   EventType(record.level),
+                   0,
+                   record.event_id,
+                   nullptr,
+                   static_cast<WORD>(pointers.size()),
+                   0,
+                   pointers.data(),
+                   nullptr)) {
     answer.sink = EventSink::kEventLog;
   } else {
     Fail("ReportEventW", GetLastError(), &answer);

@@ -16,7 +16,9 @@ const EventKindFacts kEventKinds[5] = {
     {EventKind::kItemFailed, 1002, "b1d7341a6b15e1577403d2c6499aa141", EventLevel::kError},
     {EventKind::kRunSucceeded, 1003, "75a6c2d4f3e089af25bf47b56b3d12f6", EventLevel::kInformation},
     {EventKind::kRunFailed, 1004, "392019ad6f04fa795d50665259dc074d", EventLevel::kError},
-    {EventKind::kRunStoppedForRestart, 1005, "7a0d6e29ef4845d2fcf49262a0575d4c",
+    {EventKind::kRunStoppedForRestart,
+     1005,
+     "7a0d6e29ef4845d2fcf49262a0575d4c",
      EventLevel::kWarning},
 };
 
@@ -146,8 +148,8 @@ EventRecord ItemFailedRecord(const EventRun& run, const FailedItem& item) {
   const std::string type = record.Add("TAVERLY_ITEM_TYPE", item.type);
   const std::string file = record.Add("TAVERLY_ITEM_FILE", item.file);
   record.Add("TAVERLY_REASON", FailureWord(item.failure));
-  const std::string exit_code =
-      record.Add("TAVERLY_ITEM_EXIT_CODE", item.has_exit_code ? std::to_string(item.exit_code) : "");
+  const std::string exit_code = record.Add(
+      "TAVERLY_ITEM_EXIT_CODE", item.has_exit_code ? std::to_string(item.exit_code) : "");
   const std::string error_code = record.AddNumber("TAVERLY_ERROR_CODE", item.error_code);
   return record.Done("Item " + key + " of " + module + " failed in " + phase + ": " +
                      FailureText(item, exit_code) + " (" + type + " " + file + ", error code " +

@@ -66,7 +66,7 @@ struct FailedItem {
   std::string file;  // as written in the module file
   ItemFailure failure = ItemFailure::kExitCodeNotAccepted;
   bool has_exit_code = false;
-  int64_t exit_code = 0;  // its program's exit code, or its library entry's result
+  int64_t exit_code = 0;    // its program's exit code, or its library entry's result
   uint32_t error_code = 0;  // the number of [error_info] error_code "InstallError:<n>"
 };
 

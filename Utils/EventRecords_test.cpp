@@ -113,7 +113,10 @@ TEST(EventRecordsTest, OutcomeKindFollowsTheRunsEnd) {
 // Nothing a name holds reaches a record unescaped: no field or message can
 // end early, take a line of its own, or hold what is not UTF-8.
 TEST(EventRecordsTest, ValuesAreEscapedAndCut) {
-  FailedItem item{"after_setup", "mod\n.xml", "1\r\nTAVERLY_ERROR_CODE=0", "Exe",
+  FailedItem item{"after_setup",
+                  "mod\n.xml",
+                  "1\r\nTAVERLY_ERROR_CODE=0",
+                  "Exe",
                   std::string("bin/\xFF\x01tool\xE2\x80\xA8")};
   item.error_code = 52;
   const EventRecord record = ItemFailedRecord({"id", std::string(5000, 'p')}, item);
