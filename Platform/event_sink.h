@@ -44,6 +44,9 @@ struct EventWriteAnswer {
   // Windows: this write registered the event source (or pointed it at this
   // program); the record went in only if sink says so.
   bool registered_source = false;
+  // Windows: the event source is not registered and could not be, so no
+  // record of this program can go in; failed_call says why.
+  bool source_refused = false;
 };
 
 // Writes one record, each call on its own (nothing is kept between calls).
@@ -55,6 +58,16 @@ struct EventWriteAnswer {
 // cannot be registered gets nothing. Sends never wait: a record the log
 // cannot take at once is lost.
 EventWriteAnswer WriteEventRecord(const EventRecord& record);
+
+// Where WriteEventRecord would put a record now, found without writing one:
+// the journal or syslog where its socket is there, or none (POSIX); the
+// Application log, and what its source's registry key names (Windows).
+struct EventSinkProspect {
+  EventSink sink = EventSink::kNone;
+  bool source_registered = false;  // Windows: the source's key names a message file
+  std::string message_file;        // Windows: the one it names, UTF-8
+};
+EventSinkProspect ProspectEventSink();
 
 // --- The forms a record takes, portable so that both builds test them ------
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -152,7 +153,22 @@ Attempt SendToSyslog(const std::string& line) {
   return SendToSyslogStream(address, line);
 }
 
+bool IsSocket(const char* path) {
+  struct stat status {};
+  return stat(path, &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
 }  // namespace
+
+EventSinkProspect ProspectEventSink() {
+  EventSinkProspect prospect;
+  if (IsSocket(kJournalSocket)) {
+    prospect.sink = EventSink::kJournal;
+  } else if (IsSocket(kSyslogSocket)) {
+    prospect.sink = EventSink::kSyslog;
+  }
+  return prospect;
+}
 
 EventWriteAnswer WriteEventRecord(const EventRecord& record) {
   EventWriteAnswer answer;

@@ -119,9 +119,31 @@ bool RegisterSource(EventWriteAnswer* answer) {
 
 }  // namespace
 
+EventSinkProspect ProspectEventSink() {
+  EventSinkProspect prospect;
+  prospect.sink = EventSink::kEventLog;
+  RegistryKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSourceKey, 0, KEY_QUERY_VALUE, key.out()) !=
+      ERROR_SUCCESS) {
+    return prospect;
+  }
+  const DWORD text = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
+  wchar_t file[MAX_PATH * 4] = {};
+  DWORD size = sizeof file;
+  if (RegGetValueW(key.get(), nullptr, L"EventMessageFile", text, nullptr, file, &size) ==
+      ERROR_SUCCESS) {
+    prospect.source_registered = true;
+    prospect.message_file = WideToUtf8KeepingStrays(file);
+  }
+  return prospect;
+}
+
 EventWriteAnswer WriteEventRecord(const EventRecord& record) {
   EventWriteAnswer answer;
-  if (!RegisterSource(&answer)) return answer;
+  if (!RegisterSource(&answer)) {
+    answer.source_refused = true;
+    return answer;
+  }
   HANDLE source = RegisterEventSourceW(nullptr, kSourceName);
   if (source == nullptr) {
     Fail("RegisterEventSourceW", GetLastError(), &answer);

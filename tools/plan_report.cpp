@@ -5,6 +5,7 @@
 #include "Platform/platform.h"
 #include "Utils/JsonText.h"
 #include "Utils/PathUtils.h"
+#include "tools/plan_events.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
 
@@ -292,6 +293,7 @@ std::string PlanText(const Plan& plan) {
       << Text(SecurityBaseText(plan.security_base)) << "\n";
 
   WriteRestartRecordText(plan, out);
+  WriteEventRecordsText(plan, out);
   out << "\nwarnings (" << plan.warnings.size() << ")\n";
   if (plan.warnings.empty()) out << "  none\n";
   for (const PlanWarning& warning : plan.warnings) {
@@ -377,6 +379,7 @@ std::string PlanJson(const Plan& plan) {
 
   WriteSecurityBaseJson(plan, json);
   WriteRestartRecordJson(plan, json);
+  WriteEventRecordsJson(plan, json);
   json.Key("warnings");
   json.StartArray();
   for (const PlanWarning& warning : plan.warnings) {
