@@ -28,6 +28,8 @@ bool IsCommandScriptName(const std::string& file) {
   return EndsIn(file, ".bat") || EndsIn(file, ".cmd");
 }
 
-bool IsProgramName(const std::wstring& file) { return EndsIn(file, ".exe") || EndsIn(file, ".com"); }
+bool IsProgramName(const std::wstring& file) {
+  return EndsIn(file, ".exe") || EndsIn(file, ".com");
+}
 
 }  // namespace platform

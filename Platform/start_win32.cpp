@@ -41,8 +41,7 @@ bool ThroughShell(const ProgramRequest& request, bool capture) {
 // Starts the request; the process is running, in its job when it has a
 // time limit, or null when the shell gave none. False with the error.
 bool StartContained(const ProgramRequest& request, const OutputPipe& output,
-                    Containment* containment, HANDLE* process, DWORD* process_id,
-                    uint32_t* error) {
+                    Containment* containment, HANDLE* process, DWORD* process_id, uint32_t* error) {
   if (ThroughShell(request, output.valid())) {
     if (!win32::StartThroughShell(request, process, error)) return false;
     if (*process != nullptr) *process_id = GetProcessId(*process);

@@ -34,15 +34,15 @@ std::wstring PipeName() {
 // Makes the pipe name as the first and only instance of its name, its end
 // here read overlapped, waiting for its one client.
 HANDLE CreateReadEnd(const std::wstring& name, SECURITY_ATTRIBUTES* security) {
-  const HANDLE read = CreateNamedPipeW(
-      name.c_str(),
-      PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-      1,
-      0,
-      kPipeBytes,
-      0,
-      security);
+  const HANDLE read =
+      CreateNamedPipeW(name.c_str(),
+                       PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                       1,
+                       0,
+                       kPipeBytes,
+                       0,
+                       security);
   return read == INVALID_HANDLE_VALUE ? nullptr : read;
 }
 
@@ -77,11 +77,9 @@ HANDLE ConnectWriteEnd(const std::wstring& name, HANDLE read, OVERLAPPED* overla
 bool MakePipe(OVERLAPPED* overlapped, HANDLE* read, HANDLE* write) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   const std::string account = AccountSidText();
-  if (!account.empty() && !ConvertStringSecurityDescriptorToSecurityDescriptorA(
-                              ("D:P(A;;GA;;;" + account + ")").c_str(),
-                              SDDL_REVISION_1,
-                              &descriptor,
-                              nullptr)) {
+  if (!account.empty() &&
+      !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          ("D:P(A;;GA;;;" + account + ")").c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
     return false;
   }
   SECURITY_ATTRIBUTES own = {sizeof own, descriptor, FALSE};

@@ -6,8 +6,8 @@
 #include <set>
 
 #include "Platform/ascii_case.h"
-#include "Signing/PeImports.h"
 #include "Signing/LibrarySearch.h"
+#include "Signing/PeImports.h"
 
 namespace {
 

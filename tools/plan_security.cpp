@@ -6,8 +6,8 @@
 #include "Signing/CommandScript.h"
 #include "Utils/FileUtils.h"
 #include "Utils/PathUtils.h"
-#include "Utils/SignatureVerdicts.h"
 #include "Utils/ProgramSearch.h"
+#include "Utils/SignatureVerdicts.h"
 #include "tools/plan_parts.h"
 
 void PlanItemSecurity(PlannedItem* item) {

@@ -7,8 +7,8 @@
 std::string SignedWithDevKey(const std::string& content, const std::string& key_dir,
                              uint32_t index) {
   signing::SecretKey secret{};
-  if (!signing::ParseSecretKeyText(
-          ReadTextFile(key_dir + "/key" + std::to_string(index) + ".key"), &secret)) {
+  if (!signing::ParseSecretKeyText(ReadTextFile(key_dir + "/key" + std::to_string(index) + ".key"),
+                                   &secret)) {
     return std::string();
   }
   signing::SignatureBlock block;
