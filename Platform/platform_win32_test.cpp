@@ -226,7 +226,9 @@ TEST(PlatformWin32Test, RelativeTempFolderIsMadeWhole) {
   wchar_t cwd[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, cwd);
   // SYSTEM's newer call names its own folder whatever TMP says.
-  if (!platform::IsSystemAccount()) EXPECT_EQ(folder, std::wstring(cwd) + L"\\rel\\t\\");
+  if (!platform::IsSystemAccount()) {
+    EXPECT_EQ(folder, std::wstring(cwd) + L"\\rel\\t\\");
+  }
 }
 
 TEST(PlatformWin32Test, TempFolderFallsBackWhenTheNewerCallIsMissing) {
