@@ -10,6 +10,7 @@
 
 #include <gmock/gmock.h>
 
+#include "Utils/Version.h"
 #include "tests/e2e/report_check.h"
 #include "tests/e2e/system_logs.h"
 
@@ -194,9 +195,13 @@ TEST_F(EventRecordsTest, WindowsRunRegistersItsEventSource) {
   traced.env = {{"WINEDEBUG", "+eventlog"}};
   const RunResult run = Run(traced);
   ASSERT_EQ(run.exit_code, 0);
-  EXPECT_THAT(run.err, HasSubstr("ReportEventW"));
-  EXPECT_THAT(run.err, HasSubstr("0x000003e9"));  // 1001: run started
-  EXPECT_THAT(run.err, HasSubstr("0x000003eb"));  // 1003: run succeeded
+  // Wine prints each call (type, category, event ID, string count), then
+  // each string: information 1001 "run started" and 1003 "run succeeded".
+  EXPECT_THAT(run.err, HasSubstr(",0x0004,0x0000,0x000003e9,0000000000000000,0x0005,"));
+  EXPECT_THAT(run.err, HasSubstr(",0x0004,0x0000,0x000003eb,0000000000000000,0x000d,"));
+  EXPECT_THAT(
+      run.err,
+      HasSubstr("ReportEventW L\"Taverly " + std::string(TaverlyVersion()) + " started on "));
   RunOptions query;
   query.program = "reg";
   query.arguments = {"query", key};
