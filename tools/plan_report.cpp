@@ -389,13 +389,11 @@ std::string PlanJson(const Plan& plan) {
     json.EndObject();
   }
   json.EndArray();
-
   json.Key("prediction");
   json.StartObject();
   Member(json, "success", plan.predicts_success);
   Member(json, "text", Json(plan.prediction));
   json.EndObject();
-
   json.EndObject();
   return document.text + "\n";
 }
