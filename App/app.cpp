@@ -3,6 +3,7 @@
 #include <glog/logging.h>
 
 #include "App/Elevate.h"
+#include "App/RunEvents.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
 #include "Utils/FileUtils.h"
@@ -107,10 +108,20 @@ void App::LogInstanceClaim() {
 
 void App::ParseCommandLine() {
   std::string install_path;
+  std::string event_records;
+  bool event_records_given = false;
   for (const std::string& argument : CommandParser::GetArguments()) {
     CommandParser::ParseOption(install_path, argument, kInstallPathOption);
+    event_records_given |= CommandParser::ParseOption(event_records, argument, kEventRecordsOption);
   }
   run_.SetInstallPath(install_path);
+  if (!event_records_given) return;
+  bool understood = true;
+  run_.event_records = EventRecordsValue(event_records, &understood);
+  if (!understood) {
+    LOG(ERROR) << "event records option not understood, records stay on, value: "
+               << NarrowLogText(event_records);
+  }
 }
 
 bool App::CheckAdminPrivilege() {

@@ -4,6 +4,7 @@
 
 #include "App/Elevate.h"
 #include "App/ResultFile.h"
+#include "App/RunEvents.h"
 #include "App/RunReportFile.h"
 #include "App/app.h"
 #include "CallPlugins/DoFinishWork.h"
@@ -87,6 +88,27 @@ void FinishRunReport(RunContext& run, int32_t exit_code) {
   WriteRunReport(run, true);
 }
 
+// Writes the result file and the last report; returns the run's exit code.
+int32_t FinishRun(RunContext& run, bool succeeded, int32_t exit_code) {
+  if (run.record.stopped_for_restart) {
+    WriteResultForm(run.result_file, StoppedForRestartForm());
+    FinishRunReport(run, kExitStoppedForRestart);
+    return kExitStoppedForRestart;
+  }
+  if (!succeeded) {
+    // Kept byte for byte, as installers and log readers match this text.
+    LOG(INFO) << "call plugins failed.";
+    WriteFailureResult(run);
+    FinishRunReport(run, kExitPluginsFailed);
+    return kExitPluginsFailed;
+  }
+  // At ERROR severity, not INFO, and kept so: log readers look for it there.
+  LOG(ERROR) << "call plugins success.";
+  WriteSuccessResult(run);
+  FinishRunReport(run, exit_code);
+  return exit_code;
+}
+
 }  // namespace
 
 int RunTaverly() {
@@ -107,26 +129,14 @@ int RunTaverly() {
   run.account.name = platform::AccountName();
   run.account.system = IsSystemAccount();
   run.progress.SetWriter([&run] { WriteRunReport(run, false); });
+  RunEvents events(run);
+  events.Started(run);
   TakeRestartRecord(run);
   MarkOutcomeUnknown(run.result_file);
   const bool succeeded = DoFinishWork(run);
   run.progress.SetWriter(nullptr);
-  if (run.record.stopped_for_restart) {
-    WriteResultForm(run.result_file, StoppedForRestartForm());
-    FinishRunReport(run, kExitStoppedForRestart);
-    return kExitStoppedForRestart;
-  }
-  if (!succeeded) {
-    // Kept byte for byte, as installers and log readers match this text.
-    LOG(INFO) << "call plugins failed.";
-    WriteFailureResult(run);
-    FinishRunReport(run, kExitPluginsFailed);
-    return kExitPluginsFailed;
-  }
-  // At ERROR severity, not INFO, and kept so: log readers look for it there.
-  LOG(ERROR) << "call plugins success.";
-  WriteSuccessResult(run);
-  FinishRunReport(run, exit_code);
+  exit_code = FinishRun(run, succeeded, exit_code);
+  events.Finished(run, exit_code);
   return exit_code;
 }
 

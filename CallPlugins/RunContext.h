@@ -30,6 +30,8 @@ class RunContext {
   std::wstring result_file;
   std::wstring report_file;
   RunAccount account;
+  // The run's records in the system's event log ("--event-records=off": none).
+  bool event_records = true;
   RunRecord record;           // what the run did, for the run report
   InstallErrorRecord errors;  // why it failed, for the result file
   RestartSession restart;     // the restart record taken, and where it lies

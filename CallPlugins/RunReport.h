@@ -50,8 +50,9 @@ struct ItemReport : ItemHead {
   int32_t result = 0;
   bool has_duration = false;  // the item was started or called, or tried to be
   uint64_t duration_ms = 0;
-  bool timed_out = false;  // Exe items
-  bool restart = false;    // Exe items: the exit code asked for a restart
+  bool timed_out = false;   // Exe items
+  bool not_signed = false;  // signed="1": its file does not verify (error 52)
+  bool restart = false;     // Exe items: the exit code asked for a restart
   // Exe items with a retry class: the exit code of every attempt, in order.
   bool retry_used = false;
   std::vector<uint32_t> attempt_exit_codes;

@@ -40,6 +40,7 @@ bool OpenSignedItem(InstallErrorRecord& errors, const Item& item, platform::Read
     errors.SetErrorCode(kInstallErrorNotSigned);
     errors.SetErrorDetail(L"item not signed, file:" + item.path);
     report->status = ItemStatus::kFailed;
+    report->not_signed = true;
     return false;
   }
   std::string source;

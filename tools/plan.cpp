@@ -57,6 +57,8 @@ Plan BuildPlan(RunContext& run, const PlanOptions& options) {
   plan.product_folder = run.product_folder();
   plan.system_account = run.account.system;
   plan.libraries_loaded = options.load_libraries;
+  plan.event_records = run.event_records;
+  plan.event_sink = platform::ProspectEventSink();
   PlanSecurityBase(plan.product_folder, &plan.security_base);
 
   auto verdicts = std::make_shared<VerdictRecorder>(run.install_path(), false);

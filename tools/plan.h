@@ -14,6 +14,7 @@
 #include "CallPlugins/RunContext.h"
 #include "CallPlugins/RunModel.h"
 #include "LoadXml/LoadModXml.h"
+#include "Platform/event_sink.h"
 #include "Signing/SignatureBlock.h"
 #include "Utils/FileUtils.h"
 
@@ -91,6 +92,9 @@ struct Plan {
   // The record a run stopped for a restart left in the log folder.
   RestartRecordState restart_record = RestartRecordState::kMissing;
   std::wstring restart_record_path;
+  // The run's records in the system's event log, and where they would go.
+  bool event_records = true;
+  platform::EventSinkProspect event_sink;
 };
 
 // What the plan knows of the run it explains: the installation path, the

@@ -5,6 +5,7 @@
 #include "Platform/platform.h"
 #include "Utils/JsonText.h"
 #include "Utils/PathUtils.h"
+#include "tools/plan_events.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
 
@@ -253,6 +254,7 @@ std::string PlanText(const Plan& plan) {
       << Text(SecurityBaseText(plan.security_base)) << "\n";
 
   WriteRestartRecordText(plan, out);
+  WriteEventRecordsText(plan, out);
   out << "\nwarnings (" << plan.warnings.size() << ")\n";
   if (plan.warnings.empty()) out << "  none\n";
   for (const PlanWarning& warning : plan.warnings) {
@@ -338,6 +340,7 @@ std::string PlanJson(const Plan& plan) {
 
   WriteSecurityBaseJson(plan, json);
   WriteRestartRecordJson(plan, json);
+  WriteEventRecordsJson(plan, json);
   json.Key("warnings");
   json.StartArray();
   for (const PlanWarning& warning : plan.warnings) {
@@ -347,13 +350,11 @@ std::string PlanJson(const Plan& plan) {
     json.EndObject();
   }
   json.EndArray();
-
   json.Key("prediction");
   json.StartObject();
   Member(json, "success", plan.predicts_success);
   Member(json, "text", Json(plan.prediction));
   json.EndObject();
-
   json.EndObject();
   return document.text + "\n";
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Platform/platform.h"
+#include "tools/plan_events.h"
 #include "tools/plan_tool.h"
 
 namespace {
@@ -137,6 +138,12 @@ TEST(PlanReportTest, TextTellsEveryItemPhaseByPhase) {
       "  /p/libBrindle.so: signature verdict 2 (valid with key 0): refused; the run goes on "
       "without it\n"
       "\n"
+      "event records\n"
+      "  on, nowhere: this machine has neither a journal nor a syslog socket\n"
+      "  1001 run-started: always\n"
+      "  1002 item-failed: if-an-item-fails\n"
+      "  1004 run-failed: always\n"
+      "\n"
       "warnings (1)\n"
       "  [empty-phase] phase after_selfprotect has no item\n"
       "\n"
@@ -191,6 +198,50 @@ TEST(PlanReportTest, JsonCarriesWhatTheTextSays) {
   EXPECT_STREQ("the run fails", json["prediction"]["text"].GetString());
 }
 
+// The kinds a run would write follow the prediction and what its items can
+// do; with the records off there are none, and the JSON says the same.
+TEST(PlanReportTest, EventRecordsFollowThePrediction) {
+  using Kinds = std::vector<std::string>;
+  const auto kinds = [](const Plan& plan) {
+    Kinds names;
+    for (const PlannedRecord& record : PlannedRecords(plan)) {
+      names.push_back(std::to_string(FactsOf(record.kind).event_id) + ":" +
+                      std::to_string(static_cast<int>(record.when)));
+    }
+    return names;
+  };
+  Plan plan = SamplePlan();
+  EXPECT_EQ(kinds(plan), (Kinds{"1001:0", "1002:1", "1004:0"}));
+  plan.predicts_success = true;
+  EXPECT_EQ(kinds(plan), (Kinds{"1001:0", "1002:1", "1003:2", "1004:1"}));
+  // Items that check nothing cannot fail; one that may stop the run for a restart.
+  for (PlannedPhase& phase : plan.phases) {
+    for (PlannedItem& item : phase.items) item.has_expectation = false;
+  }
+  plan.phases[0].items[0].exit_classes.restart_now_codes = {3010};
+  EXPECT_EQ(kinds(plan), (Kinds{"1001:0", "1003:2", "1005:3"}));
+  plan.phases[0].reached = false;
+  EXPECT_EQ(kinds(plan), (Kinds{"1001:0", "1003:2"}));
+
+  rapidjson::Document json;
+  json.Parse(PlanJson(plan).c_str());
+  ASSERT_FALSE(json.HasParseError());
+  const auto& records = json["event_records"];
+  EXPECT_TRUE(records["on"].GetBool());
+  EXPECT_STREQ("none", records["sink"].GetString());
+  ASSERT_EQ(2u, records["records"].Size());
+  EXPECT_STREQ("run-succeeded", records["records"][1]["kind"].GetString());
+  EXPECT_EQ(1003, records["records"][1]["event_id"].GetInt());
+  EXPECT_STREQ("75a6c2d4f3e089af25bf47b56b3d12f6", records["records"][1]["message_id"].GetString());
+  EXPECT_STREQ("if-every-item-passes", records["records"][1]["when"].GetString());
+
+  plan.event_records = false;
+  EXPECT_TRUE(kinds(plan).empty());
+  EXPECT_NE(
+      std::string::npos,
+      PlanText(plan).find("\nevent records\n  off (--event-records=off): the run writes none\n"));
+}
+
 TEST(PlanReportTest, ItemPhrasesFollowTheChecks) {
   PlannedItem item;
   item.kind = ItemKind::kSimpleDll;
@@ -234,6 +285,9 @@ TEST(PlanArgumentsTest, ReadsTheOptionsAndRefusesTheRest) {
   EXPECT_EQ("/b c", parsed.install_path);  // the later option wins, as in the program
   EXPECT_TRUE(parsed.json);
   EXPECT_TRUE(parsed.load);
+  EXPECT_TRUE(parsed.event_records);
+  ASSERT_TRUE(ParsePlanArguments({"--installpath=/a", "--event-records=off"}, &parsed, &error));
+  EXPECT_FALSE(parsed.event_records);
 
   const struct {
     std::vector<std::string> args;
@@ -243,6 +297,8 @@ TEST(PlanArgumentsTest, ReadsTheOptionsAndRefusesTheRest) {
       {{"--json"}, "--installpath= is missing"},
       {{"--installpath=/a", "--verbose"}, "unknown argument: --verbose"},
       {{"--installpath", "/a"}, "unknown argument: --installpath"},
+      {{"--installpath=/a", "--event-records=no"},
+       "--event-records= takes on or off: --event-records=no"},
   };
   for (const auto& c : bad) {
     PlanArguments ignored;

@@ -2,6 +2,7 @@
 
 #include <glog/logging.h>
 
+#include "App/RunEvents.h"
 #include "CallPlugins/Item.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/platform.h"
@@ -15,17 +16,20 @@ namespace {
 const char kInstallPathOption[] = "--installpath=";
 
 constexpr char kUsage[] =
-    "usage: taverly-plan --installpath=FOLDER [--json] [--load]\n"
+    "usage: taverly-plan --installpath=FOLDER [--event-records=off] [--json] [--load]\n"
     "       taverly-plan --version\n"
     "\n"
     "Tells what Taverly would do with the product in FOLDER, phase by phase in run\n"
     "order, and why: each item's key, module file, type, whether it runs or is\n"
     "skipped, its file, parameters, wait and the exit codes the run accepts; the\n"
     "module files and the filter's verdict on each; the security base and its\n"
-    "signature verdict; and warnings about the traps of module files. It reads\n"
+    "signature verdict; the records it would leave in the system's event log;\n"
+    "and warnings about the traps of module files. It reads\n"
     "the folder with the program's own code, starts no program, calls no entry,\n"
     "takes no lock and writes no file.\n"
     "\n"
+    "--event-records=off  plans the run Taverly --event-records=off makes, which\n"
+    "        leaves no records in the system's event log\n"
     "--json  prints the same as one JSON document\n"
     "--load  loads each library item's library to look for its entry (never\n"
     "        calls it); loading runs the library's initialisers\n"
@@ -44,6 +48,14 @@ bool ParsePlanArguments(const std::vector<std::string>& args, PlanArguments* par
       // The same option reader as the program: a later option wins.
       CommandParser::ParseOption(parsed->install_path, argument, kInstallPathOption);
       parsed->has_install_path = true;
+    } else if (argument.compare(0, sizeof kEventRecordsOption - 1, kEventRecordsOption) == 0) {
+      bool understood = true;
+      parsed->event_records =
+          EventRecordsValue(argument.substr(sizeof kEventRecordsOption - 1), &understood);
+      if (!understood) {
+        *error = "--event-records= takes on or off: " + argument;
+        return false;
+      }
     } else if (argument == "--json") {
       parsed->json = true;
     } else if (argument == "--load") {
@@ -84,6 +96,7 @@ int RunPlanTool(const std::vector<std::string>& args, std::ostream& out, std::os
     return kPlanToolSuccess;
   }
   RunContext run = PlanContext(arguments.install_path);
+  run.event_records = arguments.event_records;
   const std::wstring& product_folder = run.product_folder();
   if (!platform::PathExists(product_folder)) {
     err << "taverly-plan: the installation path does not exist: " << arguments.install_path

@@ -15,6 +15,7 @@ constexpr int kPlanToolUsageError = 2;
 struct PlanArguments {
   bool has_install_path = false;
   std::string install_path;
+  bool event_records = true;  // --event-records=, read as the program reads it
   bool json = false;
   bool load = false;
   bool help = false;
