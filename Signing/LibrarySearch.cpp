@@ -12,6 +12,8 @@ constexpr uint64_t kTagNeeded = 1;
 constexpr uint64_t kTagStringTable = 5;
 constexpr uint64_t kTagRpath = 15;
 constexpr uint64_t kTagRunpath = 29;
+constexpr uint64_t kTagDependencyAudit = 0x6ffffefb;
+constexpr uint64_t kTagAudit = 0x6ffffefc;
 constexpr uint64_t kTagAuxiliary = 0x7ffffffd;
 constexpr uint64_t kTagFilter = 0x7fffffff;
 // Far more than any real library has; a forged count is not followed further.
@@ -156,7 +158,7 @@ bool ReadElfLibrarySearch(uint64_t size, const signing::ReadAtFunction& read,
       table_address = value;
       has_table = true;
     } else if (tag == kTagNeeded || tag == kTagAuxiliary || tag == kTagFilter || tag == kTagRpath ||
-               tag == kTagRunpath) {
+               tag == kTagRunpath || tag == kTagAudit || tag == kTagDependencyAudit) {
       strings.emplace_back(tag, value);
     }
   }
@@ -172,6 +174,8 @@ bool ReadElfLibrarySearch(uint64_t size, const signing::ReadAtFunction& read,
       search->rpath.push_back(text);
     } else if (entry.first == kTagRunpath) {
       search->runpath.push_back(text);
+    } else if (entry.first == kTagAudit || entry.first == kTagDependencyAudit) {
+      search->audit.push_back(text);
     } else {
       search->needed.push_back(text);
     }
@@ -185,6 +189,9 @@ std::string UncheckedDependencySource(const ElfLibrarySearch& search) {
   }
   for (const std::string& paths : search.runpath) {
     if (!paths.empty()) return "RUNPATH " + paths;
+  }
+  for (const std::string& names : search.audit) {
+    if (!names.empty()) return "AUDIT " + names;
   }
   for (const std::string& name : search.needed) {
     if (name.find('/') != std::string::npos) return "NEEDED " + name;

@@ -46,6 +46,12 @@ TEST(LibrarySearchTest, ReadsWhatTheLoaderSearches) {
   EXPECT_EQ(UncheckedDependencySource(search), "NEEDED ./libx.so");
   search.rpath.push_back("/opt/p");
   EXPECT_EQ(UncheckedDependencySource(search), "RPATH /opt/p");
+  // An auditor runs inside whatever loads the library, from wherever the
+  // loader finds it.
+  const std::string audited = Bytes(TAVERLY_AUDITED_LIBRARY_PATH);
+  ASSERT_TRUE(ReadElfLibrarySearch(audited.size(), Reader(audited), &search));
+  EXPECT_EQ(search.audit, std::vector<std::string>{"libtaverly_auditor.so"});
+  EXPECT_EQ(UncheckedDependencySource(search), "AUDIT libtaverly_auditor.so");
   // A program names its loader; a library none.
   EXPECT_TRUE(search.interpreters.empty());
   const std::string program = Bytes(TAVERLY_PROBE_PATH);
