@@ -135,6 +135,19 @@ void Escapees::Find(const std::vector<pid_t>& in_group) {
   for (const Facts& facts : all) {
     if (theirs.count(facts.pid) != 0 && inside.count(facts.pid) == 0) Hold(facts);
   }
+  // A child of this process started after the program, outside its group
+  // and namespace, was made by it as a sibling (CLONE_PARENT): not the
+  // program's descendant, so not ended, but the line must not say it was.
+  const pid_t self = getpid();
+  uint64_t program_start = 0;
+  pid_t program_parent = 0;
+  if (!ReadStat(program_, &program_parent, &program_start)) return;
+  for (const Facts& facts : all) {
+    if (facts.parent == self && facts.pid != program_ && facts.start >= program_start &&
+        theirs.count(facts.pid) == 0 && inside.count(facts.pid) == 0) {
+      complete_ = false;
+    }
+  }
 }
 
 void Escapees::Hold(const Facts& facts) {

@@ -45,7 +45,9 @@ void UseSystemLibrarySearch();
 // opens a file, so that no file takes their place: on POSIX a descriptor 0,
 // 1 or 2 the caller left closed would go to the next file opened, and every
 // log line written to standard error into it. POSIX: /dev/null on each one
-// that is closed; Windows: nothing (a handle is never "the lowest free").
+// that is closed, and SIGPIPE ignored, so that a standard error whose reader
+// is gone fails a write instead of ending the run; Windows: nothing (a
+// handle is never "the lowest free").
 void KeepStandardStreamsTaken();
 
 // Claims the machine-wide single-instance guard for the life of the process.

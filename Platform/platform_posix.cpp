@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -48,6 +49,10 @@ void KeepStandardStreamsTaken() {
     const int null = Retry([&] { return open("/dev/null", O_RDWR); });
     if (null > STDERR_FILENO) close(null);
   }
+  // A standard error nobody reads (a pipe whose reader is gone) must not end
+  // the run at its first log line; a write there fails instead. Started
+  // programs get SIGPIPE's default back with every other signal.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 std::vector<std::wstring> CommandLineArguments() {

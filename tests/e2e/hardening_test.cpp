@@ -146,6 +146,19 @@ TEST_F(HardeningTest, ClosedStandardErrorIsTakenByNoFile) {
   EXPECT_EQ(ReadTextFile(ResultFile()), target().IniText({"[result]", "is_success=true"}));
 }
 
+// Nor does a standard error whose reader is gone end the run at its first
+// log line.
+TEST_F(HardeningTest, StandardErrorNobodyReadsEndsNothing) {
+  if (target().windows) GTEST_SKIP() << kNativeOnly;
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  RunOptions options;
+  options.arguments = {"--installpath=" + product_.TargetFolder()};
+  options.stderr_unread = true;
+  EXPECT_EQ(Wait(Start(options)).exit_code, 0);
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(ReadTextFile(ResultFile()), target().IniText({"[result]", "is_success=true"}));
+}
+
 // A file system of its own under the log folder, in a private mount
 // namespace of this test process, so nothing outside it sees the mount.
 class FullDiskTest : public HardeningTest {

@@ -98,6 +98,7 @@ struct RunOptions {
   std::string program;                     // default: the built Taverly
   bool as_nobody = false;                  // run with uid/gid 65534 (native only)
   bool stderr_closed = false;              // start it with standard error closed
+  bool stderr_unread = false;              // standard error a pipe whose reader is gone (native)
   std::map<std::string, std::string> env;  // added to / replacing the environment
   std::vector<std::string> unset_env;
 };

@@ -98,8 +98,12 @@ Process TaverlyTest::Start(const RunOptions& options) {
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(
       &actions, 1, process.out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int unread[2] = {-1, -1};
   if (options.stderr_closed) {
     posix_spawn_file_actions_addclose(&actions, 2);
+  } else if (options.stderr_unread && pipe2(unread, O_CLOEXEC) == 0) {
+    close(unread[0]);
+    posix_spawn_file_actions_adddup2(&actions, unread[1], 2);
   } else {
     posix_spawn_file_actions_addopen(
         &actions, 2, process.err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -107,6 +111,7 @@ Process TaverlyTest::Start(const RunOptions& options) {
   pid_t pid = 0;
   int rc = posix_spawn(&pid, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
   posix_spawn_file_actions_destroy(&actions);
+  if (unread[1] >= 0) close(unread[1]);
   EXPECT_EQ(rc, 0) << "cannot start " << c_argv[0];
   if (rc == 0) process.pid = pid;
   return process;
