@@ -40,36 +40,14 @@ TEST(RunEventsTest, FailedItemsTellWhyFromTheReportAndTheErrorRecord) {
     int64_t code;
     uint32_t number;
   } cases[] = {
-      {true,
-       false,
-       false,
-       false,
-       L"InstallError:50",
-       ItemFailure::kExitCodeNotAccepted,
-       true,
-       7,
-       50},
-      {false,
-       true,
-       false,
-       false,
-       L"InstallError:50",
-       ItemFailure::kResultNotAccepted,
-       true,
-       -2,
-       50},
-      {true, false, true, false, L"InstallError:51", ItemFailure::kTimedOut, true, 7, 51},
-      {false, false, false, true, L"InstallError:52", ItemFailure::kNotSigned, false, 0, 52},
-      {false, false, false, false, L"InstallError:52", ItemFailure::kNotRunAsChecked, false, 0, 52},
-      {true,
-       false,
-       false,
-       false,
-       L"InstallError:5x",
-       ItemFailure::kExitCodeNotAccepted,
-       true,
-       7,
-       0},
+      // clang-format off
+      {true,  false, false, false, L"InstallError:50", ItemFailure::kExitCodeNotAccepted, true,  7,  50},
+      {false, true,  false, false, L"InstallError:50", ItemFailure::kResultNotAccepted,   true,  -2, 50},
+      {true,  false, true,  false, L"InstallError:51", ItemFailure::kTimedOut,            true,  7,  51},
+      {false, false, false, true,  L"InstallError:52", ItemFailure::kNotSigned,           false, 0,  52},
+      {false, false, false, false, L"InstallError:52", ItemFailure::kNotRunAsChecked,     false, 0,  52},
+      {true,  false, false, false, L"InstallError:5x", ItemFailure::kExitCodeNotAccepted, true,  7,  0},
+      // clang-format on
   };
   for (const auto& c : cases) {
     item.has_exit_code = c.exit_code;

@@ -54,8 +54,37 @@ class EventRecordsTest : public ReportTest {
     return Run(options);
   }
 
+  // The records that came in, none holding what the item tried to forge or
+  // hide.
+  std::vector<JournalFields> ReceivedRecords() {
+    std::vector<JournalFields> records;
+    for (const std::string& datagram : logs_.Received()) {
+      records.push_back(ParseJournalDatagram(datagram));
+      EXPECT_THAT(datagram, Not(HasSubstr("secret-token")));
+      EXPECT_THAT(datagram, Not(HasSubstr("\n" + std::string(kForged))));
+      EXPECT_THAT(datagram, Not(HasSubstr("PRIORITY=0")));
+    }
+    return records;
+  }
+
   SystemLogListener logs_;
 };
+
+// The fields every record begins with, then those of its kind.
+JournalFields Record(const std::string& message, const char* message_id, const char* priority,
+                     const char* event_id, const std::string& run_id, const std::string& product,
+                     const JournalFields& kind) {
+  JournalFields fields{{"MESSAGE", message},
+                       {"MESSAGE_ID", message_id},
+                       {"PRIORITY", priority},
+                       {"SYSLOG_FACILITY", "1"},
+                       {"SYSLOG_IDENTIFIER", "Taverly"},
+                       {"TAVERLY_EVENT_ID", event_id},
+                       {"TAVERLY_RUN_ID", run_id},
+                       {"TAVERLY_PRODUCT_PATH", product}};
+  fields.insert(fields.end(), kind.begin(), kind.end());
+  return fields;
+}
 
 // Every field of a whole failed run's three records, in the order the run
 // writes them, as the journal receives them; nothing an item holds shows as
@@ -66,78 +95,68 @@ TEST_F(EventRecordsTest, FailedRunReachesTheJournalFieldByField) {
   if (!why.empty()) GTEST_SKIP() << why;
   AddFailingProduct();
   ASSERT_EQ(RunWith({}).exit_code, 210);
-  const std::vector<std::string> datagrams = logs_.Received();
-  ASSERT_EQ(datagrams.size(), 3u);
-  std::vector<JournalFields> records;
-  for (const std::string& datagram : datagrams) {
-    records.push_back(ParseJournalDatagram(datagram));
-    EXPECT_THAT(datagram, Not(HasSubstr("secret-token")));
-    EXPECT_THAT(datagram, Not(HasSubstr("\n" + std::string(kForged))));
-    EXPECT_THAT(datagram, Not(HasSubstr("PRIORITY=0")));
-  }
+  const std::vector<JournalFields> records = ReceivedRecords();
+  ASSERT_EQ(records.size(), 3u);
   const std::string product = product_.folder();
   const std::string run_id = FieldOf(records[0], "TAVERLY_RUN_ID");
   EXPECT_TRUE(std::regex_match(run_id, std::regex("[0-9a-f]{32}"))) << run_id;
   const std::string version = Report()["version"].GetString();
   EXPECT_EQ(records[0],
-            (JournalFields{
-                {"MESSAGE", "Taverly " + version + " started on " + product + ", account root."},
-                {"MESSAGE_ID", "7c71b5d88517f6b5ff52bbe281402219"},
-                {"PRIORITY", "6"},
-                {"SYSLOG_FACILITY", "1"},
-                {"SYSLOG_IDENTIFIER", "Taverly"},
-                {"TAVERLY_EVENT_ID", "1001"},
-                {"TAVERLY_RUN_ID", run_id},
-                {"TAVERLY_PRODUCT_PATH", product},
-                {"TAVERLY_VERSION", version},
-                {"TAVERLY_ACCOUNT", "root"}}));
+            Record("Taverly " + version + " started on " + product + ", account root.",
+                   "7c71b5d88517f6b5ff52bbe281402219",
+                   "6",
+                   "1001",
+                   run_id,
+                   product,
+                   {{"TAVERLY_VERSION", version}, {"TAVERLY_ACCOUNT", "root"}}));
   const std::string module = product + "/modularize/mod_core.xml";
   const std::string file = "bin/pro\\x0A" + std::string(kForged);
   EXPECT_EQ(records[1],
-            (JournalFields{{"MESSAGE",
-                            "Item " + Key(2) + " of " + module +
-                                " failed in after_setup: its exit code 7 is not accepted (Exe " +
-                                file + ", error code 50)."},
-                           {"MESSAGE_ID", "b1d7341a6b15e1577403d2c6499aa141"},
-                           {"PRIORITY", "3"},
-                           {"SYSLOG_FACILITY", "1"},
-                           {"SYSLOG_IDENTIFIER", "Taverly"},
-                           {"TAVERLY_EVENT_ID", "1002"},
-                           {"TAVERLY_RUN_ID", run_id},
-                           {"TAVERLY_PRODUCT_PATH", product},
-                           {"TAVERLY_PHASE", "after_setup"},
-                           {"TAVERLY_MODULE", module},
-                           {"TAVERLY_ITEM", Key(2)},
-                           {"TAVERLY_ITEM_TYPE", "Exe"},
-                           {"TAVERLY_ITEM_FILE", file},
-                           {"TAVERLY_REASON", "exit_code_not_accepted"},
-                           {"TAVERLY_ITEM_EXIT_CODE", "7"},
-                           {"TAVERLY_ERROR_CODE", "50"}}));
+            Record("Item " + Key(2) + " of " + module +
+                       " failed in after_setup: its exit code 7 is not accepted (Exe " + file +
+                       ", error code 50).",
+                   "b1d7341a6b15e1577403d2c6499aa141",
+                   "3",
+                   "1002",
+                   run_id,
+                   product,
+                   {{"TAVERLY_PHASE", "after_setup"},
+                    {"TAVERLY_MODULE", module},
+                    {"TAVERLY_ITEM", Key(2)},
+                    {"TAVERLY_ITEM_TYPE", "Exe"},
+                    {"TAVERLY_ITEM_FILE", file},
+                    {"TAVERLY_REASON", "exit_code_not_accepted"},
+                    {"TAVERLY_ITEM_EXIT_CODE", "7"},
+                    {"TAVERLY_ERROR_CODE", "50"}}));
   EXPECT_EQ(records[2],
-            (JournalFields{{"MESSAGE",
-                            "Taverly failed on " + product +
-                                " with exit code 210: 4 items, 1 succeeded, 1 failed, 0 skipped, "
-                                "0 not started, 2 not reached, 0 done before the restart."},
-                           {"MESSAGE_ID", "392019ad6f04fa795d50665259dc074d"},
-                           {"PRIORITY", "3"},
-                           {"SYSLOG_FACILITY", "1"},
-                           {"SYSLOG_IDENTIFIER", "Taverly"},
-                           {"TAVERLY_EVENT_ID", "1004"},
-                           {"TAVERLY_RUN_ID", run_id},
-                           {"TAVERLY_PRODUCT_PATH", product},
-                           {"TAVERLY_EXIT_CODE", "210"},
-                           {"TAVERLY_ITEMS", "4"},
-                           {"TAVERLY_ITEMS_SUCCEEDED", "1"},
-                           {"TAVERLY_ITEMS_FAILED", "1"},
-                           {"TAVERLY_ITEMS_SKIPPED", "0"},
-                           {"TAVERLY_ITEMS_NOT_STARTED", "0"},
-                           {"TAVERLY_ITEMS_NOT_REACHED", "2"},
-                           {"TAVERLY_ITEMS_DONE_BEFORE_RESTART", "0"},
-                           {"TAVERLY_RESTART_NEEDED", "0"},
-                           {"TAVERLY_STOPPED_FOR_RESTART", "0"}}));
+            Record("Taverly failed on " + product +
+                       " with exit code 210: 4 items, 1 succeeded, 1 failed, 0 skipped, "
+                       "0 not started, 2 not reached, 0 done before the restart.",
+                   "392019ad6f04fa795d50665259dc074d",
+                   "3",
+                   "1004",
+                   run_id,
+                   product,
+                   {{"TAVERLY_EXIT_CODE", "210"},
+                    {"TAVERLY_ITEMS", "4"},
+                    {"TAVERLY_ITEMS_SUCCEEDED", "1"},
+                    {"TAVERLY_ITEMS_FAILED", "1"},
+                    {"TAVERLY_ITEMS_SKIPPED", "0"},
+                    {"TAVERLY_ITEMS_NOT_STARTED", "0"},
+                    {"TAVERLY_ITEMS_NOT_REACHED", "2"},
+                    {"TAVERLY_ITEMS_DONE_BEFORE_RESTART", "0"},
+                    {"TAVERLY_RESTART_NEEDED", "0"},
+                    {"TAVERLY_STOPPED_FOR_RESTART", "0"}}));
+}
 
-  // The same run with the records off: the same log but the option's own
-  // line, the same result file, and no record.
+// The same run with the records off: the same log but the option's own
+// line, the same result file, and no record.
+TEST_F(EventRecordsTest, RecordsOffChangeNothingElse) {
+  const std::string why = logs_.ListenAsJournal();
+  if (!why.empty()) GTEST_SKIP() << why;
+  AddFailingProduct();
+  ASSERT_EQ(RunWith({}).exit_code, 210);
+  ASSERT_EQ(logs_.Received().size(), 3u);
   const std::vector<std::string> messages = Messages();
   const std::string result = ReadTextFile(ResultFile());
   fs::remove_all(LogDir());
