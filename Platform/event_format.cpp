@@ -46,6 +46,12 @@ void AppendSyslogText(const std::string& text, bool quoted, std::string* out) {
       continue;
     }
     if (quoted && (c == '"' || c == '\\')) *out += '\\';
+    if (!quoted && c == '=') {
+      // The text comes first and unquoted: no NAME=value of its own may
+      // stand in it ahead of the fields.
+      *out += "\\x3D";
+      continue;
+    }
     *out += c;
   }
 }

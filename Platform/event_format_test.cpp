@@ -29,6 +29,13 @@ TEST(EventFormatTest, SyslogLineIsOneLineWithQuotedValues) {
             "TAVERLY_EVENT_ID=1002 TAVERLY_ITEM=\"7\" TAVERLY_FILE=\"a\\\"\\\\\\x09\\x0Ab\\x00\"");
   record.level = platform::EventLevel::kWarning;
   EXPECT_EQ(platform::SyslogLine(record, 1).substr(0, 4), "<12>");
+  // A name and value in the text, which stands ahead of the fields, cannot
+  // pass for one of them.
+  record.message = "on /x MESSAGE_ID=0 TAVERLY_EXIT_CODE=\"0\" y";
+  record.fields = {};
+  EXPECT_EQ(platform::SyslogLine(record, 1),
+            "<12>Taverly[1]: on /x MESSAGE_ID\\x3D0 TAVERLY_EXIT_CODE\\x3D\"0\" y "
+            "MESSAGE_ID=b1d7341a6b15e1577403d2c6499aa141 TAVERLY_EVENT_ID=1002");
 }
 
 TEST(EventFormatTest, EventLogStringsHoldNoParameterForTheViewerToExpand) {

@@ -153,18 +153,22 @@ Attempt SendToSyslog(const std::string& line) {
   return SendToSyslogStream(address, line);
 }
 
-bool IsSocket(const char* path) {
-  struct stat status {};
-  return stat(path, &status) == 0 && S_ISSOCK(status.st_mode);
+// Answers whether a socket of type listens at path, without sending it
+// anything: a connect on a socket of the other type is refused.
+bool Listens(const char* path, int type) {
+  Socket socket(type);
+  const sockaddr_un address = Address(path);
+  return socket.fd() >= 0 &&
+         connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 }  // namespace
 
 EventSinkProspect ProspectEventSink() {
   EventSinkProspect prospect;
-  if (IsSocket(kJournalSocket)) {
+  if (Listens(kJournalSocket, SOCK_DGRAM)) {
     prospect.sink = EventSink::kJournal;
-  } else if (IsSocket(kSyslogSocket)) {
+  } else if (Listens(kSyslogSocket, SOCK_DGRAM) || Listens(kSyslogSocket, SOCK_STREAM)) {
     prospect.sink = EventSink::kSyslog;
   }
   return prospect;

@@ -49,13 +49,12 @@ bool ParsePlanArguments(const std::vector<std::string>& args, PlanArguments* par
       CommandParser::ParseOption(parsed->install_path, argument, kInstallPathOption);
       parsed->has_install_path = true;
     } else if (argument.compare(0, sizeof kEventRecordsOption - 1, kEventRecordsOption) == 0) {
+      // As the program reads it: a value it does not understand keeps the
+      // records on (the run says so in its log).
       bool understood = true;
       parsed->event_records =
           EventRecordsValue(argument.substr(sizeof kEventRecordsOption - 1), &understood);
-      if (!understood) {
-        *error = "--event-records= takes on or off: " + argument;
-        return false;
-      }
+      parsed->event_records_unknown = understood ? std::string() : argument;
     } else if (argument == "--json") {
       parsed->json = true;
     } else if (argument == "--load") {
@@ -94,6 +93,11 @@ int RunPlanTool(const std::vector<std::string>& args, std::ostream& out, std::os
   if (arguments.version) {
     out << "taverly-plan " << TaverlyVersion() << "\n";
     return kPlanToolSuccess;
+  }
+  if (!arguments.event_records_unknown.empty()) {
+    err << "taverly-plan: " << arguments.event_records_unknown
+        << " is neither on nor off: the run keeps its records on and logs that it did not "
+           "understand it\n";
   }
   RunContext run = PlanContext(arguments.install_path);
   run.event_records = arguments.event_records;

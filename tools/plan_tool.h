@@ -15,7 +15,8 @@ constexpr int kPlanToolUsageError = 2;
 struct PlanArguments {
   bool has_install_path = false;
   std::string install_path;
-  bool event_records = true;  // --event-records=, read as the program reads it
+  bool event_records = true;          // --event-records=, read as the program reads it
+  std::string event_records_unknown;  // a value the program would not understand
   bool json = false;
   bool load = false;
   bool help = false;
