@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <sstream>
 #include <unordered_set>
 
@@ -66,6 +67,20 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Calls visit with the id of every process /proc lists; false when it
+// cannot be read.
+bool EachProcess(const std::function<void(pid_t)>& visit) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  while (const dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (*end == '\0' && pid > 0) visit(static_cast<pid_t>(pid));
+  }
+  closedir(proc);
+  return true;
+}
+
 }  // namespace
 
 Escapees::Escapees(pid_t program) : program_(program) {
@@ -81,36 +96,22 @@ Escapees::~Escapees() {
 
 std::vector<pid_t> ProcessGroupMembers(pid_t group) {
   std::vector<pid_t> members;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return members;
-  while (const dirent* entry = readdir(proc)) {
-    char* end = nullptr;
-    const long pid = std::strtol(entry->d_name, &end, 10);
-    if (*end == '\0' && pid > 0 && getpgid(static_cast<pid_t>(pid)) == group) {
-      members.push_back(static_cast<pid_t>(pid));
-    }
-  }
-  closedir(proc);
+  EachProcess([&](pid_t pid) {
+    if (getpgid(pid) == group) members.push_back(pid);
+  });
   return members;
 }
 
 bool Escapees::ListProcesses(std::vector<Facts>* all) const {
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return false;
-  while (const dirent* entry = readdir(proc)) {
-    char* end = nullptr;
-    const long pid = std::strtol(entry->d_name, &end, 10);
-    if (*end != '\0' || pid <= 0) continue;
+  return EachProcess([&](pid_t pid) {
     Facts facts;
-    facts.pid = static_cast<pid_t>(pid);
-    if (!ReadStat(facts.pid, &facts.parent, &facts.start)) continue;
+    facts.pid = pid;
+    if (!ReadStat(facts.pid, &facts.parent, &facts.start)) return;
     struct stat ns;
     facts.tagged = namespaced_ && stat(ProcFile(facts.pid, "ns/cgroup").c_str(), &ns) == 0 &&
                    SameFile(ns, tag_);
     all->push_back(facts);
-  }
-  closedir(proc);
-  return true;
+  });
 }
 
 void Escapees::Find(const std::vector<pid_t>& in_group) {
