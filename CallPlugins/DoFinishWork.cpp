@@ -10,6 +10,7 @@
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/Item.h"
 #include "CallPlugins/ItemOutput.h"
+#include "CallPlugins/ItemSteps.h"
 #include "CallPlugins/LwSecurityBase.h"
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
@@ -89,20 +90,6 @@ void LogUnusedExitClasses(const Item& item) {
   }
 }
 
-// The one start request of an Exe item: its program, its parameters
-// themselves, its wait and what supervises it.
-platform::ProgramRequest StartRequest(RunContext& run, const Item& item) {
-  platform::ProgramRequest request;
-  request.file = item.path;
-  request.parameters = item.parameters;
-  request.wait = item.wait;
-  request.timeout_ms = item.timeout_seconds * 1000u;
-  request.capture_output = item.capture_output;
-  // The report shows this item under way while the run waits for it.
-  request.while_waiting = [&run] { run.progress.Report(false); };
-  return request;
-}
-
 // Judges the exit code of a program that ran to its end, after any retry: a
 // code that asks for a restart, now or at the end, means done, whatever
 // "exitcode" lists; else the list decides.
@@ -144,13 +131,17 @@ enum class AttemptEnd { kNotStarted, kTimedOut, kEnded };
 
 // Starts the program, and again while its exit code is in the retry class
 // and attempts are left; a program that timed out is not started again.
-AttemptEnd RunAttempts(InstallErrorRecord& errors, const Item& item,
-                       const platform::ProgramRequest& request, ItemReport* report,
-                       platform::ProgramResult* result) {
+AttemptEnd RunAttempts(RunContext& run, const Item& item, const platform::ProgramRequest& request,
+                       ItemReport* report, platform::ProgramResult* result) {
   const ExitClasses& classes = item.exit_classes;
   report->retry_used = !classes.retry_codes.empty();
   for (uint32_t attempt = 1;; ++attempt) {
-    if (!ShellOpenFile(request, result)) return AttemptEnd::kNotStarted;
+    const bool free = InstallerLetsItemStart(run, item);
+    if (!free) {
+      *result = BusyInstallerResult();
+    } else if (!ShellOpenFile(request, result)) {
+      return AttemptEnd::kNotStarted;
+    }
     report->has_exit_code = result->has_process;
     report->exit_code = result->exit_code;
     report->signal = result->signal;
@@ -158,11 +149,11 @@ AttemptEnd RunAttempts(InstallErrorRecord& errors, const Item& item,
     if (report->retry_used && result->has_process) {
       report->attempt_exit_codes.push_back(result->exit_code);
     }
-    if (request.capture_output && !result->output_captured) {
+    if (free && request.capture_output && !result->output_captured) {
       LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.path);
     }
     report->status = ItemStatus::kFailed;
-    if (!ReportSupervision(errors, item, *result)) return AttemptEnd::kTimedOut;
+    if (!ReportSupervision(run.errors, item, *result)) return AttemptEnd::kTimedOut;
     const uint32_t code = result->exit_code;
     if (ClassOfExitCode(item, result->has_process, code, attempt <= classes.retries) !=
         CodeClass::kRetry) {
@@ -186,6 +177,8 @@ bool RunExeItem(RunContext& run, const Item& item, ItemReport* report) {
     report->status = ItemStatus::kSkipped;
     return true;
   }
+  bool done = true;
+  if (!ConditionsLetItemRun(run, item, report, &done)) return done;
   LogUnusedExeAttributes(item);
   LogUnusedExitClasses(item);
   log("run exe application: ");
@@ -196,7 +189,7 @@ bool RunExeItem(RunContext& run, const Item& item, ItemReport* report) {
     request.opened = &signed_file;
   }
   platform::ProgramResult result;
-  switch (RunAttempts(run.errors, item, request, report, &result)) {
+  switch (RunAttempts(run, item, request, report, &result)) {
     case AttemptEnd::kNotStarted:
       // What was checked must run: a signed program that does not start fails.
       if (item.signed_item) return FailSignedStart(run.errors, item, result.start_error, report);
@@ -210,22 +203,10 @@ bool RunExeItem(RunContext& run, const Item& item, ItemReport* report) {
   return JudgeExitCode(run, item, result, report);
 }
 
-// Loads a library item's library (through its checked file when signed);
-// null with the system error when it does not load.
-void* LoadItemLibrary(InstallErrorRecord& errors, const Item& item, ItemReport* report,
-                      bool* refused, uint32_t* error) {
-  *refused = false;
-  if (!item.signed_item) return platform::LoadLibraryFile(item.path, error);
-  platform::ReadOnlyFile signed_file;
-  if (!OpenSignedItem(errors, item, &signed_file, report)) {
-    *refused = true;
-    return nullptr;
-  }
-  return platform::LoadOpenedLibrary(
-      signed_file, item.path, platform::DependencySearch::kSystemOnly, error);
-}
-
-bool RunSimpleDllItem(InstallErrorRecord& errors, const Item& item, ItemReport* report) {
+bool RunSimpleDllItem(RunContext& run, const Item& item, ItemReport* report) {
+  bool done = true;
+  if (!ConditionsLetItemRun(run, item, report, &done)) return done;
+  InstallErrorRecord& errors = run.errors;
   const std::string& entry = item.entry;
   LOG(INFO) << "run dll: " << LogText(item.path) << " , entry: " << NarrowLogText(entry);
   LogUnusedExitClasses(item);
@@ -341,7 +322,7 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
         done = RunExeItem(run_, item, &report);
         break;
       case ItemKind::kSimpleDll:
-        done = RunSimpleDllItem(run_.errors, item, &report);
+        done = RunSimpleDllItem(run_, item, &report);
         break;
       case ItemKind::kSkipped:
         report.status = ItemStatus::kSkipped;

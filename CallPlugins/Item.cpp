@@ -1,7 +1,10 @@
 #include "CallPlugins/Item.h"
 
+#include <algorithm>
+
 #include "Platform/platform.h"
 #include "Platform/process.h"
+#include "Platform/system_state.h"
 #include "Utils/PathUtils.h"
 
 const wchar_t kHiddenParameters[] = L"***";
@@ -27,6 +30,97 @@ void ReadItemTexts(ILwBundle* bundle, Item* item, std::string* wait_for_exit) {
   item->exit_class_texts.retries = text("retries");
   item->exit_class_texts.retry_delay = text("retry_delay");
   item->exit_class_texts.reboot_now_exitcode = text("reboot_now_exitcode");
+  item->wait_for_installer = text("wait_for_installer");
+  ItemConditions& conditions = item->conditions;
+  conditions.creates = text("creates");
+  conditions.if_exists = text("if_exists");
+  conditions.unless_exists = text("unless_exists");
+  conditions.unless_restart_pending = text("unless_restart_pending");
+  conditions.if_registry = text("if_registry");
+  conditions.if_program = text("if_program");
+  conditions.if_program_timeout = text("if_program_timeout");
+}
+
+// A condition's path: the text with "%productpath%" replaced, in the product
+// folder unless it is absolute; empty for no text.
+std::wstring ConditionPath(const std::wstring& product_folder, const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const std::wstring path = SubstituteProductPath(AnsiToWide(text), product_folder);
+  if (platform::IsAbsolutePath(path)) return path;
+  return product_folder + platform::kPathSeparator + path;
+}
+
+// "if_program": its program (the first word, or the first part in double
+// quotes) as a condition path, and the rest as its parameters.
+void ApplyProgramRule(const std::wstring& product_folder, ItemConditions* conditions) {
+  const std::string& text = conditions->if_program;
+  const size_t begin = text.find_first_not_of(' ');
+  if (begin == std::string::npos) return;
+  size_t end = 0, rest = 0;
+  if (text[begin] == '"') {
+    end = text.find('"', begin + 1);
+    end = end == std::string::npos ? text.size() : end;
+    rest = std::min(text.size(), end + 1);
+    conditions->program_path =
+        ConditionPath(product_folder, text.substr(begin + 1, end - begin - 1));
+  } else {
+    end = std::min(text.find(' ', begin), text.size());
+    rest = end;
+    conditions->program_path = ConditionPath(product_folder, text.substr(begin, end - begin));
+  }
+  const size_t parameters = text.find_first_not_of(' ', rest);
+  if (parameters != std::string::npos) {
+    conditions->program_parameters =
+        SubstituteProductPath(AnsiToWide(text.substr(parameters)), product_folder);
+  }
+}
+
+// The conditions any item may have.
+void ApplyConditionRules(const std::wstring& product_folder, ItemConditions* conditions) {
+  conditions->creates_path = ConditionPath(product_folder, conditions->creates);
+  conditions->if_exists_path = ConditionPath(product_folder, conditions->if_exists);
+  conditions->unless_exists_path = ConditionPath(product_folder, conditions->unless_exists);
+  const std::string& restart = conditions->unless_restart_pending;
+  conditions->unless_restart = restart == "1";
+  if (!restart.empty() && restart != "0" && restart != "1") {
+    conditions->unless_restart_pending_unused = Unused::kBadValue;
+  }
+  if (!conditions->if_registry.empty()) {
+    if (platform::HasRegistry()) {
+      conditions->registry_text =
+          SubstituteProductPath(AnsiToWide(conditions->if_registry), product_folder);
+    } else {
+      conditions->if_registry_unused = Unused::kNoRegistry;
+    }
+  }
+  ApplyProgramRule(product_folder, conditions);
+  const std::string& timeout = conditions->if_program_timeout;
+  uint32_t seconds = 0;
+  if (timeout.empty()) return;
+  if (conditions->if_program.empty()) {
+    conditions->if_program_timeout_unused = Unused::kNotWaited;
+  } else if (!ParseWholeNumber(timeout, 1, kLongestTimeout, &seconds)) {
+    conditions->if_program_timeout_unused = Unused::kBadValue;
+  } else {
+    conditions->program_timeout_seconds = seconds;
+  }
+}
+
+// "wait_for_installer": whole seconds in range, for an Exe item that waits.
+void ApplyInstallerWaitRule(bool exe, Item* item) {
+  uint32_t seconds = 0;
+  const std::string& text = item->wait_for_installer;
+  if (text.empty()) {
+    item->wait_for_installer_unused = Unused::kNo;
+  } else if (!exe) {
+    item->wait_for_installer_unused = Unused::kNotExe;
+  } else if (!ParseWholeNumber(text, 1, kLongestTimeout, &seconds)) {
+    item->wait_for_installer_unused = Unused::kBadValue;
+  } else if (!item->wait) {
+    item->wait_for_installer_unused = Unused::kNotWaited;
+  } else {
+    item->installer_wait_seconds = seconds;
+  }
 }
 
 // What every item has: its path, its expectation, its parameters, "signed".
@@ -39,6 +133,7 @@ void ApplyCommonRules(const std::wstring& product_folder, Item* item) {
     item->parameters = SubstituteProductPath(AnsiToWide(item->param), product_folder);
   }
   item->signed_item = item->signed_text == "1";
+  ApplyConditionRules(product_folder, &item->conditions);
 }
 
 // "timeout": whole seconds in range, for an Exe item that waits.
@@ -90,6 +185,7 @@ void ApplyExeRules(const std::string& wait_for_exit, Item* item) {
     item->reboot_exitcode_unused = exe ? Unused::kNotWaited : Unused::kNotExe;
   }
   item->exit_classes = DecideExitClasses(item->wait, item->exit_class_texts);
+  ApplyInstallerWaitRule(exe, item);
 }
 
 }  // namespace
@@ -108,6 +204,11 @@ SystemGate DecideSystemGate(SystemRequirement requirement, bool system_account) 
     return SystemGate::kSkipNeedsOtherAccount;
   }
   return SystemGate::kRun;
+}
+
+bool ItemConditions::Any() const {
+  return !creates.empty() || !if_exists.empty() || !unless_exists.empty() || unless_restart ||
+         !registry_text.empty() || !program_path.empty();
 }
 
 std::wstring Item::ShownParameters() const {

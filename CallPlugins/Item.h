@@ -7,7 +7,8 @@
 // A new attribute is one field of Item (its text and what it parses to), one
 // line in ReadItemTexts and one rule in Item.cpp; the runner and the plan
 // then use the field. A condition on an item (an item that decides for
-// itself whether it runs) belongs beside the system gate.
+// itself whether it runs) is a field of ItemConditions, read and parsed here
+// the same way, and judged in ItemConditions.cpp.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,10 @@
 
 #include "Bundle/LwBundle.h"
 #include "CallPlugins/ExitClasses.h"
+
+// The longest an item's if_program runs when its if_program_timeout does not
+// say, in seconds.
+constexpr uint32_t kDefaultConditionTimeout = 60;
 
 // The result a library entry must return when its item has an expectation,
 // whatever "exitcode" lists.
@@ -36,6 +41,7 @@ enum class Unused {
   kNotWaited,      // it serves only Exe items that wait for their program
   kBadValue,       // its text is no value the attribute takes
   kCannotCapture,  // log_output: a document, whose output only the shell sees (Windows)
+  kNoRegistry,     // if_registry: the system has no registry
 };
 
 // The "system" attribute of an Exe item: "1" runs it only under the system
@@ -54,6 +60,33 @@ struct ItemHead {
   std::string type;  // as written
   std::string file;  // as written, relative to the product folder
   ItemKind kind = ItemKind::kSkipped;
+};
+
+// An item's conditions, as written and as parsed. A path is the product
+// folder joined with the text, unless the text is absolute; "%productpath%"
+// is replaced in every text as in "param".
+struct ItemConditions {
+  std::string creates;  // passed over when the path is there
+  std::wstring creates_path;
+  std::string if_exists;  // runs only when the path is there
+  std::wstring if_exists_path;
+  std::string unless_exists;  // passed over when the path is there
+  std::wstring unless_exists_path;
+  std::string unless_restart_pending;  // "1": passed over while a restart is pending
+  bool unless_restart = false;
+  Unused unless_restart_pending_unused = Unused::kNo;
+  std::string if_registry;  // runs only when the registry holds it (Windows)
+  std::wstring registry_text;
+  Unused if_registry_unused = Unused::kNo;
+  std::string if_program;  // a program: 0 runs the item, 1 to 254 pass it over
+  std::wstring program_path;
+  std::wstring program_parameters;
+  std::string if_program_timeout;
+  uint32_t program_timeout_seconds = kDefaultConditionTimeout;
+  Unused if_program_timeout_unused = Unused::kNo;
+
+  // Whether any condition is written (and used).
+  bool Any() const;
 };
 
 struct Item : ItemHead {
@@ -88,6 +121,12 @@ struct Item : ItemHead {
   Unused reboot_exitcode_unused = Unused::kNo;
   ExitClassTexts exit_class_texts;
   ExitClasses exit_classes;
+
+  ItemConditions conditions;  // all optional; ItemConditions.h
+
+  std::string wait_for_installer;
+  uint32_t installer_wait_seconds = 0;  // 0: the start does not wait for the installer
+  Unused wait_for_installer_unused = Unused::kNo;
 
   // The parameters as every record shows them.
   std::wstring ShownParameters() const;

@@ -126,7 +126,8 @@ bool WriteRestartRecord(const RunContext& run, ModXmlLoader* catalogue) {
     for (const ItemReport& item : record.phases[phase++].items) {
       auto bundle = items.find(item.key);
       if (bundle == items.end()) continue;
-      if (item.status == ItemStatus::kSucceeded || item.status == ItemStatus::kDoneBeforeRestart) {
+      if (item.status == ItemStatus::kSucceeded || item.status == ItemStatus::kDoneBeforeRestart ||
+          item.skipped_by != nullptr) {
         done.push_back(IdentityOf(key.bytes, record, item, bundle->second));
       }
     }

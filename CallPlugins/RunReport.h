@@ -22,7 +22,7 @@ enum class ItemStatus {
   kRunning,     // under way: only in a report written while the run goes on
   kSucceeded,   // ran, and its result was accepted or not checked
   kFailed,      // its result was not accepted, or it timed out
-  kSkipped,     // a type that is not run, or the system gate
+  kSkipped,     // a type that is not run, the system gate, or a condition
   kNotStarted,  // the program could not be started, the library not loaded, the entry not found
   kNotReached,  // its phase was not entered, or an earlier item of its phase failed
   kDoneBeforeRestart,  // done in the run that stopped for a restart; passed over
@@ -56,6 +56,9 @@ struct ItemReport : ItemHead {
   // Exe items with a retry class: the exit code of every attempt, in order.
   bool retry_used = false;
   std::vector<uint32_t> attempt_exit_codes;
+  // A condition passed the item over: the condition's attribute ("creates",
+  // ...). Such an item counts as done for the restart record.
+  const char* skipped_by = nullptr;
 };
 
 using PhaseReport = PhaseEntry<ItemReport>;

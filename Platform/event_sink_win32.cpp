@@ -8,6 +8,7 @@
 
 #include "Platform/event_sink.h"
 #include "Platform/platform.h"
+#include "Platform/registry_win32.h"
 
 namespace platform {
 
@@ -47,17 +48,7 @@ bool Fail(const char* call, DWORD error, EventWriteAnswer* answer) {
   return false;
 }
 
-class RegistryKey {
- public:
-  ~RegistryKey() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  HKEY* out() { return &key_; }
-  HKEY get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
+using win32::RegistryKey;
 
 // Answers whether the source's key names program as its message file, with
 // every type the records use.

@@ -134,6 +134,7 @@ void WarnAboutSupervision(const std::wstring& where, const PlannedItem& item,
       break;
     case Unused::kNo:
     case Unused::kNotExe:
+    case Unused::kNoRegistry:
       break;
   }
 }

@@ -1,0 +1,126 @@
+#include "CallPlugins/ItemConditions.h"
+
+#include "Utils/FileUtils.h"
+
+namespace {
+
+class TheSystem : public ConditionSystem {
+ public:
+  platform::Answer PathIsThere(const std::wstring& path, uint32_t* error) override {
+    return platform::PathIsThere(path, error);
+  }
+  platform::Answer RestartPending(std::wstring* signal, uint32_t* error) override {
+    return platform::RestartPending(signal, error);
+  }
+  platform::Answer RegistryHolds(const std::wstring& text, uint32_t* error) override {
+    return platform::RegistryHolds(text, error);
+  }
+  platform::ProgramResult RunProgram(const platform::ProgramRequest& request) override {
+    platform::ProgramResult result;
+    ShellOpenFile(request, &result);
+    return result;
+  }
+};
+
+// Sets the verdict for an answer of the system: what lets the item run is
+// `runs`; kUnknown cannot be judged. False when this condition decided.
+bool Settle(platform::Answer answer, platform::Answer runs, uint32_t error, const char* attribute,
+            const std::string& text, ConditionVerdict* verdict) {
+  if (answer == runs) return false;
+  verdict->attribute = attribute;
+  verdict->text = text;
+  if (answer == platform::Answer::kUnknown) {
+    verdict->outcome = ConditionOutcome::kCannotJudge;
+    verdict->error = error;
+  } else {
+    verdict->outcome = ConditionOutcome::kPassOver;
+  }
+  return true;
+}
+
+// A path condition: the item runs when whether the path is there is `runs`.
+bool PathDecides(ConditionSystem& system, const std::wstring& path, platform::Answer runs,
+                 const char* attribute, const std::string& text, ConditionVerdict* verdict) {
+  if (path.empty()) return false;
+  uint32_t error = 0;
+  const platform::Answer there = system.PathIsThere(path, &error);
+  return Settle(there, runs, error, attribute, text, verdict);
+}
+
+void JudgeProgram(const ItemConditions& conditions, ConditionSystem& system, bool start_programs,
+                  ConditionVerdict* verdict) {
+  verdict->attribute = "if_program";
+  verdict->text = conditions.if_program;
+  if (!start_programs) {
+    verdict->outcome = ConditionOutcome::kProgramNotRun;
+    return;
+  }
+  const platform::ProgramResult result = system.RunProgram(ConditionProgramRequest(conditions));
+  verdict->error = result.start_error;
+  verdict->timed_out = result.timed_out;
+  verdict->has_exit_code = result.started && result.has_process && !result.timed_out;
+  verdict->exit_code = result.exit_code;
+  if (!verdict->has_exit_code || result.exit_code > kLastPassOverCode) {
+    verdict->outcome = ConditionOutcome::kProgramFailed;
+  } else {
+    verdict->outcome = result.exit_code == 0 ? ConditionOutcome::kRun : ConditionOutcome::kPassOver;
+  }
+}
+
+}  // namespace
+
+ConditionSystem& SystemConditions() {
+  static TheSystem system;
+  return system;
+}
+
+platform::ProgramRequest ConditionProgramRequest(const ItemConditions& conditions) {
+  platform::ProgramRequest request;
+  request.file = conditions.program_path;
+  request.parameters = conditions.program_parameters;
+  request.wait = true;
+  request.timeout_ms = conditions.program_timeout_seconds * 1000u;
+  return request;
+}
+
+ConditionVerdict JudgeConditions(const ItemConditions& conditions, ConditionSystem& system,
+                                 bool start_programs) {
+  using platform::Answer;
+  ConditionVerdict verdict;
+  if (PathDecides(
+          system, conditions.creates_path, Answer::kNo, "creates", conditions.creates, &verdict) ||
+      PathDecides(system,
+                  conditions.if_exists_path,
+                  Answer::kYes,
+                  "if_exists",
+                  conditions.if_exists,
+                  &verdict) ||
+      PathDecides(system,
+                  conditions.unless_exists_path,
+                  Answer::kNo,
+                  "unless_exists",
+                  conditions.unless_exists,
+                  &verdict)) {
+    return verdict;
+  }
+  uint32_t error = 0;
+  if (conditions.unless_restart) {
+    const Answer pending = system.RestartPending(&verdict.signal, &error);
+    if (Settle(pending,
+               Answer::kNo,
+               error,
+               "unless_restart_pending",
+               conditions.unless_restart_pending,
+               &verdict)) {
+      return verdict;
+    }
+  }
+  if (!conditions.registry_text.empty()) {
+    const Answer holds = system.RegistryHolds(conditions.registry_text, &error);
+    if (Settle(holds, Answer::kYes, error, "if_registry", conditions.if_registry, &verdict)) {
+      return verdict;
+    }
+  }
+  if (!conditions.program_path.empty()) JudgeProgram(conditions, system, start_programs, &verdict);
+  return verdict;
+}
