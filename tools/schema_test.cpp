@@ -65,14 +65,6 @@ TEST(ModuleSchemaTest, ExampleAndTestModuleFilesValidate) {
                                     {"system", "0"},
                                     {"timeout", "not a number"},
                                     {"log_output", "1"},
-                                    {"creates", "state/done"},
-                                    {"if_exists", "%productpath%/setup.ini"},
-                                    {"unless_exists", "/etc/skip"},
-                                    {"unless_restart_pending", "1"},
-                                    {"if_registry", "HKLM\\SOFTWARE\\Vendor=3"},
-                                    {"if_program", "bin/check --quick"},
-                                    {"if_program_timeout", "20"},
-                                    {"wait_for_installer", "30"},
                                     {"vendor_note", "kept"}});
   const std::string library =
       ItemXml({{"type", "SimpleDll"}, {"file", "lib/x.so"}, {"entry", "Go"}, {"exitcode", "0"}});
