@@ -8,6 +8,7 @@
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
 #include "Utils/SignatureVerdicts.h"
+#include "tools/plan_conditions.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
 
@@ -22,7 +23,7 @@ void PlanSecurityBase(const std::wstring& product_folder, SecurityBaseEntry* pla
 }
 
 // What the run's end will be, from the first place the plan sees it fail.
-void Predict(const std::string& empty_phase, const std::string& failing_item, Plan* plan) {
+void Predict(const std::string& empty_phase, const PlannedItem* failing_item, Plan* plan) {
   if (!plan->catalogue_loaded) {
     plan->prediction =
         L"the run fails: the module catalogue does not load; Taverly ends with "
@@ -30,10 +31,14 @@ void Predict(const std::string& empty_phase, const std::string& failing_item, Pl
   } else if (!empty_phase.empty()) {
     plan->prediction = L"the run fails: phase " + AnsiToWide(empty_phase) +
                        L" has no item; Taverly ends with exit code 210";
-  } else if (!failing_item.empty()) {
-    plan->prediction = L"the run fails: item " + AnsiToWide(failing_item) +
+  } else if (failing_item != nullptr && failing_item->fail_code == kInstallErrorNotSigned) {
+    plan->prediction = L"the run fails: item " + AnsiToWide(failing_item->key) +
                        L" is signed=\"1\" and cannot run as checked (error code 52); Taverly "
                        L"ends with exit code 210";
+  } else if (failing_item != nullptr) {
+    plan->prediction = L"the run fails: item " + AnsiToWide(failing_item->key) +
+                       L" fails with error code " + std::to_wstring(failing_item->fail_code) +
+                       L" (" + failing_item->why + L"); Taverly ends with exit code 210";
   } else {
     plan->predicts_success = true;
     plan->prediction =
@@ -72,7 +77,8 @@ Plan BuildPlan(RunContext& run, const PlanOptions& options) {
   RestartRecord restart_record = PlanRestartRecord(run, &plan);
   bool reached = plan.catalogue_loaded;
   std::string empty_phase;
-  std::string failing_item;  // the first item the run would fail with 52
+  std::string failing_item;  // the first item that fails the run
+  PlannedItem failing;
   for (const PhaseRule& rule : kPhaseRules) {
     PlannedPhase phase;
     phase.name = rule.element;
@@ -83,9 +89,15 @@ Plan BuildPlan(RunContext& run, const PlanOptions& options) {
       if (module != module_of_key.end())
         item.module_file = plan.modules[module->second].record.path;
       MarkDoneBeforeRestart(&restart_record, entry.second, &item);
-      MarkSignedFailure(&item);
       item.reached = failing_item.empty();
-      if (reached && item.reached && item.outcome == ItemOutcome::kFails) failing_item = item.key;
+      // Only an item the run comes to has its conditions judged (and its
+      // if_program started, with --conditions).
+      if (reached && item.reached) PlanConditions(options, &item);
+      MarkSignedFailure(&item);
+      if (reached && item.reached && item.outcome == ItemOutcome::kFails) {
+        failing_item = item.key;
+        failing = item;
+      }
       phase.items.push_back(item);
     }
     if (reached && phase.items.empty()) {
@@ -98,6 +110,6 @@ Plan BuildPlan(RunContext& run, const PlanOptions& options) {
 
   AddPlanWarnings(options, &plan);
 
-  Predict(empty_phase, failing_item, &plan);
+  Predict(empty_phase, failing_item.empty() ? nullptr : &failing, &plan);
   return plan;
 }

@@ -9,7 +9,9 @@
 
 #include "App/FilterLoadModule.h"
 #include "CallPlugins/ExitClasses.h"
+#include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/Item.h"
+#include "CallPlugins/ItemConditions.h"
 #include "CallPlugins/RestartRecord.h"
 #include "CallPlugins/RunContext.h"
 #include "CallPlugins/RunModel.h"
@@ -25,13 +27,19 @@ struct PlanOptions {
   // The folder that holds Taverly (taverly-plan lies beside it); empty: not
   // looked at.
   std::wstring program_folder;
+  // Starts each item's if_program, as the run does, to learn what it
+  // decides; without it the plan names the program and starts nothing.
+  bool start_conditions = false;
+  // What the conditions ask; null: the system itself (tests give their own).
+  ConditionSystem* condition_system = nullptr;
 };
 
 enum class ItemOutcome {
   kRuns,         // started or called
-  kSkipped,      // passed over by type or by the system gate
+  kSkipped,      // passed over by type, by the system gate or by a condition
   kDoesNothing,  // taken up, but nothing can be started or called
-  kFails,        // a signed="1" item that cannot run as checked: error code 52
+  kFails,        // fails the run with fail_code: a signed="1" item that cannot
+                 // run as checked (52), a condition that fails the item (50)
 };
 
 enum class LibraryCheck {
@@ -55,6 +63,7 @@ struct PlannedItem : Item {
   LibraryCheck library = LibraryCheck::kNotChecked;
   uint32_t load_error = 0;  // the system error of a failed load
   ItemOutcome outcome = ItemOutcome::kRuns;
+  uint32_t fail_code = kInstallErrorNotSigned;  // the error code of kFails
   bool reached = true;                // false after an item of its phase that fails the run
   std::wstring why;                   // what decides a skip or a no-op
   std::vector<CodeOverlap> overlaps;  // exit codes listed in two classes
@@ -66,6 +75,10 @@ struct PlannedItem : Item {
   bool writable_by_others = false;  // the file or a folder above it
   // A command script with "%productpath%" outside quotes in "param".
   bool unquoted_productpath = false;
+  // The verdict on its conditions, where the run comes to judge them.
+  bool conditions_judged = false;
+  ConditionVerdict conditions_verdict;
+  bool installer_busy = false;  // now, for an item with wait_for_installer
 };
 
 // reached is false after an empty phase or a failed catalogue.

@@ -3,6 +3,7 @@
 #include "CallPlugins/ItemSecurity.h"
 #include "Platform/platform.h"
 #include "Platform/process.h"
+#include "Platform/system_state.h"
 #include "Utils/PathUtils.h"
 #include "Utils/SignatureVerdicts.h"
 #include "tools/plan_parts.h"
@@ -22,6 +23,7 @@ namespace {
 
 void PlanExeItem(bool system_account, PlannedItem* item) {
   item->gate = DecideSystemGate(item->system_requirement, system_account);
+  if (item->installer_wait_seconds > 0) item->installer_busy = platform::InstallerBusy();
   item->refusal = CheckShellOpenFile(item->path.c_str());
   const auto can_start =
       item->signed_item ? platform::CanStartOpenedProgram : platform::CanStartProgram;
@@ -128,10 +130,12 @@ PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const RunContext
 }
 
 // A signed item the run takes up and cannot run as it was checked fails the
-// run with error code 52, whatever it would have done unsigned.
+// run with error code 52, whatever it would have done unsigned; one that a
+// condition passes over or fails is never opened.
 void MarkSignedFailure(PlannedItem* item) {
   if (!item->signed_item || item->kind == ItemKind::kSkipped || item->gate != SystemGate::kRun ||
-      item->done_before_restart) {
+      item->done_before_restart || item->outcome == ItemOutcome::kSkipped ||
+      item->outcome == ItemOutcome::kFails) {
     return;
   }
   if (!item->file_exists) {

@@ -5,6 +5,7 @@
 #include "Platform/platform.h"
 #include "Utils/JsonText.h"
 #include "Utils/PathUtils.h"
+#include "tools/plan_conditions.h"
 #include "tools/plan_events.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
@@ -84,6 +85,7 @@ void WriteItemText(const PlannedItem& item, bool libraries_loaded, std::ostream&
       out << "    reboot_exitcode: " << Text(RestartCodesText(item)) << "\n";
     }
   }
+  WriteConditionsText(item, out);
   WriteRestartText(item, out);
   WriteItemSecurityText(item, out);
   out << "    expects: " << Text(ExpectsText(item)) << "\n";
@@ -150,6 +152,7 @@ void WriteItemJson(const PlannedItem& item, bool libraries_loaded, bool phase_re
   } else {
     WriteProgramJson(item, json);
   }
+  WriteConditionsJson(item, json);
   WriteRestartJson(item, json);
   WriteItemSecurityJson(item, json);
   WriteExpectationJson(item, json);

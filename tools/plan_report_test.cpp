@@ -285,6 +285,9 @@ TEST(PlanArgumentsTest, ReadsTheOptionsAndRefusesTheRest) {
   EXPECT_EQ("/b c", parsed.install_path);  // the later option wins, as in the program
   EXPECT_TRUE(parsed.json);
   EXPECT_TRUE(parsed.load);
+  EXPECT_FALSE(parsed.conditions);
+  ASSERT_TRUE(ParsePlanArguments({"--installpath=/a", "--conditions"}, &parsed, &error));
+  EXPECT_TRUE(parsed.conditions);
   EXPECT_TRUE(parsed.event_records);
   ASSERT_TRUE(ParsePlanArguments({"--installpath=/a", "--event-records=off"}, &parsed, &error));
   EXPECT_FALSE(parsed.event_records);

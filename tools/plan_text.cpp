@@ -146,7 +146,7 @@ std::wstring OutcomeText(const PlannedItem& item) {
     case ItemOutcome::kSkipped:
       return L"skipped: " + item.why;
     case ItemOutcome::kFails:
-      return L"fails with error code 52: " + item.why;
+      return L"fails with error code " + std::to_wstring(item.fail_code) + L": " + item.why;
     case ItemOutcome::kDoesNothing:
       break;
   }

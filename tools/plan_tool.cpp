@@ -17,17 +17,21 @@ const char kInstallPathOption[] = "--installpath=";
 
 constexpr char kUsage[] =
     "usage: taverly-plan --installpath=FOLDER [--event-records=off] [--json] [--load]\n"
+    "                    [--conditions]\n"
     "       taverly-plan --version\n"
     "\n"
     "Tells what Taverly would do with the product in FOLDER, phase by phase in run\n"
     "order, and why: each item's key, module file, type, whether it runs or is\n"
-    "skipped, its file, parameters, wait and the exit codes the run accepts; the\n"
-    "module files and the filter's verdict on each; the security base and its\n"
-    "signature verdict; the records it would leave in the system's event log;\n"
-    "and warnings about the traps of module files. It reads\n"
-    "the folder with the program's own code, starts no program, calls no entry,\n"
-    "takes no lock and writes no file.\n"
+    "skipped, its file, parameters, wait, conditions and the exit codes the run\n"
+    "accepts; the module files and the filter's verdict on each; the security base\n"
+    "and its signature verdict; the records it would leave in the system's event\n"
+    "log; and warnings about the traps of module files. It reads the folder with\n"
+    "the program's own code, starts no program (unless --conditions), calls no\n"
+    "entry, takes no lock and writes no file.\n"
     "\n"
+    "--conditions  starts each if_program the run would start, as the run starts\n"
+    "        it, to learn whether its item runs; without it the plan names the\n"
+    "        program and leaves the decision to the run\n"
     "--event-records=off  plans the run Taverly --event-records=off makes, which\n"
     "        leaves no records in the system's event log\n"
     "--json  prints the same as one JSON document\n"
@@ -59,6 +63,8 @@ bool ParsePlanArguments(const std::vector<std::string>& args, PlanArguments* par
       parsed->json = true;
     } else if (argument == "--load") {
       parsed->load = true;
+    } else if (argument == "--conditions") {
+      parsed->conditions = true;
     } else if (argument == "--help" || argument == "-h") {
       parsed->help = true;
     } else if (argument == "--version") {
@@ -114,6 +120,7 @@ int RunPlanTool(const std::vector<std::string>& args, std::ostream& out, std::os
 
   PlanOptions options;
   options.load_libraries = arguments.load;
+  options.start_conditions = arguments.conditions;
   const std::wstring own = platform::OwnExecutablePath();
   options.program_folder = own.substr(0, own.find_last_of(platform::kPathSeparator));
   const Plan plan = BuildPlan(run, options);

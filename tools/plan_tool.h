@@ -19,6 +19,7 @@ struct PlanArguments {
   std::string event_records_unknown;  // a value the program would not understand
   bool json = false;
   bool load = false;
+  bool conditions = false;  // --conditions: if_program is started
   bool help = false;
   bool version = false;
 };

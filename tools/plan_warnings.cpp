@@ -3,6 +3,7 @@
 
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
+#include "tools/plan_conditions.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
 
@@ -156,6 +157,9 @@ void WarnAboutExeItem(const std::wstring& where, const PlannedItem& item, bool s
   for (const PlanWarning& warning : RestartWarnings(where, item)) {
     warnings->Add(warning.code.c_str(), warning.text);
   }
+  for (const PlanWarning& warning : ConditionWarnings(where, item)) {
+    warnings->Add(warning.code.c_str(), warning.text);
+  }
   // A signed item that cannot start is not passed over: it fails, as
   // AddSecurityWarnings says.
   if (!item.signed_item && !item.file_exists) {
@@ -186,6 +190,9 @@ void WarnAboutLibraryItem(const std::wstring& where, const PlannedItem& item,
                           WarningList* warnings) {
   WarnAboutSupervision(where, item, warnings);
   for (const PlanWarning& warning : RestartWarnings(where, item)) {
+    warnings->Add(warning.code.c_str(), warning.text);
+  }
+  for (const PlanWarning& warning : ConditionWarnings(where, item)) {
     warnings->Add(warning.code.c_str(), warning.text);
   }
   if (item.system == "1" || item.system == "0") {

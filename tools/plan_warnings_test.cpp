@@ -120,6 +120,25 @@ TEST_F(PlanWarningTest, LibraryItemTrapsRaiseTheirWarnings) {
   });
 }
 
+// The attributes of conditions and of the installer wait that an item
+// writes and does not use.
+TEST_F(PlanWarningTest, UnusedConditionsAndInstallerWaitsAreNamed) {
+  ExpectWarnings({
+      {Exe({{"unless_restart_pending", "yes"}}),
+       {"unless-restart-pending-unused"},
+       "unless_restart_pending=\"yes\" is neither \"1\" nor \"0\", so a pending restart does "
+       "not pass the item over"},
+      {Exe({{"if_program", probe_}, {"if_program_timeout", "0"}}),
+       {"if-program-timeout-unused"},
+       "if_program_timeout=\"0\" is not a whole number of seconds from 1 to 86400, so "
+       "if_program runs for up to 60 s"},
+      {Dll({{"wait_for_installer", "30"}}),
+       {"wait-for-installer-unused"},
+       "wait_for_installer=\"30\" has no effect on a library item: only a program's start "
+       "waits for the installer"},
+  });
+}
+
 TEST_F(PlanWarningTest, ModuleTrapsRaiseTheirWarnings) {
   WriteModule("mod_core.xml", ModuleXml(Exe(), Exe(), Exe()));
   WriteModule("mod_absent.xml", ModuleXml(Exe(), "", ""));
