@@ -4,6 +4,9 @@
 
 namespace {
 
+// ENOENT and ERROR_FILE_NOT_FOUND alike.
+constexpr uint32_t kMissingFileError = 2;
+
 class TheSystem : public ConditionSystem {
  public:
   platform::Answer PathIsThere(const std::wstring& path, uint32_t* error) override {
@@ -17,7 +20,12 @@ class TheSystem : public ConditionSystem {
   }
   platform::ProgramResult RunProgram(const platform::ProgramRequest& request) override {
     platform::ProgramResult result;
-    ShellOpenFile(request, &result);
+    // A program that is not there is refused before the system is asked:
+    // its error is the system's own for a missing file (2 on every system).
+    if (!ShellOpenFile(request, &result) && result.start_error == 0 &&
+        CheckShellOpenFile(request.file.c_str()) == ShellOpenRefusal::kMissing) {
+      result.start_error = kMissingFileError;
+    }
     return result;
   }
 };
