@@ -81,17 +81,17 @@ TEST_F(ConditionsTest, PathConditionsPassItemsOverAndTheCountsAddUp) {
 
 // A path the system will not examine fails the item; the run stops there.
 TEST_F(ConditionsTest, PathThatCannotBeExaminedFailsTheItemWithCode50) {
-  if (target().windows) {
-    GTEST_SKIP() << "Wine answers a link loop and an overlong name as a path that is not there";
-  }
+  // A loop of links: ELOOP, and under Wine ERROR_CANT_RESOLVE_FILENAME.
   fs::create_symlink("loop", product_.Path("loop"));
   struct Case {
     std::string attribute, text;
     int error;
   };
-  std::vector<Case> cases = {{"creates", "loop", ELOOP},
-                             {"if_exists", std::string(300, 'n'), ENAMETOOLONG}};
-  if (geteuid() != 0) {
+  std::vector<Case> cases = {{"creates", "loop", target().windows ? 1921 : ELOOP}};
+  // Wine answers a name too long for the file system as a path that is not
+  // there; for root a folder without rights stands open.
+  if (!target().windows) cases.push_back({"if_exists", std::string(300, 'n'), ENAMETOOLONG});
+  if (!target().windows && geteuid() != 0) {
     fs::create_directories(product_.Path("shut/in"));
     fs::permissions(product_.Path("shut"), fs::perms::none);
     cases.push_back({"unless_exists", "shut/in", EACCES});
@@ -121,7 +121,9 @@ TEST_F(ConditionsTest, PathThatCannotBeExaminedFailsTheItemWithCode50) {
     EXPECT_EQ(Items(),
               (std::vector<std::string>{"succeeded", "failed", "not_reached", "not_reached"}));
   }
-  if (geteuid() != 0) fs::permissions(product_.Path("shut"), fs::perms::owner_all);
+  if (fs::exists(product_.Path("shut"))) {
+    fs::permissions(product_.Path("shut"), fs::perms::owner_all);
+  }
 }
 
 // The product's own program decides: 0 runs the item, 1..254 pass it over.
