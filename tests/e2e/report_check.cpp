@@ -50,6 +50,7 @@ testing::AssertionResult ValidReport(const std::string& text, rapidjson::Documen
        {"succeeded", "failed", "skipped", "not_started", "not_reached", "running"}) {
     sum += counts[status].GetUint64();
   }
+  if (counts.HasMember("done_before_restart")) sum += counts["done_before_restart"].GetUint64();
   if (counts["items"].GetUint64() != items || sum != items) {
     return testing::AssertionFailure() << "counts do not add up to the " << items << " items\n"
                                        << text;
