@@ -55,7 +55,10 @@ std::wstring ConditionPath(const std::wstring& product_folder, const std::string
 void ApplyProgramRule(const std::wstring& product_folder, ItemConditions* conditions) {
   const std::string& text = conditions->if_program;
   const size_t begin = text.find_first_not_of(' ');
-  if (begin == std::string::npos) return;
+  if (begin == std::string::npos || text.compare(begin, 2, "\"\"") == 0) {
+    if (!text.empty()) conditions->if_program_unused = Unused::kBadValue;
+    return;
+  }
   size_t end = 0, rest = 0;
   if (text[begin] == '"') {
     end = text.find('"', begin + 1);
@@ -97,7 +100,7 @@ void ApplyConditionRules(const std::wstring& product_folder, ItemConditions* con
   const std::string& timeout = conditions->if_program_timeout;
   uint32_t seconds = 0;
   if (timeout.empty()) return;
-  if (conditions->if_program.empty()) {
+  if (conditions->program_path.empty()) {
     conditions->if_program_timeout_unused = Unused::kNotWaited;
   } else if (!ParseWholeNumber(timeout, 1, kLongestTimeout, &seconds)) {
     conditions->if_program_timeout_unused = Unused::kBadValue;

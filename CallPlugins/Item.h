@@ -81,6 +81,7 @@ struct ItemConditions {
   std::string if_program;  // a program: 0 runs the item, 1 to 254 pass it over
   std::wstring program_path;
   std::wstring program_parameters;
+  Unused if_program_unused = Unused::kNo;  // kBadValue: a text that names no program
   std::string if_program_timeout;
   uint32_t program_timeout_seconds = kDefaultConditionTimeout;
   Unused if_program_timeout_unused = Unused::kNo;

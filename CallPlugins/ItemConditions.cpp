@@ -1,34 +1,13 @@
 #include "CallPlugins/ItemConditions.h"
 
+#include <utility>
+
 #include "Utils/FileUtils.h"
 
 namespace {
 
 // ENOENT and ERROR_FILE_NOT_FOUND alike.
 constexpr uint32_t kMissingFileError = 2;
-
-class TheSystem : public ConditionSystem {
- public:
-  platform::Answer PathIsThere(const std::wstring& path, uint32_t* error) override {
-    return platform::PathIsThere(path, error);
-  }
-  platform::Answer RestartPending(std::wstring* signal, uint32_t* error) override {
-    return platform::RestartPending(signal, error);
-  }
-  platform::Answer RegistryHolds(const std::wstring& text, uint32_t* error) override {
-    return platform::RegistryHolds(text, error);
-  }
-  platform::ProgramResult RunProgram(const platform::ProgramRequest& request) override {
-    platform::ProgramResult result;
-    // A program that is not there is refused before the system is asked:
-    // its error is the system's own for a missing file (2 on every system).
-    if (!ShellOpenFile(request, &result) && result.start_error == 0 &&
-        CheckShellOpenFile(request.file.c_str()) == ShellOpenRefusal::kMissing) {
-      result.start_error = kMissingFileError;
-    }
-    return result;
-  }
-};
 
 // Sets the verdict for an answer of the system: what lets the item run is
 // `runs`; kUnknown cannot be judged. False when this condition decided.
@@ -66,7 +45,10 @@ void JudgeProgram(const ItemConditions& conditions, ConditionSystem& system, boo
   const platform::ProgramResult result = system.RunProgram(ConditionProgramRequest(conditions));
   verdict->error = result.start_error;
   verdict->timed_out = result.timed_out;
-  verdict->has_exit_code = result.started && result.has_process && !result.timed_out;
+  // A program a signal ended gave no answer: it crashed, or was killed.
+  verdict->ended_by = result.timed_out ? 0 : result.signal;
+  verdict->has_exit_code =
+      result.started && result.has_process && !result.timed_out && result.signal == 0;
   verdict->exit_code = result.exit_code;
   if (!verdict->has_exit_code || result.exit_code > kLastPassOverCode) {
     verdict->outcome = ConditionOutcome::kProgramFailed;
@@ -77,8 +59,36 @@ void JudgeProgram(const ItemConditions& conditions, ConditionSystem& system, boo
 
 }  // namespace
 
+SystemAnswers::SystemAnswers(std::function<void()> while_waiting)
+    : while_waiting_(std::move(while_waiting)) {}
+
+platform::Answer SystemAnswers::PathIsThere(const std::wstring& path, uint32_t* error) {
+  return platform::PathIsThere(path, error);
+}
+
+platform::Answer SystemAnswers::RestartPending(std::wstring* signal, uint32_t* error) {
+  return platform::RestartPending(signal, error);
+}
+
+platform::Answer SystemAnswers::RegistryHolds(const std::wstring& text, uint32_t* error) {
+  return platform::RegistryHolds(text, error);
+}
+
+platform::ProgramResult SystemAnswers::RunProgram(const platform::ProgramRequest& request) {
+  platform::ProgramRequest ticking = request;
+  ticking.while_waiting = while_waiting_;
+  platform::ProgramResult result;
+  // A program that is not there is refused before the system is asked:
+  // its error is the system's own for a missing file (2 on every system).
+  if (!ShellOpenFile(ticking, &result) && result.start_error == 0 &&
+      CheckShellOpenFile(request.file.c_str()) == ShellOpenRefusal::kMissing) {
+    result.start_error = kMissingFileError;
+  }
+  return result;
+}
+
 ConditionSystem& SystemConditions() {
-  static TheSystem system;
+  static SystemAnswers system;
   return system;
 }
 

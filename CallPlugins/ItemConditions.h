@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "CallPlugins/Item.h"
@@ -27,6 +28,7 @@ struct ConditionVerdict {
   bool has_exit_code = false;  // if_program ran to its end
   uint32_t exit_code = 0;
   bool timed_out = false;  // if_program ran past if_program_timeout
+  uint32_t ended_by = 0;   // POSIX: the signal that ended if_program (no answer, a failure)
   std::wstring signal;     // unless_restart_pending: what says a restart is pending
 };
 
@@ -42,7 +44,21 @@ class ConditionSystem {
   virtual platform::ProgramResult RunProgram(const platform::ProgramRequest& request) = 0;
 };
 
-// The system itself; it holds nothing.
+// The system itself. A program's wait calls while_waiting (when set) as it
+// ticks, as an item's own program's does.
+class SystemAnswers : public ConditionSystem {
+ public:
+  explicit SystemAnswers(std::function<void()> while_waiting = {});
+  platform::Answer PathIsThere(const std::wstring& path, uint32_t* error) override;
+  platform::Answer RestartPending(std::wstring* signal, uint32_t* error) override;
+  platform::Answer RegistryHolds(const std::wstring& text, uint32_t* error) override;
+  platform::ProgramResult RunProgram(const platform::ProgramRequest& request) override;
+
+ private:
+  std::function<void()> while_waiting_;
+};
+
+// The system itself, without a tick.
 ConditionSystem& SystemConditions();
 
 // The exit codes of if_program: 0 runs the item, 1 to kLastPassOverCode pass

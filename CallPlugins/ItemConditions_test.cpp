@@ -95,6 +95,11 @@ TEST(ItemConditionsTest, AttributesWithNoUseSayWhy) {
        Unused::kBadValue,
        Unused::kNo},
       {{{"wait_for_installer", "30"}}, Unused::kNo, Unused::kNo, Unused::kNotWaited},
+      // A text that names no program: neither it nor its time limit is used.
+      {{{"if_program", "\"\" --x"}, {"if_program_timeout", "5"}},
+       Unused::kNo,
+       Unused::kNotWaited,
+       Unused::kNo},
       {{{"wait_for_installer", "86401"}, {"wait_for_exit", "1"}},
        Unused::kNo,
        Unused::kNo,
@@ -107,6 +112,9 @@ TEST(ItemConditionsTest, AttributesWithNoUseSayWhy) {
     EXPECT_EQ(test.restart, item.conditions.unless_restart_pending_unused);
     EXPECT_EQ(test.timeout, item.conditions.if_program_timeout_unused);
     EXPECT_EQ(test.installer, item.wait_for_installer_unused);
+    const bool names_none =
+        attributes.count("if_program") != 0 && attributes["if_program"][0] == '"';
+    EXPECT_EQ(names_none ? Unused::kBadValue : Unused::kNo, item.conditions.if_program_unused);
   }
   const Item waits =
       Parsed({{"type", "Exe"}, {"wait_for_exit", "1"}, {"wait_for_installer", "30"}});
@@ -177,6 +185,15 @@ TEST(ItemConditionsTest, TheProgramsExitCodeRunsPassesOverOrFails) {
       {false, false, false, 0, ConditionOutcome::kProgramFailed},
       {true, false, false, 0, ConditionOutcome::kProgramFailed},  // a document: no exit code
   };
+  // A program a signal ended gave no answer, whatever its code reads as.
+  FakeSystem crashed;
+  crashed.program.started = crashed.program.has_process = true;
+  crashed.program.exit_code = 128 + 9;
+  crashed.program.signal = 9;
+  const ConditionVerdict killed = JudgeConditions(item.conditions, crashed, true);
+  EXPECT_EQ(ConditionOutcome::kProgramFailed, killed.outcome);
+  EXPECT_EQ(9u, killed.ended_by);
+  EXPECT_FALSE(killed.has_exit_code);
   for (const Case& test : cases) {
     FakeSystem system;
     system.program.started = test.started;

@@ -31,6 +31,7 @@ void LogUnusedConditions(const Item& item) {
             "unless_restart_pending",
             conditions.unless_restart_pending,
             conditions.unless_restart_pending_unused);
+  LogUnused(item, "if_program", conditions.if_program, conditions.if_program_unused);
   LogUnused(item, "if_registry", conditions.if_registry, conditions.if_registry_unused);
   LogUnused(item,
             "if_program_timeout",
@@ -74,9 +75,10 @@ bool ReportVerdict(RunContext& run, const Item& item, const ConditionVerdict& ve
     case ConditionOutcome::kRun:
       break;
   }
-  std::string why = verdict.timed_out ? " ,timed out"
-                    : verdict.has_exit_code
-                        ? " ,exit code: " + std::to_string(verdict.exit_code)
+  std::string why = verdict.timed_out       ? " ,timed out"
+                    : verdict.has_exit_code ? " ,exit code: " + std::to_string(verdict.exit_code)
+                    : verdict.ended_by != 0
+                        ? " ,ended by signal: " + std::to_string(verdict.ended_by)
                         : " ,not started, error: " + std::to_string(verdict.error);
   LOG(INFO) << "if_program failed" << head << why;
   FailItem(run, L"if_program failed" + named + AnsiToWide(why));
@@ -114,7 +116,9 @@ bool ConditionsLetItemRun(RunContext& run, const Item& item, ItemReport* report,
   LogUnusedConditions(item);
   *done = true;
   if (!item.conditions.Any()) return true;
-  const ConditionVerdict verdict = JudgeConditions(item.conditions, SystemConditions(), true);
+  // The report shows the item under way while its if_program runs.
+  SystemAnswers system([&run] { run.progress.Report(false); });
+  const ConditionVerdict verdict = JudgeConditions(item.conditions, system, true);
   if (verdict.outcome == ConditionOutcome::kRun) return true;
   *done = ReportVerdict(run, item, verdict, report);
   return false;

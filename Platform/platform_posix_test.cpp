@@ -3,7 +3,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -242,6 +244,56 @@ TEST(PlatformPosixTest, RemoveProfileFileRemovesFilesAndLinksOnly) {
             platform::RemoveOutcome::kRemoved);
   EXPECT_FALSE(fs::exists(fs::symlink_status(tmp.Join("linked"))));
   EXPECT_EQ(ReadTextFile(open_folder + "/r.dat"), "x");
+}
+
+// Whether a lock file says someone is busy: a lock of another process does,
+// one of this process's own caller (its parent, up the line) does not, and a
+// FIFO or a missing file says nothing, without blocking.
+TEST(PlatformPosixTest, LockOfAnotherProcessCountsButNotTheCallersOwn) {
+  TempFolder tmp;
+  const std::string lock = tmp.Join("lock");
+  WriteTextFile(lock, "");
+  const int fd = open(lock.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  struct flock whole = {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  ASSERT_EQ(fcntl(fd, F_SETLK, &whole), 0);
+  // This process holds it: a child of it (a program this one starts) is
+  // not kept waiting by it.
+  const pid_t child = fork();
+  if (child == 0) _exit(platform::posix::LockedByOthers(lock) ? 1 : 0);
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the caller's own lock kept its program waiting";
+  close(fd);
+  EXPECT_FALSE(platform::posix::LockedByOthers(lock));
+
+  // A process this one started holds it: busy.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    const int held = open(lock.c_str(), O_RDWR);
+    const bool taken = held >= 0 && fcntl(held, F_SETLK, &whole) == 0;
+    const char done = taken ? 1 : 0;
+    if (write(ready[1], &done, 1) != 1) _exit(1);
+    pause();
+    _exit(0);
+  }
+  char taken = 0;
+  ASSERT_EQ(read(ready[0], &taken, 1), 1);
+  EXPECT_EQ(taken, 1);
+  EXPECT_TRUE(platform::posix::LockedByOthers(lock));
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_FALSE(platform::posix::LockedByOthers(lock));
+
+  ASSERT_EQ(mkfifo(tmp.Join("fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(platform::posix::LockedByOthers(tmp.Join("fifo")));
+  EXPECT_FALSE(platform::posix::LockedByOthers(tmp.Join("missing")));
 }
 
 }  // namespace

@@ -26,6 +26,11 @@ auto Retry(Call call) -> decltype(call()) {
 // The path as the kernel takes it: UTF-8.
 inline std::string Utf8(const std::wstring& text) { return WideToNarrow(text); }
 
+// Whether a process holds an fcntl lock on the regular file at file, the
+// lock never taken: not this one, nor the one that started it or any above
+// that. False when that cannot be told.
+bool LockedByOthers(const std::string& file);
+
 // Writes all of data; false with errno set on failure.
 bool WriteAll(int fd, const std::string& data);
 

@@ -23,7 +23,9 @@ bool IsAbsolutePath(const std::wstring& path);
 // Whether the system's installer is at work. Windows: the Windows Installer
 // holds its mutex Global\_MSIExecute. POSIX: a process holds a lock on the
 // package manager's front-end lock, /var/lib/dpkg/lock-frontend (looked at
-// without taking it). What cannot be told reads as not busy.
+// without taking it), but the program that started this run or one above it
+// (a package's scripts run under the front end that holds the lock). What
+// cannot be told reads as not busy.
 bool InstallerBusy();
 // What InstallerBusy looks at, as the docs and the plan name it.
 extern const wchar_t kInstallerBusySignal[];

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include "Platform/posix_support.h"
 
@@ -32,14 +35,39 @@ Answer PathIsThere(const std::wstring& path, uint32_t* error) {
 
 bool IsAbsolutePath(const std::wstring& path) { return !path.empty() && path[0] == L'/'; }
 
-bool InstallerBusy() {
-  const std::string lock = posix::Utf8(kInstallerBusySignal);
-  const int fd = posix::Retry(
-      [&] { return open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); });
+namespace {
+
+// Whether pid is this process's parent or one further up: a front end
+// that holds the lock while it runs the package's scripts started this run.
+bool IsAncestor(pid_t pid) {
+  pid_t at = getppid();
+  for (int depth = 0; depth < 256 && at > 1; ++depth) {
+    if (at == pid) return true;
+    std::ifstream stat("/proc/" + std::to_string(at) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    // The name, in brackets, may hold anything: the fields follow the last ')'.
+    const size_t end = line.rfind(')');
+    std::istringstream fields(end == std::string::npos ? std::string() : line.substr(end + 1));
+    std::string state;
+    long parent = 0;
+    if (!(fields >> state >> parent)) return false;
+    at = static_cast<pid_t>(parent);
+  }
+  return false;
+}
+
+}  // namespace
+
+namespace posix {
+
+bool LockedByOthers(const std::string& file) {
+  const int fd =
+      Retry([&] { return open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); });
   if (fd < 0) return false;
   struct stat st;
-  // Only a regular file holds the package manager's lock; a FIFO or device
-  // put there says nothing.
+  // Only a regular file holds such a lock; a FIFO or device put there says
+  // nothing.
   bool busy = false;
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     struct flock probe = {};
@@ -47,11 +75,16 @@ bool InstallerBusy() {
     probe.l_whence = SEEK_SET;
     // Asks who would stand in the way of a lock on the whole file; the lock
     // is never taken.
-    busy = fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    busy = fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK &&
+           !(probe.l_pid > 0 && IsAncestor(probe.l_pid));
   }
   close(fd);
   return busy;
 }
+
+}  // namespace posix
+
+bool InstallerBusy() { return posix::LockedByOthers(posix::Utf8(kInstallerBusySignal)); }
 
 Answer RestartPending(std::wstring* signal, uint32_t* error) {
   const std::wstring file = NarrowToWide(kRestartRequiredFile, sizeof kRestartRequiredFile - 1);
