@@ -9,9 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -146,26 +148,45 @@ struct SharedGroup {
     const auto open_file = [](const std::string& file, int flags) {
       return Retry([&] { return open(file.c_str(), flags | O_CLOEXEC); });
     };
+    folder = open_file(path, O_RDONLY | O_DIRECTORY);
     into = open_file(path + "/cgroup.procs", O_WRONLY);
+    listed = open_file(path + "/cgroup.procs", O_RDONLY);
     events = open_file(path + "/cgroup.events", O_RDONLY);
     stat = open_file(path + "/cgroup.stat", O_RDONLY);
     if (out_of < 0) out_of = open_file(parent + "/cgroup.procs", O_WRONLY);
-    if (into >= 0 && events >= 0 && stat >= 0 && out_of >= 0) return true;
+    if (into >= 0 && listed >= 0 && events >= 0 && stat >= 0 && out_of >= 0) return true;
     Drop(true);
     return false;
   }
   // Forgets the group; removes it too, with the groups below it, when asked
   // (they must be empty). One that is not removed is tried again at the end.
   void Drop(bool remove) {
-    for (int* fd : {&into, &events, &stat}) {
+    launcher.reset();
+    for (int* fd : {&folder, &into, &listed, &events, &stat}) {
       if (*fd >= 0) close(*fd);
       *fd = -1;
     }
     if (!path.empty() && !(remove && RemoveTree(path, true))) abandoned.push_back(path);
     path.clear();
+    killed = false;
   }
+  // The group's launcher, made at the group's first start and again when it
+  // ended (killed with the group); not again once the system refused one.
+  Launcher* TheLauncher() {
+    if (launcher != nullptr && launcher->usable()) return launcher.get();
+    if (launcher_refused) return nullptr;
+    launcher.reset(new Launcher(folder));
+    launcher_refused = !launcher->usable();
+    return launcher_refused ? nullptr : launcher.get();
+  }
+  // The launcher's id while it runs, else -1.
+  pid_t LauncherPid() const { return launcher != nullptr ? launcher->pid() : -1; }
+
   std::string path;
-  int into = -1, events = -1, stat = -1, out_of = -1;
+  int folder = -1, into = -1, listed = -1, events = -1, stat = -1, out_of = -1;
+  std::unique_ptr<Launcher> launcher;
+  bool launcher_refused = false;
+  bool killed = false;  // through cgroup.kill
   std::vector<std::string> abandoned;
 };
 
@@ -189,7 +210,7 @@ ControlGroup::~ControlGroup() {
   // it is moved out, so the next program starts in an empty group.
   bool populated = Populated();
   for (int round = 0; round < kMoveRounds && populated; ++round) {
-    for (pid_t pid : ProcessesIn(group_.path)) MoveInto(group_.out_of, pid);
+    for (pid_t pid : Programs()) MoveInto(group_.out_of, pid);
     populated = Populated();
   }
   // The groups the program made below its own go with it. One that enabled
@@ -202,11 +223,14 @@ ControlGroup::~ControlGroup() {
   }
   // A group that could not be emptied is left as it is (and removed at the
   // end if it can be by then); the next program gets a new one.
-  if (!as_made) group_.Drop(!populated);
+  if (!as_made || group_.killed) group_.Drop(!populated);
 }
 
 bool ControlGroup::StartInside(const ChildSetup& setup, pid_t* pid, int* error) {
   if (!usable()) return false;
+  Launcher* launcher = group_.TheLauncher();
+  if (launcher != nullptr && launcher->Start(setup, pid, error)) return true;
+  // Without a launcher the child joins the group itself.
   ChildSetup joining = setup;
   joining.group_procs = group_.into;
   bool inside = false;
@@ -215,10 +239,19 @@ bool ControlGroup::StartInside(const ChildSetup& setup, pid_t* pid, int* error) 
 }
 
 void ControlGroup::SignalAll(int signal) const {
-  for (pid_t pid : ProcessesIn(group_.path)) kill(pid, signal);
+  for (pid_t pid : Programs()) kill(pid, signal);
 }
 
 std::vector<pid_t> ControlGroup::Members() const { return ProcessesIn(group_.path); }
+
+std::vector<pid_t> ControlGroup::Programs() const {
+  std::vector<pid_t> members = Members();
+  const pid_t launcher = group_.LauncherPid();
+  if (launcher > 0) {
+    members.erase(std::remove(members.begin(), members.end(), launcher), members.end());
+  }
+  return members;
+}
 
 bool ControlGroup::HasGroupsBelow() const {
   char text[256];
@@ -229,7 +262,13 @@ bool ControlGroup::HasGroupsBelow() const {
 }
 
 bool ControlGroup::KillAll(int timeout_ms) const {
-  if (!WriteText(group_.path + "/cgroup.kill", "1")) {
+  // The launcher goes with the group; the next start makes another.
+  if (WriteText(group_.path + "/cgroup.kill", "1")) {
+    group_.launcher.reset();
+    // Some kernels kill what is born into a group that was killed once: the
+    // next program gets a new group.
+    group_.killed = true;
+  } else {
     // Without cgroup.kill (before Linux 5.14).
     for (int round = 0; round < kMoveRounds; ++round) SignalAll(SIGKILL);
   }
@@ -237,6 +276,17 @@ bool ControlGroup::KillAll(int timeout_ms) const {
 }
 
 bool ControlGroup::Populated() const {
+  // The launcher keeps the group populated: what else is in it tells.
+  const pid_t launcher = group_.LauncherPid();
+  if (launcher > 0 && HasGroupsBelow()) return !Programs().empty();
+  if (launcher > 0) {
+    char text[4096];
+    const ssize_t n = Retry([&] { return pread(group_.listed, text, sizeof text - 1, 0); });
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof text - 1) return !Programs().empty();
+    text[n] = '\0';
+    const std::string own = std::to_string(launcher) + "\n";
+    return std::strcmp(text, own.c_str()) != 0;
+  }
   char text[128];
   const ssize_t n = Retry([&] { return pread(group_.events, text, sizeof text - 1, 0); });
   if (n <= 0) return !ProcessesIn(group_.path).empty();

@@ -32,6 +32,10 @@ constexpr int kOpenedProgramFd = 3;
 // its own, so that what the program starts is born there while the caller
 // never enters it, and gets a control-group namespace rooted there where the
 // system allows; with own_process_group, it leads a process group of its own.
+// A launcher (launcher_posix.cpp) starts children inside its group: with
+// in_group, the child roots its control-group namespace where it is born,
+// and with for_parent it is born the child of the caller's parent, which
+// reaps it, even when the start failed.
 struct ChildSetup {
   const char* path = nullptr;
   char* const* argv = nullptr;
@@ -39,6 +43,8 @@ struct ChildSetup {
   int program_fd = -1;
   int group_procs = -1;
   bool own_process_group = false;
+  bool in_group = false;
+  bool for_parent = false;
 };
 
 // The folder of this process's own control group: where the cgroup v2
@@ -50,8 +56,9 @@ std::string OwnGroupFolder();
 // and none blocked, whatever the caller left ignored or blocked. 0 or the
 // errno of what failed (the start itself, joining the group, setting up a
 // descriptor or the process group, executing the program: nothing of the
-// program ran then, and no child is left to reap). *inside: whether the
-// child got into the group.
+// program ran then, and no child is left to reap, but with for_parent, when
+// *pid is the child the caller's parent reaps). *inside: whether the child
+// got into the group.
 int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside);
 
 // A pipe for a program's standard output and error. The program gets a copy
@@ -107,6 +114,33 @@ class ChildWatch {
   int64_t next_tick_ms_;
 };
 
+// A process born once in a control group (clone3 into the group, with a
+// copy of this process's memory) that starts programs there on request, each
+// as this process's own child (CLONE_PARENT) that shares the launcher's
+// memory until it executes, as StartChild's do: no start moves a process into
+// the group, which would wait for the kernel's grace period. It ends when its
+// holder goes, or with this process.
+class Launcher {
+ public:
+  // Starts the launcher in the group whose folder group_folder is open;
+  // usable() is false where the system does not let it.
+  explicit Launcher(int group_folder);
+  ~Launcher();
+  Launcher(const Launcher&) = delete;
+  Launcher& operator=(const Launcher&) = delete;
+  bool usable() const { return socket_ >= 0; }
+  pid_t pid() const { return pid_; }
+  // Has the program started as setup says (its group_procs and
+  // own_process_group unused). False when the launcher could not be asked,
+  // and it is given up; else true with the start's error (0 or an errno).
+  bool Start(const ChildSetup& setup, pid_t* pid, int* error);
+
+ private:
+  void GiveUp();
+  pid_t pid_ = -1;
+  int socket_ = -1;
+};
+
 // A control group (cgroup v2) below the one this process is in, empty when
 // a program is started in it; one serves every program of a run in turn and
 // is removed when the process ends.
@@ -124,15 +158,18 @@ class ControlGroup {
   // Starts the program inside the group. False when it could not be put
   // there (nothing was run); true with the start's error (0) otherwise.
   bool StartInside(const ChildSetup& setup, pid_t* pid, int* error);
-  // Sends signal to every process in the group and the groups below it.
+  // Sends signal to every process in the group and the groups below it but
+  // the launcher.
   void SignalAll(int signal) const;
-  // The processes in the group and the groups below it.
+  // The processes in the group and the groups below it, its launcher among them.
   std::vector<pid_t> Members() const;
   // Ends every process in the group at once; true when the group is empty
   // within timeout_ms.
   bool KillAll(int timeout_ms) const;
 
  private:
+  // The members but the launcher: what the programs left there.
+  std::vector<pid_t> Programs() const;
   bool WaitEmpty(int timeout_ms) const;
   bool Populated() const;
   bool HasGroupsBelow() const;

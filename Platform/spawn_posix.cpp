@@ -188,6 +188,9 @@ TAVERLY_CHILD_SIDE int RunChild(void* argument) {
   if (setup.group_procs >= 0) {
     ready = JoinGroup(setup.group_procs);
     start->inside = ready;
+  } else if (setup.in_group) {
+    unshare(CLONE_NEWCGROUP);
+    start->inside = true;
   }
   if (ready && setup.own_process_group) ready = setpgid(0, 0) == 0;
   if (ready) ready = SetUpFiles(setup);
@@ -212,7 +215,8 @@ int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside) {
   sigset_t all, mask;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &mask);
-  const pid_t child = clone(RunChild, stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &start);
+  const int parent = setup.for_parent ? CLONE_PARENT : 0;
+  const pid_t child = clone(RunChild, stack, CLONE_VM | CLONE_VFORK | parent | SIGCHLD, &start);
   const int clone_error = errno;
   pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   if (child < 0) return clone_error;
@@ -221,8 +225,13 @@ int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside) {
     *pid = child;
     return 0;
   }
-  // The child ended without running the program: it is reaped here.
-  Retry([&] { return waitpid(child, nullptr, 0); });
+  // The child ended without running the program: it is reaped here, or by
+  // the parent it was born to.
+  if (setup.for_parent) {
+    *pid = child;
+  } else {
+    Retry([&] { return waitpid(child, nullptr, 0); });
+  }
   return start.error;
 }
 

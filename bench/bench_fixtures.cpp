@@ -39,12 +39,13 @@ std::string ExeItem(const std::string& file, const std::string& param,
 
 // extra: further attributes of every item.
 void WriteExeProduct(const std::string& folder, const std::string& item_program, int count,
-                     const std::string& list, const std::string& extra = "") {
+                     const std::string& list, const std::string& extra = "",
+                     const std::string& param = "") {
   const std::vector<std::string> programs =
       LinkPrograms(item_program, folder + "/bin", "p%04d", count);
   std::vector<std::string> items;
   for (int i = 0; i < count; ++i) {
-    items.push_back(ExeItem("bin/" + Numbered("p%04d", i), "", extra));
+    items.push_back(ExeItem("bin/" + Numbered("p%04d", i), param, extra));
   }
   WriteSingleModuleProduct(folder, "bench", items);
   WriteList(list, programs);
@@ -66,6 +67,16 @@ void SetUpExe(const std::string& item, Fixtures* f) {
                   kExeSmall,
                   scratch + "/exe200-supervised.list",
                   " timeout=\"600\" log_output=\"1\"");
+  // Items of 50 ms each, without and with a time limit and output.
+  f->exe_spaced = scratch + "/exe-spaced";
+  WriteExeProduct(f->exe_spaced, item, kExeSpaced, scratch + "/exe-spaced.list", "", "--pause");
+  f->exe_spaced_supervised = scratch + "/exe-spaced-supervised";
+  WriteExeProduct(f->exe_spaced_supervised,
+                  item,
+                  kExeSpaced,
+                  scratch + "/exe-spaced-supervised.list",
+                  " timeout=\"600\" log_output=\"1\"",
+                  "--pause");
   f->run_parts_folder = scratch + "/run-parts";
   LinkPrograms(item, f->run_parts_folder, "p%04d", kExeSmall);
 }

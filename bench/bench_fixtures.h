@@ -8,6 +8,9 @@ namespace bench {
 
 constexpr int kExeSmall = 200;
 constexpr int kExeLarge = 1000;
+// Items that each take 50 ms, so that no start follows another closely.
+constexpr int kExeSpaced = 32;
+constexpr double kSpacedItemUs = 50000;
 constexpr int kLibraries = 200;
 constexpr int kCatalogueFiles = 500;
 constexpr int kItemsPerFile = 20;
@@ -29,6 +32,7 @@ struct Fixtures {
   std::string scratch, tmp, log_tmp;
   std::string exe_small, exe_large, exe_small_list, exe_large_list, run_parts_folder;
   std::string exe_supervised;
+  std::string exe_spaced, exe_spaced_supervised;
   std::string dll, dll_list;
   std::string catalogue, startup, startup_stamp;
   std::string noop, empty_list;

@@ -22,6 +22,9 @@ std::vector<Measurement> Bench::Measurements() {
       {"report_write", [this](auto* s) { return ReportWrite(s); }},
       {"exe200_supervised",
        [this](auto* s) { return TaverlyPerItem(f_.exe_supervised, kExeSmall, s); }},
+      {"exe32_spaced", [this](auto* s) { return TaverlyPerItem(f_.exe_spaced, kExeSpaced, s); }},
+      {"exe32_spaced_supervised",
+       [this](auto* s) { return TaverlyPerItem(f_.exe_spaced_supervised, kExeSpaced, s); }},
       {"exe1000_taverly", [this](auto* s) { return TaverlyPerItem(f_.exe_large, kExeLarge, s); }},
       {"exe1000_bare",
        [this](auto* s) {
