@@ -47,6 +47,18 @@ void Predict(const std::string& empty_phase, const PlannedItem* failing_item, Pl
   }
 }
 
+// A signed item that fails as checked if its if_program lets it run ends the
+// run there; the prediction names each such item in run order, before the rest.
+void AddFailuresIfRun(const std::vector<PlannedItem>& items, Plan* plan) {
+  std::wstring before;
+  for (const PlannedItem& item : items) {
+    before += L"the run fails if its if_program lets item " + AnsiToWide(item.key) +
+              L" run: that item fails with error code " + std::to_wstring(item.fail_code) + L" (" +
+              item.why + L"), and Taverly ends with exit code 210; if not, ";
+  }
+  plan->prediction = before + plan->prediction;
+}
+
 }  // namespace
 
 RunContext PlanContext(const std::string& install_path) {
@@ -79,6 +91,7 @@ Plan BuildPlan(RunContext& run, const PlanOptions& options) {
   std::string empty_phase;
   std::string failing_item;  // the first item that fails the run
   PlannedItem failing;
+  std::vector<PlannedItem> failing_if_run;  // before it, fail only if their if_program lets them
   for (const PhaseRule& rule : kPhaseRules) {
     PlannedPhase phase;
     phase.name = rule.element;
@@ -98,6 +111,7 @@ Plan BuildPlan(RunContext& run, const PlanOptions& options) {
         failing_item = item.key;
         failing = item;
       }
+      if (reached && item.reached && item.fails_if_run) failing_if_run.push_back(item);
       phase.items.push_back(item);
     }
     if (reached && phase.items.empty()) {
@@ -111,5 +125,6 @@ Plan BuildPlan(RunContext& run, const PlanOptions& options) {
   AddPlanWarnings(options, &plan);
 
   Predict(empty_phase, failing_item.empty() ? nullptr : &failing, &plan);
+  AddFailuresIfRun(failing_if_run, &plan);
   return plan;
 }

@@ -72,6 +72,9 @@ struct PlannedItem : Item {
   // Why a signed item whose file verifies still cannot run as it was checked,
   // which fails the run with error code 52; empty when it can.
   std::wstring signed_problem;
+  // A signed item that fails with fail_code (why says why) when its
+  // if_program, not started by the plan, lets it run; its outcome is kRuns.
+  bool fails_if_run = false;
   bool writable_by_others = false;  // the file or a folder above it
   // A command script with "%productpath%" outside quotes in "param".
   bool unquoted_productpath = false;

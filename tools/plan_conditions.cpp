@@ -4,6 +4,7 @@
 
 #include "CallPlugins/ItemSteps.h"
 #include "Platform/platform.h"
+#include "Platform/process.h"
 #include "Platform/system_state.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
@@ -67,6 +68,9 @@ std::wstring FailureText(const PlannedItem& item) {
   if (verdict.timed_out) {
     return named + L" failed: it ran past its " +
            std::to_wstring(item.conditions.program_timeout_seconds) + L" s";
+  }
+  if (verdict.ended_by != 0) {
+    return named + L" failed: ended by signal " + std::to_wstring(verdict.ended_by);
   }
   if (verdict.has_exit_code) {
     return named + L" failed: exit code " + std::to_wstring(verdict.exit_code);
@@ -132,10 +136,13 @@ void PlanConditions(const PlanOptions& options, PlannedItem* item) {
       options.condition_system != nullptr ? *options.condition_system : SystemConditions();
   item->conditions_verdict = JudgeConditions(item->conditions, system, options.start_conditions);
   item->conditions_judged = true;
-  // The run cannot start a program that is not there: it fails the item.
-  if (item->conditions_verdict.outcome == ConditionOutcome::kProgramNotRun &&
-      !platform::PathExists(item->conditions.program_path)) {
-    item->conditions_verdict.outcome = ConditionOutcome::kProgramFailed;
+  // The run cannot start a program that is not there, or one this account
+  // may not start: it fails the item.
+  ConditionVerdict& verdict = item->conditions_verdict;
+  if (verdict.outcome == ConditionOutcome::kProgramNotRun &&
+      (!platform::PathExists(item->conditions.program_path) ||
+       !platform::CanStartProgram(item->conditions.program_path, &verdict.error))) {
+    verdict.outcome = ConditionOutcome::kProgramFailed;
   }
   switch (item->conditions_verdict.outcome) {
     case ConditionOutcome::kPassOver:
@@ -152,6 +159,10 @@ void PlanConditions(const PlanOptions& options, PlannedItem* item) {
     case ConditionOutcome::kProgramNotRun:
       break;
   }
+}
+
+bool ConditionDecides(const PlannedItem& item) {
+  return item.conditions_judged && Decides(item.conditions_verdict.outcome);
 }
 
 std::wstring ConditionsText(const PlannedItem& item) {
@@ -239,6 +250,13 @@ std::vector<PlanWarning> ConditionWarnings(const std::wstring& where, const Plan
         L" has no effect: this system has no registry, so the item runs as if it were not "
         L"written");
   }
+  if (conditions.if_program_unused == Unused::kBadValue) {
+    add("if-program-unused",
+        "if_program",
+        conditions.if_program,
+        L" names no program (blanks only, or an empty \"\" first part), so the item runs as if "
+        L"it were not written");
+  }
   if (conditions.if_program_timeout_unused == Unused::kBadValue) {
     add("if-program-timeout-unused",
         "if_program_timeout",
@@ -282,11 +300,13 @@ void WriteConditionsJson(const PlannedItem& item, json::Writer& json) {
                        !item.conditions.program_path.empty(),
                        item.conditions.program_timeout_seconds);
     json::Member(json, "verdict", std::string(VerdictName(item)));
-    const bool decided = item.conditions_judged && Decides(verdict.outcome);
-    json::Member(json, "decided_by", std::string(decided ? verdict.attribute : ""));
+    json::Member(json, "decided_by", std::string(ConditionDecides(item) ? verdict.attribute : ""));
     json::MemberOrNull(json, "exit_code", verdict.has_exit_code, verdict.exit_code);
     json::MemberOrNull(json, "error", verdict.error != 0, verdict.error);
     json::Member(json, "signal", Json(verdict.signal));
+    if (verdict.ended_by != 0) {
+      json::Member(json, "ended_by_signal", static_cast<int>(verdict.ended_by));
+    }
     json::Member(json, "text", Json(ConditionsText(item)));
     json.EndObject();
   }

@@ -15,6 +15,10 @@
 // if_program only with options.start_conditions.
 void PlanConditions(const PlanOptions& options, PlannedItem* item);
 
+// Whether a condition passes the item over or fails it: the run then never
+// opens the item's file, nor checks its signature.
+bool ConditionDecides(const PlannedItem& item);
+
 // "creates "done.txt", if_program "check.sh" (up to 60 s); all hold", or what
 // decided; empty when the item has no condition.
 std::wstring ConditionsText(const PlannedItem& item);

@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "tests/support/platform_facts.h"
 #include "tools/plan_fixture_test.h"
 #include "tools/plan_report.h"
 
@@ -31,9 +32,15 @@ class GivenSystem : public ConditionSystem {
   }
   platform::ProgramResult RunProgram(const platform::ProgramRequest& request) override {
     ++started;
-    return SystemConditions().RunProgram(request);
+    if (ended_by == 0) return SystemConditions().RunProgram(request);
+    platform::ProgramResult result;
+    result.started = result.has_process = true;
+    result.signal = ended_by;
+    result.exit_code = 128 + ended_by;
+    return result;
   }
   std::wstring locked;
+  uint32_t ended_by = 0;  // a signal that ends every program it starts
   platform::Answer restart = platform::Answer::kYes;
   int started = 0;
 };
@@ -109,7 +116,15 @@ TEST_F(PlanConditionsTest, ConditionsDecideAsTheRunWould) {
        L"if_program \"bin/none\" (up to 60 s); " + none,
        ItemOutcome::kFails,
        0},
+      {{{"if_program", "bin/plain --x"}},
+       false,
+       L"if_program \"bin/plain --x\" (up to 60 s); if_program \"bin/plain --x\" failed: not "
+       L"started (" +
+           Wide(platform::ErrorText(platform_facts::kNotAProgramError)) + L")",
+       ItemOutcome::kFails,
+       0},
   };
+  WriteTextFile(JoinPath(product_, "bin/plain"), "not a program");
   for (const auto& c : cases) {
     SCOPED_TRACE(WideToAnsi(c.conditions));
     system_.started = 0;
@@ -161,6 +176,54 @@ TEST_F(PlanConditionsTest, TextAndJsonShowConditionsAndInstallerWait) {
   const auto& plain = json["phases"][1]["items"][0];
   EXPECT_FALSE(plain.HasMember("conditions") || plain.HasMember("skipped_by") ||
                plain.HasMember("wait_for_installer"));
+}
+
+// A program a signal ended gave no answer: the item fails, and the plan
+// names the signal in both forms.
+TEST_F(PlanConditionsTest, IfProgramEndedBySignalFailsTheItem) {
+  system_.ended_by = 9;
+  EXPECT_EQ(
+      L"fails with error code 50: if_program \"" + Wide(probe_) + L"\" failed: ended by signal 9",
+      OutcomeText(First(Exe({{"if_program", probe_}}), true)));
+  rapidjson::Document json;
+  json.Parse(PlanJson(last_).c_str());
+  EXPECT_EQ(9, json["phases"][0]["items"][0]["conditions"]["ended_by_signal"].GetInt());
+}
+
+// The run judges the conditions before it opens a signed item's file: an
+// item they pass over (with --conditions too) is never checked, and one whose
+// if_program the plan does not start fails as checked only if it lets it run.
+TEST_F(PlanConditionsTest, ConditionsComeBeforeTheSignatureCheck) {
+  const std::wstring refused = L"signed=\"1\" and its signature verdict is 0 (not signed)";
+  const std::wstring success = PlanWith(Exe()).prediction;
+  const struct {
+    std::string condition, text;
+    bool start;
+    std::wstring outcome, prediction;
+    size_t refusals;  // signature-refused warnings
+  } cases[] = {
+      {"if_program",
+       probe_ + " --exit=3",
+       false,
+       L"runs if its if_program lets it, and then fails with error code 52: " + refused,
+       L"the run fails if its if_program lets item 1 run: that item fails with error code 52 (" +
+           refused + L"), and Taverly ends with exit code 210; if not, " + success,
+       1},
+      {"creates",
+       "done.txt",
+       true,
+       L"skipped: passed over: creates \"done.txt\" is there",
+       success,
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(WideToAnsi(c.outcome));
+    EXPECT_EQ(c.outcome,
+              OutcomeText(First(Exe({{c.condition, c.text}, {"signed", "1"}}), c.start)));
+    EXPECT_EQ(c.prediction, last_.prediction);
+    EXPECT_EQ(c.refusals, plan_test::Count(PlanText(last_), "if its if_program lets it run\n"));
+    EXPECT_EQ(c.refusals, plan_test::Count(PlanText(last_), "[signature-refused]"));
+  }
 }
 
 }  // namespace

@@ -131,7 +131,8 @@ PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const RunContext
 
 // A signed item the run takes up and cannot run as it was checked fails the
 // run with error code 52, whatever it would have done unsigned; one that a
-// condition passes over or fails is never opened.
+// condition passes over or fails is never opened, and one whose if_program
+// the plan does not start fails only if the program lets it run.
 void MarkSignedFailure(PlannedItem* item) {
   if (!item->signed_item || item->kind == ItemKind::kSkipped || item->gate != SystemGate::kRun ||
       item->done_before_restart || item->outcome == ItemOutcome::kSkipped ||
@@ -147,5 +148,8 @@ void MarkSignedFailure(PlannedItem* item) {
   } else {
     return;
   }
-  item->outcome = ItemOutcome::kFails;
+  const bool program_decides = item->conditions_judged &&
+                               item->conditions_verdict.outcome == ConditionOutcome::kProgramNotRun;
+  item->fails_if_run = program_decides;
+  if (!program_decides) item->outcome = ItemOutcome::kFails;
 }

@@ -8,6 +8,7 @@
 #include "Utils/PathUtils.h"
 #include "Utils/ProgramSearch.h"
 #include "Utils/SignatureVerdicts.h"
+#include "tools/plan_conditions.h"
 #include "tools/plan_parts.h"
 
 void PlanItemSecurity(PlannedItem* item) {
@@ -83,6 +84,65 @@ void WarnAboutValues(const std::wstring& where, const PlannedItem& item,
 
 namespace {
 
+// Who may change what a condition looks at decides whether the item runs; who
+// may change if_program's program runs code with the rights of the run.
+void AddConditionWarnings(const std::wstring& where, const ItemConditions& conditions,
+                          std::vector<PlanWarning>* warnings) {
+  const std::wstring above = L", or a folder above it, can be changed by other accounts: ";
+  const struct {
+    const wchar_t* attribute;
+    const std::wstring& path;
+  } paths[] = {{L"creates", conditions.creates_path},
+               {L"if_exists", conditions.if_exists_path},
+               {L"unless_exists", conditions.unless_exists_path}};
+  for (const auto& condition : paths) {
+    if (condition.path.empty() || !platform::OthersMayChangePath(condition.path)) continue;
+    Add(warnings,
+        "condition-writable-by-others",
+        where + L": " + condition.path + L", the path of " + condition.attribute + above +
+            L"they can make the item run or be passed over");
+  }
+  if (!conditions.program_path.empty() && platform::OthersMayChangePath(conditions.program_path)) {
+    Add(warnings,
+        "condition-writable-by-others",
+        where + L": " + conditions.program_path + L", the program of if_program" + above +
+            L"what they put there runs with the rights of the run and decides whether the item "
+            L"runs");
+  }
+}
+
+// The signature warnings of an item the run opens: a condition that passes
+// it over or fails it comes first.
+void AddSignatureWarnings(const std::wstring& where, const PlannedItem& item, bool signing,
+                          std::vector<PlanWarning>* warnings) {
+  if (ConditionDecides(item)) return;
+  const std::wstring fails =
+      item.fails_if_run
+          ? L": the run fails this item with error code 52 if its if_program lets it run"
+          : L": the run fails this item with error code 52";
+  const bool verifies = IsAcceptedVerdict(item.verdict);
+  if (item.signed_item && !verifies && item.file_exists) {
+    Add(warnings,
+        "signature-refused",
+        where + L": signed=\"1\" and " + item.path + L" has signature verdict " +
+            SignatureVerdictText(item.verdict) + fails);
+  } else if (item.signed_item && !item.file_exists) {
+    Add(warnings,
+        "signature-refused",
+        where + L": signed=\"1\" and " + item.path + L" does not exist" + fails);
+  } else if (item.signed_item && !item.signed_problem.empty() && item.gate == SystemGate::kRun) {
+    Add(warnings,
+        "signed-cannot-run",
+        where + L": signed=\"1\" and " + item.path + L" " + item.signed_problem + fails);
+  } else if (signing && !item.signed_item && !verifies && item.file_exists) {
+    Add(warnings,
+        "unsigned",
+        where + L": " + item.path + L" has signature verdict " +
+            SignatureVerdictText(item.verdict) +
+            L" and the item has no signed=\"1\": it runs unchecked");
+  }
+}
+
 void AddItemSecurityWarnings(const std::wstring& where, const PlannedItem& item, bool signing,
                              std::vector<PlanWarning>* warnings) {
   if (item.kind == ItemKind::kSkipped) return;
@@ -94,29 +154,8 @@ void AddItemSecurityWarnings(const std::wstring& where, const PlannedItem& item,
             L", or a folder above it, can be changed by other accounts: what they put there "
             L"runs with the rights of the run");
   }
-  const bool verifies = IsAcceptedVerdict(item.verdict);
-  if (item.signed_item && !verifies && item.file_exists) {
-    Add(warnings,
-        "signature-refused",
-        where + L": signed=\"1\" and " + item.path + L" has signature verdict " +
-            SignatureVerdictText(item.verdict) + L": the run fails this item with error code 52");
-  } else if (item.signed_item && !item.file_exists) {
-    Add(warnings,
-        "signature-refused",
-        where + L": signed=\"1\" and " + item.path +
-            L" does not exist: the run fails this item with error code 52");
-  } else if (item.signed_item && !item.signed_problem.empty() && item.gate == SystemGate::kRun) {
-    Add(warnings,
-        "signed-cannot-run",
-        where + L": signed=\"1\" and " + item.path + L" " + item.signed_problem +
-            L": the run fails this item with error code 52");
-  } else if (signing && !item.signed_item && !verifies && item.file_exists) {
-    Add(warnings,
-        "unsigned",
-        where + L": " + item.path + L" has signature verdict " +
-            SignatureVerdictText(item.verdict) +
-            L" and the item has no signed=\"1\": it runs unchecked");
-  }
+  AddConditionWarnings(where, item.conditions, warnings);
+  AddSignatureWarnings(where, item, signing, warnings);
   if (item.unquoted_productpath) {
     Add(warnings,
         "unquoted-productpath",
@@ -204,6 +243,8 @@ void WriteItemSecurityJson(const PlannedItem& item, json::Writer& json) {
     json::Member(json, "signed", AnsiToUtf8(item.signed_text.c_str()));
     json::Member(json, "signature_checked", item.signed_item);
     json::Member(json, "signature_verdict", static_cast<int>(item.verdict));
+    // A signed item that fails only if its if_program lets it run: the code.
+    if (item.fails_if_run) json::Member(json, "fails_if_it_runs", static_cast<int>(item.fail_code));
   }
   if (!item.sensitive_text.empty()) {
     json::Member(json, "sensitive", AnsiToUtf8(item.sensitive_text.c_str()));

@@ -142,7 +142,9 @@ std::wstring OutcomeText(const PlannedItem& item) {
   if (!item.reached) return L"not reached: an item before it fails the run";
   switch (item.outcome) {
     case ItemOutcome::kRuns:
-      return L"runs";
+      if (!item.fails_if_run) return L"runs";
+      return L"runs if its if_program lets it, and then fails with error code " +
+             std::to_wstring(item.fail_code) + L": " + item.why;
     case ItemOutcome::kSkipped:
       return L"skipped: " + item.why;
     case ItemOutcome::kFails:

@@ -10,6 +10,7 @@ namespace {
 using plan_test::Codes;
 using plan_test::PlanTest;
 using plan_test::Texts;
+namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 
 // A product whose first item is items, the warnings it raises, and the text
@@ -132,10 +133,40 @@ TEST_F(PlanWarningTest, UnusedConditionsAndInstallerWaitsAreNamed) {
        {"if-program-timeout-unused"},
        "if_program_timeout=\"0\" is not a whole number of seconds from 1 to 86400, so "
        "if_program runs for up to 60 s"},
+      {Exe({{"if_program", "&quot;&quot; --x"}, {"if_program_timeout", "5"}}),
+       {"if-program-unused", "if-program-timeout-unused"},
+       "if_program=\"\"\" --x\" names no program (blanks only, or an empty \"\" first part), so "
+       "the item runs as if it were not written"},
       {Dll({{"wait_for_installer", "30"}}),
        {"wait-for-installer-unused"},
        "wait_for_installer=\"30\" has no effect on a library item: only a program's start "
        "waits for the installer"},
+  });
+}
+
+// Whoever may change what a condition looks at decides whether the item
+// runs; whoever may change if_program's program runs code with the run's
+// rights. A path that is not there counts by the folder it would be put in.
+TEST_F(PlanWarningTest, ConditionsOthersMayChangeAreNamed) {
+  const std::string check = "open/check" + fs::path(TAVERLY_PROBE_PATH).extension().string();
+  AddFile(check, TAVERLY_PROBE_PATH);
+  fs::permissions(JoinPath(product_, "open"), fs::perms::all);
+  if (!platform::OthersMayChangePath(Wide(JoinPath(product_, "open")))) {
+    GTEST_SKIP() << "modes set here do not open a folder to other accounts";
+  }
+  const std::string above = ", or a folder above it, can be changed by other accounts: ";
+  const std::string code = "condition-writable-by-others";
+  ExpectWarnings({
+      {Exe({{"unless_exists", "open/none/deeper"}}),
+       {code},
+       JoinPath(product_, "open/none/deeper") + ", the path of unless_exists" + above +
+           "they can make the item run or be passed over"},
+      {Exe({{"if_program", check}}),
+       {code},
+       JoinPath(product_, check) + ", the program of if_program" + above +
+           "what they put there runs with the rights of the run and decides whether the item "
+           "runs"},
+      {Exe({{"creates", "done.txt"}, {"if_program", probe_}}), {}, ""},
   });
 }
 
