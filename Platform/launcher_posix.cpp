@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -38,7 +39,7 @@ struct Reply {
 // The most text a request carries; the kernel takes no more for a program's
 // arguments and environment together.
 constexpr uint32_t kMostText = 32u * 1024 * 1024;
-// The longest a start through the launcher is waited for.
+// The longest a start through the launcher is waited for, request and answer.
 constexpr int kReplyWaitMs = 30 * 1000;
 
 bool SendAll(int socket, const void* data, size_t size) {
@@ -79,8 +80,36 @@ bool SendHead(int socket, const RequestHead& head, const int* fds, size_t count)
     rights->cmsg_len = CMSG_LEN(count * sizeof(int));
     std::memcpy(CMSG_DATA(rights), fds, count * sizeof(int));
   }
-  return Retry([&] { return sendmsg(socket, &message, MSG_NOSIGNAL); }) ==
+  // Never blocks: the head is the first thing on an empty socket.
+  return Retry([&] { return sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT); }) ==
          static_cast<ssize_t>(sizeof head);
+}
+
+int MsLeft(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Sends all of data before deadline; false when the launcher does not take
+// it by then (one stopped from outside, with its socket full).
+bool SendAllBy(int socket, const char* data, size_t size,
+               std::chrono::steady_clock::time_point deadline) {
+  while (size > 0) {
+    const ssize_t sent =
+        Retry([&] { return send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT); });
+    if (sent > 0) {
+      data += sent;
+      size -= static_cast<size_t>(sent);
+      continue;
+    }
+    pollfd room = {socket, POLLOUT, 0};
+    if (sent == 0 || errno != EAGAIN ||
+        Retry([&] { return poll(&room, 1, MsLeft(deadline)); }) != 1) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // The head and the descriptors that came with it (close-on-exec here).
@@ -199,10 +228,11 @@ void Launcher::GiveUp() {
 
 bool Launcher::Start(const ChildSetup& setup, pid_t* pid, int* error) {
   if (!usable()) return false;
-  // One that ended (a program of an earlier item killed it) is given up
-  // before it is asked: the program then starts another way.
+  // One that ended or was stopped (a program of an earlier item killed or
+  // stopped it) is given up before it is asked: the program then starts
+  // another way.
   siginfo_t ended = {};
-  if (waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+  if (waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WSTOPPED | WNOHANG | WNOWAIT) == 0 &&
       ended.si_pid == pid_) {
     GiveUp();
     return false;
@@ -222,7 +252,9 @@ bool Launcher::Start(const ChildSetup& setup, pid_t* pid, int* error) {
       static_cast<uint32_t>(text.size()), count, setup.output_fd >= 0, setup.program_fd >= 0};
   // Until the whole request is out, nothing was started: the caller may
   // start the program another way.
-  if (!SendHead(socket_, head, fds, fd_count) || !SendAll(socket_, text.data(), text.size())) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyWaitMs);
+  if (!SendHead(socket_, head, fds, fd_count) ||
+      !SendAllBy(socket_, text.data(), text.size(), deadline)) {
     GiveUp();
     return false;
   }
@@ -231,7 +263,7 @@ bool Launcher::Start(const ChildSetup& setup, pid_t* pid, int* error) {
   // failed, never as one to make again. A launcher that does not answer (one
   // stopped from outside) is given up rather than waited for.
   pollfd answer = {socket_, POLLIN, 0};
-  if (Retry([&] { return poll(&answer, 1, kReplyWaitMs); }) != 1 ||
+  if (Retry([&] { return poll(&answer, 1, MsLeft(deadline)); }) != 1 ||
       !ReceiveAll(socket_, &reply, sizeof reply)) {
     GiveUp();
   }

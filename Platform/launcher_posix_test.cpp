@@ -117,4 +117,31 @@ TEST_F(LauncherPosixTest, StartsChildrenOfThisProcessInTheGroupUntilItIsGone) {
   EXPECT_EQ(OwnChildren(), children - 1) << "the launcher is left, or a child it started";
 }
 
+// One stopped from outside is given up before it is asked, and so never
+// holds the caller, however long the request.
+TEST_F(LauncherPosixTest, AStoppedLauncherIsGivenUpBeforeItIsAsked) {
+  if (group_.empty()) GTEST_SKIP() << "no control group can be made here";
+  Launcher launcher(folder_);
+  if (!launcher.usable()) GTEST_SKIP() << "the system starts no process into a group here";
+  const size_t children = OwnChildren();
+  ASSERT_EQ(kill(launcher.pid(), SIGSTOP), 0);
+  siginfo_t stopped = {};
+  for (int round = 0; round < 500 && stopped.si_pid == 0; ++round) {
+    waitid(P_PID, static_cast<id_t>(launcher.pid()), &stopped, WSTOPPED | WNOHANG | WNOWAIT);
+    usleep(10 * 1000);
+  }
+  ASSERT_EQ(stopped.si_pid, launcher.pid()) << "the launcher did not stop";
+  std::string big(1024 * 1024, 'x');
+  char path[] = "/bin/true";
+  char* argv[] = {path, &big[0], nullptr};
+  ChildSetup setup;
+  setup.path = path;
+  setup.argv = argv;
+  pid_t pid = 0;
+  int error = -1;
+  EXPECT_FALSE(launcher.Start(setup, &pid, &error));
+  EXPECT_FALSE(launcher.usable());
+  EXPECT_EQ(OwnChildren(), children - 1);
+}
+
 }  // namespace
