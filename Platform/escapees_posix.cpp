@@ -36,33 +36,6 @@ std::string ProcFile(pid_t pid, const char* name) {
   return "/proc/" + std::to_string(pid) + "/" + name;
 }
 
-// The parent and start time (in clock ticks since boot) of a live process;
-// false for one that has ended or cannot be read. A process id with its
-// start time names one process for good.
-bool ReadStat(pid_t pid, pid_t* parent, uint64_t* start) {
-  const int fd = Retry([&] { return open(ProcFile(pid, "stat").c_str(), O_RDONLY | O_CLOEXEC); });
-  if (fd < 0) return false;
-  char text[1024];
-  const ssize_t n = Retry([&] { return read(fd, text, sizeof text - 1); });
-  close(fd);
-  if (n <= 0) return false;
-  const std::string line(text, static_cast<size_t>(n));
-  // The name in parentheses may hold anything, parentheses too.
-  const size_t name_end = line.rfind(')');
-  if (name_end == std::string::npos) return false;
-  std::istringstream fields(line.substr(name_end + 1));
-  std::string state, field;
-  long parent_id = 0;
-  if (!(fields >> state >> parent_id)) return false;
-  for (int skipped = 0; skipped < 17 && fields >> field; ++skipped) {
-  }
-  unsigned long long started = 0;
-  if (!(fields >> started) || state == "Z" || state == "X") return false;
-  *parent = static_cast<pid_t>(parent_id);
-  *start = started;
-  return true;
-}
-
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }

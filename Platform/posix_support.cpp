@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <sstream>
+#include <string>
 
 #include "Platform/folder_trust.h"
 
@@ -108,6 +110,32 @@ bool FollowFirstLink(const std::string& path, std::string* next) {
     }
     if (end == std::string::npos) return false;
   }
+}
+
+bool ReadStat(pid_t pid, pid_t* parent, uint64_t* start) {
+  const int fd = Retry([&] {
+    return open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+  });
+  if (fd < 0) return false;
+  char text[1024];
+  const ssize_t n = Retry([&] { return read(fd, text, sizeof text - 1); });
+  close(fd);
+  if (n <= 0) return false;
+  const std::string line(text, static_cast<size_t>(n));
+  // The name in parentheses may hold anything, parentheses too.
+  const size_t name_end = line.rfind(')');
+  if (name_end == std::string::npos) return false;
+  std::istringstream fields(line.substr(name_end + 1));
+  std::string state, field;
+  long parent_id = 0;
+  if (!(fields >> state >> parent_id)) return false;
+  for (int skipped = 0; skipped < 17 && fields >> field; ++skipped) {
+  }
+  unsigned long long started = 0;
+  if (!(fields >> started) || state == "Z" || state == "X") return false;
+  *parent = static_cast<pid_t>(parent_id);
+  *start = started;
+  return true;
 }
 
 }  // namespace posix

@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "Platform/posix_support.h"
@@ -43,16 +41,8 @@ bool IsAncestor(pid_t pid) {
   pid_t at = getppid();
   for (int depth = 0; depth < 256 && at > 1; ++depth) {
     if (at == pid) return true;
-    std::ifstream stat("/proc/" + std::to_string(at) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return false;
-    // The name, in brackets, may hold anything: the fields follow the last ')'.
-    const size_t end = line.rfind(')');
-    std::istringstream fields(end == std::string::npos ? std::string() : line.substr(end + 1));
-    std::string state;
-    long parent = 0;
-    if (!(fields >> state >> parent)) return false;
-    at = static_cast<pid_t>(parent);
+    uint64_t start = 0;
+    if (!posix::ReadStat(at, &at, &start)) return false;
   }
   return false;
 }
