@@ -60,28 +60,6 @@ class FakeSystem : public ConditionSystem {
   }
 };
 
-TEST(ItemConditionsTest, PathsAndTheProgramAreReadAsTheRunUsesThem) {
-  const Item item = Parsed({{"type", "Exe"},
-                            {"creates", "done.txt"},
-                            {"if_exists", "%productpath%x"},
-                            {"if_program", "  \"bin/check it\"  --a %productpath% "},
-                            {"if_program_timeout", "5"}});
-  const ItemConditions& c = item.conditions;
-  EXPECT_EQ(InProduct(L"done.txt"), c.creates_path);
-  EXPECT_EQ(InProduct(L"Px"), c.if_exists_path);  // "Px" is not absolute
-  EXPECT_EQ(InProduct(L"bin/check it"), c.program_path);
-  EXPECT_EQ(L"--a P ", c.program_parameters);
-  EXPECT_EQ(5u, c.program_timeout_seconds);
-  EXPECT_TRUE(c.Any());
-
-  const Item plain =
-      Parsed({{"type", "Exe"}, {"if_program", "check"}, {"unless_restart_pending", "0"}});
-  EXPECT_EQ(InProduct(L"check"), plain.conditions.program_path);
-  EXPECT_EQ(L"", plain.conditions.program_parameters);
-  EXPECT_EQ(kDefaultConditionTimeout, plain.conditions.program_timeout_seconds);
-  EXPECT_FALSE(Parsed({{"type", "Exe"}, {"unless_restart_pending", "0"}}).conditions.Any());
-}
-
 TEST(ItemConditionsTest, AttributesWithNoUseSayWhy) {
   struct Case {
     std::map<std::string, std::string> attributes;

@@ -38,6 +38,16 @@ size_t OwnChildren() {
   return count;
 }
 
+// Waits up to 5 s until the child pid has ended or stopped, as state says.
+bool Reached(pid_t pid, int state) {
+  siginfo_t info = {};
+  for (int round = 0; round < 500 && info.si_pid == 0; ++round) {
+    waitid(P_PID, static_cast<id_t>(pid), &info, state | WNOHANG | WNOWAIT);
+    usleep(10 * 1000);
+  }
+  return info.si_pid == pid;
+}
+
 class LauncherPosixTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -104,12 +114,7 @@ TEST_F(LauncherPosixTest, StartsChildrenOfThisProcessInTheGroupUntilItIsGone) {
 
   // Gone: said so, and given up; nothing was started.
   ASSERT_EQ(kill(launcher.pid(), SIGKILL), 0);
-  siginfo_t ended = {};
-  for (int round = 0; round < 500 && ended.si_pid == 0; ++round) {
-    waitid(P_PID, static_cast<id_t>(launcher.pid()), &ended, WEXITED | WNOHANG | WNOWAIT);
-    usleep(10 * 1000);
-  }
-  ASSERT_EQ(ended.si_pid, launcher.pid()) << "the launcher did not end";
+  ASSERT_TRUE(Reached(launcher.pid(), WEXITED)) << "the launcher did not end";
   setup.path = script.c_str();
   setup.argv = argv;
   EXPECT_FALSE(launcher.Start(setup, &pid, &error));
@@ -125,12 +130,7 @@ TEST_F(LauncherPosixTest, AStoppedLauncherIsGivenUpBeforeItIsAsked) {
   if (!launcher.usable()) GTEST_SKIP() << "the system starts no process into a group here";
   const size_t children = OwnChildren();
   ASSERT_EQ(kill(launcher.pid(), SIGSTOP), 0);
-  siginfo_t stopped = {};
-  for (int round = 0; round < 500 && stopped.si_pid == 0; ++round) {
-    waitid(P_PID, static_cast<id_t>(launcher.pid()), &stopped, WSTOPPED | WNOHANG | WNOWAIT);
-    usleep(10 * 1000);
-  }
-  ASSERT_EQ(stopped.si_pid, launcher.pid()) << "the launcher did not stop";
+  ASSERT_TRUE(Reached(launcher.pid(), WSTOPPED)) << "the launcher did not stop";
   std::string big(1024 * 1024, 'x');
   char path[] = "/bin/true";
   char* argv[] = {path, &big[0], nullptr};
