@@ -193,6 +193,7 @@ bool RunExeItem(RunContext& run, const Item& item, ItemReport* report) {
     case AttemptEnd::kNotStarted:
       // What was checked must run: a signed program that does not start fails.
       if (item.signed_item) return FailSignedStart(run.errors, item, result.start_error, report);
+      LogNotStarted(item, result);
       report->status = ItemStatus::kNotStarted;
       return true;
     case AttemptEnd::kTimedOut:

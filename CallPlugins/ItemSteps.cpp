@@ -9,6 +9,7 @@
 #include "CallPlugins/SignedItems.h"
 #include "Platform/platform.h"
 #include "Platform/system_state.h"
+#include "Utils/FileUtils.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 
@@ -85,7 +86,30 @@ bool ReportVerdict(RunContext& run, const Item& item, const ConditionVerdict& ve
   return false;
 }
 
+// A start the platform refused has its error; one given up before it, the
+// reason the file was not handed over.
+std::string NotStartedReason(const Item& item, const platform::ProgramResult& result) {
+  if (result.arguments_too_long) return kParametersTooLong;
+  if (result.start_error != 0) return platform::ErrorText(result.start_error);
+  switch (CheckShellOpenFile(item.path.c_str())) {
+    case ShellOpenRefusal::kNoFile:
+      return "no file is named";
+    case ShellOpenRefusal::kPathTooLong:
+      return "the path is longer than 260 characters";
+    case ShellOpenRefusal::kMissing:
+      return "the file does not exist";
+    case ShellOpenRefusal::kNone:
+      break;
+  }
+  return "the start failed";
+}
+
 }  // namespace
+
+void LogNotStarted(const Item& item, const platform::ProgramResult& result) {
+  LOG(INFO) << "item not started, path: " << EscapedLogText(item.path)
+            << " ,reason: " << EscapedLogText(NotStartedReason(item, result));
+}
 
 platform::ProgramRequest StartRequest(RunContext& run, const Item& item) {
   platform::ProgramRequest request;

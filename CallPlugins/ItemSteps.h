@@ -15,9 +15,19 @@
 // past wait_for_installer, as the Windows Installer's own for that case.
 constexpr uint32_t kInstallerBusyExitCode = 1618;
 
+// Why a program is not started when its parameters exceed the system's
+// limit for a start (platform::ArgumentsWithinLimit): the run's line and
+// the plan say it alike.
+constexpr char kParametersTooLong[] = "the parameters are longer than the system takes for a start";
+
 // The one start request of an Exe item: its program, its parameters
 // themselves, its wait and what supervises it.
 platform::ProgramRequest StartRequest(RunContext& run, const Item& item);
+
+// The line of an Exe item that was not started, with why: the file not
+// there, its path too long, the parameters over the limit, or the system's
+// error.
+void LogNotStarted(const Item& item, const platform::ProgramResult& result);
 
 // Loads a library item's library (through its checked file when signed);
 // null with the system error when it does not load.

@@ -82,6 +82,9 @@ struct CapturedOutput {
 struct ProgramResult {
   bool started = false;
   uint32_t start_error = 0;  // the system error number when nothing was started
+  // Nothing was started because the parameters exceed what the system takes
+  // for a start (ArgumentsWithinLimit); start_error is the error it gives.
+  bool arguments_too_long = false;
   // Whether the start gave a process to ask for its exit code; the Windows
   // shell may open a document without one.
   bool has_process = false;
@@ -160,9 +163,22 @@ class OutputKeeper {
 
 // Answers whether StartProgram could start file for this account, without
 // starting anything (POSIX: a regular file this account may execute, in a
-// format the kernel runs; Windows: a folder, or a file whose type has an
-// "open" action). When not, error is the system error a start would give.
+// format the kernel runs; Windows: a folder, a command script while the
+// system folder's cmd.exe, which StartProgram runs it in, is there, or
+// another file whose type has an "open" action). When not, error is the
+// system error a start would give.
 bool CanStartProgram(const std::wstring& file, uint32_t* error);
+
+// Answers whether a start of file with parameters stays within what the
+// system takes for one, as StartProgram, which asks first, hands them over
+// (POSIX: no argument or environment string of more than 32 pages with its
+// ending NUL, and all of them, with the program's path and a pointer each,
+// within a quarter of the stack limit, 6 MiB at most and 128 KiB at least;
+// Windows: a command line of at most 32766 characters, a command script's
+// that of the system folder's cmd.exe). When not, error is the system error
+// a start would give (E2BIG; ERROR_FILENAME_EXCED_RANGE).
+bool ArgumentsWithinLimit(const std::wstring& file, const std::wstring& parameters,
+                          uint32_t* error);
 
 // Loads a library by full path; null on failure, with the system error number.
 // Only a regular file is handed to the loader (POSIX: anything else, a FIFO

@@ -3,10 +3,12 @@
 #include "Platform/process.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -49,6 +51,36 @@ bool HasRunnableFormat(const std::string& program) {
                                "\x7f"
                                "ELF",
                                4) == 0;
+}
+
+// The kernel's own bounds of a start: one string, its NUL counted, may have
+// 32 pages; all of them together at least 128 KiB, at most three quarters of
+// the default 8 MiB stack.
+constexpr size_t kLongestStringPages = 32;
+constexpr size_t kLeastArgumentSpace = 128 * 1024;
+constexpr size_t kMostArgumentSpace = 6 * 1024 * 1024;
+
+// E2BIG when the kernel would refuse to execute path with these arguments
+// and this process's environment, which the child inherits; else 0. It
+// counts as the kernel does: each string with its NUL, a pointer for each,
+// against a quarter of the stack limit.
+int ArgumentsError(const std::string& path, const std::vector<std::string>& arguments) {
+  const size_t longest = kLongestStringPages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  size_t space = kMostArgumentSpace;
+  struct rlimit stack = {};
+  if (getrlimit(RLIMIT_STACK, &stack) == 0 && stack.rlim_cur != RLIM_INFINITY) {
+    space = std::min(space, static_cast<size_t>(stack.rlim_cur / 4));
+  }
+  space = std::max(space, kLeastArgumentSpace);
+  size_t used = path.size() + 1;
+  bool each_fits = true;
+  const auto add = [&](size_t length) {
+    each_fits = each_fits && length + 1 <= longest;
+    used += length + 1 + sizeof(char*);
+  };
+  for (const std::string& argument : arguments) add(argument.size());
+  for (char** entry = environ; *entry != nullptr; ++entry) add(std::strlen(*entry));
+  return each_fits && used <= space ? 0 : E2BIG;
 }
 
 // The descriptor of an opened program for ChildSetup: its own, or a copy
@@ -104,12 +136,15 @@ ProgramResult StartProgram(const ProgramRequest& request) {
   setup.argv = argv.data();
   setup.output_fd = output != nullptr && output->valid() ? output->write_fd() : -1;
   setup.program_fd = opened.fd();
+  // What the kernel would refuse is not tried: the plan asks the same.
+  int rc = ArgumentsError(setup.path, arguments);
   Containment containment(limited);
-  if (request.opened != nullptr) posix::RunBeforeOpenedUse();
+  if (rc == 0 && request.opened != nullptr) posix::RunBeforeOpenedUse();
   pid_t pid = 0;
-  int rc = containment.Start(setup, &pid);
+  if (rc == 0) rc = containment.Start(setup, &pid);
   if (rc != 0) {
     result.start_error = static_cast<uint32_t>(rc);
+    result.arguments_too_long = rc == E2BIG;
     return result;
   }
   result.started = true;
@@ -153,6 +188,17 @@ bool CanStartProgram(const std::wstring& file, uint32_t* error) {
 
 bool CanStartOpenedProgram(const std::wstring& file, uint32_t* error) {
   return CanStartProgram(file, error);
+}
+
+bool ArgumentsWithinLimit(const std::wstring& file, const std::wstring& parameters,
+                          uint32_t* error) {
+  std::vector<std::string> arguments{Utf8(file)};
+  for (const std::wstring& argument : SplitCommandLineArguments(parameters)) {
+    arguments.push_back(Utf8(argument));
+  }
+  const int code = ArgumentsError(arguments.front(), arguments);
+  if (error != nullptr) *error = static_cast<uint32_t>(code);
+  return code == 0;
 }
 
 }  // namespace platform

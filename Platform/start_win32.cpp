@@ -26,6 +26,10 @@ using win32::Suspended;
 // The most descriptors the C runtime hands out.
 constexpr int kHighestDescriptor = 2048;
 
+// The longest command line CreateProcessW takes, its ending NUL not counted;
+// the shell's start makes one at least as long as ours.
+constexpr size_t kLongestCommandLine = 32766;
+
 void IgnoreInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int,
                             uintptr_t) {}
 
@@ -84,13 +88,16 @@ void win32::KeepRuntimeFilesFromChildren() {
 ProgramResult StartProgram(const ProgramRequest& request) {
   win32::KeepRuntimeFilesFromChildren();
   ProgramResult result;
-  if (request.opened != nullptr) {
-    if (request.opened->native() == nullptr) {
-      result.start_error = ERROR_INVALID_HANDLE;
-      return result;
-    }
-    win32::RunBeforeOpenedUse();
+  if (request.opened != nullptr && request.opened->native() == nullptr) {
+    result.start_error = ERROR_INVALID_HANDLE;
+    return result;
   }
+  // What the system would refuse is not tried: the plan asks the same.
+  if (!ArgumentsWithinLimit(request.file, request.parameters, &result.start_error)) {
+    result.arguments_too_long = true;
+    return result;
+  }
+  if (request.opened != nullptr) win32::RunBeforeOpenedUse();
   const bool limited = request.wait && request.timeout_ms > 0;
   Containment containment(limited);
   const bool capture = request.wait && request.capture_output && CanCaptureOutput(request.file);
@@ -135,6 +142,15 @@ bool CanStartProgram(const std::wstring& file, uint32_t* error) {
   DWORD attributes = GetFileAttributesW(file.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     code = GetLastError();
+  } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && IsCommandScriptName(file)) {
+    // A command script is never started by its own type's action, which may
+    // be missing or changed by policy: always in the system folder's cmd.exe.
+    const std::wstring processor = win32::SystemCommandProcessor();
+    if (processor.empty()) {
+      code = ERROR_PATH_NOT_FOUND;
+    } else if (GetFileAttributesW(processor.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      code = GetLastError();
+    }
   } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     // The shell opens a folder in a window of its own; a file needs an
     // "open" action for its type.
@@ -149,6 +165,14 @@ bool CanStartProgram(const std::wstring& file, uint32_t* error) {
   }
   if (error != nullptr) *error = code;
   return code == ERROR_SUCCESS;
+}
+
+bool ArgumentsWithinLimit(const std::wstring& file, const std::wstring& parameters,
+                          uint32_t* error) {
+  const bool fits =
+      win32::CommandLineFor(file, file, parameters).text.size() <= kLongestCommandLine;
+  if (error != nullptr) *error = fits ? ERROR_SUCCESS : ERROR_FILENAME_EXCED_RANGE;
+  return fits;
 }
 
 }  // namespace platform

@@ -59,7 +59,8 @@ struct PlannedItem : Item {
   bool file_exists = false;
   ShellOpenRefusal refusal = ShellOpenRefusal::kNone;  // Exe items
   bool can_start = false;                              // Exe items
-  uint32_t start_error = 0;  // the system error a start would give, when it cannot
+  uint32_t start_error = 0;         // the system error a start would give, when it cannot
+  bool arguments_too_long = false;  // its parameters exceed the system's limit for a start
   LibraryCheck library = LibraryCheck::kNotChecked;
   uint32_t load_error = 0;  // the system error of a failed load
   ItemOutcome outcome = ItemOutcome::kRuns;

@@ -1,6 +1,7 @@
 // Planning one item: what the runner would read of it and make of it.
 #include "CallPlugins/Item.h"
 #include "CallPlugins/ItemSecurity.h"
+#include "CallPlugins/ItemSteps.h"
 #include "Platform/platform.h"
 #include "Platform/process.h"
 #include "Platform/system_state.h"
@@ -13,6 +14,7 @@ std::wstring StartProblem(const PlannedItem& item) {
   if (item.refusal == ShellOpenRefusal::kPathTooLong) {
     return L"the path is longer than 260 characters";
   }
+  if (item.arguments_too_long) return AnsiToWide(kParametersTooLong);
   if (!item.can_start) {
     return L"this account cannot start it, " + AnsiToWide(platform::ErrorText(item.start_error));
   }
@@ -29,6 +31,12 @@ void PlanExeItem(bool system_account, PlannedItem* item) {
       item->signed_item ? platform::CanStartOpenedProgram : platform::CanStartProgram;
   item->can_start =
       item->refusal == ShellOpenRefusal::kNone && can_start(item->path, &item->start_error);
+  // The run's start asks the same before it tries.
+  if (item->can_start &&
+      !platform::ArgumentsWithinLimit(item->path, item->parameters, &item->start_error)) {
+    item->can_start = false;
+    item->arguments_too_long = true;
+  }
   if (item->signed_item && IsAcceptedVerdict(item->verdict) && item->signed_problem.empty() &&
       item->refusal != ShellOpenRefusal::kMissing && !item->can_start) {
     item->signed_problem = L"cannot be started as checked (" + StartProblem(*item) + L")";

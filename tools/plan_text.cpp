@@ -121,10 +121,11 @@ const char* OutcomeName(ItemOutcome outcome) {
 }
 
 // The item's fate in the run report's words: "runs" (its result decides
-// between succeeded and failed), "failed", "skipped", "not_started" or
-// "not_reached".
+// between succeeded and failed), "failed", "skipped", "not_started",
+// "not_reached" or "done_before_restart".
 const char* PredictionName(const PlannedItem& item, bool phase_reached) {
   if (!phase_reached || !item.reached) return "not_reached";
+  if (item.done_before_restart) return "done_before_restart";
   switch (item.outcome) {
     case ItemOutcome::kRuns:
       return "runs";
@@ -140,6 +141,7 @@ const char* PredictionName(const PlannedItem& item, bool phase_reached) {
 
 std::wstring OutcomeText(const PlannedItem& item) {
   if (!item.reached) return L"not reached: an item before it fails the run";
+  if (item.done_before_restart) return L"done before the restart";
   switch (item.outcome) {
     case ItemOutcome::kRuns:
       if (!item.fails_if_run) return L"runs";

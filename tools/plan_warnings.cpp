@@ -164,11 +164,11 @@ void WarnAboutExeItem(const std::wstring& where, const PlannedItem& item, bool s
   // AddSecurityWarnings says.
   if (!item.signed_item && !item.file_exists) {
     warnings->Add("file-missing",
-                  where + L": " + item.path + L" does not exist; the run passes over it silently");
+                  where + L": " + item.path + L" does not exist; the run passes over it");
   } else if (!item.signed_item && !item.can_start) {
     warnings->Add("cannot-start",
                   where + L": " + item.path + L" cannot be started (" + StartProblem(item) +
-                      L"); the run passes over it silently");
+                      L"); the run passes over it");
   }
   if (!item.has_expectation) return;
   if (item.expected_codes.empty()) {

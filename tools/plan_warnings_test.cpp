@@ -2,6 +2,7 @@
 // a clean product.
 #include <gmock/gmock.h>
 
+#include "CallPlugins/ItemSteps.h"
 #include "tests/support/platform_facts.h"
 #include "tools/plan_fixture_test.h"
 
@@ -38,6 +39,7 @@ class PlanWarningTest : public PlanTest {
 
 TEST_F(PlanWarningTest, ProgramItemTrapsRaiseTheirWarnings) {
   WriteTextFile(JoinPath(product_, "bin/plain"), "not a program");
+  AddFile("bin/setup.cmd", TAVERLY_PROBE_PATH);  // Windows: started by the system's cmd.exe
   ExpectWarnings({
       {Exe({{"type", "exe"}}),
        {"type-skipped"},
@@ -59,12 +61,16 @@ TEST_F(PlanWarningTest, ProgramItemTrapsRaiseTheirWarnings) {
        "that is still running reads as 259"},
       {Exe({{"file", "bin/none"}}),
        {"file-missing"},
-       JoinPath(product_, "bin/none") + " does not exist; the run passes over it silently"},
+       JoinPath(product_, "bin/none") + " does not exist; the run passes over it"},
       {Exe({{"file", "bin/plain"}}),
        {"cannot-start"},
        JoinPath(product_, "bin/plain") + " cannot be started (this account cannot start it, " +
-           platform::ErrorText(platform_facts::kNotAProgramError) +
-           "); the run passes over it silently"},
+           platform::ErrorText(platform_facts::kNotAProgramError) + "); the run passes over it"},
+      {Exe({{"param", std::string(200000, 'x')}}),
+       {"cannot-start"},
+       JoinPath(product_, probe_) + " cannot be started (" + kParametersTooLong +
+           "); the run passes over it"},
+      {Exe({{"file", "bin/setup.cmd"}}), {}, ""},
       {"<item type=\"Exe\"/>" + Exe(), {"item-dropped"}, ""},
       {Exe({{"timeout", "30"}, {"log_output", "1"}}), {}, ""},
       {Exe({{"timeout", "5&#10;forged"}}),

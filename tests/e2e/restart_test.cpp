@@ -119,6 +119,8 @@ TEST_F(RestartTest, StopForARestartAndTheRunAfterIt) {
               HasSubstr("(mod_core.xml): exit code 3 is listed as restart-now, accepted; it is "
                         "judged as restart-now"));
   EXPECT_THAT(text, HasSubstr("the next run passes over 2 item(s) done before the restart"));
+  EXPECT_THAT(text, HasSubstr("  Exe  done before the restart"));
+  EXPECT_THAT(PlanProduct({"--json"}).out, HasSubstr("\"prediction\": \"done_before_restart\""));
 
   // The run after the restart passes over a and b and runs the rest.
   EXPECT_EQ(RunAgain().exit_code, 0);

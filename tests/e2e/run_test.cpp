@@ -171,6 +171,7 @@ TEST_F(RunTest, ExpectedCodesMatchTheirWayAndSkippedItemsDoNotFail) {
           Probe("b", {{"exitcode", "abc"}}) +  // reads as 0
           Probe("lower", {{"type", "exe"}}) +  // not a known type
           Item({{"type", "Exe"}, {"file", target().Relative("bin/missing")}, {"exitcode", "0"}}) +
+          Probe("long", {{"param", std::string(200000, 'x')}, {"sensitive", "1"}}) +
           Probe("nowait",
                 {{"wait_for_exit", "0"},
                  {"exitcode", "259"},
@@ -189,6 +190,13 @@ TEST_F(RunTest, ExpectedCodesMatchTheirWayAndSkippedItemsDoNotFail) {
   EXPECT_THAT(messages,
               Contains("I:run exe application: " + At("bin/missing") +
                        " , param:  ,wait_for_exit: 0 , system: "));
+  EXPECT_THAT(messages,
+              Contains("I:item not started, path: " + At("bin/missing") +
+                       " ,reason: the file does not exist"));
+  EXPECT_THAT(messages,
+              Contains("I:item not started, path: " + At(probe_) +
+                       " ,reason: the parameters are longer than the system takes for "
+                       "a start"));
   EXPECT_THAT(messages, Not(Contains(HasSubstr("--tag=lower"))));
 }
 
