@@ -50,15 +50,16 @@ bool Fail(const char* call, DWORD error, EventWriteAnswer* answer) {
 
 using win32::RegistryKey;
 
-// Answers whether the source's key names program as its message file, with
-// every type the records use.
+// Answers whether the source's key names program as its message file, as a
+// plain string, with every type the records use. An expandable string (as
+// earlier versions wrote) is named again: a path holding %TEMP% would lead
+// each reader of the log into a folder of its own.
 bool NamesProgram(HKEY key, const std::wstring& program) {
   const DWORD text = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
   wchar_t file[MAX_PATH * 4] = {};
-  DWORD size = sizeof file;
-  if (RegGetValueW(key, nullptr, L"EventMessageFile", text, nullptr, file, &size) !=
-          ERROR_SUCCESS ||
-      program != file) {
+  DWORD size = sizeof file, kind = REG_NONE;
+  if (RegGetValueW(key, nullptr, L"EventMessageFile", text, &kind, file, &size) != ERROR_SUCCESS ||
+      kind != REG_SZ || program != file) {
     return false;
   }
   DWORD types = 0;
@@ -89,7 +90,7 @@ bool RegisterSource(EventWriteAnswer* answer) {
   status = RegSetValueExW(key.get(),
                           L"EventMessageFile",
                           0,
-                          REG_EXPAND_SZ,
+                          REG_SZ,
                           reinterpret_cast<const BYTE*>(program.c_str()),
                           static_cast<DWORD>((program.size() + 1) * sizeof(wchar_t)));
   if (status != ERROR_SUCCESS) {

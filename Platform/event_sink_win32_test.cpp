@@ -35,14 +35,15 @@ std::vector<std::wstring> WideStrings(const platform::EventRecord& record) {
   return strings;
 }
 
+// Answers the message file, which must be a plain string.
 std::wstring Registered(DWORD* types) {
   wchar_t file[1024] = {};
-  DWORD size = sizeof file - sizeof(wchar_t), types_size = sizeof *types;
+  DWORD size = sizeof file - sizeof(wchar_t), types_size = sizeof *types, kind = REG_NONE;
   RegGetValueW(HKEY_LOCAL_MACHINE,
                kSourceKey,
                L"EventMessageFile",
                RRF_RT_ANY | RRF_NOEXPAND,
-               nullptr,
+               &kind,
                file,
                &size);
   RegGetValueW(HKEY_LOCAL_MACHINE,
@@ -52,7 +53,7 @@ std::wstring Registered(DWORD* types) {
                nullptr,
                types,
                &types_size);
-  return file;
+  return kind == REG_SZ ? file : L"not REG_SZ";
 }
 
 TEST(EventSinkWin32Test, RegistersTheSourceAsThisProgramAndReportsTheRecord) {
@@ -65,17 +66,20 @@ TEST(EventSinkWin32Test, RegistersTheSourceAsThisProgramAndReportsTheRecord) {
   EXPECT_EQ(Registered(&types), platform::OwnExecutablePath());
   EXPECT_EQ(types, 7u);
   EXPECT_FALSE(platform::WriteEventRecord(record).registered_source);
-  // Named by another copy of the program, it is pointed back at this one.
-  const std::wstring other = L"C:\\elsewhere\\Taverly.exe";
-  RegSetKeyValueW(HKEY_LOCAL_MACHINE,
-                  kSourceKey,
-                  L"EventMessageFile",
-                  REG_EXPAND_SZ,
-                  other.c_str(),
-                  static_cast<DWORD>((other.size() + 1) * sizeof(wchar_t)));
-  answer = platform::WriteEventRecord(record);
-  EXPECT_TRUE(answer.registered_source && answer.sink == platform::EventSink::kEventLog);
-  EXPECT_EQ(Registered(&types), platform::OwnExecutablePath());
+  // Named by another copy of the program, or by this one as an expandable
+  // string, it is pointed back at this one as a plain string.
+  for (const std::wstring& other :
+       {std::wstring(L"C:\\elsewhere\\Taverly.exe"), platform::OwnExecutablePath()}) {
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE,
+                    kSourceKey,
+                    L"EventMessageFile",
+                    REG_EXPAND_SZ,
+                    other.c_str(),
+                    static_cast<DWORD>((other.size() + 1) * sizeof(wchar_t)));
+    answer = platform::WriteEventRecord(record);
+    EXPECT_TRUE(answer.registered_source && answer.sink == platform::EventSink::kEventLog);
+    EXPECT_EQ(Registered(&types), platform::OwnExecutablePath());
+  }
 }
 
 // The table holds exactly the kinds' event IDs, and each renders a record of
