@@ -13,6 +13,7 @@
 
 #include "Platform/event_sink.h"
 #include "Platform/platform.h"
+#include "Platform/win32_support.h"
 #include "Utils/EventRecords.h"
 #include "tests/support/builders.h"
 
@@ -35,15 +36,14 @@ std::vector<std::wstring> WideStrings(const platform::EventRecord& record) {
   return strings;
 }
 
-// Answers the message file, which must be a plain string.
 std::wstring Registered(DWORD* types) {
   wchar_t file[1024] = {};
-  DWORD size = sizeof file - sizeof(wchar_t), types_size = sizeof *types, kind = REG_NONE;
+  DWORD size = sizeof file - sizeof(wchar_t), types_size = sizeof *types;
   RegGetValueW(HKEY_LOCAL_MACHINE,
                kSourceKey,
                L"EventMessageFile",
                RRF_RT_ANY | RRF_NOEXPAND,
-               &kind,
+               nullptr,
                file,
                &size);
   RegGetValueW(HKEY_LOCAL_MACHINE,
@@ -53,7 +53,7 @@ std::wstring Registered(DWORD* types) {
                nullptr,
                types,
                &types_size);
-  return kind == REG_SZ ? file : L"not REG_SZ";
+  return file;
 }
 
 TEST(EventSinkWin32Test, RegistersTheSourceAsThisProgramAndReportsTheRecord) {
@@ -66,20 +66,20 @@ TEST(EventSinkWin32Test, RegistersTheSourceAsThisProgramAndReportsTheRecord) {
   EXPECT_EQ(Registered(&types), platform::OwnExecutablePath());
   EXPECT_EQ(types, 7u);
   EXPECT_FALSE(platform::WriteEventRecord(record).registered_source);
-  // Named by another copy of the program, or by this one as an expandable
-  // string, it is pointed back at this one as a plain string.
-  for (const std::wstring& other :
-       {std::wstring(L"C:\\elsewhere\\Taverly.exe"), platform::OwnExecutablePath()}) {
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE,
-                    kSourceKey,
-                    L"EventMessageFile",
-                    REG_EXPAND_SZ,
-                    other.c_str(),
-                    static_cast<DWORD>((other.size() + 1) * sizeof(wchar_t)));
-    answer = platform::WriteEventRecord(record);
-    EXPECT_TRUE(answer.registered_source && answer.sink == platform::EventSink::kEventLog);
-    EXPECT_EQ(Registered(&types), platform::OwnExecutablePath());
-  }
+  // Named by another copy of the program, it is pointed back at this one.
+  const std::wstring other = L"C:\\elsewhere\\Taverly.exe";
+  RegSetKeyValueW(HKEY_LOCAL_MACHINE,
+                  kSourceKey,
+                  L"EventMessageFile",
+                  REG_EXPAND_SZ,
+                  other.c_str(),
+                  static_cast<DWORD>((other.size() + 1) * sizeof(wchar_t)));
+  answer = platform::WriteEventRecord(record);
+  EXPECT_TRUE(answer.registered_source && answer.sink == platform::EventSink::kEventLog);
+  EXPECT_EQ(Registered(&types), platform::OwnExecutablePath());
+  // Only a path a reader would expand is kept from being expanded.
+  EXPECT_EQ(platform::win32::MessageFileType(L"C:\\%TEMP%\\Taverly.exe"), DWORD{REG_SZ});
+  EXPECT_EQ(platform::win32::MessageFileType(L"C:\\Taverly.exe"), DWORD{REG_EXPAND_SZ});
 }
 
 // The table holds exactly the kinds' event IDs, and each renders a record of
