@@ -68,6 +68,10 @@ TEST(RunEventsTest, FailedItemsTellWhyFromTheReportAndTheErrorRecord) {
     }
     EXPECT_EQ(failed[0].error_code, c.number);
   }
+  item.failed_by = "if_registry";  // the item did not run: no exit code of its own
+  const FailedItem by_condition = FailedItemsOf(RunWith(item, L"InstallError:50"))[0];
+  EXPECT_EQ(by_condition.failure, ItemFailure::kConditionFailed);
+  EXPECT_EQ(by_condition.condition, "if_registry");
 }
 
 // A run stopped for a restart needs one, as its result file says; the counts

@@ -66,6 +66,7 @@ bool ReportVerdict(RunContext& run, const Item& item, const ConditionVerdict& ve
       report->skipped_by = verdict.attribute;
       return true;
     case ConditionOutcome::kCannotJudge:
+      report->failed_by = verdict.attribute;
       LOG(INFO) << "condition cannot be evaluated" << head << " ,error: " << verdict.error;
       FailItem(
           run,
@@ -81,6 +82,7 @@ bool ReportVerdict(RunContext& run, const Item& item, const ConditionVerdict& ve
                     : verdict.ended_by != 0
                         ? " ,ended by signal: " + std::to_string(verdict.ended_by)
                         : " ,not started, error: " + std::to_string(verdict.error);
+  report->failed_by = verdict.attribute;
   LOG(INFO) << "if_program failed" << head << why;
   FailItem(run, L"if_program failed" + named + AnsiToWide(why));
   return false;

@@ -59,6 +59,9 @@ struct ItemReport : ItemHead {
   // A condition passed the item over: the condition's attribute ("creates",
   // ...). Such an item counts as done for the restart record.
   const char* skipped_by = nullptr;
+  // A condition failed the item (it could not be judged, or if_program
+  // failed): the condition's attribute.
+  const char* failed_by = nullptr;
 };
 
 using PhaseReport = PhaseEntry<ItemReport>;

@@ -9,8 +9,13 @@
 #include "Platform/event_sink.h"
 #include "Platform/platform.h"
 #include "Platform/registry_win32.h"
+#include "Platform/win32_support.h"
 
 namespace platform {
+
+unsigned long win32::MessageFileType(const std::wstring& program) {
+  return program.find(L'%') == std::wstring::npos ? REG_EXPAND_SZ : REG_SZ;
+}
 
 namespace {
 
@@ -50,15 +55,14 @@ bool Fail(const char* call, DWORD error, EventWriteAnswer* answer) {
 
 using win32::RegistryKey;
 
-// Answers whether the source's key names program as its message file, with
-// every type the records use.
+// Answers whether the source's key names program as its message file, in a
+// type that keeps it as it is, with every type the records use.
 bool NamesProgram(HKEY key, const std::wstring& program) {
   const DWORD text = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
   wchar_t file[MAX_PATH * 4] = {};
-  DWORD size = sizeof file;
-  if (RegGetValueW(key, nullptr, L"EventMessageFile", text, nullptr, file, &size) !=
-          ERROR_SUCCESS ||
-      program != file) {
+  DWORD size = sizeof file, kind = REG_NONE;
+  if (RegGetValueW(key, nullptr, L"EventMessageFile", text, &kind, file, &size) != ERROR_SUCCESS ||
+      (kind != REG_SZ && win32::MessageFileType(program) == REG_SZ) || program != file) {
     return false;
   }
   DWORD types = 0;
@@ -89,7 +93,7 @@ bool RegisterSource(EventWriteAnswer* answer) {
   status = RegSetValueExW(key.get(),
                           L"EventMessageFile",
                           0,
-                          REG_EXPAND_SZ,
+                          win32::MessageFileType(program),
                           reinterpret_cast<const BYTE*>(program.c_str()),
                           static_cast<DWORD>((program.size() + 1) * sizeof(wchar_t)));
   if (status != ERROR_SUCCESS) {

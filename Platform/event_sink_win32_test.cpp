@@ -13,6 +13,7 @@
 
 #include "Platform/event_sink.h"
 #include "Platform/platform.h"
+#include "Platform/win32_support.h"
 #include "Utils/EventRecords.h"
 #include "tests/support/builders.h"
 
@@ -76,6 +77,9 @@ TEST(EventSinkWin32Test, RegistersTheSourceAsThisProgramAndReportsTheRecord) {
   answer = platform::WriteEventRecord(record);
   EXPECT_TRUE(answer.registered_source && answer.sink == platform::EventSink::kEventLog);
   EXPECT_EQ(Registered(&types), platform::OwnExecutablePath());
+  // Only a path a reader would expand is kept from being expanded.
+  EXPECT_EQ(platform::win32::MessageFileType(L"C:\\%TEMP%\\Taverly.exe"), DWORD{REG_SZ});
+  EXPECT_EQ(platform::win32::MessageFileType(L"C:\\Taverly.exe"), DWORD{REG_EXPAND_SZ});
 }
 
 // The table holds exactly the kinds' event IDs, and each renders a record of

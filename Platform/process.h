@@ -124,7 +124,7 @@ struct ProgramResult {
 // inherited; every signal starts with its default action and none blocked,
 // whatever the caller left ignored or blocked). Environment and current
 // directory are the caller's. Windows runs a .bat or .cmd file through
-// cmd.exe /c from the system folder, never %ComSpec%, however it starts it;
+// cmd.exe /D /c from the system folder, never %ComSpec%, however it starts it;
 // it starts a program or command script whose output is captured or that
 // has a time limit with CreateProcessW, suspended until it is in its job (a
 // captured one without a window and with no standard input), and the rest

@@ -25,10 +25,11 @@ class OutputPipe;
 std::wstring SystemCommandProcessor();
 
 // What CreateProcessW is given for a program or command script: a command
-// script runs in the system folder's command processor, with the whole line
-// quoted once more so that the processor strips the outer pair and keeps the
-// quotes around the script's path. file is what is started, shown the name
-// the program sees as its own (the item's, when file is its final path).
+// script runs in the system folder's command processor, without its AutoRun
+// commands (/D), with the whole line quoted once more so that the processor
+// strips the outer pair and keeps the quotes around the script's path. file
+// is what is started, shown the name the program sees as its own (the
+// item's, when file is its final path).
 struct CommandLine {
   std::wstring application;
   std::wstring text;

@@ -17,11 +17,13 @@ namespace {
 
 constexpr size_t kQuotedFileBufferLength = 1024;
 
-// The command processor's parameters that run a command script: /c with the
-// whole line quoted once more, so that the processor strips the outer pair
-// and keeps the quotes around the script's path.
+// The command processor's parameters that run a command script: /D, as the
+// AutoRun commands the registry may name for the processor would otherwise
+// run first, unchecked and with the run's rights, signed item or not; /c with
+// the whole line quoted once more, so that the processor strips the outer
+// pair and keeps the quotes around the script's path.
 std::wstring ScriptParameters(const std::wstring& script, const std::wstring& parameters) {
-  return L"/c \"\"" + script + L"\" " + parameters + L"\"";
+  return L"/D /c \"\"" + script + L"\" " + parameters + L"\"";
 }
 
 // An attribute list naming the handles a process inherits, no others.

@@ -80,6 +80,10 @@ TEST_F(PlatformWin32ProcessTest, NameWithBlanksIsQuotedForTheShell) {
   fs::create_directory(folder);
   fs::copy_file(TAVERLY_PROBE_PATH, folder + "\\probe two.exe");
   EXPECT_EQ(ExitCodeOf(Wide(folder + "\\probe two.exe"), L"--exit=3"), 3u);
+  // A command script's processor is told to skip the registry's AutoRun.
+  const std::wstring cmd = platform::win32::SystemCommandProcessor();
+  EXPECT_EQ(platform::win32::CommandLineFor(L"C:\\p q\\a.cmd", L"C:\\p q\\a.cmd", L"x").text,
+            L"\"" + cmd + L"\" /D /c \"\"C:\\p q\\a.cmd\" x\"");
 }
 
 // A program with a time limit is in its job before it runs: however late

@@ -33,6 +33,12 @@ size_t CodePageCharacterAt(unsigned code_page, const char* bytes, size_t count,
 // a name on the way is not there.
 bool FollowFirstLink(const std::wstring& full, std::wstring* next);
 
+// The type the event source's message file is written in: REG_EXPAND_SZ, as
+// it always was, but REG_SZ for a path holding a %, which each reader of the
+// log would otherwise expand into a folder of its own (%TEMP%); a path
+// written as REG_EXPAND_SZ before is written again then.
+unsigned long MessageFileType(const std::wstring& program);
+
 // Returns a SID (a PSID) as text ("S-1-5-18"); empty on failure.
 std::string SidText(void* sid);
 

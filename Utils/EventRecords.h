@@ -54,6 +54,7 @@ enum class ItemFailure {
   kTimedOut,             // "timed_out": it ran past its timeout (error 51)
   kNotSigned,            // "not_signed": a signed item's file does not verify (error 52)
   kNotRunAsChecked,      // "not_run_as_checked": it cannot run exactly as checked (error 52)
+  kConditionFailed,      // "condition_failed": one of its conditions failed it (error 50)
 };
 
 // An item that failed. No parameters: a sensitive item's never appear, and
@@ -68,6 +69,7 @@ struct FailedItem {
   bool has_exit_code = false;
   int64_t exit_code = 0;    // its program's exit code, or its library entry's result
   uint32_t error_code = 0;  // the number of [error_info] error_code "InstallError:<n>"
+  std::string condition{};  // kConditionFailed: the condition's attribute
 };
 
 platform::EventRecord ItemFailedRecord(const EventRun& run, const FailedItem& item);

@@ -33,6 +33,7 @@ TEST(EventRecordsTest, ItemFailedSaysWhyInWordsAndText) {
   item.has_exit_code = true;
   item.exit_code = -3;
   item.error_code = 50;
+  item.condition = "if_program";
   const struct {
     ItemFailure failure;
     bool has_exit_code;
@@ -44,6 +45,7 @@ TEST(EventRecordsTest, ItemFailedSaysWhyInWordsAndText) {
       {ItemFailure::kTimedOut, true, "timed_out", "it ran past its timeout"},
       {ItemFailure::kNotSigned, false, "not_signed", "its file is not signed as it must be"},
       {ItemFailure::kNotRunAsChecked, false, "not_run_as_checked", "it cannot run exactly as"},
+      {ItemFailure::kConditionFailed, false, "condition_failed", "its condition if_program failed"},
   };
   for (const auto& failure : failures) {
     item.failure = failure.failure;

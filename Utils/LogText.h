@@ -19,10 +19,12 @@ std::string NarrowLogText(const std::string& text);
 
 // Makes text safe to echo in a line of this program's own: every control
 // character but TAB (C0, DEL and C1), the Unicode line and paragraph
-// separators, and every byte that is not part of valid UTF-8 are written as
-// \xNN, one per byte, so that nothing echoed can end the line, hide it from a
-// reader, or make the log invalid UTF-8. Stops before the escaped text would
-// pass limit bytes; used, when given, says how many bytes of text it took.
+// separators, the bidirectional controls (U+202A to U+202E, U+2066 to
+// U+2069), U+FEFF and every byte that is not part of valid UTF-8 are written
+// as \xNN, one per byte, so that nothing echoed can end the line, hide it from
+// a reader, reorder it in a viewer, or make the log invalid UTF-8. Stops
+// before the escaped text would pass limit bytes; used, when given, says how
+// many bytes of text it took.
 std::string EscapedLogText(const std::string& text, size_t limit = SIZE_MAX,
                            size_t* used = nullptr);
 // The same for text that read decodes (a program's output in its console code

@@ -34,6 +34,11 @@ TEST(LogTextTest, EscapedTextIsValidUtf8WithoutLineBreaksOfAnyKind) {
   // Valid UTF-8 stays; a stray byte, C1's NEL and the line separator do not.
   EXPECT_EQ(EscapedLogText(std::string("\xC3\xB6 \xFF \xC2\x85 \xE2\x80\xA8 \xC3")),
             "\xC3\xB6 \\xFF \\xC2\\x85 \\xE2\\x80\\xA8 \\xC3");
+  // Nor do the bidirectional controls and U+FEFF; their neighbours stay.
+  EXPECT_EQ(
+      EscapedLogText("\u2029\u2066\u2069\u202E\u202A\uFEFF\u2067\u202F\u2065\u200F"),
+      "\\xE2\\x80\\xA9\\xE2\\x81\\xA6\\xE2\\x81\\xA9\\xE2\\x80\\xAE\\xE2\\x80\\xAA\\xEF\\xBB\\xBF"
+      "\\xE2\\x81\\xA7\u202F\u2065\u200F");
   EXPECT_EQ(EscapedLogText(L"a\nb"), "a\\x0Ab");
   size_t used = 0;
   EXPECT_EQ(EscapedLogText("ab\x01", 5, &used), "ab");

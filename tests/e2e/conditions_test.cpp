@@ -287,6 +287,7 @@ TEST_F(ConditionsTest, ConditionThatCannotDecideFailsTheItemWithCode50) {
               head + " ,file:" + named + ":" + c.text + (program ? c.why : " ,error:" + c.why));
     EXPECT_EQ(Items(),
               (std::vector<std::string>{"succeeded", "failed", "not_reached", "not_reached"}));
+    EXPECT_EQ(Text(Report()["phases"][1]["items"][0]["failed_by"]), c.attribute);
   }
 }
 
