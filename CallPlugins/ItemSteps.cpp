@@ -117,7 +117,8 @@ bool ConditionsLetItemRun(RunContext& run, const Item& item, ItemReport* report,
   if (!item.conditions.Any()) return true;
   // The report shows the item under way while its if_program runs.
   SystemAnswers system([&run] { run.progress.Report(false); });
-  const ConditionVerdict verdict = JudgeConditions(item.conditions, run.items->Conditions(system), true);
+  const ConditionVerdict verdict =
+      JudgeConditions(item.conditions, run.items->Conditions(system), true);
   if (verdict.outcome == ConditionOutcome::kRun) return true;
   *done = ReportVerdict(run, item, verdict, report);
   return false;

@@ -7,8 +7,7 @@ namespace {
 
 class PlatformSystem : public ItemSystem {
  public:
-  bool Start(const platform::ProgramRequest& request,
-                    platform::ProgramResult* result) override {
+  bool Start(const platform::ProgramRequest& request, platform::ProgramResult* result) override {
     return ShellOpenFile(request, result);
   }
   bool OpenSigned(const std::wstring& path, platform::ReadOnlyFile* file) override {
@@ -20,7 +19,7 @@ class PlatformSystem : public ItemSystem {
     return JudgeSignedContent(item, file, source);
   }
   void* Load(const std::wstring& path, const platform::ReadOnlyFile* opened,
-                    uint32_t* error) override {
+             uint32_t* error) override {
     if (opened == nullptr) return platform::LoadLibraryFile(path, error);
     return platform::LoadOpenedLibrary(
         *opened, path, platform::DependencySearch::kSystemOnly, error);

@@ -18,8 +18,7 @@ class ItemSystem {
  public:
   virtual ~ItemSystem() = default;
   // Starts the request's program (ShellOpenFile); false when nothing started.
-  virtual bool Start(const platform::ProgramRequest& request,
-                            platform::ProgramResult* result) = 0;
+  virtual bool Start(const platform::ProgramRequest& request, platform::ProgramResult* result) = 0;
   // Opens a signed item's file and judges its signature through the open
   // file (OpenAndVerifyFile, with its line); false when it is not accepted.
   virtual bool OpenSigned(const std::wstring& path, platform::ReadOnlyFile* file) = 0;
@@ -31,7 +30,7 @@ class ItemSystem {
   // with the system's folders alone for what it needs; null with the
   // system's error.
   virtual void* Load(const std::wstring& path, const platform::ReadOnlyFile* opened,
-                            uint32_t* error) = 0;
+                     uint32_t* error) = 0;
   // Calls the library's entry of that name; false when it has none.
   virtual bool CallEntry(void* library, const std::string& entry, int32_t* result) = 0;
   // The answers an item's conditions get: the system's own are handed in,
