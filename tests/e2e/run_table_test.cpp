@@ -19,18 +19,20 @@ struct RunRow {
   // and the probe's own switches ("--exit=3"); items are separated by "|".
   std::string items;
   int exit_code;
-  std::string calls;               // the probe runs, in order
-  std::vector<std::string> lines;  // in this order among the run's lines
+  std::string calls;                // the probe runs, in order
+  std::vector<std::string> lines;   // in this order among the run's lines
   std::vector<std::string> result;  // the result file, line by line
   std::string statuses;             // of the report's items, in run order
 };
+
+void PrintTo(const RunRow& row, std::ostream* out) { *out << row.name; }
 
 // {probe} and {calls} stand for the program's names of the probe and its record.
 class RunTableTest : public ReportTest, public ::testing::WithParamInterface<RunRow> {
  protected:
   std::string Named(std::string text) const {
-    for (const auto& name : {std::make_pair("{probe}", At(probe_)),
-                             std::make_pair("{calls}", At("calls.txt"))}) {
+    for (const auto& name :
+         {std::make_pair("{probe}", At(probe_)), std::make_pair("{calls}", At("calls.txt"))}) {
       for (size_t at; (at = text.find(name.first)) != std::string::npos;) {
         text.replace(at, std::string(name.first).size(), name.second);
       }
