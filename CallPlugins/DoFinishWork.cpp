@@ -20,7 +20,6 @@
 #include "Utils/FileUtils.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
-#include "taverly/item_library.h"
 
 namespace {
 
