@@ -2,6 +2,7 @@
 // the run must start and log, the result file it leaves and the statuses its
 // report gives. The second and third phases run probes "y" and "z". A new
 // behavioural case is a row.
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
