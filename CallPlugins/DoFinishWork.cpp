@@ -20,7 +20,6 @@
 #include "Utils/FileUtils.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
-#include "taverly/item_library.h"
 
 namespace {
 
@@ -139,7 +138,7 @@ AttemptEnd RunAttempts(RunContext& run, const Item& item, const platform::Progra
     const bool free = InstallerLetsItemStart(run, item);
     if (!free) {
       *result = BusyInstallerResult();
-    } else if (!ShellOpenFile(request, result)) {
+    } else if (!run.items->Start(request, result)) {
       return AttemptEnd::kNotStarted;
     }
     report->has_exit_code = result->has_process;
@@ -185,7 +184,7 @@ bool RunExeItem(RunContext& run, const Item& item, ItemReport* report) {
   platform::ProgramRequest request = StartRequest(run, item);
   platform::ReadOnlyFile signed_file;
   if (item.signed_item) {
-    if (!OpenSignedItem(run.errors, item, &signed_file, report)) return false;
+    if (!OpenSignedItem(*run.items, run.errors, item, &signed_file, report)) return false;
     request.opened = &signed_file;
   }
   platform::ProgramResult result;
@@ -215,7 +214,7 @@ bool RunSimpleDllItem(RunContext& run, const Item& item, ItemReport* report) {
   // Libraries stay loaded for the rest of the process, whatever the outcome.
   uint32_t error = 0;
   bool refused = false;
-  void* library = LoadItemLibrary(errors, item, report, &refused, &error);
+  void* library = LoadItemLibrary(run, item, report, &refused, &error);
   if (refused) return false;
   if (library == nullptr) {
     LOG(INFO) << "LoadLibrary fail: " << LogText(item.path) << " ,getlasterror = " << error;
@@ -223,13 +222,12 @@ bool RunSimpleDllItem(RunContext& run, const Item& item, ItemReport* report) {
     report->status = ItemStatus::kNotStarted;
     return true;
   }
-  auto function = reinterpret_cast<TaverlyItemEntry>(platform::FindExport(library, entry.c_str()));
-  if (function == nullptr) {
+  int32_t result = 0;
+  if (!run.items->CallEntry(library, entry, &result)) {
     LOG(INFO) << "run dll fail: " << LogText(item.path) << " , entry: " << NarrowLogText(entry);
     report->status = ItemStatus::kNotStarted;
     return true;
   }
-  int32_t result = function();
   report->has_result = true;
   report->result = result;
   report->status = ItemStatus::kSucceeded;

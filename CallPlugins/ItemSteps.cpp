@@ -125,17 +125,16 @@ platform::ProgramRequest StartRequest(RunContext& run, const Item& item) {
   return request;
 }
 
-void* LoadItemLibrary(InstallErrorRecord& errors, const Item& item, ItemReport* report,
-                      bool* refused, uint32_t* error) {
+void* LoadItemLibrary(RunContext& run, const Item& item, ItemReport* report, bool* refused,
+                      uint32_t* error) {
   *refused = false;
-  if (!item.signed_item) return platform::LoadLibraryFile(item.path, error);
+  if (!item.signed_item) return run.items->Load(item.path, nullptr, error);
   platform::ReadOnlyFile signed_file;
-  if (!OpenSignedItem(errors, item, &signed_file, report)) {
+  if (!OpenSignedItem(*run.items, run.errors, item, &signed_file, report)) {
     *refused = true;
     return nullptr;
   }
-  return platform::LoadOpenedLibrary(
-      signed_file, item.path, platform::DependencySearch::kSystemOnly, error);
+  return run.items->Load(item.path, &signed_file, error);
 }
 
 bool ConditionsLetItemRun(RunContext& run, const Item& item, ItemReport* report, bool* done) {
@@ -144,7 +143,8 @@ bool ConditionsLetItemRun(RunContext& run, const Item& item, ItemReport* report,
   if (!item.conditions.Any()) return true;
   // The report shows the item under way while its if_program runs.
   SystemAnswers system([&run] { run.progress.Report(false); });
-  const ConditionVerdict verdict = JudgeConditions(item.conditions, system, true);
+  const ConditionVerdict verdict =
+      JudgeConditions(item.conditions, run.items->Conditions(system), true);
   if (verdict.outcome == ConditionOutcome::kRun) return true;
   *done = ReportVerdict(run, item, verdict, report);
   return false;

@@ -31,8 +31,8 @@ void LogNotStarted(const Item& item, const platform::ProgramResult& result);
 
 // Loads a library item's library (through its checked file when signed);
 // null with the system error when it does not load.
-void* LoadItemLibrary(InstallErrorRecord& errors, const Item& item, ItemReport* report,
-                      bool* refused, uint32_t* error);
+void* LoadItemLibrary(RunContext& run, const Item& item, ItemReport* report, bool* refused,
+                      uint32_t* error);
 
 // Judges the item's conditions. True when it runs; else it was passed over
 // (done: true, the report says skipped and by which) or failed (done: false,

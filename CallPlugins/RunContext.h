@@ -6,6 +6,7 @@
 #include <string>
 
 #include "CallPlugins/InstallErrorRecord.h"
+#include "CallPlugins/ItemSystem.h"
 #include "CallPlugins/RestartRecord.h"
 #include "CallPlugins/RunReport.h"
 
@@ -36,6 +37,8 @@ class RunContext {
   InstallErrorRecord errors;  // why it failed, for the result file
   RestartSession restart;     // the restart record taken, and where it lies
   ProgressReporter progress;  // the run report while the run goes on
+  // What items are started and loaded through: the system, or a test's script.
+  ItemSystem* items = &PlatformItemSystem();
 
  private:
   std::string install_path_;

@@ -6,7 +6,6 @@
 
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/ItemSecurity.h"
-#include "Utils/FileUtils.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 
@@ -33,10 +32,9 @@ bool FailItem(InstallErrorRecord& errors, const char* text, const std::wstring& 
 
 }  // namespace
 
-bool OpenSignedItem(InstallErrorRecord& errors, const Item& item, platform::ReadOnlyFile* file,
-                    ItemReport* report) {
-  signing::Verdict verdict = signing::kNotSigned;
-  if (!OpenAndVerifyFile(item.path, file, &verdict)) {
+bool OpenSignedItem(ItemSystem& system, InstallErrorRecord& errors, const Item& item,
+                    platform::ReadOnlyFile* file, ItemReport* report) {
+  if (!system.OpenSigned(item.path, file)) {
     errors.SetErrorCode(kInstallErrorNotSigned);
     errors.SetErrorDetail(L"item not signed, file:" + item.path);
     report->status = ItemStatus::kFailed;
@@ -44,7 +42,7 @@ bool OpenSignedItem(InstallErrorRecord& errors, const Item& item, platform::Read
     return false;
   }
   std::string source;
-  switch (JudgeSignedContent(item, *file, &source)) {
+  switch (system.JudgeContent(item, *file, &source)) {
     case SignedContentProblem::kNone:
       return true;
     case SignedContentProblem::kScriptRunsOn:

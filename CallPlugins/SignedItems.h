@@ -7,6 +7,7 @@
 
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/Item.h"
+#include "CallPlugins/ItemSystem.h"
 #include "CallPlugins/RunReport.h"
 #include "Platform/platform.h"
 
@@ -14,8 +15,8 @@
 // (CallPlugins/ItemSecurity.h), the file staying open for the start or
 // load. When it does not open or verify, or its content cannot run as it
 // was checked, fails the item in errors and report; false then.
-bool OpenSignedItem(InstallErrorRecord& errors, const Item& item, platform::ReadOnlyFile* file,
-                    ItemReport* report);
+bool OpenSignedItem(ItemSystem& system, InstallErrorRecord& errors, const Item& item,
+                    platform::ReadOnlyFile* file, ItemReport* report);
 
 // Fails a signed item whose checked program did not start, or whose checked
 // library did not load, with the system's error. Returns false.
