@@ -24,8 +24,6 @@
 
 namespace {
 
-const char kExpectedResult[] = "-1";
-
 void RecordItemFailure(InstallErrorRecord& errors, const std::wstring& message) {
   LOG(INFO) << LogText(message);
   errors.SetErrorCode(kInstallErrorExitCode);
@@ -106,7 +104,7 @@ bool JudgeExitCode(RunContext& run, const Item& item, const platform::ProgramRes
     case CodeClass::kAccepted:
       if (item.has_expectation) {
         LOG(INFO) << "exitCode match the expectations , exitCode: " << exit_code
-                  << ". expected result: " << kExpectedResult;
+                  << ". expected result: " << kExpectedLibraryResult;
       }
       return true;
     case CodeClass::kRefused:

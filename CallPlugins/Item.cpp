@@ -11,8 +11,6 @@ const wchar_t kHiddenParameters[] = L"***";
 
 namespace {
 
-const wchar_t kProductPathToken[] = L"%productpath%";
-
 // Puts an attribute that does nothing for the item on its list; nothing for
 // kNo or an empty text.
 void AddUnused(Item* item, UnusedStage stage, const char* name, const std::string& text, Unused why,
@@ -321,12 +319,12 @@ CodeClass ClassOfExitCode(const Item& item, bool has_process, uint32_t exit_code
 }
 
 std::wstring SubstituteProductPath(const std::wstring& text, const std::wstring& folder) {
+  static const std::wstring token = AnsiToWide(kProductPathToken);
   std::wstring result = text;
-  const size_t token_length = sizeof kProductPathToken / sizeof kProductPathToken[0] - 1;
-  size_t pos = result.find(kProductPathToken);
+  size_t pos = result.find(token);
   while (pos != std::wstring::npos) {
-    result.replace(pos, token_length, folder);
-    pos = result.find(kProductPathToken, pos + folder.size());
+    result.replace(pos, token.size(), folder);
+    pos = result.find(token, pos + folder.size());
   }
   return result;
 }

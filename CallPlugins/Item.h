@@ -19,6 +19,9 @@
 #include "Bundle/LwBundle.h"
 #include "CallPlugins/ExitClasses.h"
 
+// What "param" and the condition texts write for the product folder.
+constexpr char kProductPathToken[] = "%productpath%";
+
 // The longest an item's if_program runs when its if_program_timeout does not
 // say, in seconds.
 constexpr uint32_t kDefaultConditionTimeout = 60;

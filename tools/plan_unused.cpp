@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "tools/plan_parts.h"
 #include "Utils/PathUtils.h"
+#include "tools/plan_parts.h"
 
 namespace {
 
@@ -99,9 +99,8 @@ std::vector<PlanWarning> UnusedWarnings(const std::wstring& where, const Planned
       std::wstring text = row.text;
       const size_t file = text.find(L"{file}");
       if (file != std::wstring::npos) text.replace(file, 6, FileName(item.path));
-      warnings.push_back({row.code,
-                          where + L": " + AnsiToWide(unused.name) + L"=" +
-                              Quoted(unused.text) + text});
+      warnings.push_back(
+          {row.code, where + L": " + AnsiToWide(unused.name) + L"=" + Quoted(unused.text) + text});
       break;
     }
   }
