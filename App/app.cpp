@@ -12,8 +12,6 @@
 
 namespace {
 
-const char kInstallPathOption[] = "--installpath=";
-
 // The INFO file's base name. The file must be called
 // Taverly.<host>.<user>.log.INFO.log_<yyyymmdd-hhmmss>.<pid>; this glog
 // version appends its file-name extension after the process id, so "log_"
@@ -111,7 +109,7 @@ void App::ParseCommandLine() {
   std::string event_records;
   bool event_records_given = false;
   for (const std::string& argument : CommandParser::GetArguments()) {
-    CommandParser::ParseOption(install_path, argument, kInstallPathOption);
+    CommandParser::ParseOption(install_path, argument, CommandParser::kInstallPathOption);
     event_records_given |= CommandParser::ParseOption(event_records, argument, kEventRecordsOption);
   }
   run_.SetInstallPath(install_path);

@@ -23,8 +23,6 @@
 
 namespace {
 
-const char kExpectedResult[] = "-1";
-
 void RecordItemFailure(InstallErrorRecord& errors, const std::wstring& message) {
   LOG(INFO) << LogText(message);
   errors.SetErrorCode(kInstallErrorExitCode);
@@ -68,24 +66,17 @@ bool SkippedAtTheGate(const Item& item, bool system_account,
   return false;
 }
 
-// Says each attribute of a waited-for Exe item's start and exit codes that
-// the item does not use, before its start line.
-void LogUnusedExeAttributes(const Item& item) {
-  if (item.timeout_unused != Unused::kNo) {
-    LOG(INFO) << "timeout not used, path: " << EscapedLogText(item.path)
-              << " ,timeout: " << EscapedLogText(item.timeout);
-  }
-  if (item.log_output_unused == Unused::kNotWaited ||
-      item.log_output_unused == Unused::kCannotCapture) {
-    LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.path);
-  }
-}
-
-// The retry and restart-now attributes an item does not use, each in its line.
-void LogUnusedExitClasses(const Item& item) {
-  for (const UnusedAttribute& unused : item.exit_classes.unused) {
-    LOG(INFO) << unused.name << " not used, path: " << EscapedLogText(item.path) << " ,"
-              << unused.name << ": " << EscapedLogText(unused.text);
+// Says each attribute of the item's start and exit codes that the item does
+// not use, before its start (a library's: before its call).
+void LogUnusedAtStart(const Item& item) {
+  for (const UnusedAttribute& unused : item.unused) {
+    if (unused.stage == UnusedStage::kConditions) continue;
+    if (unused.line == UnusedLine::kNotCaptured) {
+      LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.path);
+    } else if (unused.line == UnusedLine::kNotUsed) {
+      LOG(INFO) << unused.name << " not used, path: " << EscapedLogText(item.path) << " ,"
+                << unused.name << ": " << EscapedLogText(unused.text);
+    }
   }
 }
 
@@ -112,7 +103,7 @@ bool JudgeExitCode(RunContext& run, const Item& item, const platform::ProgramRes
     case CodeClass::kAccepted:
       if (item.has_expectation) {
         LOG(INFO) << "exitCode match the expectations , exitCode: " << exit_code
-                  << ". expected result: " << kExpectedResult;
+                  << ". expected result: " << kExpectedLibraryResult;
       }
       return true;
     case CodeClass::kRefused:
@@ -178,8 +169,7 @@ bool RunExeItem(RunContext& run, const Item& item, ItemReport* report) {
   }
   bool done = true;
   if (!ConditionsLetItemRun(run, item, report, &done)) return done;
-  LogUnusedExeAttributes(item);
-  LogUnusedExitClasses(item);
+  LogUnusedAtStart(item);
   log("run exe application: ");
   platform::ProgramRequest request = StartRequest(run, item);
   platform::ReadOnlyFile signed_file;
@@ -209,7 +199,7 @@ bool RunSimpleDllItem(RunContext& run, const Item& item, ItemReport* report) {
   InstallErrorRecord& errors = run.errors;
   const std::string& entry = item.entry;
   LOG(INFO) << "run dll: " << LogText(item.path) << " , entry: " << NarrowLogText(entry);
-  LogUnusedExitClasses(item);
+  LogUnusedAtStart(item);
 
   // Libraries stay loaded for the rest of the process, whatever the outcome.
   uint32_t error = 0;

@@ -73,7 +73,9 @@ bool ParseWholeNumber(const std::string& text, uint32_t low, uint32_t high, uint
 ExitClasses DecideExitClasses(bool waited_exe, const ExitClassTexts& texts) {
   ExitClasses classes;
   const auto unused = [&](const char* name, const std::string& text) {
-    if (!text.empty()) classes.unused.push_back({name, text});
+    if (!text.empty()) {
+      classes.unused.push_back({name, text, waited_exe ? Unused::kBadValue : Unused::kNotWaited});
+    }
   };
   const bool retry = waited_exe && ParseExitCodeList(texts.retry_exitcode, &classes.retry_codes);
   if (!retry) unused("retry_exitcode", texts.retry_exitcode);

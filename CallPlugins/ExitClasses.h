@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "CallPlugins/Unused.h"
+
 constexpr uint32_t kDefaultRetries = 3;
 constexpr uint32_t kMostRetries = 10;
 constexpr uint32_t kDefaultRetryDelay = 10;    // seconds
@@ -48,12 +50,6 @@ struct ExitClassTexts {
   std::string retries;
   std::string retry_delay;
   std::string reboot_now_exitcode;
-};
-
-// An attribute written but not used, with its text, for its "not used" line.
-struct UnusedAttribute {
-  const char* name;
-  std::string text;
 };
 
 struct ExitClasses {

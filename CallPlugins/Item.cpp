@@ -11,7 +11,17 @@ const wchar_t kHiddenParameters[] = L"***";
 
 namespace {
 
-const wchar_t kProductPathToken[] = L"%productpath%";
+// Puts an attribute that does nothing for the item on its list; nothing for
+// kNo or an empty text.
+void AddUnused(Item* item, UnusedStage stage, const char* name, const std::string& text, Unused why,
+               UnusedLine line = UnusedLine::kNotUsed) {
+  if (why == Unused::kNo || text.empty()) return;
+  item->unused.push_back({name, text, why, stage, line});
+}
+
+void AddUnusedCondition(Item* item, const char* name, const std::string& text, Unused why) {
+  AddUnused(item, UnusedStage::kConditions, name, text, why);
+}
 
 // Every attribute the program reads besides the head, as written: one line each.
 void ReadItemTexts(ILwBundle* bundle, Item* item, std::string* wait_for_exit) {
@@ -52,11 +62,13 @@ std::wstring ConditionPath(const std::wstring& product_folder, const std::string
 
 // "if_program": its program (the first word, or the first part in double
 // quotes) as a condition path, and the rest as its parameters.
-void ApplyProgramRule(const std::wstring& product_folder, ItemConditions* conditions) {
+void ApplyProgramRule(Item* item) {
+  const std::wstring& product_folder = item->product_folder;
+  ItemConditions* conditions = &item->conditions;
   const std::string& text = conditions->if_program;
   const size_t begin = text.find_first_not_of(' ');
   if (begin == std::string::npos || text.compare(begin, 2, "\"\"") == 0) {
-    if (!text.empty()) conditions->if_program_unused = Unused::kBadValue;
+    AddUnusedCondition(item, "if_program", text, Unused::kBadValue);
     return;
   }
   size_t end = 0, rest = 0;
@@ -79,31 +91,34 @@ void ApplyProgramRule(const std::wstring& product_folder, ItemConditions* condit
 }
 
 // The conditions any item may have.
-void ApplyConditionRules(const std::wstring& product_folder, ItemConditions* conditions) {
+void ApplyConditionRules(Item* item) {
+  const std::wstring& product_folder = item->product_folder;
+  ItemConditions* conditions = &item->conditions;
   conditions->creates_path = ConditionPath(product_folder, conditions->creates);
   conditions->if_exists_path = ConditionPath(product_folder, conditions->if_exists);
   conditions->unless_exists_path = ConditionPath(product_folder, conditions->unless_exists);
   const std::string& restart = conditions->unless_restart_pending;
   conditions->unless_restart = restart == "1";
-  if (!restart.empty() && restart != "0" && restart != "1") {
-    conditions->unless_restart_pending_unused = Unused::kBadValue;
+  if (restart != "0" && restart != "1") {
+    AddUnusedCondition(item, "unless_restart_pending", restart, Unused::kBadValue);
   }
+  // if_program is said before if_registry.
+  ApplyProgramRule(item);
   if (!conditions->if_registry.empty()) {
     if (platform::HasRegistry()) {
       conditions->registry_text =
           SubstituteProductPath(AnsiToWide(conditions->if_registry), product_folder);
     } else {
-      conditions->if_registry_unused = Unused::kNoRegistry;
+      AddUnusedCondition(item, "if_registry", conditions->if_registry, Unused::kNoRegistry);
     }
   }
-  ApplyProgramRule(product_folder, conditions);
   const std::string& timeout = conditions->if_program_timeout;
   uint32_t seconds = 0;
   if (timeout.empty()) return;
   if (conditions->program_path.empty()) {
-    conditions->if_program_timeout_unused = Unused::kNotWaited;
+    AddUnusedCondition(item, "if_program_timeout", timeout, Unused::kNotWaited);
   } else if (!ParseWholeNumber(timeout, 1, kLongestTimeout, &seconds)) {
-    conditions->if_program_timeout_unused = Unused::kBadValue;
+    AddUnusedCondition(item, "if_program_timeout", timeout, Unused::kBadValue);
   } else {
     conditions->program_timeout_seconds = seconds;
   }
@@ -113,14 +128,13 @@ void ApplyConditionRules(const std::wstring& product_folder, ItemConditions* con
 void ApplyInstallerWaitRule(bool exe, Item* item) {
   uint32_t seconds = 0;
   const std::string& text = item->wait_for_installer;
-  if (text.empty()) {
-    item->wait_for_installer_unused = Unused::kNo;
-  } else if (!exe) {
-    item->wait_for_installer_unused = Unused::kNotExe;
+  if (text.empty()) return;
+  if (!exe) {
+    AddUnusedCondition(item, "wait_for_installer", text, Unused::kNotExe);
   } else if (!ParseWholeNumber(text, 1, kLongestTimeout, &seconds)) {
-    item->wait_for_installer_unused = Unused::kBadValue;
+    AddUnusedCondition(item, "wait_for_installer", text, Unused::kBadValue);
   } else if (!item->wait) {
-    item->wait_for_installer_unused = Unused::kNotWaited;
+    AddUnusedCondition(item, "wait_for_installer", text, Unused::kNotWaited);
   } else {
     item->installer_wait_seconds = seconds;
   }
@@ -136,42 +150,59 @@ void ApplyCommonRules(const std::wstring& product_folder, Item* item) {
     item->parameters = SubstituteProductPath(AnsiToWide(item->param), product_folder);
   }
   item->signed_item = item->signed_text == "1";
-  ApplyConditionRules(product_folder, &item->conditions);
+  ApplyConditionRules(item);
 }
 
-// "timeout": whole seconds in range, for an Exe item that waits.
+// "timeout": whole seconds in range, for an Exe item that waits. The run
+// says it of Exe items only.
 void ApplyTimeoutRule(bool exe, Item* item) {
   uint32_t seconds = 0;
+  Unused why = Unused::kNo;
   if (item->timeout.empty()) {
-    item->timeout_unused = Unused::kNo;
+    return;
   } else if (!exe) {
-    item->timeout_unused = Unused::kNotExe;
+    why = Unused::kNotExe;
   } else if (!ParseWholeNumber(item->timeout, 1, kLongestTimeout, &seconds)) {
-    item->timeout_unused = Unused::kBadValue;
+    why = Unused::kBadValue;
   } else if (!item->wait) {
-    item->timeout_unused = Unused::kNotWaited;
+    why = Unused::kNotWaited;
   } else {
     item->timeout_seconds = seconds;
   }
+  AddUnused(item,
+            UnusedStage::kStart,
+            "timeout",
+            item->timeout,
+            why,
+            exe ? UnusedLine::kNotUsed : UnusedLine::kNone);
 }
 
 // "log_output": "1" captures what a waited-for program writes, where its
 // output can be captured; "0" is the default said aloud.
 void ApplyLogOutputRule(bool exe, Item* item) {
   const std::string& text = item->log_output;
+  Unused why = Unused::kNo;
   if (text.empty() || (exe && text == "0")) {
-    item->log_output_unused = Unused::kNo;
+    return;
   } else if (!exe) {
-    item->log_output_unused = Unused::kNotExe;
+    why = Unused::kNotExe;
   } else if (text != "1") {
-    item->log_output_unused = Unused::kBadValue;
+    why = Unused::kBadValue;
   } else if (!item->wait) {
-    item->log_output_unused = Unused::kNotWaited;
+    why = Unused::kNotWaited;
   } else if (!platform::CanCaptureOutput(item->path)) {
-    item->log_output_unused = Unused::kCannotCapture;
+    why = Unused::kCannotCapture;
   } else {
     item->capture_output = true;
   }
+  // The run says only that a "1" it was asked for captures nothing.
+  const bool said = why == Unused::kNotWaited || why == Unused::kCannotCapture;
+  AddUnused(item,
+            UnusedStage::kStart,
+            "log_output",
+            text,
+            why,
+            said ? UnusedLine::kNotCaptured : UnusedLine::kNone);
 }
 
 // What serves Exe items only, and what of it only those that wait.
@@ -182,12 +213,20 @@ void ApplyExeRules(const std::string& wait_for_exit, Item* item) {
   if (exe && item->system == "1") item->system_requirement = SystemRequirement::kSystemAccount;
   if (exe && item->system == "0") item->system_requirement = SystemRequirement::kOtherAccount;
   ApplyTimeoutRule(exe, item);
-  ApplyLogOutputRule(exe, item);
   item->restart_codes = ReadExpectedCodes(item->reboot_exitcode);
-  if (!item->reboot_exitcode.empty() && !item->wait) {
-    item->reboot_exitcode_unused = exe ? Unused::kNotWaited : Unused::kNotExe;
+  if (!item->wait) {
+    // Named by the plan only: the run has always been silent about it.
+    AddUnused(item,
+              UnusedStage::kStart,
+              "reboot_exitcode",
+              item->reboot_exitcode,
+              exe ? Unused::kNotWaited : Unused::kNotExe,
+              UnusedLine::kNone);
   }
+  ApplyLogOutputRule(exe, item);
   item->exit_classes = DecideExitClasses(item->wait, item->exit_class_texts);
+  for (UnusedAttribute& unused : item->exit_classes.unused) item->unused.push_back(unused);
+  item->exit_classes.unused.clear();  // the item keeps one list
   ApplyInstallerWaitRule(exe, item);
 }
 
@@ -218,8 +257,15 @@ std::wstring Item::ShownParameters() const {
   return sensitive ? std::wstring(kHiddenParameters) : parameters;
 }
 
+Unused Item::UnusedWhy(const std::string& name) const {
+  for (const UnusedAttribute& attribute : unused) {
+    if (name == attribute.name) return attribute.why;
+  }
+  return Unused::kNo;
+}
+
 bool Item::AsksForRestart(uint32_t exit_code) const {
-  return reboot_exitcode_unused == Unused::kNo && InExpectedCodes(restart_codes, exit_code);
+  return UnusedWhy("reboot_exitcode") == Unused::kNo && InExpectedCodes(restart_codes, exit_code);
 }
 
 bool Item::Accepts(uint32_t exit_code) const {
@@ -273,12 +319,12 @@ CodeClass ClassOfExitCode(const Item& item, bool has_process, uint32_t exit_code
 }
 
 std::wstring SubstituteProductPath(const std::wstring& text, const std::wstring& folder) {
+  static const std::wstring token = AnsiToWide(kProductPathToken);
   std::wstring result = text;
-  const size_t token_length = sizeof kProductPathToken / sizeof kProductPathToken[0] - 1;
-  size_t pos = result.find(kProductPathToken);
+  size_t pos = result.find(token);
   while (pos != std::wstring::npos) {
-    result.replace(pos, token_length, folder);
-    pos = result.find(kProductPathToken, pos + folder.size());
+    result.replace(pos, token.size(), folder);
+    pos = result.find(token, pos + folder.size());
   }
   return result;
 }

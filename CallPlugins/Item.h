@@ -5,8 +5,9 @@
 // or records anything.
 //
 // A new attribute is one field of Item (its text and what it parses to), one
-// line in ReadItemTexts and one rule in Item.cpp; the runner and the plan
-// then use the field. A condition on an item (an item that decides for
+// line in ReadItemTexts and one rule in Item.cpp, which also says when the
+// attribute does nothing (Unused.h); the runner and the plan then use the
+// field. A condition on an item (an item that decides for
 // itself whether it runs) is a field of ItemConditions, read and parsed here
 // the same way, and judged in ItemConditions.cpp.
 #pragma once
@@ -17,6 +18,9 @@
 
 #include "Bundle/LwBundle.h"
 #include "CallPlugins/ExitClasses.h"
+
+// What "param" and the condition texts write for the product folder.
+constexpr char kProductPathToken[] = "%productpath%";
 
 // The longest an item's if_program runs when its if_program_timeout does not
 // say, in seconds.
@@ -33,16 +37,6 @@ extern const wchar_t kHiddenParameters[];
 enum class ItemKind { kExe, kSimpleDll, kSkipped };
 // Types compare byte for byte: "exe" is not "Exe" and is skipped.
 ItemKind ItemKindOf(const std::string& type);
-
-// Why an attribute that is written does nothing for its item.
-enum class Unused {
-  kNo,             // not written, or used
-  kNotExe,         // it serves Exe items only
-  kNotWaited,      // it serves only Exe items that wait for their program
-  kBadValue,       // its text is no value the attribute takes
-  kCannotCapture,  // log_output: a document, whose output only the shell sees (Windows)
-  kNoRegistry,     // if_registry: the system has no registry
-};
 
 // The "system" attribute of an Exe item: "1" runs it only under the system
 // account, "0" only under any other; any other text sets no condition.
@@ -74,17 +68,13 @@ struct ItemConditions {
   std::wstring unless_exists_path;
   std::string unless_restart_pending;  // "1": passed over while a restart is pending
   bool unless_restart = false;
-  Unused unless_restart_pending_unused = Unused::kNo;
   std::string if_registry;  // runs only when the registry holds it (Windows)
   std::wstring registry_text;
-  Unused if_registry_unused = Unused::kNo;
   std::string if_program;  // a program: 0 runs the item, 1 to 254 pass it over
   std::wstring program_path;
   std::wstring program_parameters;
-  Unused if_program_unused = Unused::kNo;  // kBadValue: a text that names no program
   std::string if_program_timeout;
   uint32_t program_timeout_seconds = kDefaultConditionTimeout;
-  Unused if_program_timeout_unused = Unused::kNo;
 
   // Whether any condition is written (and used).
   bool Any() const;
@@ -112,14 +102,11 @@ struct Item : ItemHead {
 
   std::string timeout;
   uint32_t timeout_seconds = 0;  // 0: no time limit
-  Unused timeout_unused = Unused::kNo;
   std::string log_output;
   bool capture_output = false;
-  Unused log_output_unused = Unused::kNo;
 
   std::string reboot_exitcode;
   std::vector<ExpectedCode> restart_codes;  // its pieces, read as exitcode's are
-  Unused reboot_exitcode_unused = Unused::kNo;
   ExitClassTexts exit_class_texts;
   ExitClasses exit_classes;
 
@@ -127,8 +114,13 @@ struct Item : ItemHead {
 
   std::string wait_for_installer;
   uint32_t installer_wait_seconds = 0;  // 0: the start does not wait for the installer
-  Unused wait_for_installer_unused = Unused::kNo;
 
+  // The attributes written that do nothing for the item, in the order the
+  // run says them.
+  std::vector<UnusedAttribute> unused;
+
+  // Why the attribute called name does nothing, kNo when it is used or not written.
+  Unused UnusedWhy(const std::string& name) const;
   // The parameters as every record shows them.
   std::wstring ShownParameters() const;
   // Answers whether exit_code asks for a restart at the end of the run.

@@ -87,21 +87,22 @@ TEST(ItemConditionsTest, AttributesWithNoUseSayWhy) {
     std::map<std::string, std::string> attributes = test.attributes;
     attributes["type"] = "Exe";
     const Item item = Parsed(attributes);
-    EXPECT_EQ(test.restart, item.conditions.unless_restart_pending_unused);
-    EXPECT_EQ(test.timeout, item.conditions.if_program_timeout_unused);
-    EXPECT_EQ(test.installer, item.wait_for_installer_unused);
+    EXPECT_EQ(test.restart, item.UnusedWhy("unless_restart_pending"));
+    EXPECT_EQ(test.timeout, item.UnusedWhy("if_program_timeout"));
+    EXPECT_EQ(test.installer, item.UnusedWhy("wait_for_installer"));
     const bool names_none =
         attributes.count("if_program") != 0 && attributes["if_program"][0] == '"';
-    EXPECT_EQ(names_none ? Unused::kBadValue : Unused::kNo, item.conditions.if_program_unused);
+    EXPECT_EQ(names_none ? Unused::kBadValue : Unused::kNo, item.UnusedWhy("if_program"));
   }
   const Item waits =
       Parsed({{"type", "Exe"}, {"wait_for_exit", "1"}, {"wait_for_installer", "30"}});
   EXPECT_EQ(30u, waits.installer_wait_seconds);
-  EXPECT_EQ(Unused::kNotExe,
-            Parsed({{"type", "SimpleDll"}, {"wait_for_installer", "3"}}).wait_for_installer_unused);
+  EXPECT_EQ(
+      Unused::kNotExe,
+      Parsed({{"type", "SimpleDll"}, {"wait_for_installer", "3"}}).UnusedWhy("wait_for_installer"));
   const Item registry = Parsed({{"type", "Exe"}, {"if_registry", "HKLM\\Software\\X"}});
   EXPECT_EQ(platform::HasRegistry() ? Unused::kNo : Unused::kNoRegistry,
-            registry.conditions.if_registry_unused);
+            registry.UnusedWhy("if_registry"));
 }
 
 TEST(ItemConditionsTest, TheFirstConditionThatDoesNotHoldDecides) {

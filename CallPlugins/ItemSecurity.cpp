@@ -5,12 +5,6 @@
 #include "Signing/SignedContent.h"
 #include "Utils/ProgramSearch.h"
 
-namespace {
-
-const char kProductPathToken[] = "%productpath%";
-
-}  // namespace
-
 SignedContentProblem JudgeSignedContent(const Item& item, const platform::ReadOnlyFile& file,
                                         std::string* source) {
   const ItemKind kind = item.kind;

@@ -18,27 +18,14 @@ namespace {
 // How often a busy installer is asked again while an item waits for it.
 constexpr auto kInstallerPoll = std::chrono::milliseconds(250);
 
-void LogUnused(const Item& item, const char* name, const std::string& text, Unused unused) {
-  if (unused == Unused::kNo) return;
-  LOG(INFO) << name << " not used, path: " << EscapedLogText(item.path) << " ," << name << ": "
-            << EscapedLogText(text);
-}
-
 // The attributes of the conditions and of the installer wait that the item
 // does not use, each in its line.
 void LogUnusedConditions(const Item& item) {
-  const ItemConditions& conditions = item.conditions;
-  LogUnused(item,
-            "unless_restart_pending",
-            conditions.unless_restart_pending,
-            conditions.unless_restart_pending_unused);
-  LogUnused(item, "if_program", conditions.if_program, conditions.if_program_unused);
-  LogUnused(item, "if_registry", conditions.if_registry, conditions.if_registry_unused);
-  LogUnused(item,
-            "if_program_timeout",
-            conditions.if_program_timeout,
-            conditions.if_program_timeout_unused);
-  LogUnused(item, "wait_for_installer", item.wait_for_installer, item.wait_for_installer_unused);
+  for (const UnusedAttribute& unused : item.unused) {
+    if (unused.stage != UnusedStage::kConditions || unused.line != UnusedLine::kNotUsed) continue;
+    LOG(INFO) << unused.name << " not used, path: " << EscapedLogText(item.path) << " ,"
+              << unused.name << ": " << EscapedLogText(unused.text);
+  }
 }
 
 void FailItem(RunContext& run, const std::wstring& detail) {

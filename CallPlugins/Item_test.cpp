@@ -129,34 +129,35 @@ TEST(ItemTest, TimeoutServesWaitedForExeItemsWithWholeSecondsFromOneToADay) {
     SCOPED_TRACE(c.text);
     const Item item = WaitedExe({{"timeout", c.text}});
     EXPECT_EQ(c.seconds, item.timeout_seconds);
-    EXPECT_EQ(c.unused, item.timeout_unused);
+    EXPECT_EQ(c.unused, item.UnusedWhy("timeout"));
   }
   // A bad text is bad whether the item waits or not; a good one waits.
-  EXPECT_EQ(Unused::kBadValue, Parsed({{"type", "Exe"}, {"timeout", "soon"}}).timeout_unused);
+  EXPECT_EQ(Unused::kBadValue, Parsed({{"type", "Exe"}, {"timeout", "soon"}}).UnusedWhy("timeout"));
   const Item not_waited = Parsed({{"type", "Exe"}, {"timeout", "30"}});
-  EXPECT_EQ(Unused::kNotWaited, not_waited.timeout_unused);
+  EXPECT_EQ(Unused::kNotWaited, not_waited.UnusedWhy("timeout"));
   EXPECT_EQ(0u, not_waited.timeout_seconds);
   const Item library = Parsed({{"type", "SimpleDll"}, {"wait_for_exit", "1"}, {"timeout", "30"}});
-  EXPECT_EQ(Unused::kNotExe, library.timeout_unused);
+  EXPECT_EQ(Unused::kNotExe, library.UnusedWhy("timeout"));
   EXPECT_FALSE(library.wait);
 }
 
 TEST(ItemTest, LogOutputOneCapturesWhatAWaitedForProgramWrites) {
   EXPECT_TRUE(WaitedExe({{"log_output", "1"}}).capture_output);
   for (const char* text : {"", "0"}) {
-    EXPECT_EQ(Unused::kNo, WaitedExe({{"log_output", text}}).log_output_unused) << text;
+    EXPECT_EQ(Unused::kNo, WaitedExe({{"log_output", text}}).UnusedWhy("log_output")) << text;
   }
   const Item yes = WaitedExe({{"log_output", "yes"}});
-  EXPECT_EQ(Unused::kBadValue, yes.log_output_unused);
+  EXPECT_EQ(Unused::kBadValue, yes.UnusedWhy("log_output"));
   EXPECT_FALSE(yes.capture_output);
-  EXPECT_EQ(Unused::kNotWaited, Parsed({{"type", "Exe"}, {"log_output", "1"}}).log_output_unused);
+  EXPECT_EQ(Unused::kNotWaited,
+            Parsed({{"type", "Exe"}, {"log_output", "1"}}).UnusedWhy("log_output"));
   EXPECT_EQ(Unused::kNotExe,
-            Parsed({{"type", "SimpleDll"}, {"log_output", "0"}}).log_output_unused);
+            Parsed({{"type", "SimpleDll"}, {"log_output", "0"}}).UnusedWhy("log_output"));
   const Item document = Parsed(
       {{"type", "Exe"}, {"file", "readme.txt"}, {"wait_for_exit", "1"}, {"log_output", "1"}});
   EXPECT_EQ(platform_facts::kCapturesDocumentOutput, document.capture_output);
   EXPECT_EQ(platform_facts::kCapturesDocumentOutput ? Unused::kNo : Unused::kCannotCapture,
-            document.log_output_unused);
+            document.UnusedWhy("log_output"));
 }
 
 TEST(ItemTest, OnlyTheTextOneTurnsAnAttributeOn) {
@@ -212,7 +213,7 @@ TEST(ItemTest, SystemGateHoldsForOneAndZeroOnly) {
 TEST(ItemTest, RestartCodesServeWaitedForExeItemsAndReadLikeExpectedCodes) {
   const Item item = WaitedExe({{"reboot_exitcode", ";3010;;1641;abc"}});
   EXPECT_EQ((std::vector<int32_t>{3010, 1641, 0}), Values(item.restart_codes));  // as atoi
-  EXPECT_EQ(Unused::kNo, item.reboot_exitcode_unused);
+  EXPECT_EQ(Unused::kNo, item.UnusedWhy("reboot_exitcode"));
   EXPECT_TRUE(item.AsksForRestart(1641));
   EXPECT_TRUE(item.AsksForRestart(0));
   EXPECT_FALSE(item.AsksForRestart(1));
@@ -220,11 +221,12 @@ TEST(ItemTest, RestartCodesServeWaitedForExeItemsAndReadLikeExpectedCodes) {
   EXPECT_FALSE(WaitedExe({{"reboot_exitcode", ";"}}).AsksForRestart(0));
 
   const Item not_waited = Parsed({{"type", "Exe"}, {"reboot_exitcode", "3010"}});
-  EXPECT_EQ(Unused::kNotWaited, not_waited.reboot_exitcode_unused);
+  EXPECT_EQ(Unused::kNotWaited, not_waited.UnusedWhy("reboot_exitcode"));
   EXPECT_FALSE(not_waited.AsksForRestart(3010));
   EXPECT_EQ((std::vector<int32_t>{3010}), Values(not_waited.restart_codes));  // still shown
-  EXPECT_EQ(Unused::kNotExe,
-            Parsed({{"type", "SimpleDll"}, {"reboot_exitcode", "3010"}}).reboot_exitcode_unused);
+  EXPECT_EQ(
+      Unused::kNotExe,
+      Parsed({{"type", "SimpleDll"}, {"reboot_exitcode", "3010"}}).UnusedWhy("reboot_exitcode"));
 }
 
 TEST(ItemTest, ExitCodesAreJudgedRestartNowRestartRetryAcceptedRefused) {
@@ -258,7 +260,7 @@ TEST(ItemTest, ExitCodesAreJudgedRestartNowRestartRetryAcceptedRefused) {
       Parsed({{"type", "Exe"}, {"reboot_now_exitcode", "1"}, {"retry_exitcode", "2"}});
   EXPECT_EQ(CodeClass::kAccepted, ClassOfExitCode(plain, true, 1, true));
   EXPECT_EQ(CodeClass::kAccepted, ClassOfExitCode(plain, true, 2, true));
-  EXPECT_EQ(2u, plain.exit_classes.unused.size());
+  EXPECT_EQ(2u, plain.unused.size());
 }
 
 TEST(ItemTest, FolderAndSecurityBasePathsArePlainJoins) {

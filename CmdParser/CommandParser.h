@@ -7,6 +7,9 @@
 
 namespace CommandParser {
 
+// The option that names the product folder, and the text that begins it.
+constexpr char kInstallPathOption[] = "--installpath=";
+
 // Returns the command-line arguments in the narrow code page, without the
 // program name and without empty arguments.
 std::vector<std::string> GetArguments();

@@ -144,12 +144,15 @@ bool ServeOne(int socket) {
   bool asked = ReceiveHead(socket, &head, &fds);
   std::vector<char> text(asked ? head.length : 0);
   asked = asked && ReceiveAll(socket, text.data(), text.size());
+  // Only a text that ends with a zero byte is split into its strings: the
+  // last one must end inside it.
+  const bool ended = !text.empty() && text.back() == '\0';
   std::vector<char*> strings;
-  for (size_t at = 0; asked && at < text.size(); at += std::strlen(&text[at]) + 1) {
+  for (size_t at = 0; asked && ended && at < text.size(); at += std::strlen(&text[at]) + 1) {
     strings.push_back(&text[at]);
   }
   Reply reply = {EINVAL, -1};
-  if (asked && strings.size() == head.count && head.count >= 2 && text.back() == '\0') {
+  if (asked && ended && strings.size() == head.count && head.count >= 2) {
     strings.push_back(nullptr);
     ChildSetup setup;
     setup.path = strings[0];
@@ -187,6 +190,14 @@ bool ServeOne(int socket) {
 }  // namespace
 
 Launcher::Launcher(int group_folder) {
+  // The copy made below runs on with the calling thread alone and
+  // allocates: a lock another thread held here (the allocator's) would stay
+  // taken there for good. With other threads there is no launcher, and
+  // programs start the other way.
+  pid_t parent = 0;
+  uint64_t start = 0;
+  long threads = 0;
+  if (!ReadStat(getpid(), &parent, &start, &threads) || threads != 1) return;
   int pair[2];
   if (group_folder < 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return;
   clone_args args = {};
@@ -195,7 +206,7 @@ Launcher::Launcher(int group_folder) {
   args.cgroup = static_cast<uint64_t>(group_folder);
   const pid_t caller = getpid();
   // A copy of this process (no shared memory, so the call returns in the
-  // copy as fork's does), born in the group. This process has one thread.
+  // copy as fork's does), born in the group.
   const long child = syscall(SYS_clone3, &args, sizeof args);
   if (child == 0) {
     close(pair[0]);

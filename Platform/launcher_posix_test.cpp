@@ -10,8 +10,10 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <future>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "Platform/process_posix.h"
 #include "tests/support/builders.h"
@@ -75,6 +77,14 @@ TEST_F(LauncherPosixTest, StartsChildrenOfThisProcessInTheGroupUntilItIsGone) {
   Launcher launcher(folder_);
   if (!launcher.usable()) GTEST_SKIP() << "the system starts no process into a group here";
   EXPECT_EQ(ReadTextFile(group_ + "/cgroup.procs"), std::to_string(launcher.pid()) + "\n");
+  {
+    // Another thread here, and there is none.
+    std::promise<void> go;
+    std::thread other([&go] { go.get_future().wait(); });
+    EXPECT_FALSE(Launcher(folder_).usable());
+    go.set_value();
+    other.join();
+  }
 
   std::string script = tmp_.Join("where");
   WriteTextFile(script,

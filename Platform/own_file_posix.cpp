@@ -23,7 +23,9 @@ OwnFileRead Judge(int fd, bool secret) {
   return OwnFileRead::kRead;
 }
 
-OwnFileRead ReadOwn(const std::wstring& path, bool secret, std::string* content) {
+}  // namespace
+
+OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content, bool secret) {
   content->clear();
   const std::string name = posix::Utf8(path);
   struct stat st;
@@ -46,16 +48,6 @@ OwnFileRead ReadOwn(const std::wstring& path, bool secret, std::string* content)
   close(fd);
   if (outcome != OwnFileRead::kRead) content->clear();
   return outcome;
-}
-
-}  // namespace
-
-OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content) {
-  return ReadOwn(path, false, content);
-}
-
-OwnFileRead ReadOwnSecret(const std::wstring& path, std::string* content) {
-  return ReadOwn(path, true, content);
 }
 
 bool FolderIdentity(const std::wstring& folder, std::string* identity, uint32_t* error) {

@@ -95,7 +95,9 @@ OwnFileRead Judge(HANDLE file, const std::wstring& path, bool secret) {
   return OwnFileRead::kRead;
 }
 
-OwnFileRead ReadOwn(const std::wstring& path, bool secret, std::string* content) {
+}  // namespace
+
+OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content, bool secret) {
   content->clear();
   // The name's own attributes: Wine follows a symbolic link when it opens it.
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -130,16 +132,6 @@ OwnFileRead ReadOwn(const std::wstring& path, bool secret, std::string* content)
   CloseHandle(file);
   if (outcome != OwnFileRead::kRead) content->clear();
   return outcome;
-}
-
-}  // namespace
-
-OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content) {
-  return ReadOwn(path, false, content);
-}
-
-OwnFileRead ReadOwnSecret(const std::wstring& path, std::string* content) {
-  return ReadOwn(path, true, content);
 }
 
 bool FolderIdentity(const std::wstring& folder, std::string* identity, uint32_t* error) {

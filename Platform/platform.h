@@ -293,10 +293,13 @@ enum class OwnFileRead {
 // access entry that grants another account than the running one, SYSTEM and
 // Administrators a write makes it kForeign, and a name that opens another file
 // than the one of the folder (a link Wine follows) kLink.
-OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content);
-// Reads a secret: as ReadOwnFile, and kForeign also when another account may
-// read it (POSIX: a group or other read bit).
-OwnFileRead ReadOwnSecret(const std::wstring& path, std::string* content);
+// With secret, kForeign also when another account may read it (POSIX: a
+// group or other read bit).
+OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content, bool secret = false);
+// Reads a secret: ReadOwnFile with secret.
+inline OwnFileRead ReadOwnSecret(const std::wstring& path, std::string* content) {
+  return ReadOwnFile(path, content, true);
+}
 
 // Returns the text that names folder the same way however a path spells it
 // (a trailing separator, "." and "..", links; on Windows also letter case and

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 
@@ -112,7 +113,7 @@ bool FollowFirstLink(const std::string& path, std::string* next) {
   }
 }
 
-bool ReadStat(pid_t pid, pid_t* parent, uint64_t* start) {
+bool ReadStat(pid_t pid, pid_t* parent, uint64_t* start, long* threads) {
   const int fd = Retry([&] {
     return open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
   });
@@ -129,7 +130,9 @@ bool ReadStat(pid_t pid, pid_t* parent, uint64_t* start) {
   std::string state, field;
   long parent_id = 0;
   if (!(fields >> state >> parent_id)) return false;
-  for (int skipped = 0; skipped < 17 && fields >> field; ++skipped) {
+  // Fields 5 to 21; the 20th is the number of threads.
+  for (int number = 5; number <= 21 && fields >> field; ++number) {
+    if (number == 20 && threads != nullptr) *threads = std::atol(field.c_str());
   }
   unsigned long long started = 0;
   if (!(fields >> started) || state == "Z" || state == "X") return false;

@@ -28,10 +28,11 @@ auto Retry(Call call) -> decltype(call()) {
 // The path as the kernel takes it: UTF-8.
 inline std::string Utf8(const std::wstring& text) { return WideToNarrow(text); }
 
-// The parent and start time (in clock ticks since boot) of a live process;
-// false for one that has ended or cannot be read. A process id with its
-// start time names one process for good.
-bool ReadStat(pid_t pid, pid_t* parent, uint64_t* start);
+// The parent and start time (in clock ticks since boot) of a live process,
+// and how many threads it runs when threads is given; false for one that has
+// ended or cannot be read. A process id with its start time names one
+// process for good.
+bool ReadStat(pid_t pid, pid_t* parent, uint64_t* start, long* threads = nullptr);
 
 // Whether a process holds an fcntl lock on the regular file at file, the
 // lock never taken: not this one, nor the one that started it or any above

@@ -41,12 +41,6 @@ constexpr FormatLayout kPe32PlusLayout = {108, 112};
 // The optional header up to the end of the Certificate Table entry, PE32+.
 constexpr size_t kMaxFieldsSize = 152;
 
-uint64_t GetUint(const uint8_t* in, size_t width) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < width; ++i) value |= static_cast<uint64_t>(in[i]) << (8 * i);
-  return value;
-}
-
 // Rounds up to a power of two; the operands are 32-bit values, so it cannot wrap.
 uint64_t AlignUp(uint64_t value, uint32_t alignment) {
   return (value + alignment - 1) & ~static_cast<uint64_t>(alignment - 1);

@@ -27,12 +27,6 @@ constexpr Table kDelayImports = {kDelayImportEntry, 32, 4, true};
 // A delay-import descriptor's first field: its addresses are offsets (RVAs).
 constexpr uint32_t kDelayAddressesAreOffsets = 1;
 
-uint64_t GetUint(const uint8_t* in, size_t width) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < width; ++i) value |= static_cast<uint64_t>(in[i]) << (8 * i);
-  return value;
-}
-
 struct Section {
   uint64_t address = 0, virtual_size = 0, raw_offset = 0, raw_size = 0;
 };

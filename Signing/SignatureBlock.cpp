@@ -39,12 +39,6 @@ void PutUint(uint64_t value, size_t width, uint8_t* out) {
   for (size_t i = 0; i < width; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-uint64_t GetUint(const uint8_t* in, size_t width) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < width; ++i) value |= static_cast<uint64_t>(in[i]) << (8 * i);
-  return value;
-}
-
 PublicKeySet MakeBuiltInKeys() {
   PublicKeySet keys{};
   std::copy(std::begin(generated::kPublicKey0), std::end(generated::kPublicKey0), keys[0].begin());
@@ -53,6 +47,12 @@ PublicKeySet MakeBuiltInKeys() {
 }
 
 }  // namespace
+
+uint64_t GetUint(const uint8_t* in, size_t width) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < width; ++i) value |= static_cast<uint64_t>(in[i]) << (8 * i);
+  return value;
+}
 
 const PublicKeySet& BuiltInPublicKeys() {
   static const PublicKeySet keys = MakeBuiltInKeys();

@@ -76,6 +76,10 @@ struct SignatureBlock {
   std::array<uint8_t, kSignatureSize> signature{};
 };
 
+// Reads width bytes (8 at most) as the little-endian number they spell, as
+// the block and the image formats store numbers.
+uint64_t GetUint(const uint8_t* in, size_t width);
+
 // Reads exactly count bytes at offset; false on any shortfall.
 using ReadAtFunction = std::function<bool(uint64_t offset, void* buffer, size_t count)>;
 

@@ -8,6 +8,7 @@
 #include "Platform/system_state.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
+#include "tools/plan_unused.h"
 
 namespace {
 
@@ -188,89 +189,8 @@ std::wstring InstallerWaitText(const PlannedItem& item) {
          (item.installer_busy ? L"; busy now" : L"; not busy now");
 }
 
-namespace {
-
-using AddWarning = std::function<void(const char* code, const char* name, const std::string& text,
-                                      const std::wstring& why)>;
-
-const std::wstring& NotSeconds() {
-  static const std::wstring text =
-      L" is not a whole number of seconds from 1 to " + std::to_wstring(kLongestTimeout);
-  return text;
-}
-
-void WarnAboutInstallerWait(const PlannedItem& item, const AddWarning& add) {
-  const char* code = "wait-for-installer-unused";
-  const std::string& wait = item.wait_for_installer;
-  switch (item.wait_for_installer_unused) {
-    case Unused::kNotExe:
-      add(code,
-          "wait_for_installer",
-          wait,
-          L" has no effect on a library item: only a program's start waits for the installer");
-      break;
-    case Unused::kNotWaited:
-      add(code,
-          "wait_for_installer",
-          wait,
-          L" has no effect: the item is not waited for (wait_for_exit is not \"1\")");
-      break;
-    case Unused::kBadValue:
-      add(code,
-          "wait_for_installer",
-          wait,
-          NotSeconds() + L", so the start does not wait for the installer");
-      break;
-    case Unused::kNo:
-    case Unused::kCannotCapture:
-    case Unused::kNoRegistry:
-      break;
-  }
-}
-
-}  // namespace
-
 std::vector<PlanWarning> ConditionWarnings(const std::wstring& where, const PlannedItem& item) {
-  std::vector<PlanWarning> warnings;
-  const AddWarning add =
-      [&](const char* code, const char* name, const std::string& text, const std::wstring& why) {
-        warnings.push_back({code, where + L": " + AnsiToWide(name) + L"=" + Quoted(text) + why});
-      };
-  const ItemConditions& conditions = item.conditions;
-  if (conditions.unless_restart_pending_unused != Unused::kNo) {
-    add("unless-restart-pending-unused",
-        "unless_restart_pending",
-        conditions.unless_restart_pending,
-        L" is neither \"1\" nor \"0\", so a pending restart does not pass the item over");
-  }
-  if (conditions.if_registry_unused != Unused::kNo) {
-    add("if-registry-unused",
-        "if_registry",
-        conditions.if_registry,
-        L" has no effect: this system has no registry, so the item runs as if it were not "
-        L"written");
-  }
-  if (conditions.if_program_unused == Unused::kBadValue) {
-    add("if-program-unused",
-        "if_program",
-        conditions.if_program,
-        L" names no program (blanks only, or an empty \"\" first part), so the item runs as if "
-        L"it were not written");
-  }
-  if (conditions.if_program_timeout_unused == Unused::kBadValue) {
-    add("if-program-timeout-unused",
-        "if_program_timeout",
-        conditions.if_program_timeout,
-        NotSeconds() + L", so if_program runs for up to " +
-            std::to_wstring(kDefaultConditionTimeout) + L" s");
-  } else if (conditions.if_program_timeout_unused != Unused::kNo) {
-    add("if-program-timeout-unused",
-        "if_program_timeout",
-        conditions.if_program_timeout,
-        L" has no effect without if_program");
-  }
-  WarnAboutInstallerWait(item, add);
-  return warnings;
+  return UnusedWarnings(where, item, UnusedStage::kConditions);
 }
 
 void WriteConditionsText(const PlannedItem& item, std::ostream& out) {

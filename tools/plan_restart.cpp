@@ -3,6 +3,7 @@
 #include "Platform/platform.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
+#include "tools/plan_unused.h"
 
 namespace {
 
@@ -57,14 +58,7 @@ void MarkDoneBeforeRestart(RestartRecord* record, ILwBundle* bundle, PlannedItem
 }
 
 std::vector<PlanWarning> RestartWarnings(const std::wstring& where, const PlannedItem& item) {
-  std::vector<PlanWarning> warnings;
-  for (const UnusedAttribute& unused : item.exit_classes.unused) {
-    warnings.push_back(
-        {"exit-class-unused",
-         where + L": " + AnsiToWide(unused.name) + L"=" + Quoted(unused.text) +
-             L" is not used: it serves waited-for Exe items, with values in range (retries "
-             L"and retry_delay with a retry_exitcode that is used)"});
-  }
+  std::vector<PlanWarning> warnings = UnusedWarnings(where, item, UnusedStage::kExitCode);
   for (const CodeOverlap& overlap : item.overlaps) {
     std::wstring classes;
     for (CodeClass code_class : overlap.classes) {

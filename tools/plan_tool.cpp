@@ -13,7 +13,7 @@
 
 namespace {
 
-const char kInstallPathOption[] = "--installpath=";
+using CommandParser::kInstallPathOption;
 
 constexpr char kUsage[] =
     "usage: taverly-plan --installpath=FOLDER [--event-records=off] [--json] [--load]\n"

@@ -6,6 +6,7 @@
 #include "tools/plan_conditions.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
+#include "tools/plan_unused.h"
 
 namespace {
 
@@ -82,61 +83,15 @@ void WarnAboutMisreadCodes(const std::wstring& where, const std::string& attribu
   }
 }
 
+// The unused attributes of the item's start, then, for a program, each
+// piece of reboot_exitcode that reads as something else.
 void WarnAboutSupervision(const std::wstring& where, const PlannedItem& item,
                           WarningList* warnings) {
-  const std::wstring timeout = L"timeout=" + Quoted(item.timeout);
-  const std::wstring log_output = L"log_output=" + Quoted(item.log_output);
-  const std::wstring not_waited =
-      L" has no effect: the item is not waited for (wait_for_exit is not \"1\")";
-  if (item.kind == ItemKind::kSimpleDll) {
-    const std::wstring why =
-        L" has no effect on a library item: a call inside the program can be "
-        L"neither ended nor captured";
-    if (item.timeout_unused == Unused::kNotExe) {
-      warnings->Add("timeout-unused", where + L": " + timeout + why);
-    }
-    if (item.reboot_exitcode_unused == Unused::kNotExe) {
-      warnings->Add("reboot-exitcode-unused",
-                    where + L": reboot_exitcode=" + Quoted(item.reboot_exitcode) +
-                        L" has no effect on a library item: only a program's exit code can ask "
-                        L"for a restart");
-    }
-    if (item.log_output_unused == Unused::kNotExe) {
-      warnings->Add("log-output-unused", where + L": " + log_output + why);
-    }
-    return;
+  for (const PlanWarning& warning : UnusedWarnings(where, item, UnusedStage::kStart)) {
+    warnings->Add(warning.code.c_str(), warning.text);
   }
-  if (item.timeout_unused != Unused::kNo) {
-    warnings->Add("timeout-unused",
-                  where + L": " + timeout +
-                      (item.timeout_unused == Unused::kBadValue
-                           ? L" is not a whole number of seconds from 1 to " +
-                                 std::to_wstring(kLongestTimeout)
-                           : not_waited) +
-                      L", so the item runs without a time limit");
-  }
-  if (item.reboot_exitcode_unused == Unused::kNotWaited) {
-    warnings->Add("reboot-exitcode-unused",
-                  where + L": reboot_exitcode=" + Quoted(item.reboot_exitcode) + not_waited);
-  }
-  WarnAboutMisreadCodes(where, "reboot_exitcode", item.restart_codes, warnings);
-  switch (item.log_output_unused) {
-    case Unused::kNotWaited:
-      warnings->Add("log-output-unused", where + L": " + log_output + not_waited);
-      break;
-    case Unused::kCannotCapture:
-      warnings->Add("log-output-unused",
-                    where + L": " + log_output + L" cannot capture " + FileName(item.path) +
-                        L": only programs and command scripts have output to capture here");
-      break;
-    case Unused::kBadValue:
-      warnings->Add("log-output-unused",
-                    where + L": " + log_output + L" is not \"1\", so the output is not logged");
-      break;
-    case Unused::kNo:
-    case Unused::kNotExe:
-    case Unused::kNoRegistry:
-      break;
+  if (item.kind == ItemKind::kExe) {
+    WarnAboutMisreadCodes(where, "reboot_exitcode", item.restart_codes, warnings);
   }
 }
 

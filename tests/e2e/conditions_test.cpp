@@ -220,6 +220,13 @@ TEST_F(ConditionsTest, ProgramAndRegistryDecide) {
   NotUsed("if_program_timeout", "5");
   AddRow("blank", {{"if_program", "  "}});  // names no program
   NotUsed("if_program", "  ");
+  // Several on one item, of its conditions, start and classes: each in its line, in order.
+  const std::map<std::string, std::string> several = {
+      {"unless_restart_pending", "yes"}, {"if_program", " "}, {"timeout", "0"}, {"retries", "2"}};
+  AddRow("several", several);
+  for (const char* name : {"unless_restart_pending", "if_program", "timeout", "retries"}) {
+    NotUsed(name, several.at(name));
+  }
   const std::string key = "HKLM\\SOFTWARE\\TaverlyTest\\Conditions";
   if (target().windows) {
     AddKey("HKLM\\SOFTWARE\\TaverlyTest");

@@ -1,0 +1,108 @@
+#include "tools/plan_unused.h"
+
+#include <cstring>
+
+#include "Utils/PathUtils.h"
+#include "tools/plan_parts.h"
+
+namespace {
+
+// What the plan says of an attribute that is not used for one reason; kNo
+// stands for any reason.
+struct UnusedText {
+  const char* name;
+  Unused why;
+  const char* code;
+  std::wstring text;  // after name="text"; "{file}" is the item's file name
+};
+
+const std::vector<UnusedText>& UnusedTexts() {
+  const std::wstring not_waited =
+      L" has no effect: the item is not waited for (wait_for_exit is not \"1\")";
+  const std::wstring not_seconds =
+      L" is not a whole number of seconds from 1 to " + std::to_wstring(kLongestTimeout);
+  const std::wstring in_library =
+      L" has no effect on a library item: a call inside the program can be neither ended nor "
+      L"captured";
+  const std::wstring no_limit = L", so the item runs without a time limit";
+  const std::wstring as_if_not_written = L", so the item runs as if it were not written";
+  const std::wstring exit_class =
+      L" is not used: it serves waited-for Exe items, with values in range (retries and "
+      L"retry_delay with a retry_exitcode that is used)";
+  static const std::vector<UnusedText> texts = {
+      {"timeout", Unused::kNotExe, "timeout-unused", in_library},
+      {"timeout", Unused::kBadValue, "timeout-unused", not_seconds + no_limit},
+      {"timeout", Unused::kNotWaited, "timeout-unused", not_waited + no_limit},
+      {"reboot_exitcode",
+       Unused::kNotExe,
+       "reboot-exitcode-unused",
+       L" has no effect on a library item: only a program's exit code can ask for a restart"},
+      {"reboot_exitcode", Unused::kNotWaited, "reboot-exitcode-unused", not_waited},
+      {"log_output", Unused::kNotExe, "log-output-unused", in_library},
+      {"log_output", Unused::kNotWaited, "log-output-unused", not_waited},
+      {"log_output",
+       Unused::kCannotCapture,
+       "log-output-unused",
+       L" cannot capture {file}: only programs and command scripts have output to capture here"},
+      {"log_output",
+       Unused::kBadValue,
+       "log-output-unused",
+       L" is not \"1\", so the output is not logged"},
+      {"retry_exitcode", Unused::kNo, "exit-class-unused", exit_class},
+      {"retries", Unused::kNo, "exit-class-unused", exit_class},
+      {"retry_delay", Unused::kNo, "exit-class-unused", exit_class},
+      {"reboot_now_exitcode", Unused::kNo, "exit-class-unused", exit_class},
+      {"unless_restart_pending",
+       Unused::kNo,
+       "unless-restart-pending-unused",
+       L" is neither \"1\" nor \"0\", so a pending restart does not pass the item over"},
+      {"if_registry",
+       Unused::kNo,
+       "if-registry-unused",
+       L" has no effect: this system has no registry" + as_if_not_written},
+      {"if_program",
+       Unused::kBadValue,
+       "if-program-unused",
+       L" names no program (blanks only, or an empty \"\" first part)" + as_if_not_written},
+      {"if_program_timeout",
+       Unused::kBadValue,
+       "if-program-timeout-unused",
+       not_seconds + L", so if_program runs for up to " +
+           std::to_wstring(kDefaultConditionTimeout) + L" s"},
+      {"if_program_timeout",
+       Unused::kNotWaited,
+       "if-program-timeout-unused",
+       L" has no effect without if_program"},
+      {"wait_for_installer",
+       Unused::kNotExe,
+       "wait-for-installer-unused",
+       L" has no effect on a library item: only a program's start waits for the installer"},
+      {"wait_for_installer", Unused::kNotWaited, "wait-for-installer-unused", not_waited},
+      {"wait_for_installer",
+       Unused::kBadValue,
+       "wait-for-installer-unused",
+       not_seconds + L", so the start does not wait for the installer"},
+  };
+  return texts;
+}
+
+}  // namespace
+
+std::vector<PlanWarning> UnusedWarnings(const std::wstring& where, const PlannedItem& item,
+                                        UnusedStage stage) {
+  std::vector<PlanWarning> warnings;
+  for (const UnusedAttribute& unused : item.unused) {
+    if (unused.stage != stage) continue;
+    for (const UnusedText& row : UnusedTexts()) {
+      if (std::strcmp(row.name, unused.name) != 0) continue;
+      if (row.why != Unused::kNo && row.why != unused.why) continue;
+      std::wstring text = row.text;
+      const size_t file = text.find(L"{file}");
+      if (file != std::wstring::npos) text.replace(file, 6, FileName(item.path));
+      warnings.push_back(
+          {row.code, where + L": " + AnsiToWide(unused.name) + L"=" + Quoted(unused.text) + text});
+      break;
+    }
+  }
+  return warnings;
+}
