@@ -89,6 +89,10 @@ struct ProgramResult {
   // POSIX: the signal that ended the program (its exit_code is 128 + it); 0: none.
   uint32_t signal = 0;
   bool timed_out = false;  // the time limit ran out and the program was ended
+  // With wait: the run was asked to end (CatchEndRequests) while it waited,
+  // and the program was ended as at a time-out (ended_all and the rest say
+  // how far that reached).
+  bool ended_with_run = false;
   // With timed_out: whether the processes it started were ended with it.
   // POSIX: its control group holds them, whatever sessions or groups they
   // make, with the groups made below it; a process that moved itself out of
@@ -134,6 +138,17 @@ ProgramResult StartProgram(const ProgramRequest& request);
 // waited for. Windows: nothing. Called once, before anything is started or
 // loaded.
 void PrepareProgramWaits();
+
+// Has the signals that ask a process to end (POSIX: SIGTERM, SIGINT, SIGHUP,
+// SIGQUIT) recorded rather than end the process, so that the run can end the
+// program it waits for and tell its own outcome: a wait notices one within
+// kWaitTickMilliseconds at most. Windows: nothing; a windowless program is
+// ended there by TerminateProcess, which no program can catch. Called once,
+// before anything is started.
+void CatchEndRequests();
+// The name of the first such signal that came ("SIGTERM"); null while none
+// did (always on Windows).
+const char* EndRequestName();
 
 // Answers whether the output of file can be captured: everywhere on POSIX;
 // on Windows for programs (.exe, .com) and command scripts (.bat, .cmd) but

@@ -3,7 +3,8 @@
 // posix_spawn's does, on a stack of its own (the C library's clone with
 // CLONE_VM | CLONE_VFORK, so this process waits until the child has executed
 // the program or ended). The child joins the program's control group and
-// roots a control-group namespace there, or leads a process group of its own,
+// roots a control-group namespace there, or leads a process group of its own
+// (or joins one made for it, which it does not lead),
 // sets up its descriptors and signals, and executes the program. Whatever
 // fails on the way is written, as its errno, into the one report the two
 // share, and the child ends without running anything.
@@ -37,6 +38,7 @@ namespace {
 // the compiler cannot see the child's writes.
 struct ChildStart {
   const ChildSetup* setup;
+  pid_t group;  // with new_process_group: the group to join
   volatile int error;
   volatile bool inside;
 };
@@ -193,6 +195,7 @@ TAVERLY_CHILD_SIDE int RunChild(void* argument) {
     start->inside = true;
   }
   if (ready && setup.own_process_group) ready = setpgid(0, 0) == 0;
+  if (ready && start->group > 0) ready = setpgid(0, start->group) == 0;
   if (ready) ready = SetUpFiles(setup);
   if (ready) {
     UseDefaultSignals();
@@ -202,6 +205,35 @@ TAVERLY_CHILD_SIDE int RunChild(void* argument) {
   _exit(127);
 }
 
+// The founder of a program's process group: it leads the group only until
+// the program has joined it, and is killed then; the group lasts as long as
+// a process is in it, and its id cannot pass to another process meanwhile.
+// It runs on a small stack of its own in this process's memory, with every
+// signal blocked, so nothing of this process's runs there.
+TAVERLY_CHILD_SIDE int HoldGroup(void*) {
+  for (;;) pause();
+}
+
+// Makes a process group for a program to join: 0 or an errno; the founder
+// is killed and reaped by EndFounder.
+int FoundGroup(pid_t* founder) {
+  constexpr size_t kFounderStackBytes = 16 * 1024;
+  alignas(64) static char stack[kFounderStackBytes];
+  *founder = clone(HoldGroup, stack + sizeof stack, CLONE_VM | SIGCHLD, nullptr);
+  if (*founder < 0) return errno;
+  // A parent may place its child that has not executed anything.
+  if (setpgid(*founder, *founder) == 0) return 0;
+  const int error = errno;
+  kill(*founder, SIGKILL);
+  Retry([&] { return waitpid(*founder, nullptr, 0); });
+  return error;
+}
+
+void EndFounder(pid_t founder) {
+  kill(founder, SIGKILL);
+  Retry([&] { return waitpid(founder, nullptr, 0); });
+}
+
 }  // namespace
 
 int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside) {
@@ -209,15 +241,19 @@ int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside) {
   char* stack = ChildStackTop();
   *inside = false;
   if (stack == nullptr) return ENOMEM;
-  ChildStart start{&setup, 0, false};
+  ChildStart start{&setup, 0, 0, false};
   // No handler of this process may run in the child, which shares its
   // memory: every signal waits until the child has left it.
   sigset_t all, mask;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &mask);
+  const int group_error = setup.new_process_group ? FoundGroup(&start.group) : 0;
   const int parent = setup.for_parent ? CLONE_PARENT : 0;
-  const pid_t child = clone(RunChild, stack, CLONE_VM | CLONE_VFORK | parent | SIGCHLD, &start);
-  const int clone_error = errno;
+  const pid_t child =
+      group_error != 0 ? -1
+                       : clone(RunChild, stack, CLONE_VM | CLONE_VFORK | parent | SIGCHLD, &start);
+  const int clone_error = group_error != 0 ? group_error : errno;
+  if (start.group > 0) EndFounder(start.group);
   pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   if (child < 0) return clone_error;
   *inside = start.inside;
