@@ -74,6 +74,8 @@ const char* FailureWord(ItemFailure failure) {
       return "timed_out";
     case ItemFailure::kNotSigned:
       return "not_signed";
+    case ItemFailure::kEndedWithRun:
+      return "ended_by_signal";
     case ItemFailure::kNotRunAsChecked:
       break;
   }
@@ -91,6 +93,8 @@ std::string FailureText(const FailedItem& item, const std::string& exit_code) {
       return "it ran past its timeout";
     case ItemFailure::kNotSigned:
       return "its file is not signed as it must be";
+    case ItemFailure::kEndedWithRun:
+      return "a signal ended the run while it ran";
     case ItemFailure::kNotRunAsChecked:
       break;
   }
