@@ -43,7 +43,7 @@ struct ProgramRequest {
   // WM_CLOSE to the windows of the job) and, after kEndGraceMilliseconds or
   // as soon as the program has ended, forced (the group killed, then the
   // program itself by its own handle; TerminateJobObject). 0: no limit, and
-  // the start is exactly the plain one (no group, no job).
+  // the start is exactly the plain one (no control group, no job).
   uint32_t timeout_ms = 0;
   // With wait: standard output and standard error both go to one place the
   // caller reads while it waits: a pipe, read as it fills, so only the kept
@@ -123,7 +123,8 @@ struct ProgramResult {
 // the file itself, never through a shell, its parameters split as a Windows
 // program's runtime splits its command line; only descriptors 0 to 2 are
 // inherited; every signal starts with its default action and none blocked,
-// whatever the caller left ignored or blocked). Environment and current
+// whatever the caller left ignored or blocked; never in the caller's process
+// group). Environment and current
 // directory are the caller's. Windows runs a .bat or .cmd file through
 // cmd.exe /c from the system folder, never %ComSpec%, however it starts it;
 // it starts a program or command script whose output is captured or that
