@@ -23,9 +23,7 @@ int Containment::Start(const ChildSetup& setup, pid_t* pid) {
   placed.new_process_group = !limited_;
   group_.reset();
   bool inside = false;
-  const int rc = StartChild(placed, pid, &inside);
-  if (rc == 0) process_group_ = getpgid(*pid);
-  return rc;
+  return StartChild(placed, pid, &inside, &process_group_);
 }
 
 void Containment::End(pid_t pid, ChildWatch* watch, ProgramResult* result) {
@@ -39,7 +37,7 @@ void Containment::End(pid_t pid, ChildWatch* watch, ProgramResult* result) {
   // ended by its handle too.
   const int grace = static_cast<int>(kEndGraceMilliseconds);
   const pid_t group = getpgid(pid);
-  const bool reached = group > 0 && (group == pid || group == process_group_);
+  const bool reached = group > 0 && group != getpgrp() && (group == pid || group == process_group_);
   const pid_t target = reached ? group : pid;
   Escapees outside(pid);
   outside.Find(ProcessGroupMembers(target));

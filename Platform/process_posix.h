@@ -62,8 +62,9 @@ std::string OwnGroupFolder();
 // descriptor or the process group, executing the program: nothing of the
 // program ran then, and no child is left to reap, but with for_parent, when
 // *pid is the child the caller's parent reaps). *inside: whether the child
-// got into the group.
-int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside);
+// got into the group. *group, when asked: the process group the child was
+// placed in (0: the caller's).
+int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside, pid_t* group = nullptr);
 
 // A pipe for a program's standard output and error. The program gets a copy
 // of the write end; the caller keeps its own, so that the program's end, not

@@ -214,29 +214,27 @@ TAVERLY_CHILD_SIDE int HoldGroup(void*) {
   for (;;) pause();
 }
 
-// Makes a process group for a program to join: 0 or an errno; the founder
-// is killed and reaped by EndFounder.
-int FoundGroup(pid_t* founder) {
-  constexpr size_t kFounderStackBytes = 16 * 1024;
-  alignas(64) static char stack[kFounderStackBytes];
-  *founder = clone(HoldGroup, stack + sizeof stack, CLONE_VM | SIGCHLD, nullptr);
-  if (*founder < 0) return errno;
-  // A parent may place its child that has not executed anything.
-  if (setpgid(*founder, *founder) == 0) return 0;
-  const int error = errno;
-  kill(*founder, SIGKILL);
-  Retry([&] { return waitpid(*founder, nullptr, 0); });
-  return error;
-}
-
 void EndFounder(pid_t founder) {
   kill(founder, SIGKILL);
   Retry([&] { return waitpid(founder, nullptr, 0); });
 }
 
+// Makes a process group for a program to join: its id, the founder's, whom
+// EndFounder ends; 0 when none could be made.
+pid_t FoundGroup() {
+  constexpr size_t kFounderStackBytes = 16 * 1024;
+  alignas(64) static char stack[kFounderStackBytes];
+  const pid_t founder = clone(HoldGroup, stack + sizeof stack, CLONE_VM | SIGCHLD, nullptr);
+  if (founder < 0) return 0;
+  // A parent may place its child that has not executed anything.
+  if (setpgid(founder, founder) == 0) return founder;
+  EndFounder(founder);
+  return 0;
+}
+
 }  // namespace
 
-int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside) {
+int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside, pid_t* group) {
   std::lock_guard<std::mutex> one_at_a_time(ChildStackLock());
   char* stack = ChildStackTop();
   *inside = false;
@@ -247,18 +245,19 @@ int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside) {
   sigset_t all, mask;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &mask);
-  const int group_error = setup.new_process_group ? FoundGroup(&start.group) : 0;
+  // Where no group can be founded (no process left to make), the program
+  // still starts, in the caller's group, as it always did.
+  if (setup.new_process_group) start.group = FoundGroup();
   const int parent = setup.for_parent ? CLONE_PARENT : 0;
-  const pid_t child =
-      group_error != 0 ? -1
-                       : clone(RunChild, stack, CLONE_VM | CLONE_VFORK | parent | SIGCHLD, &start);
-  const int clone_error = group_error != 0 ? group_error : errno;
+  const pid_t child = clone(RunChild, stack, CLONE_VM | CLONE_VFORK | parent | SIGCHLD, &start);
+  const int clone_error = errno;
   if (start.group > 0) EndFounder(start.group);
   pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   if (child < 0) return clone_error;
   *inside = start.inside;
   if (start.error == 0) {
     *pid = child;
+    if (group != nullptr) *group = setup.own_process_group ? child : start.group;
     return 0;
   }
   // The child ended without running the program: it is reaped here, or by
