@@ -3,7 +3,6 @@
 // own below it, and a command processor named by the environment.
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -41,8 +40,7 @@ Hierarchy FindHierarchy() {
   return hierarchy;
 }
 
-// The folder of this process's own control group, where a run's groups are
-// made; empty without a hierarchy.
+// This process's control group, where a run makes its groups; or empty.
 std::string OwnGroup(const Hierarchy& hierarchy) {
   const std::string own = ReadTextFile("/proc/self/cgroup");
   const size_t at = own.find("0::");
@@ -91,8 +89,7 @@ TEST_F(SupervisionTest, NeitherAWayOutOfItsGroupNorGroupsBelowItOutlastTheProgra
                             " --child=--tick=" + ticks +
                             " --child=--sleep-ms=30000 --sleep-ms=30000";
   product_.AddModuleFile("mod_core.xml", Exe(param, {{"timeout", "3"}}), Probe("b"), Probe("c"));
-  // A group a killed run left, with a process in it, goes at the first use
-  // of a group; one of a run that still goes on (this test's) stays.
+  // A killed run's group goes, with its process; a live run's (this test's) stays.
   const pid_t gone = fork(), left = gone == 0 ? 0 : fork();
   while (gone == 0 || left == 0) pause();
   kill(gone, SIGKILL);
@@ -100,8 +97,7 @@ TEST_F(SupervisionTest, NeitherAWayOutOfItsGroupNorGroupsBelowItOutlastTheProgra
   const std::string own = OwnGroup(hierarchy);
   const std::string stale = own + "/taverly-" + std::to_string(gone) + "-1";
   const std::string live = own + "/taverly-" + std::to_string(getpid()) + "-9";
-  ASSERT_EQ(mkdir(stale.c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(live.c_str(), 0755), 0);
+  ASSERT_TRUE(mkdir(stale.c_str(), 0755) == 0 && mkdir(live.c_str(), 0755) == 0);
   WriteTextFile(stale + "/cgroup.procs", std::to_string(left));
   RunOptions options;
   options.arguments = {"--installpath=" + product_.TargetFolder()};
@@ -139,9 +135,8 @@ TEST_F(SupervisionTest, NeitherAWayOutOfItsGroupNorGroupsBelowItOutlastTheProgra
   EXPECT_EQ(rmdir(live.c_str()), 0) << "a live run's group was removed";
 }
 
-// A run asked to end by a signal ends the program under way with all it
-// started, as a time-out would, and fails telling which signal; a run's
-// own control group goes with it.
+// A signal ends the program under way with all it started, as a time-out
+// would, and the run fails saying which; its control group goes with it.
 struct EndRow {
   int signal;
   std::string name;
