@@ -114,6 +114,7 @@ int32_t FinishRun(RunContext& run, bool succeeded, int32_t exit_code) {
 int RunTaverly() {
   platform::KeepStandardStreamsTaken();
   platform::PrepareProgramWaits();
+  platform::CatchEndRequests();
   platform::UseSystemLibrarySearch();
   uint32_t guard_error = 0;
   const platform::InstanceClaim claim = platform::ClaimSingleInstance(&guard_error);

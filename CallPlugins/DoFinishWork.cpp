@@ -30,13 +30,19 @@ void RecordItemFailure(InstallErrorRecord& errors, const std::wstring& message) 
 }
 
 // Says what a supervised program wrote and, when it ran past its time limit,
-// fails the item. False when it timed out.
+// fails the item. False when it timed out, or was ended with the run (whose
+// end records its own failure).
 bool ReportSupervision(InstallErrorRecord& errors, const Item& item,
                        const platform::ProgramResult& result) {
   if (result.output_captured) {
     for (const std::string& text : OutputLogTexts(result.output)) {
       LOG(INFO) << "exe output: " << text;
     }
+  }
+  if (result.ended_with_run) {
+    LOG(INFO) << "exe ended with the run, ended its processes, path: " << EscapedLogText(item.path)
+              << EndedReachText(result);
+    return false;
   }
   if (!result.timed_out) return true;
   LOG(INFO) << "exe timed out, ended its processes, path: " << EscapedLogText(item.path)
@@ -117,6 +123,7 @@ bool JudgeExitCode(RunContext& run, const Item& item, const platform::ProgramRes
   return false;
 }
 
+// kTimedOut: it timed out, or was ended with the run.
 enum class AttemptEnd { kNotStarted, kTimedOut, kEnded };
 
 // Starts the program, and again while its exit code is in the retry class
@@ -146,7 +153,8 @@ AttemptEnd RunAttempts(RunContext& run, const Item& item, const platform::Progra
     if (!ReportSupervision(run.errors, item, *result)) return AttemptEnd::kTimedOut;
     const uint32_t code = result->exit_code;
     if (ClassOfExitCode(item, result->has_process, code, attempt <= classes.retries) !=
-        CodeClass::kRetry) {
+            CodeClass::kRetry ||
+        platform::EndRequestName() != nullptr) {
       return AttemptEnd::kEnded;
     }
     LOG(INFO) << "exe will be started again, exitCode: " << code << " ,attempt: " << attempt + 1
@@ -292,6 +300,7 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
   std::vector<ItemReport>& reports = phase_report_ != nullptr ? phase_report_->items : unreported;
   size_t index = 0;
   for (const auto& entry : items) {
+    if (RunEndRequested(run_)) return false;
     ILwBundle* bundle = entry.second;
     ItemReport& report = ReportOf(reports, index, entry.first, bundle);
     const Item item = ParseItem(report, bundle, run_.product_folder());
@@ -323,6 +332,12 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
       report.duration_ms = static_cast<uint64_t>(
           std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
     }
+    // The item under way when the run was asked to end failed with it.
+    if (RunEndRequested(run_)) {
+      report.status = ItemStatus::kFailed;
+      report.ended_by = run_.record.ended_by;
+      return false;
+    }
     if (!done || run_.record.stopped_for_restart) return false;
   }
   return true;
@@ -342,6 +357,7 @@ bool DoFinishWork(RunContext& run) {
   for (size_t i = 0; i < kPhaseCount; ++i) {
     const PhaseRule& phase = kPhaseRules[i];
     PhaseReport& report = run.record.phases[i];
+    if (RunEndRequested(run)) return false;
     PhaseItemMap items = (caller.catalogue()->*phase.items)();
     report.reached = true;
     if (items.empty()) return false;

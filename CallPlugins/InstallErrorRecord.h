@@ -11,8 +11,9 @@ enum InstallErrorCode : int32_t {
   kInstallErrorMissingFile = 11,
   kInstallErrorParseXml = 40,
   kInstallErrorExitCode = 50,
-  kInstallErrorTimedOut = 51,   // an item's program ran past its "timeout"
-  kInstallErrorNotSigned = 52,  // a signed="1" item's file does not verify or run as checked
+  kInstallErrorTimedOut = 51,          // an item's program ran past its "timeout"
+  kInstallErrorNotSigned = 52,         // a signed="1" item's file does not verify or run as checked
+  kInstallErrorEndedFromOutside = 53,  // a signal asked the run to end
 };
 
 struct InstallErrorRecord {

@@ -144,7 +144,8 @@ bool InstallerLetsItemStart(RunContext& run, const Item& item) {
   const auto began = std::chrono::steady_clock::now();
   const auto deadline = began + std::chrono::seconds(item.installer_wait_seconds);
   bool busy = true;
-  while (busy && std::chrono::steady_clock::now() < deadline) {
+  while (busy && std::chrono::steady_clock::now() < deadline &&
+         platform::EndRequestName() == nullptr) {
     std::this_thread::sleep_for(kInstallerPoll);
     run.progress.Report(false);
     busy = platform::InstallerBusy();
@@ -167,4 +168,15 @@ platform::ProgramResult BusyInstallerResult() {
   result.has_process = true;
   result.exit_code = kInstallerBusyExitCode;
   return result;
+}
+
+bool RunEndRequested(RunContext& run) {
+  if (run.record.ended_by != nullptr) return true;
+  const char* signal = platform::EndRequestName();
+  if (signal == nullptr) return false;
+  run.record.ended_by = signal;
+  LOG(ERROR) << "run ended by signal " << signal << ", no further item is started";
+  run.errors.SetErrorCode(kInstallErrorEndedFromOutside);
+  run.errors.SetErrorDetail(L"run ended by signal " + AnsiToWide(signal));
+  return true;
 }

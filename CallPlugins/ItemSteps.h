@@ -46,3 +46,8 @@ bool ConditionsLetItemRun(RunContext& run, const Item& item, ItemReport* report,
 bool InstallerLetsItemStart(RunContext& run, const Item& item);
 // What an attempt that the busy installer kept from starting counts as.
 platform::ProgramResult BusyInstallerResult();
+
+// Answers whether a signal asked the run to end; the first time, says so in
+// the log and records the run's failure (code 53) naming the signal. The
+// runner asks between items and phases, and after each item.
+bool RunEndRequested(RunContext& run);

@@ -36,6 +36,7 @@ void WriteItem(const std::wstring& product_folder, const std::vector<std::string
   Member(json, "status", std::string(ItemStatusName(item.status)));
   if (item.skipped_by != nullptr) Member(json, "skipped_by", std::string(item.skipped_by));
   if (item.failed_by != nullptr) Member(json, "failed_by", std::string(item.failed_by));
+  if (item.ended_by != nullptr) Member(json, "ended_by_signal", std::string(item.ended_by));
   if (item.has_exit_code) Member(json, "exit_code", static_cast<uint64_t>(item.exit_code));
   if (item.signal != 0) Member(json, "signal", static_cast<uint64_t>(item.signal));
   if (item.has_result) {

@@ -21,7 +21,7 @@ constexpr char kRunReportSchema[] = "taverly-run-report/1";
 enum class ItemStatus {
   kRunning,     // under way: only in a report written while the run goes on
   kSucceeded,   // ran, and its result was accepted or not checked
-  kFailed,      // its result was not accepted, or it timed out
+  kFailed,      // its result was not accepted, it timed out, or the run ended under it
   kSkipped,     // a type that is not run, the system gate, or a condition
   kNotStarted,  // the program could not be started, the library not loaded, the entry not found
   kNotReached,  // its phase was not entered, or an earlier item of its phase failed
@@ -62,6 +62,8 @@ struct ItemReport : ItemHead {
   // A condition failed the item (it could not be judged, or if_program
   // failed): the condition's attribute.
   const char* failed_by = nullptr;
+  // The signal that ended the run while the item was under way ("SIGTERM").
+  const char* ended_by = nullptr;
 };
 
 using PhaseReport = PhaseEntry<ItemReport>;
@@ -74,6 +76,8 @@ struct RunRecord {
   bool restart_required = false;
   // An item's exit code stopped the run for a restart (exit code 211).
   bool stopped_for_restart = false;
+  // The signal that asked the run to end (error 53); null: none.
+  const char* ended_by = nullptr;
   // The end of the run; a report written before it is a progress report.
   bool finished = false;
   int64_t finished_ms = 0;

@@ -9,48 +9,49 @@ namespace platform {
 namespace posix {
 
 Containment::Containment(bool limited) : limited_(limited) {
-  if (limited_) group_.reset(new ControlGroup());
-  if (limited_ && !group_->usable()) group_.reset();
+  if (limited) group_.reset(new ControlGroup());
+  if (limited && !group_->usable()) group_.reset();
 }
 
 int Containment::Start(const ChildSetup& setup, pid_t* pid) {
   int error = 0;
-  if (group_ != nullptr && group_->StartInside(setup, pid, &error)) return error;
-  group_.reset();
   ChildSetup placed = setup;
-  placed.own_process_group = own_process_group_ = limited_;
+  placed.new_process_group = true;
+  if (group_ != nullptr && group_->StartInside(placed, pid, &error)) return error;
+  // Held by nothing else, a program with a limit leads its group.
+  placed.own_process_group = limited_;
+  placed.new_process_group = !limited_;
+  group_.reset();
   bool inside = false;
-  return StartChild(placed, pid, &inside);
+  return StartChild(placed, pid, &inside, &process_group_);
 }
 
 void Containment::End(pid_t pid, ChildWatch* watch, ProgramResult* result) {
-  result->timed_out = true;
   if (group_ != nullptr) {
     EndGroup(pid, watch, result);
     return;
   }
-  // A program that left its process group is asked by its own handle; what
-  // it started that left the group (a session of its own) is found as its
-  // descendant before anything is signalled, and ended by its handle too.
+  // A program that left its process group (for one it leads itself) is
+  // asked by its own handle; what it started that left the group (a session
+  // of its own) is found as its descendant before anything is signalled, and
+  // ended by its handle too.
   const int grace = static_cast<int>(kEndGraceMilliseconds);
-  const bool reached = own_process_group_ && getpgid(pid) == pid;
+  const pid_t group = getpgid(pid);
+  const bool reached = group > 0 && group != getpgrp() && (group == pid || group == process_group_);
+  const pid_t target = reached ? group : pid;
   Escapees outside(pid);
-  if (own_process_group_) outside.Find(ProcessGroupMembers(pid));
-  Signal(pid, SIGTERM);
+  outside.Find(ProcessGroupMembers(target));
+  kill(-target, SIGTERM);
   outside.Signal(SIGTERM);
   if (!reached) watch->Signal(SIGTERM);
   watch->WaitForEnd(grace);
-  Signal(pid, SIGKILL);
-  const bool all = !own_process_group_ || outside.EndAll(ProcessGroupMembers(pid), grace);
+  kill(-target, SIGKILL);
+  const bool all = outside.EndAll(ProcessGroupMembers(target), grace);
   watch->Signal(SIGKILL);
   result->ended_all = watch->WaitForEnd(grace) && reached && all;
   result->ended_outside = outside.count();
   // Without a namespace of its own, one whose parent ended is not seen.
-  result->may_have_escaped = own_process_group_ && !outside.complete();
-}
-
-void Containment::Signal(pid_t pid, int signal) {
-  if (own_process_group_) kill(-pid, signal);
+  result->may_have_escaped = !outside.complete();
 }
 
 // The group, and what left it: looked for before anything is signalled,

@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -105,6 +107,85 @@ const std::string& CachedOwnGroupFolder() {
 // Moves pid into the group whose cgroup.procs is open as procs.
 bool MoveInto(int procs, pid_t pid) { return procs >= 0 && WriteAll(procs, std::to_string(pid)); }
 
+// The process a group of this program's is named after ("taverly-<pid>-<n>");
+// 0 for any other name.
+pid_t RunOfGroup(const std::string& name) {
+  unsigned long pid = 0, number = 0;
+  int length = 0;
+  if (std::sscanf(name.c_str(), "taverly-%lu-%lu%n", &pid, &number, &length) != 2 ||
+      static_cast<size_t>(length) != name.size() || name.find('+') != std::string::npos) {
+    return 0;
+  }
+  return static_cast<pid_t>(pid);
+}
+
+// The name of the file a process runs, without " (deleted)"; empty when
+// it cannot be read.
+std::string ProgramName(const std::string& process) {
+  char target[4096];
+  const ssize_t n = readlink((process + "/exe").c_str(), target, sizeof target - 1);
+  if (n <= 0) return std::string();
+  std::string path(target, static_cast<size_t>(n));
+  const std::string deleted = " (deleted)";
+  if (path.size() > deleted.size() &&
+      path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+    path.resize(path.size() - deleted.size());
+  }
+  return path.substr(path.rfind('/') + 1);
+}
+
+// Whether the run that made the group at folder is gone: its process ended,
+// or its id names another program now, one that started after the group was
+// made (the folder's time is never earlier than that; a second of slack for
+// the boot time's whole seconds). A live run's group, or one that cannot be
+// told, is never taken for gone.
+bool RunIsGone(const std::string& folder, pid_t pid) {
+  if (kill(pid, 0) != 0 && errno == ESRCH) return true;
+  pid_t parent = 0;
+  uint64_t start = 0;
+  struct stat made;
+  const long ticks = sysconf(_SC_CLK_TCK);
+  std::ifstream stat_file("/proc/stat");
+  unsigned long long boot = 0;
+  for (std::string key; stat_file >> key && key != "btime";) {
+  }
+  if (!(stat_file >> boot) || ticks <= 0 || !ReadStat(pid, &parent, &start) ||
+      stat(folder.c_str(), &made) != 0) {
+    return false;
+  }
+  const std::string process = "/proc/" + std::to_string(pid);
+  const long long started = static_cast<long long>(boot + start / static_cast<uint64_t>(ticks));
+  return started > static_cast<long long>(made.st_mtime) + 2 &&
+         ProgramName(process) != ProgramName("/proc/self");
+}
+
+// Ends what a gone run left in its group at folder and removes the group,
+// with those below it.
+void EndGroupOfGoneRun(const std::string& folder) {
+  if (!WriteText(folder + "/cgroup.kill", "1")) {
+    for (pid_t pid : ProcessesIn(folder)) kill(pid, SIGKILL);
+  }
+  for (int wait = 0; wait < 100 && !ProcessesIn(folder).empty(); ++wait) {
+    poll(nullptr, 0, 10);
+  }
+  RemoveTree(folder, true);
+}
+
+// The groups below parent that runs of this program left and that are gone
+// (a run killed outright leaves its group behind).
+void EndGroupsOfGoneRuns(const std::string& parent) {
+  DIR* folder = opendir(parent.c_str());
+  if (folder == nullptr) return;
+  std::vector<std::string> gone;
+  while (const dirent* entry = readdir(folder)) {
+    const pid_t pid = entry->d_type == DT_DIR ? RunOfGroup(entry->d_name) : 0;
+    const std::string path = parent + "/" + entry->d_name;
+    if (pid > 0 && pid != getpid() && RunIsGone(path, pid)) gone.push_back(path);
+  }
+  closedir(folder);
+  for (const std::string& path : gone) EndGroupOfGoneRun(path);
+}
+
 }  // namespace
 
 std::string OwnGroupFolder() {
@@ -140,6 +221,7 @@ struct SharedGroup {
   }
   bool Make(const std::string& parent) {
     static unsigned counter = 0;
+    if (counter == 0) EndGroupsOfGoneRuns(parent);
     path = parent + "/taverly-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
     if (mkdir(path.c_str(), 0700) != 0) {
       path.clear();

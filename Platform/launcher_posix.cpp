@@ -161,6 +161,8 @@ bool ServeOne(int socket) {
     setup.program_fd = head.has_program ? fds.back() : -1;
     setup.in_group = true;
     setup.for_parent = true;
+    // Else it would share the launcher's process group, the caller's.
+    setup.new_process_group = true;
     pid_t pid = -1;
     bool inside = false;
     reply.error = StartChild(setup, &pid, &inside);

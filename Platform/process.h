@@ -43,7 +43,7 @@ struct ProgramRequest {
   // WM_CLOSE to the windows of the job) and, after kEndGraceMilliseconds or
   // as soon as the program has ended, forced (the group killed, then the
   // program itself by its own handle; TerminateJobObject). 0: no limit, and
-  // the start is exactly the plain one (no group, no job).
+  // the start is exactly the plain one (no control group, no job).
   uint32_t timeout_ms = 0;
   // With wait: standard output and standard error both go to one place the
   // caller reads while it waits: a pipe, read as it fills, so only the kept
@@ -92,6 +92,10 @@ struct ProgramResult {
   // POSIX: the signal that ended the program (its exit_code is 128 + it); 0: none.
   uint32_t signal = 0;
   bool timed_out = false;  // the time limit ran out and the program was ended
+  // With wait: the run was asked to end (CatchEndRequests) while it waited,
+  // and the program was ended as at a time-out (ended_all and the rest say
+  // how far that reached).
+  bool ended_with_run = false;
   // With timed_out: whether the processes it started were ended with it.
   // POSIX: its control group holds them, whatever sessions or groups they
   // make, with the groups made below it; a process that moved itself out of
@@ -122,7 +126,8 @@ struct ProgramResult {
 // the file itself, never through a shell, its parameters split as a Windows
 // program's runtime splits its command line; only descriptors 0 to 2 are
 // inherited; every signal starts with its default action and none blocked,
-// whatever the caller left ignored or blocked). Environment and current
+// whatever the caller left ignored or blocked; never in the caller's process
+// group). Environment and current
 // directory are the caller's. Windows runs a .bat or .cmd file through
 // cmd.exe /D /c from the system folder, never %ComSpec%, however it starts it;
 // it starts a program or command script whose output is captured or that
@@ -137,6 +142,17 @@ ProgramResult StartProgram(const ProgramRequest& request);
 // waited for. Windows: nothing. Called once, before anything is started or
 // loaded.
 void PrepareProgramWaits();
+
+// Has the signals that ask a process to end (POSIX: SIGTERM, SIGINT, SIGHUP,
+// SIGQUIT) recorded rather than end the process, so that the run can end the
+// program it waits for and tell its own outcome: a wait notices one within
+// kWaitTickMilliseconds at most. Windows: nothing; a windowless program is
+// ended there by TerminateProcess, which no program can catch. Called once,
+// before anything is started.
+void CatchEndRequests();
+// The name of the first such signal that came ("SIGTERM"); null while none
+// did (always on Windows).
+const char* EndRequestName();
 
 // Answers whether the output of file can be captured: everywhere on POSIX;
 // on Windows for programs (.exe, .com) and command scripts (.bat, .cmd) but

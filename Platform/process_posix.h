@@ -31,7 +31,10 @@ constexpr int kOpenedProgramFd = 3;
 // writing), the child joins that control group before it runs anything of
 // its own, so that what the program starts is born there while the caller
 // never enters it, and gets a control-group namespace rooted there where the
-// system allows; with own_process_group, it leads a process group of its own.
+// system allows; with own_process_group, it leads a process group of its own;
+// with new_process_group, it joins a process group made for it that it does
+// not lead (so it may still make a session of its own), which lasts as long
+// as a process is in it: a signal to its group reaches nothing of the caller's.
 // A launcher (launcher_posix.cpp) starts children inside its group: with
 // in_group, the child roots its control-group namespace where it is born,
 // and with for_parent it is born the child of the caller's parent, which
@@ -43,6 +46,7 @@ struct ChildSetup {
   int program_fd = -1;
   int group_procs = -1;
   bool own_process_group = false;
+  bool new_process_group = false;
   bool in_group = false;
   bool for_parent = false;
 };
@@ -58,8 +62,9 @@ std::string OwnGroupFolder();
 // descriptor or the process group, executing the program: nothing of the
 // program ran then, and no child is left to reap, but with for_parent, when
 // *pid is the child the caller's parent reaps). *inside: whether the child
-// got into the group.
-int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside);
+// got into the group. *group, when asked: the process group the child was
+// placed in (0: the caller's).
+int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside, pid_t* group = nullptr);
 
 // A pipe for a program's standard output and error. The program gets a copy
 // of the write end; the caller keeps its own, so that the program's end, not
@@ -96,7 +101,11 @@ class ChildWatch {
   // Waits until the child ends, reading its output and ticking meanwhile;
   // false when timeout_ms (negative: none) ran out first. Once it has ended,
   // the output that is there is read and no more.
-  bool WaitForEnd(int timeout_ms);
+  bool WaitForEnd(int timeout_ms) { return Wait(timeout_ms, false) == WaitEnd::kEnded; }
+  enum class WaitEnd { kEnded, kTimedOut, kEndRequested };
+  // The same; with heed_end_request, it also stops once the run is asked to
+  // end (CatchEndRequests), and says so.
+  WaitEnd Wait(int timeout_ms, bool heed_end_request);
   // Sends signal to the child itself, through its pidfd where there is one.
   void Signal(int signal) const;
   // Reaps the child; its exit code (128 + N for signal N, which is kept).
@@ -104,7 +113,7 @@ class ChildWatch {
 
  private:
   bool HasEnded() const;
-  void Pump(int wait_ms, bool* output_open);
+  void Pump(int wait_ms, bool* output_open, bool heed_end_request);
 
   pid_t pid_;
   int pidfd_;
@@ -131,8 +140,8 @@ class Launcher {
   bool usable() const { return socket_ >= 0; }
   pid_t pid() const { return pid_; }
   // Has the program started as setup says (its group_procs and
-  // own_process_group unused). False when the launcher could not be asked,
-  // and it is given up; else true with the start's error (0 or an errno).
+  // own_process_group unused; each program gets a new process group). False when the launcher could
+  // not be asked, and it is given up; else true with the start's error (0 or an errno).
   bool Start(const ChildSetup& setup, pid_t* pid, int* error);
 
  private:
@@ -231,9 +240,17 @@ class Escapees {
   std::vector<Held> held_;
 };
 
+// The read end of the pipe the end-request handler writes to: readable
+// from the first request on, so that a wait can watch it; -1 before
+// CatchEndRequests.
+int EndRequestFd();
+
 // A program with a time limit: started in a control group of its own where
 // one can be made (nothing it starts gets out), else as the leader of a
-// process group of its own. Without a limit the start is the plain one.
+// process group of its own. Without a limit the start is the plain one. A
+// program never shares this process's process group (in a group or without
+// a limit it joins a new one it does not lead), so that a signal it sends to
+// its group (kill 0) reaches neither this process nor another program.
 class Containment {
  public:
   explicit Containment(bool limited);
@@ -243,18 +260,18 @@ class Containment {
   // Starts the program: inside the group where there is one and the child
   // could join it, else (with a limit) as the leader of a process group.
   int Start(const ChildSetup& setup, pid_t* pid);
-  // Asks everything contained to end; after the grace (or once the program
-  // has ended) ends it by force, the program itself last, by its own handle.
+  // Asks everything contained to end (the program's process group where
+  // there is no control group); after the grace (or once the program has ended) ends it
+  // by force, the program itself last, by its own handle.
   // Never waits without limit. The group is signalled while the program is
   // unreaped, so its id is still the program's own.
   void End(pid_t pid, ChildWatch* watch, ProgramResult* result);
 
  private:
-  void Signal(pid_t pid, int signal);
   void EndGroup(pid_t pid, ChildWatch* watch, ProgramResult* result);
 
   bool limited_;
-  bool own_process_group_ = false;
+  pid_t process_group_ = 0;  // the one it was started in, without a control group
   std::unique_ptr<ControlGroup> group_;
 };
 

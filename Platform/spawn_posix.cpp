@@ -3,7 +3,8 @@
 // posix_spawn's does, on a stack of its own (the C library's clone with
 // CLONE_VM | CLONE_VFORK, so this process waits until the child has executed
 // the program or ended). The child joins the program's control group and
-// roots a control-group namespace there, or leads a process group of its own,
+// roots a control-group namespace there, or leads a process group of its own
+// (or joins one made for it, which it does not lead),
 // sets up its descriptors and signals, and executes the program. Whatever
 // fails on the way is written, as its errno, into the one report the two
 // share, and the child ends without running anything.
@@ -37,6 +38,7 @@ namespace {
 // the compiler cannot see the child's writes.
 struct ChildStart {
   const ChildSetup* setup;
+  pid_t group;  // with new_process_group: the group to join
   volatile int error;
   volatile bool inside;
 };
@@ -193,6 +195,7 @@ TAVERLY_CHILD_SIDE int RunChild(void* argument) {
     start->inside = true;
   }
   if (ready && setup.own_process_group) ready = setpgid(0, 0) == 0;
+  if (ready && start->group > 0) ready = setpgid(0, start->group) == 0;
   if (ready) ready = SetUpFiles(setup);
   if (ready) {
     UseDefaultSignals();
@@ -202,27 +205,59 @@ TAVERLY_CHILD_SIDE int RunChild(void* argument) {
   _exit(127);
 }
 
+// The founder of a program's process group: it leads the group only until
+// the program has joined it, and is killed then; the group lasts as long as
+// a process is in it, and its id cannot pass to another process meanwhile.
+// It runs on a small stack of its own in this process's memory, with every
+// signal blocked, so nothing of this process's runs there.
+TAVERLY_CHILD_SIDE int HoldGroup(void*) {
+  for (;;) pause();
+}
+
+void EndFounder(pid_t founder) {
+  kill(founder, SIGKILL);
+  Retry([&] { return waitpid(founder, nullptr, 0); });
+}
+
+// Makes a process group for a program to join: its id, the founder's, whom
+// EndFounder ends; 0 when none could be made.
+pid_t FoundGroup() {
+  constexpr size_t kFounderStackBytes = 16 * 1024;
+  alignas(64) static char stack[kFounderStackBytes];
+  const pid_t founder = clone(HoldGroup, stack + sizeof stack, CLONE_VM | SIGCHLD, nullptr);
+  if (founder < 0) return 0;
+  // A parent may place its child that has not executed anything.
+  if (setpgid(founder, founder) == 0) return founder;
+  EndFounder(founder);
+  return 0;
+}
+
 }  // namespace
 
-int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside) {
+int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside, pid_t* group) {
   std::lock_guard<std::mutex> one_at_a_time(ChildStackLock());
   char* stack = ChildStackTop();
   *inside = false;
   if (stack == nullptr) return ENOMEM;
-  ChildStart start{&setup, 0, false};
+  ChildStart start{&setup, 0, 0, false};
   // No handler of this process may run in the child, which shares its
   // memory: every signal waits until the child has left it.
   sigset_t all, mask;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &mask);
+  // Where no group can be founded (no process left to make), the program
+  // still starts, in the caller's group, as it always did.
+  if (setup.new_process_group) start.group = FoundGroup();
   const int parent = setup.for_parent ? CLONE_PARENT : 0;
   const pid_t child = clone(RunChild, stack, CLONE_VM | CLONE_VFORK | parent | SIGCHLD, &start);
   const int clone_error = errno;
+  if (start.group > 0) EndFounder(start.group);
   pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   if (child < 0) return clone_error;
   *inside = start.inside;
   if (start.error == 0) {
     *pid = child;
+    if (group != nullptr) *group = setup.own_process_group ? child : start.group;
     return 0;
   }
   // The child ended without running the program: it is reaped here, or by

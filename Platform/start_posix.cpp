@@ -155,11 +155,14 @@ ProgramResult StartProgram(const ProgramRequest& request) {
   }
   OutputKeeper keeper;
   ChildWatch watch(pid, output.get(), &keeper, &request.while_waiting);
-  if (!watch.WaitForEnd(limited ? static_cast<int>(request.timeout_ms) : -1)) {
-    containment.End(pid, &watch, &result);
-  }
-  result.exit_code =
-      result.timed_out && !watch.WaitForEnd(0) ? kStillActive : watch.Reap(&result.signal);
+  // A run asked to end ends the program as its time-out would.
+  const ChildWatch::WaitEnd end =
+      watch.Wait(limited ? static_cast<int>(request.timeout_ms) : -1, true);
+  result.timed_out = end == ChildWatch::WaitEnd::kTimedOut;
+  result.ended_with_run = end == ChildWatch::WaitEnd::kEndRequested;
+  const bool ended = result.timed_out || result.ended_with_run;
+  if (ended) containment.End(pid, &watch, &result);
+  result.exit_code = ended && !watch.WaitForEnd(0) ? kStillActive : watch.Reap(&result.signal);
   if (output != nullptr && output->valid()) {
     result.output = keeper.Kept();
     result.output_captured = true;

@@ -104,15 +104,16 @@ TEST_F(ProcessPosixTest, ATimeLimitContainsTheProgramInAGroupOfItsOwn) {
   std::string plain_cgroup, limited_cgroup, plain_namespace, limited_namespace;
   std::istringstream plain(ReadTextFile(tmp_.Join("plain.txt")));
   ASSERT_TRUE(plain >> pid >> group >> plain_cgroup >> plain_namespace);
-  EXPECT_EQ(group, static_cast<long>(getpgrp()));
+  // Never in the caller's process group, and, but for a limit without a
+  // control group, not leading its own, so it may make a session.
+  EXPECT_NE(group, static_cast<long>(getpgrp()));
+  EXPECT_NE(group, pid);
   std::istringstream limited(ReadTextFile(tmp_.Join("limited.txt")));
   ASSERT_TRUE(limited >> pid >> group >> limited_cgroup >> limited_namespace);
-  // In a control group of its own, whose namespace is rooted there, it stays
-  // in the caller's process group, so it may make a session; only without
-  // one does it lead a group.
   if (limited_namespace != plain_namespace) {
     EXPECT_EQ(limited_cgroup, "0::/");
-    EXPECT_EQ(group, static_cast<long>(getpgrp()));
+    EXPECT_NE(group, static_cast<long>(getpgrp()));
+    EXPECT_NE(group, pid);
   } else {
     EXPECT_EQ(group, pid);
   }

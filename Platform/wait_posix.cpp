@@ -30,7 +30,31 @@ constexpr int kPollStepMs = 10;
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kLastReadLimit = 1024 * 1024;
 
+// What the end-request handler records: the first signal, and a byte in a
+// pipe a wait watches. Both are all a handler may touch safely.
+volatile sig_atomic_t g_end_signal = 0;
+int g_end_pipe[2] = {-1, -1};
+
+void OnEndRequest(int signal) {
+  const int saved = errno;
+  if (g_end_signal == 0) g_end_signal = signal;
+  // Never blocks: a second request, or the thousandth, finds the pipe as it is.
+  const char byte = 1;
+  const ssize_t written = write(g_end_pipe[1], &byte, 1);
+  static_cast<void>(written);
+  errno = saved;
+}
+
+struct EndSignal {
+  int number;
+  const char* name;
+};
+constexpr EndSignal kEndSignals[] = {
+    {SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}, {SIGQUIT, "SIGQUIT"}};
+
 }  // namespace
+
+int EndRequestFd() { return g_end_pipe[0]; }
 
 OutputPipe::OutputPipe() {
   int fds[2];
@@ -83,11 +107,13 @@ bool ChildWatch::HasEnded() const {
   return rc != 0 || info.si_pid == pid_;  // an error: nothing left to wait for
 }
 
-// Sleeps until the child may have ended, output came, or wait_ms passed.
-void ChildWatch::Pump(int wait_ms, bool* output_open) {
-  struct pollfd watch[2];
+// Sleeps until the child may have ended, output came, the run was asked to
+// end (when heeded), or wait_ms passed.
+void ChildWatch::Pump(int wait_ms, bool* output_open, bool heed_end_request) {
+  struct pollfd watch[3];
   nfds_t count = 0;
   if (pidfd_ >= 0) watch[count++] = {pidfd_, POLLIN, 0};
+  if (heed_end_request && EndRequestFd() >= 0) watch[count++] = {EndRequestFd(), POLLIN, 0};
   const nfds_t output_at = count;
   if (*output_open) watch[count++] = {output_->read_fd(), POLLIN, 0};
   if (pidfd_ < 0 && (wait_ms < 0 || wait_ms > kPollStepMs)) wait_ms = kPollStepMs;
@@ -97,23 +123,24 @@ void ChildWatch::Pump(int wait_ms, bool* output_open) {
   }
 }
 
-bool ChildWatch::WaitForEnd(int timeout_ms) {
+ChildWatch::WaitEnd ChildWatch::Wait(int timeout_ms, bool heed_end_request) {
   const int64_t deadline = timeout_ms < 0 ? -1 : NowMs() + timeout_ms;
   bool output_open = output_ != nullptr;
   for (;;) {
     if (HasEnded()) {
       if (output_open) output_->ReadAvailable(keeper_, kLastReadLimit);
-      return true;
+      return WaitEnd::kEnded;
     }
+    if (heed_end_request && g_end_signal != 0) return WaitEnd::kEndRequested;
     const int64_t now = NowMs();
     if (tick_ != nullptr && now >= next_tick_ms_) {
       (*tick_)();
       next_tick_ms_ = NowMs() + kWaitTickMilliseconds;
     }
-    if (deadline >= 0 && now >= deadline) return false;
+    if (deadline >= 0 && now >= deadline) return WaitEnd::kTimedOut;
     int64_t wait = tick_ != nullptr ? next_tick_ms_ - now : -1;
     if (deadline >= 0 && (wait < 0 || deadline - now < wait)) wait = deadline - now;
-    Pump(static_cast<int>(wait < 0 ? -1 : wait), &output_open);
+    Pump(static_cast<int>(wait < 0 ? -1 : wait), &output_open, heed_end_request);
   }
 }
 
@@ -140,6 +167,31 @@ void PrepareProgramWaits() {
   action.sa_handler = SIG_DFL;
   sigemptyset(&action.sa_mask);
   sigaction(SIGCHLD, &action, nullptr);
+}
+
+void CatchEndRequests() {
+  int* const pipe_fds = posix::g_end_pipe;
+  if (pipe_fds[0] >= 0 || pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction action = {};
+  action.sa_handler = posix::OnEndRequest;
+  sigemptyset(&action.sa_mask);
+  // Each blocks the others while it runs; calls it interrupts go on.
+  for (const posix::EndSignal& end : posix::kEndSignals) sigaddset(&action.sa_mask, end.number);
+  action.sa_flags = SA_RESTART;
+  for (const posix::EndSignal& end : posix::kEndSignals) {
+    // One the caller left ignored stays so (nohup's SIGHUP): it asked for
+    // the run not to end by it.
+    struct sigaction before;
+    if (sigaction(end.number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    sigaction(end.number, &action, nullptr);
+  }
+}
+
+const char* EndRequestName() {
+  for (const posix::EndSignal& end : posix::kEndSignals) {
+    if (end.number == posix::g_end_signal) return end.name;
+  }
+  return nullptr;
 }
 
 }  // namespace platform

@@ -215,4 +215,8 @@ bool WaitTicking(HANDLE process, DWORD timeout_ms, const std::function<void()>& 
 
 void PrepareProgramWaits() {}
 
+void CatchEndRequests() {}
+
+const char* EndRequestName() { return nullptr; }
+
 }  // namespace platform

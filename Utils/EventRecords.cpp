@@ -76,6 +76,8 @@ const char* FailureWord(ItemFailure failure) {
       return "not_signed";
     case ItemFailure::kConditionFailed:
       return "condition_failed";
+    case ItemFailure::kEndedWithRun:
+      return "ended_by_signal";
     case ItemFailure::kNotRunAsChecked:
       break;
   }
@@ -95,6 +97,8 @@ std::string FailureText(const FailedItem& item, const std::string& exit_code) {
       return "its file is not signed as it must be";
     case ItemFailure::kConditionFailed:
       return "its condition " + item.condition + " failed";
+    case ItemFailure::kEndedWithRun:
+      return "a signal ended the run while it ran";
     case ItemFailure::kNotRunAsChecked:
       break;
   }

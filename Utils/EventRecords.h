@@ -55,6 +55,7 @@ enum class ItemFailure {
   kNotSigned,            // "not_signed": a signed item's file does not verify (error 52)
   kNotRunAsChecked,      // "not_run_as_checked": it cannot run exactly as checked (error 52)
   kConditionFailed,      // "condition_failed": one of its conditions failed it (error 50)
+  kEndedWithRun,         // "ended_by_signal": a signal ended the run while it ran (error 53)
 };
 
 // An item that failed. No parameters: a sensitive item's never appear, and

@@ -46,6 +46,7 @@ TEST(EventRecordsTest, ItemFailedSaysWhyInWordsAndText) {
       {ItemFailure::kNotSigned, false, "not_signed", "its file is not signed as it must be"},
       {ItemFailure::kNotRunAsChecked, false, "not_run_as_checked", "it cannot run exactly as"},
       {ItemFailure::kConditionFailed, false, "condition_failed", "its condition if_program failed"},
+      {ItemFailure::kEndedWithRun, true, "ended_by_signal", "a signal ended the run while it ran"},
   };
   for (const auto& failure : failures) {
     item.failure = failure.failure;

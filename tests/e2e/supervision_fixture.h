@@ -54,6 +54,7 @@ class SupervisionTest : public ProductTest {
     return ReadTextFile(file).size() != before;
   }
 
+ public:
   // Whether the processes whose ids a probe wrote are all gone (native ids).
   static bool AllGone(const std::string& pid_file) {
     std::istringstream in(ReadTextFile(pid_file));
