@@ -61,6 +61,10 @@ std::string OwnGroupFolder();
 // got into the group.
 int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside);
 
+// Gives the limit on open files back as the caller of the run set it
+// (RaiseDescriptorLimit), in a started child before it executes its program.
+void RestoreCallerDescriptorLimit();
+
 // A pipe for a program's standard output and error. The program gets a copy
 // of the write end; the caller keeps its own, so that the program's end, not
 // its closing of the output a moment before, is what wakes a wait. The read

@@ -101,6 +101,7 @@ struct RunOptions {
   bool stderr_unread = false;              // standard error a pipe whose reader is gone (native)
   std::map<std::string, std::string> env;  // added to / replacing the environment
   std::vector<std::string> unset_env;
+  std::vector<std::string> wrapper;  // a native program that starts it (prlimit, setpriv)
 };
 
 // A program started and not yet waited for.

@@ -77,6 +77,7 @@ Process TaverlyTest::Start(const RunOptions& options) {
     EXPECT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
     argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
   }
+  argv.insert(argv.end(), options.wrapper.begin(), options.wrapper.end());
   argv.insert(argv.end(), target().launcher.begin(), target().launcher.end());
   argv.push_back(program);
   argv.insert(argv.end(), options.arguments.begin(), options.arguments.end());
