@@ -171,7 +171,7 @@ TEST_F(HardeningTest, RunShortOfDescriptorsSaysItsOwnOutcome) {
     RunOptions options;
     options.arguments = {"--installpath=" + product_.TargetFolder()};
     options.wrapper = {
-        "/usr/bin/prlimit", limit, "--", "/usr/bin/setpriv", "--bounding-set=-sys_resource"};
+        "/usr/bin/setpriv", "--bounding-set=-sys_resource", "/usr/bin/prlimit", limit, "--"};
     const RunResult run = Run(options);
     EXPECT_EQ(run.exit_code, 210) << limit;
     const std::vector<std::string> messages = MessagesOf(ParseLogLines(run.err));

@@ -101,7 +101,9 @@ struct RunOptions {
   bool stderr_unread = false;              // standard error a pipe whose reader is gone (native)
   std::map<std::string, std::string> env;  // added to / replacing the environment
   std::vector<std::string> unset_env;
-  std::vector<std::string> wrapper;  // a native program that starts it (prlimit, setpriv)
+  // Native programs that start it (setpriv, prlimit), with no descriptor
+  // but the standard ones, whatever the test runner left open.
+  std::vector<std::string> wrapper;
 };
 
 // A program started and not yet waited for.

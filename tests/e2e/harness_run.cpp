@@ -109,6 +109,7 @@ Process TaverlyTest::Start(const RunOptions& options) {
     posix_spawn_file_actions_addopen(
         &actions, 2, process.err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
+  if (!options.wrapper.empty()) posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   pid_t pid = 0;
   int rc = posix_spawn(&pid, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
   posix_spawn_file_actions_destroy(&actions);
