@@ -24,8 +24,10 @@ void AddErrorInfo(const InstallErrorRecord& errors, std::vector<ResultValue>* fo
 
 }  // namespace
 
+// is_success=true last: a reader who finds it finds the restart need with it,
+// also in a file a run ended between two writes left.
 std::vector<ResultValue> SuccessForm(bool restart_required) {
-  return {Outcome(true), RestartNeed(restart_required), NotStoppedForRestart()};
+  return {RestartNeed(restart_required), NotStoppedForRestart(), Outcome(true)};
 }
 
 std::vector<ResultValue> FailureForm(const InstallErrorRecord& errors, bool restart_required) {

@@ -16,7 +16,9 @@ struct ResultValue {
   bool remove = false;
 };
 
-// Each form begins with [result] is_success. restart_required: an item's exit
+// A failure form begins with [result] is_success=false, the success form
+// ends with is_success=true (the run wrote is_success=false at its start, so
+// the key stays first in the file). restart_required: an item's exit
 // code asked for a restart; without it reboot_required is removed, and no
 // form but the stop's keeps resume_after_reboot.
 std::vector<ResultValue> SuccessForm(bool restart_required);

@@ -23,9 +23,9 @@ std::vector<std::wstring> Lines(const std::vector<ResultValue>& form) {
 TEST(ResultFileTest, EachOutcomeWritesItsKeysInOrderAndRemovesWhatNoLongerHolds) {
   EXPECT_EQ(
       (std::vector<std::wstring>{
-          L"result is_success=true", L"result -reboot_required", L"result -resume_after_reboot"}),
+          L"result -reboot_required", L"result -resume_after_reboot", L"result is_success=true"}),
       Lines(SuccessForm(false)));
-  EXPECT_EQ(L"result reboot_required=true", Lines(SuccessForm(true))[1]);
+  EXPECT_EQ(L"result reboot_required=true", Lines(SuccessForm(true))[0]);
 
   InstallErrorRecord errors;
   errors.SetErrorCode(50);

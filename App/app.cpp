@@ -28,15 +28,32 @@ std::string InfoLogBaseName(const std::string& folder) {
 
 bool App::Init(int32_t& exit_code) {
   InitLog();
-  ParseCommandLine();
+  {
+    platform::DescriptorsFreed freed;
+    ParseCommandLine();
+  }
 
   if (!CheckAdminPrivilege()) {
     exit_code = 200;
     return false;
   }
   LogInstanceClaim();
+  if (!reserve_kept_) {
+    // Neither its own file nor the result file could be opened: the run
+    // would report a change of its own program, or nothing, for a success.
+    LOG(ERROR) << "too few descriptors to run, the run ends";
+    exit_code = 210;
+    return false;
+  }
 
-  if (!VerifyFileSignature(platform::OwnExecutablePath().c_str())) {
+  bool own_signature = false;
+  {
+    // Its own file must be read even by a run short of descriptors, or the
+    // run would call itself changed.
+    platform::DescriptorsFreed freed;
+    own_signature = VerifyFileSignature(platform::OwnExecutablePath().c_str());
+  }
+  if (!own_signature) {
     LOG(INFO) << "Current exe is not signed, just exit...";
     exit_code = 201;
     return false;
@@ -59,13 +76,19 @@ void App::InitLog() {
   std::string folder = WideToAnsi(run_.log_folder);
   // A folder that cannot be created, or that another account could have
   // planted, gets no log file; every line still reaches standard error.
-  bool usable = platform::PrepareLogFolder(AnsiToWide(folder));
+  bool usable = false;
+  {
+    platform::DescriptorsFreed freed;
+    usable = platform::PrepareLogFolder(AnsiToWide(folder));
+  }
+  // Short of descriptors the log file would take one of those kept aside.
+  const bool log_file = usable && platform::DescriptorToSpare();
 
   google::InitGoogleLogging("Taverly");
   google::SetLogDestination(google::GLOG_ERROR, "");
   google::SetLogDestination(google::GLOG_WARNING, "");
   google::SetStderrLogging(google::GLOG_INFO);
-  google::SetLogDestination(google::GLOG_INFO, usable ? InfoLogBaseName(folder).c_str() : "");
+  google::SetLogDestination(google::GLOG_INFO, log_file ? InfoLogBaseName(folder).c_str() : "");
   FLAGS_log_dir = folder;
   FLAGS_logtostderr = false;
   FLAGS_alsologtostderr = true;
@@ -81,6 +104,9 @@ void App::InitLog() {
     // Whoever planted the folder may have put a result file there that says
     // success; this run, refused or not, cannot write one of its own.
     remove_outdated_result_(run_.result_file);
+  }
+  if (usable && !log_file) {
+    LOG(ERROR) << "too few descriptors for a log file, every line goes to standard error";
   }
   if (claim_ == platform::InstanceClaim::kHeldByOtherAccount) {
     LOG(ERROR) << "single instance mutex held by another account, going on";

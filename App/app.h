@@ -34,6 +34,10 @@ class App {
     claim_error_ = error;
   }
 
+  // Whether descriptors could be kept aside for the end of the run: without
+  // them start-up ends the run with 210, as it could not say its outcome.
+  void SetDescriptorReserve(bool kept) { reserve_kept_ = kept; }
+
   // Sets up logging in the log folder, whose paths it puts into the run context.
   void InitLog();
   // Puts the installation path of the command line into the run context.
@@ -58,4 +62,5 @@ class App {
   RunContext run_;
   platform::InstanceClaim claim_ = platform::InstanceClaim::kOnlyCopy;
   uint32_t claim_error_ = 0;
+  bool reserve_kept_ = true;
 };

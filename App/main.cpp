@@ -2,6 +2,8 @@
 
 #include <glog/logging.h>
 
+#include <cstdlib>
+
 #include "App/Elevate.h"
 #include "App/ResultFile.h"
 #include "App/RunEvents.h"
@@ -9,6 +11,7 @@
 #include "App/app.h"
 #include "CallPlugins/DoFinishWork.h"
 #include "CallPlugins/InstallErrorRecord.h"
+#include "CallPlugins/Item.h"
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
 #include "Platform/platform.h"
@@ -17,7 +20,6 @@
 
 namespace {
 
-constexpr int kExitPluginsFailed = 210;
 constexpr int kExitStoppedForRestart = 211;
 
 }  // namespace
@@ -27,6 +29,7 @@ constexpr int kExitStoppedForRestart = 211;
 // it would take the opposite for the truth. This is the only place where the
 // program removes the file.
 void RemoveOutdatedResultFile(const std::wstring& path) {
+  platform::DescriptorsFreed freed;
   uint32_t error = 0;
   switch (platform::RemoveProfileFile(path, &error)) {
     case platform::RemoveOutcome::kRemoved:
@@ -43,39 +46,54 @@ void RemoveOutdatedResultFile(const std::wstring& path) {
 
 namespace {
 
+constexpr int32_t kExitPluginsFailed = 210;
+
 // Removes a key an earlier run left; a failure is logged as a failed write is.
-void RemoveResultValue(const std::wstring& path, const ResultValue& value) {
+bool RemoveResultValue(const std::wstring& path, const ResultValue& value) {
   uint32_t error = 0;
   if (!platform::DeleteProfileKey(value.section, value.key, path, &error)) {
     LOG(ERROR) << "WritePrivateProfileStringW failed, path: " << LogText(path)
                << ", result: , GLE: " << error;
+    return false;
   }
+  return true;
 }
 
-// Writes a form, each value whether or not the one before it was written.
-// When is_success (the first) cannot be written, a result file an earlier
-// run left is removed, so that it cannot tell the opposite of this run.
+// Writes a form, each value whether or not the one before it was written,
+// but is_success=true, which only follows every key that belongs with it.
+// When is_success cannot be written, a result file an earlier run left is
+// removed, so that it cannot tell the opposite of this run.
 void WriteResultForm(const std::wstring& path, const std::vector<ResultValue>& form) {
-  bool outcome_written = true;
-  for (size_t i = 0; i < form.size(); ++i) {
-    const ResultValue& value = form[i];
+  platform::DescriptorsFreed freed;
+  bool all_written = true, outcome_written = true;
+  for (const ResultValue& value : form) {
+    const bool outcome = std::wstring(value.key) == L"is_success";
     if (value.remove) {
-      RemoveResultValue(path, value);
-      continue;
+      all_written &= RemoveResultValue(path, value);
+    } else if (outcome && value.value == L"true" && !all_written) {
+      outcome_written = false;
+    } else {
+      const bool written = WriteResultValue(path, value.section, value.key, value.value);
+      all_written &= written;
+      if (outcome) outcome_written = written;
     }
-    const bool written = WriteResultValue(path, value.section, value.key, value.value);
-    if (i == 0) outcome_written = written;
   }
   if (!outcome_written) RemoveOutdatedResultFile(path);
 }
 
-// Until the run has an outcome the result file tells none: a run ended from
-// outside (a signal, a crash) must not leave an earlier run's success
-// standing for the installer to read. Silent: the form the run writes at its
-// end says what could not be written, and leaves the file as it always has.
-void MarkOutcomeUnknown(const std::wstring& path) {
+// Until the run has an outcome neither the result file nor the report tells
+// one: a run ended from outside (a signal, a crash) must not leave an earlier
+// run's success standing for the installer to read. The result file's write
+// is silent: the form the run writes at its end says what could not be
+// written, and leaves the file as it always has; so does the final report,
+// which takes an earlier report away when it cannot replace it either. Not
+// here: on a full disk a run then ends as it always has, its last line
+// saying that the report could not be written.
+void MarkOutcomeUnknown(const RunContext& run) {
+  platform::DescriptorsFreed freed;
   uint32_t error = 0;
-  platform::WriteProfileString(L"result", L"is_success", L"false", path, &error);
+  platform::WriteProfileString(L"result", L"is_success", L"false", run.result_file, &error);
+  WriteRunReport(run, false);
 }
 
 // The last report of the run, after the result file.
@@ -85,11 +103,12 @@ void FinishRunReport(RunContext& run, int32_t exit_code) {
   record.finished_ms = NowMs();
   record.exit_code = exit_code;
   record.is_success = exit_code == 0;
-  WriteRunReport(run, true);
+  if (!WriteRunReport(run, true)) RemoveOutdatedRunReport(run.report_file);
 }
 
 // Writes the result file and the last report; returns the run's exit code.
 int32_t FinishRun(RunContext& run, bool succeeded, int32_t exit_code) {
+  platform::DescriptorsFreed freed;
   if (run.record.stopped_for_restart) {
     WriteResultForm(run.result_file, StoppedForRestartForm());
     FinishRunReport(run, kExitStoppedForRestart);
@@ -109,32 +128,77 @@ int32_t FinishRun(RunContext& run, bool succeeded, int32_t exit_code) {
   return exit_code;
 }
 
+// The run whose phases are under way, for a library entry that ends the
+// process (exit) in the middle of them.
+struct RunUnderWay {
+  RunContext* run = nullptr;
+  RunEvents* events = nullptr;
+};
+RunUnderWay under_way;
+
+// Records the item under way as the one that ended the process, and says so.
+void RecordLibraryEnd(RunContext& run) {
+  std::wstring path;
+  for (PhaseReport& phase : run.record.phases) {
+    for (ItemReport& item : phase.items) {
+      if (item.status != ItemStatus::kRunning) continue;
+      item.status = ItemStatus::kFailed;
+      path = ItemFilePath(run.product_folder(), item.file);
+    }
+  }
+  LOG(ERROR) << "library ended the process, file:" << LogText(path);
+  run.errors.SetErrorCode(kInstallErrorExitCode);
+  run.errors.SetErrorDetail(L"library ended the process, file:" + path);
+}
+
+// Runs at exit: a library entry that ended the process while the phases were
+// under way fails the run, which ends as a failed run ends. What ends the
+// process without the C runtime (_exit, a kill) is not seen here.
+void EndRunEndedByLibrary() {
+  const RunUnderWay ended = under_way;
+  under_way = RunUnderWay();
+  if (ended.run == nullptr) return;
+  RecordLibraryEnd(*ended.run);
+  const int32_t exit_code = FinishRun(*ended.run, false, 0);
+  ended.events->Finished(*ended.run, exit_code);
+  std::_Exit(exit_code);
+}
+
 }  // namespace
 
 int RunTaverly() {
   platform::KeepStandardStreamsTaken();
+  platform::RaiseDescriptorLimit();
   platform::PrepareProgramWaits();
   platform::CatchEndRequests();
   platform::UseSystemLibrarySearch();
   uint32_t guard_error = 0;
   const platform::InstanceClaim claim = platform::ClaimSingleInstance(&guard_error);
   if (claim == platform::InstanceClaim::kAlreadyRunning) return 0;
+  const bool reserve_kept = platform::KeepDescriptorsInReserve();
   App app(RemoveOutdatedResultFile);
   app.SetInstanceClaim(claim, guard_error);
+  app.SetDescriptorReserve(reserve_kept);
   RunContext& run = app.run();
   run.record.started_ms = NowMs();
 
   int32_t exit_code = 0;
   if (!app.Init(exit_code)) return exit_code;
 
-  run.account.name = platform::AccountName();
+  {
+    platform::DescriptorsFreed freed;  // the account database is a file
+    run.account.name = platform::AccountName();
+  }
   run.account.system = IsSystemAccount();
   run.progress.SetWriter([&run] { WriteRunReport(run, false); });
   RunEvents events(run);
   events.Started(run);
   TakeRestartRecord(run);
-  MarkOutcomeUnknown(run.result_file);
+  MarkOutcomeUnknown(run);
+  under_way = {&run, &events};
+  std::atexit(EndRunEndedByLibrary);
   const bool succeeded = DoFinishWork(run);
+  under_way = RunUnderWay();
   run.progress.SetWriter(nullptr);
   exit_code = FinishRun(run, succeeded, exit_code);
   events.Finished(run, exit_code);

@@ -56,13 +56,16 @@ GuardFacts ClaimLockFile(const std::string& folder, const std::string& name) {
     }
   }
   // Whatever is put there meanwhile is opened without waiting and without
-  // becoming a terminal, and only a regular file is locked.
+  // becoming a terminal, and only a regular file is locked. The folder is
+  // let go first, so that a process left one descriptor still holds the
+  // guard; only root may change what it holds.
+  if (dir >= 0) close(dir);
+  const std::string path = folder + "/" + name;
   const int fd = dir < 0 ? -1 : Retry([&] {
-    return openat(
-        dir, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600);
+    return open(
+        path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600);
   });
   facts.error = fd < 0 ? static_cast<uint32_t>(errno) : 0;
-  if (dir >= 0) close(dir);
   if (fd < 0) return facts;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     facts.error = EINVAL;

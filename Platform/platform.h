@@ -50,6 +50,32 @@ void UseSystemLibrarySearch();
 // handle is never "the lowest free").
 void KeepStandardStreamsTaken();
 
+// Makes sure a run short of descriptors can still claim its guard and say
+// its outcome. POSIX: a soft limit on open files under 1024 is raised toward
+// the hard one, and as root a hard limit under 64 to 64 first; the programs
+// the run starts get the limits its caller gave. Called before anything
+// takes a descriptor. Windows: nothing (handles have no such limit).
+void RaiseDescriptorLimit();
+
+// Keeps a few descriptors aside from the start (POSIX: on /dev/null), for
+// what must not fail for want of one: the command line, the log folder, the
+// program's own signature, the result file, the run report, the removal of
+// an outdated file. Answers whether enough were kept for the writes at the
+// end (POSIX: two, a folder and a file in it). Windows: nothing; true.
+bool KeepDescriptorsInReserve();
+// Answers whether a descriptor is free besides the reserve (Windows: true).
+bool DescriptorToSpare();
+
+// Gives the reserve back to the system for the writes made while it lives,
+// and keeps it aside again when the last one goes.
+class DescriptorsFreed {
+ public:
+  DescriptorsFreed();
+  ~DescriptorsFreed();
+  DescriptorsFreed(const DescriptorsFreed&) = delete;
+  DescriptorsFreed& operator=(const DescriptorsFreed&) = delete;
+};
+
 // Claims the machine-wide single-instance guard for the life of the process.
 // Windows: the mutex "Global\VXTaverly_Mutex", made with a DACL for SYSTEM and
 // Administrators alone and owned by Administrators; one that was there is a
@@ -334,7 +360,7 @@ enum class RemoveOutcome {
   kNothing,  // no file there (nothing, or a folder, which is left alone)
   kFailed,   // a file is there and stays; the system error number says why
 };
-// Removes the INI file at path so that no reader finds it there, in any
+// Removes the INI file (or the run report) at path so that no reader finds it there, in any
 // folder, one another account planted included: the file's own entry, opened
 // relative to its folder's handle (a link in its place is removed itself,
 // never what it leads to); where a link stands in the folder's place and a

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 
 #include "Platform/instance_guard.h"
 #include "Platform/posix_support.h"
+#include "Platform/process_posix.h"
 #include "tests/support/builders.h"
 #include "tests/support/temp_folder.h"
 
@@ -294,6 +296,34 @@ TEST(PlatformPosixTest, LockOfAnotherProcessCountsButNotTheCallersOwn) {
   ASSERT_EQ(mkfifo(tmp.Join("fifo").c_str(), 0600), 0);
   EXPECT_FALSE(platform::posix::LockedByOthers(tmp.Join("fifo")));
   EXPECT_FALSE(platform::posix::LockedByOthers(tmp.Join("missing")));
+}
+
+// The run's raised limit on open files is its own: a program it starts gets
+// the caller's.
+TEST(PlatformPosixTest, StartedProgramGetsTheCallersLimitOnOpenFiles) {
+  struct rlimit before, raised;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+  if (before.rlim_max < 64) GTEST_SKIP() << "the hard limit leaves nothing to raise";
+  const struct rlimit low = {32, before.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  platform::RaiseDescriptorLimit();
+  getrlimit(RLIMIT_NOFILE, &raised);
+  TempFolder tmp;
+  const int output = open(tmp.Join("limit").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  char sh[] = "/bin/sh", c[] = "-c", command[] = "ulimit -Sn";
+  char* argv[] = {sh, c, command, nullptr};
+  platform::posix::ChildSetup setup;
+  setup.path = sh;
+  setup.argv = argv;
+  setup.output_fd = output;
+  pid_t pid = 0;
+  bool inside = false;
+  ASSERT_EQ(platform::posix::StartChild(setup, &pid, &inside), 0);
+  close(output);
+  waitpid(pid, nullptr, 0);
+  setrlimit(RLIMIT_NOFILE, &before);
+  EXPECT_GT(raised.rlim_cur, 32u);
+  EXPECT_EQ(ReadTextFile(tmp.Join("limit")), "32\n");
 }
 
 }  // namespace

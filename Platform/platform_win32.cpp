@@ -67,6 +67,12 @@ std::string ConvertToCodePage(const std::wstring& text, UINT code_page) {
 // A handle is never "the lowest free": nothing can take a standard stream's place.
 void KeepStandardStreamsTaken() {}
 
+void RaiseDescriptorLimit() {}
+bool KeepDescriptorsInReserve() { return true; }
+bool DescriptorToSpare() { return true; }
+DescriptorsFreed::DescriptorsFreed() {}
+DescriptorsFreed::~DescriptorsFreed() {}
+
 std::vector<std::wstring> CommandLineArguments() {
   std::vector<std::wstring> arguments;
   int count = 0;

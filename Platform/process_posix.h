@@ -66,6 +66,10 @@ std::string OwnGroupFolder();
 // placed in (0: the caller's).
 int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside, pid_t* group = nullptr);
 
+// Gives the limit on open files back as the caller of the run set it
+// (RaiseDescriptorLimit), in a started child before it executes its program.
+void RestoreCallerDescriptorLimit();
+
 // A pipe for a program's standard output and error. The program gets a copy
 // of the write end; the caller keeps its own, so that the program's end, not
 // its closing of the output a moment before, is what wakes a wait. The read

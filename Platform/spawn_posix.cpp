@@ -199,6 +199,7 @@ TAVERLY_CHILD_SIDE int RunChild(void* argument) {
   if (ready) ready = SetUpFiles(setup);
   if (ready) {
     UseDefaultSignals();
+    RestoreCallerDescriptorLimit();
     execve(setup.path, setup.argv, environ);
   }
   start->error = errno != 0 ? errno : ENOEXEC;

@@ -159,6 +159,33 @@ TEST_F(HardeningTest, StandardErrorNobodyReadsEndsNothing) {
   EXPECT_EQ(ReadTextFile(ResultFile()), target().IniText({"[result]", "is_success=true"}));
 }
 
+// A run short of descriptors, without the right to raise its limit, still
+// holds its guard and never calls its own program changed: with 6 it says its
+// own outcome (descriptors kept aside for it), with 4 it ends at once.
+TEST_F(HardeningTest, RunShortOfDescriptorsSaysItsOwnOutcome) {
+  if (target().windows) GTEST_SKIP() << "a limit on open files is POSIX's";
+  for (const std::string limit : {"--nofile=6", "--nofile=4"}) {
+    product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+    ASSERT_EQ(RunProduct().exit_code, 0);
+    product_.AddModuleFile("mod_core.xml", Probe("a"), "", "");
+    RunOptions options;
+    options.arguments = {"--installpath=" + product_.TargetFolder()};
+    options.wrapper = {
+        "/usr/bin/setpriv", "--bounding-set=-sys_resource", "/usr/bin/prlimit", limit, "--"};
+    const RunResult run = Run(options);
+    EXPECT_EQ(run.exit_code, 210) << limit;
+    const std::vector<std::string> messages = MessagesOf(ParseLogLines(run.err));
+    EXPECT_THAT(messages, Not(Contains(HasSubstr("single instance")))) << limit;
+    EXPECT_THAT(messages, Not(Contains(HasSubstr("file not signed")))) << limit;
+    if (limit == "--nofile=4") {
+      EXPECT_THAT(messages, Contains("E:too few descriptors to run, the run ends"));
+      continue;
+    }
+    EXPECT_EQ(Result("result", "is_success"), "false");
+    EXPECT_THAT(ReadTextFile(ReportFile()), HasSubstr("\"exit_code\": 210"));
+  }
+}
+
 // A file system of its own under the log folder, in a private mount
 // namespace of this test process, so nothing outside it sees the mount.
 class FullDiskTest : public HardeningTest {
@@ -199,6 +226,7 @@ TEST_F(FullDiskTest, FailedRunLeavesNoResultFileThatSaysSuccess) {
   RunResult run = RunProduct();
   EXPECT_EQ(run.exit_code, 210);
   EXPECT_FALSE(fs::exists(ResultFile()));
+  EXPECT_FALSE(fs::exists(ReportFile()));
   // The log file cannot grow either; every line is on standard error.
   std::vector<std::string> messages = MessagesOf(ParseLogLines(run.err));
   ASSERT_GE(messages.size(), 6u);

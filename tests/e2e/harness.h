@@ -101,6 +101,9 @@ struct RunOptions {
   bool stderr_unread = false;              // standard error a pipe whose reader is gone (native)
   std::map<std::string, std::string> env;  // added to / replacing the environment
   std::vector<std::string> unset_env;
+  // Native programs that start it (setpriv, prlimit), with no descriptor
+  // but the standard ones, whatever the test runner left open.
+  std::vector<std::string> wrapper;
 };
 
 // A program started and not yet waited for.

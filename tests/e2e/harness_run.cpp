@@ -77,6 +77,7 @@ Process TaverlyTest::Start(const RunOptions& options) {
     EXPECT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
     argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
   }
+  argv.insert(argv.end(), options.wrapper.begin(), options.wrapper.end());
   argv.insert(argv.end(), target().launcher.begin(), target().launcher.end());
   argv.push_back(program);
   argv.insert(argv.end(), options.arguments.begin(), options.arguments.end());
@@ -108,6 +109,7 @@ Process TaverlyTest::Start(const RunOptions& options) {
     posix_spawn_file_actions_addopen(
         &actions, 2, process.err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
+  if (!options.wrapper.empty()) posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   pid_t pid = 0;
   int rc = posix_spawn(&pid, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data());
   posix_spawn_file_actions_destroy(&actions);

@@ -223,6 +223,24 @@ TEST_F(ReportTest, RestartCodeIsDoneAndTheResultFileSaysSoUntilARunWithoutOne) {
   EXPECT_FALSE(Report()["reboot_required"].GetBool());
 }
 
+// A library entry that ends the process ends the run as a failure.
+TEST_F(ReportTest, LibraryEntryThatEndsTheProcessFailsTheRun) {
+  const std::string library = target().Library("lib/probe");
+  product_.AddFile(library, target().probe_library);
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Item({{"type", "SimpleDll"}, {"file", target().Relative(library)}, {"entry", "EndProcess"}}),
+      Probe("b"),
+      Probe("c"));
+  ASSERT_EQ(RunProduct().exit_code, 210);
+  EXPECT_EQ(Result("error_info", "error_detail"), "library ended the process, file:" + At(library));
+  EXPECT_EQ(Report()["exit_code"].GetInt(), 210);
+  EXPECT_THAT(Statuses(),
+              ElementsAre("after_setup/" + Key(1) + ":failed",
+                          "open_selfprotect/" + Key(2) + ":not_reached",
+                          "after_selfprotect/" + Key(3) + ":not_reached"));
+}
+
 TEST_F(ReportTest, RestartCodeOfAProgramNotWaitedForIsNotLookedAt) {
   product_.AddModuleFile(
       "mod_core.xml",
