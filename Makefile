@@ -33,7 +33,12 @@ test-native: build
 check: deps
 	scripts/check-source
 
-demo: build
+# The demo builds what it runs alone: the program, the signing tool and the
+# example's library and security base; make test and make build the rest.
+DEMO_TARGETS = Taverly taverly-sign demo_plugin demo_security_base
+demo: deps
+	$(NATIVE_CONFIGURE)
+	cmake --build $(BUILD) -j$(JOBS) --target $(DEMO_TARGETS)
 	scripts/run-demo $(BUILD)
 
 # Every build folder, the Windows one with its dependency build and Wine prefix.

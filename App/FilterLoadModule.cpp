@@ -5,6 +5,7 @@
 #include <rapidjson/error/error.h>
 
 #include <cstring>
+#include <utility>
 
 #include "App/JsonGuard.h"
 #include "Platform/platform.h"
@@ -29,6 +30,25 @@ std::wstring ModuleConfigPath(const std::string& install_path) {
 }
 
 }  // namespace
+
+// module_config.dat as read and parsed, with the identity of the file read.
+struct ParsedModuleConfig {
+  platform::FileIdentity identity;
+  rapidjson::ParseErrorCode error = rapidjson::kParseErrorNone;
+  rapidjson::Document document;
+};
+
+LoadModFilter::LoadModFilter(std::string install_path) : install_path_(std::move(install_path)) {}
+
+LoadModFilter::~LoadModFilter() = default;
+
+LoadModFilter::LoadModFilter(const LoadModFilter& other) : install_path_(other.install_path_) {}
+
+LoadModFilter& LoadModFilter::operator=(const LoadModFilter& other) {
+  install_path_ = other.install_path_;
+  config_.reset();
+  return *this;
+}
 
 std::wstring ModuleNameFromPath(const std::wstring& path) {
   // Only the file name counts: a "_" or "." in a folder name must not move
@@ -90,11 +110,20 @@ rapidjson::ParseErrorCode ParseConfig(const std::string& text, rapidjson::Docume
   return document->GetParseError();
 }
 
-// Anything but a readable regular file reads as empty, without blocking.
-std::string ConfigText(const std::wstring& path) {
+// The list at path, whose identity is found now: the one parsed last while
+// it is the same file unchanged, otherwise read and parsed again. Anything but
+// a readable regular file reads as empty, without blocking, and is never kept.
+const ParsedModuleConfig& ConfigAt(const std::wstring& path, const platform::FileIdentity& found,
+                                   std::unique_ptr<ParsedModuleConfig>* kept) {
+  if (*kept != nullptr && (*kept)->identity == found) return **kept;
+  auto config = std::make_unique<ParsedModuleConfig>();
   std::string text;
-  platform::ReadFileText(path, &text);
-  return text;
+  // The identity kept is the one the open file told, so a file replaced or
+  // written between the look above and the read is read again next time.
+  platform::ReadFileText(path, &text, &config->identity);
+  config->error = ParseConfig(text, &config->document);
+  *kept = std::move(config);
+  return **kept;
 }
 
 // Judges the module's entry under module_info: its reason, state and answer.
@@ -127,7 +156,7 @@ void JudgeEntry(const rapidjson::Value& modules, ModuleVerdict* verdict) {
 
 }  // namespace
 
-ModuleVerdict LoadModFilter::Judge(const std::wstring& path) const {
+ModuleVerdict LoadModFilter::Judge(const std::wstring& path) {
   ModuleVerdict verdict;
   if (path.empty() || !platform::PathExists(path)) {
     verdict.reason = ModuleVerdictReason::kNoModuleFile;
@@ -136,21 +165,23 @@ ModuleVerdict LoadModFilter::Judge(const std::wstring& path) const {
 
   verdict.module_name = WideToAnsi(ModuleNameFromPath(path));
   verdict.config_path = ModuleConfigPath(install_path_);
-  if (!platform::PathExists(verdict.config_path)) {
+  platform::FileIdentity found;
+  if (!platform::PathIdentity(verdict.config_path, &found)) {
     verdict.reason = ModuleVerdictReason::kNoConfig;
     return verdict;
   }
 
-  rapidjson::Document document;
-  const rapidjson::ParseErrorCode error = ParseConfig(ConfigText(verdict.config_path), &document);
-  if (error != rapidjson::kParseErrorNone) {
+  const ParsedModuleConfig& config = ConfigAt(verdict.config_path, found, &config_);
+  if (config.error != rapidjson::kParseErrorNone) {
     verdict.reason = ModuleVerdictReason::kConfigUnparsable;
-    verdict.parse_error = static_cast<int>(error);
+    verdict.parse_error = static_cast<int>(config.error);
     return verdict;
   }
 
+  const rapidjson::Document& document = config.document;
   bool shaped = document.IsObject();
-  auto modules = shaped ? document.FindMember("module_info") : rapidjson::Value::MemberIterator();
+  auto modules =
+      shaped ? document.FindMember("module_info") : rapidjson::Value::ConstMemberIterator();
   shaped = shaped && modules != document.MemberEnd() && modules->value.IsObject();
   if (!shaped) {
     verdict.reason = ModuleVerdictReason::kConfigMisshapen;

@@ -3,9 +3,12 @@
 // module_config.dat.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "LoadXml/ModuleFilter.h"
+
+struct ParsedModuleConfig;
 
 // Why the filter admits a module file or leaves it out.
 enum class ModuleVerdictReason {
@@ -34,21 +37,28 @@ struct ModuleVerdict {
 // "not-listed", "state-not-one", ...
 const char* ModuleReasonName(ModuleVerdictReason reason);
 
-// Reads module_config.dat anew on every call; keeps no state between calls.
+// Reads and parses module_config.dat again only when the file there is no
+// longer the one it parsed last (platform::FileIdentity: the same file, size
+// and time of writing); anything but a regular file is read anew every time.
 class LoadModFilter final : public IFilterCallback {
  public:
   // install_path: the run's installation path, under which module_config.dat lies.
-  explicit LoadModFilter(std::string install_path) : install_path_(std::move(install_path)) {}
+  explicit LoadModFilter(std::string install_path);
+  ~LoadModFilter();
+  // A copy starts with nothing parsed.
+  LoadModFilter(const LoadModFilter& other);
+  LoadModFilter& operator=(const LoadModFilter& other);
 
   // Judges, then logs the reason of a refusal where the reason calls for a line.
   bool IsModuleInstalled(std::wstring path) override;
   // The same, handing back the verdict (for the run report).
   bool JudgeAndLog(const std::wstring& path, ModuleVerdict* verdict);
   // Judges path as IsModuleInstalled does, without logging.
-  ModuleVerdict Judge(const std::wstring& path) const;
+  ModuleVerdict Judge(const std::wstring& path);
 
  private:
   std::string install_path_;
+  std::unique_ptr<ParsedModuleConfig> config_;  // the list as last parsed
 };
 
 // Derives the module name from the file name of a module file: the text after

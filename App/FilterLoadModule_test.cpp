@@ -74,6 +74,22 @@ TEST_F(LoadModFilterTest, OnlyTheTextOneIsInstalled) {
   EXPECT_EQ(std::vector<std::string>{NotInstalledLine("alpha")}, log_.Take());
 }
 
+TEST_F(LoadModFilterTest, ListIsReadAgainWhenAnotherFileOrSizeLiesThere) {
+  // Each new list keeps the first one's time of writing: only the file number
+  // or the size tells it from the list parsed before.
+  WriteState("alpha", R"("1")");
+  const auto written = std::filesystem::last_write_time(ConfigPath());
+  EXPECT_TRUE(Ask("alpha"));
+  const std::string replacement = ConfigPath() + ".new";
+  WriteTextFile(replacement, R"({"module_info":{"alpha":{"state":"0"}}})");
+  std::filesystem::last_write_time(replacement, written);
+  std::filesystem::rename(replacement, ConfigPath());
+  EXPECT_FALSE(Ask("alpha"));
+  WriteState("alpha", R"( "1")");
+  std::filesystem::last_write_time(ConfigPath(), written);
+  EXPECT_TRUE(Ask("alpha"));
+}
+
 TEST_F(LoadModFilterTest, ModuleEntryMustMatchExactlyAndBeAnObject) {
   WriteConfig(R"({"module_info":{"Alpha":{"state":"1"},"beta":"1"}})");
   WriteTextFile(ModuleFile("beta"), "");

@@ -110,12 +110,14 @@ bool ModXmlLoader::LoadModules() {
 }
 
 bool ModXmlLoader::LoadModuleFile(const std::wstring& path) {
-  if (path.empty() || !platform::PathExists(path)) return false;
+  // The file is judged on the descriptor it is read through: one gone since
+  // the search, or no readable regular file, yields nothing, as an empty file
+  // would.
+  std::string content;
+  if (path.empty() || !platform::ReadFileText(path, &content)) return false;
 
   // The parser works in place on a private, NUL-terminated copy that ends at
   // the file's first zero byte.
-  std::string content;
-  platform::ReadFileText(path, &content);
   const char* end_of_text = content.c_str() + std::strlen(content.c_str());
   std::vector<char> text(content.c_str(), end_of_text + 1);
 

@@ -43,6 +43,22 @@ bool IdOf(HANDLE file, FileId* id) {
   return true;
 }
 
+void IdentityOf(HANDLE file, FileIdentity* identity) {
+  *identity = FileIdentity();
+  BY_HANDLE_FILE_INFORMATION information;
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return;
+  }
+  identity->device = information.dwVolumeSerialNumber;
+  identity->number = (uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+  identity->size = (uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+  identity->written =
+      static_cast<int64_t>((uint64_t{information.ftLastWriteTime.dwHighDateTime} << 32) |
+                           information.ftLastWriteTime.dwLowDateTime);
+  identity->regular = true;
+}
+
 // Whether path leads to the file with id now. Opening for its attributes
 // alone shares everything, so the judged file's handle never stands in the way.
 bool PathHasId(const std::wstring& path, const FileId& id) {
@@ -187,6 +203,23 @@ bool ReadOnlyFile::Size(uint64_t* size) const {
 bool ReadOnlyFile::ReadAt(uint64_t offset, void* buffer, size_t count) const {
   return static_cast<HANDLE>(handle_) != INVALID_HANDLE_VALUE &&
          win32::ReadAllAt(handle_, offset, buffer, count);
+}
+
+// Opened for its attributes alone, sharing everything, as PathHasId opens.
+bool PathIdentity(const std::wstring& path, FileIdentity* identity) {
+  *identity = FileIdentity();
+  if (!PathExists(path)) return false;
+  HANDLE file = CreateFileW(path.c_str(),
+                            FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr,
+                            OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return true;
+  win32::IdentityOf(file, identity);
+  CloseHandle(file);
+  return true;
 }
 
 }  // namespace platform

@@ -31,6 +31,8 @@ struct FileId {
   }
 };
 bool IdOf(HANDLE file, FileId* id);
+// The identity of an open file (regular when it is a file on a disk).
+void IdentityOf(HANDLE file, FileIdentity* identity);
 // Whether path leads to the file with id now.
 bool PathHasId(const std::wstring& path, const FileId& id);
 

@@ -183,6 +183,25 @@ bool SetCurrentFolder(const std::wstring& folder);
 // Answers whether anything (file or folder) exists at path; errors count as no.
 bool PathExists(const std::wstring& path);
 
+// What tells one file from another, and one state of a file from the next:
+// its device and number (Windows: volume serial number and file index), its
+// size and the time it was last written. A file replaced by a rename is
+// another file. Only a regular file's identity is ever compared.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t number = 0;
+  uint64_t size = 0;
+  int64_t written = 0;   // POSIX: nanoseconds; Windows: 100-nanosecond ticks
+  bool regular = false;  // a regular file, whose identity the system told
+  bool operator==(const FileIdentity& other) const {
+    return regular && other.regular && device == other.device && number == other.number &&
+           size == other.size && written == other.written;
+  }
+};
+// Answers as PathExists does; identity is what lies there, where it is a
+// regular file and the system tells (regular stays false otherwise).
+bool PathIdentity(const std::wstring& path, FileIdentity* identity);
+
 // Creates the log folder and its missing parents. Answers whether the folder
 // may be written through. POSIX: it must be a real folder (not a link) owned
 // by the effective user and not writable by group or others; it is created
@@ -223,8 +242,9 @@ bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uin
 // and read only when it is a regular file, so a FIFO, socket or device in its
 // place cannot hold the caller up: anything but a readable regular file
 // answers false with empty content. A read error ends the content where it
-// happened.
-bool ReadFileText(const std::wstring& path, std::string* content);
+// happened. identity, when given, is that of the file read, as told through
+// the open file itself.
+bool ReadFileText(const std::wstring& path, std::string* content, FileIdentity* identity = nullptr);
 
 // A file opened for reading binary ranges; only regular files open. Windows
 // opens it sharing read access only, so nobody may write it meanwhile; POSIX

@@ -193,6 +193,15 @@ bool PathExists(const std::wstring& path) {
   return stat(Utf8(path).c_str(), &st) == 0;
 }
 
+bool PathIdentity(const std::wstring& path, FileIdentity* identity) {
+  *identity = FileIdentity();
+  if (path.empty()) return false;
+  struct stat st;
+  if (stat(Utf8(path).c_str(), &st) != 0) return false;
+  *identity = posix::IdentityOf(st);
+  return true;
+}
+
 bool PrepareLogFolder(const std::wstring& folder) {
   std::string path = Utf8(folder);
   if (path.empty()) return false;
@@ -236,10 +245,13 @@ bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uin
   return true;
 }
 
-bool ReadFileText(const std::wstring& path, std::string* content) {
+bool ReadFileText(const std::wstring& path, std::string* content, FileIdentity* identity) {
   content->clear();
-  int fd = OpenRegularFile(path);
+  if (identity != nullptr) *identity = FileIdentity();
+  struct stat st;
+  int fd = OpenRegularFile(path, &st);
   if (fd < 0) return false;
+  if (identity != nullptr) *identity = posix::IdentityOf(st);
   char buffer[8192];
   ssize_t n;
   while ((n = Retry([&] { return read(fd, buffer, sizeof buffer); })) > 0) {

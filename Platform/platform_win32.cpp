@@ -17,6 +17,7 @@
 
 #include "Platform/ascii_case.h"
 #include "Platform/folder_trust.h"
+#include "Platform/opened_win32.h"
 #include "Platform/utf8.h"
 #include "Platform/win32_support.h"
 
@@ -347,8 +348,9 @@ bool FindFiles(const std::wstring& search, std::vector<std::wstring>* names, uin
   return true;
 }
 
-bool ReadFileText(const std::wstring& path, std::string* content) {
+bool ReadFileText(const std::wstring& path, std::string* content, FileIdentity* identity) {
   content->clear();
+  if (identity != nullptr) *identity = FileIdentity();
   // The sharing of the runtime's own file open; a folder does not open.
   HANDLE file = CreateFileW(path.c_str(),
                             GENERIC_READ,
@@ -362,6 +364,7 @@ bool ReadFileText(const std::wstring& path, std::string* content) {
     CloseHandle(file);
     return false;
   }
+  if (identity != nullptr) win32::IdentityOf(file, identity);
   // Read through the runtime in text mode, as a text-mode stream reads it.
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_TEXT);
   if (fd < 0) {

@@ -66,7 +66,7 @@ int OpenTrustedFolder(const std::string& folder) {
 // Opens a file for reading without blocking, so that a FIFO planted in its
 // place cannot hang the caller; anything but a regular file counts as
 // unreadable, as folders cannot be opened on Windows either. -1 on failure.
-int OpenRegularFile(const std::wstring& path) {
+int OpenRegularFile(const std::wstring& path, struct stat* facts) {
   int fd = Retry([&] { return open(Utf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
   if (fd < 0) return -1;
   struct stat st;
@@ -74,7 +74,19 @@ int OpenRegularFile(const std::wstring& path) {
     close(fd);
     return -1;
   }
+  if (facts != nullptr) *facts = st;
   return fd;
+}
+
+FileIdentity IdentityOf(const struct stat& facts) {
+  FileIdentity identity;
+  identity.device = static_cast<uint64_t>(facts.st_dev);
+  identity.number = static_cast<uint64_t>(facts.st_ino);
+  identity.size = static_cast<uint64_t>(facts.st_size);
+  identity.written =
+      static_cast<int64_t>(facts.st_mtim.tv_sec) * 1000000000 + facts.st_mtim.tv_nsec;
+  identity.regular = S_ISREG(facts.st_mode);
+  return identity;
 }
 
 void SplitFolderAndName(const std::string& path, std::string* folder, std::string* name) {

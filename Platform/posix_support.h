@@ -2,6 +2,7 @@
 // Platform/*_posix.cpp includes this.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -62,7 +63,10 @@ GuardFacts ClaimLockFile(const std::string& folder, const std::string& name);
 // Opens a file for reading without blocking, so that a FIFO planted in its
 // place cannot hang the caller; anything but a regular file counts as
 // unreadable, as folders cannot be opened on Windows either. -1 on failure.
-int OpenRegularFile(const std::wstring& path);
+// facts, when given, is what the open file's fstat told.
+int OpenRegularFile(const std::wstring& path, struct stat* facts = nullptr);
+// The identity of the file whose fstat or stat told facts.
+FileIdentity IdentityOf(const struct stat& facts);
 
 // Splits a path at its last "/"; a name without one lies in ".".
 void SplitFolderAndName(const std::string& path, std::string* folder, std::string* name);
