@@ -169,13 +169,13 @@ void EndRunEndedByLibrary() {
 int RunTaverly() {
   platform::KeepStandardStreamsTaken();
   platform::RaiseDescriptorLimit();
-  platform::PrepareProgramWaits();
   platform::CatchEndRequests();
   platform::UseSystemLibrarySearch();
   uint32_t guard_error = 0;
   const platform::InstanceClaim claim = platform::ClaimSingleInstance(&guard_error);
   if (claim == platform::InstanceClaim::kAlreadyRunning) return 0;
   const bool reserve_kept = platform::KeepDescriptorsInReserve();
+  platform::PrepareProgramWaits();
   App app(RemoveOutdatedResultFile);
   app.SetInstanceClaim(claim, guard_error);
   app.SetDescriptorReserve(reserve_kept);

@@ -139,8 +139,9 @@ ProgramResult StartProgram(const ProgramRequest& request);
 // Makes the waits for started programs work whatever the caller of this
 // process left behind: POSIX gives SIGCHLD its default action, as an ignored
 // one (which survives exec) has the kernel reap every child before it can be
-// waited for. Windows: nothing. Called once, before anything is started or
-// loaded.
+// waited for; it also makes the pipe through which a wait hears at once of
+// a request to end (CatchEndRequests), where a descriptor is left for it.
+// Windows: nothing. Called once, before anything is started or loaded.
 void PrepareProgramWaits();
 
 // Has the signals that ask a process to end (POSIX: SIGTERM, SIGINT, SIGHUP,
@@ -148,7 +149,7 @@ void PrepareProgramWaits();
 // program it waits for and tell its own outcome: a wait notices one within
 // kWaitTickMilliseconds at most. Windows: nothing; a windowless program is
 // ended there by TerminateProcess, which no program can catch. Called once,
-// before anything is started.
+// first, so that a request during start-up fails the run too.
 void CatchEndRequests();
 // The name of the first such signal that came ("SIGTERM"); null while none
 // did (always on Windows).

@@ -34,14 +34,19 @@ constexpr size_t kLastReadLimit = 1024 * 1024;
 // pipe a wait watches. Both are all a handler may touch safely.
 volatile sig_atomic_t g_end_signal = 0;
 int g_end_pipe[2] = {-1, -1};
+// Without that pipe (no descriptor was left for it), a wait looks at the
+// flag this often.
+constexpr int kEndCheckMs = 100;
 
 void OnEndRequest(int signal) {
   const int saved = errno;
   if (g_end_signal == 0) g_end_signal = signal;
   // Never blocks: a second request, or the thousandth, finds the pipe as it is.
   const char byte = 1;
-  const ssize_t written = write(g_end_pipe[1], &byte, 1);
-  static_cast<void>(written);
+  if (g_end_pipe[1] >= 0) {
+    const ssize_t written = write(g_end_pipe[1], &byte, 1);
+    static_cast<void>(written);
+  }
   errno = saved;
 }
 
@@ -117,6 +122,9 @@ void ChildWatch::Pump(int wait_ms, bool* output_open, bool heed_end_request) {
   const nfds_t output_at = count;
   if (*output_open) watch[count++] = {output_->read_fd(), POLLIN, 0};
   if (pidfd_ < 0 && (wait_ms < 0 || wait_ms > kPollStepMs)) wait_ms = kPollStepMs;
+  if (heed_end_request && EndRequestFd() < 0 && (wait_ms < 0 || wait_ms > kEndCheckMs)) {
+    wait_ms = kEndCheckMs;
+  }
   if (poll(watch, count, wait_ms) <= 0) return;  // EINTR just looks again
   if (*output_open && watch[output_at].revents != 0) {
     *output_open = output_->ReadAvailable(keeper_, kReadChunk);
@@ -167,11 +175,16 @@ void PrepareProgramWaits() {
   action.sa_handler = SIG_DFL;
   sigemptyset(&action.sa_mask);
   sigaction(SIGCHLD, &action, nullptr);
+  // Made here, after the guard and the descriptors kept aside, so that a run
+  // short of descriptors does without it rather than without them.
+  int fds[2];
+  if (posix::g_end_pipe[0] < 0 && pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+    posix::g_end_pipe[0] = fds[0];
+    posix::g_end_pipe[1] = fds[1];
+  }
 }
 
 void CatchEndRequests() {
-  int* const pipe_fds = posix::g_end_pipe;
-  if (pipe_fds[0] >= 0 || pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
   struct sigaction action = {};
   action.sa_handler = posix::OnEndRequest;
   sigemptyset(&action.sa_mask);
