@@ -6,7 +6,7 @@
 #include <string>
 
 #include "CallPlugins/RunContext.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 
 // The log folder of the account the process runs under: its temporary
 // folder followed by "hoxinst_log".

@@ -11,8 +11,8 @@
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
-#include "Platform/platform.h"
-#include "Platform/process.h"
+#include "Platform/process/process.h"
+#include "Platform/system/system.h"
 #include "Utils/LogText.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "CallPlugins/Item.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 
 const wchar_t kEarlierRestartRecordName[] = L"TaverlyResumeInfo.dat";
 

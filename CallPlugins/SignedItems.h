@@ -8,7 +8,7 @@
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/Item.h"
 #include "CallPlugins/RunReport.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 
 // Opens a signed item's file and judges its signature and its content
 // (CallPlugins/ItemSecurity.h), the file staying open for the start or

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 
-#include "Platform/instance_guard.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
+#include "Rules/instance_guard.h"
 
 namespace platform {
 namespace posix {

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "Platform/folder_trust.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
+#include "Rules/folder_trust.h"
 
 namespace platform {
 namespace win32 {

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Platform/event_sink.h"
+#include "Platform/system/event_sink.h"
 
 enum class EventKind {
   kRunStarted,

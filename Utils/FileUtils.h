@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Platform/process.h"
+#include "Platform/process/process.h"
 #include "Signing/SignatureBlock.h"
 
 // Answers whether path carries a valid signature made with key 1; any other

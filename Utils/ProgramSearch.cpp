@@ -5,7 +5,7 @@
 #include <deque>
 #include <set>
 
-#include "Platform/ascii_case.h"
+#include "Rules/ascii_case.h"
 #include "Signing/LibrarySearch.h"
 #include "Signing/PeImports.h"
 

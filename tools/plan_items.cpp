@@ -1,9 +1,9 @@
 // Planning one item: what the runner would read of it and make of it.
 #include "CallPlugins/Item.h"
 #include "CallPlugins/ItemSecurity.h"
-#include "Platform/platform.h"
-#include "Platform/process.h"
-#include "Platform/system_state.h"
+#include "Platform/process/process.h"
+#include "Platform/system/system.h"
+#include "Platform/system/system_state.h"
 #include "Utils/PathUtils.h"
 #include "Utils/SignatureVerdicts.h"
 #include "tools/plan_parts.h"

@@ -1,6 +1,6 @@
 #include "tools/plan_restart.h"
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
 

@@ -5,7 +5,7 @@
 #include "App/RunEvents.h"
 #include "CallPlugins/Item.h"
 #include "CmdParser/CommandParser.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Version.h"
 #include "tools/plan.h"
