@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "App/JsonGuard.h"
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"

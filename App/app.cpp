@@ -5,6 +5,7 @@
 #include "App/Elevate.h"
 #include "App/RunEvents.h"
 #include "CmdParser/CommandParser.h"
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 #include "Utils/FileUtils.h"
 #include "Utils/LogText.h"

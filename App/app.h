@@ -7,6 +7,7 @@
 
 #include "CallPlugins/RunContext.h"
 #include "Platform/system/system.h"
+#include "Rules/instance_guard.h"
 
 // The log folder of the account the process runs under: its temporary
 // folder followed by "hoxinst_log".

@@ -11,6 +11,7 @@
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
+#include "Platform/files/files.h"
 #include "Platform/process/process.h"
 #include "Platform/system/system.h"
 #include "Utils/LogText.h"

@@ -7,7 +7,7 @@
 
 #include "CallPlugins/ItemConditions.h"
 #include "CallPlugins/SignedItems.h"
-#include "Platform/system/system.h"
+#include "Platform/files/files.h"
 #include "Platform/system/system_state.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CallPlugins/Item.h"
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 
 const wchar_t kEarlierRestartRecordName[] = L"TaverlyResumeInfo.dat";

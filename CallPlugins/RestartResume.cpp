@@ -4,6 +4,7 @@
 
 #include "CallPlugins/Item.h"
 #include "CallPlugins/RestartRecord.h"
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 #include "Rules/ini_text.h"
 #include "Utils/LogText.h"

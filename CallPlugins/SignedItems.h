@@ -8,7 +8,7 @@
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/Item.h"
 #include "CallPlugins/RunReport.h"
-#include "Platform/system/system.h"
+#include "Platform/files/files.h"
 
 // Opens a signed item's file and judges its signature and its content
 // (CallPlugins/ItemSecurity.h), the file staying open for the start or

@@ -9,6 +9,7 @@
 
 #include "CallPlugins/InstallErrorRecord.h"
 #include "LoadXml/XmlDepthGuard.h"
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 #include "Utils/LogText.h"
 

@@ -8,6 +8,7 @@
 
 #include "Platform/system/system.h"
 #include "Rules/folder_trust.h"
+#include "Rules/instance_guard.h"
 
 namespace platform {
 namespace win32 {

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <string>
 
-#include "Platform/system/event_sink.h"
+#include "Rules/event_format.h"
 
 namespace platform {
 

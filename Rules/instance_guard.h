@@ -7,10 +7,18 @@
 
 #include <cstdint>
 
-#include "Platform/system/system.h"
 #include "Rules/folder_trust.h"
 
 namespace platform {
+
+// What claiming the guard comes to.
+enum class InstanceClaim {
+  kOnlyCopy,            // this process holds the machine-wide guard
+  kAlreadyRunning,      // another copy of the program holds it
+  kNoHandle,            // the guard could not be created; go on as the only copy
+  kHeldByOtherAccount,  // another account made it: no copy; go on as the only one
+  kMadeAnew,            // POSIX: the lock file was a link or not a regular file; replaced
+};
 
 // The second guard, which every copy takes beside the named one because no
 // other account can make it first (Windows: a lock file in the system's

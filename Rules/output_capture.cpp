@@ -1,5 +1,5 @@
 // The part of output capture that both sides share: which bytes are kept.
-#include "Platform/process/process.h"
+#include "Rules/output_capture.h"
 
 #include <algorithm>
 #include <cstring>

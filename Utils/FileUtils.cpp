@@ -6,8 +6,8 @@
 #include <exception>
 #include <string>
 
+#include "Platform/files/files.h"
 #include "Platform/process/process.h"
-#include "Platform/system/system.h"
 #include "Signing/SignatureBlock.h"
 #include "Utils/LogText.h"
 #include "Utils/SignatureVerdicts.h"

@@ -5,6 +5,8 @@
 #include <deque>
 #include <set>
 
+#include "Platform/process/program_search.h"
+#include "Platform/system/system.h"
 #include "Rules/ascii_case.h"
 #include "Signing/LibrarySearch.h"
 #include "Signing/PeImports.h"

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "CallPlugins/ItemSteps.h"
+#include "Platform/files/files.h"
 #include "Platform/process/process.h"
 #include "Platform/system/system.h"
 #include "Platform/system/system_state.h"

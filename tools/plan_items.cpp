@@ -1,6 +1,7 @@
 // Planning one item: what the runner would read of it and make of it.
 #include "CallPlugins/Item.h"
 #include "CallPlugins/ItemSecurity.h"
+#include "Platform/files/files.h"
 #include "Platform/process/process.h"
 #include "Platform/system/system.h"
 #include "Platform/system/system_state.h"

@@ -1,5 +1,6 @@
 #include "tools/plan_restart.h"
 
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"

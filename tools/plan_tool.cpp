@@ -5,6 +5,7 @@
 #include "App/RunEvents.h"
 #include "CallPlugins/Item.h"
 #include "CmdParser/CommandParser.h"
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Version.h"

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 #include "Signing/CommandScript.h"
 #include "Signing/KeyText.h"

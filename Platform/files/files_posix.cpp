@@ -7,8 +7,8 @@
 
 #include <cerrno>
 
+#include "Platform/files/files.h"
 #include "Platform/posix_support.h"
-#include "Platform/system/system.h"
 #include "Rules/ini_text.h"
 
 namespace platform {

@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "Platform/system/system.h"
+#include "Platform/files/files.h"
 #include "Platform/win32_support.h"
 #include "Rules/folder_trust.h"
 

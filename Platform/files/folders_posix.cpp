@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "Platform/files/files.h"
 #include "Platform/posix_support.h"
-#include "Platform/system/system.h"
 
 namespace platform {
 

@@ -1,6 +1,6 @@
 // The Windows log folder: its own DACL, made, given and read back, and the
 // folders it refuses. CI runs these under Wine, which keeps no DACL.
-#include "Platform/system/system.h"
+#include "Platform/files/files.h"
 
 #include <windows.h>
 

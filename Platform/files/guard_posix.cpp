@@ -7,8 +7,8 @@
 
 #include <cerrno>
 
+#include "Platform/files/files.h"
 #include "Platform/posix_support.h"
-#include "Platform/system/system.h"
 #include "Rules/instance_guard.h"
 
 namespace platform {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/system/system.h"
+#include "Platform/files/files.h"
 #include "Platform/win32_support.h"
 #include "Rules/folder_trust.h"
 #include "Rules/instance_guard.h"

@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "Platform/files/files.h"
 #include "Platform/posix_support.h"
-#include "Platform/system/system.h"
 
 namespace platform {
 namespace {

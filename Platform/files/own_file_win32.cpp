@@ -5,6 +5,7 @@
 #include <aclapi.h>
 #include <shlobj.h>
 
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 #include "Platform/win32_support.h"
 

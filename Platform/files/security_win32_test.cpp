@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Platform/files/dacl_win32_test.h"
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 #include "Platform/win32_support.h"
 #include "tests/support/temp_folder.h"

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 #include "tests/support/builders.h"
 #include "tests/support/temp_folder.h"

@@ -11,6 +11,7 @@
 
 #include "Platform/process/opened_win32.h"
 #include "Platform/process/process_win32.h"
+#include "Platform/system/system.h"
 
 namespace platform {
 namespace {

@@ -5,10 +5,10 @@
 
 #include <functional>
 
+#include "Platform/files/files.h"
 #include "Platform/posix_support.h"
 #include "Platform/process/process.h"
 #include "Platform/process/process_posix.h"
-#include "Platform/system/system.h"
 
 namespace platform {
 namespace {

@@ -9,7 +9,8 @@
 #include <functional>
 #include <string>
 
-#include "Platform/system/system.h"
+#include "Platform/files/files.h"
+#include "Rules/output_capture.h"
 
 namespace platform {
 
@@ -18,13 +19,6 @@ constexpr uint32_t kStillActive = 259;
 
 // How long a program that was asked to end may take before it is forced.
 constexpr uint32_t kEndGraceMilliseconds = 5000;
-
-// The most of a program's output that is kept: its first and its last part.
-constexpr size_t kOutputHeadBytes = 32 * 1024;
-constexpr size_t kOutputTailBytes = 32 * 1024;
-// After the first part, the rest of the line it ends in is kept too, up to
-// this many bytes, so that the line is not cut where the part ends.
-constexpr size_t kOutputHeadLineBytes = 16 * 1024;
 
 // How often a wait for a program wakes to let the caller bring its report
 // up to date.
@@ -66,17 +60,6 @@ struct ProgramRequest {
   // processor inherits the open file, which shares no write or delete
   // access, so the file stays as judged until the processor ends.
   const ReadOnlyFile* opened = nullptr;
-};
-
-struct CapturedOutput {
-  uint64_t size = 0;              // bytes the program wrote in all
-  std::string head;               // all of them when they fit in head and tail together,
-                                  // else the first kOutputHeadBytes, and after them the
-                                  // rest of their last line up to kOutputHeadLineBytes
-  std::string tail;               // the last kOutputTailBytes when they did not fit; else empty
-  bool tail_starts_line = false;  // with a tail: the byte before it ended a line
-  // With a tail: the head ends in the CR of a CR LF whose LF came after it.
-  bool head_ends_in_split_break = false;
 };
 
 struct ProgramResult {
@@ -139,24 +122,6 @@ void PrepareProgramWaits();
 // on Windows for programs (.exe, .com) and command scripts (.bat, .cmd) but
 // not for documents, which only the shell can open.
 bool CanCaptureOutput(const std::wstring& file);
-
-// Keeps the parts of output that CapturedOutput holds while it arrives in
-// pieces, in bounded memory however much arrives.
-class OutputKeeper {
- public:
-  void Add(const char* data, size_t count);
-  CapturedOutput Kept() const;
-
- private:
-  bool HeadComplete() const;
-
-  uint64_t size_ = 0;
-  std::string head_;  // CapturedOutput's head
-  std::string ring_;  // the last kOutputTailBytes + 1 after it, from ring_start_
-  size_t ring_start_ = 0;
-  bool past_head_ = false;    // a byte came after the complete head
-  bool split_break_ = false;  // the head ended in CR, and that byte was LF
-};
 
 // Answers whether StartProgram could start file for this account, without
 // starting anything (POSIX: a regular file this account may execute, in a

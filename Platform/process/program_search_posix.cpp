@@ -5,7 +5,9 @@
 
 #include <string>
 
+#include "Platform/files/files.h"
 #include "Platform/posix_support.h"
+#include "Platform/process/program_search.h"
 #include "Platform/system/system.h"
 
 namespace platform {

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "Platform/files/files.h"
 #include "Platform/process/opened_win32.h"
+#include "Platform/process/program_search.h"
 #include "Platform/system/system.h"
 #include "Rules/ascii_case.h"
 

@@ -14,7 +14,7 @@
 #include <sstream>
 #include <string>
 
-#include "Platform/system/system.h"
+#include "Platform/files/files.h"
 #include "tests/support/builders.h"
 #include "tests/support/temp_folder.h"
 

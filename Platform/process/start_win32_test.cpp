@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/files/files.h"
 #include "Platform/process/process_win32.h"
 #include "Platform/system/system.h"
 #include "Utils/PathUtils.h"

@@ -1,4 +1,5 @@
 // The POSIX side of the platform layer.
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 
 #include <dirent.h>

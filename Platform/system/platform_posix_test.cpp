@@ -1,4 +1,6 @@
 // POSIX equivalents of the Windows behaviour the program relies on.
+#include "Platform/files/files.h"
+#include "Platform/process/program_search.h"
 #include "Platform/system/system.h"
 
 #include <fcntl.h>

@@ -1,4 +1,5 @@
 // Behaviour of the platform layer that both sides share.
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 
 #include <gtest/gtest.h>

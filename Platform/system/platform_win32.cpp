@@ -1,4 +1,5 @@
 // The Windows side of the platform layer: the Win32 calls themselves.
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 
 #include <windows.h>

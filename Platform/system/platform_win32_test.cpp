@@ -1,4 +1,5 @@
 // Windows semantics that only the real Win32 calls show; CI runs them under Wine.
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 
 #include <windows.h>
