@@ -2,7 +2,7 @@
 
 #include <glog/logging.h>
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 
 bool IsProcessElevated() {
   if (platform::OsMajorVersion() >= 6) {

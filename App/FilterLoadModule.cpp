@@ -8,7 +8,8 @@
 #include <utility>
 
 #include "App/JsonGuard.h"
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
+#include "Platform/system/system.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 

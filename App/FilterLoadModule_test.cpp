@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "App/JsonGuard.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "tests/support/builders.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_folder.h"

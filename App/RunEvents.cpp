@@ -2,8 +2,8 @@
 
 #include <glog/logging.h>
 
-#include "Platform/event_sink.h"
-#include "Platform/platform.h"
+#include "Platform/system/event_sink.h"
+#include "Platform/system/system.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 

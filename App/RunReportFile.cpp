@@ -4,7 +4,7 @@
 
 #include "CallPlugins/RunContext.h"
 #include "CallPlugins/RunReport.h"
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
 #include "Utils/LogText.h"
 
 bool WriteRunReport(const RunContext& run, bool final) {

@@ -6,7 +6,8 @@
 #include <string>
 
 #include "CallPlugins/RunContext.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
+#include "Rules/instance_guard.h"
 
 // The log folder of the account the process runs under: its temporary
 // folder followed by "hoxinst_log".

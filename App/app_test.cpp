@@ -6,8 +6,8 @@
 
 #include "App/main.h"
 #include "CallPlugins/InstallErrorRecord.h"
-#include "Platform/ini_text.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
+#include "Rules/ini_text.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"

@@ -14,8 +14,9 @@
 #include "CallPlugins/Item.h"
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
-#include "Platform/platform.h"
-#include "Platform/process.h"
+#include "Platform/files/files.h"
+#include "Platform/process/process.h"
+#include "Platform/system/system.h"
 #include "Utils/LogText.h"
 
 namespace {

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "Platform/platform.h"
-#include "Platform/process.h"
-#include "Platform/system_state.h"
+#include "Platform/process/process.h"
+#include "Platform/system/system.h"
+#include "Platform/system/system_state.h"
 #include "Utils/PathUtils.h"
 
 const wchar_t kHiddenParameters[] = L"***";

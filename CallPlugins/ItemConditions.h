@@ -9,8 +9,8 @@
 #include <string>
 
 #include "CallPlugins/Item.h"
-#include "Platform/process.h"
-#include "Platform/system_state.h"
+#include "Platform/process/process.h"
+#include "Platform/system/system_state.h"
 
 enum class ConditionOutcome {
   kRun,            // every condition written holds

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Bundle/LwBundle.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 
 namespace {
 

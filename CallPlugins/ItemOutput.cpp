@@ -1,6 +1,6 @@
 #include "CallPlugins/ItemOutput.h"
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "Utils/LogText.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/process.h"
+#include "Platform/process/process.h"
 
 // The longest part of one output line that a log line carries.
 constexpr size_t kLongestOutputLine = 16 * 1024;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "CallPlugins/Item.h"
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
 
 // Why a signed item's file, signed as it must be, still cannot run exactly
 // as it was checked.

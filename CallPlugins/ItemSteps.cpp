@@ -7,8 +7,8 @@
 
 #include "CallPlugins/ItemConditions.h"
 #include "CallPlugins/SignedItems.h"
-#include "Platform/platform.h"
-#include "Platform/system_state.h"
+#include "Platform/files/files.h"
+#include "Platform/system/system_state.h"
 #include "Utils/FileUtils.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"

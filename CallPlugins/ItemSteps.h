@@ -9,7 +9,7 @@
 #include "CallPlugins/Item.h"
 #include "CallPlugins/RunContext.h"
 #include "CallPlugins/RunReport.h"
-#include "Platform/process.h"
+#include "Platform/process/process.h"
 
 // The exit code an attempt counts as when the system's installer stays busy
 // past wait_for_installer, as the Windows Installer's own for that case.

@@ -11,8 +11,8 @@
 #include "CallPlugins/Item.h"
 #include "CallPlugins/ItemConditions.h"
 #include "CallPlugins/ItemSecurity.h"
-#include "Platform/platform.h"
-#include "Platform/process.h"
+#include "Platform/files/files.h"
+#include "Platform/process/process.h"
 
 class ItemSystem {
  public:

@@ -8,7 +8,7 @@
 
 #include "CallPlugins/RunContext.h"
 #include "CallPlugins/RunModel.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "tests/support/builders.h"
 #include "tests/support/platform_facts.h"
 

@@ -2,7 +2,7 @@
 
 #include <sodium.h>
 
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
 
 namespace {
 

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "CallPlugins/Item.h"
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
+#include "Platform/system/system.h"
 
 const wchar_t kEarlierRestartRecordName[] = L"TaverlyResumeInfo.dat";
 

@@ -4,8 +4,9 @@
 
 #include "CallPlugins/Item.h"
 #include "CallPlugins/RestartRecord.h"
-#include "Platform/ini_text.h"
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
+#include "Platform/system/system.h"
+#include "Rules/ini_text.h"
 #include "Utils/LogText.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "CallPlugins/RunModel.h"
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 
 std::wstring SecurityBasePath(const std::wstring& product_folder) {
   return product_folder + platform::kPathSeparator + platform::kSecurityBaseLibrary;

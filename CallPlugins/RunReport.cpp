@@ -6,7 +6,7 @@
 #include <map>
 
 #include "CallPlugins/RunContext.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "Utils/JsonText.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Version.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "CallPlugins/RunContext.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "Utils/PathUtils.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "CallPlugins/Item.h"
 #include "CallPlugins/ItemSystem.h"
 #include "CallPlugins/RunReport.h"
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
 
 // Opens a signed item's file and judges its signature and its content
 // (CallPlugins/ItemSecurity.h), the file staying open for the start or

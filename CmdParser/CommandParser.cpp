@@ -2,7 +2,7 @@
 
 #include <glog/logging.h>
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "tests/support/log_capture.h"
 
 namespace {

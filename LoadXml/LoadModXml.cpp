@@ -9,7 +9,8 @@
 
 #include "CallPlugins/InstallErrorRecord.h"
 #include "LoadXml/XmlDepthGuard.h"
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
+#include "Platform/system/system.h"
 #include "Utils/LogText.h"
 
 namespace {

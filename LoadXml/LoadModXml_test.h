@@ -14,7 +14,7 @@
 
 #include "CallPlugins/InstallErrorRecord.h"
 #include "LoadXml/LoadModXml.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "Utils/PathUtils.h"
 #include "tests/support/builders.h"
 #include "tests/support/log_capture.h"

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "Platform/folder_trust.h"
+#include "Rules/folder_trust.h"
 
 namespace platform {
 

@@ -10,8 +10,9 @@
 #include <cstdint>
 #include <string>
 
-#include "Platform/instance_guard.h"
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
+#include "Platform/system/system.h"
+#include "Rules/instance_guard.h"
 
 namespace platform {
 namespace posix {

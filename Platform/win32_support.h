@@ -6,8 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "Platform/folder_trust.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
+#include "Rules/folder_trust.h"
+#include "Rules/instance_guard.h"
 
 namespace platform {
 namespace win32 {

@@ -1,5 +1,5 @@
 // Builds the few records a run leaves in the system's event log (the journal,
-// syslog, the Windows Application log: Platform/event_sink.h writes them):
+// syslog, the Windows Application log: Platform/system/event_sink.h writes them):
 // that it started, each item that failed, and how it ended. Each kind has an
 // event ID, a MESSAGE_ID and fields that never change, for collectors to key
 // on (docs/run.md lists them). Built from plain values, never from the
@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Platform/event_sink.h"
+#include "Platform/system/event_sink.h"
 
 enum class EventKind {
   kRunStarted,

@@ -6,8 +6,8 @@
 #include <exception>
 #include <string>
 
-#include "Platform/platform.h"
-#include "Platform/process.h"
+#include "Platform/files/files.h"
+#include "Platform/process/process.h"
 #include "Signing/SignatureBlock.h"
 #include "Utils/LogText.h"
 #include "Utils/SignatureVerdicts.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Platform/process.h"
+#include "Platform/process/process.h"
 #include "Signing/SignatureBlock.h"
 
 // Answers whether path carries a valid signature made with key 1; any other
@@ -30,7 +30,7 @@ bool OpenAndVerifyFile(const std::wstring& path, platform::ReadOnlyFile* file,
 // when nothing could be started.
 bool ShellOpenFile(const wchar_t* file, const wchar_t* parameters, bool wait, uint32_t* exit_code);
 // The same for a whole request (a time limit, output capture, an open file:
-// Platform/process.h), handing back all the platform tells of the start.
+// Platform/process/process.h), handing back all the platform tells of the start.
 bool ShellOpenFile(const platform::ProgramRequest& request, platform::ProgramResult* result);
 
 // Why ShellOpenFile gives up on a file before asking the platform to start it.

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "Signing/KeyText.h"
 #include "Signing/SignatureBlock.h"
 #include "Utils/SignatureVerdicts.h"

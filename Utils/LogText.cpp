@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "Platform/utf8.h"
+#include "Rules/utf8.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 
 std::string LogText(const std::wstring& text);
 std::string LogText(const wchar_t* text);

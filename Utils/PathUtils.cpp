@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "Utils/LogText.h"
 
 void AddFolderToProcessPath(const std::wstring& folder) {

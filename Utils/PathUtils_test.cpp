@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_folder.h"
 

@@ -5,7 +5,9 @@
 #include <deque>
 #include <set>
 
-#include "Platform/ascii_case.h"
+#include "Platform/process/program_search.h"
+#include "Platform/system/system.h"
+#include "Rules/ascii_case.h"
 #include "Signing/LibrarySearch.h"
 #include "Signing/PeImports.h"
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
 
 // The first source of code that is not the system's own, as the refusal
 // line names it: "RUNPATH $ORIGIN", "NEEDED ./libx.so", "INTERP /opt/p/ld.so",

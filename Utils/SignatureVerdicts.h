@@ -4,7 +4,7 @@
 // verdict it accepts.
 #pragma once
 
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
 #include "Signing/SignatureBlock.h"
 
 // A file that cannot be opened or read is not signed.

@@ -20,7 +20,7 @@
 #include "CallPlugins/RunContext.h"
 #include "CallPlugins/RunReport.h"
 #include "LoadXml/LoadModXml.h"
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
 #include "Signing/SignatureBlock.h"
 #include "Utils/PathUtils.h"
 #include "bench/bench_runs.h"

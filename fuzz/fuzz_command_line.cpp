@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/command_line_split.h"
+#include "Rules/command_line_split.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/ini_text.h"
+#include "Rules/ini_text.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "App/Elevate.h"
 #include "App/app.h"
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
 #include "Utils/PathUtils.h"
 #include "Utils/SignatureVerdicts.h"
 #include "tools/plan_conditions.h"

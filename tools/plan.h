@@ -16,7 +16,7 @@
 #include "CallPlugins/RunContext.h"
 #include "CallPlugins/RunModel.h"
 #include "LoadXml/LoadModXml.h"
-#include "Platform/event_sink.h"
+#include "Platform/system/event_sink.h"
 #include "Signing/SignatureBlock.h"
 #include "Utils/FileUtils.h"
 

@@ -3,9 +3,10 @@
 #include <functional>
 
 #include "CallPlugins/ItemSteps.h"
-#include "Platform/platform.h"
-#include "Platform/process.h"
-#include "Platform/system_state.h"
+#include "Platform/files/files.h"
+#include "Platform/process/process.h"
+#include "Platform/system/system.h"
+#include "Platform/system/system_state.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_unused.h"

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "Utils/PathUtils.h"
 #include "tests/support/builders.h"
 #include "tests/support/temp_folder.h"

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "Utils/JsonText.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_conditions.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "tools/plan_events.h"
 #include "tools/plan_tool.h"
 

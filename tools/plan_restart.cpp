@@ -1,6 +1,7 @@
 #include "tools/plan_restart.h"
 
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
+#include "Platform/system/system.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_unused.h"

@@ -2,7 +2,8 @@
 // and what the records show: "signed", "sensitive", and the files and
 // parameters that others could turn against the run.
 #include "CallPlugins/ItemSecurity.h"
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
+#include "Platform/system/system.h"
 #include "Signing/CommandScript.h"
 #include "Utils/FileUtils.h"
 #include "Utils/PathUtils.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "Utils/PathUtils.h"
 #include "tests/support/builders.h"
 #include "tests/support/platform_facts.h"

@@ -1,5 +1,5 @@
 // How the plan names things: module files, verdicts, signatures, keys.
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_parts.h"

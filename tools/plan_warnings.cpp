@@ -1,7 +1,8 @@
 // The warnings of a plan: what a product author should look at before the run.
 #include <algorithm>
 
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
+#include "Platform/system/system.h"
 #include "Utils/PathUtils.h"
 #include "tools/plan_conditions.h"
 #include "tools/plan_parts.h"

@@ -10,7 +10,8 @@
 #include <system_error>
 #include <vector>
 
-#include "Platform/platform.h"
+#include "Platform/files/files.h"
+#include "Platform/system/system.h"
 #include "Signing/CommandScript.h"
 #include "Signing/KeyText.h"
 #include "Signing/SignatureBlock.h"

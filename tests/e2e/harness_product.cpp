@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "Platform/ini_text.h"
+#include "Rules/ini_text.h"
 #include "tests/e2e/harness.h"
 #include "tests/support/builders.h"
 

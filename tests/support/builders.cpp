@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "Bundle/LwBundle.h"
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
   return folder + static_cast<char>(platform::kPathSeparator) + name;

@@ -1,6 +1,6 @@
 #include "tests/support/temp_folder.h"
 
-#include "Platform/platform.h"
+#include "Platform/system/system.h"
 
 #include <gtest/gtest.h>
 
