@@ -9,6 +9,7 @@
 
 #include "Bundle/LwBundle.h"
 #include "CallPlugins/fake_item_system_test.h"
+#include "Platform/system/system.h"
 #include "tests/support/log_capture.h"
 
 namespace {
