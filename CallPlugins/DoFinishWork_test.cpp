@@ -9,7 +9,6 @@
 
 #include "Bundle/LwBundle.h"
 #include "CallPlugins/fake_item_system_test.h"
-#include "Platform/system/system.h"
 #include "tests/support/log_capture.h"
 
 namespace {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "CallPlugins/ItemSystem.h"
+#include "Platform/system/system.h"
 
 class FakeItemSystem : public ItemSystem, public ConditionSystem {
  public:
