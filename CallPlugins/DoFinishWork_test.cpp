@@ -67,64 +67,65 @@ std::string Outcome(bool done, const PhaseReport& phase, const FakeItemSystem& s
   return text;
 }
 
+const Row kRows[] = {
+    // A code outside "exitcode" fails the run with 50 and stops the phase.
+    {{{"1", Exe("a exitcode=0")}, {"2", Exe("b")}},
+     {{"a", "3"}},
+     {kRunA,
+      "I:exitCode do not match expectations, exe file:P/a ,param: ,exe exit code:3 ,expected "
+      "exit code:-1"},
+     "stopped failed, start a",
+     "InstallError:50 exitCode do not match expectations, exe file:P/a ,param: ,exe exit code:3 "
+     ",expected exit code:-1"},
+    // A retry code starts the program again, up to "retries" more times.
+    {{{"1", Exe("a exitcode=0 retry_exitcode=3 retries=2 retry_delay=0")}},
+     {{"a", "3 3 0"}},
+     {kRunA,
+      "I:exe will be started again, exitCode: 3 ,attempt: 2 of 3",
+      "I:exe will be started again, exitCode: 3 ,attempt: 3 of 3",
+      "I:exitCode match the expectations , exitCode: 0. expected result: -1"},
+     "done succeeded, start a, start a, start a",
+     " "},
+    // A restart-now code ends the phase there, the item done.
+    {{{"1", Exe("a reboot_now_exitcode=7")}, {"2", Exe("b")}},
+     {{"a", "7"}},
+     {kRunA, "I:exitCode asks for a restart before the next item , exitCode: 7"},
+     "stopped succeeded+restart, start a",
+     " "},
+    // The system gate and a condition pass items over; the next runs.
+    {{{"1", Exe("a system=1")}, {"2", Exe("b if_exists=x")}, {"3", Exe("c unless_exists=y")}},
+     {{"y", "there"}},
+     {"I:run exe need system, current is not system, will not excute it, path: P/a , param:  "
+      ",wait_for_exit: 1 , system: 1",
+      "I:item passed over, path: P/b ,if_exists: x",
+      "I:item passed over, path: P/c ,unless_exists: y"},
+     "done skipped skipped skipped",
+     " ",
+     false},
+    // A signed program that does not start as checked fails with 52.
+    {{{"1", Exe("a signed=1")}},
+     {{"a", "unstarted:13"}},
+     {kRunA, "E:signed program not started as checked, file:P/a ,error: 13"},
+     "stopped failed, start a",
+     "InstallError:52 signed program not started as checked, file:P/a ,error: 13"},
+    // An unsigned program is never started; a library's entry is judged.
+    {{{"1", Exe("a signed=1")}},
+     {{"a", "unsigned"}},
+     {kRunA},
+     "stopped failed",
+     "InstallError:52 item not signed, file:P/a"},
+    {{{"1", "type=SimpleDll file=l entry=e exitcode=0"}},
+     {{"l", "entry:5"}},
+     {"I:run dll: P/l , entry: e",
+      "I:exitCode do not match expectations, exe file:P/l ,entry:e ,exe exit code:5 ,expected "
+      "exit code:-1"},
+     "stopped failed, load l, entry l",
+     "InstallError:50 exitCode do not match expectations, exe file:P/l ,entry:e ,exe exit code:5 "
+     ",expected exit code:-1"},
+};
+
 TEST(RunnerTest, DecidesEachItemAsTheSystemAnswers) {
-  const Row rows[] = {
-      // A code outside "exitcode" fails the run with 50 and stops the phase.
-      {{{"1", Exe("a exitcode=0")}, {"2", Exe("b")}},
-       {{"a", "3"}},
-       {kRunA,
-        "I:exitCode do not match expectations, exe file:P/a ,param: ,exe exit code:3 ,expected "
-        "exit code:-1"},
-       "stopped failed, start a",
-       "InstallError:50 exitCode do not match expectations, exe file:P/a ,param: ,exe exit code:3 "
-       ",expected exit code:-1"},
-      // A retry code starts the program again, up to "retries" more times.
-      {{{"1", Exe("a exitcode=0 retry_exitcode=3 retries=2 retry_delay=0")}},
-       {{"a", "3 3 0"}},
-       {kRunA,
-        "I:exe will be started again, exitCode: 3 ,attempt: 2 of 3",
-        "I:exe will be started again, exitCode: 3 ,attempt: 3 of 3",
-        "I:exitCode match the expectations , exitCode: 0. expected result: -1"},
-       "done succeeded, start a, start a, start a",
-       " "},
-      // A restart-now code ends the phase there, the item done.
-      {{{"1", Exe("a reboot_now_exitcode=7")}, {"2", Exe("b")}},
-       {{"a", "7"}},
-       {kRunA, "I:exitCode asks for a restart before the next item , exitCode: 7"},
-       "stopped succeeded+restart, start a",
-       " "},
-      // The system gate and a condition pass items over; the next runs.
-      {{{"1", Exe("a system=1")}, {"2", Exe("b if_exists=x")}, {"3", Exe("c unless_exists=y")}},
-       {{"y", "there"}},
-       {"I:run exe need system, current is not system, will not excute it, path: P/a , param:  "
-        ",wait_for_exit: 1 , system: 1",
-        "I:item passed over, path: P/b ,if_exists: x",
-        "I:item passed over, path: P/c ,unless_exists: y"},
-       "done skipped skipped skipped",
-       " ",
-       false},
-      // A signed program that does not start as checked fails with 52.
-      {{{"1", Exe("a signed=1")}},
-       {{"a", "unstarted:13"}},
-       {kRunA, "E:signed program not started as checked, file:P/a ,error: 13"},
-       "stopped failed, start a",
-       "InstallError:52 signed program not started as checked, file:P/a ,error: 13"},
-      // An unsigned program is never started; a library's entry is judged.
-      {{{"1", Exe("a signed=1")}},
-       {{"a", "unsigned"}},
-       {kRunA},
-       "stopped failed",
-       "InstallError:52 item not signed, file:P/a"},
-      {{{"1", "type=SimpleDll file=l entry=e exitcode=0"}},
-       {{"l", "entry:5"}},
-       {"I:run dll: P/l , entry: e",
-        "I:exitCode do not match expectations, exe file:P/l ,entry:e ,exe exit code:5 ,expected "
-        "exit code:-1"},
-       "stopped failed, load l, entry l",
-       "InstallError:50 exitCode do not match expectations, exe file:P/l ,entry:e ,exe exit code:5 "
-       ",expected exit code:-1"},
-  };
-  for (const Row& row : rows) {
+  for (const Row& row : kRows) {
     SCOPED_TRACE(row.items.begin()->second);
     FakeItemSystem system(row.script);
     RunContext run;

@@ -16,30 +16,34 @@ struct UnusedText {
   std::wstring text;  // after name="text"; "{file}" is the item's file name
 };
 
+// The phrases several rows share.
+const wchar_t kNotWaited[] =
+    L" has no effect: the item is not waited for (wait_for_exit is not \"1\")";
+const wchar_t kInLibrary[] =
+    L" has no effect on a library item: a call inside the program can be neither ended nor "
+    L"captured";
+const wchar_t kNoLimit[] = L", so the item runs without a time limit";
+const wchar_t kAsIfNotWritten[] = L", so the item runs as if it were not written";
+const wchar_t kExitClass[] =
+    L" is not used: it serves waited-for Exe items, with values in range (retries and "
+    L"retry_delay with a retry_exitcode that is used)";
+
+std::wstring NotSeconds() {
+  return L" is not a whole number of seconds from 1 to " + std::to_wstring(kLongestTimeout);
+}
+
 const std::vector<UnusedText>& UnusedTexts() {
-  const std::wstring not_waited =
-      L" has no effect: the item is not waited for (wait_for_exit is not \"1\")";
-  const std::wstring not_seconds =
-      L" is not a whole number of seconds from 1 to " + std::to_wstring(kLongestTimeout);
-  const std::wstring in_library =
-      L" has no effect on a library item: a call inside the program can be neither ended nor "
-      L"captured";
-  const std::wstring no_limit = L", so the item runs without a time limit";
-  const std::wstring as_if_not_written = L", so the item runs as if it were not written";
-  const std::wstring exit_class =
-      L" is not used: it serves waited-for Exe items, with values in range (retries and "
-      L"retry_delay with a retry_exitcode that is used)";
   static const std::vector<UnusedText> texts = {
-      {"timeout", Unused::kNotExe, "timeout-unused", in_library},
-      {"timeout", Unused::kBadValue, "timeout-unused", not_seconds + no_limit},
-      {"timeout", Unused::kNotWaited, "timeout-unused", not_waited + no_limit},
+      {"timeout", Unused::kNotExe, "timeout-unused", kInLibrary},
+      {"timeout", Unused::kBadValue, "timeout-unused", NotSeconds() + kNoLimit},
+      {"timeout", Unused::kNotWaited, "timeout-unused", std::wstring(kNotWaited) + kNoLimit},
       {"reboot_exitcode",
        Unused::kNotExe,
        "reboot-exitcode-unused",
        L" has no effect on a library item: only a program's exit code can ask for a restart"},
-      {"reboot_exitcode", Unused::kNotWaited, "reboot-exitcode-unused", not_waited},
-      {"log_output", Unused::kNotExe, "log-output-unused", in_library},
-      {"log_output", Unused::kNotWaited, "log-output-unused", not_waited},
+      {"reboot_exitcode", Unused::kNotWaited, "reboot-exitcode-unused", kNotWaited},
+      {"log_output", Unused::kNotExe, "log-output-unused", kInLibrary},
+      {"log_output", Unused::kNotWaited, "log-output-unused", kNotWaited},
       {"log_output",
        Unused::kCannotCapture,
        "log-output-unused",
@@ -48,10 +52,10 @@ const std::vector<UnusedText>& UnusedTexts() {
        Unused::kBadValue,
        "log-output-unused",
        L" is not \"1\", so the output is not logged"},
-      {"retry_exitcode", Unused::kNo, "exit-class-unused", exit_class},
-      {"retries", Unused::kNo, "exit-class-unused", exit_class},
-      {"retry_delay", Unused::kNo, "exit-class-unused", exit_class},
-      {"reboot_now_exitcode", Unused::kNo, "exit-class-unused", exit_class},
+      {"retry_exitcode", Unused::kNo, "exit-class-unused", kExitClass},
+      {"retries", Unused::kNo, "exit-class-unused", kExitClass},
+      {"retry_delay", Unused::kNo, "exit-class-unused", kExitClass},
+      {"reboot_now_exitcode", Unused::kNo, "exit-class-unused", kExitClass},
       {"unless_restart_pending",
        Unused::kNo,
        "unless-restart-pending-unused",
@@ -59,15 +63,16 @@ const std::vector<UnusedText>& UnusedTexts() {
       {"if_registry",
        Unused::kNo,
        "if-registry-unused",
-       L" has no effect: this system has no registry" + as_if_not_written},
+       std::wstring(L" has no effect: this system has no registry") + kAsIfNotWritten},
       {"if_program",
        Unused::kBadValue,
        "if-program-unused",
-       L" names no program (blanks only, or an empty \"\" first part)" + as_if_not_written},
+       std::wstring(L" names no program (blanks only, or an empty \"\" first part)") +
+           kAsIfNotWritten},
       {"if_program_timeout",
        Unused::kBadValue,
        "if-program-timeout-unused",
-       not_seconds + L", so if_program runs for up to " +
+       NotSeconds() + L", so if_program runs for up to " +
            std::to_wstring(kDefaultConditionTimeout) + L" s"},
       {"if_program_timeout",
        Unused::kNotWaited,
@@ -77,11 +82,11 @@ const std::vector<UnusedText>& UnusedTexts() {
        Unused::kNotExe,
        "wait-for-installer-unused",
        L" has no effect on a library item: only a program's start waits for the installer"},
-      {"wait_for_installer", Unused::kNotWaited, "wait-for-installer-unused", not_waited},
+      {"wait_for_installer", Unused::kNotWaited, "wait-for-installer-unused", kNotWaited},
       {"wait_for_installer",
        Unused::kBadValue,
        "wait-for-installer-unused",
-       not_seconds + L", so the start does not wait for the installer"},
+       NotSeconds() + L", so the start does not wait for the installer"},
   };
   return texts;
 }

@@ -39,7 +39,6 @@ class PlanWarningTest : public PlanTest {
 
 TEST_F(PlanWarningTest, ProgramItemTrapsRaiseTheirWarnings) {
   WriteTextFile(JoinPath(product_, "bin/plain"), "not a program");
-  AddFile("bin/setup.cmd", TAVERLY_PROBE_PATH);  // Windows: started by the system's cmd.exe
   ExpectWarnings({
       {Exe({{"type", "exe"}}),
        {"type-skipped"},
@@ -66,11 +65,6 @@ TEST_F(PlanWarningTest, ProgramItemTrapsRaiseTheirWarnings) {
        {"cannot-start"},
        JoinPath(product_, "bin/plain") + " cannot be started (this account cannot start it, " +
            platform::ErrorText(platform_facts::kNotAProgramError) + "); the run passes over it"},
-      {Exe({{"param", std::string(200000, 'x')}}),
-       {"cannot-start"},
-       JoinPath(product_, probe_) + " cannot be started (" + kParametersTooLong +
-           "); the run passes over it"},
-      {Exe({{"file", "bin/setup.cmd"}}), {}, ""},
       {"<item type=\"Exe\"/>" + Exe(), {"item-dropped"}, ""},
       {Exe({{"timeout", "30"}, {"log_output", "1"}}), {}, ""},
       {Exe({{"timeout", "5&#10;forged"}}),
@@ -99,6 +93,19 @@ TEST_F(PlanWarningTest, ProgramItemTrapsRaiseTheirWarnings) {
       {Exe({{"reboot_exitcode", "soon"}}),
        {"exitcode-misread"},
        "the reboot_exitcode piece \"soon\" reads as 0"},
+  });
+}
+
+// A start is judged as the run judges it: the system's limit on parameters,
+// a command script through the system's cmd.exe (Windows).
+TEST_F(PlanWarningTest, StartsAreJudgedAsTheRunStartsThem) {
+  AddFile("bin/setup.cmd", TAVERLY_PROBE_PATH);
+  ExpectWarnings({
+      {Exe({{"param", std::string(200000, 'x')}}),
+       {"cannot-start"},
+       JoinPath(product_, probe_) + " cannot be started (" + kParametersTooLong +
+           "); the run passes over it"},
+      {Exe({{"file", "bin/setup.cmd"}}), {}, ""},
   });
 }
 

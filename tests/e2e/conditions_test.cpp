@@ -1,6 +1,5 @@
-// Conditions on items and the wait for a busy installer, end to end. What a
-// test changes on the system (registry keys under Wine; natively a /run and a
-// /var/lib/dpkg of its own in a private mount namespace) is undone when it ends.
+// Conditions on items and the wait for a busy installer, end to end. What a test changes on the
+// system (Wine: registry keys; natively a private /run and /var/lib/dpkg) is undone at its end.
 #include <sys/mount.h>
 
 #include <chrono>
@@ -220,13 +219,10 @@ TEST_F(ConditionsTest, ProgramAndRegistryDecide) {
   NotUsed("if_program_timeout", "5");
   AddRow("blank", {{"if_program", "  "}});  // names no program
   NotUsed("if_program", "  ");
-  // Several on one item, of its conditions, start and classes: each in its line, in order.
-  const std::map<std::string, std::string> several = {
+  const std::vector<std::pair<std::string, std::string>> several = {
       {"unless_restart_pending", "yes"}, {"if_program", " "}, {"timeout", "0"}, {"retries", "2"}};
-  AddRow("several", several);
-  for (const char* name : {"unless_restart_pending", "if_program", "timeout", "retries"}) {
-    NotUsed(name, several.at(name));
-  }
+  AddRow("several", {several.begin(), several.end()});  // each its line, in run order
+  for (const auto& [name, value] : several) NotUsed(name, value);
   const std::string key = "HKLM\\SOFTWARE\\TaverlyTest\\Conditions";
   if (target().windows) {
     AddKey("HKLM\\SOFTWARE\\TaverlyTest");
