@@ -27,6 +27,7 @@ uint32_t ErrorNumber(const std::wstring& code) {
 ItemFailure FailureOf(const ItemReport& item, uint32_t error_code) {
   if (item.failed_by != nullptr) return ItemFailure::kConditionFailed;
   if (item.ended_by != nullptr) return ItemFailure::kEndedWithRun;
+  if (item.ended_process) return ItemFailure::kEndedTheProcess;
   if (item.timed_out) return ItemFailure::kTimedOut;
   if (error_code == kInstallErrorNotSigned) {
     return item.not_signed ? ItemFailure::kNotSigned : ItemFailure::kNotRunAsChecked;

@@ -144,6 +144,7 @@ void RecordLibraryEnd(RunContext& run) {
     for (ItemReport& item : phase.items) {
       if (item.status != ItemStatus::kRunning) continue;
       item.status = ItemStatus::kFailed;
+      item.ended_process = true;
       path = ItemFilePath(run.product_folder(), item.file);
     }
   }

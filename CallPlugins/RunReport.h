@@ -64,6 +64,8 @@ struct ItemReport : ItemHead {
   const char* failed_by = nullptr;
   // The signal that ended the run while the item was under way ("SIGTERM").
   const char* ended_by = nullptr;
+  // Its library entry ended the process instead of returning.
+  bool ended_process = false;
 };
 
 using PhaseReport = PhaseEntry<ItemReport>;

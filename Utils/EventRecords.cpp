@@ -78,6 +78,8 @@ const char* FailureWord(ItemFailure failure) {
       return "condition_failed";
     case ItemFailure::kEndedWithRun:
       return "ended_by_signal";
+    case ItemFailure::kEndedTheProcess:
+      return "ended_the_process";
     case ItemFailure::kNotRunAsChecked:
       break;
   }
@@ -99,6 +101,8 @@ std::string FailureText(const FailedItem& item, const std::string& exit_code) {
       return "its condition " + item.condition + " failed";
     case ItemFailure::kEndedWithRun:
       return "a signal ended the run while it ran";
+    case ItemFailure::kEndedTheProcess:
+      return "its entry ended the process instead of returning";
     case ItemFailure::kNotRunAsChecked:
       break;
   }

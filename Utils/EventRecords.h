@@ -56,6 +56,7 @@ enum class ItemFailure {
   kNotRunAsChecked,      // "not_run_as_checked": it cannot run exactly as checked (error 52)
   kConditionFailed,      // "condition_failed": one of its conditions failed it (error 50)
   kEndedWithRun,         // "ended_by_signal": a signal ended the run while it ran (error 53)
+  kEndedTheProcess,      // "ended_the_process": its library entry ended the process (error 50)
 };
 
 // An item that failed. No parameters: a sensitive item's never appear, and

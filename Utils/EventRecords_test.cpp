@@ -47,6 +47,7 @@ TEST(EventRecordsTest, ItemFailedSaysWhyInWordsAndText) {
       {ItemFailure::kNotRunAsChecked, false, "not_run_as_checked", "it cannot run exactly as"},
       {ItemFailure::kConditionFailed, false, "condition_failed", "its condition if_program failed"},
       {ItemFailure::kEndedWithRun, true, "ended_by_signal", "a signal ended the run while it ran"},
+      {ItemFailure::kEndedTheProcess, false, "ended_the_process", "its entry ended the process"},
   };
   for (const auto& failure : failures) {
     item.failure = failure.failure;

@@ -59,8 +59,7 @@ void AddProcessesIn(const std::string& folder, std::vector<pid_t>* pids) {
 // The most groups below a group that are looked at.
 constexpr size_t kMostFolders = 4096;
 
-// The folders of the group at root and every group below it, each before
-// those below it.
+// The folders of the group at root and of every group below it, parents first.
 std::vector<std::string> GroupTree(const std::string& root) {
   std::vector<std::string> folders{root};
   for (size_t i = 0; i < folders.size() && folders.size() < kMostFolders; ++i) {
@@ -107,8 +106,7 @@ const std::string& CachedOwnGroupFolder() {
 // Moves pid into the group whose cgroup.procs is open as procs.
 bool MoveInto(int procs, pid_t pid) { return procs >= 0 && WriteAll(procs, std::to_string(pid)); }
 
-// The process a group of this program's is named after ("taverly-<pid>-<n>");
-// 0 for any other name.
+// The process a group of this program's is named after ("taverly-<pid>-<n>"), else 0.
 pid_t RunOfGroup(const std::string& name) {
   unsigned long pid = 0, number = 0;
   int length = 0;
@@ -119,8 +117,7 @@ pid_t RunOfGroup(const std::string& name) {
   return static_cast<pid_t>(pid);
 }
 
-// The name of the file a process runs, without " (deleted)"; empty when
-// it cannot be read.
+// The name of the file a process runs, without " (deleted)"; empty if unreadable.
 std::string ProgramName(const std::string& process) {
   char target[4096];
   const ssize_t n = readlink((process + "/exe").c_str(), target, sizeof target - 1);
@@ -159,8 +156,7 @@ bool RunIsGone(const std::string& folder, pid_t pid) {
          ProgramName(process) != ProgramName("/proc/self");
 }
 
-// Ends what a gone run left in its group at folder and removes the group,
-// with those below it.
+// Ends what a gone run left in its group at folder and removes it, and those below.
 void EndGroupOfGoneRun(const std::string& folder) {
   if (!WriteText(folder + "/cgroup.kill", "1")) {
     for (pid_t pid : ProcessesIn(folder)) kill(pid, SIGKILL);
@@ -180,7 +176,11 @@ void EndGroupsOfGoneRuns(const std::string& parent) {
   while (const dirent* entry = readdir(folder)) {
     const pid_t pid = entry->d_type == DT_DIR ? RunOfGroup(entry->d_name) : 0;
     const std::string path = parent + "/" + entry->d_name;
-    if (pid > 0 && pid != getpid() && RunIsGone(path, pid)) gone.push_back(path);
+    // One named after this run's id is a gone run's (none is made yet); one
+    // holding a process listed as 0 (another pid namespace's) is never judged.
+    if (pid <= 0 || (pid != getpid() && !RunIsGone(path, pid))) continue;
+    const std::vector<pid_t> members = ProcessesIn(path);
+    if (std::find(members.begin(), members.end(), 0) == members.end()) gone.push_back(path);
   }
   closedir(folder);
   for (const std::string& path : gone) EndGroupOfGoneRun(path);
@@ -222,8 +222,13 @@ struct SharedGroup {
   bool Make(const std::string& parent) {
     static unsigned counter = 0;
     if (counter == 0) EndGroupsOfGoneRuns(parent);
-    path = parent + "/taverly-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-    if (mkdir(path.c_str(), 0700) != 0) {
+    int made = -1;  // a name another namespace's run holds is passed by
+    for (int tries = 0; made != 0 && tries < 8; ++tries) {
+      path = parent + "/taverly-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+      made = mkdir(path.c_str(), 0700);
+      if (made != 0 && errno != EEXIST) break;
+    }
+    if (made != 0) {
       path.clear();
       return false;
     }

@@ -52,8 +52,11 @@ void KeepStandardStreamsTaken() {
   }
   // A standard error nobody reads (a pipe whose reader is gone) must not end
   // the run at its first log line; a write there fails instead. Started
-  // programs get SIGPIPE's default back with every other signal.
+  // programs get SIGPIPE's default back with every other signal. Likewise a
+  // limit on file sizes fails a write (EFBIG) as a full disk does, rather
+  // than end the run before it says its outcome.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 std::vector<std::wstring> CommandLineArguments() {
