@@ -49,12 +49,13 @@ std::string NarrowLogText(const std::string& text) {
 
 namespace {
 
-// Besides what ends or hides a line, the bidirectional embeddings, overrides
-// and isolates (and the byte order mark, which some viewers take for one):
-// a viewer would reorder the rest of the line by them.
+// Besides what ends or hides a line, the bidirectional embeddings, overrides,
+// isolates and marks (and the byte order mark, which some viewers take for
+// one): a viewer would reorder the rest of the line by them.
 bool MustEscape(char32_t c) {
   return (c < 0x20 && c != U'\t') || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 ||
-         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF ||
+         c == 0x200E || c == 0x200F || c == 0x061C;
 }
 
 void AppendEscaped(const char* bytes, size_t count, std::string* out) {

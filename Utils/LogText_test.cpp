@@ -36,9 +36,9 @@ TEST(LogTextTest, EscapedTextIsValidUtf8WithoutLineBreaksOfAnyKind) {
             "\xC3\xB6 \\xFF \\xC2\\x85 \\xE2\\x80\\xA8 \\xC3");
   // Nor do the bidirectional controls and U+FEFF; their neighbours stay.
   EXPECT_EQ(
-      EscapedLogText("\u2029\u2066\u2069\u202E\u202A\uFEFF\u2067\u202F\u2065\u200F"),
+      EscapedLogText("\u2029\u2066\u2069\u202E\u202A\uFEFF\u2067\u200F\u061C\u202F\u2065\u200D"),
       "\\xE2\\x80\\xA9\\xE2\\x81\\xA6\\xE2\\x81\\xA9\\xE2\\x80\\xAE\\xE2\\x80\\xAA\\xEF\\xBB\\xBF"
-      "\\xE2\\x81\\xA7\u202F\u2065\u200F");
+      "\\xE2\\x81\\xA7\\xE2\\x80\\x8F\\xD8\\x9C\u202F\u2065\u200D");
   EXPECT_EQ(EscapedLogText(L"a\nb"), "a\\x0Ab");
   size_t used = 0;
   EXPECT_EQ(EscapedLogText("ab\x01", 5, &used), "ab");
