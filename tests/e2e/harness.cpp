@@ -51,6 +51,7 @@ Target NativeTarget() {
   t.origin_library = TAVERLY_E2E_ORIGIN_LIBRARY;
   t.origin_dependency = TAVERLY_E2E_ORIGIN_DEPENDENCY;
   t.origin_program = TAVERLY_E2E_ORIGIN_PROGRAM;
+  t.sanitized = TAVERLY_E2E_SANITIZED;
   t.library_suffix = ".so";
   t.security_base_name = "libBrindle.so";
   t.line_break = "\n";

@@ -26,6 +26,7 @@ namespace e2e {
 struct Target {
   std::string name;                        // "native" or "wine"
   bool windows = false;                    // the program is the Windows one
+  bool sanitized = false;                  // the programs carry the sanitizers' runtime
   std::vector<std::string> launcher;       // put before the program's path to start it
   std::map<std::string, std::string> env;  // added to every start
 
