@@ -22,9 +22,9 @@ constexpr size_t kDigestSize = 32;  // bytes, 64 hexadecimal digits
 constexpr size_t kNameDigits = 16;  // of the product's digest, in the file name
 const char kKeyCheckText[] = "taverly-resume key check";
 
-// A digest of the texts, keyed unless key is empty; each text with its NUL,
-// so that no two lists of texts give the same digest.
-std::string Digest(const std::string& key, const std::vector<std::string>& texts) {
+}  // namespace
+
+std::string RecordDigest(const std::string& key, const std::vector<std::string>& texts) {
   crypto_generichash_state state;
   crypto_generichash_init(
       &state,
@@ -45,6 +45,8 @@ std::string Digest(const std::string& key, const std::vector<std::string>& texts
   }
   return hex;
 }
+
+namespace {
 
 // Every key of the bundle, in ascending byte order (its GetKeys answer).
 std::vector<std::string> BundleKeys(ILwBundle* bundle) {
@@ -75,13 +77,13 @@ std::string DigestAfter(const std::string& line, const char* key, size_t key_siz
 }
 
 std::string KeyCheck(const std::string& key, const std::string& product) {
-  return Digest(key, {kKeyCheckText, product});
+  return RecordDigest(key, {kKeyCheckText, product});
 }
 
 }  // namespace
 
 std::string ProductDigest(const std::string& folder_identity) {
-  return Digest(std::string(), {folder_identity});
+  return RecordDigest(std::string(), {folder_identity});
 }
 
 std::wstring RestartRecordName(const std::string& product) {
@@ -109,7 +111,7 @@ std::string ItemIdentity(const std::string& key, const std::string& module_file_
     texts.push_back(name);
     texts.push_back(ReadItemAttribute(bundle, name.c_str()));
   }
-  return Digest(key, texts);
+  return RecordDigest(key, texts);
 }
 
 std::string RestartRecordText(const std::string& product, const std::string& key,

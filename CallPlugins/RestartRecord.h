@@ -29,6 +29,10 @@ RestartRecordPlace LocateRestartRecord(const std::wstring& log_folder,
 std::wstring RestartRecordName(const std::string& product);
 // The digest of a folder identity (platform::FolderIdentity).
 std::string ProductDigest(const std::string& folder_identity);
+// A digest of texts keyed with key (an unkeyed one when key is empty), in
+// 64 hexadecimal digits; each text counts with its end, so that no two lists
+// of texts give the same digest. The records' one digest.
+std::string RecordDigest(const std::string& key, const std::vector<std::string>& texts);
 
 // An item as the record knows it: its module file's name and the text of
 // every attribute, in a digest keyed with the machine's key.
