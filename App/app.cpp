@@ -34,6 +34,11 @@ bool App::Init(int32_t& exit_code) {
     ParseCommandLine();
   }
 
+  if (!undo_understood_) {
+    // Run as usual, it would install what an uninstaller asked to take back.
+    exit_code = 210;
+    return false;
+  }
   if (!CheckAdminPrivilege()) {
     exit_code = 200;
     return false;
@@ -138,6 +143,7 @@ void App::ParseCommandLine() {
   for (const std::string& argument : CommandParser::GetArguments()) {
     CommandParser::ParseOption(install_path, argument, CommandParser::kInstallPathOption);
     event_records_given |= CommandParser::ParseOption(event_records, argument, kEventRecordsOption);
+    ParseUndoFlag(argument);
   }
   run_.SetInstallPath(install_path);
   if (!event_records_given) return;
@@ -146,6 +152,21 @@ void App::ParseCommandLine() {
   if (!understood) {
     LOG(ERROR) << "event records option not understood, records stay on, value: "
                << NarrowLogText(event_records);
+  }
+}
+
+void App::ParseUndoFlag(const std::string& argument) {
+  switch (CommandParser::ParseFlag(argument, CommandParser::kUndoOption)) {
+    case CommandParser::FlagMatch::kGiven:
+      run_.undo_requested = true;
+      break;
+    case CommandParser::FlagMatch::kMisspelt:
+      LOG(ERROR) << "undo option not understood, nothing is run, value: "
+                 << NarrowLogText(argument);
+      undo_understood_ = false;
+      break;
+    case CommandParser::FlagMatch::kNone:
+      break;
   }
 }
 

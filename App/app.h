@@ -24,7 +24,8 @@ class App {
 
   // Sets up logging, reads the command line and checks rights, the program's
   // own signature and the installation path, filling the run context as it
-  // goes. On refusal sets exit_code to 200, 201 or 202 and answers false.
+  // goes. On refusal sets exit_code to 200, 201 or 202 (210: an option
+  // beginning with "--undo" that is not it) and answers false.
   bool Init(int32_t& exit_code);
 
   // What became of the single-instance guard (error: why it could not be
@@ -58,10 +59,13 @@ class App {
  private:
   // Says what the guard claim left that a run should know of.
   void LogInstanceClaim();
+  // Notes "--undo"; anything else that begins with it is refused with a line.
+  void ParseUndoFlag(const std::string& argument);
 
   ResultFileRemover remove_outdated_result_;
   RunContext run_;
   platform::InstanceClaim claim_ = platform::InstanceClaim::kOnlyCopy;
   uint32_t claim_error_ = 0;
   bool reserve_kept_ = true;
+  bool undo_understood_ = true;
 };

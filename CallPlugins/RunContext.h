@@ -33,6 +33,9 @@ class RunContext {
   RunAccount account;
   // The run's records in the system's event log ("--event-records=off": none).
   bool event_records = true;
+  // "--undo": the run takes back what the product's last run did, and runs
+  // no phase.
+  bool undo_requested = false;
   RunRecord record;           // what the run did, for the run report
   InstallErrorRecord errors;  // why it failed, for the result file
   RestartSession restart;     // the restart record taken, and where it lies

@@ -27,4 +27,11 @@ bool ParseOption(std::string& destination, const std::string& argument, const st
   return true;
 }
 
+FlagMatch ParseFlag(const std::string& argument, const std::string& flag) {
+  if (argument.compare(0, flag.size(), flag) != 0) return FlagMatch::kNone;
+  if (argument.size() > flag.size()) return FlagMatch::kMisspelt;
+  LOG(INFO) << "commindline " << flag;
+  return FlagMatch::kGiven;
+}
+
 }  // namespace CommandParser

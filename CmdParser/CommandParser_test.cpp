@@ -42,6 +42,20 @@ TEST(ParseOptionTest, NoValueEndsItsLine) {
             std::vector<std::string>{"I:commindline --installpath= : C:\\A\\x0AE1 b\\x7F"});
 }
 
+TEST(ParseFlagTest, OnlyTheExactFlagIsGivenAndOnlyThatIsLogged) {
+  LogCapture log;
+  using CommandParser::FlagMatch;
+  const std::vector<std::pair<std::string, FlagMatch>> rows = {
+      {"--undo", FlagMatch::kGiven},     {"--undo=1", FlagMatch::kMisspelt},
+      {"--undone", FlagMatch::kMisspelt}, {"--UNDO", FlagMatch::kNone},
+      {"-undo", FlagMatch::kNone},       {"x--undo", FlagMatch::kNone}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(CommandParser::ParseFlag(row.first, CommandParser::kUndoOption), row.second)
+        << row.first;
+  }
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"I:commindline --undo"});
+}
+
 // ctest runs this test a second time (cmdparser_test_arguments in
 // CMakeLists.txt) with arguments of its choosing, an empty one among them:
 // they are the whole of what GetArguments may answer.
