@@ -9,6 +9,7 @@
 #include "CallPlugins/ItemSystem.h"
 #include "CallPlugins/RestartRecord.h"
 #include "CallPlugins/RunReport.h"
+#include "CallPlugins/UndoResume.h"
 
 // The account the run is under, asked once as the run starts.
 struct RunAccount {
@@ -39,6 +40,7 @@ class RunContext {
   RunRecord record;           // what the run did, for the run report
   InstallErrorRecord errors;  // why it failed, for the result file
   RestartSession restart;     // the restart record taken, and where it lies
+  UndoJournalSession journal;  // the product's undo journal, found and written
   ProgressReporter progress;  // the run report while the run goes on
   // What items are started and loaded through: the system, or a test's script.
   ItemSystem* items = &PlatformItemSystem();

@@ -187,5 +187,5 @@ UndoJournalRead ReadUndoJournal(const std::wstring& path, const std::string& pro
 }
 
 bool WriteUndoJournal(const std::wstring& path, const std::string& text, uint32_t* error) {
-  return platform::ReplaceFileContent(path, text, true, error);
+  return platform::ReplaceFileContent(path, text, true, error, true);
 }

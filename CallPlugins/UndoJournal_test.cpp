@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "Platform/files/files.h"
+#include "Platform/system/system.h"
 #include "tests/support/builders.h"
 #include "tests/support/temp_folder.h"
 
@@ -65,14 +67,20 @@ TEST(UndoJournalTest, EachRefusalIsTheRestartRecordsReason) {
 }
 
 TEST(UndoJournalTest, WrittenWholeForThisAccountAndReadOnlyFromARegularFile) {
-  TempFolder folder;
-  const std::wstring path = Wide(folder.Join("TaverlyUndoJournal.dat"));
+  TempFolder temp;
+  // A log folder, closed to others as the run makes it (Windows: its own DACL).
+  const std::string folder = temp.Join("log");
+  ASSERT_TRUE(platform::PrepareLogFolder(Wide(folder)));
+  const std::string file = folder + static_cast<char>(platform::kPathSeparator) + "journal.dat";
+  const std::wstring path = Wide(file);
   EXPECT_EQ(ReadUndoJournal(path, kProduct, Key(1)).state, RestartRecordState::kMissing);
   uint32_t error = 0;
   ASSERT_TRUE(WriteUndoJournal(path, UndoJournalText(kProduct, Key(1).bytes, kBody), &error));
-  EXPECT_EQ(ReadUndoJournal(path, kProduct, Key(1)).body.items, kBody.items);
-  std::filesystem::remove(folder.Join("TaverlyUndoJournal.dat"));
-  std::filesystem::create_directory(folder.Join("TaverlyUndoJournal.dat"));
+  const UndoJournalRead read = ReadUndoJournal(path, kProduct, Key(1));
+  EXPECT_STREQ(RestartRecordRefusal(read.state), "it is usable");
+  EXPECT_EQ(read.body.items, kBody.items);
+  std::filesystem::remove(file);
+  std::filesystem::create_directory(file);
   EXPECT_EQ(ReadUndoJournal(path, kProduct, Key(1)).state, RestartRecordState::kNotRegular);
 }
 

@@ -136,10 +136,12 @@ bool DeleteProfileKey(const std::wstring& section, const std::wstring& key,
 // Replaces the file at path with content: a temporary file in the same folder
 // is written whole and renamed over it, so a reader never sees a torn file.
 // With flush, the content reaches the disk first (and the rename after it).
-// POSIX: the new file is mode 0600. Folders that may not be written through are refused as for INI
-// files.
+// POSIX: the new file is mode 0600. Windows: with owner_only, a protected
+// DACL for the running account alone (as CreateNewFile's), else the
+// folder's inherited one. Folders that may not be written through are
+// refused as for INI files.
 bool ReplaceFileContent(const std::wstring& path, const std::string& content, bool flush,
-                        uint32_t* error);
+                        uint32_t* error, bool owner_only = false);
 
 // Creates the file at path, which must not be there yet (not even as a link),
 // and writes content to it. owner_only: on POSIX the file is mode 0600 from

@@ -163,7 +163,7 @@ bool DeleteProfileKey(const std::wstring& section, const std::wstring& key,
 }
 
 bool ReplaceFileContent(const std::wstring& path, const std::string& content, bool flush,
-                        uint32_t* error) {
+                        uint32_t* error, bool /*owner_only: always, mode 0600*/) {
   TrustedFile file(path);
   if (!file.usable() || !file.Replace(content, flush)) {
     *error = static_cast<uint32_t>(file.error());

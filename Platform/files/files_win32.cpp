@@ -133,10 +133,23 @@ bool MoveOverFile(const std::wstring& source, const std::wstring& target, bool f
   }
 }
 
+// Owner only: a protected DACL for the creating account alone, from the
+// moment the file exists, whatever the folder passes down. LocalFree frees it.
+bool OwnerOnlyDescriptor(PSECURITY_DESCRIPTOR* descriptor, uint32_t* error) {
+  const std::string account = win32::AccountSidText();
+  if (account.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                             win32::OwnerOnlySddl(account).c_str(), SDDL_REVISION_1, descriptor,
+                             nullptr)) {
+    *error = account.empty() ? ERROR_NO_TOKEN : GetLastError();
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ReplaceFileContent(const std::wstring& path, const std::string& content, bool flush,
-                        uint32_t* error) {
+                        uint32_t* error, bool owner_only) {
   DWORD refused = 0;
   if (!FolderMayBeWritten(FolderOf(path), &refused)) {
     *error = refused;
@@ -144,7 +157,16 @@ bool ReplaceFileContent(const std::wstring& path, const std::string& content, bo
   }
   const std::wstring temp = path + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
   DWORD code = ERROR_SUCCESS;
-  if (!WriteWholeFile(temp, CREATE_ALWAYS, content, flush, &code)) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (owner_only) {
+    if (!OwnerOnlyDescriptor(&descriptor, error)) return false;
+    DeleteFileW(temp.c_str());  // a file that is there keeps its own DACL
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  const bool written = WriteWholeFile(
+      temp, CREATE_ALWAYS, content, flush, &code, owner_only ? &attributes : nullptr);
+  if (descriptor != nullptr) LocalFree(descriptor);
+  if (!written) {
     *error = code;
     return false;
   }
@@ -162,17 +184,8 @@ std::string win32::OwnerOnlySddl(const std::string& account_sid) {
 
 bool CreateNewFile(const std::wstring& path, const std::string& content, bool owner_only,
                    uint32_t* error) {
-  // Owner only: a protected DACL for the creating account alone, from the
-  // moment the file exists, whatever the folder passes down.
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const std::string account = owner_only ? win32::AccountSidText() : std::string();
-  if (owner_only &&
-      (account.empty() ||
-       !ConvertStringSecurityDescriptorToSecurityDescriptorA(
-           win32::OwnerOnlySddl(account).c_str(), SDDL_REVISION_1, &descriptor, nullptr))) {
-    *error = account.empty() ? ERROR_NO_TOKEN : GetLastError();
-    return false;
-  }
+  if (owner_only && !OwnerOnlyDescriptor(&descriptor, error)) return false;
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
   DWORD code = ERROR_SUCCESS;
   const bool written =

@@ -184,7 +184,7 @@ class TaverlyTest : public ::testing::Test {
   std::string TargetLogDir() const { return target().Spell(LogDir()); }
   std::string TargetResultFile() const { return target().Spell(ResultFile()); }
   // The log files in the log folder: its regular files but the result file,
-  // the run report, the restart records (and a Windows item's output file a
+  // the run report, the restart records, the undo journals (and a Windows item's output file a
   // process still holds).
   std::vector<std::string> LogFileNames() const;
   // The lines of the run's single log file (fails the test when not exactly one).

@@ -1,0 +1,31 @@
+// What a run does with its product's undo journal: finds it as the run
+// starts (the restart record's place tells where), says why one cannot be
+// used, and writes the run's own over it as the run goes on.
+#pragma once
+
+#include <string>
+
+#include "CallPlugins/UndoJournal.h"
+
+class RunContext;
+
+// What a run knows of its product's journal.
+struct UndoJournalSession {
+  std::wstring path;      // empty: the installation path could not be resolved
+  std::string product;    // the product digest
+  UndoJournalRead found;  // what lay there as the run started
+  // The run writes the journal: one was there to replace, or an item of the
+  // run has an undo or is a rollback boundary. A product that never had
+  // either never gets one.
+  bool active = false;
+  std::string key;            // the machine's key, once obtained
+  bool write_failed = false;  // said once
+};
+
+// Reads the product's journal into run.journal, after TakeRestartRecord
+// located the product; one that cannot be used is said in one line.
+void FindUndoJournal(RunContext& run);
+
+// Writes body as the product's journal, whole and to the disk. The first
+// failure of a run is said in one line; false when it was not written.
+bool WriteJournalBody(UndoJournalSession& session, const JournalBody& body);
