@@ -9,6 +9,7 @@
 #include "CallPlugins/ItemSystem.h"
 #include "CallPlugins/RestartRecord.h"
 #include "CallPlugins/RunReport.h"
+#include "CallPlugins/UndoLedger.h"
 
 // The account the run is under, asked once as the run starts.
 struct RunAccount {
@@ -37,6 +38,9 @@ class RunContext {
   InstallErrorRecord errors;  // why it failed, for the result file
   RestartSession restart;     // the restart record taken, and where it lies
   ProgressReporter progress;  // the run report while the run goes on
+  // The items that can be taken back, in the order they ended, and the
+  // rollback's state (UndoLedger.h); empty for a product without undo.
+  UndoLedger undo;
   // What items are started and loaded through: the system, or a test's script.
   ItemSystem* items = &PlatformItemSystem();
 
