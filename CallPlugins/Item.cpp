@@ -49,6 +49,12 @@ void ReadItemTexts(ILwBundle* bundle, Item* item, std::string* wait_for_exit) {
   conditions.if_registry = text("if_registry");
   conditions.if_program = text("if_program");
   conditions.if_program_timeout = text("if_program_timeout");
+  ItemUndo& undo = item->undo;
+  undo.undo = text("undo");
+  undo.undo_entry = text("undo_entry");
+  undo.undo_exitcode = text("undo_exitcode");
+  undo.undo_timeout = text("undo_timeout");
+  undo.rollback_boundary = text("rollback_boundary");
 }
 
 // A condition's path: the text with "%productpath%" replaced, in the product
@@ -60,33 +66,14 @@ std::wstring ConditionPath(const std::wstring& product_folder, const std::string
   return product_folder + platform::kPathSeparator + path;
 }
 
-// "if_program": its program (the first word, or the first part in double
-// quotes) as a condition path, and the rest as its parameters.
+// "if_program": its program and parameters, as SplitProgramText reads them.
 void ApplyProgramRule(Item* item) {
-  const std::wstring& product_folder = item->product_folder;
   ItemConditions* conditions = &item->conditions;
-  const std::string& text = conditions->if_program;
-  const size_t begin = text.find_first_not_of(' ');
-  if (begin == std::string::npos || text.compare(begin, 2, "\"\"") == 0) {
-    AddUnusedCondition(item, "if_program", text, Unused::kBadValue);
-    return;
-  }
-  size_t end = 0, rest = 0;
-  if (text[begin] == '"') {
-    end = text.find('"', begin + 1);
-    end = end == std::string::npos ? text.size() : end;
-    rest = std::min(text.size(), end + 1);
-    conditions->program_path =
-        ConditionPath(product_folder, text.substr(begin + 1, end - begin - 1));
-  } else {
-    end = std::min(text.find(' ', begin), text.size());
-    rest = end;
-    conditions->program_path = ConditionPath(product_folder, text.substr(begin, end - begin));
-  }
-  const size_t parameters = text.find_first_not_of(' ', rest);
-  if (parameters != std::string::npos) {
-    conditions->program_parameters =
-        SubstituteProductPath(AnsiToWide(text.substr(parameters)), product_folder);
+  if (!SplitProgramText(item->product_folder,
+                        conditions->if_program,
+                        &conditions->program_path,
+                        &conditions->program_parameters)) {
+    AddUnusedCondition(item, "if_program", conditions->if_program, Unused::kBadValue);
   }
 }
 
@@ -230,6 +217,55 @@ void ApplyExeRules(const std::string& wait_for_exit, Item* item) {
   ApplyInstallerWaitRule(exe, item);
 }
 
+void AddUnusedUndo(Item* item, const char* name, const std::string& text, Unused why) {
+  AddUnused(item, UnusedStage::kStart, name, text, why);
+}
+
+// The undo attributes: a program any item may have, an entry of a library
+// item's own library (which then is its undo), the codes that mean undone,
+// the undo program's time limit and the boundary.
+void ApplyUndoRules(Item* item) {
+  ItemUndo& undo = item->undo;
+  const bool library = item->kind == ItemKind::kSimpleDll;
+  if (!undo.undo_entry.empty()) {
+    if (library) {
+      undo.entry = undo.undo_entry;
+    } else {
+      AddUnusedUndo(item, "undo_entry", undo.undo_entry, Unused::kNotLibrary);
+    }
+  }
+  if (!undo.undo.empty()) {
+    if (!undo.entry.empty()) {
+      AddUnusedUndo(item, "undo", undo.undo, Unused::kEntryUndoes);
+    } else if (!SplitProgramText(
+                   item->product_folder, undo.undo, &undo.program_path, &undo.program_parameters)) {
+      AddUnusedUndo(item, "undo", undo.undo, Unused::kBadValue);
+    }
+  }
+  undo.expected_codes = ReadExpectedCodes(undo.undo_exitcode);
+  const bool readable = !undo.expected_codes.empty() &&
+                        std::all_of(undo.expected_codes.begin(),
+                                    undo.expected_codes.end(),
+                                    [](const ExpectedCode& code) { return code.exact; });
+  if (!readable) {
+    AddUnusedUndo(item, "undo_exitcode", undo.undo_exitcode, Unused::kBadValue);
+    undo.expected_codes = ReadExpectedCodes(kDefaultUndoExitCodes);
+  }
+  uint32_t seconds = 0;
+  if (!undo.undo_timeout.empty()) {
+    if (ParseWholeNumber(undo.undo_timeout, 1, kLongestTimeout, &seconds)) {
+      undo.timeout_seconds = seconds;
+    } else {
+      AddUnusedUndo(item, "undo_timeout", undo.undo_timeout, Unused::kBadValue);
+    }
+  }
+  const std::string& boundary = undo.rollback_boundary;
+  undo.boundary = boundary == "1";
+  if (!boundary.empty() && boundary != "0" && boundary != "1") {
+    AddUnusedUndo(item, "rollback_boundary", boundary, Unused::kBadValue);
+  }
+}
+
 }  // namespace
 
 ItemKind ItemKindOf(const std::string& type) {
@@ -298,6 +334,7 @@ Item ParseItem(const ItemHead& head, ILwBundle* bundle, const std::wstring& prod
   ReadItemTexts(bundle, &item, &wait_for_exit);
   ApplyCommonRules(product_folder, &item);
   ApplyExeRules(wait_for_exit, &item);
+  ApplyUndoRules(&item);
   return item;
 }
 
@@ -316,6 +353,28 @@ CodeClass ClassOfExitCode(const Item& item, bool has_process, uint32_t exit_code
   }
   return item.Accepts(has_process ? exit_code : 0xFFFFFFFFu) ? CodeClass::kAccepted
                                                              : CodeClass::kRefused;
+}
+
+bool SplitProgramText(const std::wstring& product_folder, const std::string& text,
+                      std::wstring* program, std::wstring* parameters) {
+  const size_t begin = text.find_first_not_of(' ');
+  if (begin == std::string::npos || text.compare(begin, 2, "\"\"") == 0) return false;
+  size_t end = 0, rest = 0;
+  if (text[begin] == '"') {
+    end = text.find('"', begin + 1);
+    end = end == std::string::npos ? text.size() : end;
+    rest = std::min(text.size(), end + 1);
+    *program = ConditionPath(product_folder, text.substr(begin + 1, end - begin - 1));
+  } else {
+    end = std::min(text.find(' ', begin), text.size());
+    rest = end;
+    *program = ConditionPath(product_folder, text.substr(begin, end - begin));
+  }
+  const size_t start = text.find_first_not_of(' ', rest);
+  if (start != std::string::npos) {
+    *parameters = SubstituteProductPath(AnsiToWide(text.substr(start)), product_folder);
+  }
+  return true;
 }
 
 std::wstring SubstituteProductPath(const std::wstring& text, const std::wstring& folder) {

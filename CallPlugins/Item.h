@@ -26,6 +26,12 @@ constexpr char kProductPathToken[] = "%productpath%";
 // say, in seconds.
 constexpr uint32_t kDefaultConditionTimeout = 60;
 
+// The longest an undo program runs when its undo_timeout does not say, in
+// seconds.
+constexpr uint32_t kDefaultUndoTimeout = 600;
+// What undo_exitcode is when it is not written (or not used).
+constexpr char kDefaultUndoExitCodes[] = "0";
+
 // The result a library entry must return when its item has an expectation,
 // whatever "exitcode" lists.
 constexpr int32_t kExpectedLibraryResult = -1;
@@ -80,6 +86,26 @@ struct ItemConditions {
   bool Any() const;
 };
 
+// What takes an item back when a later item fails, as written and as parsed.
+// The undo's program is split, resolved and expanded as if_program's is.
+struct ItemUndo {
+  std::string undo;  // "<program> <parameters>"
+  std::wstring program_path;
+  std::wstring program_parameters;
+  std::string undo_entry;  // SimpleDll items: an export of the same library
+  std::string undo_exitcode;
+  std::vector<ExpectedCode> expected_codes;  // the codes that mean "undone"
+  std::string undo_timeout;
+  uint32_t timeout_seconds = kDefaultUndoTimeout;
+  std::string rollback_boundary;
+  bool boundary = false;  // "1": a rollback stops at this item, which stays done
+  // The export the undo calls; empty when the undo is a program or none.
+  std::string entry;
+
+  // Whether the item has an undo (a program or an entry that is used).
+  bool Any() const { return !program_path.empty() || !entry.empty(); }
+};
+
 struct Item : ItemHead {
   std::wstring product_folder;
   std::wstring path;  // product folder + separator + file, plainly joined
@@ -115,6 +141,8 @@ struct Item : ItemHead {
   std::string wait_for_installer;
   uint32_t installer_wait_seconds = 0;  // 0: the start does not wait for the installer
 
+  ItemUndo undo;  // all optional; Rollback.h orders the undos of a run
+
   // The attributes written that do nothing for the item, in the order the
   // run says them.
   std::vector<UnusedAttribute> unused;
@@ -147,6 +175,14 @@ Item ParseItem(ILwBundle* bundle, const std::wstring& product_folder);
 // the retry class may start it again.
 CodeClass ClassOfExitCode(const Item& item, bool has_process, uint32_t exit_code,
                           bool retries_left);
+
+// Splits a text of "<program> <parameters>" as if_program and undo are: the
+// program is the first word, or the first part in double quotes, joined with
+// product_folder unless absolute; the rest (after blanks) its parameters;
+// "%productpath%" replaced in both. False when the text names no program
+// (blanks only, or an empty "" first part).
+bool SplitProgramText(const std::wstring& product_folder, const std::string& text,
+                      std::wstring* program, std::wstring* parameters);
 
 // Replaces each "%productpath%" (exact, case-sensitive) by folder; text that
 // came from folder is never searched again.

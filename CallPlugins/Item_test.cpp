@@ -275,4 +275,49 @@ TEST(ItemTest, FolderAndSecurityBasePathsArePlainJoins) {
   EXPECT_EQ(trailing + platform::kPathSeparator + L"bin", ItemFilePath(trailing, "bin"));
 }
 
+TEST(ItemTest, UndoAttributesAreReadWithTheirRulesAndSayWhenNotUsed) {
+  struct Case {
+    Attributes attributes;
+    const char* unused;  // the attribute not used, with kBadValue unless said
+    Unused why;
+  };
+  const Case cases[] = {
+      {{{"undo", "  "}}, "undo", Unused::kBadValue},
+      {{{"undo", "\"\" x"}}, "undo", Unused::kBadValue},
+      {{{"undo_entry", "Unregister"}}, "undo_entry", Unused::kNotLibrary},
+      {{{"undo_timeout", "0"}}, "undo_timeout", Unused::kBadValue},
+      {{{"undo_timeout", "86401"}}, "undo_timeout", Unused::kBadValue},
+      {{{"undo_timeout", "soon"}}, "undo_timeout", Unused::kBadValue},
+      {{{"rollback_boundary", "yes"}}, "rollback_boundary", Unused::kBadValue},
+      {{{"undo_exitcode", "abc"}}, "undo_exitcode", Unused::kBadValue},
+      {{{"undo_exitcode", ";"}}, "undo_exitcode", Unused::kBadValue},
+      {{{"undo_exitcode", "0;3 x"}}, "undo_exitcode", Unused::kBadValue},
+  };
+  for (const Case& c : cases) {
+    const Item item = WaitedExe(c.attributes);
+    EXPECT_EQ(c.why, item.UnusedWhy(c.unused)) << c.unused;
+    EXPECT_EQ(1u, item.unused.size()) << c.unused;
+    EXPECT_FALSE(item.undo.Any()) << c.unused;
+    EXPECT_EQ(std::vector<int32_t>{0}, Values(item.undo.expected_codes)) << c.unused;
+  }
+  const Item exe = WaitedExe({{"undo", "\"bin/un do\" --all %productpath%"},
+                              {"undo_exitcode", "0; 3010"},
+                              {"undo_timeout", "30"},
+                              {"rollback_boundary", "1"}});
+  EXPECT_TRUE(exe.unused.empty());
+  EXPECT_EQ(JoinPath(L"/P", L"bin/un do"), exe.undo.program_path);
+  EXPECT_EQ(L"--all /P", exe.undo.program_parameters);
+  EXPECT_EQ((std::vector<int32_t>{0, 3010}), Values(exe.undo.expected_codes));
+  EXPECT_EQ(30u, exe.undo.timeout_seconds);
+  EXPECT_TRUE(exe.undo.boundary && exe.undo.Any());
+  const Item library = Parsed(
+      {{"type", "SimpleDll"}, {"file", "l.so"}, {"undo_entry", "Unregister"}, {"undo", "x"}});
+  EXPECT_EQ("Unregister", library.undo.entry);
+  EXPECT_EQ(Unused::kEntryUndoes, library.UnusedWhy("undo"));
+  const Item plain = WaitedExe({});
+  EXPECT_TRUE(plain.unused.empty());
+  EXPECT_FALSE(plain.undo.Any() || plain.undo.boundary);
+  EXPECT_EQ(kDefaultUndoTimeout, plain.undo.timeout_seconds);
+}
+
 }  // namespace

@@ -9,6 +9,7 @@
 #include "CallPlugins/ItemSystem.h"
 #include "CallPlugins/RestartRecord.h"
 #include "CallPlugins/RunReport.h"
+#include "CallPlugins/UndoLedger.h"
 #include "CallPlugins/UndoResume.h"
 
 // The account the run is under, asked once as the run starts.
@@ -42,6 +43,9 @@ class RunContext {
   RestartSession restart;     // the restart record taken, and where it lies
   UndoJournalSession journal;  // the product's undo journal, found and written
   ProgressReporter progress;  // the run report while the run goes on
+  // The items that can be taken back, in the order they ended, and the
+  // rollback's state (UndoLedger.h); empty for a product without undo.
+  UndoLedger undo;
   // What items are started and loaded through: the system, or a test's script.
   ItemSystem* items = &PlatformItemSystem();
 

@@ -85,3 +85,50 @@ TEST(UndoJournalTest, WrittenWholeForThisAccountAndReadOnlyFromARegularFile) {
 }
 
 }  // namespace
+
+#include "CallPlugins/UndoJournalLedger.h"
+
+namespace {
+
+TEST(UndoJournalTest, ALedgerReadBackIsTheLedgerWritten) {
+  UndoEntry entry;
+  entry.identity = std::string(64, 'a');
+  entry.module_file = "mod_core.xml";
+  entry.key = "3";
+  entry.phase = "open_selfprotect";
+  entry.path = L"/opt/p/bin/t\u00e9 \xD800x";  // a lone surrogate, on Windows
+  entry.outcome = LedgerOutcome::kFailedAfterStart;
+  entry.boundary = true;
+  entry.step = {UndoKind::kProgram, L"/opt/p/x", L"/opt/p/un do", L"--k=s\u20ac\n", "",
+                L"", "0;3", 7, true, true, false};
+  entry.undo = {UndoStatus::kUndoFailed, true, -5, 12};
+  UndoLedger ledger;
+  ledger.Restore(LedgerState::kRollingBack, {entry, UndoEntry()});
+  const JournalBody body = JournalBodyOf(ledger);
+  UndoLedger back;
+  ASSERT_TRUE(RestoreLedger(body, &back));
+  EXPECT_EQ(back.state(), LedgerState::kRollingBack);
+  ASSERT_EQ(back.entries().size(), 2u);
+  EXPECT_EQ(JournalBodyOf(back).items, body.items);
+  EXPECT_EQ(back.entries()[0].path, entry.path);
+  EXPECT_EQ(back.entries()[0].step.parameters, entry.step.parameters);
+  EXPECT_EQ(back.entries()[0].undo.exit_code, -5);
+  // A field out of its range, missing or unknown: the journal is torn.
+  for (const auto& change : std::vector<std::pair<std::string, std::string>>{
+           {"timeout", "86401"}, {"outcome", "done"}, {"boundary", "2"}, {"undo_ms", "-1"}}) {
+    JournalBody bad = body;
+    for (auto& field : bad.items[0]) {
+      if (field.first == change.first) field.second = change.second;
+    }
+    EXPECT_FALSE(RestoreLedger(bad, &back)) << change.first;
+  }
+  JournalBody short_of_one = body;
+  short_of_one.items[1].pop_back();
+  EXPECT_FALSE(RestoreLedger(short_of_one, &back));
+  short_of_one = body;
+  short_of_one.state = "paused";
+  EXPECT_FALSE(RestoreLedger(short_of_one, &back));
+  EXPECT_EQ(back.entries().size(), 2u);  // untouched by a refusal
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 #include <glog/logging.h>
 
 #include "CallPlugins/RunContext.h"
+#include "CallPlugins/UndoJournalLedger.h"
 #include "Platform/system/system.h"
 #include "Utils/LogText.h"
 
@@ -63,4 +64,10 @@ bool WriteJournalBody(UndoJournalSession& session, const JournalBody& body) {
   }
   session.write_failed = true;
   return false;
+}
+
+void UndoJournalSession::Save(const UndoLedger& ledger) {
+  if (!active && ledger.entries().empty()) return;
+  active = true;
+  WriteJournalBody(*this, JournalBodyOf(ledger));
 }

@@ -6,11 +6,13 @@
 #include <string>
 
 #include "CallPlugins/UndoJournal.h"
+#include "CallPlugins/UndoLedger.h"
 
 class RunContext;
 
-// What a run knows of its product's journal.
-struct UndoJournalSession {
+// What a run knows of its product's journal, and the sink that writes the
+// run's ledger into it after every change.
+struct UndoJournalSession : UndoLedgerSink {
   std::wstring path;      // empty: the installation path could not be resolved
   std::string product;    // the product digest
   UndoJournalRead found;  // what lay there as the run started
@@ -20,6 +22,10 @@ struct UndoJournalSession {
   bool active = false;
   std::string key;            // the machine's key, once obtained
   bool write_failed = false;  // said once
+
+  // Writes the ledger once the journal is active (it becomes so with the
+  // ledger's first entry).
+  void Save(const UndoLedger& ledger) override;
 };
 
 // Reads the product's journal into run.journal, after TakeRestartRecord

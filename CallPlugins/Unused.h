@@ -15,6 +15,8 @@ enum class Unused {
   kBadValue,       // its text is no value the attribute takes
   kCannotCapture,  // log_output: a document, whose output only the shell sees (Windows)
   kNoRegistry,     // if_registry: the system has no registry
+  kNotLibrary,     // it serves SimpleDll items only
+  kEntryUndoes,    // undo: the item's undo_entry takes it back instead
 };
 
 // What an unused attribute concerns, which is where the run and the plan
