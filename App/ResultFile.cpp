@@ -59,6 +59,19 @@ std::vector<ResultValue> StoppedForRestartForm() {
   return form;
 }
 
+std::vector<ResultValue> WithEarlierRollback(std::vector<ResultValue> form,
+                                             const RollbackCounts& earlier) {
+  ResultValue value = {L"result", L"earlier_rollback", L"", true};
+  if (earlier.Attempted()) {
+    value = {L"result", L"earlier_rollback", earlier.Complete() ? L"complete" : L"incomplete"};
+  }
+  auto at = form.begin();
+  while (at != form.end() && std::wstring(at->key) != L"is_success") ++at;
+  if (at != form.end() && at->value != L"true") ++at;
+  form.insert(at, value);
+  return form;
+}
+
 std::wstring FlatResultValue(const std::wstring& value) {
   std::wstring flat = value;
   for (wchar_t& c : flat) {

@@ -29,6 +29,11 @@ std::vector<ResultValue> FailureForm(const InstallErrorRecord& errors, bool rest
 // The failure form of a run that stopped for a restart: an empty error
 // record, a restart asked for, and the next run to go on where this one stopped.
 std::vector<ResultValue> StoppedForRestartForm();
+// A form with [result] earlier_rollback=complete|incomplete: the rollback of
+// a run ended from outside that this run finished first (none attempted:
+// the key is removed), before is_success=true, after is_success=false.
+std::vector<ResultValue> WithEarlierRollback(std::vector<ResultValue> form,
+                                             const RollbackCounts& earlier);
 
 // A value as it is written: a line break in it (a parameter text may carry
 // one into the error detail) would add lines to the file, so it is a blank.

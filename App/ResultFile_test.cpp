@@ -54,6 +54,14 @@ TEST(ResultFileTest, EachOutcomeWritesItsKeysInOrderAndRemovesWhatNoLongerHolds)
                                        L"error_info error_detail="}),
             Lines(StoppedForRestartForm()));
   EXPECT_EQ(L"a  b c d", FlatResultValue(L"a\r\nb\nc\rd"));
+  // The rollback of a run ended from outside: before true, after false.
+  RollbackCounts earlier;
+  earlier.to_undo = 2;
+  earlier.undone = 1;
+  EXPECT_EQ(L"result earlier_rollback=incomplete",
+            Lines(WithEarlierRollback(SuccessForm(false, RollbackCounts()), earlier))[3]);
+  EXPECT_EQ(L"result -earlier_rollback",
+            Lines(WithEarlierRollback(FailureForm(errors, true, rollback), RollbackCounts()))[1]);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "CallPlugins/Item.h"
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
+#include "CallPlugins/UndoResume.h"
 #include "CallPlugins/UndoRun.h"
 #include "Platform/files/files.h"
 #include "Platform/process/process.h"
@@ -112,7 +113,8 @@ void FinishRunReport(RunContext& run, int32_t exit_code) {
 int32_t FinishRun(RunContext& run, bool succeeded, int32_t exit_code) {
   platform::DescriptorsFreed freed;
   if (run.record.stopped_for_restart) {
-    WriteResultForm(run.result_file, StoppedForRestartForm());
+    WriteResultForm(run.result_file,
+                    WithEarlierRollback(StoppedForRestartForm(), run.record.earlier_rollback));
     FinishRunReport(run, kExitStoppedForRestart);
     return kExitStoppedForRestart;
   }
@@ -127,6 +129,22 @@ int32_t FinishRun(RunContext& run, bool succeeded, int32_t exit_code) {
   // At ERROR severity, not INFO, and kept so: log readers look for it there.
   LOG(ERROR) << "call plugins success.";
   WriteSuccessResult(run);
+  FinishRunReport(run, exit_code);
+  return exit_code;
+}
+
+// --undo: no phase runs; what the journal's last run did is taken back, and
+// the result file and the report say so as a run's end does.
+int32_t RunUndoRequest(RunContext& run) {
+  run.restart.place = LocateRestartRecord(run.log_folder, run.product_folder());
+  MarkOutcomeUnknown(run);
+  const int32_t exit_code = UndoLastRun(run);
+  platform::DescriptorsFreed freed;
+  if (exit_code == 0) {
+    WriteSuccessResult(run);
+  } else {
+    WriteFailureResult(run);
+  }
   FinishRunReport(run, exit_code);
   return exit_code;
 }
@@ -197,8 +215,14 @@ int RunTaverly() {
   run.progress.SetWriter([&run] { WriteRunReport(run, false); });
   RunEvents events(run);
   events.Started(run);
+  if (run.undo_requested) {
+    exit_code = RunUndoRequest(run);
+    events.Finished(run, exit_code);
+    return exit_code;
+  }
   TakeRestartRecord(run);
   MarkOutcomeUnknown(run);
+  TakeUndoJournal(run);
   under_way = {&run, &events};
   std::atexit(EndRunEndedByLibrary);
   const bool succeeded = DoFinishWork(run);
@@ -210,12 +234,16 @@ int RunTaverly() {
 }
 
 void WriteFailureResult(const RunContext& run) {
-  WriteResultForm(run.result_file,
-                  FailureForm(run.errors, run.record.restart_required, run.record.rollback));
+  WriteResultForm(
+      run.result_file,
+      WithEarlierRollback(FailureForm(run.errors, run.record.restart_required, run.record.rollback),
+                          run.record.earlier_rollback));
 }
 
 void WriteSuccessResult(const RunContext& run) {
-  WriteResultForm(run.result_file, SuccessForm(run.record.restart_required, run.record.rollback));
+  WriteResultForm(run.result_file,
+                  WithEarlierRollback(SuccessForm(run.record.restart_required, run.record.rollback),
+                                      run.record.earlier_rollback));
 }
 
 bool WriteResultValue(const std::wstring& path, const std::wstring& section,

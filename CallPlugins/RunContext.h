@@ -38,11 +38,11 @@ class RunContext {
   // "--undo": the run takes back what the product's last run did, and runs
   // no phase.
   bool undo_requested = false;
-  RunRecord record;           // what the run did, for the run report
-  InstallErrorRecord errors;  // why it failed, for the result file
-  RestartSession restart;     // the restart record taken, and where it lies
+  RunRecord record;            // what the run did, for the run report
+  InstallErrorRecord errors;   // why it failed, for the result file
+  RestartSession restart;      // the restart record taken, and where it lies
   UndoJournalSession journal;  // the product's undo journal, found and written
-  ProgressReporter progress;  // the run report while the run goes on
+  ProgressReporter progress;   // the run report while the run goes on
   // The items that can be taken back, in the order they ended, and the
   // rollback's state (UndoLedger.h); empty for a product without undo.
   UndoLedger undo;

@@ -83,6 +83,9 @@ struct RunRecord {
   bool stopped_for_restart = false;
   // What the rollback of a failed run did (none attempted: to_undo 0).
   RollbackCounts rollback;
+  // What the rollback of a run ended from outside, which this run finished
+  // before its phases, did.
+  RollbackCounts earlier_rollback;
   // The signal that asked the run to end (error 53); null: none.
   const char* ended_by = nullptr;
   // The end of the run; a report written before it is a progress report.

@@ -45,7 +45,11 @@ bool UnitText(const std::string& bytes, std::wstring* text) {
   text->clear();
   for (size_t at = 0; at < bytes.size();) {
     const unsigned char lead = static_cast<unsigned char>(bytes[at]);
-    const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    const size_t length = lead < 0x80    ? 1
+                          : lead >= 0xF0 ? 4
+                          : lead >= 0xE0 ? 3
+                          : lead >= 0xC0 ? 2
+                                         : 0;
     if (length == 0 || at + length > bytes.size()) return false;
     uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
     for (size_t i = 1; i < length; ++i) {

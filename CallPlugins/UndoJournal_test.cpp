@@ -47,11 +47,14 @@ TEST(UndoJournalTest, EachRefusalIsTheRestartRecordsReason) {
   const std::vector<Row> rows = {
       {text.substr(0, text.size() - 1), kProduct, Key(1), "it is torn"},
       {text + "end\n", kProduct, Key(1), "it is torn"},
-      {text.substr(0, text.find("item=")) + "item=path=%G1\n" +
-           text.substr(text.find("digest=")),
-       kProduct, Key(1), "it is torn"},
+      {text.substr(0, text.find("item=")) + "item=path=%G1\n" + text.substr(text.find("digest=")),
+       kProduct,
+       Key(1),
+       "it is torn"},
       {text.substr(0, text.find("item=")) + "item=path\n" + text.substr(text.find("digest=")),
-       kProduct, Key(1), "it is torn"},
+       kProduct,
+       Key(1),
+       "it is torn"},
       {changed, kProduct, Key(1), "it is torn"},
       {UndoJournalText(kProduct.substr(1), Key(1).bytes, kBody), kProduct, Key(1), "it is torn"},
       {"taverly-resume/2\n" + text.substr(text.find('\n') + 1), kProduct, Key(1), "it is torn"},
@@ -99,8 +102,17 @@ TEST(UndoJournalTest, ALedgerReadBackIsTheLedgerWritten) {
   entry.path = L"/opt/p/bin/t\u00e9 \xD800x";  // a lone surrogate, on Windows
   entry.outcome = LedgerOutcome::kFailedAfterStart;
   entry.boundary = true;
-  entry.step = {UndoKind::kProgram, L"/opt/p/x", L"/opt/p/un do", L"--k=s\u20ac\n", "",
-                L"", "0;3", 7, true, true, false};
+  entry.step = {UndoKind::kProgram,
+                L"/opt/p/x",
+                L"/opt/p/un do",
+                L"--k=s\u20ac\n",
+                "",
+                L"",
+                "0;3",
+                7,
+                true,
+                true,
+                false};
   entry.undo = {UndoStatus::kUndoFailed, true, -5, 12};
   UndoLedger ledger;
   ledger.Restore(LedgerState::kRollingBack, {entry, UndoEntry()});

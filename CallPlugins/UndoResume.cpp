@@ -4,6 +4,8 @@
 
 #include "CallPlugins/RunContext.h"
 #include "CallPlugins/UndoJournalLedger.h"
+#include "CallPlugins/UndoRun.h"
+#include "Platform/files/files.h"
 #include "Platform/system/system.h"
 #include "Utils/LogText.h"
 
@@ -54,8 +56,7 @@ bool WriteJournalBody(UndoJournalSession& session, const JournalBody& body) {
     session.write_failed = true;
     return false;
   }
-  if (WriteUndoJournal(session.path, UndoJournalText(session.product, session.key, body),
-                       &error)) {
+  if (WriteUndoJournal(session.path, UndoJournalText(session.product, session.key, body), &error)) {
     return true;
   }
   if (!session.write_failed) {
@@ -70,4 +71,107 @@ void UndoJournalSession::Save(const UndoLedger& ledger) {
   if (!active && ledger.entries().empty()) return;
   active = true;
   WriteJournalBody(*this, JournalBodyOf(ledger));
+}
+
+namespace {
+
+// The ledger the journal found holds; false when none is usable.
+bool FoundLedger(RunContext& run, UndoLedger* found) {
+  UndoJournalSession& session = run.journal;
+  if (session.found.state != RestartRecordState::kUsable) return false;
+  if (RestoreLedger(session.found.body, found)) return true;
+  LOG(ERROR) << "undo journal not used, path: " << LogText(session.path)
+             << " ,reason: " << RestartRecordRefusal(RestartRecordState::kTorn);
+  return false;
+}
+
+}  // namespace
+
+void TakeUndoJournal(RunContext& run) {
+  FindUndoJournal(run);
+  UndoLedger found;
+  const bool usable = FoundLedger(run, &found);
+  if (usable &&
+      (found.state() == LedgerState::kRunning || found.state() == LedgerState::kRollingBack)) {
+    found.SetSink(&run.journal);
+    run.record.earlier_rollback = RunUndoSteps(run, found, UndoRunMode::kInterruptedRun);
+  }
+  run.undo.SetSink(&run.journal);
+  // The restart record and the journal agree: the items passed over as
+  // done before the restart are those the journal holds as done.
+  if (usable && found.state() == LedgerState::kStoppedForRestart &&
+      run.restart.taken.state == RestartRecordState::kUsable) {
+    run.undo.Restore(LedgerState::kRunning, found.entries());
+  }
+  if (run.journal.active) run.journal.Save(run.undo);
+}
+
+namespace {
+
+// The report's entry of each item whose undo this run attempted, in its
+// phase: the run read no module file, so the journal's entry is all it has.
+void ReportUndoneItems(RunContext& run, const UndoLedger& ledger) {
+  RunRecord& record = run.record;
+  for (const PhaseRule& rule : kPhaseRules) {
+    PhaseReport phase;
+    phase.name = rule.element;
+    for (const UndoEntry& entry : ledger.entries()) {
+      if (entry.phase != phase.name || entry.undo.status == UndoStatus::kNone) continue;
+      ItemReport item;
+      item.key = entry.key;
+      item.file = platform::WideToUtf8(entry.path);
+      item.undo = entry.undo;
+      phase.items.push_back(item);
+    }
+    record.phases.push_back(phase);
+  }
+}
+
+// What was undone is no longer recorded; what was not is tried again by
+// the next --undo.
+void ForgetUndone(UndoLedger* ledger) {
+  std::vector<UndoEntry> left;
+  for (UndoEntry entry : ledger->entries()) {
+    if (entry.undo.status == UndoStatus::kUndone) continue;
+    entry.undo = UndoResult();
+    left.push_back(entry);
+  }
+  const bool all = left.empty();
+  ledger->Restore(ledger->state(), std::move(left));
+  ledger->SetState(all ? LedgerState::kRolledBack : LedgerState::kSucceeded);
+}
+
+}  // namespace
+
+int32_t UndoLastRun(RunContext& run) {
+  constexpr int32_t kNotAllUndone = 210;
+  FindUndoJournal(run);
+  UndoLedger found;
+  const bool usable = FoundLedger(run, &found);
+  if (!usable && run.journal.found.state != RestartRecordState::kMissing) return kNotAllUndone;
+  // A run ended from outside is finished first, as any run does.
+  if (usable &&
+      (found.state() == LedgerState::kRunning || found.state() == LedgerState::kRollingBack)) {
+    found.SetSink(&run.journal);
+    run.record.earlier_rollback = RunUndoSteps(run, found, UndoRunMode::kInterruptedRun);
+  }
+  if (!usable ||
+      (found.state() != LedgerState::kSucceeded &&
+       found.state() != LedgerState::kStoppedForRestart) ||
+      RollbackOrder(found.RollbackEntries(), RollbackMode::kOnRequest).empty()) {
+    LOG(INFO) << "nothing to undo";
+    return run.record.earlier_rollback.Complete() ? 0 : kNotAllUndone;
+  }
+  const bool stopped = found.state() == LedgerState::kStoppedForRestart;
+  found.SetSink(&run.journal);
+  run.record.rollback = RunUndoSteps(run, found, UndoRunMode::kRequested);
+  ReportUndoneItems(run, found);
+  ForgetUndone(&found);
+  if (stopped && found.state() == LedgerState::kRolledBack) {
+    // Its items are undone: a run resuming after the restart would pass them over.
+    uint32_t error = 0;
+    platform::RemoveProfileFile(run.restart.place.path, &error);
+  }
+  return run.record.rollback.Complete() && run.record.earlier_rollback.Complete() ? 0
+                                                                                  : kNotAllUndone;
 }

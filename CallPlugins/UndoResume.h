@@ -29,8 +29,21 @@ struct UndoJournalSession : UndoLedgerSink {
 };
 
 // Reads the product's journal into run.journal, after TakeRestartRecord
-// located the product; one that cannot be used is said in one line.
+// (or, for --undo, LocateRestartRecord) located the product; one that cannot
+// be used is said in one line.
 void FindUndoJournal(RunContext& run);
+
+// Before the phases: finishes the rollback of a run the journal says was
+// ended from outside (running or rolling back), into
+// run.record.earlier_rollback; then starts the run's own ledger, which goes
+// on with the journal's after a restart (the restart record taken), and
+// writes it over the journal found.
+void TakeUndoJournal(RunContext& run);
+
+// --undo: takes back what the journal's last run did, into
+// run.record.rollback, and gives each undone item its entry in the report.
+// Answers the exit code: 0 all undone or nothing to undo, 210 not.
+int32_t UndoLastRun(RunContext& run);
 
 // Writes body as the product's journal, whole and to the disk. The first
 // failure of a run is said in one line; false when it was not written.

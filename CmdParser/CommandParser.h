@@ -22,9 +22,9 @@ std::vector<std::string> GetArguments();
 bool ParseOption(std::string& destination, const std::string& argument, const std::string& key);
 
 enum class FlagMatch {
-  kNone,       // another argument
-  kGiven,      // exactly the flag
-  kMisspelt,   // the flag followed by more ("--undo=1", "--undone")
+  kNone,      // another argument
+  kGiven,     // exactly the flag
+  kMisspelt,  // the flag followed by more ("--undo=1", "--undone")
 };
 // Matches an option without a value, case-sensitively, and logs a match.
 FlagMatch ParseFlag(const std::string& argument, const std::string& flag);

@@ -45,10 +45,12 @@ TEST(ParseOptionTest, NoValueEndsItsLine) {
 TEST(ParseFlagTest, OnlyTheExactFlagIsGivenAndOnlyThatIsLogged) {
   LogCapture log;
   using CommandParser::FlagMatch;
-  const std::vector<std::pair<std::string, FlagMatch>> rows = {
-      {"--undo", FlagMatch::kGiven},     {"--undo=1", FlagMatch::kMisspelt},
-      {"--undone", FlagMatch::kMisspelt}, {"--UNDO", FlagMatch::kNone},
-      {"-undo", FlagMatch::kNone},       {"x--undo", FlagMatch::kNone}};
+  const std::vector<std::pair<std::string, FlagMatch>> rows = {{"--undo", FlagMatch::kGiven},
+                                                               {"--undo=1", FlagMatch::kMisspelt},
+                                                               {"--undone", FlagMatch::kMisspelt},
+                                                               {"--UNDO", FlagMatch::kNone},
+                                                               {"-undo", FlagMatch::kNone},
+                                                               {"x--undo", FlagMatch::kNone}};
   for (const auto& row : rows) {
     EXPECT_EQ(CommandParser::ParseFlag(row.first, CommandParser::kUndoOption), row.second)
         << row.first;

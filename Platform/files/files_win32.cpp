@@ -137,9 +137,9 @@ bool MoveOverFile(const std::wstring& source, const std::wstring& target, bool f
 // moment the file exists, whatever the folder passes down. LocalFree frees it.
 bool OwnerOnlyDescriptor(PSECURITY_DESCRIPTOR* descriptor, uint32_t* error) {
   const std::string account = win32::AccountSidText();
-  if (account.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorA(
-                             win32::OwnerOnlySddl(account).c_str(), SDDL_REVISION_1, descriptor,
-                             nullptr)) {
+  if (account.empty() ||
+      !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          win32::OwnerOnlySddl(account).c_str(), SDDL_REVISION_1, descriptor, nullptr)) {
     *error = account.empty() ? ERROR_NO_TOKEN : GetLastError();
     return false;
   }

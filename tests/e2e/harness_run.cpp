@@ -159,8 +159,7 @@ std::vector<std::string> TaverlyTest::LogFileNames() const {
     const std::string name = entry.path().filename().string();
     if (entry.is_regular_file() && !entry.is_symlink() && name != "TaverlyResultInfo.dat" &&
         name != "TaverlyRunReport.json" && name.rfind("TaverlyResumeInfo.", 0) != 0 &&
-        name.rfind("TaverlyUndoJournal.", 0) != 0 &&
-        name.rfind("exe-output-", 0) != 0) {
+        name.rfind("TaverlyUndoJournal.", 0) != 0 && name.rfind("exe-output-", 0) != 0) {
       names.push_back(name);
     }
   }

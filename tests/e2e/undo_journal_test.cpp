@@ -1,0 +1,142 @@
+// The undo journal across runs: a resumed run that fails, a run ended from
+// outside during its phases or its rollback, --undo, and a journal another
+// account could have written.
+#include <csignal>
+#include <filesystem>
+
+#include <gmock/gmock.h>
+
+#include "tests/e2e/restart_fixture.h"
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::IsSupersetOf;
+
+namespace e2e {
+namespace {
+
+class UndoJournalTest : public RestartTest {
+ protected:
+  // A probe item whose undo is the probe recording "u<tag>" with more.
+  std::string Undoable(const std::string& tag, const std::string& param,
+                       std::map<std::string, std::string> extra = {},
+                       const std::string& undo_param = "") const {
+    extra["undo"] = probe_ + " --record=%productpath%" + std::string(1, target().separator) +
+                    "calls.txt --tag=u" + tag + undo_param;
+    return Tagged(tag, param, extra);
+  }
+  RunResult Undo() {
+    for (const std::string& name : LogFileNames()) fs::remove(LogDir() + "/" + name);
+    RunOptions options;
+    options.arguments = {"--installpath=" + product_.TargetFolder(), "--undo"};
+    return Run(options);
+  }
+  // Starts the product, and kills it once the calls hold tag's record.
+  void KillWhenCalled(const std::string& tag) {
+    RunOptions options;
+    options.arguments = {"--installpath=" + product_.TargetFolder()};
+    const Process run = Start(options);
+    EXPECT_TRUE(WaitForText(product_.Path("calls.txt"), "--tag=" + tag + "\n"));
+    kill(run.pid, SIGKILL);
+    EXPECT_EQ(Wait(run).exit_code, 128 + SIGKILL);
+    WriteTextFile(product_.Path("go.txt"), "");  // lets the stray program end
+  }
+  std::string Call() const {
+    std::string calls;
+    for (const std::string& call : Calls()) calls += (calls.empty() ? "" : " ") + call;
+    fs::remove(product_.Path("calls.txt"));
+    return calls;
+  }
+  std::string Journal() const {
+    for (const auto& entry : fs::directory_iterator(LogDir())) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("TaverlyUndoJournal.", 0) == 0) return entry.path().string();
+    }
+    return LogDir() + "/no-journal";
+  }
+  const std::string go_ = " --wait-for=%productpath%" + std::string(1, target().separator) + "go.txt";
+};
+
+TEST_F(UndoJournalTest, ResumedRunThatFailsUndoesWhatWasDoneBeforeTheRestart) {
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Undoable("a", "") + Undoable("b", "--exit=3", {{"reboot_now_exitcode", "3"}}) +
+          Tagged("c", "--exit=1", {{"exitcode", "0"}}),
+      Probe("y"),
+      Probe("z"));
+  EXPECT_EQ(RunAgain().exit_code, 211);
+  EXPECT_EQ(Call(), "a b");
+  EXPECT_EQ(RunAgain().exit_code, 210);
+  EXPECT_EQ(Call(), "c ub ua");
+  EXPECT_THAT(Messages(), Contains("I:rollback started, items to undo: 2"));
+  EXPECT_EQ(Result("result", "rollback"), "complete");
+}
+
+// A run killed during its phases, one killed during its rollback: the next
+// run finishes what was to be undone first, then runs as usual.
+TEST_F(UndoJournalTest, NextRunFinishesTheRollbackOfAKilledRun) {
+  struct Row {
+    std::string items;  // the killed run's first phase
+    std::string killed_at;
+    std::string earlier;  // what the next run undoes first
+  };
+  const std::vector<Row> rows = {
+      {Undoable("a", "") + Undoable("b", go_) + Tagged("c", ""), "b", "ub ua"},
+      {Undoable("a", "", {}, go_) + Tagged("b", "--exit=1", {{"exitcode", "0"}}), "ua", "ua"},
+  };
+  for (const Row& row : rows) {
+    fs::remove(product_.Path("go.txt"));
+    product_.AddModuleFile("mod_core.xml", row.items, Probe("y"), Probe("z"));
+    KillWhenCalled(row.killed_at);
+    Call();
+    product_.AddModuleFile("mod_core.xml", Tagged("d", ""), Probe("y"), Probe("z"));
+    EXPECT_EQ(RunAgain().exit_code, 0);
+    EXPECT_EQ(Call(), row.earlier + " d y z") << row.killed_at;
+    const size_t count = std::count(row.earlier.begin(), row.earlier.end(), ' ') + 1;
+    EXPECT_THAT(Messages(),
+                Contains("I:rollback of an interrupted run, items to undo: " +
+                         std::to_string(count)));
+    EXPECT_EQ(Result("result", "earlier_rollback"), "complete");
+    EXPECT_EQ(Result("result", "is_success"), "true");
+  }
+}
+
+TEST_F(UndoJournalTest, UndoTakesBackTheLastSuccessfulRunOnce) {
+  // Nothing recorded: a run that undid nothing (its boundary kept a), then
+  // a run without a journal.
+  product_.AddModuleFile("mod_core.xml",
+                         Undoable("a", "", {{"rollback_boundary", "1"}}) +
+                             Tagged("b", "--exit=1", {{"exitcode", "0"}}),
+                         Probe("y"),
+                         Probe("z"));
+  EXPECT_EQ(RunAgain().exit_code, 210);
+  EXPECT_EQ(Undo().exit_code, 0);
+  EXPECT_THAT(Messages(), Contains("I:nothing to undo"));
+  EXPECT_EQ(Call(), "a b");
+
+  product_.AddModuleFile("mod_core.xml",
+                         Undoable("a", "", {{"rollback_boundary", "1"}}) + Undoable("b", ""),
+                         Probe("y"),
+                         Probe("z"));
+  EXPECT_EQ(RunAgain().exit_code, 0);
+  EXPECT_EQ(Call(), "a b y z");
+  // The module files are gone: the journal says what to undo.
+  fs::remove_all(product_.Path("modularize"));
+  EXPECT_EQ(Undo().exit_code, 0);
+  EXPECT_EQ(Call(), "ub ua");
+  EXPECT_THAT(Messages(), IsSupersetOf({"I:undo requested, items to undo: 2"}));
+  EXPECT_EQ(Result("result", "rollback"), "complete");
+  EXPECT_EQ(Undo().exit_code, 0);
+  EXPECT_THAT(Messages(), Contains("I:nothing to undo"));
+  EXPECT_EQ(Call(), "");
+
+  // A journal another account could have written is not used.
+  fs::permissions(Journal(), fs::perms(0666));
+  EXPECT_EQ(Undo().exit_code, 210);
+  EXPECT_THAT(Messages(),
+              Contains("E:undo journal not used, path: " + Target(Journal()) +
+                       " ,reason: another account owns it or may write it"));
+}
+
+}  // namespace
+}  // namespace e2e
