@@ -97,6 +97,10 @@ void TakeUndoJournal(RunContext& run) {
     run.record.earlier_rollback = RunUndoSteps(run, found, UndoRunMode::kInterruptedRun);
   }
   run.undo.SetSink(&run.journal);
+  // Each entry's identity, as the restart record knows its item, where the
+  // machine has a key already (none is made for it).
+  const RecordKey key = ReadRecordKey();
+  if (key.state == RecordKeyState::kUsable) run.undo.SetIdentityKey(key.bytes);
   // The restart record and the journal agree: the items passed over as
   // done before the restart are those the journal holds as done.
   if (usable && found.state() == LedgerState::kStoppedForRestart &&
