@@ -19,7 +19,7 @@ ResultValue NotStoppedForRestart() { return {L"result", L"resume_after_reboot", 
 
 // Only a run that attempted an undo says how its rollback went.
 ResultValue RollbackOutcome(const RollbackCounts& rollback) {
-  if (!rollback.Attempted()) return {L"result", L"rollback", L"", true};
+  if (!rollback.Attempted()) return {L"result", L"rollback", L"", true, true};
   return {L"result", L"rollback", rollback.Complete() ? L"complete" : L"incomplete"};
 }
 
@@ -61,7 +61,7 @@ std::vector<ResultValue> StoppedForRestartForm() {
 
 std::vector<ResultValue> WithEarlierRollback(std::vector<ResultValue> form,
                                              const RollbackCounts& earlier) {
-  ResultValue value = {L"result", L"earlier_rollback", L"", true};
+  ResultValue value = {L"result", L"earlier_rollback", L"", true, true};
   if (earlier.Attempted()) {
     value = {L"result", L"earlier_rollback", earlier.Complete() ? L"complete" : L"incomplete"};
   }

@@ -54,16 +54,17 @@ class UndoJournalTest : public RestartTest {
     }
     return LogDir() + "/no-journal";
   }
-  const std::string go_ = " --wait-for=%productpath%" + std::string(1, target().separator) + "go.txt";
+  const std::string go_ =
+      " --wait-for=%productpath%" + std::string(1, target().separator) + "go.txt";
 };
 
 TEST_F(UndoJournalTest, ResumedRunThatFailsUndoesWhatWasDoneBeforeTheRestart) {
-  product_.AddModuleFile(
-      "mod_core.xml",
-      Undoable("a", "") + Undoable("b", "--exit=3", {{"reboot_now_exitcode", "3"}}) +
-          Tagged("c", "--exit=1", {{"exitcode", "0"}}),
-      Probe("y"),
-      Probe("z"));
+  product_.AddModuleFile("mod_core.xml",
+                         Undoable("a", "") +
+                             Undoable("b", "--exit=3", {{"reboot_now_exitcode", "3"}}) +
+                             Tagged("c", "--exit=1", {{"exitcode", "0"}}),
+                         Probe("y"),
+                         Probe("z"));
   EXPECT_EQ(RunAgain().exit_code, 211);
   EXPECT_EQ(Call(), "a b");
   EXPECT_EQ(RunAgain().exit_code, 210);
@@ -93,9 +94,9 @@ TEST_F(UndoJournalTest, NextRunFinishesTheRollbackOfAKilledRun) {
     EXPECT_EQ(RunAgain().exit_code, 0);
     EXPECT_EQ(Call(), row.earlier + " d y z") << row.killed_at;
     const size_t count = std::count(row.earlier.begin(), row.earlier.end(), ' ') + 1;
-    EXPECT_THAT(Messages(),
-                Contains("I:rollback of an interrupted run, items to undo: " +
-                         std::to_string(count)));
+    EXPECT_THAT(
+        Messages(),
+        Contains("I:rollback of an interrupted run, items to undo: " + std::to_string(count)));
     EXPECT_EQ(Result("result", "earlier_rollback"), "complete");
     EXPECT_EQ(Result("result", "is_success"), "true");
   }
