@@ -6,6 +6,7 @@
 
 #include <gmock/gmock.h>
 
+#include "tests/e2e/report_check.h"
 #include "tests/e2e/restart_fixture.h"
 
 namespace fs = std::filesystem;
@@ -127,6 +128,14 @@ TEST_F(UndoJournalTest, UndoTakesBackTheLastSuccessfulRunOnce) {
   EXPECT_EQ(Call(), "ub ua");
   EXPECT_THAT(Messages(), IsSupersetOf({"I:undo requested, items to undo: 2"}));
   EXPECT_EQ(Result("result", "rollback"), "complete");
+  rapidjson::Document report;
+  ASSERT_TRUE(ValidReport(ReadTextFile(ReportFile()), &report));
+  const auto& undone = report["phases"][0]["items"];
+  ASSERT_EQ(undone.Size(), 2u);  // a boundary does not stop a request
+  for (const auto& item : undone.GetArray()) {
+    EXPECT_EQ(std::string(item["undo"]["status"].GetString()), "undone");
+  }
+  EXPECT_EQ(report["counts"]["undone"].GetUint64(), 2u);
   EXPECT_EQ(Undo().exit_code, 0);
   EXPECT_THAT(Messages(), Contains("I:nothing to undo"));
   EXPECT_EQ(Call(), "");
