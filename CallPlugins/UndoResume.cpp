@@ -132,8 +132,8 @@ void ReportUndoneItems(RunContext& run, const UndoLedger& ledger) {
 }
 
 // What was undone is no longer recorded; what was not is tried again by
-// the next --undo.
-void ForgetUndone(UndoLedger* ledger) {
+// the next --undo, in state left.
+void ForgetUndone(UndoLedger* ledger, LedgerState left_state) {
   std::vector<UndoEntry> left;
   for (UndoEntry entry : ledger->entries()) {
     if (entry.undo.status == UndoStatus::kUndone) continue;
@@ -142,7 +142,7 @@ void ForgetUndone(UndoLedger* ledger) {
   }
   const bool all = left.empty();
   ledger->Restore(ledger->state(), std::move(left));
-  ledger->SetState(all ? LedgerState::kRolledBack : LedgerState::kSucceeded);
+  ledger->SetState(all ? LedgerState::kRolledBack : left_state);
 }
 
 }  // namespace
@@ -170,12 +170,17 @@ int32_t UndoLastRun(RunContext& run) {
   found.SetSink(&run.journal);
   run.record.rollback = RunUndoSteps(run, found, UndoRunMode::kRequested);
   ReportUndoneItems(run, found);
-  ForgetUndone(&found);
-  if (stopped && found.state() == LedgerState::kRolledBack) {
-    // Its items are undone: a run resuming after the restart would pass them over.
-    uint32_t error = 0;
-    platform::RemoveProfileFile(run.restart.place.path, &error);
+  // After a stop for a restart, the next run would pass over what was undone.
+  const bool undone = run.record.rollback.undone > 0;
+  uint32_t error = 0;
+  if (stopped && undone &&
+      platform::RemoveProfileFile(run.restart.place.path, &error) ==
+          platform::RemoveOutcome::kFailed) {
+    LOG(ERROR) << "restart record could not be removed, path: " << LogText(run.restart.place.path)
+               << ", GLE: " << error;
   }
+  ForgetUndone(&found,
+               stopped && !undone ? LedgerState::kStoppedForRestart : LedgerState::kSucceeded);
   return run.record.rollback.Complete() && run.record.earlier_rollback.Complete() ? 0
                                                                                   : kNotAllUndone;
 }
