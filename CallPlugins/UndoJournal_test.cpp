@@ -2,12 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
-#include "Platform/files/files.h"
-#include "Platform/system/system.h"
-#include "tests/support/builders.h"
-#include "tests/support/temp_folder.h"
+#include "CallPlugins/UndoJournalLedger.h"
 
 namespace {
 
@@ -36,83 +31,45 @@ TEST(UndoJournalTest, WhatIsWrittenReadsBackAsItWasAndNoValueEndsALine) {
 
 TEST(UndoJournalTest, EachRefusalIsTheRestartRecordsReason) {
   const std::string text = UndoJournalText(kProduct, Key(1).bytes, kBody);
+  const auto items = [&](const std::string& lines) {
+    return text.substr(0, text.find("item=")) + lines + text.substr(text.find("digest="));
+  };
   std::string changed = text;
   changed.replace(changed.find("bin/un"), 3, "sbin");  // written by someone else
-  struct Row {
-    std::string text;
-    std::string product;
-    RecordKey key;
-    const char* reason;
-  };
-  const std::vector<Row> rows = {
-      {text.substr(0, text.size() - 1), kProduct, Key(1), "it is torn"},
-      {text + "end\n", kProduct, Key(1), "it is torn"},
-      {text.substr(0, text.find("item=")) + "item=path=%G1\n" + text.substr(text.find("digest=")),
-       kProduct,
-       Key(1),
-       "it is torn"},
-      {text.substr(0, text.find("item=")) + "item=path\n" + text.substr(text.find("digest=")),
-       kProduct,
-       Key(1),
-       "it is torn"},
-      {changed, kProduct, Key(1), "it is torn"},
-      {UndoJournalText(kProduct.substr(1), Key(1).bytes, kBody), kProduct, Key(1), "it is torn"},
-      {"taverly-resume/2\n" + text.substr(text.find('\n') + 1), kProduct, Key(1), "it is torn"},
-      {text, ProductDigest("/opt/q"), Key(1), "it is for another installation path"},
-      {text, kProduct, Key(2), "it was made with another key"},
-      {text, kProduct, RecordKey{RecordKeyState::kMissing, L"", "", 0}, "its key cannot be used"},
-  };
-  for (const Row& row : rows) {
-    const UndoJournalRead read = ParseUndoJournal(row.text, row.product, row.key);
-    EXPECT_STREQ(RestartRecordRefusal(read.state), row.reason) << row.text;
-    EXPECT_TRUE(read.body.items.empty() && read.body.state.empty()) << row.text;
+  const std::vector<std::string> torn = {text.substr(0, text.size() - 1),
+                                         text + "end\n",
+                                         items("item=path=%G1\n"),
+                                         items("item=path\n"),
+                                         changed,
+                                         UndoJournalText(kProduct.substr(1), Key(1).bytes, kBody),
+                                         "taverly-resume/2\n" + text.substr(text.find('\n') + 1)};
+  for (const std::string& row : torn) {
+    const UndoJournalRead read = ParseUndoJournal(row, kProduct, Key(1));
+    EXPECT_STREQ(RestartRecordRefusal(read.state), "it is torn") << row;
+    EXPECT_TRUE(read.body.items.empty() && read.body.state.empty()) << row;
   }
+  EXPECT_STREQ(RestartRecordRefusal(ParseUndoJournal(text, ProductDigest("/q"), Key(1)).state),
+               "it is for another installation path");
+  EXPECT_STREQ(RestartRecordRefusal(ParseUndoJournal(text, kProduct, Key(2)).state),
+               "it was made with another key");
+  EXPECT_STREQ(RestartRecordRefusal(ParseUndoJournal(text, kProduct, RecordKey()).state),
+               "its key cannot be used");
 }
-
-TEST(UndoJournalTest, WrittenWholeForThisAccountAndReadOnlyFromARegularFile) {
-  TempFolder temp;
-  // A log folder, closed to others as the run makes it (Windows: its own DACL).
-  const std::string folder = temp.Join("log");
-  ASSERT_TRUE(platform::PrepareLogFolder(Wide(folder)));
-  const std::string file = folder + static_cast<char>(platform::kPathSeparator) + "journal.dat";
-  const std::wstring path = Wide(file);
-  EXPECT_EQ(ReadUndoJournal(path, kProduct, Key(1)).state, RestartRecordState::kMissing);
-  uint32_t error = 0;
-  ASSERT_TRUE(WriteUndoJournal(path, UndoJournalText(kProduct, Key(1).bytes, kBody), &error));
-  const UndoJournalRead read = ReadUndoJournal(path, kProduct, Key(1));
-  EXPECT_STREQ(RestartRecordRefusal(read.state), "it is usable");
-  EXPECT_EQ(read.body.items, kBody.items);
-  std::filesystem::remove(file);
-  std::filesystem::create_directory(file);
-  EXPECT_EQ(ReadUndoJournal(path, kProduct, Key(1)).state, RestartRecordState::kNotRegular);
-}
-
-}  // namespace
-
-#include "CallPlugins/UndoJournalLedger.h"
-
-namespace {
 
 TEST(UndoJournalTest, ALedgerReadBackIsTheLedgerWritten) {
   UndoEntry entry;
   entry.identity = std::string(64, 'a');
-  entry.module_file = "mod_core.xml";
   entry.key = "3";
-  entry.phase = "open_selfprotect";
   entry.path = L"/opt/p/bin/t\u00e9 \xD800x";  // a lone surrogate, on Windows
   entry.outcome = LedgerOutcome::kFailedAfterStart;
   entry.boundary = true;
-  entry.step = {UndoKind::kProgram,
-                L"/opt/p/x",
-                L"/opt/p/un do",
-                L"--k=s\u20ac\n",
-                "",
-                L"",
-                "0;3",
-                7,
-                true,
-                true,
-                false};
+  UndoStep& step = entry.step;
+  step.kind = UndoKind::kProgram;
+  step.program = L"/opt/p/un do";
+  step.parameters = L"--k=s\u20ac\n";
+  step.exit_codes = "0;3";
+  step.timeout_seconds = 7;
+  step.signed_file = step.sensitive = true;
   entry.undo = {UndoStatus::kUndoFailed, true, -5, 12};
   UndoLedger ledger;
   ledger.Restore(LedgerState::kRollingBack, {entry, UndoEntry()});
@@ -121,25 +78,22 @@ TEST(UndoJournalTest, ALedgerReadBackIsTheLedgerWritten) {
   ASSERT_TRUE(RestoreLedger(body, &back));
   EXPECT_EQ(back.state(), LedgerState::kRollingBack);
   ASSERT_EQ(back.entries().size(), 2u);
-  EXPECT_EQ(JournalBodyOf(back).items, body.items);
-  EXPECT_EQ(back.entries()[0].path, entry.path);
-  EXPECT_EQ(back.entries()[0].step.parameters, entry.step.parameters);
-  EXPECT_EQ(back.entries()[0].undo.exit_code, -5);
-  // A field out of its range, missing or unknown: the journal is torn.
-  for (const auto& change : std::vector<std::pair<std::string, std::string>>{
-           {"timeout", "86401"}, {"outcome", "done"}, {"boundary", "2"}, {"undo_ms", "-1"}}) {
+  EXPECT_EQ(JournalBodyOf(back).items, body.items);  // every field, the surrogate too
+  // A field out of its range, missing or unknown, an unknown state: torn.
+  for (const auto& change : std::vector<std::pair<std::string, std::string>>{{"timeout", "86401"},
+                                                                             {"outcome", "done"},
+                                                                             {"boundary", "2"},
+                                                                             {"undo_ms", "-1"},
+                                                                             {"missing", ""},
+                                                                             {"state", "paused"}}) {
     JournalBody bad = body;
+    bad.state = change.first == "state" ? change.second : bad.state;
+    if (change.first == "missing") bad.items[1].pop_back();
     for (auto& field : bad.items[0]) {
       if (field.first == change.first) field.second = change.second;
     }
     EXPECT_FALSE(RestoreLedger(bad, &back)) << change.first;
   }
-  JournalBody short_of_one = body;
-  short_of_one.items[1].pop_back();
-  EXPECT_FALSE(RestoreLedger(short_of_one, &back));
-  short_of_one = body;
-  short_of_one.state = "paused";
-  EXPECT_FALSE(RestoreLedger(short_of_one, &back));
   EXPECT_EQ(back.entries().size(), 2u);  // untouched by a refusal
 }
 

@@ -30,13 +30,14 @@ class RestartTest : public ProductTest {
     return RunWithInstallPath(folder);
   }
   RunResult RunAgain() { return RunAgain(product_.folder()); }
-  // The products' records in the log folder, whatever their kind of file.
-  std::vector<std::string> Records() const {
-    static const std::regex kName("TaverlyResumeInfo\\.[0-9a-f]{16}\\.dat");
+  // The products' records in the log folder, whatever their kind of file
+  // (kind: the undo journals).
+  std::vector<std::string> Records(const std::string& kind = "TaverlyResumeInfo") const {
+    const std::regex name(kind + "\\.[0-9a-f]{16}\\.dat");
     std::vector<std::string> records;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(LogDir(), error)) {
-      if (std::regex_match(entry.path().filename().string(), kName)) {
+      if (std::regex_match(entry.path().filename().string(), name)) {
         records.push_back(entry.path().string());
       }
     }

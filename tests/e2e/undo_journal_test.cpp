@@ -48,13 +48,6 @@ class UndoJournalTest : public RestartTest {
     fs::remove(product_.Path("calls.txt"));
     return calls;
   }
-  std::string Journal() const {
-    for (const auto& entry : fs::directory_iterator(LogDir())) {
-      const std::string name = entry.path().filename().string();
-      if (name.rfind("TaverlyUndoJournal.", 0) == 0) return entry.path().string();
-    }
-    return LogDir() + "/no-journal";
-  }
   const std::string go_ =
       " --wait-for=%productpath%" + std::string(1, target().separator) + "go.txt";
 };
@@ -141,10 +134,11 @@ TEST_F(UndoJournalTest, UndoTakesBackTheLastSuccessfulRunOnce) {
   EXPECT_EQ(Call(), "");
 
   // A journal another account could have written is not used.
-  fs::permissions(Journal(), fs::perms(0666));
+  const std::string journal = Records("TaverlyUndoJournal").at(0);
+  fs::permissions(journal, fs::perms(0666));
   EXPECT_EQ(Undo().exit_code, 210);
   EXPECT_THAT(Messages(),
-              Contains("E:undo journal not used, path: " + Target(Journal()) +
+              Contains("E:undo journal not used, path: " + Target(journal) +
                        " ,reason: another account owns it or may write it"));
 }
 
