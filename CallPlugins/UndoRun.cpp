@@ -68,7 +68,11 @@ UndoResult RunUndoProgram(RunContext& run, const UndoStep& step, const std::stri
     }
   }
   undo.status = UndoStatus::kUndoFailed;
-  if (result.timed_out || result.ended_with_run) {
+  if (result.ended_with_run) {
+    LOG(ERROR) << "undo failed, path: " << path << " ,ended with the run";
+    return undo;
+  }
+  if (result.timed_out) {
     LOG(ERROR) << "undo failed, path: " << path << " ,timed out";
     return undo;
   }
