@@ -20,6 +20,7 @@
 #include "Platform/process/process.h"
 #include "Platform/system/system.h"
 #include "Utils/LogText.h"
+#include "Utils/PathUtils.h"
 
 namespace {
 
@@ -141,6 +142,7 @@ int32_t FinishRun(RunContext& run, bool succeeded, int32_t exit_code) {
 int32_t RunUndoRequest(RunContext& run) {
   run.restart.place = LocateRestartRecord(run.log_folder, run.product_folder());
   MarkOutcomeUnknown(run);
+  AddFolderToProcessPath(run.product_folder());  // where a run's undos start
   const int32_t exit_code = UndoLastRun(run);
   platform::DescriptorsFreed freed;
   if (exit_code == 0) {
@@ -225,7 +227,6 @@ int RunTaverly() {
   }
   TakeRestartRecord(run);
   MarkOutcomeUnknown(run);
-  TakeUndoJournal(run);
   under_way = {&run, &events};
   std::atexit(EndRunEndedByLibrary);
   const bool succeeded = DoFinishWork(run);

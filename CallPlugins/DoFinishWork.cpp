@@ -15,6 +15,7 @@
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
 #include "CallPlugins/SignedItems.h"
+#include "CallPlugins/UndoResume.h"
 #include "CallPlugins/UndoRun.h"
 #include "Platform/files/files.h"
 #include "Platform/process/process.h"
@@ -349,6 +350,8 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
 
 bool DoFinishWork(RunContext& run) {
   AddFolderToProcessPath(run.product_folder());
+  // Undo programs start where items do: in the product folder, on PATH.
+  TakeUndoJournal(run);
   PluginCaller caller(run);
   caller.LoadSecurityBase();
 

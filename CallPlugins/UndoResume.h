@@ -33,7 +33,8 @@ struct UndoJournalSession : UndoLedgerSink {
 // be used is said in one line.
 void FindUndoJournal(RunContext& run);
 
-// Before the phases: finishes the rollback of a run the journal says was
+// Before the phases (DoFinishWork, once the product folder is the working
+// folder and on PATH): finishes the rollback of a run the journal says was
 // ended from outside (running or rolling back), into
 // run.record.earlier_rollback; then starts the run's own ledger, which goes
 // on with the journal's after a restart (the restart record taken), and
