@@ -56,8 +56,7 @@ TEST(ResultFileTest, EachOutcomeWritesItsKeysInOrderAndRemovesWhatNoLongerHolds)
   EXPECT_EQ(L"a  b c d", FlatResultValue(L"a\r\nb\nc\rd"));
   // The rollback of a run ended from outside: before true, after false.
   RollbackCounts earlier;
-  earlier.to_undo = 2;
-  earlier.undone = 1;
+  earlier.to_undo = 2;  // none undone
   EXPECT_EQ(L"result earlier_rollback=incomplete",
             Lines(WithEarlierRollback(SuccessForm(false, RollbackCounts()), earlier))[3]);
   EXPECT_EQ(L"result -earlier_rollback",
