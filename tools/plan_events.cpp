@@ -67,19 +67,17 @@ std::string SinkText(const platform::EventSinkProspect& prospect) {
   return "nowhere: this machine has neither a journal nor a syslog socket";
 }
 
-// An item whose run can fail it: one that runs and checks its result, has a
-// time limit or must be signed.
-bool CanFail(const PlannedItem& item) {
-  return item.outcome == ItemOutcome::kRuns && !item.done_before_restart &&
-         (item.has_expectation || item.timeout_seconds > 0 || item.signed_item);
-}
-
 bool CanStopTheRun(const PlannedItem& item) {
   return item.outcome == ItemOutcome::kRuns && !item.done_before_restart &&
          !item.exit_classes.restart_now_codes.empty();
 }
 
 }  // namespace
+
+bool CanFail(const PlannedItem& item) {
+  return item.outcome == ItemOutcome::kRuns && !item.done_before_restart &&
+         (item.has_expectation || item.timeout_seconds > 0 || item.signed_item);
+}
 
 std::vector<PlannedRecord> PlannedRecords(const Plan& plan) {
   std::vector<PlannedRecord> records;

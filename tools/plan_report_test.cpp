@@ -286,8 +286,10 @@ TEST(PlanArgumentsTest, ReadsTheOptionsAndRefusesTheRest) {
   EXPECT_TRUE(parsed.json);
   EXPECT_TRUE(parsed.load);
   EXPECT_FALSE(parsed.conditions);
-  ASSERT_TRUE(ParsePlanArguments({"--installpath=/a", "--conditions"}, &parsed, &error));
+  ASSERT_TRUE(ParsePlanArguments(
+      {"--installpath=/a", "--conditions", "--fail-at=3", "--fail-at=12"}, &parsed, &error));
   EXPECT_TRUE(parsed.conditions);
+  EXPECT_EQ("12", parsed.fail_at);
   EXPECT_TRUE(parsed.event_records);
   ASSERT_TRUE(ParsePlanArguments({"--installpath=/a", "--event-records=off"}, &parsed, &error));
   EXPECT_FALSE(parsed.event_records);

@@ -334,6 +334,13 @@ TEST_F(PlanTest, BadArgumentsEndWithTwo) {
 
   options.arguments = {"--installpath=" + product_.TargetFolder(), "--verbose"};
   EXPECT_EQ(Run(options).exit_code, 2);
+
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  options.arguments = {"--installpath=" + product_.TargetFolder(), "--fail-at=4"};
+  RunResult no_item = Run(options);
+  EXPECT_EQ(no_item.exit_code, 2);
+  EXPECT_EQ(Lines(no_item.err),
+            "taverly-plan: --fail-at=4: no item has key \"4\" (the plan shows each item's key)\n");
 }
 
 }  // namespace
