@@ -1,6 +1,7 @@
 #include "App/ResultFile.h"
 
 #include "CallPlugins/InstallErrorRecord.h"
+#include "CallPlugins/Rollback.h"
 
 namespace {
 
@@ -16,6 +17,12 @@ ResultValue RestartNeed(bool restart_required) {
 // Only a run that stopped for a restart says the next one resumes.
 ResultValue NotStoppedForRestart() { return {L"result", L"resume_after_reboot", L"", true}; }
 
+// Only a run that attempted an undo says how its rollback went.
+ResultValue RollbackOutcome(const RollbackCounts& rollback) {
+  if (!rollback.Attempted()) return {L"result", L"rollback", L"", true};
+  return {L"result", L"rollback", rollback.Complete() ? L"complete" : L"incomplete"};
+}
+
 void AddErrorInfo(const InstallErrorRecord& errors, std::vector<ResultValue>* form) {
   form->push_back({L"error_info", L"error_path", errors.errorPath});
   form->push_back({L"error_info", L"error_code", errors.errorCode});
@@ -26,13 +33,19 @@ void AddErrorInfo(const InstallErrorRecord& errors, std::vector<ResultValue>* fo
 
 // is_success=true last: a reader who finds it finds the restart need with it,
 // also in a file a run ended between two writes left.
-std::vector<ResultValue> SuccessForm(bool restart_required) {
-  return {RestartNeed(restart_required), NotStoppedForRestart(), Outcome(true)};
+std::vector<ResultValue> SuccessForm(bool restart_required, const RollbackCounts& rollback) {
+  return {RestartNeed(restart_required),
+          NotStoppedForRestart(),
+          RollbackOutcome(rollback),
+          Outcome(true)};
 }
 
-std::vector<ResultValue> FailureForm(const InstallErrorRecord& errors, bool restart_required) {
-  std::vector<ResultValue> form = {
-      Outcome(false), RestartNeed(restart_required), NotStoppedForRestart()};
+std::vector<ResultValue> FailureForm(const InstallErrorRecord& errors, bool restart_required,
+                                     const RollbackCounts& rollback) {
+  std::vector<ResultValue> form = {Outcome(false),
+                                   RestartNeed(restart_required),
+                                   NotStoppedForRestart(),
+                                   RollbackOutcome(rollback)};
   AddErrorInfo(errors, &form);
   return form;
 }
@@ -40,7 +53,8 @@ std::vector<ResultValue> FailureForm(const InstallErrorRecord& errors, bool rest
 std::vector<ResultValue> StoppedForRestartForm() {
   std::vector<ResultValue> form = {Outcome(false),
                                    {L"result", L"reboot_required", L"true"},
-                                   {L"result", L"resume_after_reboot", L"true"}};
+                                   {L"result", L"resume_after_reboot", L"true"},
+                                   RollbackOutcome(RollbackCounts())};
   AddErrorInfo(InstallErrorRecord(), &form);
   return form;
 }

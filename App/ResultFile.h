@@ -7,6 +7,7 @@
 #include <vector>
 
 struct InstallErrorRecord;
+struct RollbackCounts;
 
 struct ResultValue {
   const wchar_t* section;
@@ -20,9 +21,11 @@ struct ResultValue {
 // ends with is_success=true (the run wrote is_success=false at its start, so
 // the key stays first in the file). restart_required: an item's exit
 // code asked for a restart; without it reboot_required is removed, and no
-// form but the stop's keeps resume_after_reboot.
-std::vector<ResultValue> SuccessForm(bool restart_required);
-std::vector<ResultValue> FailureForm(const InstallErrorRecord& errors, bool restart_required);
+// form but the stop's keeps resume_after_reboot. rollback: what the run's
+// rollback did; a run that attempted no undo removes rollback.
+std::vector<ResultValue> SuccessForm(bool restart_required, const RollbackCounts& rollback);
+std::vector<ResultValue> FailureForm(const InstallErrorRecord& errors, bool restart_required,
+                                     const RollbackCounts& rollback);
 // The failure form of a run that stopped for a restart: an empty error
 // record, a restart asked for, and the next run to go on where this one stopped.
 std::vector<ResultValue> StoppedForRestartForm();

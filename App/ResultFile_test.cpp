@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CallPlugins/InstallErrorRecord.h"
+#include "CallPlugins/Rollback.h"
 
 namespace {
 
@@ -21,11 +22,16 @@ std::vector<std::wstring> Lines(const std::vector<ResultValue>& form) {
 }
 
 TEST(ResultFileTest, EachOutcomeWritesItsKeysInOrderAndRemovesWhatNoLongerHolds) {
-  EXPECT_EQ(
-      (std::vector<std::wstring>{
-          L"result -reboot_required", L"result -resume_after_reboot", L"result is_success=true"}),
-      Lines(SuccessForm(false)));
-  EXPECT_EQ(L"result reboot_required=true", Lines(SuccessForm(true))[0]);
+  EXPECT_EQ((std::vector<std::wstring>{L"result -reboot_required",
+                                       L"result -resume_after_reboot",
+                                       L"result -rollback",
+                                       L"result is_success=true"}),
+            Lines(SuccessForm(false, RollbackCounts())));
+  EXPECT_EQ(L"result reboot_required=true", Lines(SuccessForm(true, RollbackCounts()))[0]);
+  RollbackCounts rollback;
+  rollback.to_undo = rollback.undone = 2;
+  EXPECT_EQ(L"result rollback=complete", Lines(SuccessForm(false, rollback))[2]);
+  rollback.undone = 1;
 
   InstallErrorRecord errors;
   errors.SetErrorCode(50);
@@ -33,14 +39,16 @@ TEST(ResultFileTest, EachOutcomeWritesItsKeysInOrderAndRemovesWhatNoLongerHolds)
   EXPECT_EQ((std::vector<std::wstring>{L"result is_success=false",
                                        L"result reboot_required=true",
                                        L"result -resume_after_reboot",
+                                       L"result rollback=incomplete",
                                        L"error_info error_path=",
                                        L"error_info error_code=InstallError:50",
                                        L"error_info error_detail=detail"}),
-            Lines(FailureForm(errors, true)));
+            Lines(FailureForm(errors, true, rollback)));
   // A stop for a restart fails with an empty record and says the next run resumes.
   EXPECT_EQ((std::vector<std::wstring>{L"result is_success=false",
                                        L"result reboot_required=true",
                                        L"result resume_after_reboot=true",
+                                       L"result -rollback",
                                        L"error_info error_path=",
                                        L"error_info error_code=",
                                        L"error_info error_detail="}),

@@ -102,6 +102,10 @@ void RunEvents::Started(const RunContext& run) {
 void RunEvents::Finished(const RunContext& run, int32_t exit_code) {
   if (!on_) return;
   for (const FailedItem& item : FailedItemsOf(run)) Write(ItemFailedRecord(run_, item));
+  const RollbackCounts& rollback = run.record.rollback;
+  if (rollback.Attempted()) {
+    Write(RollbackRecord(run_, {rollback.to_undo, rollback.undone, rollback.undo_failed}));
+  }
   Write(RunOutcomeRecord(run_, OutcomeOf(run, exit_code)));
 }
 

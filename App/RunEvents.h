@@ -31,7 +31,8 @@ class RunEvents {
 
   // After start-up, before the phases.
   void Started(const RunContext& run);
-  // At the end: a record for each failed item, then the outcome's.
+  // At the end: a record for each failed item, the rollback's when one ran,
+  // then the outcome's.
   void Finished(const RunContext& run, int32_t exit_code);
 
  private:

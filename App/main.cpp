@@ -14,6 +14,7 @@
 #include "CallPlugins/Item.h"
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
+#include "CallPlugins/UndoRun.h"
 #include "Platform/files/files.h"
 #include "Platform/process/process.h"
 #include "Platform/system/system.h"
@@ -116,6 +117,7 @@ int32_t FinishRun(RunContext& run, bool succeeded, int32_t exit_code) {
     return kExitStoppedForRestart;
   }
   if (!succeeded) {
+    RollBackFailedRun(run);
     // Kept byte for byte, as installers and log readers match this text.
     LOG(INFO) << "call plugins failed.";
     WriteFailureResult(run);
@@ -208,11 +210,12 @@ int RunTaverly() {
 }
 
 void WriteFailureResult(const RunContext& run) {
-  WriteResultForm(run.result_file, FailureForm(run.errors, run.record.restart_required));
+  WriteResultForm(run.result_file,
+                  FailureForm(run.errors, run.record.restart_required, run.record.rollback));
 }
 
 void WriteSuccessResult(const RunContext& run) {
-  WriteResultForm(run.result_file, SuccessForm(run.record.restart_required));
+  WriteResultForm(run.result_file, SuccessForm(run.record.restart_required, run.record.rollback));
 }
 
 bool WriteResultValue(const std::wstring& path, const std::wstring& section,

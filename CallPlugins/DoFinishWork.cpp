@@ -15,6 +15,7 @@
 #include "CallPlugins/RestartResume.h"
 #include "CallPlugins/RunReport.h"
 #include "CallPlugins/SignedItems.h"
+#include "CallPlugins/UndoRun.h"
 #include "Platform/files/files.h"
 #include "Platform/process/process.h"
 #include "Utils/FileUtils.h"
@@ -313,6 +314,8 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
       report.status = ItemStatus::kDoneBeforeRestart;
       continue;
     }
+    const size_t undo_entry = BeginLedgerEntry(
+        run_, phase_report_ != nullptr ? phase_report_->name : "", report, item, bundle);
     const auto started = std::chrono::steady_clock::now();
     bool done = true;
     switch (item.kind) {
@@ -332,6 +335,7 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
       report.duration_ms = static_cast<uint64_t>(
           std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
     }
+    EndLedgerEntry(run_, undo_entry, report);
     // The item under way when the run was asked to end failed with it.
     if (RunEndRequested(run_)) {
       report.status = ItemStatus::kFailed;
@@ -366,6 +370,7 @@ bool DoFinishWork(RunContext& run) {
     const bool succeeded = caller.CallPluginContainer(items);
     caller.SetPhaseReport(nullptr);
     if (run.record.stopped_for_restart) {
+      run.undo.SetState(LedgerState::kStoppedForRestart);
       WriteRestartRecord(run, caller.catalogue());
       return true;
     }
@@ -376,5 +381,6 @@ bool DoFinishWork(RunContext& run) {
     report.succeeded = true;
     LOG(INFO) << phase.end_line;
   }
+  run.undo.SetState(LedgerState::kSucceeded);
   return true;
 }

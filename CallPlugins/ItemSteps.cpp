@@ -75,12 +75,12 @@ bool ReportVerdict(RunContext& run, const Item& item, const ConditionVerdict& ve
   return false;
 }
 
-// A start the platform refused has its error; one given up before it, the
-// reason the file was not handed over.
-std::string NotStartedReason(const Item& item, const platform::ProgramResult& result) {
+}  // namespace
+
+std::string NotStartedReason(const std::wstring& file, const platform::ProgramResult& result) {
   if (result.arguments_too_long) return kParametersTooLong;
   if (result.start_error != 0) return platform::ErrorText(result.start_error);
-  switch (CheckShellOpenFile(item.path.c_str())) {
+  switch (CheckShellOpenFile(file.c_str())) {
     case ShellOpenRefusal::kNoFile:
       return "no file is named";
     case ShellOpenRefusal::kPathTooLong:
@@ -93,11 +93,9 @@ std::string NotStartedReason(const Item& item, const platform::ProgramResult& re
   return "the start failed";
 }
 
-}  // namespace
-
 void LogNotStarted(const Item& item, const platform::ProgramResult& result) {
   LOG(INFO) << "item not started, path: " << EscapedLogText(item.path)
-            << " ,reason: " << EscapedLogText(NotStartedReason(item, result));
+            << " ,reason: " << EscapedLogText(NotStartedReason(item.path, result));
 }
 
 platform::ProgramRequest StartRequest(RunContext& run, const Item& item) {

@@ -24,6 +24,9 @@ constexpr char kParametersTooLong[] = "the parameters are longer than the system
 // themselves, its wait and what supervises it.
 platform::ProgramRequest StartRequest(RunContext& run, const Item& item);
 
+// Why a program was not started: the system's error when the platform
+// refused the start; else why the file was not handed over.
+std::string NotStartedReason(const std::wstring& file, const platform::ProgramResult& result);
 // The line of an Exe item that was not started, with why: the file not
 // there, its path too long, the parameters over the limit, or the system's
 // error.

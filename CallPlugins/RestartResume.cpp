@@ -17,13 +17,6 @@ bool ResultFileTellsOfStop(const std::wstring& result_file) {
          GetIniValue(content, "result", "resume_after_reboot", &value) && value == "true";
 }
 
-std::string ModuleFileName(const RunRecord& record, size_t module) {
-  if (module >= record.modules.size()) return std::string();
-  const std::wstring& path = record.modules[module].record.path;
-  const size_t cut = path.find_last_of(L"/\\");
-  return platform::WideToUtf8(cut == std::wstring::npos ? path : path.substr(cut + 1));
-}
-
 std::string IdentityOf(const std::string& key, const RunRecord& record, const ItemReport& report,
                        ILwBundle* bundle) {
   return ItemIdentity(key, ModuleFileName(record, report.module), bundle);
@@ -71,6 +64,13 @@ bool UsedUp(RestartRecordState state) {
 }
 
 }  // namespace
+
+std::string ModuleFileName(const RunRecord& record, size_t module) {
+  if (module >= record.modules.size()) return std::string();
+  const std::wstring& path = record.modules[module].record.path;
+  const size_t cut = path.find_last_of(L"/\\");
+  return platform::WideToUtf8(cut == std::wstring::npos ? path : path.substr(cut + 1));
+}
 
 void TakeRestartRecord(RunContext& run) {
   RestartSession& session = run.restart;

@@ -15,6 +15,9 @@
 // earlier version left is removed, with its line.
 void TakeRestartRecord(RunContext& run);
 
+// The name of the module file at index module of the record; empty for none.
+std::string ModuleFileName(const RunRecord& record, size_t module);
+
 // True when the taken record holds the item; it is taken off the record.
 bool DoneBeforeRestart(RunContext& run, const ItemReport& report, ILwBundle* bundle);
 

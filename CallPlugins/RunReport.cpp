@@ -22,6 +22,21 @@ using JsonWriter = json::Writer;
 std::string Utf8(const std::wstring& wide) { return platform::WideToUtf8(wide); }
 std::string Utf8(const std::string& narrow) { return AnsiToUtf8(narrow.c_str()); }
 
+// What became of an item's undo in the rollback.
+void WriteUndo(const UndoResult& undo, JsonWriter& json) {
+  json.Key("undo");
+  json.StartObject();
+  Member(json, "status", std::string(UndoStatusName(undo.status)));
+  json.Key("exit_code");
+  if (undo.has_exit_code) {
+    json.Int64(undo.exit_code);
+  } else {
+    json.Null();
+  }
+  Member(json, "duration_ms", undo.duration_ms);
+  json.EndObject();
+}
+
 // module_files: the record's module paths in UTF-8, converted once per report.
 void WriteItem(const std::wstring& product_folder, const std::vector<std::string>& module_files,
                const ItemReport& item, JsonWriter& json) {
@@ -54,6 +69,7 @@ void WriteItem(const std::wstring& product_folder, const std::vector<std::string
     for (uint32_t code : item.attempt_exit_codes) json.Uint(code);
     json.EndArray();
   }
+  if (item.undo.status != UndoStatus::kNone) WriteUndo(item.undo, json);
   json.EndObject();
 }
 
@@ -81,7 +97,7 @@ void WriteModule(const ModuleEntry& module, const std::string& file, JsonWriter&
   json.EndObject();
 }
 
-void WriteCounts(const ItemCounts& counts, JsonWriter& json) {
+void WriteCounts(const ItemCounts& counts, const RollbackCounts& rollback, JsonWriter& json) {
   json.StartObject();
   Member(json, "items", static_cast<uint64_t>(counts.items));
   Member(json, "succeeded", static_cast<uint64_t>(counts.succeeded));
@@ -92,6 +108,10 @@ void WriteCounts(const ItemCounts& counts, JsonWriter& json) {
   Member(json, "running", static_cast<uint64_t>(counts.running));
   if (counts.done_before_restart > 0) {
     Member(json, "done_before_restart", static_cast<uint64_t>(counts.done_before_restart));
+  }
+  if (rollback.Attempted()) {
+    Member(json, "undone", static_cast<uint64_t>(rollback.undone));
+    Member(json, "undo_failed", static_cast<uint64_t>(rollback.undo_failed));
   }
   json.EndObject();
 }
@@ -280,7 +300,7 @@ std::string RunReportJson(const RunContext& run) {
   WriteSecurityBase(record.security_base, json);
   WriteModulesAndPhases(run, json);
   json.Key("counts");
-  WriteCounts(CountItems(record), json);
+  WriteCounts(CountItems(record), record.rollback, json);
   json.EndObject();
   document.text.push_back('\n');
   return document.text;

@@ -13,6 +13,7 @@
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/Item.h"
 #include "CallPlugins/RunModel.h"
+#include "CallPlugins/UndoLedger.h"
 #include "LoadXml/LoadModXml.h"
 
 // The report's format name; a change that readers cannot ignore gets a new one.
@@ -66,6 +67,8 @@ struct ItemReport : ItemHead {
   const char* ended_by = nullptr;
   // Its library entry ended the process instead of returning.
   bool ended_process = false;
+  // What became of its undo in the run's rollback (kNone: none attempted).
+  UndoResult undo;
 };
 
 using PhaseReport = PhaseEntry<ItemReport>;
@@ -78,6 +81,8 @@ struct RunRecord {
   bool restart_required = false;
   // An item's exit code stopped the run for a restart (exit code 211).
   bool stopped_for_restart = false;
+  // What the rollback of a failed run did (none attempted: to_undo 0).
+  RollbackCounts rollback;
   // The signal that asked the run to end (error 53); null: none.
   const char* ended_by = nullptr;
   // The end of the run; a report written before it is a progress report.

@@ -11,7 +11,7 @@ using platform::EventLevel;
 using platform::EventRecord;
 
 // Made once, at random, and never changed: collectors key on them.
-const EventKindFacts kEventKinds[5] = {
+const EventKindFacts kEventKinds[6] = {
     {EventKind::kRunStarted, 1001, "7c71b5d88517f6b5ff52bbe281402219", EventLevel::kInformation},
     {EventKind::kItemFailed, 1002, "b1d7341a6b15e1577403d2c6499aa141", EventLevel::kError},
     {EventKind::kRunSucceeded, 1003, "75a6c2d4f3e089af25bf47b56b3d12f6", EventLevel::kInformation},
@@ -20,6 +20,7 @@ const EventKindFacts kEventKinds[5] = {
      1005,
      "7a0d6e29ef4845d2fcf49262a0575d4c",
      EventLevel::kWarning},
+    {EventKind::kRollback, 1006, "12c35bbd1539c8ef442368ec5f377284", EventLevel::kWarning},
 };
 
 const EventKindFacts& FactsOf(EventKind kind) { return kEventKinds[static_cast<size_t>(kind)]; }
@@ -190,4 +191,17 @@ EventRecord RunOutcomeRecord(const EventRun& run, const RunOutcome& outcome) {
       return record.Done("Taverly failed on " + product + " with exit code " + code + ": " +
                          counts + "." + restart);
   }
+}
+
+EventRecord RollbackRecord(const EventRun& run, const EventRollback& rollback) {
+  RecordBuilder record(EventKind::kRollback, run);
+  const std::string product = record.Value(1);
+  const std::string to_undo = record.AddNumber("TAVERLY_ITEMS_TO_UNDO", rollback.to_undo);
+  const std::string undone = record.AddNumber("TAVERLY_ITEMS_UNDONE", rollback.undone);
+  const std::string failed = record.AddNumber("TAVERLY_ITEMS_UNDO_FAILED", rollback.undo_failed);
+  const bool complete = rollback.undone == rollback.to_undo;
+  record.Add("TAVERLY_ROLLBACK", complete ? "complete" : "incomplete");
+  return record.Done("Taverly rolled back on " + product + ": " + to_undo + " items to undo, " +
+                     undone + " undone, " + failed + " undo failed; the rollback is " +
+                     (complete ? "complete." : "incomplete."));
 }

@@ -18,6 +18,7 @@ enum class EventKind {
   kRunSucceeded,
   kRunFailed,
   kRunStoppedForRestart,
+  kRollback,
 };
 
 struct EventKindFacts {
@@ -28,7 +29,7 @@ struct EventKindFacts {
 };
 
 // The facts of each kind, in the order of EventKind.
-extern const EventKindFacts kEventKinds[5];
+extern const EventKindFacts kEventKinds[6];
 const EventKindFacts& FactsOf(EventKind kind);
 
 // A value longer than this (escaped) is cut at a character and ends "...".
@@ -97,3 +98,12 @@ struct RunOutcome {
 // kRunStoppedForRestart when the run stopped for a restart, else
 // kRunSucceeded for exit code 0 and kRunFailed for any other.
 platform::EventRecord RunOutcomeRecord(const EventRun& run, const RunOutcome& outcome);
+
+// What a rollback did: the undos it was to run, those that undid their item
+// and those that failed, timed out or did not start.
+struct EventRollback {
+  uint64_t to_undo = 0;
+  uint64_t undone = 0;
+  uint64_t undo_failed = 0;
+};
+platform::EventRecord RollbackRecord(const EventRun& run, const EventRollback& rollback);

@@ -86,6 +86,11 @@ TEST(EventRecordsTest, OutcomeKindFollowsTheRunsEnd) {
             "0 failed, 0 skipped, 0 not started, 1 not reached, 2 done before the restart. Run it "
             "again after the restart.");
   EXPECT_EQ(stopped.fields.back().value, "1");
+  const EventRecord rollback = RollbackRecord(kRun, {3, 2, 1});
+  EXPECT_EQ(Shape(rollback).substr(0, 40), "1006 12c35bbd1539c8ef442368ec5f377284 4\n");
+  EXPECT_EQ(rollback.message,
+            "Taverly rolled back on /opt/product: 3 items to undo, 2 undone, 1 undo failed; the "
+            "rollback is incomplete.");
 }
 
 // Nothing a name holds reaches a record unescaped: no field or message can

@@ -14,6 +14,8 @@ const char* KindName(EventKind kind) {
       return "run-succeeded";
     case EventKind::kRunFailed:
       return "run-failed";
+    case EventKind::kRollback:
+      return "rollback";
     case EventKind::kRunStoppedForRestart:
       break;
   }

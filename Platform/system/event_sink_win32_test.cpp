@@ -96,7 +96,7 @@ TEST(EventSinkWin32Test, ProgramsMessageTableRendersEachKindsMessage) {
   for (DWORD i = 0; i < table->NumberOfBlocks; ++i) {
     for (DWORD id = table->Blocks[i].LowId; id <= table->Blocks[i].HighId; ++id) ids.insert(id);
   }
-  EXPECT_EQ(ids, (std::set<DWORD>{1001, 1002, 1003, 1004, 1005}));
+  EXPECT_EQ(ids, (std::set<DWORD>{1001, 1002, 1003, 1004, 1005, 1006}));
 
   const EventRun run = {"id", "C:\\product\\%1 %%2"};
   RunOutcome failed, stopped;
@@ -107,7 +107,8 @@ TEST(EventSinkWin32Test, ProgramsMessageTableRendersEachKindsMessage) {
         ItemFailedRecord(run, FailedItem{"after_setup", "m.xml", "1", "Exe", "a.exe"}),
         RunOutcomeRecord(run, RunOutcome()),
         RunOutcomeRecord(run, failed),
-        RunOutcomeRecord(run, stopped)}) {
+        RunOutcomeRecord(run, stopped),
+        RollbackRecord(run, {2, 1, 1})}) {
     SCOPED_TRACE(record.event_id);
     const std::vector<std::wstring> strings = WideStrings(record);
     std::vector<DWORD_PTR> arguments;

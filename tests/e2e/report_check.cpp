@@ -44,8 +44,16 @@ testing::AssertionResult ValidReport(const std::string& text, rapidjson::Documen
            << text;
   }
   const rapidjson::Value& counts = (*report)["counts"];
-  uint64_t items = 0, sum = 0;
-  for (const auto& phase : (*report)["phases"].GetArray()) items += phase["items"].Size();
+  uint64_t items = 0, sum = 0, undos = 0;
+  for (const auto& phase : (*report)["phases"].GetArray()) {
+    items += phase["items"].Size();
+    for (const auto& item : phase["items"].GetArray()) undos += item.HasMember("undo") ? 1 : 0;
+  }
+  if (undos != (counts.HasMember("undone")
+                    ? counts["undone"].GetUint64() + counts["undo_failed"].GetUint64()
+                    : 0)) {
+    return testing::AssertionFailure() << "undo counts are not the " << undos << " undos\n" << text;
+  }
   for (const char* status :
        {"succeeded", "failed", "skipped", "not_started", "not_reached", "running"}) {
     sum += counts[status].GetUint64();
@@ -69,6 +77,8 @@ std::vector<std::string> ReportTest::Statuses() {
     for (const auto& item : phase["items"].GetArray()) {
       statuses.push_back(std::string(phase["name"].GetString()) + "/" + item["key"].GetString() +
                          ":" + item["status"].GetString());
+      if (item.HasMember("undo"))
+        statuses.back() += std::string("/") + item["undo"]["status"].GetString();
     }
   }
   return statuses;

@@ -1,7 +1,9 @@
 // Whole runs as rows of a table: a row is the items of the first phase, what
 // the run must start and log, the result file it leaves and the statuses its
-// report gives. The second and third phases run probes "y" and "z". A new
-// behavioural case is a row.
+// report gives. The second and third phases run probes "y" and "z" unless the
+// row says otherwise. A new behavioural case is a row.
+#include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
@@ -23,22 +25,39 @@ struct RunRow {
   std::string calls;                // the probe runs, in order
   std::vector<std::string> lines;   // in this order among the run's lines
   std::vector<std::string> result;  // the result file, line by line
-  std::string statuses;             // of the report's items, in run order
+  std::string statuses;             // of the report's items, in run order, "/" their undo's
+  std::string second = "y", third = "z";
 };
 
 void PrintTo(const RunRow& row, std::ostream* out) { *out << row.name; }
 
-// {probe} and {calls} stand for the program's names of the probe and its record.
 class RunTableTest : public ReportTest, public ::testing::WithParamInterface<RunRow> {
  protected:
+  const std::string kSigned = target().Program("bin/signed");  // the probe, signed with key 1
+  // {probe}, {signed} and {calls} stand for the program's names of the probes and their record.
   std::string Named(std::string text) const {
-    for (const auto& name :
-         {std::make_pair("{probe}", At(probe_)), std::make_pair("{calls}", At("calls.txt"))}) {
+    for (const auto& name : {std::make_pair("{probe}", At(probe_)),
+                             std::make_pair("{calls}", At("calls.txt")),
+                             std::make_pair("{signed}", At(kSigned)),
+                             std::make_pair("{lib}", At(target().Library("lib/probe")))}) {
       for (size_t at; (at = text.find(name.first)) != std::string::npos;) {
         text.replace(at, std::string(name.first).size(), name.second);
       }
     }
     return text;
+  }
+  // A file a value names: the probe, the signed probe or the probe library.
+  std::string Placed(const std::string& value) const {
+    return value == "{probe}"    ? target().Relative(probe_)
+           : value == "{signed}" ? target().Relative(kSigned)
+           : value == "{lib}"    ? target().Relative(target().Library("lib/probe"))
+                                 : value;
+  }
+  // "undo:<tag>[:<switch>...]": the item's program (file) run again as its undo.
+  std::string Undo(std::string word, const std::string& file) const {
+    std::replace(word.begin(), word.end(), ':', ' ');
+    return file + " --record=%productpath%" + std::string(1, target().separator) +
+           "calls.txt --tag=" + word.substr(5);
   }
   std::string Items(const std::string& items) const {
     std::string xml, word;
@@ -47,6 +66,12 @@ class RunTableTest : public ReportTest, public ::testing::WithParamInterface<Run
     std::string tag, param;
     while (probes >> word) {
       if (word == "|") {
+        for (auto& value : attributes) value.second = Placed(value.second);
+        const auto undo = attributes.find("undo"), file = attributes.find("file");
+        if (undo != attributes.end() && undo->second.compare(0, 5, "undo:") == 0) {
+          undo->second = Undo(undo->second,
+                              file == attributes.end() ? target().Relative(probe_) : file->second);
+        }
         attributes["param"] = "--record=%productpath%" + std::string(1, target().separator) +
                               "calls.txt --tag=" + tag + param;
         xml += Probe(tag, attributes);
@@ -55,6 +80,8 @@ class RunTableTest : public ReportTest, public ::testing::WithParamInterface<Run
         tag = word;
       } else if (word.compare(0, 2, "--") == 0) {
         param += " " + word;
+      } else if (word.compare(0, 5, "undo:") == 0) {
+        attributes["undo"] = word;
       } else {
         attributes[word.substr(0, word.find('='))] = word.substr(word.find('=') + 1);
       }
@@ -65,7 +92,16 @@ class RunTableTest : public ReportTest, public ::testing::WithParamInterface<Run
 
 TEST_P(RunTableTest, RunsAsItsRowSays) {
   const RunRow& row = GetParam();
-  product_.AddModuleFile("mod_core.xml", Items(row.items), Probe("y"), Probe("z"));
+  product_.AddProbe(kSigned);
+  ASSERT_EQ(std::system((SignTool() + " sign --key " + DevKey(1) + " --index 1 " +
+                         product_.Path(kSigned) + " >/dev/null")
+                            .c_str()),
+            0);
+  product_.AddFile(target().Library("lib/probe"), target().probe_library);
+  const auto phase = [this](const std::string& items) {
+    return items.size() == 1 ? Probe(items) : Items(items);
+  };
+  product_.AddModuleFile("mod_core.xml", Items(row.items), phase(row.second), phase(row.third));
   EXPECT_EQ(RunProduct().exit_code, row.exit_code);
   std::string calls;
   for (const std::string& call : Calls()) calls += (calls.empty() ? "" : " ") + call;
@@ -123,6 +159,56 @@ const RunRow kRows[] = {
      {"I:exitCode asks for a restart , exitCode: 7", "I:end   call after self protect plugins"},
      {"[result]", "is_success=true", "reboot_required=true"},
      "succeeded succeeded succeeded"},
+    {"FailureInTheLastPhaseUndoesAllPhasesLatestFirst",
+     "a undo:ua | b",
+     210,
+     "a b c d e ue ud uc ua",
+     {"I:rollback started, items to undo: 4",
+      "I:run undo: {probe} , param: --record={calls} --tag=ue ,item: {probe}",
+      "I:item undone, path: {probe} ,exit code: 0",
+      "I:rollback ended, undone: 4 ,undo failed: 0",
+      "I:call plugins failed."},
+     {"[result]",
+      "is_success=false",
+      "rollback=complete",
+      "[error_info]",
+      "error_path=",
+      "error_code=InstallError:50",
+      "error_detail=exitCode do not match expectations, exe file:{probe} ,param:--record={calls} "
+      "--tag=e --exit=4 ,exe exit code:4 ,expected exit code:-1"},
+     "succeeded/undone succeeded succeeded/undone succeeded/undone failed/undone",
+     "c undo:uc",
+     "d undo:ud | e exitcode=0 --exit=4 undo:ue"},
+    // An undo entry and a signed undo undo; a failing, a hanging, an unsigned and a
+    // missing one do not; what precedes the boundary stays.
+    {"RollbackStopsAtTheBoundaryAndGoesOnPastFailingUndos",
+     "a undo:ua | b undo:ub rollback_boundary=1 | "
+     "l type=SimpleDll file={lib} entry=ReturnZero undo_entry=ReturnMinusOne | "
+     "s file={signed} signed=1 undo:us | n undo=bin/missing | u file={signed} signed=1 "
+     "undo={probe} | c undo:uc:--exit=3 sensitive=1 | "
+     "d undo:ud:--sleep-ms=30000 undo_timeout=1",
+     210,
+     "a b dll:ReturnZero s n u c d e ud uc us dll:ReturnMinusOne",
+     {"E:undo failed, path: {probe} ,timed out",
+      "I:run undo: {probe} , param: *** ,item: {probe}",
+      "E:undo failed, path: {probe} ,exit code: 3",
+      "E:undo failed, path: {signed} ,file not signed",
+      "E:undo failed, path: {probe} ,not started, error: 0 ,reason: the file does not exist",
+      "I:item undone, path: {signed} ,exit code: 0",
+      "I:call undo entry: ReturnMinusOne ,item: {lib}",
+      "I:item undone, path: {lib} ,result: -1",
+      "E:rollback ended, undone: 2 ,undo failed: 4"},
+     {"[result]",
+      "is_success=false",
+      "rollback=incomplete",
+      "[error_info]",
+      "error_path=",
+      "error_code=InstallError:50",
+      "error_detail=exitCode do not match expectations, exe file:{probe} ,param:--record={calls} "
+      "--tag=e --exit=4 ,exe exit code:4 ,expected exit code:-1"},
+     "succeeded succeeded succeeded/undone succeeded/undone succeeded/undo_not_started "
+     "succeeded/undo_not_started succeeded/undo_failed succeeded/undo_failed failed not_reached",
+     "e exitcode=0 --exit=4"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, RunTableTest, ::testing::ValuesIn(kRows),
