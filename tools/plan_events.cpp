@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "tools/plan_undo.h"
+
 namespace {
 
 const char* KindName(EventKind kind) {
@@ -95,6 +97,12 @@ std::vector<PlannedRecord> PlannedRecords(const Plan& plan) {
   }
   records.push_back({EventKind::kRunStarted, RecordWhen::kAlways});
   if (can_fail) records.push_back({EventKind::kItemFailed, RecordWhen::kIfAnItemFails});
+  // Only in a product whose run can undo something.
+  bool when_predicted = false;
+  if (RollbackCanRun(plan, &when_predicted)) {
+    records.push_back(
+        {EventKind::kRollback, when_predicted ? RecordWhen::kAlways : RecordWhen::kIfAnItemFails});
+  }
   if (plan.predicts_success) {
     records.push_back({EventKind::kRunSucceeded, RecordWhen::kIfEveryItemPasses});
     if (can_fail) records.push_back({EventKind::kRunFailed, RecordWhen::kIfAnItemFails});
