@@ -213,8 +213,8 @@ TEST_F(PlanTest, TrapsWarnAndTheFailureIsPredicted) {
 
 // The rollback the plan tells for a failing item is the one the run makes.
 TEST_F(PlanTest, FailAtTellsTheRollbackTheRunMakes) {
-  const std::string record = "--record=%productpath%" + std::string(1, target().separator) +
-                             "calls.txt --tag=";
+  const std::string record =
+      "--record=%productpath%" + std::string(1, target().separator) + "calls.txt --tag=";
   const auto undo = [&](const std::string& tag) {
     return std::map<std::string, std::string>{
         {"undo", target().Relative(probe_) + " " + record + "undo-" + tag}};
@@ -222,14 +222,15 @@ TEST_F(PlanTest, FailAtTellsTheRollbackTheRunMakes) {
   std::map<std::string, std::string> failing = undo("e");
   failing["exitcode"] = "0";
   failing["param"] = record + "e --exit=3";
-  product_.AddModuleFile("mod_core.xml",
-                         Probe("a", undo("a")) + Probe("b", {{"rollback_boundary", "1"}}) +
-                             Probe("c", undo("c")),
-                         Probe("d", undo("d")) + Probe("s", {{"type", "exe"}, {"undo", "x"}}),
-                         Probe("e", failing));
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Probe("a", undo("a")) + Probe("b", {{"rollback_boundary", "1"}}) + Probe("c", undo("c")),
+      Probe("d", undo("d")) + Probe("s", {{"type", "exe"}, {"undo", "x"}}),
+      Probe("e", failing));
   RunResult plan;
   const rapidjson::Document json = PlanJson(&plan, {"--fail-at=6"});
   std::vector<std::string> calls = {"a", "b", "c", "d", "e"};
+  // Keys 1 to 6 are a, b, c, d, s and e.
   for (const auto& undone : json["rollback"]["undone"].GetArray()) {
     calls.push_back(std::string("undo-") + "abcdse"[std::stoi(undone["key"].GetString()) - 1]);
   }
