@@ -7,6 +7,7 @@
 #include "CmdParser/CommandParser.h"
 #include "Platform/files/files.h"
 #include "Platform/system/system.h"
+#include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Version.h"
 #include "tools/plan.h"
@@ -134,8 +135,10 @@ int RunPlanTool(const std::vector<std::string>& args, std::ostream& out, std::os
   options.program_folder = own.substr(0, own.find_last_of(platform::kPathSeparator));
   const Plan plan = BuildPlan(run, options);
   if (arguments.has_fail_at && (arguments.fail_at.empty() || !plan.rollback.found)) {
-    err << "taverly-plan: --fail-at=" << arguments.fail_at << ": no item has key \""
-        << arguments.fail_at << "\" (the plan shows each item's key)\n";
+    // Escaped as echoed text is in the log: the key is shown, never obeyed.
+    const std::string key = EscapedLogText(arguments.fail_at);
+    err << "taverly-plan: --fail-at=" << key << ": no item has key \"" << key
+        << "\" (the plan shows each item's key)\n";
     return kPlanToolUsageError;
   }
   out << (arguments.json ? PlanJson(plan) : PlanText(plan));
