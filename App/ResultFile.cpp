@@ -19,7 +19,7 @@ ResultValue NotStoppedForRestart() { return {L"result", L"resume_after_reboot", 
 
 // Only a run that attempted an undo says how its rollback went.
 ResultValue RollbackOutcome(const RollbackCounts& rollback) {
-  if (!rollback.Attempted()) return {L"result", L"rollback", L"", true};
+  if (!rollback.Attempted()) return {L"result", L"rollback", L"", true, true};
   return {L"result", L"rollback", rollback.Complete() ? L"complete" : L"incomplete"};
 }
 

@@ -15,6 +15,9 @@ struct ResultValue {
   std::wstring value;
   // The key is removed instead: the word of an earlier run that no longer holds.
   bool remove = false;
+  // A removal that fails says nothing and fails no outcome: a key that only
+  // a run with undo attributes writes, so that other runs log as they did.
+  bool quiet = false;
 };
 
 // A failure form begins with [result] is_success=false, the success form

@@ -70,7 +70,10 @@ void WriteResultForm(const std::wstring& path, const std::vector<ResultValue>& f
   bool all_written = true, outcome_written = true;
   for (const ResultValue& value : form) {
     const bool outcome = std::wstring(value.key) == L"is_success";
-    if (value.remove) {
+    if (value.remove && value.quiet) {
+      uint32_t error = 0;
+      platform::DeleteProfileKey(value.section, value.key, path, &error);
+    } else if (value.remove) {
       all_written &= RemoveResultValue(path, value);
     } else if (outcome && value.value == L"true" && !all_written) {
       outcome_written = false;

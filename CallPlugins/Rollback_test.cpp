@@ -37,7 +37,6 @@ TEST(RollbackTest, OrderIsTheFailingItemThenWhatSucceededLatestFirstBackToABound
   const auto failure = RollbackMode::kFailure;
   const auto request = RollbackMode::kOnRequest;
   const Case cases[] = {
-      {"", failure, {}},
       {"SsOSF", failure, {4, 3, 0}},
       {"SSf", failure, {1, 0}},     // the failing item without an undo
       {"SSO", failure, {1, 0}},     // the last item was not started
