@@ -66,6 +66,8 @@ struct PlannedUndo {
   StartCheck start;                                // of the undo's program
   bool writable_by_others = false;                 // the program or a folder above it
   signing::Verdict verdict = signing::kNotSigned;  // of the program, for a signed item
+  // Whether that program, verified, can run as it was checked.
+  bool signed_content_accepted = false;
   LibraryCheck entry = LibraryCheck::kNotChecked;  // undo_entry, with --load
 };
 

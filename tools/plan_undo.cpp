@@ -2,6 +2,7 @@
 // own program is, the entry looked up with --load, and their lines.
 #include "tools/plan_undo.h"
 
+#include "CallPlugins/ItemSecurity.h"
 #include "Platform/files/files.h"
 #include "Platform/system/system.h"
 #include "Utils/PathUtils.h"
@@ -18,6 +19,15 @@ void PlanUndo(PlannedItem* item) {
   // Reading never blocks: only a regular file is opened.
   platform::ReadOnlyFile file;
   if (file.Open(undo.program_path)) planned.verdict = ReadOpenSignatureVerdict(file);
+  if (!IsAcceptedVerdict(planned.verdict)) return;
+  // The run judges it as a signed program item's file: through the open file.
+  Item program;
+  program.kind = ItemKind::kExe;
+  program.path = undo.program_path;
+  program.signed_item = program.wait = true;
+  std::string source;
+  planned.signed_content_accepted =
+      JudgeSignedContent(program, file, &source) == SignedContentProblem::kNone;
 }
 
 namespace {
@@ -56,6 +66,13 @@ std::vector<PlanWarning> UndoWarnings(const std::wstring& where, const PlannedIt
         "undo-signature-refused",
         where + L": signed=\"1\" and " + ProgramPart(program) + L" has signature verdict " +
             SignatureVerdictText(planned.verdict) + kCannotUndo);
+  } else if (item.signed_item && !planned.signed_content_accepted) {
+    Add(&warnings,
+        "undo-signature-refused",
+        where + L": signed=\"1\" and " + ProgramPart(program) +
+            L" which verifies, cannot run as checked (as signed-cannot-run says of an item's "
+            L"file)" +
+            kCannotUndo);
   }
   if (planned.writable_by_others) {
     Add(&warnings,

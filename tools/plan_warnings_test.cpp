@@ -2,7 +2,11 @@
 // a clean product.
 #include <gmock/gmock.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "CallPlugins/ItemSteps.h"
+#include "tests/support/dev_signing.h"
 #include "tests/support/platform_facts.h"
 #include "tools/plan_fixture_test.h"
 
@@ -194,6 +198,20 @@ TEST_F(PlanWarningTest, UndoTrapsRaiseTheirWarnings) {
        "rollback then leaves what this item did"},
       {Exe({{"rollback_boundary", "1"}}) + Exe({{"undo", probe_}}), {"no-undo"}, ""},
   });
+  // A signed item's undo program is judged as its file is.
+  if (!BuildTrustsDevKey1(TAVERLY_DEV_KEY_DIR)) return;
+  std::ifstream probe(TAVERLY_PROBE_PATH, std::ios::binary);
+  const std::string signed_probe = "bin/signed" + fs::path(probe_).extension().string();
+  WriteTextFile(
+      JoinPath(product_, signed_probe),
+      SignedWithDevKey(
+          std::string(std::istreambuf_iterator<char>(probe), {}), TAVERLY_DEV_KEY_DIR, 1));
+  fs::permissions(JoinPath(product_, signed_probe), fs::perms::owner_all, fs::perm_options::add);
+  ExpectWarnings({{Exe({{"file", signed_probe}, {"signed", "1"}, {"undo", probe_}}),
+                   {"undo-signature-refused", "no-undo", "unsigned", "unsigned"},
+                   "signed=\"1\" and " + JoinPath(product_, probe_) +
+                       ", the program of undo, has signature verdict 0 (not signed): a rollback "
+                       "cannot take the item back"}});
 }
 
 // Whoever may change what a condition looks at decides whether the item
