@@ -35,17 +35,16 @@ TEST(RollbackTest, OrderIsTheFailingItemThenWhatSucceededLatestFirstBackToABound
     std::vector<size_t> order;
   };
   const auto failure = RollbackMode::kFailure;
-  const auto request = RollbackMode::kOnRequest;
   const Case cases[] = {
       {"SsOSF", failure, {4, 3, 0}},
-      {"SSf", failure, {1, 0}},     // the failing item without an undo
-      {"SSO", failure, {1, 0}},     // the last item was not started
-      {"S|SF", failure, {2, 1}},    // the boundary stays done
-      {"SSF|", failure, {2}},       // a failing boundary: its own undo only
-      {"So|SF", failure, {3, 2}},   // a boundary that was passed over still stops
-      {"S|SS|F", failure, {3}},     // the nearest boundary
-      {"FSF", failure, {2, 1}},     // only the last item is the failing one
-      {"SOsS|F", request, {3, 0}},  // on request: what succeeded, boundaries ignored
+      {"SSf", failure, {1, 0}},                      // the failing item without an undo
+      {"SSO", failure, {1, 0}},                      // the last item was not started
+      {"S|SF", failure, {2, 1}},                     // the boundary stays done
+      {"SSF|", failure, {2}},                        // a failing boundary: its own undo only
+      {"So|SF", failure, {3, 2}},                    // a boundary that was passed over still stops
+      {"S|SS|F", failure, {3}},                      // the nearest boundary
+      {"FSF", failure, {2, 1}},                      // only the last item is the failing one
+      {"SOsS|F", RollbackMode::kOnRequest, {3, 0}},  // what succeeded, boundaries ignored
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.order, RollbackOrder(Entries(c.items), c.mode))

@@ -3,6 +3,8 @@
 #include <glog/logging.h>
 
 #include <chrono>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "CallPlugins/ItemOutput.h"
@@ -68,7 +70,11 @@ UndoResult RunUndoProgram(RunContext& run, const UndoStep& step, const std::stri
     }
   }
   undo.status = UndoStatus::kUndoFailed;
-  if (result.timed_out || result.ended_with_run) {
+  if (result.ended_with_run) {
+    LOG(ERROR) << "undo failed, path: " << path << " ,ended with the run";
+    return undo;
+  }
+  if (result.timed_out) {
     LOG(ERROR) << "undo failed, path: " << path << " ,timed out";
     return undo;
   }
@@ -205,13 +211,15 @@ RollbackCounts RunUndoSteps(RunContext& run, UndoLedger& ledger, UndoRunMode mod
 
 void RollBackFailedRun(RunContext& run) {
   run.record.rollback = RunUndoSteps(run, run.undo, UndoRunMode::kFailedRun);
+  if (!run.record.rollback.Attempted()) return;
+  std::map<std::pair<std::string, std::string>, ItemReport*> reports;
+  for (PhaseReport& phase : run.record.phases) {
+    for (ItemReport& item : phase.items) reports[{phase.name, item.key}] = &item;
+  }
   for (const UndoEntry& entry : run.undo.entries()) {
-    if (entry.undo.status == UndoStatus::kNone) continue;
-    for (PhaseReport& phase : run.record.phases) {
-      if (phase.name != entry.phase) continue;
-      for (ItemReport& item : phase.items) {
-        if (item.key == entry.key) item.undo = entry.undo;
-      }
+    const auto report = reports.find({entry.phase, entry.key});
+    if (entry.undo.status != UndoStatus::kNone && report != reports.end()) {
+      report->second->undo = entry.undo;
     }
   }
 }
