@@ -11,6 +11,7 @@
 #include "tools/plan_conditions.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
+#include "tools/plan_undo.h"
 
 namespace {
 
@@ -126,5 +127,6 @@ Plan BuildPlan(RunContext& run, const PlanOptions& options) {
 
   Predict(empty_phase, failing_item.empty() ? nullptr : &failing, &plan);
   AddFailuresIfRun(failing_if_run, &plan);
+  PlanRollback(options.fail_at, &plan);
   return plan;
 }

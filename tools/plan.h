@@ -32,6 +32,9 @@ struct PlanOptions {
   bool start_conditions = false;
   // What the conditions ask; null: the system itself (tests give their own).
   ConditionSystem* condition_system = nullptr;
+  // The key of the item whose failure the plan's rollback answers for
+  // (--fail-at=); empty: the failure the plan predicts, if any.
+  std::string fail_at;
 };
 
 enum class ItemOutcome {
@@ -47,6 +50,25 @@ enum class LibraryCheck {
   kLoads,       // loads and exports the entry
   kNoLoad,      // the library does not load
   kNoEntry,     // it loads but exports no such entry
+};
+
+// Whether a program can be started as the run starts an item's program.
+struct StartCheck {
+  ShellOpenRefusal refusal = ShellOpenRefusal::kNone;
+  bool can_start = false;
+  uint32_t start_error = 0;         // the system error a start would give, when it cannot
+  bool arguments_too_long = false;  // its parameters exceed the system's limit for a start
+};
+
+// The plan's view of an item's undo (Item::undo), judged as the item's own
+// program or entry is.
+struct PlannedUndo {
+  StartCheck start;                                // of the undo's program
+  bool writable_by_others = false;                 // the program or a folder above it
+  signing::Verdict verdict = signing::kNotSigned;  // of the program, for a signed item
+  // Whether that program, verified, can run as it was checked.
+  bool signed_content_accepted = false;
+  LibraryCheck entry = LibraryCheck::kNotChecked;  // undo_entry, with --load
 };
 
 // The plan's view of an item: the item as the run reads it, and what the
@@ -83,10 +105,27 @@ struct PlannedItem : Item {
   bool conditions_judged = false;
   ConditionVerdict conditions_verdict;
   bool installer_busy = false;  // now, for an item with wait_for_installer
+  PlannedUndo planned_undo;     // where the item has an undo
 };
 
 // reached is false after an empty phase or a failed catalogue.
 using PlannedPhase = PhaseEntry<PlannedItem>;
+
+// The rollback a failed run would make: for the item --fail-at names, or
+// else where the plan predicts the run fails, in a product with an undo.
+struct PlannedRollback {
+  bool shown = false;
+  bool requested = false;  // --fail-at
+  std::string fail_at;     // the key; empty: the run fails after its last item
+  bool found = false;      // an item has that key
+  bool can_fail = false;   // the run comes to the item and can fail there
+  bool started = false;    // its program is started or its entry called
+  std::wstring why_not;    // why the run cannot fail there
+  // The keys of the items undone, in the order their undos run, and of the
+  // items with an undo that a rollback_boundary keeps done.
+  std::vector<std::string> undone;
+  std::vector<std::string> kept;
+};
 
 struct PlanWarning {
   std::string code;  // stable name for tools, e.g. "key-order"
@@ -112,6 +151,7 @@ struct Plan {
   // The run's records in the system's event log, and where they would go.
   bool event_records = true;
   platform::EventSinkProspect event_sink;
+  PlannedRollback rollback;
 };
 
 // What the plan knows of the run it explains: the installation path, the

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "tools/plan_undo.h"
+
 namespace {
 
 const char* KindName(EventKind kind) {
@@ -69,19 +71,17 @@ std::string SinkText(const platform::EventSinkProspect& prospect) {
   return "nowhere: this machine has neither a journal nor a syslog socket";
 }
 
-// An item whose run can fail it: one that runs and checks its result, has a
-// time limit or must be signed.
-bool CanFail(const PlannedItem& item) {
-  return item.outcome == ItemOutcome::kRuns && !item.done_before_restart &&
-         (item.has_expectation || item.timeout_seconds > 0 || item.signed_item);
-}
-
 bool CanStopTheRun(const PlannedItem& item) {
   return item.outcome == ItemOutcome::kRuns && !item.done_before_restart &&
          !item.exit_classes.restart_now_codes.empty();
 }
 
 }  // namespace
+
+bool CanFail(const PlannedItem& item) {
+  return item.outcome == ItemOutcome::kRuns && !item.done_before_restart &&
+         (item.has_expectation || item.timeout_seconds > 0 || item.signed_item);
+}
 
 std::vector<PlannedRecord> PlannedRecords(const Plan& plan) {
   std::vector<PlannedRecord> records;
@@ -97,6 +97,12 @@ std::vector<PlannedRecord> PlannedRecords(const Plan& plan) {
   }
   records.push_back({EventKind::kRunStarted, RecordWhen::kAlways});
   if (can_fail) records.push_back({EventKind::kItemFailed, RecordWhen::kIfAnItemFails});
+  // Only in a product whose run can undo something.
+  bool when_predicted = false;
+  if (RollbackCanRun(plan, &when_predicted)) {
+    records.push_back(
+        {EventKind::kRollback, when_predicted ? RecordWhen::kAlways : RecordWhen::kIfAnItemFails});
+  }
   if (plan.predicts_success) {
     records.push_back({EventKind::kRunSucceeded, RecordWhen::kIfEveryItemPasses});
     if (can_fail) records.push_back({EventKind::kRunFailed, RecordWhen::kIfAnItemFails});

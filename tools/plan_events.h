@@ -22,6 +22,10 @@ struct PlannedRecord {
   RecordWhen when;
 };
 
+// Whether the run can fail the item: it runs and checks its result, has a
+// time limit or must be signed.
+bool CanFail(const PlannedItem& item);
+
 // The kinds the run would write, in the order it writes them; none when off.
 std::vector<PlannedRecord> PlannedRecords(const Plan& plan);
 

@@ -10,16 +10,35 @@
 #include "Utils/SignatureVerdicts.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
+#include "tools/plan_undo.h"
 
-std::wstring StartProblem(const PlannedItem& item) {
-  if (item.refusal == ShellOpenRefusal::kPathTooLong) {
+std::wstring StartProblem(const StartCheck& start) {
+  if (start.refusal == ShellOpenRefusal::kPathTooLong) {
     return L"the path is longer than 260 characters";
   }
-  if (item.arguments_too_long) return AnsiToWide(kParametersTooLong);
-  if (!item.can_start) {
-    return L"this account cannot start it, " + AnsiToWide(platform::ErrorText(item.start_error));
+  if (start.arguments_too_long) return AnsiToWide(kParametersTooLong);
+  if (!start.can_start) {
+    return L"this account cannot start it, " + AnsiToWide(platform::ErrorText(start.start_error));
   }
   return std::wstring();
+}
+
+std::wstring StartProblem(const PlannedItem& item) {
+  return StartProblem(
+      StartCheck{item.refusal, item.can_start, item.start_error, item.arguments_too_long});
+}
+
+StartCheck CheckStart(const std::wstring& path, const std::wstring& parameters, bool signed_item) {
+  StartCheck start;
+  start.refusal = CheckShellOpenFile(path.c_str());
+  const auto can_start = signed_item ? platform::CanStartOpenedProgram : platform::CanStartProgram;
+  start.can_start = start.refusal == ShellOpenRefusal::kNone && can_start(path, &start.start_error);
+  // The run's start asks the same before it tries.
+  if (start.can_start && !platform::ArgumentsWithinLimit(path, parameters, &start.start_error)) {
+    start.can_start = false;
+    start.arguments_too_long = true;
+  }
+  return start;
 }
 
 namespace {
@@ -27,17 +46,11 @@ namespace {
 void PlanExeItem(bool system_account, PlannedItem* item) {
   item->gate = DecideSystemGate(item->system_requirement, system_account);
   if (item->installer_wait_seconds > 0) item->installer_busy = platform::InstallerBusy();
-  item->refusal = CheckShellOpenFile(item->path.c_str());
-  const auto can_start =
-      item->signed_item ? platform::CanStartOpenedProgram : platform::CanStartProgram;
-  item->can_start =
-      item->refusal == ShellOpenRefusal::kNone && can_start(item->path, &item->start_error);
-  // The run's start asks the same before it tries.
-  if (item->can_start &&
-      !platform::ArgumentsWithinLimit(item->path, item->parameters, &item->start_error)) {
-    item->can_start = false;
-    item->arguments_too_long = true;
-  }
+  const StartCheck start = CheckStart(item->path, item->parameters, item->signed_item);
+  item->refusal = start.refusal;
+  item->can_start = start.can_start;
+  item->start_error = start.start_error;
+  item->arguments_too_long = start.arguments_too_long;
   if (item->signed_item && IsAcceptedVerdict(item->verdict) && item->signed_problem.empty() &&
       item->refusal != ShellOpenRefusal::kMissing && !item->can_start) {
     item->signed_problem = L"cannot be started as checked (" + StartProblem(*item) + L")";
@@ -77,6 +90,11 @@ void* LoadSigned(const Item& item, uint32_t* error) {
       file, item.path, platform::DependencySearch::kSystemOnly, error);
 }
 
+LibraryCheck ExportCheck(void* library, const std::string& entry) {
+  return platform::FindExport(library, entry.c_str()) != nullptr ? LibraryCheck::kLoads
+                                                                 : LibraryCheck::kNoEntry;
+}
+
 void PlanLibraryItem(bool load, PlannedItem* item) {
   if (!item->file_exists) {
     item->outcome = ItemOutcome::kDoesNothing;
@@ -94,9 +112,12 @@ void PlanLibraryItem(bool load, PlannedItem* item) {
             L"does not load as checked (error " + std::to_wstring(item->load_error) + L")";
       }
     } else {
-      item->library = platform::FindExport(library, item->entry.c_str()) != nullptr
-                          ? LibraryCheck::kLoads
-                          : LibraryCheck::kNoEntry;
+      item->library = ExportCheck(library, item->entry);
+    }
+    // The undo entry is looked up in the same library, never called.
+    if (!item->undo.entry.empty()) {
+      item->planned_undo.entry =
+          library == nullptr ? LibraryCheck::kNoLoad : ExportCheck(library, item->undo.entry);
     }
   }
   if (item->library == LibraryCheck::kNoLoad) {
@@ -135,6 +156,7 @@ PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const RunContext
       break;
   }
   PlanExitClasses(&item);
+  PlanUndo(&item);
   return item;
 }
 

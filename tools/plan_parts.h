@@ -19,7 +19,12 @@ std::wstring Joined(const std::vector<std::string>& parts);
 const char* OutcomeName(ItemOutcome outcome);
 const char* PredictionName(const PlannedItem& item, bool phase_reached);
 
+// Judges a start as the run's start judges it: the shell's refusal, whether
+// this account can start it (as checked, for a signed item), the system's
+// limit on parameters.
+StartCheck CheckStart(const std::wstring& path, const std::wstring& parameters, bool signed_item);
 // Why a program that exists cannot be started; empty when it can.
+std::wstring StartProblem(const StartCheck& start);
 std::wstring StartProblem(const PlannedItem& item);
 
 // Works out what the run would do with one item.

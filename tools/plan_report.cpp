@@ -9,6 +9,7 @@
 #include "tools/plan_events.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
+#include "tools/plan_undo.h"
 
 namespace {
 
@@ -88,6 +89,7 @@ void WriteItemText(const PlannedItem& item, bool libraries_loaded, std::ostream&
   WriteConditionsText(item, out);
   WriteRestartText(item, out);
   WriteItemSecurityText(item, out);
+  WriteUndoText(item, out);
   out << "    expects: " << Text(ExpectsText(item)) << "\n";
 }
 
@@ -155,6 +157,7 @@ void WriteItemJson(const PlannedItem& item, bool libraries_loaded, bool phase_re
   WriteConditionsJson(item, json);
   WriteRestartJson(item, json);
   WriteItemSecurityJson(item, json);
+  WriteUndoJson(item, json);
   WriteExpectationJson(item, json);
   Member(json, "expects", Json(ExpectsText(item)));
   json.EndObject();
@@ -258,6 +261,7 @@ std::string PlanText(const Plan& plan) {
 
   WriteRestartRecordText(plan, out);
   WriteEventRecordsText(plan, out);
+  WriteRollbackText(plan, out);
   out << "\nwarnings (" << plan.warnings.size() << ")\n";
   if (plan.warnings.empty()) out << "  none\n";
   for (const PlanWarning& warning : plan.warnings) {
@@ -344,6 +348,7 @@ std::string PlanJson(const Plan& plan) {
   WriteSecurityBaseJson(plan, json);
   WriteRestartRecordJson(plan, json);
   WriteEventRecordsJson(plan, json);
+  WriteRollbackJson(plan, json);
   json.Key("warnings");
   json.StartArray();
   for (const PlanWarning& warning : plan.warnings) {

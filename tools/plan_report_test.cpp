@@ -235,6 +235,15 @@ TEST(PlanReportTest, EventRecordsFollowThePrediction) {
   EXPECT_STREQ("75a6c2d4f3e089af25bf47b56b3d12f6", records["records"][1]["message_id"].GetString());
   EXPECT_STREQ("if-every-item-passes", records["records"][1]["when"].GetString());
 
+  // A rollback's record where a failure would undo something: the program
+  // item has an undo, the library after it can fail.
+  plan.phases[0].reached = true;
+  plan.phases[0].items[0].undo.program_path = L"/p/bin/undo";
+  plan.phases[1].items[0].has_expectation = true;
+  EXPECT_EQ(kinds(plan), (Kinds{"1001:0", "1002:1", "1006:1", "1003:2", "1004:1", "1005:3"}));
+  plan.predicts_success = false;  // after every item, as an empty phase fails the run
+  EXPECT_EQ(kinds(plan), (Kinds{"1001:0", "1002:1", "1006:0", "1004:0", "1005:3"}));
+
   plan.event_records = false;
   EXPECT_TRUE(kinds(plan).empty());
   EXPECT_NE(
@@ -286,8 +295,10 @@ TEST(PlanArgumentsTest, ReadsTheOptionsAndRefusesTheRest) {
   EXPECT_TRUE(parsed.json);
   EXPECT_TRUE(parsed.load);
   EXPECT_FALSE(parsed.conditions);
-  ASSERT_TRUE(ParsePlanArguments({"--installpath=/a", "--conditions"}, &parsed, &error));
+  ASSERT_TRUE(ParsePlanArguments(
+      {"--installpath=/a", "--conditions", "--fail-at=3", "--fail-at=12"}, &parsed, &error));
   EXPECT_TRUE(parsed.conditions);
+  EXPECT_EQ("12", parsed.fail_at);
   EXPECT_TRUE(parsed.event_records);
   ASSERT_TRUE(ParsePlanArguments({"--installpath=/a", "--event-records=off"}, &parsed, &error));
   EXPECT_FALSE(parsed.event_records);

@@ -147,6 +147,12 @@ TEST_F(PlanTest, LoadingFindsEntriesWithoutCallingThem) {
   const Plan quiet = PlanWith(Dll({{"entry", "NoSuchEntry"}}));
   EXPECT_EQ(LibraryCheck::kNotChecked, quiet.phases[0].items[0].library);
   EXPECT_TRUE(quiet.warnings.empty());
+  // An undo entry is looked up in the same library.
+  const Plan undo = PlanWith(Dll({{"undo_entry", "NoSuchUndo"}}), options);
+  EXPECT_EQ(Where(undo) +
+                ": the library exports no \"NoSuchUndo\": a rollback cannot take the "
+                "item back",
+            Texts(undo).at(0));
 }
 
 TEST_F(PlanTest, EmptyPhaseFailsTheRunAndLaterPhasesAreNotReached) {
@@ -217,6 +223,57 @@ TEST_F(PlanTest, CatalogueFailureIsPredictedWithTheRunsErrorRecord) {
   EXPECT_EQ(ModuleFileRecord::kParseFailed, broken.modules[0].record.outcome);
   EXPECT_EQ(L"admitted: \"core\" has state \"1\"; does not parse: the catalogue fails here",
             ModuleText(broken.modules[0]));
+}
+
+// The rollback of a failure at each item, in the order RollbackOrder gives
+// over the planned run: items passed over or not started are never undone,
+// and a boundary keeps itself and what came before it done.
+TEST_F(PlanTest, FailAtTellsTheRollbackOfAFailureThere) {
+  const std::string undo = probe_ + " --tag=u";
+  WriteModule("mod_core.xml",
+              ModuleXml(Exe({{"undo", undo + "1"}}) + Exe({{"type", "exe"}, {"undo", undo}}) +
+                            Dll({{"undo_entry", "ReturnZero"}, {"rollback_boundary", "1"}}) +
+                            Exe({{"undo", undo + "4"}, {"sensitive", "1"}}),
+                        Exe({{"file", "bin/none"}, {"undo", undo}}) + Exe({{"undo", undo + "6"}}),
+                        Exe() + Exe({{"signed", "1"}})));
+  const struct {
+    std::string key;
+    std::vector<std::string> undone, kept;
+    bool can_fail;
+  } rows[] = {{"6", {"6", "4"}, {"3", "1"}, true},
+              {"7", {"6", "4"}, {"3", "1"}, true},
+              {"8", {"6", "4"}, {"3", "1"}, true},
+              {"", {"6", "4"}, {"3", "1"}, true},
+              {"3", {"3"}, {"1"}, true},
+              {"1", {"1"}, {}, true},
+              {"2", {}, {}, false},
+              {"5", {}, {}, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.key);
+    PlanOptions options;
+    options.fail_at = row.key;
+    const Plan plan = Planned(options);
+    EXPECT_TRUE(plan.rollback.shown && plan.rollback.found);
+    EXPECT_EQ(row.key.empty() ? "8" : row.key, plan.rollback.fail_at);
+    EXPECT_EQ(row.undone, plan.rollback.undone);
+    EXPECT_EQ(row.kept, plan.rollback.kept);
+    EXPECT_EQ(row.can_fail, plan.rollback.can_fail);
+  }
+  PlanOptions options;
+  options.fail_at = "4";
+  const std::string text = PlanText(Planned(options));
+  EXPECT_NE(std::string::npos,
+            text.find("\nrollback if item 4 fails (--fail-at=4)\n  1. key 4: program " +
+                      JoinPath(product_, probe_) +
+                      ", param: *** (its own: the item was started)\n  kept done by a "
+                      "rollback_boundary: key(s) 3, 1\n"))
+      << text;
+  EXPECT_NE(std::string::npos, text.find("    undo: entry \"ReturnZero\" of "));
+  EXPECT_NE(std::string::npos,
+            text.find("    rollback_boundary: a rollback stops at this item: it and the items "
+                      "before it stay done\n"));
+  options.fail_at = "99";
+  EXPECT_FALSE(Planned(options).rollback.found);
 }
 
 TEST_F(PlanTest, UnsignedSecurityBaseIsRefused) {

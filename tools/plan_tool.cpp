@@ -7,6 +7,7 @@
 #include "CmdParser/CommandParser.h"
 #include "Platform/files/files.h"
 #include "Platform/system/system.h"
+#include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 #include "Utils/Version.h"
 #include "tools/plan.h"
@@ -16,15 +17,17 @@ namespace {
 
 using CommandParser::kInstallPathOption;
 
+constexpr char kFailAtOption[] = "--fail-at=";
+
 constexpr char kUsage[] =
     "usage: taverly-plan --installpath=FOLDER [--event-records=off] [--json] [--load]\n"
-    "                    [--conditions]\n"
+    "                    [--conditions] [--fail-at=KEY]\n"
     "       taverly-plan --version\n"
     "\n"
     "Tells what Taverly would do with the product in FOLDER, phase by phase in run\n"
     "order, and why: each item's key, module file, type, whether it runs or is\n"
-    "skipped, its file, parameters, wait, conditions and the exit codes the run\n"
-    "accepts; the module files and the filter's verdict on each; the security base\n"
+    "skipped, its file, parameters, wait, conditions, the exit codes the run\n"
+    "accepts and its undo; the module files and the filter's verdict on each; the security base\n"
     "and its signature verdict; the records it would leave in the system's event\n"
     "log; and warnings about the traps of module files. It reads the folder with\n"
     "the program's own code, starts no program (unless --conditions), calls no\n"
@@ -35,12 +38,14 @@ constexpr char kUsage[] =
     "        program and leaves the decision to the run\n"
     "--event-records=off  plans the run Taverly --event-records=off makes, which\n"
     "        leaves no records in the system's event log\n"
+    "--fail-at=KEY  tells the order in which the rollback would undo what the\n"
+    "        run did if the item with that key (as the plan shows it) failed\n"
     "--json  prints the same as one JSON document\n"
     "--load  loads each library item's library to look for its entry (never\n"
     "        calls it); loading runs the library's initialisers\n"
     "\n"
     "Exit status: 0 when the plan predicts a successful run, 1 when it predicts\n"
-    "a failed one, 2 on bad arguments.\n";
+    "a failed one, 2 on bad arguments (also a --fail-at= key that names no item).\n";
 
 }  // namespace
 
@@ -66,6 +71,9 @@ bool ParsePlanArguments(const std::vector<std::string>& args, PlanArguments* par
       parsed->load = true;
     } else if (argument == "--conditions") {
       parsed->conditions = true;
+    } else if (argument.compare(0, sizeof kFailAtOption - 1, kFailAtOption) == 0) {
+      parsed->has_fail_at = true;
+      parsed->fail_at = argument.substr(sizeof kFailAtOption - 1);
     } else if (argument == "--help" || argument == "-h") {
       parsed->help = true;
     } else if (argument == "--version") {
@@ -122,9 +130,17 @@ int RunPlanTool(const std::vector<std::string>& args, std::ostream& out, std::os
   PlanOptions options;
   options.load_libraries = arguments.load;
   options.start_conditions = arguments.conditions;
+  options.fail_at = arguments.fail_at;
   const std::wstring own = platform::OwnExecutablePath();
   options.program_folder = own.substr(0, own.find_last_of(platform::kPathSeparator));
   const Plan plan = BuildPlan(run, options);
+  if (arguments.has_fail_at && (arguments.fail_at.empty() || !plan.rollback.found)) {
+    // Escaped as echoed text is in the log: the key is shown, never obeyed.
+    const std::string key = EscapedLogText(arguments.fail_at);
+    err << "taverly-plan: --fail-at=" << key << ": no item has key \"" << key
+        << "\" (the plan shows each item's key)\n";
+    return kPlanToolUsageError;
+  }
   out << (arguments.json ? PlanJson(plan) : PlanText(plan));
   return plan.predicts_success ? kPlanToolSuccess : kPlanToolFailure;
 }

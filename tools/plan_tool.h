@@ -19,7 +19,9 @@ struct PlanArguments {
   std::string event_records_unknown;  // a value the program would not understand
   bool json = false;
   bool load = false;
-  bool conditions = false;  // --conditions: if_program is started
+  bool conditions = false;   // --conditions: if_program is started
+  bool has_fail_at = false;  // --fail-at=KEY: the rollback if that item failed
+  std::string fail_at;
   bool help = false;
   bool version = false;
 };

@@ -87,6 +87,32 @@ const std::vector<UnusedText>& UnusedTexts() {
        Unused::kBadValue,
        "wait-for-installer-unused",
        NotSeconds() + L", so the start does not wait for the installer"},
+      {"undo",
+       Unused::kBadValue,
+       "undo-unused",
+       L" names no program (blanks only, or an empty \"\" first part), so the item has no undo"},
+      {"undo",
+       Unused::kEntryUndoes,
+       "undo-unused",
+       L" has no effect: the item's undo_entry takes it back"},
+      {"undo_entry",
+       Unused::kNo,
+       "undo-entry-unused",
+       L" has no effect on a program item: only a library item's own library is called"},
+      {"undo_exitcode",
+       Unused::kNo,
+       "undo-exitcode-unused",
+       L" is not a list of whole numbers, so exit code " + AnsiToWide(kDefaultUndoExitCodes) +
+           L" alone means undone"},
+      {"undo_timeout",
+       Unused::kNo,
+       "undo-timeout-unused",
+       NotSeconds() + L", so the undo program runs for up to " +
+           std::to_wstring(kDefaultUndoTimeout) + L" s"},
+      {"rollback_boundary",
+       Unused::kNo,
+       "rollback-boundary-unused",
+       L" is neither \"1\" nor \"0\", so a rollback does not stop at the item"},
   };
   return texts;
 }
@@ -104,8 +130,12 @@ std::vector<PlanWarning> UnusedWarnings(const std::wstring& where, const Planned
       std::wstring text = row.text;
       const size_t file = text.find(L"{file}");
       if (file != std::wstring::npos) text.replace(file, 6, FileName(item.path));
-      warnings.push_back(
-          {row.code, where + L": " + AnsiToWide(unused.name) + L"=" + Quoted(unused.text) + text});
+      // An undo's parameters are hidden as the item's are.
+      const bool hidden = item.sensitive && std::strcmp(unused.name, "undo") == 0;
+      warnings.push_back({row.code,
+                          where + L": " + AnsiToWide(unused.name) + L"=" +
+                              (hidden ? std::wstring(kHiddenParameters) : Quoted(unused.text)) +
+                              text});
       break;
     }
   }

@@ -7,6 +7,7 @@
 #include "tools/plan_conditions.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
+#include "tools/plan_undo.h"
 #include "tools/plan_unused.h"
 
 namespace {
@@ -89,6 +90,9 @@ void WarnAboutMisreadCodes(const std::wstring& where, const std::string& attribu
 void WarnAboutSupervision(const std::wstring& where, const PlannedItem& item,
                           WarningList* warnings) {
   for (const PlanWarning& warning : UnusedWarnings(where, item, UnusedStage::kStart)) {
+    warnings->Add(warning.code.c_str(), warning.text);
+  }
+  for (const PlanWarning& warning : UndoWarnings(where, item)) {
     warnings->Add(warning.code.c_str(), warning.text);
   }
   if (item.kind == ItemKind::kExe) {
@@ -230,6 +234,7 @@ void AddPlanWarnings(const PlanOptions& options, Plan* plan_out) {
   }
   WarnAboutModules(plan, &list);
   WarnAboutPhases(plan, &list);
+  AddNoUndoWarnings(plan_out);
   AddSecurityWarnings(plan_out);
   if (!options.program_folder.empty() && platform::OthersMayWriteFolder(options.program_folder)) {
     list.Add("writable-by-others",

@@ -2,7 +2,11 @@
 // a clean product.
 #include <gmock/gmock.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "CallPlugins/ItemSteps.h"
+#include "tests/support/dev_signing.h"
 #include "tests/support/platform_facts.h"
 #include "tools/plan_fixture_test.h"
 
@@ -157,6 +161,59 @@ TEST_F(PlanWarningTest, UnusedConditionsAndInstallerWaitsAreNamed) {
   });
 }
 
+// The undo attributes an item writes in vain, an undo that cannot run, and
+// an item the run starts without an undo where a later failure reaches it.
+TEST_F(PlanWarningTest, UndoTrapsRaiseTheirWarnings) {
+  WriteTextFile(JoinPath(product_, "bin/plain"), "not a program");
+  const std::string cannot =
+      ", the program of undo, cannot be started (this account cannot start it, ";
+  ExpectWarnings({
+      {Exe({{"undo", "bin/none --x"}}),
+       {"undo-file-missing", "no-undo"},
+       JoinPath(product_, "bin/none") +
+           ", the program of undo, does not exist: a rollback cannot take the item back"},
+      {Exe({{"undo", "bin/plain"}}),
+       {"undo-cannot-start", "no-undo"},
+       JoinPath(product_, "bin/plain") + cannot +
+           platform::ErrorText(platform_facts::kNotAProgramError) +
+           "): a rollback cannot take the item back"},
+      {Exe({{"undo", "&quot;&quot; --secret"}, {"sensitive", "1"}}),
+       {"undo-unused"},
+       "undo=*** names no program (blanks only, or an empty \"\" first part), so the item has no "
+       "undo"},
+      {Exe({{"undo_entry", "Undo"}}),
+       {"undo-entry-unused"},
+       "undo_entry=\"Undo\" has no effect on a program item: only a library item's own library "
+       "is called"},
+      {Dll({{"undo_entry", "ReturnZero"}, {"undo", "bin/x"}, {"undo_exitcode", "a"}}),
+       {"undo-unused", "undo-exitcode-unused", "no-undo"},
+       "undo=\"bin/x\" has no effect: the item's undo_entry takes it back"},
+      {Exe({{"undo", probe_}, {"undo_timeout", "0"}, {"rollback_boundary", "yes"}}),
+       {"undo-timeout-unused", "rollback-boundary-unused", "no-undo"},
+       "undo_timeout=\"0\" is not a whole number of seconds from 1 to 86400, so the undo program "
+       "runs for up to 600 s"},
+      {Exe() + Exe({{"undo", probe_}}),
+       {"no-undo", "no-undo"},
+       "the run starts the item's program and it has no undo, while key 2 after it can fail: a "
+       "rollback then leaves what this item did"},
+      {Exe({{"rollback_boundary", "1"}}) + Exe({{"undo", probe_}}), {"no-undo"}, ""},
+  });
+  // A signed item's undo program is judged as its file is.
+  if (!BuildTrustsDevKey1(TAVERLY_DEV_KEY_DIR)) return;
+  std::ifstream probe(TAVERLY_PROBE_PATH, std::ios::binary);
+  const std::string signed_probe = "bin/signed" + fs::path(probe_).extension().string();
+  WriteTextFile(
+      JoinPath(product_, signed_probe),
+      SignedWithDevKey(
+          std::string(std::istreambuf_iterator<char>(probe), {}), TAVERLY_DEV_KEY_DIR, 1));
+  fs::permissions(JoinPath(product_, signed_probe), fs::perms::owner_all, fs::perm_options::add);
+  ExpectWarnings({{Exe({{"file", signed_probe}, {"signed", "1"}, {"undo", probe_}}),
+                   {"undo-signature-refused", "no-undo", "unsigned", "unsigned"},
+                   "signed=\"1\" and " + JoinPath(product_, probe_) +
+                       ", the program of undo, has signature verdict 0 (not signed): a rollback "
+                       "cannot take the item back"}});
+}
+
 // Whoever may change what a condition looks at decides whether the item
 // runs; whoever may change if_program's program runs code with the run's
 // rights. A path that is not there counts by the folder it would be put in.
@@ -180,6 +237,11 @@ TEST_F(PlanWarningTest, ConditionsOthersMayChangeAreNamed) {
            "what they put there runs with the rights of the run and decides whether the item "
            "runs"},
       {Exe({{"creates", "done.txt"}, {"if_program", probe_}}), {}, ""},
+      {Exe({{"undo", check}}),
+       {"undo-writable-by-others", "no-undo"},
+       JoinPath(product_, check) + ", the program of undo" + above +
+           "what they put there runs with the rights of the run when a rollback takes the item "
+           "back"},
   });
 }
 

@@ -211,6 +211,34 @@ TEST_F(PlanTest, TrapsWarnAndTheFailureIsPredicted) {
   EXPECT_EQ(Calls(), PlannedCalls(json));
 }
 
+// The rollback the plan tells for a failing item is the one the run makes.
+TEST_F(PlanTest, FailAtTellsTheRollbackTheRunMakes) {
+  const std::string record =
+      "--record=%productpath%" + std::string(1, target().separator) + "calls.txt --tag=";
+  const auto undo = [&](const std::string& tag) {
+    return std::map<std::string, std::string>{
+        {"undo", target().Relative(probe_) + " " + record + "undo-" + tag}};
+  };
+  std::map<std::string, std::string> failing = undo("e");
+  failing["exitcode"] = "0";
+  failing["param"] = record + "e --exit=3";
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Probe("a", undo("a")) + Probe("b", {{"rollback_boundary", "1"}}) + Probe("c", undo("c")),
+      Probe("d", undo("d")) + Probe("s", {{"type", "exe"}, {"undo", "x"}}),
+      Probe("e", failing));
+  RunResult plan;
+  const rapidjson::Document json = PlanJson(&plan, {"--fail-at=6"});
+  std::vector<std::string> calls = {"a", "b", "c", "d", "e"};
+  // Keys 1 to 6 are a, b, c, d, s and e.
+  for (const auto& undone : json["rollback"]["undone"].GetArray()) {
+    calls.push_back(std::string("undo-") + "abcdse"[std::stoi(undone["key"].GetString()) - 1]);
+  }
+  EXPECT_EQ(calls.size(), 8u);
+  EXPECT_EQ(RunProduct(), 210);
+  EXPECT_EQ(Calls(), calls);
+}
+
 TEST_F(PlanTest, CleanProductIsQuiet) {
   product_.AddModuleFile(
       "mod_core.xml", Probe("a", {{"exitcode", "0;3010"}}), Probe("b"), Probe("c"));
@@ -334,6 +362,13 @@ TEST_F(PlanTest, BadArgumentsEndWithTwo) {
 
   options.arguments = {"--installpath=" + product_.TargetFolder(), "--verbose"};
   EXPECT_EQ(Run(options).exit_code, 2);
+
+  product_.AddModuleFile("mod_core.xml", Probe("a"), Probe("b"), Probe("c"));
+  options.arguments = {"--installpath=" + product_.TargetFolder(), "--fail-at=4"};
+  RunResult no_item = Run(options);
+  EXPECT_EQ(no_item.exit_code, 2);
+  EXPECT_EQ(Lines(no_item.err),
+            "taverly-plan: --fail-at=4: no item has key \"4\" (the plan shows each item's key)\n");
 }
 
 }  // namespace
