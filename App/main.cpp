@@ -154,11 +154,12 @@ int32_t RunUndoRequest(RunContext& run) {
   return exit_code;
 }
 
-// The run whose phases are under way, for a library entry that ends the
-// process (exit) in the middle of them.
+// The run under way, for a library entry that ends the process (exit): an
+// item's entry in the middle of the phases, or an undo entry.
 struct RunUnderWay {
   RunContext* run = nullptr;
   RunEvents* events = nullptr;
+  bool phases = false;  // the phases are under way
 };
 RunUnderWay under_way;
 
@@ -179,15 +180,30 @@ void RecordLibraryEnd(RunContext& run) {
 }
 
 // Runs at exit: a library entry that ended the process while the phases were
-// under way fails the run, which ends as a failed run ends. What ends the
+// under way fails the run, which ends as a failed run ends; an undo entry
+// that ended it is recorded as failed, and the run ends as a failed run
+// ends, the rest of its rollback left to the next run. What ends the
 // process without the C runtime (_exit, a kill) is not seen here.
 void EndRunEndedByLibrary() {
   const RunUnderWay ended = under_way;
   under_way = RunUnderWay();
   if (ended.run == nullptr) return;
-  RecordLibraryEnd(*ended.run);
-  const int32_t exit_code = FinishRun(*ended.run, false, 0);
-  ended.events->Finished(*ended.run, exit_code);
+  RunContext& run = *ended.run;
+  int32_t exit_code = kExitPluginsFailed;
+  if (EndUndoEndedByLibrary(run)) {
+    if (run.errors.errorCode.empty()) {
+      run.errors.SetErrorCode(kInstallErrorExitCode);
+      run.errors.SetErrorDetail(L"library ended the process during an undo");
+    }
+    WriteFailureResult(run);
+    FinishRunReport(run, exit_code);
+  } else if (ended.phases) {
+    RecordLibraryEnd(run);
+    exit_code = FinishRun(run, false, 0);
+  } else {
+    return;
+  }
+  ended.events->Finished(run, exit_code);
   std::_Exit(exit_code);
 }
 
@@ -220,19 +236,22 @@ int RunTaverly() {
   run.progress.SetWriter([&run] { WriteRunReport(run, false); });
   RunEvents events(run);
   events.Started(run);
+  under_way = {&run, &events, false};
+  std::atexit(EndRunEndedByLibrary);
   if (run.undo_requested) {
     exit_code = RunUndoRequest(run);
+    under_way = RunUnderWay();
     events.Finished(run, exit_code);
     return exit_code;
   }
   TakeRestartRecord(run);
   MarkOutcomeUnknown(run);
-  under_way = {&run, &events};
-  std::atexit(EndRunEndedByLibrary);
+  under_way.phases = true;
   const bool succeeded = DoFinishWork(run);
-  under_way = RunUnderWay();
+  under_way.phases = false;
   run.progress.SetWriter(nullptr);
   exit_code = FinishRun(run, succeeded, exit_code);
+  under_way = RunUnderWay();
   events.Finished(run, exit_code);
   return exit_code;
 }

@@ -46,6 +46,8 @@ class RunContext {
   // The items that can be taken back, in the order they ended, and the
   // rollback's state (UndoLedger.h); empty for a product without undo.
   UndoLedger undo;
+  // The undo running now, for a library's undo entry that ends the process.
+  UndoUnderWay undo_under_way;
   // What items are started and loaded through: the system, or a test's script.
   ItemSystem* items = &PlatformItemSystem();
 

@@ -106,3 +106,18 @@ class UndoLedger {
   LedgerState state_ = LedgerState::kRunning;
   std::vector<UndoEntry> entries_;
 };
+
+// Why a rollback runs, which its first line says.
+enum class UndoRunMode {
+  kFailedRun,       // this run failed
+  kInterruptedRun,  // an earlier run was ended during its phases or its rollback
+  kRequested,       // --undo: everything the last successful run did
+};
+
+// The undo running now: its ledger and entry, and the counts of its rollback.
+struct UndoUnderWay {
+  UndoLedger* ledger = nullptr;  // null: no undo is running
+  size_t index = 0;
+  RollbackCounts* counts = nullptr;
+  UndoRunMode mode = UndoRunMode::kFailedRun;
+};

@@ -150,6 +150,20 @@ void LogOpening(UndoRunMode mode, size_t count) {
   LOG(INFO) << "rollback started, items to undo: " << count;
 }
 
+// Gives each item of this run whose undo was attempted what became of it.
+void ReportUndos(RunContext& run) {
+  std::map<std::pair<std::string, std::string>, ItemReport*> reports;
+  for (PhaseReport& phase : run.record.phases) {
+    for (ItemReport& item : phase.items) reports[{phase.name, item.key}] = &item;
+  }
+  for (const UndoEntry& entry : run.undo.entries()) {
+    const auto report = reports.find({entry.phase, entry.key});
+    if (entry.undo.status != UndoStatus::kNone && report != reports.end()) {
+      report->second->undo = entry.undo;
+    }
+  }
+}
+
 }  // namespace
 
 size_t BeginLedgerEntry(RunContext& run, const std::string& phase, const ItemReport& report,
@@ -195,7 +209,9 @@ RollbackCounts RunUndoSteps(RunContext& run, UndoLedger& ledger, UndoRunMode mod
                  << ", items left: " << counts.to_undo - counts.undone - counts.undo_failed;
       break;
     }
+    run.undo_under_way = {&ledger, index, &counts, mode};
     const UndoResult undo = RunUndoStep(run, ledger.entries()[index].step);
+    run.undo_under_way = UndoUnderWay();
     ++(undo.status == UndoStatus::kUndone ? counts.undone : counts.undo_failed);
     ledger.SetUndoResult(index, undo);
   }
@@ -209,17 +225,30 @@ RollbackCounts RunUndoSteps(RunContext& run, UndoLedger& ledger, UndoRunMode mod
   return counts;
 }
 
+bool EndUndoEndedByLibrary(RunContext& run) {
+  const UndoUnderWay ended = run.undo_under_way;
+  run.undo_under_way = UndoUnderWay();
+  if (ended.ledger == nullptr) return false;
+  const UndoStep& step = ended.ledger->entries()[ended.index].step;
+  LOG(ERROR) << "undo failed, path: " << EscapedLogText(step.item_path)
+             << " ,library ended the process";
+  UndoResult failed;
+  failed.status = UndoStatus::kUndoFailed;
+  ended.ledger->SetUndoResult(ended.index, failed);
+  RollbackCounts& counts = *ended.counts;
+  ++counts.undo_failed;
+  LOG(ERROR) << "rollback ended, undone: " << counts.undone
+             << " ,undo failed: " << counts.undo_failed;
+  if (ended.mode == UndoRunMode::kInterruptedRun) {
+    run.record.earlier_rollback = counts;
+  } else {
+    run.record.rollback = counts;
+  }
+  if (ended.mode == UndoRunMode::kFailedRun) ReportUndos(run);
+  return true;
+}
+
 void RollBackFailedRun(RunContext& run) {
   run.record.rollback = RunUndoSteps(run, run.undo, UndoRunMode::kFailedRun);
-  if (!run.record.rollback.Attempted()) return;
-  std::map<std::pair<std::string, std::string>, ItemReport*> reports;
-  for (PhaseReport& phase : run.record.phases) {
-    for (ItemReport& item : phase.items) reports[{phase.name, item.key}] = &item;
-  }
-  for (const UndoEntry& entry : run.undo.entries()) {
-    const auto report = reports.find({entry.phase, entry.key});
-    if (entry.undo.status != UndoStatus::kNone && report != reports.end()) {
-      report->second->undo = entry.undo;
-    }
-  }
+  if (run.record.rollback.Attempted()) ReportUndos(run);
 }

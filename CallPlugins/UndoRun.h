@@ -22,13 +22,6 @@ size_t BeginLedgerEntry(RunContext& run, const std::string& phase, const ItemRep
 // Records how the item at index ended, from its report.
 void EndLedgerEntry(RunContext& run, size_t index, const ItemReport& report);
 
-// Why a rollback runs, which its first line says.
-enum class UndoRunMode {
-  kFailedRun,       // this run failed
-  kInterruptedRun,  // an earlier run was ended during its phases or its rollback
-  kRequested,       // --undo: everything the last successful run did
-};
-
 // Runs the undos RollbackOrder gives for ledger (on request: every item
 // that succeeded; else back to the nearest boundary), skipping entries
 // whose undo was already attempted, latest first, each with its lines; the
@@ -36,6 +29,12 @@ enum class UndoRunMode {
 // logged when there is nothing to undo. A request to end the run stops it
 // before the next undo, the rest left to do.
 RollbackCounts RunUndoSteps(RunContext& run, UndoLedger& ledger, UndoRunMode mode);
+
+// A library's undo entry ended the process (exit): records the undo under
+// way as failed, with its line, so that no later run calls it again, and its
+// rollback's counts where the run's records take them (the rest is left to
+// the next run). False when no undo was under way.
+bool EndUndoEndedByLibrary(RunContext& run);
 
 // The rollback of this run when it failed: run.undo's undos, with each
 // item's report and run.record.rollback told what became of them.
