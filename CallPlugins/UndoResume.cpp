@@ -145,6 +145,17 @@ void ForgetUndone(UndoLedger* ledger, LedgerState left_state) {
   ledger->SetState(all ? LedgerState::kRolledBack : left_state);
 }
 
+// After a stop for a restart, the run it would resume is taken back: the
+// next run must not pass over what was undone, or tried, as done.
+void RemoveRestartRecord(const RunContext& run) {
+  uint32_t error = 0;
+  if (platform::RemoveProfileFile(run.restart.place.path, &error) ==
+      platform::RemoveOutcome::kFailed) {
+    LOG(ERROR) << "restart record could not be removed, path: " << LogText(run.restart.place.path)
+               << ", GLE: " << error;
+  }
+}
+
 }  // namespace
 
 int32_t UndoLastRun(RunContext& run) {
@@ -164,23 +175,15 @@ int32_t UndoLastRun(RunContext& run) {
        found.state() != LedgerState::kStoppedForRestart) ||
       RollbackOrder(found.RollbackEntries(), RollbackMode::kOnRequest).empty()) {
     LOG(INFO) << "nothing to undo";
+    if (usable && found.state() == LedgerState::kStoppedForRestart) RemoveRestartRecord(run);
     return run.record.earlier_rollback.Complete() ? 0 : kNotAllUndone;
   }
   const bool stopped = found.state() == LedgerState::kStoppedForRestart;
   found.SetSink(&run.journal);
   run.record.rollback = RunUndoSteps(run, found, UndoRunMode::kRequested);
   ReportUndoneItems(run, found);
-  // After a stop for a restart, the next run would pass over what was undone.
-  const bool undone = run.record.rollback.undone > 0;
-  uint32_t error = 0;
-  if (stopped && undone &&
-      platform::RemoveProfileFile(run.restart.place.path, &error) ==
-          platform::RemoveOutcome::kFailed) {
-    LOG(ERROR) << "restart record could not be removed, path: " << LogText(run.restart.place.path)
-               << ", GLE: " << error;
-  }
-  ForgetUndone(&found,
-               stopped && !undone ? LedgerState::kStoppedForRestart : LedgerState::kSucceeded);
+  if (stopped) RemoveRestartRecord(run);
+  ForgetUndone(&found, LedgerState::kSucceeded);
   return run.record.rollback.Complete() && run.record.earlier_rollback.Complete() ? 0
                                                                                   : kNotAllUndone;
 }

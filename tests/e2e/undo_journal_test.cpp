@@ -65,6 +65,17 @@ TEST_F(UndoJournalTest, ResumedRunThatFailsUndoesWhatWasDoneBeforeTheRestart) {
   EXPECT_EQ(Call(), "c ub ua");
   EXPECT_THAT(Messages(), Contains("I:rollback started, items to undo: 2"));
   EXPECT_EQ(Result("result", "rollback"), "complete");
+  // --undo after a stop for a restart takes the restart record away, though
+  // no undo succeeded: the next run starts afresh.
+  const std::map<std::string, std::string> restart = {{"reboot_now_exitcode", "3"}};
+  product_.AddModuleFile("mod_core.xml",
+                         Undoable("a", "", {}, " --exit=1") +
+                             Undoable("b", "--exit=3", restart, " --exit=1"),
+                         Probe("y"), Probe("z"));
+  EXPECT_EQ(RunAgain().exit_code, 211);
+  EXPECT_EQ(Undo().exit_code, 210);
+  EXPECT_EQ(RunAgain().exit_code, 211);
+  EXPECT_EQ(Call(), "a b ub ua a b");
 }
 
 // A run killed during its phases, one killed during its rollback: the next
