@@ -69,11 +69,15 @@ UndoResult RunUndoProgram(RunContext& run, const UndoStep& step, const std::stri
       LOG(INFO) << "exe output: " << text;
     }
   }
-  undo.status = UndoStatus::kUndoFailed;
   if (result.ended_with_run) {
-    LOG(ERROR) << "undo failed, path: " << path << " ,ended with the run";
+    // Not failed: still under way for the next run, which starts it again.
+    const char* signal = platform::EndRequestName();
+    LOG(ERROR) << "undo stopped, path: " << path << " ,ended with the run"
+               << (signal != nullptr ? " by signal " : "") << (signal != nullptr ? signal : "");
+    undo.status = UndoStatus::kNone;
     return undo;
   }
+  undo.status = UndoStatus::kUndoFailed;
   if (result.timed_out) {
     LOG(ERROR) << "undo failed, path: " << path << " ,timed out";
     return undo;
@@ -201,17 +205,23 @@ RollbackCounts RunUndoSteps(RunContext& run, UndoLedger& ledger, UndoRunMode mod
   if (left.empty()) return counts;
   LogOpening(mode, counts.to_undo);
   ledger.SetState(LedgerState::kRollingBack);
-  for (size_t index : left) {
+  const auto stop_requested = [&counts] {
     const char* signal = platform::EndRequestName();
-    if (signal != nullptr) {
-      counts.stopped = true;
-      LOG(ERROR) << "rollback stopped, the run was asked to end by signal " << signal
-                 << ", items left: " << counts.to_undo - counts.undone - counts.undo_failed;
-      break;
-    }
+    if (signal == nullptr) return false;
+    counts.stopped = true;
+    LOG(ERROR) << "rollback stopped, the run was asked to end by signal " << signal
+               << ", items left: " << counts.to_undo - counts.undone - counts.undo_failed;
+    return true;
+  };
+  for (size_t index : left) {
+    if (stop_requested()) break;
     run.undo_under_way = {&ledger, index, &counts, mode};
     const UndoResult undo = RunUndoStep(run, ledger.entries()[index].step);
     run.undo_under_way = UndoUnderWay();
+    if (undo.status == UndoStatus::kNone) {  // ended with the run
+      if (!stop_requested()) counts.stopped = true;
+      break;
+    }
     ++(undo.status == UndoStatus::kUndone ? counts.undone : counts.undo_failed);
     ledger.SetUndoResult(index, undo);
   }

@@ -33,13 +33,13 @@ class UndoJournalTest : public RestartTest {
     return Run(options);
   }
   // Starts the product, and kills it once the calls hold tag's record.
-  void KillWhenCalled(const std::string& tag) {
+  void KillWhenCalled(const std::string& tag, int signal = SIGKILL) {
     RunOptions options;
     options.arguments = {"--installpath=" + product_.TargetFolder()};
     const Process run = Start(options);
     EXPECT_TRUE(WaitForText(product_.Path("calls.txt"), "--tag=" + tag + "\n"));
-    kill(run.pid, SIGKILL);
-    EXPECT_EQ(Wait(run).exit_code, 128 + SIGKILL);
+    kill(run.pid, signal);
+    EXPECT_EQ(Wait(run).exit_code, signal == SIGKILL ? 128 + SIGKILL : 210);
     WriteTextFile(product_.Path("go.txt"), "");  // lets the stray program end
   }
   std::string Call() const {
@@ -86,15 +86,18 @@ TEST_F(UndoJournalTest, NextRunFinishesTheRollbackOfAKilledRun) {
     std::string killed_at;
     std::string earlier;  // what the next run undoes first, and how many
     char count;
+    int signal = SIGKILL;  // SIGTERM: the undo ended with the run is started again
   };
   const std::vector<Row> rows = {
       {Undoable("a", "") + Undoable("b", go_) + Tagged("c", ""), "b", "ub ua", '2'},
       {Undoable("a", "", {}, go_) + Tagged("b", "--exit=1", {{"exitcode", "0"}}), "ua", "ua", '1'},
+      {Undoable("a", "", {}, go_) + Tagged("b", "--exit=1", {{"exitcode", "0"}}), "ua", "ua", '1',
+       SIGTERM},
   };
   for (const Row& row : rows) {
     fs::remove(product_.Path("go.txt"));
     product_.AddModuleFile("mod_core.xml", row.items, Probe("y"), Probe("z"));
-    KillWhenCalled(row.killed_at);
+    KillWhenCalled(row.killed_at, row.signal);
     Call();
     product_.AddModuleFile("mod_core.xml", Tagged("d", ""), Probe("y"), Probe("z"));
     EXPECT_EQ(RunAgain().exit_code, 0);
