@@ -351,7 +351,10 @@ bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
 bool DoFinishWork(RunContext& run) {
   AddFolderToProcessPath(run.product_folder());
   // Undo programs start where items do: in the product folder, on PATH.
-  TakeUndoJournal(run);
+  if (!TakeUndoJournal(run)) {  // asked to end during an earlier run's rollback
+    RunEndRequested(run);
+    return false;
+  }
   PluginCaller caller(run);
   caller.LoadSecurityBase();
 

@@ -87,7 +87,7 @@ bool FoundLedger(RunContext& run, UndoLedger* found) {
 
 }  // namespace
 
-void TakeUndoJournal(RunContext& run) {
+bool TakeUndoJournal(RunContext& run) {
   FindUndoJournal(run);
   UndoLedger found;
   const bool usable = FoundLedger(run, &found);
@@ -95,6 +95,7 @@ void TakeUndoJournal(RunContext& run) {
       (found.state() == LedgerState::kRunning || found.state() == LedgerState::kRollingBack)) {
     found.SetSink(&run.journal);
     run.record.earlier_rollback = RunUndoSteps(run, found, UndoRunMode::kInterruptedRun);
+    if (run.record.earlier_rollback.stopped) return false;
   }
   run.undo.SetSink(&run.journal);
   // Each entry's identity, as the restart record knows its item, where the
@@ -108,6 +109,7 @@ void TakeUndoJournal(RunContext& run) {
     run.undo.Restore(LedgerState::kRunning, found.entries());
   }
   if (run.journal.active) run.journal.Save(run.undo);
+  return true;
 }
 
 namespace {
@@ -169,6 +171,7 @@ int32_t UndoLastRun(RunContext& run) {
       (found.state() == LedgerState::kRunning || found.state() == LedgerState::kRollingBack)) {
     found.SetSink(&run.journal);
     run.record.earlier_rollback = RunUndoSteps(run, found, UndoRunMode::kInterruptedRun);
+    if (run.record.earlier_rollback.stopped) return kNotAllUndone;
   }
   if (!usable ||
       (found.state() != LedgerState::kSucceeded &&

@@ -38,8 +38,10 @@ void FindUndoJournal(RunContext& run);
 // ended from outside (running or rolling back), into
 // run.record.earlier_rollback; then starts the run's own ledger, which goes
 // on with the journal's after a restart (the restart record taken), and
-// writes it over the journal found.
-void TakeUndoJournal(RunContext& run);
+// writes it over the journal found. False when the run was asked to end
+// during that rollback: the journal is kept with what is left, and the run
+// ends without its phases.
+bool TakeUndoJournal(RunContext& run);
 
 // --undo: takes back what the journal's last run did, into
 // run.record.rollback, and gives each undone item its entry in the report.
