@@ -41,6 +41,25 @@ bool JournalKey(UndoJournalSession& session) {
   return false;
 }
 
+// A journal this run could not bring up to date would tell an earlier
+// state as the current one, and a later run would act on it (undo again
+// what was undone): it is taken away.
+void RemoveOutdatedJournal(const UndoJournalSession& session) {
+  uint32_t error = 0;
+  switch (platform::RemoveProfileFile(session.path, &error)) {
+    case platform::RemoveOutcome::kRemoved:
+      LOG(ERROR) << "undo journal removed, it could not be updated, path: "
+                 << LogText(session.path);
+      break;
+    case platform::RemoveOutcome::kFailed:
+      LOG(ERROR) << "undo journal could not be removed, path: " << LogText(session.path)
+                 << ", GLE: " << error;
+      break;
+    case platform::RemoveOutcome::kNothing:
+      break;
+  }
+}
+
 }  // namespace
 
 bool WriteJournalBody(UndoJournalSession& session, const JournalBody& body) {
@@ -54,6 +73,7 @@ bool WriteJournalBody(UndoJournalSession& session, const JournalBody& body) {
   uint32_t error = 0;
   if (!JournalKey(session)) {
     session.write_failed = true;
+    RemoveOutdatedJournal(session);
     return false;
   }
   if (WriteUndoJournal(session.path, UndoJournalText(session.product, session.key, body), &error)) {
@@ -64,6 +84,7 @@ bool WriteJournalBody(UndoJournalSession& session, const JournalBody& body) {
                << ", GLE: " << error;
   }
   session.write_failed = true;
+  RemoveOutdatedJournal(session);
   return false;
 }
 
