@@ -195,6 +195,7 @@ void EndRunEndedByLibrary() {
       run.errors.SetErrorCode(kInstallErrorExitCode);
       run.errors.SetErrorDetail(L"library ended the process during an undo");
     }
+    if (!run.undo_requested) LOG(INFO) << "call plugins failed.";  // as a failed run says
     WriteFailureResult(run);
     FinishRunReport(run, exit_code);
   } else if (ended.phases) {

@@ -229,7 +229,7 @@ const RunRow kRows[] = {
      210,
      "a dll:ReturnZero b dll:EndProcess",
      {"E:undo failed, path: {lib} ,library ended the process",
-      "E:rollback ended, undone: 0 ,undo failed: 1"},
+      "E:rollback ended, undone: 0 ,undo failed: 1", "I:call plugins failed."},
      {"[result]", "is_success=false", "rollback=incomplete", "[error_info]", "error_path=",
       "error_code=InstallError:50",
       "error_detail=exitCode do not match expectations, exe file:{probe} ,param:--record={calls} "
