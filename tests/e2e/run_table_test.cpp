@@ -225,12 +225,18 @@ const RunRow kRows[] = {
      "e exitcode=0 --exit=4"},
     // An undo entry that ends the process ends the run as failed, its undo recorded as failed.
     {"UndoEntryThatEndsTheProcessFailsTheRun",
-     "a undo:ua | l type=SimpleDll file={lib} entry=ReturnZero undo_entry=EndProcess | b exitcode=0 --exit=4",
+     "a undo:ua | l type=SimpleDll file={lib} entry=ReturnZero undo_entry=EndProcess | b "
+     "exitcode=0 --exit=4",
      210,
      "a dll:ReturnZero b dll:EndProcess",
      {"E:undo failed, path: {lib} ,library ended the process",
-      "E:rollback ended, undone: 0 ,undo failed: 1", "I:call plugins failed."},
-     {"[result]", "is_success=false", "rollback=incomplete", "[error_info]", "error_path=",
+      "E:rollback ended, undone: 0 ,undo failed: 1",
+      "I:call plugins failed."},
+     {"[result]",
+      "is_success=false",
+      "rollback=incomplete",
+      "[error_info]",
+      "error_path=",
       "error_code=InstallError:50",
       "error_detail=exitCode do not match expectations, exe file:{probe} ,param:--record={calls} "
       "--tag=b --exit=4 ,exe exit code:4 ,expected exit code:-1"},

@@ -68,10 +68,11 @@ TEST_F(UndoJournalTest, ResumedRunThatFailsUndoesWhatWasDoneBeforeTheRestart) {
   // --undo after a stop for a restart takes the restart record away, though
   // no undo succeeded: the next run starts afresh.
   const std::map<std::string, std::string> restart = {{"reboot_now_exitcode", "3"}};
-  product_.AddModuleFile("mod_core.xml",
-                         Undoable("a", "", {}, " --exit=1") +
-                             Undoable("b", "--exit=3", restart, " --exit=1"),
-                         Probe("y"), Probe("z"));
+  product_.AddModuleFile(
+      "mod_core.xml",
+      Undoable("a", "", {}, " --exit=1") + Undoable("b", "--exit=3", restart, " --exit=1"),
+      Probe("y"),
+      Probe("z"));
   EXPECT_EQ(RunAgain().exit_code, 211);
   EXPECT_EQ(Undo().exit_code, 210);
   EXPECT_EQ(RunAgain().exit_code, 211);
@@ -91,7 +92,10 @@ TEST_F(UndoJournalTest, NextRunFinishesTheRollbackOfAKilledRun) {
   const std::vector<Row> rows = {
       {Undoable("a", "") + Undoable("b", go_) + Tagged("c", ""), "b", "ub ua", '2'},
       {Undoable("a", "", {}, go_) + Tagged("b", "--exit=1", {{"exitcode", "0"}}), "ua", "ua", '1'},
-      {Undoable("a", "", {}, go_) + Tagged("b", "--exit=1", {{"exitcode", "0"}}), "ua", "ua", '1',
+      {Undoable("a", "", {}, go_) + Tagged("b", "--exit=1", {{"exitcode", "0"}}),
+       "ua",
+       "ua",
+       '1',
        SIGTERM},
   };
   for (const Row& row : rows) {
