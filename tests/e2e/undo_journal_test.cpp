@@ -99,6 +99,7 @@ TEST_F(UndoJournalTest, NextRunFinishesTheRollbackOfAKilledRun) {
        SIGTERM},
   };
   for (const Row& row : rows) {
+    if (row.signal == SIGTERM && target().windows) continue;  // there it ends the process
     product_.AddModuleFile("mod_core.xml", row.items, Probe("y"), Probe("z"));
     // SIGTERM twice: the second run, ended as it finishes the first's
     // rollback, runs no phase and keeps what is left to undo.
