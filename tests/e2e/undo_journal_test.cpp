@@ -26,10 +26,10 @@ class UndoJournalTest : public RestartTest {
                     "calls.txt --tag=u" + tag + undo_param;
     return Tagged(tag, param, extra);
   }
-  RunResult Undo() {
+  RunResult Undo(const std::string& option = "--undo") {
     for (const std::string& name : LogFileNames()) fs::remove(LogDir() + "/" + name);
     RunOptions options;
-    options.arguments = {"--installpath=" + product_.TargetFolder(), "--undo"};
+    options.arguments = {"--installpath=" + product_.TargetFolder(), option};
     return Run(options);
   }
   // Starts the product, and kills it once the calls hold tag's record.
@@ -114,6 +114,12 @@ TEST_F(UndoJournalTest, UndoTakesBackTheLastSuccessfulRunOnce) {
                          Probe("z"));
   EXPECT_EQ(RunAgain().exit_code, 0);
   EXPECT_EQ(Call(), "a b y z");
+  for (const std::string misspelt : {"-undo", "--Undo", "--undo=1"}) {  // neither run nor undo
+    EXPECT_EQ(Undo(misspelt).exit_code, 210);
+    EXPECT_THAT(Messages(),
+                Contains("E:undo option not understood, nothing is run, value: " + misspelt));
+    EXPECT_EQ(Result("result", "is_success"), "false");
+  }
   // The module files are gone: the journal says what to undo.
   fs::remove_all(product_.Path("modularize"));
   EXPECT_EQ(Undo().exit_code, 0);
