@@ -2,6 +2,7 @@
 
 #include <glog/logging.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "App/Elevate.h"
@@ -16,6 +17,7 @@
 #include "CallPlugins/RunReport.h"
 #include "CallPlugins/UndoResume.h"
 #include "CallPlugins/UndoRun.h"
+#include "CmdParser/CommandParser.h"
 #include "Platform/files/files.h"
 #include "Platform/process/process.h"
 #include "Platform/system/system.h"
@@ -191,6 +193,21 @@ void EndRunEndedByLibrary() {
   std::_Exit(exit_code);
 }
 
+// Another run holds the guard: this one ends at once, with 0 as it always
+// has, but an uninstaller's --undo must not read that as done. The log
+// folder is the other run's, so the line goes to standard error only.
+int EndBesideAnotherRun() {
+  for (const std::string& argument : CommandParser::GetArguments()) {
+    if (CommandParser::MatchFlag(argument, CommandParser::kUndoOption) ==
+        CommandParser::FlagMatch::kNone) {
+      continue;
+    }
+    std::fputs("undo not run, another run holds the single instance guard\n", stderr);
+    return kExitPluginsFailed;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int RunTaverly() {
@@ -200,7 +217,7 @@ int RunTaverly() {
   platform::UseSystemLibrarySearch();
   uint32_t guard_error = 0;
   const platform::InstanceClaim claim = platform::ClaimSingleInstance(&guard_error);
-  if (claim == platform::InstanceClaim::kAlreadyRunning) return 0;
+  if (claim == platform::InstanceClaim::kAlreadyRunning) return EndBesideAnotherRun();
   const bool reserve_kept = platform::KeepDescriptorsInReserve();
   platform::PrepareProgramWaits();
   App app(RemoveOutdatedResultFile);
