@@ -92,16 +92,19 @@ void WriteResultForm(const std::wstring& path, const std::vector<ResultValue>& f
 
 // Until the run has an outcome neither the result file nor the report tells
 // one: a run ended from outside (a signal, a crash) must not leave an earlier
-// run's success standing for the installer to read. The result file's write
-// is silent: the form the run writes at its end says what could not be
-// written, and leaves the file as it always has; so does the final report,
-// which takes an earlier report away when it cannot replace it either. Not
-// here: on a full disk a run then ends as it always has, its last line
-// saying that the report could not be written.
+// run's success, or its rollback, standing for the installer to read. The
+// result file's writes are silent: the form the run writes at its end says
+// what could not be written, and leaves the file as it always has; so does
+// the final report, which takes an earlier report away when it cannot
+// replace it either. Not here: on a full disk a run then ends as it always
+// has, its last line saying that the report could not be written.
 void MarkOutcomeUnknown(const RunContext& run) {
   platform::DescriptorsFreed freed;
   uint32_t error = 0;
   platform::WriteProfileString(L"result", L"is_success", L"false", run.result_file, &error);
+  for (const wchar_t* key : {L"rollback", L"earlier_rollback"}) {
+    platform::DeleteProfileKey(L"result", key, run.result_file, &error);
+  }
   WriteRunReport(run, false);
 }
 

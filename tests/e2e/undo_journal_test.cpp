@@ -85,6 +85,7 @@ TEST_F(UndoJournalTest, NextRunFinishesTheRollbackOfAKilledRun) {
     product_.AddModuleFile("mod_core.xml", row.items, Probe("y"), Probe("z"));
     KillWhenCalled(row.killed_at);
     Call();
+    EXPECT_EQ(Result("result", "earlier_rollback"), "<absent>");  // the run before told it
     product_.AddModuleFile("mod_core.xml", Tagged("d", ""), Probe("y"), Probe("z"));
     EXPECT_EQ(RunAgain().exit_code, 0);
     EXPECT_EQ(Call(), row.earlier + " d y z") << row.killed_at;
