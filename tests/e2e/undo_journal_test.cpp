@@ -146,6 +146,16 @@ TEST_F(UndoJournalTest, UndoTakesBackTheLastSuccessfulRunOnce) {
   EXPECT_THAT(Messages(),
               Contains("E:undo journal not used, path: " + Target(journal) +
                        " ,reason: another account owns it or may write it"));
+  fs::permissions(journal, fs::perms(0600));
+  fs::create_hard_link(journal, journal + ".2");  // a second name; then too large to be one
+  for (const std::string reason : {"it is a link", "it is too large"}) {
+    EXPECT_EQ(Undo().exit_code, 210);
+    EXPECT_THAT(
+        Messages(),
+        Contains("E:undo journal not used, path: " + Target(journal) + " ,reason: " + reason));
+    fs::remove(journal + ".2");
+    fs::resize_file(journal, 65 << 20);
+  }
 }
 
 }  // namespace
