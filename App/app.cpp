@@ -4,6 +4,8 @@
 
 #include "App/Elevate.h"
 #include "App/RunEvents.h"
+#include "App/main.h"
+#include "CallPlugins/InstallErrorRecord.h"
 #include "CmdParser/CommandParser.h"
 #include "Platform/files/files.h"
 #include "Platform/system/system.h"
@@ -35,7 +37,11 @@ bool App::Init(int32_t& exit_code) {
   }
 
   if (!undo_understood_) {
-    // Run as usual, it would install what an uninstaller asked to take back.
+    // Run as usual, it would install what an uninstaller asked to take back;
+    // the result file must not go on telling an earlier run's success.
+    run_.errors.SetErrorCode(kInstallErrorExitCode);
+    run_.errors.SetErrorDetail(L"undo option not understood");
+    WriteFailureResult(run_);
     exit_code = 210;
     return false;
   }

@@ -25,7 +25,8 @@ class App {
   // Sets up logging, reads the command line and checks rights, the program's
   // own signature and the installation path, filling the run context as it
   // goes. On refusal sets exit_code to 200, 201 or 202 (210: an option
-  // beginning with "--undo" that is not it) and answers false.
+  // like "--undo" that is not it, with the failure form of the result file)
+  // and answers false.
   bool Init(int32_t& exit_code);
 
   // What became of the single-instance guard (error: why it could not be

@@ -2,6 +2,7 @@
 
 #include <glog/logging.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "App/Elevate.h"
@@ -16,6 +17,7 @@
 #include "CallPlugins/RunReport.h"
 #include "CallPlugins/UndoResume.h"
 #include "CallPlugins/UndoRun.h"
+#include "CmdParser/CommandParser.h"
 #include "Platform/files/files.h"
 #include "Platform/process/process.h"
 #include "Platform/system/system.h"
@@ -90,16 +92,19 @@ void WriteResultForm(const std::wstring& path, const std::vector<ResultValue>& f
 
 // Until the run has an outcome neither the result file nor the report tells
 // one: a run ended from outside (a signal, a crash) must not leave an earlier
-// run's success standing for the installer to read. The result file's write
-// is silent: the form the run writes at its end says what could not be
-// written, and leaves the file as it always has; so does the final report,
-// which takes an earlier report away when it cannot replace it either. Not
-// here: on a full disk a run then ends as it always has, its last line
-// saying that the report could not be written.
+// run's success, or its rollback, standing for the installer to read. The
+// result file's writes are silent: the form the run writes at its end says
+// what could not be written, and leaves the file as it always has; so does
+// the final report, which takes an earlier report away when it cannot
+// replace it either. Not here: on a full disk a run then ends as it always
+// has, its last line saying that the report could not be written.
 void MarkOutcomeUnknown(const RunContext& run) {
   platform::DescriptorsFreed freed;
   uint32_t error = 0;
   platform::WriteProfileString(L"result", L"is_success", L"false", run.result_file, &error);
+  for (const wchar_t* key : {L"rollback", L"earlier_rollback"}) {
+    platform::DeleteProfileKey(L"result", key, run.result_file, &error);
+  }
   WriteRunReport(run, false);
 }
 
@@ -208,6 +213,21 @@ void EndRunEndedByLibrary() {
   std::_Exit(exit_code);
 }
 
+// Another run holds the guard: this one ends at once, with 0 as it always
+// has, but an uninstaller's --undo must not read that as done. The log
+// folder is the other run's, so the line goes to standard error only.
+int EndBesideAnotherRun() {
+  for (const std::string& argument : CommandParser::GetArguments()) {
+    if (CommandParser::MatchFlag(argument, CommandParser::kUndoOption) ==
+        CommandParser::FlagMatch::kNone) {
+      continue;
+    }
+    std::fputs("undo not run, another run holds the single instance guard\n", stderr);
+    return kExitPluginsFailed;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int RunTaverly() {
@@ -217,7 +237,7 @@ int RunTaverly() {
   platform::UseSystemLibrarySearch();
   uint32_t guard_error = 0;
   const platform::InstanceClaim claim = platform::ClaimSingleInstance(&guard_error);
-  if (claim == platform::InstanceClaim::kAlreadyRunning) return 0;
+  if (claim == platform::InstanceClaim::kAlreadyRunning) return EndBesideAnotherRun();
   const bool reserve_kept = platform::KeepDescriptorsInReserve();
   platform::PrepareProgramWaits();
   App app(RemoveOutdatedResultFile);

@@ -83,7 +83,7 @@ void LogUnusedAtStart(const Item& item) {
       LOG(INFO) << "exe output not captured, path: " << EscapedLogText(item.path);
     } else if (unused.line == UnusedLine::kNotUsed) {
       LOG(INFO) << unused.name << " not used, path: " << EscapedLogText(item.path) << " ,"
-                << unused.name << ": " << EscapedLogText(unused.text);
+                << unused.name << ": " << item.ShownText(unused);
     }
   }
 }

@@ -5,6 +5,7 @@
 #include "Platform/process/process.h"
 #include "Platform/system/system.h"
 #include "Platform/system/system_state.h"
+#include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 
 const wchar_t kHiddenParameters[] = L"***";
@@ -291,6 +292,11 @@ bool ItemConditions::Any() const {
 
 std::wstring Item::ShownParameters() const {
   return sensitive ? std::wstring(kHiddenParameters) : parameters;
+}
+
+std::string Item::ShownText(const UnusedAttribute& attribute) const {
+  return sensitive && CarriesParameters(attribute) ? LogText(kHiddenParameters)
+                                                   : EscapedLogText(attribute.text);
 }
 
 Unused Item::UnusedWhy(const std::string& name) const {

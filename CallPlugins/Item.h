@@ -151,6 +151,9 @@ struct Item : ItemHead {
   Unused UnusedWhy(const std::string& name) const;
   // The parameters as every record shows them.
   std::wstring ShownParameters() const;
+  // The text of an unused attribute as the log shows it: hidden as the
+  // parameters are when it carries some.
+  std::string ShownText(const UnusedAttribute& attribute) const;
   // Answers whether exit_code asks for a restart at the end of the run.
   bool AsksForRestart(uint32_t exit_code) const;
   // Answers whether "exitcode" accepts exit_code (any, without an expectation).

@@ -24,7 +24,7 @@ void LogUnusedConditions(const Item& item) {
   for (const UnusedAttribute& unused : item.unused) {
     if (unused.stage != UnusedStage::kConditions || unused.line != UnusedLine::kNotUsed) continue;
     LOG(INFO) << unused.name << " not used, path: " << EscapedLogText(item.path) << " ,"
-              << unused.name << ": " << EscapedLogText(unused.text);
+              << unused.name << ": " << item.ShownText(unused);
   }
 }
 

@@ -175,6 +175,13 @@ TEST(ItemTest, OnlyTheTextOneTurnsAnAttributeOn) {
   EXPECT_EQ(SystemRequirement::kSystemAccount, on.system_requirement);
   EXPECT_EQ(L"--key=/P", on.parameters);  // what the program gets
   EXPECT_EQ(L"***", on.ShownParameters());
+  // Program texts that are not used are hidden as the parameters are; other texts are not.
+  const Item hidden = WaitedExe(
+      {{"sensitive", "1"}, {"undo", "\"\" --key"}, {"if_program", "\"\" --key"}, {"timeout", "x"}});
+  ASSERT_EQ(3u, hidden.unused.size());
+  for (const UnusedAttribute& unused : hidden.unused) {
+    EXPECT_EQ(std::string(unused.name) == "timeout" ? "x" : "***", hidden.ShownText(unused));
+  }
   EXPECT_EQ(SystemRequirement::kOtherAccount, WaitedExe({{"system", "0"}}).system_requirement);
 
   // A library item is signed like a program; the rest serves programs only.

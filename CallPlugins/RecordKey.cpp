@@ -35,6 +35,7 @@ RecordKey ReadKeyAt(const std::wstring& path) {
       key.state = RecordKeyState::kNotRegular;
       break;
     case platform::OwnFileRead::kUnreadable:
+    case platform::OwnFileRead::kTooLarge:  // read without a limit
       key.state = RecordKeyState::kUnreadable;
       break;
   }

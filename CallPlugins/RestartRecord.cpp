@@ -144,6 +144,10 @@ const char* RestartRecordRefusal(RestartRecordState state) {
       return "its key cannot be used";
     case RestartRecordState::kOtherKey:
       return "it was made with another key";
+    case RestartRecordState::kTooLarge:
+      return "it is too large";
+    case RestartRecordState::kChanged:
+      return "it was changed after it was written";
     case RestartRecordState::kEarlierVersion:
       break;
   }
@@ -192,6 +196,7 @@ RestartRecord ReadRestartRecord(const std::wstring& path, const std::string& pro
     case platform::OwnFileRead::kNotRegular:
       return RestartRecord{RestartRecordState::kNotRegular, {}, {}, {}};
     case platform::OwnFileRead::kUnreadable:
+    case platform::OwnFileRead::kTooLarge:  // read without a limit
       break;
   }
   return RestartRecord{RestartRecordState::kUnreadable, {}, {}, {}};

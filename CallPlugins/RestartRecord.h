@@ -56,6 +56,8 @@ enum class RestartRecordState {
   kNoKey,           // the machine's key cannot be used
   kOtherKey,        // made with another key than the machine's
   kEarlierVersion,  // the record an earlier version left
+  kTooLarge,        // an undo journal over its limit, not read
+  kChanged,         // an undo journal whose digest does not match its text
 };
 // Why a record is not used, for its log line ("it is torn").
 const char* RestartRecordRefusal(RestartRecordState state);

@@ -15,6 +15,10 @@ const char kDigestKey[] = "digest=";
 const char kEnd[] = "end";
 const char kKeyCheckText[] = "taverly-undo key check";
 constexpr size_t kNameDigits = 16;  // of the product's digest, in the file name
+// The most bytes of a journal read: some hundred thousand items, each with
+// its undo, where a thousand make half a megabyte. A larger one is refused
+// unread rather than held whole in memory.
+constexpr uint64_t kUndoJournalLimit = 64u << 20;
 
 // A value in a line: every byte but the printable ASCII ones, the blank and
 // '%' as "%XX", so that no value can end a field or a line.
@@ -161,7 +165,7 @@ UndoJournalRead ParseUndoJournal(const std::string& text, const std::string& pro
   }
   // Changed after it was written: what it says is not this program's word.
   lines.resize(lines.size() - 2);
-  if (RecordDigest(key.bytes, lines) != digest) return Refused(RestartRecordState::kTorn);
+  if (RecordDigest(key.bytes, lines) != digest) return Refused(RestartRecordState::kChanged);
   read.state = RestartRecordState::kUsable;
   return read;
 }
@@ -169,7 +173,7 @@ UndoJournalRead ParseUndoJournal(const std::string& text, const std::string& pro
 UndoJournalRead ReadUndoJournal(const std::wstring& path, const std::string& product,
                                 const RecordKey& key) {
   std::string text;
-  switch (platform::ReadOwnSecret(path, &text)) {
+  switch (platform::ReadOwnSecret(path, &text, kUndoJournalLimit)) {
     case platform::OwnFileRead::kRead:
       return ParseUndoJournal(text, product, key);
     case platform::OwnFileRead::kMissing:
@@ -180,6 +184,8 @@ UndoJournalRead ReadUndoJournal(const std::wstring& path, const std::string& pro
       return Refused(RestartRecordState::kForeign);
     case platform::OwnFileRead::kNotRegular:
       return Refused(RestartRecordState::kNotRegular);
+    case platform::OwnFileRead::kTooLarge:
+      return Refused(RestartRecordState::kTooLarge);
     case platform::OwnFileRead::kUnreadable:
       break;
   }

@@ -40,7 +40,6 @@ TEST(UndoJournalTest, EachRefusalIsTheRestartRecordsReason) {
                                          text + "end\n",
                                          items("item=path=%G1\n"),
                                          items("item=path\n"),
-                                         changed,
                                          UndoJournalText(kProduct.substr(1), Key(1).bytes, kBody),
                                          "taverly-resume/2\n" + text.substr(text.find('\n') + 1)};
   for (const std::string& row : torn) {
@@ -48,6 +47,8 @@ TEST(UndoJournalTest, EachRefusalIsTheRestartRecordsReason) {
     EXPECT_STREQ(RestartRecordRefusal(read.state), "it is torn") << row;
     EXPECT_TRUE(read.body.items.empty() && read.body.state.empty()) << row;
   }
+  EXPECT_STREQ(RestartRecordRefusal(ParseUndoJournal(changed, kProduct, Key(1)).state),
+               "it was changed after it was written");
   EXPECT_STREQ(RestartRecordRefusal(ParseUndoJournal(text, ProductDigest("/q"), Key(1)).state),
                "it is for another installation path");
   EXPECT_STREQ(RestartRecordRefusal(ParseUndoJournal(text, kProduct, Key(2)).state),

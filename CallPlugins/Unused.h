@@ -5,6 +5,7 @@
 // is one entry the parser adds.
 #pragma once
 
+#include <cstring>
 #include <string>
 
 // Why an attribute that is written does nothing for its item.
@@ -39,3 +40,9 @@ struct UnusedAttribute {
   UnusedStage stage = UnusedStage::kExitCode;
   UnusedLine line = UnusedLine::kNotUsed;
 };
+
+// Whether the text carries program parameters, which a sensitive item's
+// records hide: its undo's and its if_program's.
+inline bool CarriesParameters(const UnusedAttribute& unused) {
+  return std::strcmp(unused.name, "undo") == 0 || std::strcmp(unused.name, "if_program") == 0;
+}

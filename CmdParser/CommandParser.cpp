@@ -2,6 +2,9 @@
 
 #include <glog/logging.h>
 
+#include <algorithm>
+#include <cctype>
+
 #include "Platform/system/system.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
@@ -27,11 +30,25 @@ bool ParseOption(std::string& destination, const std::string& argument, const st
   return true;
 }
 
+FlagMatch MatchFlag(const std::string& argument, const std::string& flag) {
+  if (argument == flag) return FlagMatch::kGiven;
+  const auto same = [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
+  };
+  for (const std::string& form : {flag, flag.substr(1)}) {
+    if (argument.size() >= form.size() &&
+        std::equal(form.begin(), form.end(), argument.begin(), same)) {
+      return FlagMatch::kMisspelt;
+    }
+  }
+  return FlagMatch::kNone;
+}
+
 FlagMatch ParseFlag(const std::string& argument, const std::string& flag) {
-  if (argument.compare(0, flag.size(), flag) != 0) return FlagMatch::kNone;
-  if (argument.size() > flag.size()) return FlagMatch::kMisspelt;
-  LOG(INFO) << "commindline " << flag;
-  return FlagMatch::kGiven;
+  const FlagMatch match = MatchFlag(argument, flag);
+  if (match == FlagMatch::kGiven) LOG(INFO) << "commindline " << flag;
+  return match;
 }
 
 }  // namespace CommandParser

@@ -24,9 +24,11 @@ bool ParseOption(std::string& destination, const std::string& argument, const st
 enum class FlagMatch {
   kNone,      // another argument
   kGiven,     // exactly the flag
-  kMisspelt,  // the flag followed by more ("--undo=1", "--undone")
+  kMisspelt,  // the flag followed by more, in another case or with one dash ("--undo=1", "-Undo")
 };
-// Matches an option without a value, case-sensitively, and logs a match.
+// Matches an option without a value: only the exact text is the flag.
+FlagMatch MatchFlag(const std::string& argument, const std::string& flag);
+// MatchFlag, and logs the flag when given.
 FlagMatch ParseFlag(const std::string& argument, const std::string& flag);
 
 }  // namespace CommandParser

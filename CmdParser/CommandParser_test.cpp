@@ -46,7 +46,8 @@ TEST(ParseFlagTest, OnlyTheExactFlagIsGivenAndOnlyThatIsLogged) {
   LogCapture log;
   using CommandParser::FlagMatch;
   // Each argument, and what it is: given, misspelt, or another one.
-  const std::string rows[] = {"--undo G", "--undo=1 M", "--undone M", "--UNDO N", "x--undo N"};
+  const std::string rows[] = {
+      "--undo G", "--undo=1 M", "--undone M", "--UNDO M", "-Undo M", "x--undo N"};
   for (const std::string& row : rows) {
     const FlagMatch match = CommandParser::ParseFlag(row.substr(0, row.find(' ')), "--undo");
     EXPECT_EQ("NGM"[static_cast<int>(match)], row.back()) << row;

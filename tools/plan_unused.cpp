@@ -130,8 +130,8 @@ std::vector<PlanWarning> UnusedWarnings(const std::wstring& where, const Planned
       std::wstring text = row.text;
       const size_t file = text.find(L"{file}");
       if (file != std::wstring::npos) text.replace(file, 6, FileName(item.path));
-      // An undo's parameters are hidden as the item's are.
-      const bool hidden = item.sensitive && std::strcmp(unused.name, "undo") == 0;
+      // A program text's parameters are hidden as the item's are.
+      const bool hidden = item.sensitive && CarriesParameters(unused);
       warnings.push_back({row.code,
                           where + L": " + AnsiToWide(unused.name) + L"=" +
                               (hidden ? std::wstring(kHiddenParameters) : Quoted(unused.text)) +

@@ -160,6 +160,7 @@ enum class OwnFileRead {
   kForeign,  // another account owns it, or others may write it (POSIX: group or others)
   kNotRegular,  // a folder, FIFO, device or socket: never opened for reading
   kUnreadable,  // there, but it could not be opened or read
+  kTooLarge,    // over the reader's limit: not read
 };
 // Reads a file that only the running account could have written, without
 // following a link in its place and without blocking on a FIFO. Windows: an
@@ -167,11 +168,15 @@ enum class OwnFileRead {
 // Administrators a write makes it kForeign, and a name that opens another file
 // than the one of the folder (a link Wine follows) kLink.
 // With secret, kForeign also when another account may read it (POSIX: a
-// group or other read bit).
-OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content, bool secret = false);
+// group or other read bit). With a limit, a file of more bytes is kTooLarge,
+// and one with a second name (a hard link, where a folder of other rules may
+// reach it) kLink.
+OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content, bool secret = false,
+                        uint64_t limit = UINT64_MAX);
 // Reads a secret: ReadOwnFile with secret.
-inline OwnFileRead ReadOwnSecret(const std::wstring& path, std::string* content) {
-  return ReadOwnFile(path, content, true);
+inline OwnFileRead ReadOwnSecret(const std::wstring& path, std::string* content,
+                                 uint64_t limit = UINT64_MAX) {
+  return ReadOwnFile(path, content, true, limit);
 }
 
 // Returns the text that names folder the same way however a path spells it

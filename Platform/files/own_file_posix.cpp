@@ -14,10 +14,12 @@ namespace platform {
 namespace {
 
 // Judges what was opened, not what lstat saw: it may have been swapped.
-OwnFileRead Judge(int fd, bool secret) {
+OwnFileRead Judge(int fd, bool secret, uint64_t limit) {
   struct stat st;
   if (fstat(fd, &st) != 0) return OwnFileRead::kUnreadable;
   if (!S_ISREG(st.st_mode)) return OwnFileRead::kNotRegular;
+  if (limit != UINT64_MAX && st.st_nlink > 1) return OwnFileRead::kLink;
+  if (static_cast<uint64_t>(st.st_size) > limit) return OwnFileRead::kTooLarge;
   const mode_t others = secret ? S_IRGRP | S_IROTH | S_IWGRP | S_IWOTH : S_IWGRP | S_IWOTH;
   if (st.st_uid != geteuid() || (st.st_mode & others) != 0) return OwnFileRead::kForeign;
   return OwnFileRead::kRead;
@@ -25,7 +27,8 @@ OwnFileRead Judge(int fd, bool secret) {
 
 }  // namespace
 
-OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content, bool secret) {
+OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content, bool secret,
+                        uint64_t limit) {
   content->clear();
   const std::string name = posix::Utf8(path);
   struct stat st;
@@ -37,12 +40,13 @@ OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content, bool sec
   const int fd = posix::Retry(
       [&] { return open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); });
   if (fd < 0) return errno == ELOOP ? OwnFileRead::kLink : OwnFileRead::kUnreadable;
-  OwnFileRead outcome = Judge(fd, secret);
+  OwnFileRead outcome = Judge(fd, secret, limit);
   char buffer[8192];
   ssize_t n = 0;
   while (outcome == OwnFileRead::kRead &&
          (n = posix::Retry([&] { return read(fd, buffer, sizeof buffer); })) > 0) {
     content->append(buffer, static_cast<size_t>(n));
+    if (content->size() > limit) outcome = OwnFileRead::kTooLarge;  // it grew
   }
   if (n < 0) outcome = OwnFileRead::kUnreadable;
   close(fd);

@@ -83,7 +83,7 @@ bool OthersMayReach(HANDLE file, bool secret) {
   return open;
 }
 
-OwnFileRead Judge(HANDLE file, const std::wstring& path, bool secret) {
+OwnFileRead Judge(HANDLE file, const std::wstring& path, bool secret, uint64_t limit) {
   if (GetFileType(file) != FILE_TYPE_DISK) return OwnFileRead::kNotRegular;
   BY_HANDLE_FILE_INFORMATION information;
   if (!GetFileInformationByHandle(file, &information)) return OwnFileRead::kUnreadable;
@@ -92,13 +92,17 @@ OwnFileRead Judge(HANDLE file, const std::wstring& path, bool secret) {
     return OwnFileRead::kNotRegular;
   }
   if (!OpenedByItsOwnName(file, path)) return OwnFileRead::kLink;
+  if (limit != UINT64_MAX && information.nNumberOfLinks > 1) return OwnFileRead::kLink;
+  const uint64_t size = (uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+  if (size > limit) return OwnFileRead::kTooLarge;
   if (OthersMayReach(file, secret)) return OwnFileRead::kForeign;
   return OwnFileRead::kRead;
 }
 
 }  // namespace
 
-OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content, bool secret) {
+OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content, bool secret,
+                        uint64_t limit) {
   content->clear();
   // The name's own attributes: Wine follows a symbolic link when it opens it.
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -118,7 +122,7 @@ OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content, bool sec
                             FILE_FLAG_OPEN_REPARSE_POINT,
                             nullptr);
   if (file == INVALID_HANDLE_VALUE) return OwnFileRead::kUnreadable;
-  OwnFileRead outcome = Judge(file, path, secret);
+  OwnFileRead outcome = Judge(file, path, secret, limit);
   char buffer[8192];
   DWORD count = 0;
   while (outcome == OwnFileRead::kRead) {
@@ -128,6 +132,7 @@ OwnFileRead ReadOwnFile(const std::wstring& path, std::string* content, bool sec
       break;
     } else {
       content->append(buffer, count);
+      if (content->size() > limit) outcome = OwnFileRead::kTooLarge;  // it grew
     }
   }
   CloseHandle(file);

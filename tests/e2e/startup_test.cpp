@@ -141,11 +141,16 @@ TEST_F(StartupTest, SecondCopyExitsAtOnceWithoutTrace) {
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
   RunResult run = RunWithInstallPath(product_.folder());
+  RunOptions undo;  // an uninstaller must not read "done"
+  undo.arguments = {"--installpath=" + product_.folder(), "--undo"};
+  const RunResult refused = Run(undo);
   close(fd);
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "");
   EXPECT_FALSE(fs::exists(LogDir()));
+  EXPECT_EQ(refused.exit_code, 210);
+  EXPECT_EQ(refused.err, "undo not run, another run holds the single instance guard\n");
 }
 
 TEST_F(StartupTest, SecondCopyExitsAtOnceWhileTheFirstRuns) {

@@ -26,10 +26,10 @@ class UndoJournalTest : public RestartTest {
                     "calls.txt --tag=u" + tag + undo_param;
     return Tagged(tag, param, extra);
   }
-  RunResult Undo() {
+  RunResult Undo(const std::string& option = "--undo") {
     for (const std::string& name : LogFileNames()) fs::remove(LogDir() + "/" + name);
     RunOptions options;
-    options.arguments = {"--installpath=" + product_.TargetFolder(), "--undo"};
+    options.arguments = {"--installpath=" + product_.TargetFolder(), option};
     return Run(options);
   }
   // Starts the product, and kills it once the calls hold tag's record.
@@ -107,6 +107,8 @@ TEST_F(UndoJournalTest, NextRunFinishesTheRollbackOfAKilledRun) {
       fs::remove(product_.Path("go.txt"));
       KillWhenCalled(row.killed_at, row.signal);
       EXPECT_EQ(Call() == "ua", run != first);
+      // the run before told it; a killed run does not
+      if (run == first) EXPECT_EQ(Result("result", "earlier_rollback"), "<absent>");
     }
     product_.AddModuleFile("mod_core.xml", Tagged("d", ""), Probe("y"), Probe("z"));
     EXPECT_EQ(RunAgain().exit_code, 0);
@@ -137,6 +139,12 @@ TEST_F(UndoJournalTest, UndoTakesBackTheLastSuccessfulRunOnce) {
                          Probe("z"));
   EXPECT_EQ(RunAgain().exit_code, 0);
   EXPECT_EQ(Call(), "a b y z");
+  for (const std::string misspelt : {"-undo", "--Undo", "--undo=1"}) {  // neither run nor undo
+    EXPECT_EQ(Undo(misspelt).exit_code, 210);
+    EXPECT_THAT(Messages(),
+                Contains("E:undo option not understood, nothing is run, value: " + misspelt));
+    EXPECT_EQ(Result("result", "is_success"), "false");
+  }
   // The module files are gone: the journal says what to undo.
   fs::remove_all(product_.Path("modularize"));
   EXPECT_EQ(Undo().exit_code, 0);
@@ -162,6 +170,16 @@ TEST_F(UndoJournalTest, UndoTakesBackTheLastSuccessfulRunOnce) {
   EXPECT_THAT(Messages(),
               Contains("E:undo journal not used, path: " + Target(journal) +
                        " ,reason: another account owns it or may write it"));
+  fs::permissions(journal, fs::perms(0600));
+  fs::create_hard_link(journal, journal + ".2");  // a second name; then too large to be one
+  for (const std::string reason : {"it is a link", "it is too large"}) {
+    EXPECT_EQ(Undo().exit_code, 210);
+    EXPECT_THAT(
+        Messages(),
+        Contains("E:undo journal not used, path: " + Target(journal) + " ,reason: " + reason));
+    fs::remove(journal + ".2");
+    fs::resize_file(journal, 65 << 20);
+  }
 }
 
 }  // namespace
