@@ -108,7 +108,9 @@ TEST_F(UndoJournalTest, NextRunFinishesTheRollbackOfAKilledRun) {
       KillWhenCalled(row.killed_at, row.signal);
       EXPECT_EQ(Call() == "ua", run != first);
       // the run before told it; a killed run does not
-      if (run == first) EXPECT_EQ(Result("result", "earlier_rollback"), "<absent>");
+      if (run == first) {
+        EXPECT_EQ(Result("result", "earlier_rollback"), "<absent>");
+      }
     }
     product_.AddModuleFile("mod_core.xml", Tagged("d", ""), Probe("y"), Probe("z"));
     EXPECT_EQ(RunAgain().exit_code, 0);
