@@ -9,14 +9,14 @@
 #include "Platform/system/system.h"
 #include "Utils/LogText.h"
 
-void FindUndoJournal(RunContext& run) {
+void FindUndoJournal(RunContext& run, const RecordKey& key) {
   UndoJournalSession& session = run.journal;
   session = UndoJournalSession();
   const RestartRecordPlace& place = run.restart.place;
   if (!place.resolved) return;
   session.product = place.product;
   session.path = platform::CombinePath(run.log_folder, UndoJournalName(place.product));
-  session.found = ReadUndoJournal(session.path, session.product, ReadRecordKey());
+  session.found = ReadUndoJournal(session.path, session.product, key);
   if (session.found.state == RestartRecordState::kMissing) return;
   // Whatever it says, this run's journal replaces it.
   session.active = true;
@@ -109,7 +109,8 @@ bool FoundLedger(RunContext& run, UndoLedger* found) {
 }  // namespace
 
 bool TakeUndoJournal(RunContext& run) {
-  FindUndoJournal(run);
+  const RecordKey key = ReadRecordKey();
+  FindUndoJournal(run, key);
   UndoLedger found;
   const bool usable = FoundLedger(run, &found);
   if (usable &&
@@ -121,7 +122,6 @@ bool TakeUndoJournal(RunContext& run) {
   run.undo.SetSink(&run.journal);
   // Each entry's identity, as the restart record knows its item, where the
   // machine has a key already (none is made for it).
-  const RecordKey key = ReadRecordKey();
   if (key.state == RecordKeyState::kUsable) run.undo.SetIdentityKey(key.bytes);
   // The restart record and the journal agree: the items passed over as
   // done before the restart are those the journal holds as done.
@@ -183,7 +183,7 @@ void RemoveRestartRecord(const RunContext& run) {
 
 int32_t UndoLastRun(RunContext& run) {
   constexpr int32_t kNotAllUndone = 210;
-  FindUndoJournal(run);
+  FindUndoJournal(run, ReadRecordKey());
   UndoLedger found;
   const bool usable = FoundLedger(run, &found);
   if (!usable && run.journal.found.state != RestartRecordState::kMissing) return kNotAllUndone;

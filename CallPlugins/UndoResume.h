@@ -28,10 +28,10 @@ struct UndoJournalSession : UndoLedgerSink {
   void Save(const UndoLedger& ledger) override;
 };
 
-// Reads the product's journal into run.journal, after TakeRestartRecord
-// (or, for --undo, LocateRestartRecord) located the product; one that cannot
-// be used is said in one line.
-void FindUndoJournal(RunContext& run);
+// Reads the product's journal into run.journal, judged with the machine's
+// key, after TakeRestartRecord (or, for --undo, LocateRestartRecord) located
+// the product; one that cannot be used is said in one line.
+void FindUndoJournal(RunContext& run, const RecordKey& key);
 
 // Before the phases (DoFinishWork, once the product folder is the working
 // folder and on PATH): finishes the rollback of a run the journal says was
