@@ -156,9 +156,10 @@ std::vector<ProbeRun> ReadProbeRecords(const std::string& file);
 // as "dll:<entry>", the probe library's entries.
 std::vector<std::string> ReadCalls(const std::string& file);
 
-// Waits until file holds text (a program started in the background got
-// there); false after timeout_ms.
-bool WaitForText(const std::string& file, const std::string& text, int timeout_ms = 30000);
+// Waits until file holds text `times` times (a program started in the
+// background got there); false after timeout_ms.
+bool WaitForText(const std::string& file, const std::string& text, int timeout_ms = 30000,
+                 int times = 1);
 
 // Fixture: a fresh product folder and log folder per test.
 class TaverlyTest : public ::testing::Test {

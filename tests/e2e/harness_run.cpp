@@ -202,9 +202,17 @@ std::vector<LogLine> TaverlyTest::LogLines() const {
 
 std::vector<std::string> TaverlyTest::Messages() const { return MessagesOf(LogLines()); }
 
-bool WaitForText(const std::string& file, const std::string& text, int timeout_ms) {
+static int CountOf(const std::string& haystack, const std::string& text) {
+  int count = 0;
+  for (size_t at = haystack.find(text); at != std::string::npos; at = haystack.find(text, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+bool WaitForText(const std::string& file, const std::string& text, int timeout_ms, int times) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (ReadTextFile(file).find(text) == std::string::npos) {
+  while (CountOf(ReadTextFile(file), text) < times) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
