@@ -14,6 +14,7 @@ enum InstallErrorCode : int32_t {
   kInstallErrorTimedOut = 51,          // an item's program ran past its "timeout"
   kInstallErrorNotSigned = 52,         // a signed="1" item's file does not verify or run as checked
   kInstallErrorEndedFromOutside = 53,  // a signal asked the run to end
+  kInstallErrorAsUser = 54,            // an as_user item found no user, or names no known one
 };
 
 struct InstallErrorRecord {

@@ -341,6 +341,7 @@ Item ParseItem(const ItemHead& head, ILwBundle* bundle, const std::wstring& prod
   ApplyCommonRules(product_folder, &item);
   ApplyExeRules(wait_for_exit, &item);
   ApplyUndoRules(&item);
+  ParseAsUser(bundle, &item);
   return item;
 }
 

@@ -106,6 +106,21 @@ struct ItemUndo {
   bool Any() const { return !program_path.empty() || !entry.empty(); }
 };
 
+// Whom an Exe item's program runs as: the run's own account, or the user of
+// a session (as_user), as written and as parsed.
+enum class AsUser {
+  kNo,       // not written (or not used): the run's own account
+  kActive,   // "active": the user of the active local session
+  kAll,      // "all": one program in each active session
+  kUnknown,  // any other text: the item fails rather than run as the run's account
+};
+struct ItemAsUser {
+  std::string as_user;
+  AsUser mode = AsUser::kNo;
+  std::string when_no_user;
+  bool fail_when_no_user = false;  // "fail": no user fails the item; else ("skip") it is passed over
+};
+
 struct Item : ItemHead {
   std::wstring product_folder;
   std::wstring path;  // product folder + separator + file, plainly joined
@@ -142,6 +157,7 @@ struct Item : ItemHead {
   uint32_t installer_wait_seconds = 0;  // 0: the start does not wait for the installer
 
   ItemUndo undo;  // all optional; Rollback.h orders the undos of a run
+  ItemAsUser as_user;  // Exe items
 
   // The attributes written that do nothing for the item, in the order the
   // run says them.
@@ -169,6 +185,8 @@ std::string ReadItemAttribute(ILwBundle* bundle, const char* name);
 ItemHead ReadItemHead(ILwBundle* bundle);
 // Reads and parses the rest of an item whose head was read.
 Item ParseItem(const ItemHead& head, ILwBundle* bundle, const std::wstring& product_folder);
+// Reads and parses as_user and when_no_user into item->as_user (the head read).
+void ParseAsUser(ILwBundle* bundle, Item* item);
 // Reads and parses a whole item.
 Item ParseItem(ILwBundle* bundle, const std::wstring& product_folder);
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "CallPlugins/Item.h"
 #include "CallPlugins/ItemConditions.h"
@@ -33,6 +34,11 @@ class ItemSystem {
                      uint32_t* error) = 0;
   // Calls the library's entry of that name; false when it has none.
   virtual bool CallEntry(void* library, const std::string& entry, int32_t* result) = 0;
+  // The sessions an as_user item's program runs in (FindUserSessions).
+  virtual bool UserSessions(platform::SessionChoice choice, const std::wstring& product_folder,
+                            std::vector<platform::UserSession>* sessions, uint32_t* error) {
+    return platform::FindUserSessions(choice, product_folder, sessions, error);
+  }
   // The answers an item's conditions get: the system's own are handed in,
   // ticking the run's report while if_program runs.
   virtual ConditionSystem& Conditions(ConditionSystem& system) { return system; }

@@ -18,6 +18,7 @@ enum class Unused {
   kNoRegistry,     // if_registry: the system has no registry
   kNotLibrary,     // it serves SimpleDll items only
   kEntryUndoes,    // undo: the item's undo_entry takes it back instead
+  kNoAsUser,       // it serves only items that run as_user
 };
 
 // What an unused attribute concerns, which is where the run and the plan

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Platform/files/files.h"
+#include "Platform/process/sessions.h"
 #include "Rules/output_capture.h"
 
 namespace platform {
@@ -60,6 +61,13 @@ struct ProgramRequest {
   // processor inherits the open file, which shares no write or delete
   // access, so the file stays as judged until the processor ends.
   const ReadOnlyFile* opened = nullptr;
+  // When set, the program runs as that session's user, in that session,
+  // with the user's identity and environment and nothing of this process's
+  // (POSIX: the user's uid, gid and groups, a session of its own and the
+  // session's environment alone; Windows: the user's token from the session,
+  // the user's environment block and the desktop winsta0\default). Waits,
+  // time limits, captured output and opened files serve it as any start.
+  const UserSession* as_user = nullptr;
 };
 
 struct ProgramResult {
