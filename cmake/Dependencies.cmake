@@ -28,6 +28,10 @@ else()
   if(LZMA_LIB)
     target_link_libraries(taverly_deps INTERFACE ${LZMA_LIB})
   endif()
+  # sd-login, which reads the login manager's sessions, shared: it is the
+  # system's own library, part of every systemd installation.
+  pkg_check_modules(LIBSYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+  target_link_libraries(taverly_deps INTERFACE PkgConfig::LIBSYSTEMD)
 endif()
 
 if(WIN32)

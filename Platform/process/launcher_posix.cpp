@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -24,12 +25,27 @@ namespace {
 
 // A request: this head, with the output's and the program's descriptors
 // (as the head says) in its control message, then `length` bytes of text:
-// the path to execute and each argument, each ended by '\0'.
+// the path to execute, each argument and, started as a person, each string
+// of the environment, each ended by '\0'; then, as a person, group_count
+// group ids.
 struct RequestHead {
   uint32_t length;
-  uint32_t count;  // the path and the arguments
+  uint32_t count;              // the path and the arguments
+  uint32_t environment_count;  // with as_user
+  uint32_t group_count;        // with as_user
+  uint32_t uid;
+  uint32_t gid;
   uint8_t has_output;
   uint8_t has_program;
+  uint8_t as_user;
+  uint8_t switch_user;
+};
+// What came after the head: the strings split, the last one of each part
+// followed by a null (argv, then envp), and the groups.
+struct RequestBody {
+  std::vector<char> text;
+  std::vector<char*> strings;
+  std::vector<gid_t> groups;
 };
 struct Reply {
   int32_t error;
@@ -39,6 +55,8 @@ struct Reply {
 // The most text a request carries; the kernel takes no more for a program's
 // arguments and environment together.
 constexpr uint32_t kMostText = 32u * 1024 * 1024;
+// The most supplementary groups the kernel takes (NGROUPS_MAX).
+constexpr uint32_t kMostGroups = 65536;
 // The longest a start through the launcher is waited for, request and answer.
 constexpr int kReplyWaitMs = 30 * 1000;
 
@@ -133,7 +151,30 @@ bool ReceiveHead(int socket, RequestHead* head, std::vector<int>* fds) {
     }
   }
   return got == static_cast<ssize_t>(sizeof *head) && head->length <= kMostText &&
+         head->group_count <= kMostGroups &&
          fds->size() == static_cast<size_t>(head->has_output + head->has_program);
+}
+
+// The text and the groups after the head: false when the caller is gone;
+// *valid when the text splits into the strings the head counts (the last
+// ending inside it), a path and at least one argument among them.
+bool ReceiveBody(int socket, const RequestHead& head, RequestBody* body, bool* valid) {
+  body->text.resize(head.length);
+  body->groups.resize(head.group_count);
+  if (!ReceiveAll(socket, body->text.data(), body->text.size()) ||
+      !ReceiveAll(socket, body->groups.data(), body->groups.size() * sizeof(gid_t))) {
+    return false;
+  }
+  std::vector<char>& text = body->text;
+  const bool ended = !text.empty() && text.back() == '\0';
+  for (size_t at = 0; ended && at < text.size(); at += std::strlen(&text[at]) + 1) {
+    body->strings.push_back(&text[at]);
+    if (body->strings.size() == head.count) body->strings.push_back(nullptr);
+  }
+  *valid = ended && head.count >= 2 && (head.as_user || head.environment_count == 0) &&
+           body->strings.size() == size_t{head.count} + 1 + head.environment_count;
+  body->strings.push_back(nullptr);
+  return true;
 }
 
 // One request: its program started, the reply sent. False when the caller
@@ -141,22 +182,21 @@ bool ReceiveHead(int socket, RequestHead* head, std::vector<int>* fds) {
 bool ServeOne(int socket) {
   RequestHead head = {};
   std::vector<int> fds;
-  bool asked = ReceiveHead(socket, &head, &fds);
-  std::vector<char> text(asked ? head.length : 0);
-  asked = asked && ReceiveAll(socket, text.data(), text.size());
-  // Only a text that ends with a zero byte is split into its strings: the
-  // last one must end inside it.
-  const bool ended = !text.empty() && text.back() == '\0';
-  std::vector<char*> strings;
-  for (size_t at = 0; asked && ended && at < text.size(); at += std::strlen(&text[at]) + 1) {
-    strings.push_back(&text[at]);
-  }
+  RequestBody body;
+  bool valid = false;
+  const bool asked = ReceiveHead(socket, &head, &fds) && ReceiveBody(socket, head, &body, &valid);
   Reply reply = {EINVAL, -1};
-  if (asked && ended && strings.size() == head.count && head.count >= 2) {
-    strings.push_back(nullptr);
+  if (asked && valid) {
     ChildSetup setup;
-    setup.path = strings[0];
-    setup.argv = &strings[1];
+    setup.path = body.strings[0];
+    setup.argv = &body.strings[1];
+    setup.as_user = head.as_user != 0;
+    setup.switch_user = head.as_user != 0 && head.switch_user != 0;
+    setup.uid = head.uid;
+    setup.gid = head.gid;
+    setup.groups = body.groups.data();
+    setup.group_count = body.groups.size();
+    setup.envp = setup.as_user ? &body.strings[head.count + 1] : nullptr;
     setup.output_fd = head.has_output ? fds[0] : -1;
     setup.program_fd = head.has_program ? fds.back() : -1;
     setup.in_group = true;
@@ -187,6 +227,28 @@ bool ServeOne(int socket) {
   while (ServeOne(socket)) {
   }
   _exit(0);
+}
+
+// The request's text (the path, the arguments and, as a person, the
+// environment) with what the head says of it and of the identity.
+std::string RequestText(const ChildSetup& setup, RequestHead* head) {
+  std::string text = std::string(setup.path) + '\0';
+  head->count = 1;
+  for (char* const* argument = setup.argv; *argument != nullptr; ++argument, ++head->count) {
+    text.append(*argument).push_back('\0');
+  }
+  for (char* const* entry = setup.envp; setup.as_user && entry != nullptr && *entry != nullptr;
+       ++entry) {
+    text.append(*entry).push_back('\0');
+    ++head->environment_count;
+  }
+  head->length = static_cast<uint32_t>(std::min<size_t>(text.size(), UINT32_MAX));
+  head->as_user = setup.as_user;
+  head->switch_user = setup.switch_user;
+  head->uid = setup.uid;
+  head->gid = setup.gid;
+  head->group_count = setup.as_user ? static_cast<uint32_t>(setup.group_count) : 0;
+  return text;
 }
 
 }  // namespace
@@ -250,19 +312,16 @@ bool Launcher::Start(const ChildSetup& setup, pid_t* pid, int* error) {
     GiveUp();
     return false;
   }
-  std::string text = std::string(setup.path) + '\0';
-  uint32_t count = 1;
-  for (char* const* argument = setup.argv; *argument != nullptr; ++argument, ++count) {
-    text += *argument;
-    text += '\0';
-  }
-  if (text.size() > kMostText) return false;
+  RequestHead head = {};
+  std::string text = RequestText(setup, &head);
+  if (text.size() > kMostText || setup.group_count > kMostGroups) return false;
+  text.append(reinterpret_cast<const char*>(setup.groups), head.group_count * sizeof(gid_t));
   int fds[2];
   size_t fd_count = 0;
   if (setup.output_fd >= 0) fds[fd_count++] = setup.output_fd;
   if (setup.program_fd >= 0) fds[fd_count++] = setup.program_fd;
-  const RequestHead head = {
-      static_cast<uint32_t>(text.size()), count, setup.output_fd >= 0, setup.program_fd >= 0};
+  head.has_output = setup.output_fd >= 0;
+  head.has_program = setup.program_fd >= 0;
   // Until the whole request is out, nothing was started: the caller may
   // start the program another way.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyWaitMs);

@@ -39,6 +39,16 @@ constexpr int kOpenedProgramFd = 3;
 // in_group, the child roots its control-group namespace where it is born,
 // and with for_parent it is born the child of the caller's parent, which
 // reaps it, even when the start failed.
+// With as_user (a person's session, ProgramRequest::as_user), the child
+// makes a session of its own with setsid() in place of the process-group
+// steps (it then leads that session and a process group of its own, so the
+// terminal and the groups of this process are none of its business), and,
+// with switch_user, takes the person's identity just before it executes the
+// program: setgroups (the supplementary groups, the caller's root group not
+// among them), setgid, then setuid, in that order, for once the user id is
+// given up the others can no longer be changed; a failure of any means the
+// program does not run. It executes the program with envp alone. Every
+// array is made by the caller: the child allocates nothing.
 struct ChildSetup {
   const char* path = nullptr;
   char* const* argv = nullptr;
@@ -49,7 +59,43 @@ struct ChildSetup {
   bool new_process_group = false;
   bool in_group = false;
   bool for_parent = false;
+  bool as_user = false;
+  bool switch_user = false;
+  uint32_t uid = 0;
+  uint32_t gid = 0;
+  const gid_t* groups = nullptr;
+  size_t group_count = 0;
+  char* const* envp = nullptr;  // with as_user; else this process's environment
 };
+
+// A person's account as the user database has it (getpwuid_r; the shell
+// /bin/sh when it names none) and the groups that name it (getgrouplist).
+struct Account {
+  std::string name;
+  std::string home;
+  std::string shell;
+  uint32_t gid = 0;
+  std::vector<uint32_t> groups;
+};
+// False when the user database has no such account.
+bool ReadAccount(uint32_t uid, Account* account);
+
+// What the login manager says of a session (sd-login); empty: not said.
+struct SessionFacts {
+  std::string id;
+  std::string type;     // "x11", "wayland", "tty"...
+  std::string display;  // the X display
+  std::string seat;
+  uint32_t uid = 0;
+  bool local = false;  // said not to be remote
+};
+// The whole environment of a program started in the session: the
+// account's HOME, USER, LOGNAME and SHELL, a PATH of the system's folders
+// then product_folder, the runtime folder, session bus, X display and
+// authority and Wayland socket where they are there as the person's own,
+// and the session's id, type and seat.
+std::vector<std::string> SessionEnvironment(const Account& account, const SessionFacts& session,
+                                            const std::string& product_folder);
 
 // The folder of this process's own control group: where the cgroup v2
 // hierarchy is mounted (/sys/fs/cgroup, or .../unified on a hybrid system)

@@ -1,13 +1,123 @@
-// PLACEHOLDER: lists no session until the reader of this system's sessions
-// lands (it replaces this file on its branch; never merged as it stands).
+// The sessions of the people at the machine, as the login manager (logind)
+// records them, read through sd-login, which reads its files under
+// /run/systemd (sessions/, seats/) and asks nobody: a machine without
+// logind lists no session. A session counts when it is a person's (class
+// "user", not a greeter's or a service's) and active (in the foreground of
+// its seat, or a remote one in use); who it is and what a program gets
+// there come from session_environment_posix.cpp.
+#include <systemd/sd-login.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "Platform/posix_support.h"
+#include "Platform/process/process_posix.h"
 #include "Platform/process/sessions.h"
 
 namespace platform {
+namespace {
 
-bool FindUserSessions(SessionChoice, const std::wstring&, std::vector<UserSession>* sessions,
-                      uint32_t* error) {
+using posix::Account;
+using posix::SessionFacts;
+
+// A session's text property through sd-login's getter; empty when it has
+// none (-ENODATA) or the session is gone (-ENXIO).
+std::string Property(int (*get)(const char*, char**), const std::string& session) {
+  char* text = nullptr;
+  std::string value;
+  if (get(session.c_str(), &text) >= 0 && text != nullptr) value = text;
+  std::free(text);
+  return value;
+}
+
+// Takes the list sd-login made (count names, each and the list malloc'ed).
+std::vector<std::string> TakeList(char** list, int count) {
+  std::vector<std::string> names;
+  for (int i = 0; i < count && list != nullptr; ++i) {
+    names.push_back(list[i]);
+    std::free(list[i]);
+  }
+  std::free(list);
+  return names;
+}
+
+// The facts of a person's active session; false for any other session, or
+// one that ended meanwhile.
+bool ReadActiveUserSession(const std::string& id, SessionFacts* facts) {
+  if (Property(sd_session_get_class, id) != "user" ||
+      Property(sd_session_get_state, id) != "active") {
+    return false;
+  }
+  uid_t uid = 0;
+  if (sd_session_get_uid(id.c_str(), &uid) < 0) return false;
+  facts->id = id;
+  facts->uid = uid;
+  facts->type = Property(sd_session_get_type, id);
+  facts->display = Property(sd_session_get_display, id);
+  facts->seat = Property(sd_session_get_seat, id);
+  // Not said to be local (a session without REMOTE= written) counts as remote.
+  facts->local = sd_session_is_remote(id.c_str()) == 0;
+  return true;
+}
+
+// Every session, in sd_get_sessions' order; a negative errno when the list
+// cannot be read (none when logind keeps no list: not running here).
+int AllSessions(std::vector<std::string>* ids) {
+  char** list = nullptr;
+  const int count = sd_get_sessions(&list);
+  *ids = TakeList(list, count);
+  return count < 0 ? count : 0;
+}
+
+// The active session of seat0, else of the first other seat that has one
+// (sd_get_seats' order): the person in front of the machine, if any.
+int ActiveSeatSession(std::vector<std::string>* ids) {
+  char** list = nullptr;
+  const int count = sd_get_seats(&list);
+  std::vector<std::string> seats = TakeList(list, count);
+  if (count < 0) return count;
+  const auto first = std::find(seats.begin(), seats.end(), "seat0");
+  if (first != seats.end()) std::rotate(seats.begin(), first, first + 1);
+  for (const std::string& seat : seats) {
+    char* session = nullptr;
+    const int rc = sd_seat_get_active(seat.c_str(), &session, nullptr);
+    if (rc >= 0 && session != nullptr) ids->push_back(session);
+    std::free(session);
+    if (!ids->empty()) break;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool FindUserSessions(SessionChoice choice, const std::wstring& product_folder,
+                      std::vector<UserSession>* sessions, uint32_t* error) {
   sessions->clear();
   *error = 0;
+  std::vector<std::string> ids;
+  const int rc = choice == SessionChoice::kAll ? AllSessions(&ids) : ActiveSeatSession(&ids);
+  if (rc < 0) {
+    *error = static_cast<uint32_t>(-rc);
+    return false;
+  }
+  for (const std::string& id : ids) {
+    SessionFacts facts;
+    Account account;
+    if (!ReadActiveUserSession(id, &facts) || (choice == SessionChoice::kActive && !facts.local) ||
+        !posix::ReadAccount(facts.uid, &account)) {
+      continue;  // not a person's active session, or an account nobody knows
+    }
+    UserSession session;
+    session.user = NarrowToWide(account.name.data(), account.name.size());
+    session.session = NarrowToWide(id.data(), id.size());
+    session.local = facts.local && !facts.seat.empty();
+    session.uid = facts.uid;
+    session.gid = account.gid;
+    session.groups = account.groups;
+    session.environment = posix::SessionEnvironment(account, facts, posix::Utf8(product_folder));
+    sessions->push_back(std::move(session));
+  }
   return true;
 }
 

@@ -5,7 +5,10 @@
 // the program or ended). The child joins the program's control group and
 // roots a control-group namespace there, or leads a process group of its own
 // (or joins one made for it, which it does not lead),
-// sets up its descriptors and signals, and executes the program. Whatever
+// or, started as a person (ChildSetup::as_user), makes a session of its own
+// and takes the person's identity (setgroups, setgid, setuid: the kernel's
+// calls themselves), sets up its descriptors and signals, and executes the
+// program with the person's environment. Whatever
 // fails on the way is written, as its errno, into the one report the two
 // share, and the child ends without running anything.
 #include <fcntl.h>
@@ -181,6 +184,16 @@ TAVERLY_CHILD_SIDE bool JoinGroup(int procs) {
   return true;
 }
 
+// Takes the person's identity: supplementary groups first, then the group,
+// then the user, for once the user id is given up the rest may no longer be
+// changed. Through the kernel's calls: the C library's would have every
+// thread of the process whose memory the child shares change identity too,
+// and the child is no thread of it; the kernel changes the caller alone.
+TAVERLY_CHILD_SIDE bool TakeIdentity(const ChildSetup& setup) {
+  return syscall(SYS_setgroups, setup.group_count, setup.groups) == 0 &&
+         syscall(SYS_setgid, setup.gid) == 0 && syscall(SYS_setuid, setup.uid) == 0;
+}
+
 // The child's side, on its own stack; ends by executing the program or with
 // the report's error.
 TAVERLY_CHILD_SIDE int RunChild(void* argument) {
@@ -194,13 +207,18 @@ TAVERLY_CHILD_SIDE int RunChild(void* argument) {
     unshare(CLONE_NEWCGROUP);
     start->inside = true;
   }
-  if (ready && setup.own_process_group) ready = setpgid(0, 0) == 0;
+  // A person's program leads a session of its own, and so a process group:
+  // nothing of this process's terminal or groups is its.
+  if (ready && setup.as_user) ready = setsid() >= 0;
+  if (ready && setup.own_process_group && !setup.as_user) ready = setpgid(0, 0) == 0;
   if (ready && start->group > 0) ready = setpgid(0, start->group) == 0;
   if (ready) ready = SetUpFiles(setup);
   if (ready) {
     UseDefaultSignals();
     RestoreCallerDescriptorLimit();
-    execve(setup.path, setup.argv, environ);
+    if (!setup.switch_user || TakeIdentity(setup)) {
+      execve(setup.path, setup.argv, setup.envp != nullptr ? setup.envp : environ);
+    }
   }
   start->error = errno != 0 ? errno : ENOEXEC;
   _exit(127);
@@ -248,7 +266,8 @@ int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside, pid_t* group) 
   pthread_sigmask(SIG_BLOCK, &all, &mask);
   // Where no group can be founded (no process left to make), the program
   // still starts, in the caller's group, as it always did.
-  if (setup.new_process_group) start.group = FoundGroup();
+  // A person's program makes its session, and its group, itself.
+  if (setup.new_process_group && !setup.as_user) start.group = FoundGroup();
   const int parent = setup.for_parent ? CLONE_PARENT : 0;
   const pid_t child = clone(RunChild, stack, CLONE_VM | CLONE_VFORK | parent | SIGCHLD, &start);
   const int clone_error = errno;
@@ -258,7 +277,7 @@ int StartChild(const ChildSetup& setup, pid_t* pid, bool* inside, pid_t* group) 
   *inside = start.inside;
   if (start.error == 0) {
     *pid = child;
-    if (group != nullptr) *group = setup.own_process_group ? child : start.group;
+    if (group != nullptr) *group = setup.own_process_group || setup.as_user ? child : start.group;
     return 0;
   }
   // The child ended without running the program: it is reaped here, or by

@@ -17,6 +17,8 @@
 #include "Platform/process/process_posix.h"
 #include "Rules/command_line_split.h"
 
+extern char** environ;
+
 namespace platform {
 namespace {
 
@@ -61,10 +63,12 @@ constexpr size_t kLeastArgumentSpace = 128 * 1024;
 constexpr size_t kMostArgumentSpace = 6 * 1024 * 1024;
 
 // E2BIG when the kernel would refuse to execute path with these arguments
-// and this process's environment, which the child inherits; else 0. It
+// and environment (this process's, which the child inherits, or a person's
+// session's); else 0. It
 // counts as the kernel does: each string with its NUL, a pointer for each,
 // against a quarter of the stack limit.
-int ArgumentsError(const std::string& path, const std::vector<std::string>& arguments) {
+int ArgumentsError(const std::string& path, const std::vector<std::string>& arguments,
+                   char* const* environment) {
   const size_t longest = kLongestStringPages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
   size_t space = kMostArgumentSpace;
   struct rlimit stack = {};
@@ -79,7 +83,7 @@ int ArgumentsError(const std::string& path, const std::vector<std::string>& argu
     used += length + 1 + sizeof(char*);
   };
   for (const std::string& argument : arguments) add(argument.size());
-  for (char** entry = environ; *entry != nullptr; ++entry) add(std::strlen(*entry));
+  for (char* const* entry = environment; *entry != nullptr; ++entry) add(std::strlen(*entry));
   return each_fits && used <= space ? 0 : E2BIG;
 }
 
@@ -106,6 +110,38 @@ class OpenedProgram {
  private:
   int fd_ = -1;
   int copy_ = -1;
+};
+
+// A start as a person (ProgramRequest::as_user): the identity and the
+// environment in the form the child takes them, made here, since the child
+// may allocate nothing. The user is switched only when it is another than
+// this process's (effective) one; the session is made either way.
+class AsUser {
+ public:
+  explicit AsUser(const UserSession* session) : session_(session) {
+    if (session == nullptr) return;
+    strings_ = session->environment;
+    for (std::string& entry : strings_) envp_.push_back(&entry[0]);
+    envp_.push_back(nullptr);
+    groups_.assign(session->groups.begin(), session->groups.end());
+  }
+  char* const* environment() const { return session_ != nullptr ? envp_.data() : environ; }
+  void Apply(posix::ChildSetup* setup) const {
+    if (session_ == nullptr) return;
+    setup->as_user = true;
+    setup->switch_user = session_->uid != geteuid();
+    setup->uid = session_->uid;
+    setup->gid = session_->gid;
+    setup->groups = groups_.data();
+    setup->group_count = groups_.size();
+    setup->envp = envp_.data();
+  }
+
+ private:
+  const UserSession* session_;
+  std::vector<std::string> strings_;
+  std::vector<char*> envp_;
+  std::vector<gid_t> groups_;
 };
 
 }  // namespace
@@ -136,8 +172,10 @@ ProgramResult StartProgram(const ProgramRequest& request) {
   setup.argv = argv.data();
   setup.output_fd = output != nullptr && output->valid() ? output->write_fd() : -1;
   setup.program_fd = opened.fd();
+  const AsUser as_user(request.as_user);
+  as_user.Apply(&setup);
   // What the kernel would refuse is not tried: the plan asks the same.
-  int rc = ArgumentsError(setup.path, arguments);
+  int rc = ArgumentsError(setup.path, arguments, as_user.environment());
   Containment containment(limited);
   if (rc == 0 && request.opened != nullptr) posix::RunBeforeOpenedUse();
   pid_t pid = 0;
@@ -199,7 +237,7 @@ bool ArgumentsWithinLimit(const std::wstring& file, const std::wstring& paramete
   for (const std::wstring& argument : SplitCommandLineArguments(parameters)) {
     arguments.push_back(Utf8(argument));
   }
-  const int code = ArgumentsError(arguments.front(), arguments);
+  const int code = ArgumentsError(arguments.front(), arguments, environ);
   if (error != nullptr) *error = static_cast<uint32_t>(code);
   return code == 0;
 }
