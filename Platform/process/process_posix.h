@@ -44,11 +44,13 @@ constexpr int kOpenedProgramFd = 3;
 // steps (it then leads that session and a process group of its own, so the
 // terminal and the groups of this process are none of its business), and,
 // with switch_user, takes the person's identity just before it executes the
-// program: setgroups (the supplementary groups, the caller's root group not
-// among them), setgid, then setuid, in that order, for once the user id is
+// program: setgroups (the person's supplementary groups in place of this
+// process's), setgid, then setuid, in that order, for once the user id is
 // given up the others can no longer be changed; a failure of any means the
-// program does not run. It executes the program with envp alone. Every
-// array is made by the caller: the child allocates nothing.
+// program does not run. It executes the program with envp alone. As the
+// program leads a session already, a setsid() of its own fails (EPERM)
+// unless it forks first, as daemons do. Every array is made by the caller:
+// the child allocates nothing.
 struct ChildSetup {
   const char* path = nullptr;
   char* const* argv = nullptr;

@@ -79,7 +79,8 @@ bool ReadAccount(uint32_t uid, Account* account) {
   }
   account->name = entry.pw_name;
   account->home = entry.pw_dir != nullptr ? entry.pw_dir : "";
-  account->shell = entry.pw_shell != nullptr && *entry.pw_shell != '\0' ? entry.pw_shell : "/bin/sh";
+  account->shell =
+      entry.pw_shell != nullptr && *entry.pw_shell != '\0' ? entry.pw_shell : "/bin/sh";
   account->gid = entry.pw_gid;
   return ReadGroups(account);
 }

@@ -1,7 +1,6 @@
 // The sessions reader against a login manager's state written by the test:
 // a /run of its own and a user database with a test account, both in a
 // private mount namespace of a child process, so the machine is never changed.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -10,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -39,8 +39,10 @@ void Owned(const std::string& path, const std::string& content) {
 // The test account, a session bus, a link where the display manager's X
 // authority would be and the state logind would write; then the rows.
 void FakeLogin(const TempFolder& tmp) {
-  Owned(tmp.Join("passwd"), ReadTextFile("/etc/passwd") + "tester:x:4242:4242::/run/home:\n");
-  Owned(tmp.Join("group"), ReadTextFile("/etc/group") + "tester:x:4242:\nextra:x:4343:tester\n");
+  WriteTextFile(tmp.Join("passwd"),
+                ReadTextFile("/etc/passwd") + "tester:x:4242:4242::/run/home:\n");
+  WriteTextFile(tmp.Join("group"),
+                ReadTextFile("/etc/group") + "tester:x:4242:\nextra:x:4343:tester\n");
   ASSERT_EQ(mount(tmp.Join("passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr), 0);
   ASSERT_EQ(mount(tmp.Join("group").c_str(), "/etc/group", nullptr, MS_BIND, nullptr), 0);
   ASSERT_EQ(mount("tmpfs", "/run", "tmpfs", 0, nullptr), 0);
@@ -49,8 +51,7 @@ void FakeLogin(const TempFolder& tmp) {
   Owned("/run/home/.Xauthority", "");
   Owned("/run/elsewhere/Xauthority", "");
   EXPECT_EQ(chown("/run/elsewhere", 4242, 4242), 0);
-  mkdir("/run/user", 0755);
-  mkdir("/run/user/4242", 0700);
+  std::filesystem::create_directories("/run/user/4242");
   EXPECT_EQ(chown("/run/user/4242", 4242, 4242), 0);
   symlink("/run/elsewhere", "/run/user/4242/gdm");
   sockaddr_un bus = {AF_UNIX, "/run/user/4242/bus"};
@@ -70,13 +71,14 @@ void FakeLogin(const TempFolder& tmp) {
   EXPECT_TRUE(active[0].local);
   EXPECT_EQ(active[0].uid + active[0].gid, 2 * 4242u);
   EXPECT_EQ(active[0].groups, (std::vector<uint32_t>{4242, 4343}));
-  EXPECT_EQ(active[0].environment,
-            (std::vector<std::string>{"HOME=/run/home", "USER=tester", "LOGNAME=tester",
-                                      "SHELL=/bin/sh", "PATH=/usr/local/bin:/usr/bin:/bin:/opt/product",
-                                      "XDG_RUNTIME_DIR=/run/user/4242",
-                                      "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/4242/bus",
-                                      "DISPLAY=:0", "XAUTHORITY=/run/home/.Xauthority",
-                                      "XDG_SESSION_ID=c2", "XDG_SESSION_TYPE=x11", "XDG_SEAT=seat0"}));
+  std::string environment;
+  for (const std::string& entry : active[0].environment) environment += entry + "\n";
+  EXPECT_EQ(environment,
+            "HOME=/run/home\nUSER=tester\nLOGNAME=tester\nSHELL=/bin/sh\n"
+            "PATH=/usr/local/bin:/usr/bin:/bin:/opt/product\nXDG_RUNTIME_DIR=/run/user/4242\n"
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/4242/bus\nDISPLAY=:0\n"
+            "XAUTHORITY=/run/home/.Xauthority\nXDG_SESSION_ID=c2\nXDG_SESSION_TYPE=x11\n"
+            "XDG_SEAT=seat0\n");
   const std::vector<platform::UserSession> all = Find(SessionChoice::kAll);
   std::set<std::wstring> listed;  // in the system's order, which the test does not fix
   for (const platform::UserSession& session : all) {

@@ -118,16 +118,13 @@ class OpenedProgram {
 // this process's (effective) one; the session is made either way.
 class AsUser {
  public:
-  explicit AsUser(const UserSession* session) : session_(session) {
+  // Fills in setup's identity; nothing without a session.
+  AsUser(const UserSession* session, posix::ChildSetup* setup) : session_(session) {
     if (session == nullptr) return;
     strings_ = session->environment;
     for (std::string& entry : strings_) envp_.push_back(&entry[0]);
     envp_.push_back(nullptr);
     groups_.assign(session->groups.begin(), session->groups.end());
-  }
-  char* const* environment() const { return session_ != nullptr ? envp_.data() : environ; }
-  void Apply(posix::ChildSetup* setup) const {
-    if (session_ == nullptr) return;
     setup->as_user = true;
     setup->switch_user = session_->uid != geteuid();
     setup->uid = session_->uid;
@@ -136,6 +133,9 @@ class AsUser {
     setup->group_count = groups_.size();
     setup->envp = envp_.data();
   }
+  AsUser(const AsUser&) = delete;
+  AsUser& operator=(const AsUser&) = delete;
+  char* const* environment() const { return session_ != nullptr ? envp_.data() : environ; }
 
  private:
   const UserSession* session_;
@@ -172,8 +172,7 @@ ProgramResult StartProgram(const ProgramRequest& request) {
   setup.argv = argv.data();
   setup.output_fd = output != nullptr && output->valid() ? output->write_fd() : -1;
   setup.program_fd = opened.fd();
-  const AsUser as_user(request.as_user);
-  as_user.Apply(&setup);
+  const AsUser as_user(request.as_user, &setup);
   // What the kernel would refuse is not tried: the plan asks the same.
   int rc = ArgumentsError(setup.path, arguments, as_user.environment());
   Containment containment(limited);

@@ -201,26 +201,29 @@ TEST_F(OpenedFileTest, SwappedProgramOrScriptStartsAsItWasChecked) {
 TEST_F(ProcessPosixTest, AsUserRunsWithThePersonsIdentityAndEnvironment) {
   if (geteuid() != 0) GTEST_SKIP() << "only root can start a program as another user";
   chmod(tmp_.path().c_str(), 0755);
-  AddFile("who", "#!/bin/sh\n/usr/bin/id -u; /usr/bin/id -g; /usr/bin/id -G\n"
-                 "[ $(/usr/bin/ps -o sid= $$) -eq $$ ] && echo leads\n"
-                 "/usr/bin/env | /bin/grep -v ^PWD=  # the shell adds PWD\n", 0755);
+  AddFile("who",
+          "#!/bin/sh\n/usr/bin/id -u; /usr/bin/id -g; /usr/bin/id -G\n"
+          "[ $(/usr/bin/ps -o sid= $$) -eq $$ ] && echo leads\n"
+          "/usr/bin/env | /bin/grep -v ^PWD=  # the shell adds PWD\n",
+          0755);
   platform::UserSession person;
   person.uid = person.gid = 65534;
   person.groups = {65534, 4};
   person.environment = {"HOME=/nonexistent", "ONLY=this"};
-  const auto start = [&](const std::string& name, uint32_t timeout_ms,
-                         const platform::ReadOnlyFile* opened) {
-    platform::ProgramRequest request;
-    request.file = Wide(tmp_.Join(name));
-    request.wait = request.capture_output = true;
-    request.timeout_ms = timeout_ms;
-    request.opened = opened;
-    request.as_user = &person;
-    return platform::StartProgram(request);
-  };
+  const auto start =
+      [&](const std::string& name, uint32_t timeout_ms, const platform::ReadOnlyFile* opened) {
+        platform::ProgramRequest request;
+        request.file = Wide(tmp_.Join(name));
+        request.wait = request.capture_output = true;
+        request.timeout_ms = timeout_ms;
+        request.opened = opened;
+        request.as_user = &person;
+        return platform::StartProgram(request);
+      };
   platform::ReadOnlyFile file;
   ASSERT_TRUE(file.Open(Wide(tmp_.Join("who"))));
-  for (const platform::ReadOnlyFile* opened : {static_cast<platform::ReadOnlyFile*>(nullptr), &file}) {
+  for (const platform::ReadOnlyFile* opened :
+       {static_cast<platform::ReadOnlyFile*>(nullptr), &file}) {
     for (uint32_t timeout_ms : {0u, 30000u}) {
       SCOPED_TRACE(std::to_string(timeout_ms) + (opened != nullptr ? " opened" : ""));
       const platform::ProgramResult result = start("who", timeout_ms, opened);
@@ -232,4 +235,8 @@ TEST_F(ProcessPosixTest, AsUserRunsWithThePersonsIdentityAndEnvironment) {
   const platform::ProgramResult ended = start("stays", 300, nullptr);
   EXPECT_TRUE(ended.timed_out);
   EXPECT_TRUE(ended.ended_all);
+  person.groups.assign(65537, 65534);  // more than the kernel takes: nothing runs
+  for (uint32_t timeout_ms : {0u, 30000u}) {
+    EXPECT_EQ(start("who", timeout_ms, nullptr).start_error, static_cast<uint32_t>(EINVAL));
+  }
 }
