@@ -1,6 +1,5 @@
-// The sessions reader against a login manager's state written by the test:
-// a /run of its own and a user database with a test account, both in a
-// private mount namespace of a child process, so the machine is never changed.
+// The sessions reader against a login manager's state and a test account the
+// test writes in a child's private mount namespace: the machine never changes.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -65,10 +64,10 @@ void FakeLogin(const TempFolder& tmp) {
   WriteTextFile("/run/systemd/sessions/c2", user + "x11\nREMOTE=0\nSEAT=seat0\nDISPLAY=:0\n");
   WriteTextFile("/run/systemd/sessions/c3", "STATE=active\nCLASS=greeter\nUID=4242\n");
   WriteTextFile("/run/systemd/seats/seat0", "ACTIVE=c2\nACTIVE_UID=4242\n");
-  const std::vector<platform::UserSession> active = Find(SessionChoice::kActive);
+  const auto active = Find(SessionChoice::kActive);
   ASSERT_EQ(active.size(), 1u);
-  EXPECT_EQ(active[0].user + L" " + active[0].session, L"tester c2");
-  EXPECT_TRUE(active[0].local);
+  EXPECT_EQ(active[0].user + L" " + active[0].session + (active[0].local ? L" local" : L""),
+            L"tester c2 local");
   EXPECT_EQ(active[0].uid + active[0].gid, 2 * 4242u);
   EXPECT_EQ(active[0].groups, (std::vector<uint32_t>{4242, 4343}));
   std::string environment;
@@ -79,9 +78,8 @@ void FakeLogin(const TempFolder& tmp) {
             "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/4242/bus\nDISPLAY=:0\n"
             "XAUTHORITY=/run/home/.Xauthority\nXDG_SESSION_ID=c2\nXDG_SESSION_TYPE=x11\n"
             "XDG_SEAT=seat0\n");
-  const std::vector<platform::UserSession> all = Find(SessionChoice::kAll);
   std::set<std::wstring> listed;  // in the system's order, which the test does not fix
-  for (const platform::UserSession& session : all) {
+  for (const auto& session : Find(SessionChoice::kAll)) {
     listed.insert(session.session + (session.local ? L" local" : L""));
   }
   EXPECT_EQ(listed, (std::set<std::wstring>{L"7", L"c2 local"}));

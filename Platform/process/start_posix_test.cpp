@@ -233,10 +233,7 @@ TEST_F(ProcessPosixTest, AsUserRunsWithThePersonsIdentityAndEnvironment) {
   }
   AddFile("stays", "#!/bin/sh\n/bin/sleep 60 & /bin/sleep 60\n", 0755);
   const platform::ProgramResult ended = start("stays", 300, nullptr);
-  EXPECT_TRUE(ended.timed_out);
-  EXPECT_TRUE(ended.ended_all);
+  EXPECT_TRUE(ended.timed_out && ended.ended_all);
   person.groups.assign(65537, 65534);  // more than the kernel takes: nothing runs
-  for (uint32_t timeout_ms : {0u, 30000u}) {
-    EXPECT_EQ(start("who", timeout_ms, nullptr).start_error, static_cast<uint32_t>(EINVAL));
-  }
+  EXPECT_EQ(start("who", 30000, nullptr).start_error, static_cast<uint32_t>(EINVAL));
 }
