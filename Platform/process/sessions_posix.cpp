@@ -71,7 +71,10 @@ int AllSessions(std::vector<std::string>* ids) {
 }
 
 // The active session of seat0, else of the first other seat that has one
-// (sd_get_seats' order): the person in front of the machine, if any.
+// (sd_get_seats' order): the person in front of the machine, if any. It
+// counts only as a person's local active session (FindUserSessions): a
+// login screen in front of seat0 means nobody is there, whatever another
+// seat shows.
 int ActiveSeatSession(std::vector<std::string>* ids) {
   char** list = nullptr;
   const int count = sd_get_seats(&list);
