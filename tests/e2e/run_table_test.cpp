@@ -117,7 +117,14 @@ TEST_P(RunTableTest, RunsAsItsRowSays) {
   for (const std::string& line : row.result) result.push_back(Named(line));
   EXPECT_EQ(ReadTextFile(ResultFile()), target().IniText(result));
   std::string text;
-  for (const std::string& status : Statuses()) text += status.substr(status.rfind(':') + 1) + " ";
+  for (const std::string& status : Statuses()) {
+    const size_t cut = status.rfind(':'), key = status.find('/') + 1;
+    const rapidjson::Value& item = ItemOf(status.substr(key, cut - key));
+    for (const char* by : {"skipped_by", "failed_by"}) {
+      if (item.HasMember(by)) text += std::string(item[by].GetString()) + ":";
+    }
+    text += status.substr(cut + 1) + " ";
+  }
   EXPECT_EQ(text, row.statuses + " ");
 }
 
@@ -241,6 +248,38 @@ const RunRow kRows[] = {
       "error_detail=exitCode do not match expectations, exe file:{probe} ,param:--record={calls} "
       "--tag=b --exit=4 ,exe exit code:4 ,expected exit code:-1"},
      "succeeded succeeded/undo_failed failed not_reached not_reached"},
+    // No user is logged on here (no session under Wine, no login records in a private /run).
+    {"AsUserWithNoUserIsPassedOver",
+     "a as_user=active",
+     0,
+     "y z",
+     {"I:item passed over, path: {probe} ,as_user: active ,no user is logged on"},
+     {"[result]", "is_success=true"},
+     "as_user:skipped succeeded succeeded"},
+    {"AsUserWithNoUserFailsWhenTheItemSaysSo",
+     "a as_user=active when_no_user=fail",
+     210,
+     "",
+     {"I:no user to run as, path: {probe} ,as_user: active", "I:call plugins failed."},
+     {"[result]",
+      "is_success=false",
+      "[error_info]",
+      "error_path=",
+      "error_code=InstallError:54",
+      "error_detail=no user to run as, exe file:{probe} ,as_user:active"},
+     "as_user:failed not_reached not_reached"},
+    {"AsUserNotKnownFails",
+     "a as_user=Active",
+     210,
+     "",
+     {"I:as_user not known, path: {probe} ,as_user: Active"},
+     {"[result]",
+      "is_success=false",
+      "[error_info]",
+      "error_path=",
+      "error_code=InstallError:54",
+      "error_detail=as_user not known, exe file:{probe} ,as_user:Active"},
+     "as_user:failed not_reached not_reached"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, RunTableTest, ::testing::ValuesIn(kRows),
