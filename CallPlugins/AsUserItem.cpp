@@ -5,6 +5,7 @@
 #include <string>
 
 #include "CallPlugins/InstallErrorRecord.h"
+#include "Platform/process/process.h"
 #include "Utils/LogText.h"
 #include "Utils/PathUtils.h"
 
@@ -62,6 +63,8 @@ bool StartInSessions(const std::vector<platform::UserSession>& sessions,
                      const std::function<bool()>& start) {
   if (sessions.empty()) return start();
   for (const platform::UserSession& session : sessions) {
+    // A run asked to end starts nothing more; the item under way fails with it.
+    if (&session != &sessions.front() && platform::EndRequestName() != nullptr) break;
     LOG(INFO) << "run exe as user: " << EscapedLogText(session.user)
               << " ,session: " << EscapedLogText(session.session);
     report->as_user.push_back({session.user, session.session});

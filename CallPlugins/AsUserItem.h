@@ -22,7 +22,7 @@ bool AsUserLetsItemRun(RunContext& run, const Item& item, ItemReport* report,
 // Starts the item once through start (which starts, waits and judges, and
 // answers done), or, with sessions, once in each, in order, with its line
 // and the session in the request and the report; the first start that fails
-// or does not start ends the item there.
+// or does not start ends the item there, as does a request to end the run.
 bool StartInSessions(const std::vector<platform::UserSession>& sessions,
                      platform::ProgramRequest* request, ItemReport* report,
                      const std::function<bool()>& start);

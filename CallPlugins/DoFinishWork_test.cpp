@@ -127,33 +127,25 @@ const Row kRows[] = {
      "stopped failed, load l, entry l",
      "InstallError:50 exitCode do not match expectations, exe file:P/l ,entry:e ,exe exit code:5 "
      ",expected exit code:-1"},
-    // as_user: a text not known fails the item with 54, nothing started.
-    {{{"1", Exe("a as_user=someone")}},
-     {},
-     {"I:as_user not known, path: P/a ,as_user: someone"},
-     "stopped failed:as_user",
+    // as_user: a library runs as always; a text not known fails the item (54).
+    {{{"1", "type=SimpleDll file=l entry=e as_user=all"}, {"2", Exe("a as_user=someone")}},
+     {{"l", "entry:0"}},
+     {"I:run dll: P/l , entry: e",
+      "I:as_user not used, path: P/l ,as_user: all",
+      "I:as_user not known, path: P/a ,as_user: someone"},
+     "stopped succeeded failed:as_user, load l, entry l",
      "InstallError:54 as_user not known, exe file:P/a ,as_user:someone"},
-    // Sessions that cannot be read are no user: passed over (skip), the next item runs.
-    {{{"1", Exe("a as_user=active when_no_user=maybe")}, {"2", Exe("b")}},
+    // No user (the sessions cannot be read): passed over, the default, or failed (54).
+    {{{"1", Exe("a as_user=active when_no_user=maybe")},
+      {"2", Exe("b as_user=all when_no_user=fail")}},
      {{"sessions", "unread:5"}},
      {"I:when_no_user not used, path: P/a ,when_no_user: maybe",
       "I:user sessions cannot be read, path: P/a ,error: 5",
       "I:item passed over, path: P/a ,as_user: active ,no user is logged on",
-      "I:run exe application: P/b , param:  ,wait_for_exit: 1 , system: "},
-     "done skipped:as_user succeeded, sessions active, start b",
-     " "},
-    {{{"1", Exe("a as_user=all when_no_user=fail")}},
-     {},
-     {"I:no user to run as, path: P/a ,as_user: all"},
-     "stopped failed:as_user, sessions all",
-     "InstallError:54 no user to run as, exe file:P/a ,as_user:all"},
-    {{{"1", Exe("a as_user=active exitcode=0")}},
-     {{"sessions", "alice:c2"}, {"a", "0"}},
-     {kRunA,
-      "I:run exe as user: alice ,session: c2",
-      "I:exitCode match the expectations , exitCode: 0. expected result: -1"},
-     "done succeeded@c2, sessions active, start a as c2",
-     " "},
+      "I:user sessions cannot be read, path: P/b ,error: 5",
+      "I:no user to run as, path: P/b ,as_user: all"},
+     "stopped skipped:as_user failed:as_user, sessions active, sessions all",
+     "InstallError:54 no user to run as, exe file:P/b ,as_user:all"},
     // "all": in order; a restart code counts from any session, a refused code stops there.
     {{{"1", Exe("a as_user=all exitcode=0 reboot_exitcode=7")}, {"2", Exe("b")}},
      {{"sessions", "alice:c2 bob:c5 carol:c7"}, {"a", "7 3"}},
@@ -166,12 +158,6 @@ const Row kRows[] = {
      "stopped failed+restart@c2,c5, sessions all, start a as c2, start a as c5",
      "InstallError:50 exitCode do not match expectations, exe file:P/a ,param: ,exe exit code:3 "
      ",expected exit code:-1"},
-    // A library runs as always.
-    {{{"1", "type=SimpleDll file=l entry=e as_user=active"}},
-     {{"l", "entry:0"}},
-     {"I:run dll: P/l , entry: e", "I:as_user not used, path: P/l ,as_user: active"},
-     "done succeeded, load l, entry l",
-     " "},
 };
 
 TEST(RunnerTest, DecidesEachItemAsTheSystemAnswers) {

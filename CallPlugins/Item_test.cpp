@@ -317,43 +317,4 @@ TEST(ItemTest, UndoAttributesAreReadWithTheirRulesAndSayWhenNotUsed) {
   EXPECT_EQ(Unused::kEntryUndoes, library.UnusedWhy("undo"));
 }
 
-TEST(ItemTest, AsUserNamesWhomAnExeItemRunsAs) {
-  const struct {
-    Attributes attributes;
-    AsUser mode;
-    bool fail;
-    Unused as_user, when;
-  } cases[] = {
-      {{{"as_user", "active"}}, AsUser::kActive, false, Unused::kNo, Unused::kNo},
-      {{{"as_user", "all"}, {"when_no_user", "fail"}},
-       AsUser::kAll,
-       true,
-       Unused::kNo,
-       Unused::kNo},
-      {{{"as_user", "Active"}, {"when_no_user", "skip"}},
-       AsUser::kUnknown,
-       false,
-       Unused::kNo,
-       Unused::kNo},
-      {{{"as_user", "all"}, {"when_no_user", "Fail"}},
-       AsUser::kAll,
-       false,
-       Unused::kNo,
-       Unused::kBadValue},
-      {{{"when_no_user", "fail"}}, AsUser::kNo, false, Unused::kNo, Unused::kNoAsUser},
-      {{{"type", "SimpleDll"}, {"as_user", "all"}, {"when_no_user", "fail"}},
-       AsUser::kNo,
-       false,
-       Unused::kNotExe,
-       Unused::kNotExe},
-  };
-  for (const auto& c : cases) {
-    const Item item = WaitedExe(c.attributes);
-    EXPECT_EQ(c.mode, item.as_user.mode) << c.attributes.begin()->second;
-    EXPECT_EQ(c.fail, item.as_user.fail_when_no_user);
-    EXPECT_EQ(c.as_user, item.UnusedWhy("as_user"));
-    EXPECT_EQ(c.when, item.UnusedWhy("when_no_user"));
-  }
-}
-
 }  // namespace

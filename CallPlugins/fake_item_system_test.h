@@ -61,14 +61,13 @@ class FakeItemSystem : public ItemSystem, public ConditionSystem {
                     std::vector<platform::UserSession>* sessions, uint32_t* error) override {
     calls.push_back(choice == platform::SessionChoice::kAll ? "sessions all" : "sessions active");
     int64_t value = 0;
-    if (Has("sessions", "unread:", &value)) *error = static_cast<uint32_t>(value);
-    for (const std::string& word : Has("sessions", "unread:") ? Words("") : Words("sessions")) {
-      platform::UserSession session;
-      session.user = Wide(word.substr(0, word.find(':')));
-      session.session = Wide(word.substr(word.find(':') + 1));
-      sessions->push_back(session);
+    if (Has("sessions", "unread:", &value)) return (*error = static_cast<uint32_t>(value)) == 0;
+    for (const std::string& word : Words("sessions")) {
+      sessions->emplace_back();
+      sessions->back().user = Wide(word.substr(0, word.find(':')));
+      sessions->back().session = Wide(word.substr(word.find(':') + 1));
     }
-    return !Has("sessions", "unread:");
+    return true;
   }
   ConditionSystem& Conditions(ConditionSystem&) override { return *this; }
 
