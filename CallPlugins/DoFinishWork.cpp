@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "App/FilterLoadModule.h"
+#include "CallPlugins/AsUserItem.h"
 #include "CallPlugins/InstallErrorRecord.h"
 #include "CallPlugins/Item.h"
 #include "CallPlugins/ItemOutput.h"
@@ -165,6 +166,25 @@ AttemptEnd RunAttempts(RunContext& run, const Item& item, const platform::Progra
   }
 }
 
+// Starts the program (again, as its retry class asks) and judges how it ended.
+bool StartAndJudge(RunContext& run, const Item& item, const platform::ProgramRequest& request,
+                   ItemReport* report) {
+  platform::ProgramResult result;
+  switch (RunAttempts(run, item, request, report, &result)) {
+    case AttemptEnd::kNotStarted:
+      // What was checked must run: a signed program that does not start fails.
+      if (item.signed_item) return FailSignedStart(run.errors, item, result.start_error, report);
+      LogNotStarted(item, result);
+      report->status = ItemStatus::kNotStarted;
+      return true;
+    case AttemptEnd::kTimedOut:
+      return false;
+    case AttemptEnd::kEnded:
+      break;
+  }
+  return JudgeExitCode(run, item, result, report);
+}
+
 bool RunExeItem(RunContext& run, const Item& item, ItemReport* report) {
   // Every record shows the parameters as ShownParameters does; only the
   // start gets the parameters themselves.
@@ -180,6 +200,8 @@ bool RunExeItem(RunContext& run, const Item& item, ItemReport* report) {
   bool done = true;
   if (!ConditionsLetItemRun(run, item, report, &done)) return done;
   LogUnusedAtStart(item);
+  std::vector<platform::UserSession> sessions;
+  if (!AsUserLetsItemRun(run, item, report, &sessions, &done)) return done;
   log("run exe application: ");
   platform::ProgramRequest request = StartRequest(run, item);
   platform::ReadOnlyFile signed_file;
@@ -187,20 +209,8 @@ bool RunExeItem(RunContext& run, const Item& item, ItemReport* report) {
     if (!OpenSignedItem(*run.items, run.errors, item, &signed_file, report)) return false;
     request.opened = &signed_file;
   }
-  platform::ProgramResult result;
-  switch (RunAttempts(run, item, request, report, &result)) {
-    case AttemptEnd::kNotStarted:
-      // What was checked must run: a signed program that does not start fails.
-      if (item.signed_item) return FailSignedStart(run.errors, item, result.start_error, report);
-      LogNotStarted(item, result);
-      report->status = ItemStatus::kNotStarted;
-      return true;
-    case AttemptEnd::kTimedOut:
-      return false;
-    case AttemptEnd::kEnded:
-      break;
-  }
-  return JudgeExitCode(run, item, result, report);
+  return StartInSessions(
+      sessions, &request, report, [&] { return StartAndJudge(run, item, request, report); });
 }
 
 bool RunSimpleDllItem(RunContext& run, const Item& item, ItemReport* report) {
@@ -279,23 +289,6 @@ bool PluginCaller::LoadSecurityBase() {
   report.started = true;
   return true;
 }
-
-namespace {
-
-// The phase's report lists the same items in the same order; an item it
-// lacks gets its entry here.
-ItemReport& ReportOf(std::vector<ItemReport>& reports, size_t index, const std::string& key,
-                     ILwBundle* bundle) {
-  if (index >= reports.size() || reports[index].key != key) {
-    ItemReport report;
-    report.key = key;
-    static_cast<ItemHead&>(report) = ReadItemHead(bundle);
-    reports.insert(reports.begin() + static_cast<std::ptrdiff_t>(index), report);
-  }
-  return reports[index];
-}
-
-}  // namespace
 
 bool PluginCaller::CallPluginContainer(PhaseItemMap items) {
   std::vector<ItemReport> unreported;

@@ -62,6 +62,11 @@ std::string Outcome(bool done, const PhaseReport& phase, const FakeItemSystem& s
   std::string text = done ? "done" : "stopped";
   for (const ItemReport& item : phase.items) {
     text += std::string(" ") + ItemStatusName(item.status) + (item.restart ? "+restart" : "");
+    for (const char* by : {item.skipped_by, item.failed_by})
+      text += by ? std::string(":") + by : "";
+    for (const ItemReport::Session& session : item.as_user) {
+      text += (&session == &item.as_user[0] ? "@" : ",") + platform::WideToUtf8(session.session);
+    }
   }
   for (const std::string& call : system.calls) text += ", " + call;
   return text;
@@ -99,7 +104,7 @@ const Row kRows[] = {
       ",wait_for_exit: 1 , system: 1",
       "I:item passed over, path: P/b ,if_exists: x",
       "I:item passed over, path: P/c ,unless_exists: y"},
-     "done skipped skipped skipped",
+     "done skipped skipped:if_exists skipped:unless_exists",
      " ",
      false},
     // A signed program that does not start as checked fails with 52.
@@ -121,6 +126,37 @@ const Row kRows[] = {
       "exit code:-1"},
      "stopped failed, load l, entry l",
      "InstallError:50 exitCode do not match expectations, exe file:P/l ,entry:e ,exe exit code:5 "
+     ",expected exit code:-1"},
+    // as_user: a library runs as always; a text not known fails the item (54).
+    {{{"1", "type=SimpleDll file=l entry=e as_user=all"}, {"2", Exe("a as_user=someone")}},
+     {{"l", "entry:0"}},
+     {"I:run dll: P/l , entry: e",
+      "I:as_user not used, path: P/l ,as_user: all",
+      "I:as_user not known, path: P/a ,as_user: someone"},
+     "stopped succeeded failed:as_user, load l, entry l",
+     "InstallError:54 as_user not known, exe file:P/a ,as_user:someone"},
+    // No user (the sessions cannot be read): passed over, the default, or failed (54).
+    {{{"1", Exe("a as_user=active when_no_user=maybe")},
+      {"2", Exe("b as_user=all when_no_user=fail")}},
+     {{"sessions", "unread:5"}},
+     {"I:when_no_user not used, path: P/a ,when_no_user: maybe",
+      "I:user sessions cannot be read, path: P/a ,error: 5",
+      "I:item passed over, path: P/a ,as_user: active ,no user is logged on",
+      "I:user sessions cannot be read, path: P/b ,error: 5",
+      "I:no user to run as, path: P/b ,as_user: all"},
+     "stopped skipped:as_user failed:as_user, sessions active, sessions all",
+     "InstallError:54 no user to run as, exe file:P/b ,as_user:all"},
+    // "all": in order; a restart code counts from any session, a refused code stops there.
+    {{{"1", Exe("a as_user=all exitcode=0 reboot_exitcode=7")}, {"2", Exe("b")}},
+     {{"sessions", "alice:c2 bob:c5 carol:c7"}, {"a", "7 3"}},
+     {kRunA,
+      "I:run exe as user: alice ,session: c2",
+      "I:exitCode asks for a restart , exitCode: 7",
+      "I:run exe as user: bob ,session: c5",
+      "I:exitCode do not match expectations, exe file:P/a ,param: ,exe exit code:3 ,expected "
+      "exit code:-1"},
+     "stopped failed+restart@c2,c5, sessions all, start a as c2, start a as c5",
+     "InstallError:50 exitCode do not match expectations, exe file:P/a ,param: ,exe exit code:3 "
      ",expected exit code:-1"},
 };
 

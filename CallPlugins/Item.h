@@ -118,7 +118,8 @@ struct ItemAsUser {
   std::string as_user;
   AsUser mode = AsUser::kNo;
   std::string when_no_user;
-  bool fail_when_no_user = false;  // "fail": no user fails the item; else ("skip") it is passed over
+  bool fail_when_no_user =
+      false;  // "fail": no user fails the item; else ("skip") it is passed over
 };
 
 struct Item : ItemHead {
@@ -156,7 +157,7 @@ struct Item : ItemHead {
   std::string wait_for_installer;
   uint32_t installer_wait_seconds = 0;  // 0: the start does not wait for the installer
 
-  ItemUndo undo;  // all optional; Rollback.h orders the undos of a run
+  ItemUndo undo;       // all optional; Rollback.h orders the undos of a run
   ItemAsUser as_user;  // Exe items
 
   // The attributes written that do nothing for the item, in the order the

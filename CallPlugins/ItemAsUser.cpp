@@ -28,7 +28,9 @@ void ParseAsUser(ILwBundle* bundle, Item* item) {
   }
   // Any other text fails the item: running it as the run's own account is
   // what its author meant to avoid.
-  as_user.mode = text == "active" ? AsUser::kActive : text == "all" ? AsUser::kAll : AsUser::kUnknown;
+  as_user.mode = text == "active" ? AsUser::kActive
+                 : text == "all"  ? AsUser::kAll
+                                  : AsUser::kUnknown;
   const std::string& when = as_user.when_no_user;
   as_user.fail_when_no_user = when == "fail";
   if (!when.empty() && when != "fail" && when != "skip") {

@@ -37,6 +37,21 @@ void WriteUndo(const UndoResult& undo, JsonWriter& json) {
   json.EndObject();
 }
 
+// Exe items with as_user: whom the program ran as, one object, or an array
+// of them in start order when it ran in more than one session.
+void WriteAsUser(const std::vector<ItemReport::Session>& sessions, JsonWriter& json) {
+  if (sessions.empty()) return;
+  json.Key("as_user");
+  if (sessions.size() > 1) json.StartArray();
+  for (const ItemReport::Session& session : sessions) {
+    json.StartObject();
+    Member(json, "user", Utf8(session.user));
+    Member(json, "session", Utf8(session.session));
+    json.EndObject();
+  }
+  if (sessions.size() > 1) json.EndArray();
+}
+
 // module_files: the record's module paths in UTF-8, converted once per report.
 void WriteItem(const std::wstring& product_folder, const std::vector<std::string>& module_files,
                const ItemReport& item, JsonWriter& json) {
@@ -69,9 +84,25 @@ void WriteItem(const std::wstring& product_folder, const std::vector<std::string
     for (uint32_t code : item.attempt_exit_codes) json.Uint(code);
     json.EndArray();
   }
+  WriteAsUser(item.as_user, json);
   if (item.undo.status != UndoStatus::kNone) WriteUndo(item.undo, json);
   json.EndObject();
 }
+
+}  // namespace
+
+ItemReport& ReportOf(std::vector<ItemReport>& reports, size_t index, const std::string& key,
+                     ILwBundle* bundle) {
+  if (index >= reports.size() || reports[index].key != key) {
+    ItemReport report;
+    report.key = key;
+    static_cast<ItemHead&>(report) = ReadItemHead(bundle);
+    reports.insert(reports.begin() + static_cast<std::ptrdiff_t>(index), report);
+  }
+  return reports[index];
+}
+
+namespace {
 
 void WriteModule(const ModuleEntry& module, const std::string& file, JsonWriter& json) {
   json.StartObject();

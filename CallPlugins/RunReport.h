@@ -57,14 +57,19 @@ struct ItemReport : ItemHead {
   // Exe items with a retry class: the exit code of every attempt, in order.
   bool retry_used = false;
   std::vector<uint32_t> attempt_exit_codes;
-  // A condition passed the item over: the condition's attribute ("creates",
-  // ...). Such an item counts as done for the restart record.
+  // A condition or as_user passed the item over: the attribute ("creates",
+  // "as_user", ...). Such an item counts as done for the restart record.
   const char* skipped_by = nullptr;
   // A condition failed the item (it could not be judged, or if_program
-  // failed): the condition's attribute.
+  // failed), or as_user did (not known, or no user): the attribute.
   const char* failed_by = nullptr;
   // The signal that ended the run while the item was under way ("SIGTERM").
   const char* ended_by = nullptr;
+  // Exe items with as_user: the user and session of each start, in order.
+  struct Session {
+    std::wstring user, session;
+  };
+  std::vector<Session> as_user;
   // Its library entry ended the process instead of returning.
   bool ended_process = false;
   // What became of its undo in the run's rollback (kNone: none attempted).
@@ -72,6 +77,11 @@ struct ItemReport : ItemHead {
 };
 
 using PhaseReport = PhaseEntry<ItemReport>;
+
+// The entry of the item at index with key in a phase's report, which lists
+// the same items in the same order; an item it lacks gets its entry there.
+ItemReport& ReportOf(std::vector<ItemReport>& reports, size_t index, const std::string& key,
+                     ILwBundle* bundle);
 
 struct RunRecord {
   int64_t started_ms = 0;  // milliseconds since 1970, UTC

@@ -56,6 +56,7 @@ RunContext SampleRun() {
   exe.has_exit_code = true;
   exe.exit_code = 0xFFFFFFFFu;
   exe.restart = true;
+  exe.as_user = {{L"ann", L"c2"}, {L"bo", L"c5"}};
   ItemReport library;
   library.key = "2";
   library.kind = ItemKind::kSimpleDll;
@@ -87,6 +88,8 @@ TEST(RunReportTest, ProgressReportLeavesTheEndOpen) {
   EXPECT_EQ(items[0]["exit_code"].GetUint(), 4294967295u);
   EXPECT_TRUE(items[0]["reboot"].GetBool());
   EXPECT_FALSE(items[0].HasMember("result"));
+  EXPECT_STREQ(items[0]["as_user"][1]["session"].GetString(), "c5");  // in start order
+  EXPECT_FALSE(items[1].HasMember("as_user"));
   EXPECT_STREQ(items[1]["status"].GetString(), "running");
   EXPECT_FALSE(items[1].HasMember("timed_out"));  // an Exe item's member only
   EXPECT_EQ(json["counts"]["running"].GetInt(), 1);

@@ -8,6 +8,8 @@
 //   unloaded:N   the library does not load, with the system's error N
 //   entry:N      the library's entry returns N (else it has no entry)
 //   there        the path is there, for a condition
+// and the sessions an as_user item asks for under the name "sessions":
+// "user:session" words in order, or unread:N (they cannot be read, error N).
 // if_program's program answers from its script as an item's does.
 #pragma once
 
@@ -19,6 +21,7 @@
 
 #include "CallPlugins/ItemSystem.h"
 #include "Platform/system/system.h"
+#include "tests/support/builders.h"
 
 class FakeItemSystem : public ItemSystem, public ConditionSystem {
  public:
@@ -54,6 +57,18 @@ class FakeItemSystem : public ItemSystem, public ConditionSystem {
     *result = static_cast<int32_t>(value);
     return true;
   }
+  bool UserSessions(platform::SessionChoice choice, const std::wstring&,
+                    std::vector<platform::UserSession>* sessions, uint32_t* error) override {
+    calls.push_back(choice == platform::SessionChoice::kAll ? "sessions all" : "sessions active");
+    int64_t value = 0;
+    if (Has("sessions", "unread:", &value)) return (*error = static_cast<uint32_t>(value)) == 0;
+    for (const std::string& word : Words("sessions")) {
+      sessions->emplace_back();
+      sessions->back().user = Wide(word.substr(0, word.find(':')));
+      sessions->back().session = Wide(word.substr(word.find(':') + 1));
+    }
+    return true;
+  }
   ConditionSystem& Conditions(ConditionSystem&) override { return *this; }
 
   platform::Answer PathIsThere(const std::wstring& path, uint32_t*) override {
@@ -67,7 +82,9 @@ class FakeItemSystem : public ItemSystem, public ConditionSystem {
   }
   platform::ProgramResult RunProgram(const platform::ProgramRequest& request) override {
     const std::string name = Name(request.file);
-    calls.push_back("start " + name);
+    calls.push_back(
+        "start " + name +
+        (request.as_user ? " as " + platform::WideToUtf8(request.as_user->session) : ""));
     platform::ProgramResult result;
     int64_t value = 0;
     if (Has(name, "unstarted:", &value)) {
