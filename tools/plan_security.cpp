@@ -112,11 +112,11 @@ void AddConditionWarnings(const std::wstring& where, const ItemConditions& condi
   }
 }
 
-// The signature warnings of an item the run opens: a condition that passes
-// it over or fails it comes first.
+// The signature warnings of an item the run opens: a condition or as_user
+// that passes it over or fails it comes first.
 void AddSignatureWarnings(const std::wstring& where, const PlannedItem& item, bool signing,
                           std::vector<PlanWarning>* warnings) {
-  if (ConditionDecides(item)) return;
+  if (ConditionDecides(item) || item.planned_as_user.decides) return;
   const std::wstring fails =
       item.fails_if_run
           ? L": the run fails this item with error code 52 if its if_program lets it run"
