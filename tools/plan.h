@@ -82,8 +82,8 @@ struct PlannedUndo {
 // Whom an as_user item's program would run as now: the sessions found when
 // the plan looked.
 struct PlannedAsUser {
-  bool looked = false;    // an Exe item with a known as_user
-  bool readable = true;   // false: the sessions could not be read (error)
+  bool looked = false;   // an Exe item with a known as_user
+  bool readable = true;  // false: the sessions could not be read (error)
   uint32_t error = 0;
   std::vector<platform::UserSession> sessions;
   // The run passes the item over or fails it here, before its start.

@@ -82,10 +82,9 @@ std::wstring AsUserText(const PlannedItem& item) {
   }
   const PlannedAsUser& planned = item.planned_as_user;
   if (NoUser(item)) {
-    const std::wstring unread =
-        planned.readable
-            ? std::wstring()
-            : L"the sessions cannot be read (error " + std::to_wstring(planned.error) + L"); ";
+    const std::wstring unread = planned.readable ? std::wstring()
+                                                 : L"the sessions cannot be read (error " +
+                                                       std::to_wstring(planned.error) + L"); ";
     return unread + L"no user is logged on: " +
            (item.as_user.fail_when_no_user ? fails : std::wstring(L"passed over"));
   }

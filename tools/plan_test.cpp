@@ -13,6 +13,7 @@
 #include "tests/support/builders.h"
 #include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
+#include "tools/plan_as_user.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_report.h"
 
@@ -201,45 +202,40 @@ TEST_F(PlanTest, SignedItemThatCannotRunFailsThePrediction) {
 }
 
 // Whom an as_user item would run as, through scripted sessions ("!": they
-// cannot be read): the line, the outcome, the first warning.
+// cannot be read): its line, then its outcome.
 TEST_F(PlanTest, AsUserShowsWhomTheItemRunsAsOrWhatNoUserDoes) {
-  const std::string no_user = "no user is logged on: ";
   const std::string fails = "fails with error code 54";
+  const std::string none = "no user is logged on: ";
   struct {
     std::string items;
-    std::vector<std::string> sessions, codes;
-    std::string line, outcome, warning;
+    std::vector<std::string> sessions;
+    std::string expected;
   } rows[] = {
-      {Exe({{"as_user", "active"}}), {"alice c2"}, {}, "\"active\": runs as alice (session c2)",
-       "runs", ""},
-      {Exe({{"as_user", "all"}}), {"alice c2", "bob 3"}, {},
-       "\"all\": runs as alice (session c2); runs as bob (session 3)", "runs", ""},
-      {Exe({{"as_user", "active"}}), {}, {}, "\"active\": " + no_user + "passed over",
-       "skipped: as_user=\"active\" and no user is logged on", ""},
-      {Exe({{"as_user", "all"}, {"when_no_user", "fail"}}), {"!"}, {},
-       "\"all\", when_no_user \"fail\": the sessions cannot be read (error 5); " + no_user + fails,
-       fails + ": as_user=\"all\", when_no_user=\"fail\" and no user is logged on", ""},
-      {Exe({{"as_user", "Active"}}), {}, {"as-user-unknown"},
-       "\"Active\": not a value as_user takes (\"active\" or \"all\"): " + fails,
-       fails + ": as_user=\"Active\" is neither \"active\" nor \"all\"",
-       "as_user=\"Active\" is neither \"active\" nor \"all\" (compared exactly), so the item "
-       "fails with error code 54"},
-      {Exe({{"as_user", "active"}, {"when_no_user", "no"}}), {"alice c2"}, {"when-no-user-unused"},
-       "\"active\", when_no_user \"no\": runs as alice (session c2)", "runs",
-       "when_no_user=\"no\" is neither \"skip\" nor \"fail\", so an item with no user to run "
-       "as is passed over"},
-      {Exe({{"when_no_user", "skip"}}), {}, {"when-no-user-unused"}, "", "runs",
-       "when_no_user=\"skip\" has no effect: it serves only program items with as_user"},
-      {Dll({{"as_user", "all"}, {"when_no_user", "fail"}}), {}, {"as-user-unused",
-       "when-no-user-unused"}, "", "runs", "as_user=\"all\" has no effect on a library item: its "
-       "entry is called inside the run, as the run's own account"},
+      {Exe({{"as_user", "active"}}), {"alice c2"}, "runs as alice (session c2) | runs"},
+      {Exe({{"as_user", "all"}}),
+       {"alice c2", "bob 3"},
+       "runs as alice (session c2); runs as bob (session 3) | runs"},
+      {Exe({{"as_user", "active"}}),
+       {},
+       none + "passed over | skipped: as_user=\"active\" and no user is logged on"},
+      {Exe({{"as_user", "all"}, {"when_no_user", "fail"}}),
+       {"!"},
+       "the sessions cannot be read (error 5); " + none + fails + " | " + fails +
+           ": as_user=\"all\", when_no_user=\"fail\" and no user is logged on"},
+      {Exe({{"as_user", "Active"}}),
+       {},
+       "not a value as_user takes (\"active\" or \"all\"): " + fails + " | " + fails +
+           ": as_user=\"Active\" is neither \"active\" nor \"all\""},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.items);
     PlanOptions options;
-    options.find_sessions = [&row](platform::SessionChoice choice, const std::wstring&,
-                                   std::vector<platform::UserSession>* sessions, uint32_t* error) {
-      EXPECT_EQ(row.line.find("\"all\"") == 0, choice == platform::SessionChoice::kAll);
+    options.find_sessions = [&row](platform::SessionChoice choice,
+                                   const std::wstring&,
+                                   std::vector<platform::UserSession>* sessions,
+                                   uint32_t* error) {
+      EXPECT_EQ(row.items.find("\"all\"") != std::string::npos,
+                choice == platform::SessionChoice::kAll);
       if (!row.sessions.empty() && row.sessions[0] == "!") *error = 5;
       for (const std::string& session : row.sessions) {
         const size_t blank = session.find(' ');
@@ -252,17 +248,14 @@ TEST_F(PlanTest, AsUserShowsWhomTheItemRunsAsOrWhatNoUserDoes) {
     };
     const Plan plan = PlanWith(row.items, options);
     const PlannedItem& item = plan.phases[0].items[0];
-    EXPECT_EQ(row.outcome, WideToAnsi(OutcomeText(item)));
-    EXPECT_EQ(row.codes, Codes(plan));
-    if (!row.warning.empty()) {
-      EXPECT_EQ(Where(plan) + ": " + row.warning, Texts(plan)[0]);
-    }
-    EXPECT_EQ(row.line.empty() ? 0u : 1u, Count(PlanText(plan), "    as_user: " + row.line + "\n"));
-    EXPECT_EQ(row.outcome.find(fails) != 0, plan.predicts_success);
+    EXPECT_EQ(row.expected, WideToAnsi(AsUserText(item) + L" | " + OutcomeText(item)));
+    EXPECT_EQ(1u, Count(PlanText(plan), "    as_user: \"" + item.as_user.as_user));
+    EXPECT_EQ(row.expected.find(" | " + fails) == std::string::npos, plan.predicts_success);
+    EXPECT_EQ(item.as_user.mode == AsUser::kUnknown,
+              Codes(plan) == std::vector<std::string>{"as-user-unknown"});
     const std::string json = PlanJson(plan);
-    EXPECT_EQ(row.outcome.find("skipped") == 0, Count(json, "\"skipped_by\": \"as_user\"") == 1);
-    const bool found = !row.sessions.empty() && row.sessions[0] != "!";
-    EXPECT_EQ(found, Count(json, "\"as_user\": [\n") == 1);
+    EXPECT_EQ(item.outcome == ItemOutcome::kSkipped, Count(json, "\"skipped_by\": \"as_user\""));
+    EXPECT_EQ(item.outcome == ItemOutcome::kRuns, Count(json, "\"as_user\": [\n"));
   }
 }
 
