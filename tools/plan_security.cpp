@@ -244,9 +244,10 @@ void WriteItemSecurityJson(const PlannedItem& item, json::Writer& json) {
     json::Member(json, "signed", AnsiToUtf8(item.signed_text.c_str()));
     json::Member(json, "signature_checked", item.signed_item);
     json::Member(json, "signature_verdict", static_cast<int>(item.verdict));
-    // A signed item that fails only if its if_program lets it run: the code.
-    if (item.fails_if_run) json::Member(json, "fails_if_it_runs", static_cast<int>(item.fail_code));
   }
+  // An item that fails only if its if_program lets it run (signed="1",
+  // as_user): the code.
+  if (item.fails_if_run) json::Member(json, "fails_if_it_runs", static_cast<int>(item.fail_code));
   if (!item.sensitive_text.empty()) {
     json::Member(json, "sensitive", AnsiToUtf8(item.sensitive_text.c_str()));
     json::Member(json, "parameters_hidden", item.sensitive);
