@@ -8,6 +8,7 @@
 #include "Platform/files/files.h"
 #include "Utils/PathUtils.h"
 #include "Utils/SignatureVerdicts.h"
+#include "tools/plan_as_user.h"
 #include "tools/plan_conditions.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
@@ -107,6 +108,7 @@ Plan BuildPlan(RunContext& run, const PlanOptions& options) {
       // Only an item the run comes to has its conditions judged (and its
       // if_program started, with --conditions).
       if (reached && item.reached) PlanConditions(options, &item);
+      PlanAsUser(options, reached && item.reached, &item);
       MarkSignedFailure(&item);
       if (reached && item.reached && item.outcome == ItemOutcome::kFails) {
         failing_item = item.key;

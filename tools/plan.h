@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "CallPlugins/RunContext.h"
 #include "CallPlugins/RunModel.h"
 #include "LoadXml/LoadModXml.h"
+#include "Platform/process/sessions.h"
 #include "Platform/system/event_sink.h"
 #include "Signing/SignatureBlock.h"
 #include "Utils/FileUtils.h"
@@ -35,6 +37,11 @@ struct PlanOptions {
   // The key of the item whose failure the plan's rollback answers for
   // (--fail-at=); empty: the failure the plan predicts, if any.
   std::string fail_at;
+  // The sessions an as_user item would run in; empty: the system's own
+  // (platform::FindUserSessions; tests give their own).
+  std::function<bool(platform::SessionChoice, const std::wstring&,
+                     std::vector<platform::UserSession>*, uint32_t*)>
+      find_sessions;
 };
 
 enum class ItemOutcome {
@@ -42,7 +49,8 @@ enum class ItemOutcome {
   kSkipped,      // passed over by type, by the system gate or by a condition
   kDoesNothing,  // taken up, but nothing can be started or called
   kFails,        // fails the run with fail_code: a signed="1" item that cannot
-                 // run as checked (52), a condition that fails the item (50)
+                 // run as checked (52), a condition that fails the item (50),
+                 // an as_user item with no user to run as or no known value (54)
 };
 
 enum class LibraryCheck {
@@ -69,6 +77,17 @@ struct PlannedUndo {
   // Whether that program, verified, can run as it was checked.
   bool signed_content_accepted = false;
   LibraryCheck entry = LibraryCheck::kNotChecked;  // undo_entry, with --load
+};
+
+// Whom an as_user item's program would run as now: the sessions found when
+// the plan looked.
+struct PlannedAsUser {
+  bool looked = false;   // an Exe item with a known as_user
+  bool readable = true;  // false: the sessions could not be read (error)
+  uint32_t error = 0;
+  std::vector<platform::UserSession> sessions;
+  // The run passes the item over or fails it here, before its start.
+  bool decides = false;
 };
 
 // The plan's view of an item: the item as the run reads it, and what the
@@ -106,6 +125,7 @@ struct PlannedItem : Item {
   ConditionVerdict conditions_verdict;
   bool installer_busy = false;  // now, for an item with wait_for_installer
   PlannedUndo planned_undo;     // where the item has an undo
+  PlannedAsUser planned_as_user;
 };
 
 // reached is false after an empty phase or a failed catalogue.

@@ -163,11 +163,12 @@ PlannedItem PlanItem(const std::string& key, ILwBundle* bundle, const RunContext
 // A signed item the run takes up and cannot run as it was checked fails the
 // run with error code 52, whatever it would have done unsigned; one that a
 // condition passes over or fails is never opened, and one whose if_program
-// the plan does not start fails only if the program lets it run.
+// the plan does not start fails only if the program lets it run (and one
+// that as_user fails then fails there first).
 void MarkSignedFailure(PlannedItem* item) {
   if (!item->signed_item || item->kind == ItemKind::kSkipped || item->gate != SystemGate::kRun ||
       item->done_before_restart || item->outcome == ItemOutcome::kSkipped ||
-      item->outcome == ItemOutcome::kFails) {
+      item->outcome == ItemOutcome::kFails || item->fails_if_run) {
     return;
   }
   if (!item->file_exists) {

@@ -5,6 +5,7 @@
 #include "Platform/system/system.h"
 #include "Utils/JsonText.h"
 #include "Utils/PathUtils.h"
+#include "tools/plan_as_user.h"
 #include "tools/plan_conditions.h"
 #include "tools/plan_events.h"
 #include "tools/plan_parts.h"
@@ -87,6 +88,7 @@ void WriteItemText(const PlannedItem& item, bool libraries_loaded, std::ostream&
     }
   }
   WriteConditionsText(item, out);
+  WriteAsUserText(item, out);
   WriteRestartText(item, out);
   WriteItemSecurityText(item, out);
   WriteUndoText(item, out);
@@ -155,6 +157,7 @@ void WriteItemJson(const PlannedItem& item, bool libraries_loaded, bool phase_re
     WriteProgramJson(item, json);
   }
   WriteConditionsJson(item, json);
+  WriteAsUserJson(item, json);
   WriteRestartJson(item, json);
   WriteItemSecurityJson(item, json);
   WriteUndoJson(item, json);

@@ -112,11 +112,11 @@ void AddConditionWarnings(const std::wstring& where, const ItemConditions& condi
   }
 }
 
-// The signature warnings of an item the run opens: a condition that passes
-// it over or fails it comes first.
+// The signature warnings of an item the run opens: a condition or as_user
+// that passes it over or fails it comes first.
 void AddSignatureWarnings(const std::wstring& where, const PlannedItem& item, bool signing,
                           std::vector<PlanWarning>* warnings) {
-  if (ConditionDecides(item)) return;
+  if (ConditionDecides(item) || item.planned_as_user.decides) return;
   const std::wstring fails =
       item.fails_if_run
           ? L": the run fails this item with error code 52 if its if_program lets it run"
@@ -244,9 +244,10 @@ void WriteItemSecurityJson(const PlannedItem& item, json::Writer& json) {
     json::Member(json, "signed", AnsiToUtf8(item.signed_text.c_str()));
     json::Member(json, "signature_checked", item.signed_item);
     json::Member(json, "signature_verdict", static_cast<int>(item.verdict));
-    // A signed item that fails only if its if_program lets it run: the code.
-    if (item.fails_if_run) json::Member(json, "fails_if_it_runs", static_cast<int>(item.fail_code));
   }
+  // An item that fails only if its if_program lets it run (signed="1",
+  // as_user): the code.
+  if (item.fails_if_run) json::Member(json, "fails_if_it_runs", static_cast<int>(item.fail_code));
   if (!item.sensitive_text.empty()) {
     json::Member(json, "sensitive", AnsiToUtf8(item.sensitive_text.c_str()));
     json::Member(json, "parameters_hidden", item.sensitive);

@@ -13,6 +13,7 @@
 #include "tests/support/builders.h"
 #include "tests/support/platform_facts.h"
 #include "tests/support/temp_folder.h"
+#include "tools/plan_as_user.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_report.h"
 
@@ -198,6 +199,64 @@ TEST_F(PlanTest, SignedItemThatCannotRunFailsThePrediction) {
   EXPECT_TRUE(plan.phases[0].reached);
   EXPECT_FALSE(plan.phases[1].reached);
   EXPECT_FALSE(plan.phases[2].reached);
+}
+
+// Whom an as_user item would run as, through scripted sessions ("!": they
+// cannot be read): its line, then its outcome.
+TEST_F(PlanTest, AsUserShowsWhomTheItemRunsAsOrWhatNoUserDoes) {
+  const std::string fails = "fails with error code 54";
+  const std::string none = "no user is logged on: ";
+  struct {
+    std::string items;
+    std::vector<std::string> sessions;
+    std::string expected;
+  } rows[] = {
+      {Exe({{"as_user", "active"}}), {"alice c2"}, "runs as alice (session c2) | runs"},
+      {Exe({{"as_user", "all"}}),
+       {"alice c2", "bob 3"},
+       "runs as alice (session c2); runs as bob (session 3) | runs"},
+      {Exe({{"as_user", "active"}}),
+       {},
+       none + "passed over | skipped: as_user=\"active\" and no user is logged on"},
+      {Exe({{"as_user", "all"}, {"when_no_user", "fail"}}),
+       {"!"},
+       "the sessions cannot be read (error 5); " + none + fails + " | " + fails +
+           ": as_user=\"all\", when_no_user=\"fail\" and no user is logged on"},
+      {Exe({{"as_user", "Active"}}),
+       {},
+       "not a value as_user takes (\"active\" or \"all\"): " + fails + " | " + fails +
+           ": as_user=\"Active\" is neither \"active\" nor \"all\""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.items);
+    PlanOptions options;
+    options.find_sessions = [&row](platform::SessionChoice choice,
+                                   const std::wstring&,
+                                   std::vector<platform::UserSession>* sessions,
+                                   uint32_t* error) {
+      EXPECT_EQ(row.items.find("\"all\"") != std::string::npos,
+                choice == platform::SessionChoice::kAll);
+      if (!row.sessions.empty() && row.sessions[0] == "!") *error = 5;
+      for (const std::string& session : row.sessions) {
+        const size_t blank = session.find(' ');
+        if (blank == std::string::npos) return false;
+        sessions->emplace_back();
+        sessions->back().user = AnsiToWide(session.substr(0, blank));
+        sessions->back().session = AnsiToWide(session.substr(blank + 1));
+      }
+      return true;
+    };
+    const Plan plan = PlanWith(row.items, options);
+    const PlannedItem& item = plan.phases[0].items[0];
+    EXPECT_EQ(row.expected, WideToAnsi(AsUserText(item) + L" | " + OutcomeText(item)));
+    EXPECT_EQ(1u, Count(PlanText(plan), "    as_user: \"" + item.as_user.as_user));
+    EXPECT_EQ(row.expected.find(" | " + fails) == std::string::npos, plan.predicts_success);
+    EXPECT_EQ(item.as_user.mode == AsUser::kUnknown,
+              Codes(plan) == std::vector<std::string>{"as-user-unknown"});
+    const std::string json = PlanJson(plan);
+    EXPECT_EQ(item.outcome == ItemOutcome::kSkipped, Count(json, "\"skipped_by\": \"as_user\""));
+    EXPECT_EQ(item.outcome == ItemOutcome::kRuns, Count(json, "\"as_user\": [\n"));
+  }
 }
 
 TEST_F(PlanTest, CatalogueFailureIsPredictedWithTheRunsErrorRecord) {

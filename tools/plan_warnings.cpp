@@ -4,6 +4,7 @@
 #include "Platform/files/files.h"
 #include "Platform/system/system.h"
 #include "Utils/PathUtils.h"
+#include "tools/plan_as_user.h"
 #include "tools/plan_conditions.h"
 #include "tools/plan_parts.h"
 #include "tools/plan_restart.h"
@@ -118,6 +119,9 @@ void WarnAboutExeItem(const std::wstring& where, const PlannedItem& item, bool s
     warnings->Add(warning.code.c_str(), warning.text);
   }
   for (const PlanWarning& warning : ConditionWarnings(where, item)) {
+    warnings->Add(warning.code.c_str(), warning.text);
+  }
+  for (const PlanWarning& warning : AsUserWarnings(where, item)) {
     warnings->Add(warning.code.c_str(), warning.text);
   }
   // A signed item that cannot start is not passed over: it fails, as

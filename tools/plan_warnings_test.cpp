@@ -94,6 +94,13 @@ TEST_F(PlanWarningTest, ProgramItemTrapsRaiseTheirWarnings) {
        {"reboot-exitcode-unused"},
        "reboot_exitcode=\"3010\" has no effect: the item is not waited for (wait_for_exit is not "
        "\"1\")"},
+      {Exe({{"when_no_user", "skip"}}),
+       {"when-no-user-unused"},
+       "when_no_user=\"skip\" has no effect: it serves only program items with as_user"},
+      {Exe({{"as_user", "all"}, {"when_no_user", "no"}}),
+       {"when-no-user-unused"},
+       "when_no_user=\"no\" is neither \"skip\" nor \"fail\", so an item with no user to run as "
+       "is passed over"},
       {Exe({{"reboot_exitcode", "soon"}}),
        {"exitcode-misread"},
        "the reboot_exitcode piece \"soon\" reads as 0"},
@@ -134,6 +141,10 @@ TEST_F(PlanWarningTest, LibraryItemTrapsRaiseTheirWarnings) {
        {"timeout-unused", "log-output-unused"},
        "timeout=\"30\" has no effect on a library item: a call inside the program can be "
        "neither ended nor captured"},
+      {Dll({{"as_user", "all"}, {"when_no_user", "fail"}}),
+       {"as-user-unused", "when-no-user-unused"},
+       "as_user=\"all\" has no effect on a library item: its entry is called inside the run, as "
+       "the run's own account"},
 
   });
 }

@@ -162,7 +162,8 @@ TEST_F(PlanTest, TrapsWarnAndTheFailureIsPredicted) {
   for (int i = 1; i <= 10; ++i) first += Probe("k" + std::to_string(i));
   first += Probe("lower", {{"type", "exe"}}) + Probe("abc", {{"exitcode", "abc"}}) +
            Probe("nosys", {{"system", "0"}}) + Library("ReturnMinusOne", "0");
-  product_.AddModuleFile("mod_core.xml", first, Probe("o"), "");  // after_selfprotect empty
+  // after_selfprotect empty; when_no_user without as_user changes nothing.
+  product_.AddModuleFile("mod_core.xml", first, Probe("o", {{"when_no_user", "skip"}}), "");
   product_.AddModuleFile("mod_absent.xml", Probe("never"), "", "");
 
   RunResult plan;
@@ -176,6 +177,7 @@ TEST_F(PlanTest, TrapsWarnAndTheFailureIsPredicted) {
                                    "system-gate",
                                    "library-expectation",
                                    "module-left-out",
+                                   "when-no-user-unused",
                                    "empty-phase"}));
 
   // The text tells the same: every warning, every item's phrases.
