@@ -25,6 +25,7 @@ uint32_t ErrorNumber(const std::wstring& code) {
 }
 
 ItemFailure FailureOf(const ItemReport& item, uint32_t error_code) {
+  if (error_code == kInstallErrorAsUser) return ItemFailure::kNoUser;
   if (item.failed_by != nullptr) return ItemFailure::kConditionFailed;
   if (item.ended_by != nullptr) return ItemFailure::kEndedWithRun;
   if (item.ended_process) return ItemFailure::kEndedTheProcess;
@@ -46,7 +47,7 @@ FailedItem FailedItemOf(const RunRecord& record, const std::string& phase, const
   failed.type = Utf8(item.type);
   failed.file = Utf8(item.file);
   failed.failure = FailureOf(item, error_code);
-  if (item.failed_by != nullptr) failed.condition = item.failed_by;
+  if (failed.failure == ItemFailure::kConditionFailed) failed.condition = item.failed_by;
   failed.has_exit_code = item.has_exit_code || item.has_result;
   failed.exit_code = item.has_result ? item.result : static_cast<int64_t>(item.exit_code);
   failed.error_code = error_code;

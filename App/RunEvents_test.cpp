@@ -46,6 +46,7 @@ TEST(RunEventsTest, FailedItemsTellWhyFromTheReportAndTheErrorRecord) {
       {true,  false, true,  false, L"InstallError:51", ItemFailure::kTimedOut,            true,  7,  51},
       {false, false, false, true,  L"InstallError:52", ItemFailure::kNotSigned,           false, 0,  52},
       {false, false, false, false, L"InstallError:52", ItemFailure::kNotRunAsChecked,     false, 0,  52},
+      {false, false, false, false, L"InstallError:54", ItemFailure::kNoUser,              false, 0,  54},
       {true,  false, false, false, L"InstallError:5x", ItemFailure::kExitCodeNotAccepted, true,  7,  0},
       // clang-format on
   };

@@ -81,6 +81,8 @@ const char* FailureWord(ItemFailure failure) {
       return "ended_by_signal";
     case ItemFailure::kEndedTheProcess:
       return "ended_the_process";
+    case ItemFailure::kNoUser:
+      return "no_user";
     case ItemFailure::kNotRunAsChecked:
       break;
   }
@@ -104,6 +106,8 @@ std::string FailureText(const FailedItem& item, const std::string& exit_code) {
       return "a signal ended the run while it ran";
     case ItemFailure::kEndedTheProcess:
       return "its entry ended the process instead of returning";
+    case ItemFailure::kNoUser:
+      return "it found no user to run as";
     case ItemFailure::kNotRunAsChecked:
       break;
   }

@@ -58,6 +58,7 @@ enum class ItemFailure {
   kConditionFailed,      // "condition_failed": one of its conditions failed it (error 50)
   kEndedWithRun,         // "ended_by_signal": a signal ended the run while it ran (error 53)
   kEndedTheProcess,      // "ended_the_process": its library entry ended the process (error 50)
+  kNoUser,               // "no_user": as_user found no user, or names none it knows (error 54)
 };
 
 // An item that failed. No parameters: a sensitive item's never appear, and

@@ -46,6 +46,7 @@ TEST(EventRecordsTest, ItemFailedSaysWhyInWordsAndText) {
       {ItemFailure::kNotSigned, false, "not_signed", "its file is not signed as it must be"},
       {ItemFailure::kNotRunAsChecked, false, "not_run_as_checked", "it cannot run exactly as"},
       {ItemFailure::kConditionFailed, false, "condition_failed", "its condition if_program failed"},
+      {ItemFailure::kNoUser, false, "no_user", "it found no user to run as"},
       {ItemFailure::kEndedWithRun, true, "ended_by_signal", "a signal ended the run while it ran"},
       {ItemFailure::kEndedTheProcess, false, "ended_the_process", "its entry ended the process"},
   };
