@@ -1,6 +1,7 @@
-// Making a process on Windows: CreateProcessW, always suspended, for every
-// start that can be (programs and command scripts, captured, timed or
-// opened), and the shell's "open" action for the rest.
+// Making a process on Windows: CreateProcessW (CreateProcessAsUserW for a
+// session's user), always suspended, for every start that can be (programs
+// and command scripts, captured, timed, opened or as a user), and the
+// shell's "open" action for the rest.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -66,6 +67,38 @@ class InheritedHandles {
   DWORD error_ = ERROR_SUCCESS;
 };
 
+// CreateProcessW for this process's own account; CreateProcessAsUserW for a
+// user's, with the user's environment, on the session's interactive desktop.
+bool CreateAs(const Account& account, const CommandLine& command, BOOL inherit, DWORD flags,
+              STARTUPINFOEXW* startup, PROCESS_INFORMATION* information) {
+  std::wstring text = command.text;
+  if (account.token() == nullptr) {
+    return CreateProcessW(command.application.c_str(),
+                          &text[0],
+                          nullptr,
+                          nullptr,
+                          inherit,
+                          flags,
+                          nullptr,
+                          nullptr,
+                          &startup->StartupInfo,
+                          information);
+  }
+  std::wstring desktop = L"winsta0\\default";
+  startup->StartupInfo.lpDesktop = &desktop[0];
+  return CreateProcessAsUserW(account.token(),
+                              command.application.c_str(),
+                              &text[0],
+                              nullptr,
+                              nullptr,
+                              inherit,
+                              flags | CREATE_UNICODE_ENVIRONMENT,
+                              account.environment(),
+                              nullptr,
+                              &startup->StartupInfo,
+                              information);
+}
+
 }  // namespace
 
 std::wstring SystemCommandProcessor() {
@@ -83,7 +116,7 @@ CommandLine CommandLineFor(const std::wstring& file, const std::wstring& shown,
 }
 
 bool CreateSuspended(const CommandLine& command, const std::vector<HANDLE>& inherited,
-                     HANDLE output, Suspended* started, uint32_t* error) {
+                     HANDLE output, const Account& account, Suspended* started, uint32_t* error) {
   STARTUPINFOEXW startup = {};
   startup.StartupInfo.cb = sizeof startup;
   startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
@@ -104,18 +137,13 @@ bool CreateSuspended(const CommandLine& command, const std::vector<HANDLE>& inhe
     startup.lpAttributeList = handles.list();
     flags |= EXTENDED_STARTUPINFO_PRESENT;
   }
-  std::wstring text = command.text;
   PROCESS_INFORMATION information = {};
-  if (!CreateProcessW(command.application.c_str(),
-                      &text[0],
-                      nullptr,
-                      nullptr,
-                      handles.list() != nullptr ? TRUE : FALSE,
-                      flags,
-                      nullptr,
-                      nullptr,
-                      &startup.StartupInfo,
-                      &information)) {
+  if (!CreateAs(account,
+                command,
+                handles.list() != nullptr ? TRUE : FALSE,
+                flags,
+                &startup,
+                &information)) {
     *error = GetLastError();
     return false;
   }
