@@ -70,10 +70,17 @@ class Account {
   // Null: this process's own account.
   HANDLE token() const { return token_; }
   void* environment() const { return environment_; }
+  // Whether a process this account may not be given by CreateProcessAsUserW
+  // (ERROR_PRIVILEGE_NOT_HELD: an administrator lacks the right to assign a
+  // token it did not make) may be created through the secondary logon
+  // service instead: only with the token of a shell that runs in this
+  // process's own session.
+  bool MaySecondaryLogon() const;
 
  private:
   HANDLE token_ = nullptr;
   void* environment_ = nullptr;
+  bool from_shell_ = false;
 };
 
 // Creates the process suspended, hidden, as account, inheriting exactly the
@@ -177,6 +184,11 @@ constexpr size_t kLastOutputRead = 1024 * 1024;
 // is a pipe) as it comes. False when the time ran out.
 bool WaitTicking(HANDLE process, DWORD timeout_ms, const std::function<void()>& tick,
                  OutputPipe* output = nullptr);
+
+// Tests only: every start as a session's user goes through the secondary
+// logon service (CreateProcessWithTokenW), as when CreateProcessAsUserW is
+// refused to an administrator holding a shell's token.
+void SetSecondaryLogonForTesting(bool always);
 
 // Tests only: hook is called after a program with a time limit was started
 // suspended and before it is put into its job. The program never sets it.

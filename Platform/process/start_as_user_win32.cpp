@@ -100,12 +100,15 @@ bool ShellToken(DWORD session_id, HANDLE* primary, uint32_t* error) {
   return found;
 }
 
-// The primary token of the session's user.
-bool SessionUserToken(DWORD session_id, HANDLE* primary, uint32_t* error) {
+// The primary token of the session's user; from_shell tells whether it is
+// the shell's.
+bool SessionUserToken(DWORD session_id, HANDLE* primary, bool* from_shell, uint32_t* error) {
   HANDLE token = nullptr;
+  *from_shell = false;
   if (WTSQueryUserToken(session_id, &token)) return PrimaryFrom(token, primary, error);
   *error = GetLastError();
   if (*error != ERROR_PRIVILEGE_NOT_HELD) return false;
+  *from_shell = true;
   return ShellToken(session_id, primary, error);
 }
 
@@ -118,7 +121,7 @@ Account::~Account() {
 
 bool Account::TakeUser(const UserSession& session, uint32_t* error) {
   HANDLE token = nullptr;
-  if (!SessionUserToken(session.session_id, &token, error)) return false;
+  if (!SessionUserToken(session.session_id, &token, &from_shell_, error)) return false;
   void* environment = nullptr;
   if (!CreateEnvironmentBlock(&environment, token, FALSE)) {
     *error = GetLastError();
@@ -128,6 +131,18 @@ bool Account::TakeUser(const UserSession& session, uint32_t* error) {
   token_ = token;
   environment_ = environment;
   return true;
+}
+
+// CreateProcessWithTokenW puts the process in this process's session, whatever
+// the token's: a shell's token from another session (a remote one) may not go
+// that way, or the user's program would run on a desktop that is not theirs.
+bool Account::MaySecondaryLogon() const {
+  DWORD token_session = 0;
+  DWORD size = 0;
+  DWORD own_session = 0;
+  return from_shell_ && token_ != nullptr &&
+         GetTokenInformation(token_, TokenSessionId, &token_session, sizeof token_session, &size) &&
+         ProcessIdToSessionId(GetCurrentProcessId(), &own_session) && token_session == own_session;
 }
 
 }  // namespace win32

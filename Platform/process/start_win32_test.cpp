@@ -45,6 +45,7 @@ class PlatformWin32ProcessTest : public ::testing::Test {
     saved_cwd_ = fs::current_path();
   }
   void TearDown() override {
+    platform::win32::SetSecondaryLogonForTesting(false);
     platform::SetPathVariable(saved_path_);
     fs::current_path(saved_cwd_);
   }
@@ -220,20 +221,27 @@ TEST_F(PlatformWin32ProcessTest, StartsAsASessionsUserInTheUsersEnvironment) {
   request.wait = true;
   request.capture_output = true;
   request.as_user = &user;
-  const platform::ProgramResult result = platform::StartProgram(request);
-  ASSERT_TRUE(result.started) << result.start_error;
-  EXPECT_EQ(result.exit_code, 9u);
-  EXPECT_EQ(result.output.head, "seen");
-  // The current folder is this process's; the PATH is the user's, not ours.
-  const std::string record = ReadTextFile(tmp_.Join("record.txt"));
-  EXPECT_NE(record.find("\ncwd=" + tmp_.path() + "\npath="), std::string::npos) << record;
-  EXPECT_EQ(record.find(tmp_.path() + "\n[end]"), std::string::npos) << record;
-  // A judged program is still started exactly as judged.
-  platform::ReadOnlyFile file;
-  ASSERT_TRUE(file.Open(probe_));
-  request.opened = &file;
-  EXPECT_EQ(platform::StartProgram(request).exit_code, 9u);
-  request.opened = nullptr;
+  // Also as an administrator's start goes (Wine's CreateProcessWithTokenW
+  // creates the process as CreateProcessW would, whatever the token).
+  for (const bool secondary_logon : {false, true}) {
+    SCOPED_TRACE(secondary_logon);
+    platform::win32::SetSecondaryLogonForTesting(secondary_logon);
+    fs::remove(tmp_.Join("record.txt"));
+    const platform::ProgramResult result = platform::StartProgram(request);
+    ASSERT_TRUE(result.started) << result.start_error;
+    EXPECT_EQ(result.exit_code, 9u);
+    EXPECT_EQ(result.output.head, "seen");
+    // The current folder is this process's; the PATH is the user's, not ours.
+    const std::string record = ReadTextFile(tmp_.Join("record.txt"));
+    EXPECT_NE(record.find("\ncwd=" + tmp_.path() + "\npath="), std::string::npos) << record;
+    EXPECT_EQ(record.find(tmp_.path() + "\n[end]"), std::string::npos) << record;
+    // A judged program is still started exactly as judged.
+    platform::ReadOnlyFile file;
+    ASSERT_TRUE(file.Open(probe_));
+    request.opened = &file;
+    EXPECT_EQ(platform::StartProgram(request).exit_code, 9u);
+    request.opened = nullptr;
+  }
   request.file = Wide(tmp_.Join("notes.txt"));
   EXPECT_EQ(platform::StartProgram(request).start_error,
             static_cast<uint32_t>(ERROR_NOT_SUPPORTED));
