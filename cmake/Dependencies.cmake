@@ -12,7 +12,8 @@ if(WIN32)
   target_compile_definitions(taverly_deps INTERFACE GLOG_NO_ABBREVIATED_SEVERITIES SODIUM_STATIC)
   target_link_libraries(taverly_deps INTERFACE ${TAVERLY_WINDOWS_DEPS}/lib/libglog.a
                                                ${TAVERLY_WINDOWS_DEPS}/lib/libsodium.a
-                                               shlwapi shell32 advapi32 dbghelp)
+                                               shlwapi shell32 advapi32 dbghelp
+                                               wtsapi32 userenv)
 else()
   find_library(GLOG_STATIC libglog.a REQUIRED)
   find_library(GFLAGS_STATIC libgflags.a REQUIRED)

@@ -101,8 +101,8 @@ bool PathLeadsTo(const std::wstring& path, HANDLE file) {
   return IdOf(file, &id) && PathHasId(path, id);
 }
 
-bool CreateOpenedProgram(const ProgramRequest& request, HANDLE output, Suspended* started,
-                         uint32_t* error) {
+bool CreateOpenedProgram(const ProgramRequest& request, HANDLE output, const Account& account,
+                         Suspended* started, uint32_t* error) {
   const HANDLE file = static_cast<HANDLE>(request.opened->native());
   FileId checked;
   std::wstring final_path;
@@ -133,7 +133,7 @@ bool CreateOpenedProgram(const ProgramRequest& request, HANDLE output, Suspended
     }
     inherited.push_back(script_copy);
   }
-  const bool created = CreateSuspended(command, inherited, output, started, error);
+  const bool created = CreateSuspended(command, inherited, output, account, started, error);
   if (script_copy != nullptr) CloseHandle(script_copy);
   if (!created) return false;
   // The command processor reads the script by its path, which must lead to

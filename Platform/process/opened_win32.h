@@ -51,10 +51,11 @@ bool PathLeadsTo(const std::wstring& path, HANDLE file);
 // folder's cmd.exe, which inherits a copy of the open file so that nobody
 // can write, rename or delete the script until the command processor ends.
 // output, when not null, is the standard output and error the program
-// inherits. Any other file gives ERROR_BAD_EXE_FORMAT, a file that would not
-// be the judged one ERROR_FILE_INVALID.
-bool CreateOpenedProgram(const ProgramRequest& request, HANDLE output, Suspended* started,
-                         uint32_t* error);
+// inherits; account is whom it runs as. Any other file gives
+// ERROR_BAD_EXE_FORMAT, a file that would not be the judged one
+// ERROR_FILE_INVALID.
+bool CreateOpenedProgram(const ProgramRequest& request, HANDLE output, const Account& account,
+                         Suspended* started, uint32_t* error);
 
 }  // namespace win32
 }  // namespace platform

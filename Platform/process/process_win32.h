@@ -51,12 +51,45 @@ struct Suspended {
   DWORD process_id = 0;
 };
 
-// Creates the process suspended, hidden, inheriting exactly the handles
-// given: with output as its standard output and error (no window, no
-// standard input), or else, as the shell starts a program, with a console of
-// its own. False with the system error.
+// Whom a process is created as: this process's own account, or, once taken,
+// the user of a session: that user's primary token and environment block
+// (the user's own, nothing of this process's), on the session's interactive
+// desktop (winsta0\default). start_as_user_win32.cpp takes it.
+class Account {
+ public:
+  Account() = default;
+  ~Account();
+  Account(const Account&) = delete;
+  Account& operator=(const Account&) = delete;
+
+  // Takes the session's user: the token the terminal services hold for the
+  // session (this process being the system account) or, where this process
+  // may not ask for it (an administrator), the token of the session's shell;
+  // then that user's environment. False with the system error.
+  bool TakeUser(const UserSession& session, uint32_t* error);
+  // Null: this process's own account.
+  HANDLE token() const { return token_; }
+  void* environment() const { return environment_; }
+  // Whether a process this account may not be given by CreateProcessAsUserW
+  // (ERROR_PRIVILEGE_NOT_HELD: an administrator lacks the right to assign a
+  // token it did not make) may be created through the secondary logon
+  // service instead: only with the token of a shell that runs in this
+  // process's own session.
+  bool MaySecondaryLogon() const;
+
+ private:
+  HANDLE token_ = nullptr;
+  void* environment_ = nullptr;
+  bool from_shell_ = false;
+};
+
+// Creates the process suspended, hidden, as account, inheriting exactly the
+// handles given: with output as its standard output and error (no window,
+// no standard input), or else, as the shell starts a program, with a console
+// of its own. The current folder is this process's. False with the system
+// error.
 bool CreateSuspended(const CommandLine& command, const std::vector<HANDLE>& inherited,
-                     HANDLE output, Suspended* started, uint32_t* error);
+                     HANDLE output, const Account& account, Suspended* started, uint32_t* error);
 
 // Ends a process created suspended that must not run, and lets it go.
 void Discard(Suspended* started);
@@ -151,6 +184,11 @@ constexpr size_t kLastOutputRead = 1024 * 1024;
 // is a pipe) as it comes. False when the time ran out.
 bool WaitTicking(HANDLE process, DWORD timeout_ms, const std::function<void()>& tick,
                  OutputPipe* output = nullptr);
+
+// Tests only: every start as a session's user goes through the secondary
+// logon service (CreateProcessWithTokenW), as when CreateProcessAsUserW is
+// refused to an administrator holding a shell's token.
+void SetSecondaryLogonForTesting(bool always);
 
 // Tests only: hook is called after a program with a time limit was started
 // suspended and before it is put into its job. The program never sets it.

@@ -1,6 +1,7 @@
-// Making a process on Windows: CreateProcessW, always suspended, for every
-// start that can be (programs and command scripts, captured, timed or
-// opened), and the shell's "open" action for the rest.
+// Making a process on Windows: CreateProcessW (CreateProcessAsUserW or
+// CreateProcessWithTokenW for a session's user), always suspended, for every
+// start that can be (programs and command scripts, captured, timed, opened
+// or as a user), and the shell's "open" action for the rest.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -8,6 +9,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "Platform/process/opened_win32.h"
 #include "Platform/process/process_win32.h"
 #include "Rules/program_names.h"
 
@@ -66,7 +68,117 @@ class InheritedHandles {
   DWORD error_ = ERROR_SUCCESS;
 };
 
+bool& SecondaryLogonForced() {
+  static bool forced = false;
+  return forced;
+}
+
+// Gives a process created suspended through the secondary logon service the
+// handles it would have inherited beyond its standard ones (a command
+// script's open file): that service hands over no others. The copies are
+// kept by the process, unused, until it ends, as inherited ones are.
+bool HandOver(const Suspended& started, const std::vector<HANDLE>& inherited, HANDLE output) {
+  for (const HANDLE handle : inherited) {
+    HANDLE copy = nullptr;
+    if (handle != output &&
+        !DuplicateHandle(
+            GetCurrentProcess(), handle, started.process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// CreateProcessWithTokenW, for an administrator holding the token of a
+// shell in its own session (Account::MaySecondaryLogon): the secondary logon
+// service creates the process, which needs the right to impersonate, held
+// by administrators, not the right to assign a token. Logon flags 0, not
+// LOGON_WITH_PROFILE: the user is logged on and the shell runs, so the
+// profile is loaded already, and the environment block is the user's own.
+// The call takes no attribute list (no EXTENDED_STARTUPINFO_PRESENT) and
+// has no bInheritHandles, which the start information's page asks to be
+// TRUE for the handles STARTF_USESTDHANDLES names: those are given all the
+// same (the pipe's write end, inheritable as that page asks), no other
+// handle is, so the rest are handed over while the process is suspended.
+// Its documentation names CREATE_NEW_CONSOLE among the flags it always
+// sets: SW_HIDE keeps such a console hidden. The desktop is in given.
+bool CreateThroughSecondaryLogon(const Account& account, const CommandLine& command, DWORD flags,
+                                 const STARTUPINFOW& given, const std::vector<HANDLE>& inherited,
+                                 HANDLE output, PROCESS_INFORMATION* information) {
+  STARTUPINFOW startup = given;
+  startup.cb = sizeof startup;
+  std::vector<wchar_t> folder(kLongestPath);
+  const DWORD length = GetCurrentDirectoryW(kLongestPath, folder.data());
+  if (length >= kLongestPath) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  if (length == 0 || length >= kLongestPath) return false;
+  std::wstring text = command.text;
+  if (!CreateProcessWithTokenW(account.token(),
+                               0,
+                               command.application.c_str(),
+                               &text[0],
+                               (flags & ~EXTENDED_STARTUPINFO_PRESENT) | CREATE_UNICODE_ENVIRONMENT,
+                               account.environment(),
+                               folder.data(),
+                               &startup,
+                               information)) {
+    return false;
+  }
+  Suspended started = {information->hProcess, information->hThread, information->dwProcessId};
+  if (HandOver(started, inherited, output)) return true;
+  const DWORD error = GetLastError();
+  Discard(&started);
+  SetLastError(error);
+  return false;
+}
+
+// CreateProcessW for this process's own account; CreateProcessAsUserW for a
+// user's, with the user's environment, on the session's interactive desktop,
+// or CreateProcessWithTokenW where an administrator may not assign the token.
+bool CreateAs(const Account& account, const CommandLine& command,
+              const std::vector<HANDLE>& inherited, HANDLE output, DWORD flags,
+              STARTUPINFOEXW* startup, PROCESS_INFORMATION* information) {
+  std::wstring text = command.text;
+  const BOOL inherit = startup->lpAttributeList != nullptr ? TRUE : FALSE;
+  if (account.token() == nullptr) {
+    return CreateProcessW(command.application.c_str(),
+                          &text[0],
+                          nullptr,
+                          nullptr,
+                          inherit,
+                          flags,
+                          nullptr,
+                          nullptr,
+                          &startup->StartupInfo,
+                          information);
+  }
+  std::wstring desktop = L"winsta0\\default";
+  startup->StartupInfo.lpDesktop = &desktop[0];
+  const bool forced = SecondaryLogonForced();
+  if (!forced && CreateProcessAsUserW(account.token(),
+                                      command.application.c_str(),
+                                      &text[0],
+                                      nullptr,
+                                      nullptr,
+                                      inherit,
+                                      flags | CREATE_UNICODE_ENVIRONMENT,
+                                      account.environment(),
+                                      nullptr,
+                                      &startup->StartupInfo,
+                                      information)) {
+    return true;
+  }
+  const DWORD refused = GetLastError();
+  if (!forced && (refused != ERROR_PRIVILEGE_NOT_HELD || !account.MaySecondaryLogon())) {
+    SetLastError(refused);
+    return false;
+  }
+  return CreateThroughSecondaryLogon(
+      account, command, flags, startup->StartupInfo, inherited, output, information);
+}
+
 }  // namespace
+
+void SetSecondaryLogonForTesting(bool always) { SecondaryLogonForced() = always; }
 
 std::wstring SystemCommandProcessor() {
   wchar_t folder[MAX_PATH] = {};
@@ -83,7 +195,7 @@ CommandLine CommandLineFor(const std::wstring& file, const std::wstring& shown,
 }
 
 bool CreateSuspended(const CommandLine& command, const std::vector<HANDLE>& inherited,
-                     HANDLE output, Suspended* started, uint32_t* error) {
+                     HANDLE output, const Account& account, Suspended* started, uint32_t* error) {
   STARTUPINFOEXW startup = {};
   startup.StartupInfo.cb = sizeof startup;
   startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
@@ -104,18 +216,8 @@ bool CreateSuspended(const CommandLine& command, const std::vector<HANDLE>& inhe
     startup.lpAttributeList = handles.list();
     flags |= EXTENDED_STARTUPINFO_PRESENT;
   }
-  std::wstring text = command.text;
   PROCESS_INFORMATION information = {};
-  if (!CreateProcessW(command.application.c_str(),
-                      &text[0],
-                      nullptr,
-                      nullptr,
-                      handles.list() != nullptr ? TRUE : FALSE,
-                      flags,
-                      nullptr,
-                      nullptr,
-                      &startup.StartupInfo,
-                      &information)) {
+  if (!CreateAs(account, command, inherited, output, flags, &startup, &information)) {
     *error = GetLastError();
     return false;
   }

@@ -1,7 +1,8 @@
 // Starting a program on Windows: from the request to its result. Every
-// program or command script whose output is captured, that has a time limit
-// or that was opened and judged is created suspended and resumed by the one
-// containment step; the rest goes through the shell's "open" action.
+// program or command script whose output is captured, that has a time limit,
+// that was opened and judged or that runs as a session's user is created
+// suspended and resumed by the one containment step; the rest goes through
+// the shell's "open" action.
 #include "Platform/process/process.h"
 
 #include <windows.h>
@@ -34,10 +35,10 @@ void IgnoreInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsi
                             uintptr_t) {}
 
 // Whether the request is started by the shell: without captured output, a
-// time limit or an opened file, or for a document, which only the shell
-// can open.
+// time limit, an opened file or a user to run as, or for a document, which
+// only the shell can open.
 bool ThroughShell(const ProgramRequest& request, bool capture) {
-  if (request.opened != nullptr) return false;
+  if (request.opened != nullptr || request.as_user != nullptr) return false;
   const bool limited = request.wait && request.timeout_ms > 0;
   return !(capture || (limited && CanCaptureOutput(request.file)));
 }
@@ -52,16 +53,19 @@ bool StartContained(const ProgramRequest& request, const OutputPipe& output,
     containment->TakeRunning(*process);
     return true;
   }
+  win32::Account account;
+  if (request.as_user != nullptr && !account.TakeUser(*request.as_user, error)) return false;
   const HANDLE write = output.valid() ? output.write_handle() : nullptr;
   Suspended started;
   // A signed item: exactly the judged file, or nothing.
   const bool created =
       request.opened != nullptr
-          ? win32::CreateOpenedProgram(request, write, &started, error)
+          ? win32::CreateOpenedProgram(request, write, account, &started, error)
           : win32::CreateSuspended(
                 win32::CommandLineFor(request.file, request.file, request.parameters),
                 write != nullptr ? std::vector<HANDLE>{write} : std::vector<HANDLE>(),
                 write,
+                account,
                 &started,
                 error);
   if (!created) return false;
@@ -90,6 +94,12 @@ ProgramResult StartProgram(const ProgramRequest& request) {
   ProgramResult result;
   if (request.opened != nullptr && request.opened->native() == nullptr) {
     result.start_error = ERROR_INVALID_HANDLE;
+    return result;
+  }
+  // Only a program or command script can be created as another user; a
+  // document is opened by the shell, which runs as this process.
+  if (request.as_user != nullptr && !CanCaptureOutput(request.file)) {
+    result.start_error = ERROR_NOT_SUPPORTED;
     return result;
   }
   // What the system would refuse is not tried: the plan asks the same.

@@ -33,6 +33,11 @@ uint32_t ExitCodeOf(const std::wstring& file, const std::wstring& parameters, bo
   return result.started && result.has_process ? result.exit_code : 0xDEADu;
 }
 
+bool UnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 class PlatformWin32ProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -40,6 +45,7 @@ class PlatformWin32ProcessTest : public ::testing::Test {
     saved_cwd_ = fs::current_path();
   }
   void TearDown() override {
+    platform::win32::SetSecondaryLogonForTesting(false);
     platform::SetPathVariable(saved_path_);
     fs::current_path(saved_cwd_);
   }
@@ -193,6 +199,52 @@ TEST_F(PlatformWin32ProcessTest, CapturedOutputIsReadAsItComesWhileTheWaitTicks)
     EXPECT_EQ(result.output.tail.substr(result.output.tail.size() - 4), "\nend");
     EXPECT_GE(ticks, 2);
   }
+}
+
+// Wine lists no session, and its WTSQueryUserToken gives this process's own
+// token for any session: enough to run a start as a user there (the token,
+// the user's environment block, the desktop, the pipe), though not as another.
+TEST_F(PlatformWin32ProcessTest, StartsAsASessionsUserInTheUsersEnvironment) {
+  std::vector<platform::UserSession> sessions(1);
+  uint32_t error = 1;
+  EXPECT_TRUE(platform::FindUserSessions(platform::SessionChoice::kAll, L"", &sessions, &error));
+  EXPECT_EQ(error, 0u);
+  if (!UnderWine()) GTEST_SKIP() << "the rest holds under Wine only";
+  EXPECT_TRUE(sessions.empty());
+  ASSERT_TRUE(platform::SetPathVariable("C:\\Windows;" + tmp_.path()));
+  fs::current_path(tmp_.path());
+  platform::UserSession user;
+  user.session_id = 1;
+  platform::ProgramRequest request;
+  request.file = probe_;
+  request.parameters = L"--record=record.txt --out=seen --exit=9";
+  request.wait = true;
+  request.capture_output = true;
+  request.as_user = &user;
+  // Also as an administrator's start goes (Wine's CreateProcessWithTokenW
+  // creates the process as CreateProcessW would, whatever the token).
+  for (const bool secondary_logon : {false, true}) {
+    SCOPED_TRACE(secondary_logon);
+    platform::win32::SetSecondaryLogonForTesting(secondary_logon);
+    fs::remove(tmp_.Join("record.txt"));
+    const platform::ProgramResult result = platform::StartProgram(request);
+    ASSERT_TRUE(result.started) << result.start_error;
+    EXPECT_EQ(result.exit_code, 9u);
+    EXPECT_EQ(result.output.head, "seen");
+    // The current folder is this process's; the PATH is the user's, not ours.
+    const std::string record = ReadTextFile(tmp_.Join("record.txt"));
+    EXPECT_NE(record.find("\ncwd=" + tmp_.path() + "\npath="), std::string::npos) << record;
+    EXPECT_EQ(record.find(tmp_.path() + "\n[end]"), std::string::npos) << record;
+    // A judged program is still started exactly as judged.
+    platform::ReadOnlyFile file;
+    ASSERT_TRUE(file.Open(probe_));
+    request.opened = &file;
+    EXPECT_EQ(platform::StartProgram(request).exit_code, 9u);
+    request.opened = nullptr;
+  }
+  request.file = Wide(tmp_.Join("notes.txt"));
+  EXPECT_EQ(platform::StartProgram(request).start_error,
+            static_cast<uint32_t>(ERROR_NOT_SUPPORTED));
 }
 
 }  // namespace
