@@ -29,10 +29,12 @@ else()
   if(LZMA_LIB)
     target_link_libraries(taverly_deps INTERFACE ${LZMA_LIB})
   endif()
-  # sd-login, which reads the login manager's sessions, shared: it is the
-  # system's own library, part of every systemd installation.
-  pkg_check_modules(LIBSYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
-  target_link_libraries(taverly_deps INTERFACE PkgConfig::LIBSYSTEMD)
+  # sd-login's header only: the library that reads the login manager's
+  # sessions (the system's own, part of every systemd installation) is
+  # loaded when an item asks for a user's session, so that a run without
+  # one loads nothing more (Platform/process/sessions_posix.cpp).
+  pkg_check_modules(LIBSYSTEMD REQUIRED libsystemd)
+  target_include_directories(taverly_deps INTERFACE ${LIBSYSTEMD_INCLUDE_DIRS})
 endif()
 
 if(WIN32)
