@@ -8,6 +8,7 @@
 // its seat, or a remote one in use); who it is and what a program gets
 // there come from session_environment_posix.cpp.
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <systemd/sd-login.h>
 
 #include <cerrno>
@@ -90,10 +91,19 @@ std::vector<std::string> TakeList(char** list, int count) {
   return names;
 }
 
+// Whether logind's record at path is a regular file, as logind writes it:
+// sd-login opens it to read it, and an open of anything else (a FIFO) could
+// wait without end.
+bool IsRecord(const std::string& path) {
+  struct stat facts = {};
+  return lstat(path.c_str(), &facts) == 0 && S_ISREG(facts.st_mode);
+}
+
 // The facts of a person's active session; false for any other session, or
 // one that ended meanwhile.
 bool ReadActiveUserSession(const SdLogin& login, const std::string& id, SessionFacts* facts) {
-  if (Property(login.get_class, id) != "user" || Property(login.get_state, id) != "active") {
+  if (!IsRecord("/run/systemd/sessions/" + id) || Property(login.get_class, id) != "user" ||
+      Property(login.get_state, id) != "active") {
     return false;
   }
   uid_t uid = 0;
@@ -131,6 +141,7 @@ int ActiveSeatSession(const SdLogin& login, std::vector<std::string>* ids) {
   if (first != seats.end()) std::rotate(seats.begin(), first, first + 1);
   for (const std::string& seat : seats) {
     char* session = nullptr;
+    if (!IsRecord("/run/systemd/seats/" + seat)) continue;
     const int rc = login.seat_get_active(seat.c_str(), &session, nullptr);
     if (rc >= 0 && session != nullptr) ids->push_back(session);
     std::free(session);

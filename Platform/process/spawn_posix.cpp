@@ -133,6 +133,21 @@ TAVERLY_CHILD_SIDE bool CloseFrom(int first) {
   return closed == 0;
 }
 
+// A person's program gets nothing of the installer's standard streams: it
+// could read what the installer hands this process, write where this
+// process's own lines go, and hold a pipe the installer reads to its end.
+// Standard input, and output that is not captured, are /dev/null.
+TAVERLY_CHILD_SIDE bool UseNullStreams(const ChildSetup& setup) {
+  const int null = open("/dev/null", O_RDWR);
+  if (null < 0) return false;
+  bool ready = CopyTo(null, STDIN_FILENO);
+  if (ready && setup.output_fd < 0) {
+    ready = CopyTo(null, STDOUT_FILENO) && CopyTo(null, STDERR_FILENO);
+  }
+  if (null > STDERR_FILENO) close(null);
+  return ready;
+}
+
 // False, with errno, when a descriptor of the program could not be set up:
 // it must not run with output or a file that is not the one meant.
 TAVERLY_CHILD_SIDE bool SetUpFiles(const ChildSetup& setup) {
@@ -140,6 +155,7 @@ TAVERLY_CHILD_SIDE bool SetUpFiles(const ChildSetup& setup) {
       !(CopyTo(setup.output_fd, STDOUT_FILENO) && CopyTo(setup.output_fd, STDERR_FILENO))) {
     return false;
   }
+  if (setup.as_user && !UseNullStreams(setup)) return false;
   if (setup.program_fd >= 0 && !CopyTo(setup.program_fd, kOpenedProgramFd)) return false;
   return CloseFrom(setup.program_fd >= 0 ? kOpenedProgramFd + 1 : STDERR_FILENO + 1);
 }

@@ -195,7 +195,7 @@ TEST_F(OpenedFileTest, SwappedProgramOrScriptStartsAsItWasChecked) {
 }  // namespace
 
 // A person's program runs as that person (user, group, groups), in a session
-// of its own, with the session's environment alone: started plainly, with a
+// of its own, with the session's environment alone and nothing to read: started plainly, with a
 // time limit (through the control group's launcher where there is one) and
 // as an opened file; past its limit, it and what it started are ended.
 TEST_F(ProcessPosixTest, AsUserRunsWithThePersonsIdentityAndEnvironment) {
@@ -203,7 +203,8 @@ TEST_F(ProcessPosixTest, AsUserRunsWithThePersonsIdentityAndEnvironment) {
   chmod(tmp_.path().c_str(), 0755);
   AddFile("who",
           "#!/bin/sh\n/usr/bin/id -u; /usr/bin/id -g; /usr/bin/id -G\n"
-          "[ $(/usr/bin/ps -o sid= $$) -eq $$ ] && echo leads\n"
+          "[ $(/usr/bin/cut -d' ' -f6 /proc/$$/stat) -eq $$ ] && echo leads\n"
+          "/usr/bin/readlink /proc/self/fd/0\n"
           "/usr/bin/env | /bin/grep -v ^PWD=  # the shell adds PWD\n",
           0755);
   platform::UserSession person;
@@ -220,6 +221,10 @@ TEST_F(ProcessPosixTest, AsUserRunsWithThePersonsIdentityAndEnvironment) {
         request.as_user = &person;
         return platform::StartProgram(request);
       };
+  // The test's own standard input is a pipe meanwhile: none of it reaches the program.
+  int pipe_ends[2] = {-1, -1};
+  const int own_input = dup(STDIN_FILENO);
+  ASSERT_TRUE(pipe(pipe_ends) == 0 && dup2(pipe_ends[0], STDIN_FILENO) == STDIN_FILENO);
   platform::ReadOnlyFile file;
   ASSERT_TRUE(file.Open(Wide(tmp_.Join("who"))));
   for (const platform::ReadOnlyFile* opened :
@@ -227,10 +232,13 @@ TEST_F(ProcessPosixTest, AsUserRunsWithThePersonsIdentityAndEnvironment) {
     for (uint32_t timeout_ms : {0u, 30000u}) {
       SCOPED_TRACE(std::to_string(timeout_ms) + (opened != nullptr ? " opened" : ""));
       const platform::ProgramResult result = start("who", timeout_ms, opened);
-      EXPECT_EQ(result.output.head, "65534\n65534\n65534 4\nleads\nHOME=/nonexistent\nONLY=this\n");
+      EXPECT_EQ(result.output.head,
+                "65534\n65534\n65534 4\nleads\n/dev/null\nHOME=/nonexistent\nONLY=this\n");
       EXPECT_EQ(result.exit_code, 0u);
     }
   }
+  dup2(own_input, STDIN_FILENO);
+  for (int fd : {own_input, pipe_ends[0], pipe_ends[1]}) close(fd);
   AddFile("stays", "#!/bin/sh\n/bin/sleep 60 & /bin/sleep 60\n", 0755);
   const platform::ProgramResult ended = start("stays", 300, nullptr);
   EXPECT_TRUE(ended.timed_out && ended.ended_all);
