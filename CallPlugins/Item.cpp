@@ -12,8 +12,7 @@ const wchar_t kHiddenParameters[] = L"***";
 
 namespace {
 
-// Puts an attribute that does nothing for the item on its list; nothing for
-// kNo or an empty text.
+// Puts an attribute that does nothing for the item on its list (not kNo, not an empty text).
 void AddUnused(Item* item, UnusedStage stage, const char* name, const std::string& text, Unused why,
                UnusedLine line = UnusedLine::kNotUsed) {
   if (why == Unused::kNo || text.empty()) return;
