@@ -10,14 +10,13 @@
 
 const wchar_t kHiddenParameters[] = L"***";
 
-namespace {
-
-// Puts an attribute that does nothing for the item on its list (not kNo, not an empty text).
 void AddUnused(Item* item, UnusedStage stage, const char* name, const std::string& text, Unused why,
-               UnusedLine line = UnusedLine::kNotUsed) {
+               UnusedLine line) {
   if (why == Unused::kNo || text.empty()) return;
   item->unused.push_back({name, text, why, stage, line});
 }
+
+namespace {
 
 void AddUnusedCondition(Item* item, const char* name, const std::string& text, Unused why) {
   AddUnused(item, UnusedStage::kConditions, name, text, why);

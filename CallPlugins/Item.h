@@ -186,6 +186,10 @@ std::string ReadItemAttribute(ILwBundle* bundle, const char* name);
 ItemHead ReadItemHead(ILwBundle* bundle);
 // Reads and parses the rest of an item whose head was read.
 Item ParseItem(const ItemHead& head, ILwBundle* bundle, const std::wstring& product_folder);
+// Puts an attribute that does nothing for the item on its list (not kNo, not
+// an empty text), for the parser's rules.
+void AddUnused(Item* item, UnusedStage stage, const char* name, const std::string& text, Unused why,
+               UnusedLine line = UnusedLine::kNotUsed);
 // Reads and parses as_user and when_no_user into item->as_user (the head read).
 void ParseAsUser(ILwBundle* bundle, Item* item);
 // Reads and parses a whole item.

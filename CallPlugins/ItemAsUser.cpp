@@ -2,15 +2,6 @@
 // parsed here, with the rest of the item (Item.cpp), into Item::as_user.
 #include "CallPlugins/Item.h"
 
-namespace {
-
-void AddUnusedAtStart(Item* item, const char* name, const std::string& text, Unused why) {
-  if (text.empty()) return;
-  item->unused.push_back({name, text, why, UnusedStage::kStart, UnusedLine::kNotUsed});
-}
-
-}  // namespace
-
 void ParseAsUser(ILwBundle* bundle, Item* item) {
   ItemAsUser& as_user = item->as_user;
   as_user.as_user = ReadItemAttribute(bundle, "as_user");
@@ -18,12 +9,12 @@ void ParseAsUser(ILwBundle* bundle, Item* item) {
   const std::string& text = as_user.as_user;
   // A library cannot be loaded into another user's process: it runs as ever.
   if (item->kind != ItemKind::kExe) {
-    AddUnusedAtStart(item, "as_user", text, Unused::kNotExe);
-    AddUnusedAtStart(item, "when_no_user", as_user.when_no_user, Unused::kNotExe);
+    AddUnused(item, UnusedStage::kStart, "as_user", text, Unused::kNotExe);
+    AddUnused(item, UnusedStage::kStart, "when_no_user", as_user.when_no_user, Unused::kNotExe);
     return;
   }
   if (text.empty()) {
-    AddUnusedAtStart(item, "when_no_user", as_user.when_no_user, Unused::kNoAsUser);
+    AddUnused(item, UnusedStage::kStart, "when_no_user", as_user.when_no_user, Unused::kNoAsUser);
     return;
   }
   // Any other text fails the item: running it as the run's own account is
@@ -34,6 +25,6 @@ void ParseAsUser(ILwBundle* bundle, Item* item) {
   const std::string& when = as_user.when_no_user;
   as_user.fail_when_no_user = when == "fail";
   if (!when.empty() && when != "fail" && when != "skip") {
-    AddUnusedAtStart(item, "when_no_user", when, Unused::kBadValue);
+    AddUnused(item, UnusedStage::kStart, "when_no_user", when, Unused::kBadValue);
   }
 }

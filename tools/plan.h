@@ -37,11 +37,11 @@ struct PlanOptions {
   // The key of the item whose failure the plan's rollback answers for
   // (--fail-at=); empty: the failure the plan predicts, if any.
   std::string fail_at;
-  // The sessions an as_user item would run in; empty: the system's own
+  // The sessions an as_user item would run in: the system's own
   // (platform::FindUserSessions; tests give their own).
   std::function<bool(platform::SessionChoice, const std::wstring&,
                      std::vector<platform::UserSession>*, uint32_t*)>
-      find_sessions;
+      find_sessions = platform::FindUserSessions;
 };
 
 enum class ItemOutcome {

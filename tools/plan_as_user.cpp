@@ -29,10 +29,7 @@ void LookForSessions(const PlanOptions& options, PlannedItem* item) {
                                              : platform::SessionChoice::kActive;
   planned.looked = true;
   planned.readable =
-      options.find_sessions
-          ? options.find_sessions(choice, item->product_folder, &planned.sessions, &planned.error)
-          : platform::FindUserSessions(
-                choice, item->product_folder, &planned.sessions, &planned.error);
+      options.find_sessions(choice, item->product_folder, &planned.sessions, &planned.error);
   // Sessions that cannot be read count as none, as in the run.
   if (!planned.readable) planned.sessions.clear();
 }
